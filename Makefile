@@ -1,0 +1,49 @@
+# Kestova — top-level commands. `make run` and `make test` do all the set-up.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= $(shell nproc)
+DEMO_FRAME ?= $(BUILD)/demo-frame.img
+CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: all deps build test test-core test-asan run bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/setup-deps
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build test-asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The standard-library core again, under AddressSanitizer and UBSan.
+test-asan: deps
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) \
+	  -DCMAKE_BUILD_TYPE=Debug -DKESTOVA_CORE_ONLY=ON -DKESTOVA_SANITIZE=ON -DKESTOVA_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+$(DEMO_FRAME): build
+	@test -f $@ || $(BUILD)/cli/kestova-cli frame new $@
+
+run: build $(DEMO_FRAME)
+	@scripts/run-demo $(BUILD) $(DEMO_FRAME)
+
+bench: build
+	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
+
+fuzz: deps
+	@test -f $(FUZZ_BUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTOVA_CORE_ONLY=ON -DKESTOVA_FUZZ=ON -DKESTOVA_BENCH=OFF -DBUILD_TESTING=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@echo "fuzzers are in $(FUZZ_BUILD)/fuzz/"
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

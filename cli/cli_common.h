@@ -1,0 +1,50 @@
+#pragma once
+// Shared pieces of kestova-cli: the options every command sees, the error type
+// that carries an exit code, and how a command gets hold of the frame.
+
+#include "device/CommUSB.h"
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace kestova::cli {
+
+// Exit codes (documented in README.md).
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,      // bad arguments (CLI11's own parse errors keep theirs)
+    kExitNoFrame = 2,    // no frame found / frame could not be opened
+    kExitDevice = 3,     // a command to the frame failed (pulled cable, checksum)
+    kExitAlbum = 4,      // the album on the frame is unusable or an edit was refused
+    kExitFile = 5,       // a local file could not be read or written
+    kExitPartial = 6,    // some inputs were skipped (e.g. unreadable pictures)
+};
+
+class CliError : public std::runtime_error {
+public:
+    CliError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    int code() const { return code_; }
+private:
+    int code_;
+};
+
+struct CliContext {
+    // --frame PATH[,key=value...] or KESTOVA_FRAME; empty means "discover".
+    std::string frameSpec;
+};
+
+// Opens the frame named by ctx.frameSpec (a virtual frame), or the one that
+// discovery finds when none is named, and returns an online link.
+// Throws CliError(kExitNoFrame) with a message that tells the user what to do.
+std::unique_ptr<CCommUSB> AttachFrame(const CliContext& ctx);
+
+// Each group of subcommands registers itself here.
+void RegisterDeviceCommands(CLI::App& app, CliContext& ctx);     // frame new, probe, clock
+void RegisterAlbumCommands(CLI::App& app, CliContext& ctx);      // info, ls, rm, mv, get, put, colors
+void RegisterImagingCommands(CLI::App& app, CliContext& ctx);    // add, export, show
+void RegisterDiscoveryCommands(CLI::App& app, CliContext& ctx);  // list, watch
+
+} // namespace kestova::cli
