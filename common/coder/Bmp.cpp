@@ -1,0 +1,319 @@
+#include "common/coder/Bmp.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+
+namespace kestova {
+
+namespace {
+
+std::uint16_t Le16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
+std::uint32_t Le32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
+           (std::uint32_t(p[3]) << 24);
+}
+void Put16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    Put16(p, v);
+    Put16(p + 2, v >> 16);
+}
+
+bool SetError(std::string* error, const char* why) {
+    if (error) *error = why;
+    return false;
+}
+
+// The 54-byte header of a 24-bit bottom-up BMP of width x height with the
+// given pixel block size.
+void FillHeader(std::uint8_t* h, int width, int height, std::uint32_t imageBytes) {
+    std::memset(h, 0, kBmpHeaderSize);
+    h[0] = 'B';
+    h[1] = 'M';
+    Put32(h + 2, std::uint32_t(kBmpHeaderSize) + imageBytes);
+    Put32(h + 10, std::uint32_t(kBmpHeaderSize));
+    Put32(h + 14, 40);
+    Put32(h + 18, std::uint32_t(width));
+    Put32(h + 22, std::uint32_t(height));
+    Put16(h + 26, 1);
+    Put16(h + 28, 24);
+}
+
+}  // namespace
+
+std::size_t BmpRowStride(int width) {
+    if (width < 1) return 0;
+    return (std::size_t(width) * 3 + 3) & ~std::size_t(3);
+}
+
+std::size_t EncoderInputSize(int width, int height) {
+    if (width < 1 || height < 1) return 0;
+    return BmpRowStride(width) * std::size_t(height);
+}
+
+int LoadPicFromMemory(const std::uint8_t* data, std::size_t size, std::uint8_t* out,
+                      std::size_t outSize, int width, int height) {
+    if (!data || !out || width < 1 || height < 1) return 0;
+    if (std::uint64_t(width) * std::uint64_t(height) > kBmpMaxPixels) return 0;
+    const std::size_t stride = BmpRowStride(width);
+    if (outSize < stride * std::size_t(height)) return 0;
+    if (size < kBmpHeaderSize || data[0] != 'B' || data[1] != 'M') return 0;
+    // The prepared bitmap must be exactly the picture size; rows may be
+    // stored top-down (negative height) by some writers.
+    const std::int32_t bw = std::int32_t(Le32(data + 18));
+    const std::int32_t bh = std::int32_t(Le32(data + 22));
+    if (bw != width) return 0;
+    bool topDown = false;
+    if (bh == height) {
+    } else if (bh == -height) {
+        topDown = true;
+    } else {
+        return 0;
+    }
+    const std::uint16_t bitCount = Le16(data + 28);
+    const std::uint8_t* pixels = data + kBmpHeaderSize;
+    const std::size_t avail = size - kBmpHeaderSize;
+
+    if (bitCount == 16) {
+        const std::size_t srcStride = (std::size_t(width) * 2 + 3) & ~std::size_t(3);
+        if (avail < srcStride * std::size_t(height)) return 0;
+        for (int y = 0; y < height; ++y) {
+            const int srcRow = topDown ? height - 1 - y : y;
+            const std::uint8_t* s = pixels + srcStride * std::size_t(srcRow);
+            std::uint8_t* d = out + stride * std::size_t(y);
+            for (int x = 0; x < width; ++x) {
+                const unsigned p = Le16(s + 2 * x);
+                d[3 * x + 0] = std::uint8_t((p & 0x1F) << 3);
+                d[3 * x + 1] = std::uint8_t(((p >> 5) & 0x1F) << 3);
+                d[3 * x + 2] = std::uint8_t(((p >> 10) & 0x1F) << 3);
+            }
+            std::memset(d + 3 * std::size_t(width), 0, stride - 3 * std::size_t(width));
+        }
+        return 1;
+    }
+    // Every other depth is taken as 24-bit rows.
+    if (avail < stride * std::size_t(height)) return 0;
+    if (!topDown) {
+        std::memcpy(out, pixels, stride * std::size_t(height));
+    } else {
+        for (int y = 0; y < height; ++y)
+            std::memcpy(out + stride * std::size_t(y),
+                        pixels + stride * std::size_t(height - 1 - y), stride);
+    }
+    return 1;
+}
+
+int LoadPicFromDir(const std::string& path, std::uint8_t* out, std::size_t outSize, int width,
+                   int height) {
+    if (width < 1 || height < 1) return 0;
+    if (std::uint64_t(width) * std::uint64_t(height) > kBmpMaxPixels) return 0;
+    // A 16-bit file is smaller than a 24-bit one; more than the 24-bit size
+    // plus a generous header is never needed.
+    std::vector<std::uint8_t> data;
+    const std::size_t need = kBmpHeaderSize + EncoderInputSize(width, height);
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return 0;
+    data.resize(need);
+    f.read(reinterpret_cast<char*>(data.data()), std::streamsize(need));
+    data.resize(std::size_t(f.gcount()));
+    return LoadPicFromMemory(data.data(), data.size(), out, outSize, width, height);
+}
+
+bool SaveBmpFile(const std::uint8_t* rows, int width, int height, const std::string& path) {
+    if (!rows || width < 1 || height < 1) return false;
+    if (std::uint64_t(width) * std::uint64_t(height) > kBmpMaxPixels) return false;
+    const std::size_t rowBytes = std::size_t(width) * 3;
+    const std::size_t stride = BmpRowStride(width);
+    std::vector<std::uint8_t> file(kBmpHeaderSize + stride * std::size_t(height), 0);
+    FillHeader(file.data(), width, height, std::uint32_t(stride * std::size_t(height)));
+    // biSizeImage stays 0 in this writer.
+    for (int y = 0; y < height; ++y)
+        std::memcpy(file.data() + kBmpHeaderSize + stride * std::size_t(y),
+                    rows + rowBytes * std::size_t(y), rowBytes);
+    return WriteWholeFile(path, file.data(), file.size());
+}
+
+bool ParseBmp(const std::uint8_t* data, std::size_t size, RgbImage& out, std::string* error) {
+    out = RgbImage{};
+    if (!data || size < kBmpHeaderSize) return SetError(error, "file too short for a BMP header");
+    if (data[0] != 'B' || data[1] != 'M') return SetError(error, "not a BMP file");
+    const std::uint32_t offBits = Le32(data + 10);
+    const std::uint32_t infoSize = Le32(data + 14);
+    if (infoSize < 40 || infoSize > size - 14) return SetError(error, "unsupported BMP header");
+    const std::int32_t bw = std::int32_t(Le32(data + 18));
+    const std::int32_t bhRaw = std::int32_t(Le32(data + 22));
+    const std::uint16_t planes = Le16(data + 26);
+    const std::uint16_t bits = Le16(data + 28);
+    const std::uint32_t compression = Le32(data + 30);
+    if (planes != 1) return SetError(error, "bad plane count");
+    if (compression != 0 && !(compression == 3 && (bits == 16 || bits == 32)))
+        return SetError(error, "compressed BMP not supported");
+    if (bits != 16 && bits != 24 && bits != 32) return SetError(error, "unsupported bit depth");
+    if (bw < 1 || bhRaw == 0 || bhRaw == std::numeric_limits<std::int32_t>::min())
+        return SetError(error, "bad picture size");
+    const bool topDown = bhRaw < 0;
+    const std::int64_t bh = topDown ? -std::int64_t(bhRaw) : std::int64_t(bhRaw);
+    if (std::uint64_t(bw) * std::uint64_t(bh) > kBmpMaxPixels)
+        return SetError(error, "picture too large");
+    const int w = bw, h = int(bh);
+
+    // Channel masks: BI_RGB defaults, or the BI_BITFIELDS masks that follow
+    // the 40-byte info header.
+    std::uint32_t rMask, gMask, bMask;
+    if (bits == 16) {
+        rMask = 0x7C00;
+        gMask = 0x03E0;
+        bMask = 0x001F;
+    } else {
+        rMask = 0xFF0000;
+        gMask = 0x00FF00;
+        bMask = 0x0000FF;
+    }
+    if (compression == 3) {
+        if (size < 14 + 40 + 12) return SetError(error, "missing colour masks");
+        rMask = Le32(data + 54);
+        gMask = Le32(data + 58);
+        bMask = Le32(data + 62);
+        if (!rMask || !gMask || !bMask) return SetError(error, "bad colour masks");
+    }
+    const std::size_t bpp = bits / 8;
+    const std::size_t srcStride = (std::size_t(w) * bpp + 3) & ~std::size_t(3);
+    if (offBits < 14 + infoSize || offBits > size || size - offBits < srcStride * std::size_t(h))
+        return SetError(error, "BMP pixel data truncated");
+
+    auto channel = [](std::uint32_t v, std::uint32_t mask) -> std::uint8_t {
+        int shift = 0;
+        while (!(mask & 1u)) {
+            mask >>= 1;
+            ++shift;
+        }
+        std::uint32_t c = (v >> shift) & mask;
+        int width = 0;
+        for (std::uint32_t m = mask; m & 1u; m >>= 1) ++width;
+        if (width >= 8) return std::uint8_t(c >> (width - 8));
+        return std::uint8_t(c << (8 - width));
+    };
+
+    out.width = w;
+    out.height = h;
+    out.rgb.resize(std::size_t(w) * std::size_t(h) * 3);
+    const std::uint8_t* pixels = data + offBits;
+    for (int y = 0; y < h; ++y) {
+        const int srcRow = topDown ? y : h - 1 - y;
+        const std::uint8_t* s = pixels + srcStride * std::size_t(srcRow);
+        std::uint8_t* d = out.rgb.data() + std::size_t(y) * std::size_t(w) * 3;
+        if (bits == 24) {
+            for (int x = 0; x < w; ++x) {
+                d[3 * x + 0] = s[3 * x + 2];
+                d[3 * x + 1] = s[3 * x + 1];
+                d[3 * x + 2] = s[3 * x + 0];
+            }
+        } else {
+            for (int x = 0; x < w; ++x) {
+                const std::uint32_t v = bits == 16 ? Le16(s + 2 * x) : Le32(s + 4 * x);
+                d[3 * x + 0] = channel(v, rMask);
+                d[3 * x + 1] = channel(v, gMask);
+                d[3 * x + 2] = channel(v, bMask);
+            }
+        }
+    }
+    if (error) error->clear();
+    return true;
+}
+
+bool ReadBmp(const std::string& path, RgbImage& out, std::string* error) {
+    std::vector<std::uint8_t> data;
+    if (!ReadWholeFile(path, data)) {
+        out = RgbImage{};
+        return SetError(error, "cannot read file");
+    }
+    return ParseBmp(data.data(), data.size(), out, error);
+}
+
+std::vector<std::uint8_t> EncodeBmp24(const RgbImage& image) {
+    if (image.empty() || image.rgb.size() < std::size_t(image.width) * image.height * 3)
+        return {};
+    const std::size_t stride = BmpRowStride(image.width);
+    std::vector<std::uint8_t> file(kBmpHeaderSize + stride * std::size_t(image.height), 0);
+    FillHeader(file.data(), image.width, image.height,
+               std::uint32_t(stride * std::size_t(image.height)));
+    const std::vector<std::uint8_t> rows = ToEncoderInput(image);
+    std::memcpy(file.data() + kBmpHeaderSize, rows.data(), rows.size());
+    return file;
+}
+
+bool WriteBmp24(const std::string& path, const RgbImage& image) {
+    const std::vector<std::uint8_t> file = EncodeBmp24(image);
+    if (file.empty()) return false;
+    return WriteWholeFile(path, file.data(), file.size());
+}
+
+std::vector<std::uint8_t> ToEncoderInput(const RgbImage& image) {
+    if (image.empty() || image.rgb.size() < std::size_t(image.width) * image.height * 3)
+        return {};
+    const std::size_t stride = BmpRowStride(image.width);
+    std::vector<std::uint8_t> out(stride * std::size_t(image.height), 0);
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t* s =
+            image.rgb.data() + std::size_t(image.height - 1 - y) * std::size_t(image.width) * 3;
+        std::uint8_t* d = out.data() + stride * std::size_t(y);
+        for (int x = 0; x < image.width; ++x) {
+            d[3 * x + 0] = s[3 * x + 2];
+            d[3 * x + 1] = s[3 * x + 1];
+            d[3 * x + 2] = s[3 * x + 0];
+        }
+    }
+    return out;
+}
+
+RgbImage FromEncoderInput(const std::uint8_t* input, int width, int height) {
+    RgbImage img;
+    if (!input || width < 1 || height < 1) return img;
+    const std::size_t stride = BmpRowStride(width);
+    img.width = width;
+    img.height = height;
+    img.rgb.resize(std::size_t(width) * std::size_t(height) * 3);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* s = input + stride * std::size_t(height - 1 - y);
+        std::uint8_t* d = img.rgb.data() + std::size_t(y) * std::size_t(width) * 3;
+        for (int x = 0; x < width; ++x) {
+            d[3 * x + 0] = s[3 * x + 2];
+            d[3 * x + 1] = s[3 * x + 1];
+            d[3 * x + 2] = s[3 * x + 0];
+        }
+    }
+    return img;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data, std::size_t maxSize) {
+    data.clear();
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    if (!f) return false;
+    const std::streamoff len = f.tellg();
+    if (len < 0 || std::uint64_t(len) > maxSize) return false;
+    f.seekg(0);
+    data.resize(std::size_t(len));
+    if (len > 0 && !f.read(reinterpret_cast<char*>(data.data()), len)) {
+        data.clear();
+        return false;
+    }
+    return true;
+}
+
+bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        if (!f) return false;
+        if (size) f.write(reinterpret_cast<const char*>(data), std::streamsize(size));
+        f.flush();
+        if (f.good()) return true;
+    }
+    std::remove(path.c_str());
+    return false;
+}
+
+}  // namespace kestova
