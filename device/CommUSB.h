@@ -7,13 +7,16 @@
 // declarations live in the "discovery" section below and their definitions in
 // CommUSBDiscovery.cpp.
 
+#include "device/Discovery.h"
 #include "device/ScsiUnit.h"
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace kestova {
 
@@ -47,12 +50,111 @@ public:
     void SetCommandTimeoutMs(unsigned ms) { timeoutMs_ = ms; }
 
     // ---- discovery (definitions in CommUSBDiscovery.cpp) ----
-    // Filled in by the discovery layer; see that file for the contract.
+    // Finding the frame and following it being plugged and pulled.
+    //
+    //   link.SetVendorIdStr("norvelta");
+    //   link.SetStatusHandler([](bool online) { ... });
+    //   link.InitComm();                 // a frame already there is announced now
+    //   loop: wait until HotplugFd() (when >= 0) is readable or
+    //         HotplugTimeoutMs() (when >= 0) has passed, then HandleHotplug().
+    //
+    // The status handler runs on the thread that calls InitComm/HandleHotplug
+    // (the program's event-loop thread), once per change of the online flag,
+    // with no lock of the link held: it may send commands, or post the news to
+    // another thread. Setters are meant for before InitComm.
+    using StatusHandler = std::function<void(bool online)>;
+    static constexpr int kPollIntervalMs = 1000;
+    static constexpr const char* kDefaultVendorWord = "norvelta";
+
+    // Text the INQUIRY vendor identification must contain (any letter case).
+    void SetVendorIdStr(const std::string& word);
+    // Text the product identification must contain; empty (any product).
+    void SetProductIdStr(const std::string& word);
+    // Name of a file at the root of the frame's own volume. When set, a
+    // mounted volume holding it is unmounted (udisksctl) when a frame
+    // candidate arrives, before the unit is opened; failures are ignored.
+    void SetKeyFileName(const std::string& name);
+    void SetStatusHandler(StatusHandler handler);
+    // A virtual frame ("PATH[,key=value...]") that counts as a candidate too.
+    void SetVirtualFrame(const std::string& spec);
+    // Replaces the machine's own units as candidate source (tests, tools).
+    void SetCandidateSources(std::vector<std::unique_ptr<CandidateSource>> sources);
+    // Replaces the platform's hot-plug monitor; null means "poll".
+    void SetHotplugMonitor(std::unique_ptr<HotplugMonitor> monitor);
+    void SetKeyVolumeOptions(KeyVolumeOptions options);
+
+    // Starts discovery: opens the hot-plug monitor (udev) and takes a frame
+    // that is already present. Returns true when plug notices are delivered
+    // through HotplugFd(); false means the link is polled instead (discovery
+    // still works).
+    bool InitComm();
+    // File descriptor to watch for reading; -1 when there is none.
+    int HotplugFd() const;
+    // Milliseconds after which HandleHotplug must run even without a notice;
+    // -1 when the descriptor alone is enough.
+    int HotplugTimeoutMs() const;
+    // The hot-plug handler: drains pending notices, re-checks the open unit
+    // (closing it and going offline when it no longer answers) and, when the
+    // link was offline, scans and goes online when a frame is found.
+    void HandleHotplug();
+    // One scan while offline (no monitor needed). Returns the online flag.
+    bool ScanForFrame();
+    // True when the candidate is the frame. Opens and queries it; the frame
+    // becomes the open unit when the link is offline, otherwise it is
+    // released and the open unit stays. `reason` tells why it was refused.
+    bool TestDevice(const UnitCandidate& candidate, std::string* reason = nullptr);
+    // Standard INQUIRY of a unit.
+    static bool GetDeviceInfo(ScsiUnit& unit, InquiryData& out);
+    // Sets the online flag and tells the front-end. Going online needs an
+    // open unit; going offline releases it.
+    void SetUSBDeviceStatus(bool online);
+    // What the link calls when a unit arrives / leaves; both lead to the
+    // hot-plug handler, which decides in its own order.
+    void DeviceAppeared() { HandleHotplug(); }
+    void DeviceDisappeared() { HandleHotplug(); }
+    // Unmounts mounted volumes that hold the key file; returns the count tried.
+    int EjectMyDPF();
+    // Opens, queries and releases every candidate without going online
+    // (the open unit, if any, is reported as it is).
+    std::vector<UnitReport> SurveyUnits();
+
+private:
+    bool IsFrameIdentity(const InquiryData& info, std::string* reason) const;
+    std::unique_ptr<ScsiUnit> OpenIfFrame(const UnitCandidate& c, InquiryData& info,
+                                          std::string* reason);
+    bool TestDeviceLocked(const UnitCandidate& candidate, std::string* reason);
+    bool ScanLocked();
+    void EnsureSources();
+    std::vector<UnitCandidate> EnumerateAll();
+    void QueueStatus(bool online);
+    void FlushStatus();
+
+    std::mutex discoveryMutex_;       // one scan or handler run at a time
+    std::mutex eventMutex_;           // guards pendingEvents_
+    std::vector<bool> pendingEvents_; // status changes not yet told
+    bool reportedOnline_ = false;     // the last state told to the front-end
+    std::string vendorWord_ = kDefaultVendorWord;
+    std::string productWord_;
+    std::string keyFile_;
+    std::string virtualSpec_;
+    StatusHandler statusHandler_;
+    std::vector<std::unique_ptr<CandidateSource>> sources_;
+    bool sourcesInjected_ = false;
+    std::unique_ptr<HotplugMonitor> monitor_;
+    bool monitorInjected_ = false;
+    bool started_ = false;
+    UnitCandidate openCandidate_;     // where the open unit came from
+    InquiryData openInfo_;            // and what it answered
+    std::vector<std::string> seenNodes_;  // USB CD-ROM nodes seen by the last scan
+    KeyVolumeOptions keyVolumeOptions_;
+
 
 private:
     mutable std::mutex mutex_;  // serialises commands against closing the unit
     std::unique_ptr<ScsiUnit> unit_;
-    bool online_ = false;
+    // Atomic so that the online flag can be read while a command is in flight
+    // (the flash layer polls it between status reads); written under mutex_.
+    std::atomic<bool> online_{false};
     unsigned timeoutMs_ = kDefaultTimeoutMs;
 };
 

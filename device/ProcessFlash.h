@@ -6,12 +6,32 @@
 #include "device/CommUSB.h"
 
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace kestova {
 
+// The local time as the clock command needs it.
+struct LocalTimeNow {
+    std::tm local{};            // local broken-down time (tm_year since 1900, tm_mon 0-11)
+    long utcOffsetSeconds = 0;  // local minus UTC, daylight saving included
+    bool dst = false;           // daylight-saving time in effect
+};
+
 class CProcessFlash {
 public:
+    // Where SynchronizeDPFTime takes the time from; the default reads the
+    // system clock and zone (localtime_r, tm_gmtoff, tm_isdst).
+    using TimeSource = std::function<LocalTimeNow()>;
+    // How the ready poll waits between status reads (default: sleep_for).
+    using Sleeper = std::function<void(unsigned ms)>;
+
+    static constexpr unsigned kReadyPollMs = 10;
+    static constexpr unsigned kDefaultReadyTimeoutMs = 5000;
+    static constexpr int32_t kChunk = 4096;
+
     // ReadData result codes.
     enum ReadResult : int {
         kReadOk = 0,
@@ -55,12 +75,34 @@ public:
     // Firmware version text; `other` is only cleared on failure.
     bool ReadFirmwareVersion(std::string& version, std::string& other);
 
+    // ---- pieces exposed for the command line and tests ----
+    static LocalTimeNow SystemLocalTime();
+    // The 16-byte set-clock frame for a given local time.
+    static void BuildClockFrame(const LocalTimeNow& now, uint8_t cdb[16]);
+    // The version text of a 64-byte reply; false when the reply says "none".
+    static bool DecodeFirmwareReply(uint8_t reply[64], std::string& version);
+    // The clock frame sent by the last SynchronizeDPFTime (all 0 before).
+    const uint8_t* LastClockFrame() const { return lastClock_; }
+
+    void SetTimeSource(TimeSource source) { timeSource_ = std::move(source); }
+    void SetSleeper(Sleeper sleeper) { sleeper_ = std::move(sleeper); }
+    // Upper bound of WaitFlashReady (status reads stop after this long).
+    void SetReadyTimeoutMs(unsigned ms) { readyTimeoutMs_ = ms; }
+
 private:
     CCommUSB* link_ = nullptr;
     uint8_t eraseOpcode_ = 0x20;
     uint8_t programOpcode_ = 0x02;
     uint8_t readOpcode_ = 0x03;
     bool programMode_ = false;
+    TimeSource timeSource_;
+    Sleeper sleeper_;
+    unsigned readyTimeoutMs_ = kDefaultReadyTimeoutMs;
+    uint8_t lastClock_[16] = {};
+
+    bool Send(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir);
+    void WriteEnablePreamble();
+    void Sleep(unsigned ms);
 };
 
 } // namespace kestova

@@ -1,0 +1,64 @@
+// The command tunnel: one unit, one command at a time.
+
+#include "device/CommUSB.h"
+
+#include <utility>
+
+namespace kestova {
+
+CCommUSB::CCommUSB() = default;
+
+CCommUSB::~CCommUSB() { DetachUnit(); }
+
+bool CCommUSB::SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
+                            DataDirection direction) {
+    if (cdb == nullptr || length < 0) return false;
+    switch (direction) {
+    case DataDirection::None:
+        // A command without data phase carries no length.
+        if (length != 0) return false;
+        buffer = nullptr;
+        break;
+    case DataDirection::ToDevice:
+    case DataDirection::FromDevice:
+        if (length > 0 && buffer == nullptr) return false;
+        break;
+    default:
+        return false;
+    }
+    // The lock is held for the whole command so that DetachUnit (hot-plug)
+    // can never release the unit underneath it.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!online_ || !unit_) return false;
+    return unit_->Execute(cdb, buffer, length, direction, timeoutMs_);
+}
+
+bool CCommUSB::GetUSBDeviceStatus() const { return online_.load(); }
+
+void CCommUSB::AttachUnit(std::unique_ptr<ScsiUnit> unit) {
+    std::unique_ptr<ScsiUnit> old;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        old = std::move(unit_);
+        unit_ = std::move(unit);
+        online_ = (unit_ != nullptr);
+    }
+    if (old) old->Release();
+}
+
+void CCommUSB::DetachUnit() {
+    std::unique_ptr<ScsiUnit> old;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        old = std::move(unit_);
+        online_ = false;
+    }
+    if (old) old->Release();
+}
+
+std::string CCommUSB::UnitName() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return (online_ && unit_) ? unit_->Name() : std::string();
+}
+
+} // namespace kestova

@@ -1,0 +1,183 @@
+#pragma once
+// The virtual frame: a ScsiUnit whose flash is a raw image file, byte for byte
+// (a dump read from a real chip with an SPI programmer works as well).
+//
+// Quick use (tests, programs):
+//
+//     auto frame = VirtualFrame::Open("/tmp/x.img,unplug_after=5");  // throws on error
+//     auto monitor = frame->Monitor();        // survives the unit; thread-safe
+//     CCommUSB link;
+//     link.AttachUnit(std::move(frame));      // link is online now
+//     ... drive it through CProcessFlash ...
+//     monitor->Commands();                    // every command: CDB, direction, length, result
+//     monitor->CommandCount(); monitor->BytesToDevice(); monitor->BytesFromDevice();
+//     monitor->Clock();                       // what the last 0xCA command set
+//
+// Blank images are made with FormatFrameImage (device/virtual/FrameImage.h).
+//
+// The spec string is "PATH[,key=value...]" with these keys:
+//   latency_us=N     sleep N microseconds per command
+//   bytes_per_s=N    plus (data bytes / N) seconds per command
+//   unplug_after=N   after N commands the frame is off the bus for good:
+//                    every later command and INQUIRY fails
+//   corrupt_reads=P  probability (0..1) that a flash read returns one flipped byte
+//   seed=N           random seed for corrupt_reads (default 1: runs repeat exactly)
+//   firmware=TEXT    firmware version text (default "VF-1.00"); empty = none
+//   vendor=TEXT      INQUIRY vendor identification (default "norvelta")
+//   log=FILE         append one line per command to FILE
+//   busy_polls=N     after every erase or program, the next N status reads
+//                    report busy (exercises the host's ready poll)
+//   sync=0|1         1 (default): every change is fdatasync'ed before the
+//                    command returns; 0 skips the sync (benchmarks, long
+//                    crash-sweep tests). Changes still reach the file itself
+//                    before the command returns, so a second frame opened on
+//                    the same image in the same process always sees them.
+//
+// The frame goes off the bus when unplug_after runs out (for good) and while
+// its image file is missing from its path (renamed away or deleted); it
+// answers again once the same file is back. ImageFilePresent() is the cheap
+// check for a spec or path without opening anything.
+
+#include "device/ScsiUnit.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kestova {
+
+struct VirtualFrameOptions {
+    std::string path;
+    uint64_t latencyUs = 0;
+    uint64_t bytesPerS = 0;                   // 0 = no per-byte delay
+    std::optional<uint64_t> unplugAfter;      // commands before going off the bus
+    double corruptReads = 0.0;
+    uint64_t seed = 1;
+    std::optional<std::string> firmware = std::string("VF-1.00");  // nullopt/empty = none
+    std::string vendor = "norvelta";
+    std::string logPath;
+    unsigned busyPolls = 0;
+    bool sync = true;
+};
+
+// Parses "PATH[,key=value...]". Throws std::invalid_argument with a message
+// naming the offending key or value.
+VirtualFrameOptions ParseVirtualFrameSpec(const std::string& spec);
+
+// True when the image file named by a spec (or a plain path) exists.
+bool ImageFilePresent(const std::string& specOrPath);
+
+// One command as the frame saw it.
+struct FrameCommand {
+    std::array<uint8_t, 16> cdb{};
+    DataDirection direction = DataDirection::None;
+    int32_t length = 0;
+    bool ok = false;
+};
+
+// The clock as the last 0xCA command set it.
+struct FrameClock {
+    bool set = false;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    int dstFlag = 0;
+    int zoneByte = 0;                   // 12 + UTC offset in hours
+    std::array<uint8_t, 16> cdb{};      // the command exactly as received
+};
+
+// Observation side of a virtual frame: command log, counters and clock.
+// Shared between the frame and whoever holds it, so it stays readable after
+// the link has released the unit. All members are thread-safe.
+class VirtualFrameMonitor {
+public:
+    std::vector<FrameCommand> Commands() const;
+    void ClearCommands();                 // also resets the counters
+    uint64_t CommandCount() const;        // commands executed (ok or not)
+    uint64_t FailedCount() const;
+    uint64_t BytesToDevice() const;       // data bytes of successful commands
+    uint64_t BytesFromDevice() const;
+    FrameClock Clock() const;
+    bool Unplugged() const;               // unplug_after has run out
+
+private:
+    friend class VirtualFrame;
+    void Record(const FrameCommand& c);
+    void SetClock(const FrameClock& c);
+    void SetUnplugged();
+
+    mutable std::mutex mutex_;
+    std::vector<FrameCommand> commands_;
+    uint64_t count_ = 0, failed_ = 0, toDevice_ = 0, fromDevice_ = 0;
+    FrameClock clock_;
+    bool unplugged_ = false;
+};
+
+class VirtualFrame : public ScsiUnit {
+public:
+    static constexpr int32_t kMaxTransfer = 4096;
+    static constexpr uint32_t kEraseUnit = 4096;
+    static constexpr uint32_t kBlock64K = 65536;
+
+    // Opens the image named by `spec` ("PATH[,key=value...]"). Throws
+    // std::invalid_argument for a bad spec and std::runtime_error when the
+    // image cannot be opened or is empty.
+    static std::unique_ptr<VirtualFrame> Open(const std::string& spec);
+    static std::unique_ptr<VirtualFrame> Open(const VirtualFrameOptions& options);
+
+    ~VirtualFrame() override;
+    VirtualFrame(const VirtualFrame&) = delete;
+    VirtualFrame& operator=(const VirtualFrame&) = delete;
+
+    bool Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
+                 DataDirection direction, unsigned timeoutMs) override;
+    bool Inquiry(InquiryData& out) override;
+    void Release() override;
+    std::string Name() const override { return options_.path; }
+
+    std::shared_ptr<VirtualFrameMonitor> Monitor() const { return monitor_; }
+    const VirtualFrameOptions& Options() const { return options_; }
+    uint32_t FlashSize() const { return flashSize_; }
+    // The same file is still at the image path (not renamed away or deleted).
+    bool ImagePresent() const;
+    bool WriteEnableLatch() const { return latch_; }
+
+private:
+    VirtualFrame(VirtualFrameOptions options, int fd, uint32_t flashSize);
+
+    bool Dispatch(const uint8_t* cdb, uint8_t* buffer, int32_t length, DataDirection dir);
+    bool FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t length, DataDirection dir);
+    bool ReadCommand(const uint8_t* cdb, uint8_t* buffer, int32_t length, DataDirection dir);
+    bool SetClockCommand(const uint8_t* cdb, int32_t length, DataDirection dir);
+    bool InquiryCommand(const uint8_t* cdb, uint8_t* buffer, int32_t length, DataDirection dir);
+    void FillInquiry(uint8_t* out36) const;
+
+    bool ReadImage(uint32_t address, uint8_t* out, uint32_t length) const;
+    bool WriteImage(uint32_t address, const uint8_t* data, uint32_t length);
+    bool EraseRange(uint32_t start, uint32_t length);
+    uint8_t NamedEraseOpcode() const;
+    uint8_t StatusByte();
+    void Delay(int32_t length) const;
+    void LogLine(const FrameCommand& c);
+    uint64_t NextRandom();
+
+    mutable std::mutex mutex_;        // one command at a time, also against Release
+    VirtualFrameOptions options_;
+    int fd_ = -1;
+    uint32_t flashSize_ = 0;
+    uint64_t dev_ = 0, ino_ = 0;       // identity of the image file
+    bool released_ = false;
+    bool latch_ = false;               // write-enable latch
+    uint8_t statusReg_ = 0;            // protection bits written by 0x01
+    unsigned busyLeft_ = 0;
+    uint64_t executed_ = 0;
+    uint64_t rng_ = 0;
+    std::shared_ptr<VirtualFrameMonitor> monitor_;
+    std::FILE* log_ = nullptr;
+};
+
+} // namespace kestova
