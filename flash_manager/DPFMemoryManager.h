@@ -1,0 +1,143 @@
+#pragma once
+// The album in memory: CFileItem (one picture) and CPictureManager (the album
+// as the flash lists it and as the user has edited it, with the crash-safe
+// commit). All flash access goes through CProcessFlash.
+//
+// Failures of the flash are thrown as plain integers (AlbumError): 1 = a read
+// failed or a write still failed its check after 3 attempts, 2 = an erase
+// failed, 3 = the album area cannot hold an album. Nothing here catches them.
+
+#include "device/ProcessFlash.h"
+#include "flash_manager/AlbumLayout.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace kestova {
+
+// Progress of a commit: (0, k, n) after the k-th (from 0) of n new pictures.
+using ProgressCallback = std::function<void(int, long, long)>;
+
+class CFileItem {
+public:
+    CFileItem(uint32_t address, int32_t length) : address_(address), length_(length) {}
+    CFileItem(uint32_t address, int32_t length, std::vector<uint8_t> data)
+        : address_(address), length_(length), data_(std::move(data)), hasData_(true) {}
+
+    uint32_t Address() const { return address_; }
+    int32_t Length() const { return length_; }
+    // Picture bytes in memory: always for a picture added since the album was
+    // read, after the first GetFileAtIndex for one read from the flash.
+    bool HasData() const { return hasData_; }
+    const std::vector<uint8_t>& Data() const { return data_; }
+    void SetData(std::vector<uint8_t> data) { data_ = std::move(data); hasData_ = true; }
+
+private:
+    uint32_t address_;
+    int32_t length_;
+    std::vector<uint8_t> data_;
+    bool hasData_ = false;
+};
+
+class CPictureManager {
+public:
+    // Download results.
+    enum DownloadResult : int {
+        kCommitted = 0,      // the whole edited album is on the flash
+        kStoppedEarly = 1,   // a stop request ended the commit between two new
+                             // pictures; the rest stay pending in memory
+    };
+
+    CPictureManager();
+    virtual ~CPictureManager();
+    CPictureManager(const CPictureManager&) = delete;
+    CPictureManager& operator=(const CPictureManager&) = delete;
+
+    // Forgets the previous album, keeps the area and reads the primary index
+    // block once. Throws 3 when the area cannot hold an album (nothing read).
+    int Init(CProcessFlash* flash, uint32_t start, uint32_t length, uint32_t maxPictures);
+    // Reads (restoring a damaged primary from the backup) and lists the album.
+    int ReadIndex();
+    void CreateSpaceTable();
+
+    int GetFileNum() const { return int(current_.size()); }
+    // Pictures the album may hold: M, capped at the 480 the index can list.
+    int GetMaxFileNum() const;
+    uint32_t GetOnePicSize() const { return geometry_.slotSize; }
+    // 0 on success; 1 when the index is out of range (length unchanged) or
+    // the buffer is too small (length = the picture's length).
+    int GetFileAtIndex(int index, uint8_t* buffer, int& length);
+    // 0, or 1 when the picture cannot be added (album full by count, no free
+    // slot, empty picture or one longer than a slot, album not loaded).
+    int AddPicture(const uint8_t* data, int length);
+    // 0, or 1 for an index out of range.
+    int DeletePicture(int index);
+    // Moves picture `from` to position `to` (both 0-based positions of the
+    // album as edited). Pictures already on the flash move only among
+    // themselves and new pictures only among themselves, so the store's
+    // invariants hold; 0 on success, 1 when refused or out of range.
+    int MovePicture(int from, int to);
+    // Commits the edited album; see DownloadResult.
+    int Download(const ProgressCallback& progress);
+    void Release();
+
+    void Read(uint32_t address, uint8_t* buffer, uint32_t length);
+    void Write(uint32_t address, const uint8_t* buffer, uint32_t length);
+    void ErasureBlock(uint32_t address);
+
+    void GetAlbumColors(uint16_t& font, uint16_t& background) const;
+    // Rewrites both index blocks with the new colours and the album the
+    // primary lists (edits not yet committed are not written). 0, or 1 when
+    // no album is loaded.
+    int SetAlbumColors(uint16_t font, uint16_t background);
+
+    // May be called from another thread while Download runs.
+    void RequestStop() { stop_.store(true); }
+    bool StopRequested() const { return stop_.load(); }
+
+    // ---- inspection ----
+    bool IsLoaded() const { return loaded_; }
+    const album::Geometry& Geometry() const { return geometry_; }
+    uint32_t GetSlotCount() const { return geometry_.slotCount; }
+    // Pictures of the edited album that are already on the flash (the first
+    // GetCommittedNum() positions); the rest exist only in memory.
+    int GetCommittedNum() const { return int(committed_.size()); }
+    const CFileItem* GetItem(int index) const;
+    // What the primary index on the flash lists, in order.
+    const std::vector<album::IndexEntry>& FlashEntries() const { return onFlash_; }
+    bool SlotTaken(uint32_t slot) const { return slot < space_.size() && space_[slot] != 0; }
+    // Slot of an address inside the slot area (geometry must be usable).
+    uint32_t SlotOf(uint32_t address) const;
+
+private:
+    void ClearLists();
+    void MarkSlots(uint32_t address, uint32_t length, int delta);
+    void WriteIndexBlock(uint32_t at, const std::array<uint8_t, album::kIndexBlockSize>& block,
+                         bool erase);
+    std::vector<album::IndexEntry> EntriesOf(size_t count) const;
+    void RequireLoaded() const;
+
+    album::Geometry geometry_;
+    std::vector<std::unique_ptr<CFileItem>> current_;
+    std::vector<std::unique_ptr<CFileItem>> committed_;
+    CProcessFlash* flash_ = nullptr;
+    uint16_t font_ = 0;
+    uint16_t background_ = 0;
+    std::atomic<bool> stop_{false};
+    // One counter per slot: how many pictures of the edited album lie in it
+    // (normally 0 or 1; a damaged index can list overlapping pictures, and a
+    // slot stays taken until the last of them is gone).
+    std::vector<uint32_t> space_;
+    std::array<uint8_t, album::kIndexBlockSize> indexImage_{};
+    // The pictures the primary index lists (a fresh read would show these).
+    // Unlike the committed list it keeps pictures deleted since the last
+    // commit: they are what the backup must describe.
+    std::vector<album::IndexEntry> onFlash_;
+    bool initialised_ = false;
+    bool loaded_ = false;
+};
+
+} // namespace kestova
