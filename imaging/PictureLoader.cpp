@@ -1,0 +1,236 @@
+#include "imaging/PictureLoader.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageIOHandler>
+#include <QImageReader>
+#include <QPainter>
+
+#include <mutex>
+
+namespace kestova {
+namespace {
+
+// Qt refuses to allocate a decoded picture above this many megabytes. Its
+// default (128) is below what our own pixel limit allows for formats that
+// have no reduced-scale decoding, so it is raised once; our pixel limit is
+// the check that matters, this one only stays as a backstop.
+constexpr int kQtAllocationLimitMB = 1024;
+
+void RaiseQtAllocationLimit() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (QImageReader::allocationLimit() < kQtAllocationLimitMB)
+            QImageReader::setAllocationLimit(kQtAllocationLimitMB);
+    });
+}
+
+LoadedPicture Failure(PictureError error, const QString& name, const QString& what) {
+    LoadedPicture r;
+    r.error = error;
+    r.message = name + QStringLiteral(": ") + what;
+    return r;
+}
+
+bool SwapsSides(QImageIOHandler::Transformations t) {
+    return t.testFlag(QImageIOHandler::TransformationRotate90);
+}
+
+// Lays transparent pixels over white and settles on one opaque format, so
+// everything after loading sees 32-bit 0xffRRGGBB pixels.
+QImage Opaque(QImage image) {
+    if (!image.hasAlphaChannel()) return image.convertToFormat(QImage::Format_RGB32);
+    QImage out(image.size(), QImage::Format_RGB32);
+    out.fill(Qt::white);
+    QPainter p(&out);
+    p.drawImage(0, 0, image);
+    p.end();
+    return out;
+}
+
+uint32_t Le32(const QByteArray& d, int at) {
+    auto b = [&](int i) { return uint32_t(uint8_t(d[at + i])); };
+    return b(0) | (b(1) << 8) | (b(2) << 16) | (b(3) << 24);
+}
+uint16_t Le16(const QByteArray& d, int at) {
+    return uint16_t(uint8_t(d[at]) | (uint8_t(d[at + 1]) << 8));
+}
+
+} // namespace
+
+bool JpegStreamComplete(const QByteArray& data) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data.constData());
+    const qsizetype n = data.size();
+    if (n < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
+    qsizetype pos = 2;
+    for (;;) {
+        // Extraneous bytes between segments are tolerated by decoders; skip
+        // to the next marker, then over any fill bytes.
+        while (pos < n && p[pos] != 0xFF) ++pos;
+        while (pos < n && p[pos] == 0xFF) ++pos;
+        if (pos >= n) return false;
+        const uint8_t marker = p[pos++];
+        if (marker == 0xD9) return true;                                 // EOI
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue; // no length
+        if (pos + 2 > n) return false;
+        const qsizetype length = (qsizetype(p[pos]) << 8) | p[pos + 1];
+        if (length < 2 || pos + length > n) return false;
+        pos += length;
+        if (marker != 0xDA) continue;
+        // Entropy-coded data after a scan header: it ends at the first marker
+        // that is neither a stuffed 0xFF 0x00 nor a restart marker.
+        for (;;) {
+            while (pos < n && p[pos] != 0xFF) ++pos;
+            if (pos + 1 >= n) return false;
+            const uint8_t next = p[pos + 1];
+            if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) {
+                pos += (next == 0xFF) ? 1 : 2;
+                continue;
+            }
+            break;  // a real marker starts at pos
+        }
+    }
+}
+
+bool BmpPixelDataComplete(const QByteArray& data) {
+    if (data.size() < 26 || data[0] != 'B' || data[1] != 'M') return true;
+    const int64_t offBits = Le32(data, 10);
+    const uint32_t headerSize = Le32(data, 14);
+    int64_t width = 0, height = 0;
+    uint32_t bits = 0, compression = 0;
+    if (headerSize == 12) {  // OS/2 core header
+        width = Le16(data, 18);
+        height = Le16(data, 20);
+        bits = Le16(data, 24);
+    } else {
+        if (data.size() < 34) return false;
+        width = int32_t(Le32(data, 18));
+        height = int32_t(Le32(data, 22));
+        bits = Le16(data, 28);
+        compression = Le32(data, 30);
+    }
+    // Only plain rows have a size we can know from the header.
+    if (compression != 0 && compression != 3 && compression != 6) return true;
+    if (width <= 0 || bits == 0 || bits > 64) return true;  // the reader will judge
+    if (height < 0) height = -height;
+    const int64_t stride = ((width * bits + 31) / 32) * 4;
+    return offBits + stride * height <= data.size();
+}
+
+LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
+                              const SizeChooser& chooseSize, const PictureLimits& limits) {
+    RaiseQtAllocationLimit();
+    if (data.isEmpty())
+        return Failure(PictureError::NotAPicture, name, QStringLiteral("the file is empty"));
+
+    QByteArray bytes = data;  // shares, no copy; QBuffer wants a non-const array
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(true);
+    if (!reader.canRead())
+        return Failure(PictureError::NotAPicture, name,
+                       QStringLiteral("not a picture file that can be read (JPEG, PNG, GIF, BMP, TIFF, ...)"));
+    const QByteArray format = reader.format();
+
+    // The size from the header, before any pixel is decoded.
+    const QSize stored = reader.size();
+    const bool swapped = SwapsSides(reader.transformation());
+    if (stored.isValid()) {
+        const int64_t pixels = int64_t(stored.width()) * stored.height();
+        if (pixels > limits.maxPixels)
+            return Failure(PictureError::TooLarge, name,
+                           QStringLiteral("the picture is %1 x %2 pixels; pictures over %3 megapixels are refused")
+                               .arg(stored.width())
+                               .arg(stored.height())
+                               .arg(double(limits.maxPixels) / 1e6, 0, 'g', 4));
+    }
+
+    if ((format == "jpeg" || format == "jpg") && !JpegStreamComplete(data))
+        return Failure(PictureError::Truncated, name,
+                       QStringLiteral("the file is truncated (the JPEG data stops before its end marker)"));
+    if (format == "bmp" && !BmpPixelDataComplete(data))
+        return Failure(PictureError::Truncated, name,
+                       QStringLiteral("the file is truncated (the BMP holds fewer pixel rows than its header says)"));
+
+    QSize upright = stored.isValid() ? (swapped ? stored.transposed() : stored) : QSize();
+    QSize want;
+    if (chooseSize && upright.isValid()) {
+        const QSize chosen = chooseSize(upright);
+        const bool reduces = chosen.isValid() && !chosen.isEmpty() &&
+                             chosen.width() <= upright.width() && chosen.height() <= upright.height() &&
+                             chosen != upright;
+        if (reduces) want = chosen;
+    }
+    if (want.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize)) {
+        // The reader scales before it applies the orientation; the JPEG reader
+        // decodes at the coarsest DCT scale that still covers this size and
+        // smooths the rest when asked for high quality.
+        reader.setScaledSize(swapped ? want.transposed() : want);
+        reader.setQuality(100);
+    }
+
+    QImage image = reader.read();
+    if (image.isNull()) {
+        const QString why = reader.errorString();
+        if (reader.error() == QImageReader::InvalidDataError && !stored.isValid())
+            return Failure(PictureError::NotAPicture, name, QStringLiteral("not a picture file that can be read"));
+        return Failure(PictureError::Corrupt, name,
+                       QStringLiteral("the picture cannot be decoded (%1)").arg(why));
+    }
+    if (!stored.isValid()) {
+        // Reader without a header size: the decoded size is all we have, and
+        // the pixel limit still applies to what comes next.
+        upright = image.size();
+        if (int64_t(upright.width()) * upright.height() > limits.maxPixels)
+            return Failure(PictureError::TooLarge, name,
+                           QStringLiteral("the picture is %1 x %2 pixels; pictures over %3 megapixels are refused")
+                               .arg(upright.width())
+                               .arg(upright.height())
+                               .arg(double(limits.maxPixels) / 1e6, 0, 'g', 4));
+        if (chooseSize) {
+            const QSize chosen = chooseSize(upright);
+            if (chosen.isValid() && !chosen.isEmpty() && chosen.width() <= upright.width() &&
+                chosen.height() <= upright.height())
+                want = chosen;
+        }
+    }
+
+    image = Opaque(std::move(image));
+    if (want.isValid() && image.size() != want)
+        image = image.scaled(want, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+
+    LoadedPicture r;
+    r.image = std::move(image);
+    r.uprightSize = upright;
+    r.format = format;
+    return r;
+}
+
+LoadedPicture ReadPictureFile(const QString& path, const SizeChooser& chooseSize,
+                              const PictureLimits& limits) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        return Failure(PictureError::CannotOpen, path, QStringLiteral("no such file"));
+    if (info.isDir())
+        return Failure(PictureError::CannotOpen, path, QStringLiteral("is a folder, not a picture file"));
+    if (info.size() > limits.maxFileBytes)
+        return Failure(PictureError::CannotOpen, path,
+                       QStringLiteral("the file is %1 MB; files over %2 MB are refused")
+                           .arg(info.size() >> 20)
+                           .arg(limits.maxFileBytes >> 20));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Failure(PictureError::CannotOpen, path,
+                       QStringLiteral("cannot open the file (%1)").arg(file.errorString()));
+    // One read of the whole file: the truncation checks need the bytes anyway
+    // and the decoders then work from memory.
+    const QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return Failure(PictureError::CannotOpen, path,
+                       QStringLiteral("cannot read the file (%1)").arg(file.errorString()));
+    return ReadPictureData(data, path, chooseSize, limits);
+}
+
+} // namespace kestova
