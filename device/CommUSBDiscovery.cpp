@@ -1,0 +1,451 @@
+// Discovery and hot-plug of the link: recognising the frame among the
+// candidate units, the hot-plug handler, and the online / offline news to the
+// front-end.
+//
+// Locking: discoveryMutex_ makes scans and handler runs one at a time. The
+// open unit is only ever touched under mutex_, the same lock that every
+// command holds for its whole run, so a re-check waits for a command in
+// flight and the unit is never released under it. The front-end's status
+// handler is called after both locks are let go.
+
+#include "device/CommUSB.h"
+#include "device/virtual/VirtualFrame.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <utility>
+
+namespace kestova {
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool ContainsNoCase(const std::string& text, const std::string& word) {
+    return Lower(text).find(Lower(word)) != std::string::npos;
+}
+
+// The virtual frame as a candidate. Its image file may be renamed away and
+// back at any time; once its unplug_after count has run out it stays off the
+// bus for the rest of the run, even though a fresh open would answer again.
+class VirtualFrameSource : public CandidateSource {
+public:
+    VirtualFrameSource(std::string spec, SpecOpener opener)
+        : state_(std::make_shared<State>()) {
+        state_->spec = std::move(spec);
+        state_->opener = std::move(opener);
+        try {
+            state_->path = ParseVirtualFrameSpec(state_->spec).path;
+        } catch (const std::exception& e) {
+            state_->badSpec = e.what();
+            state_->path = state_->spec;
+        }
+    }
+
+    std::vector<UnitCandidate> Enumerate() override {
+        UnitCandidate c;
+        c.node = state_->path;
+        c.peripheralType = 5;
+        c.usb = true;
+        c.isVirtual = true;
+        std::shared_ptr<State> st = state_;
+        c.stillPresent = [st] { return !st->retired && ImageFilePresent(st->path); };
+        c.lost = [st] {
+            // Off the bus for good when its command budget ran out; a missing
+            // image file only keeps it away until the file is back.
+            if (st->monitor && st->monitor->Unplugged()) st->retired = true;
+            st->monitor.reset();
+        };
+        c.open = [st](std::string& error) -> std::unique_ptr<ScsiUnit> {
+            if (!st->badSpec.empty()) {
+                error = st->badSpec;
+                return nullptr;
+            }
+            if (st->retired) {
+                error = "off the bus for the rest of this run (unplug_after ran out)";
+                return nullptr;
+            }
+            if (!ImageFilePresent(st->path)) {
+                error = "image file is missing";
+                return nullptr;
+            }
+            if (st->opener) return st->opener(st->spec, error);
+            try {
+                auto frame = VirtualFrame::Open(st->spec);
+                st->monitor = frame->Monitor();
+                return frame;
+            } catch (const std::exception& e) {
+                error = e.what();
+                return nullptr;
+            }
+        };
+        return {std::move(c)};
+    }
+
+    bool NeedsPolling() const override { return true; }
+
+private:
+    struct State {
+        std::string spec, path, badSpec;
+        SpecOpener opener;
+        std::shared_ptr<VirtualFrameMonitor> monitor;
+        bool retired = false;
+    };
+    std::shared_ptr<State> state_;
+};
+
+} // namespace
+
+std::unique_ptr<CandidateSource> MakeVirtualFrameSource(const std::string& spec, SpecOpener opener) {
+    return std::make_unique<VirtualFrameSource>(spec, std::move(opener));
+}
+
+// ---- configuration ----
+
+void CCommUSB::SetVendorIdStr(const std::string& word) { vendorWord_ = word; }
+void CCommUSB::SetProductIdStr(const std::string& word) { productWord_ = word; }
+void CCommUSB::SetKeyFileName(const std::string& name) {
+    // Names longer than a file name can be are cut, as a volume root cannot
+    // hold them anyway.
+    keyFile_ = name.substr(0, std::min<size_t>(name.size(), 255));
+}
+void CCommUSB::SetStatusHandler(StatusHandler handler) { statusHandler_ = std::move(handler); }
+
+void CCommUSB::SetVirtualFrame(const std::string& spec) {
+    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    virtualSpec_ = spec;
+    if (!spec.empty()) sources_.push_back(MakeVirtualFrameSource(spec));
+}
+
+void CCommUSB::SetCandidateSources(std::vector<std::unique_ptr<CandidateSource>> sources) {
+    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    sources_ = std::move(sources);
+    sourcesInjected_ = true;
+    if (!virtualSpec_.empty()) sources_.push_back(MakeVirtualFrameSource(virtualSpec_));
+}
+
+void CCommUSB::SetHotplugMonitor(std::unique_ptr<HotplugMonitor> monitor) {
+    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    monitor_ = std::move(monitor);
+    monitorInjected_ = true;
+}
+
+void CCommUSB::SetKeyVolumeOptions(KeyVolumeOptions options) {
+    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    keyVolumeOptions_ = std::move(options);
+}
+
+// ---- status news ----
+
+void CCommUSB::QueueStatus(bool online) {
+    std::lock_guard<std::mutex> lock(eventMutex_);
+    if (online == reportedOnline_) return;  // one event per change
+    reportedOnline_ = online;
+    pendingEvents_.push_back(online);
+}
+
+void CCommUSB::FlushStatus() {
+    std::vector<bool> events;
+    {
+        std::lock_guard<std::mutex> lock(eventMutex_);
+        events.swap(pendingEvents_);
+    }
+    if (!statusHandler_) return;
+    for (bool online : events) statusHandler_(online);
+}
+
+void CCommUSB::SetUSBDeviceStatus(bool online) {
+    if (online) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!unit_) return;  // nothing to be online with
+            online_ = true;
+        }
+        QueueStatus(true);
+    } else {
+        std::unique_ptr<ScsiUnit> gone;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            gone = std::move(unit_);
+            online_ = false;
+        }
+        if (gone) gone->Release();
+        QueueStatus(false);
+    }
+    FlushStatus();
+}
+
+// ---- recognition ----
+
+bool CCommUSB::GetDeviceInfo(ScsiUnit& unit, InquiryData& out) {
+    out = InquiryData{};
+    return unit.Inquiry(out);
+}
+
+bool CCommUSB::IsFrameIdentity(const InquiryData& info, std::string* reason) const {
+    if (info.peripheralType >= 0 && info.peripheralType != 5) {
+        if (reason) *reason = "INQUIRY reports peripheral type " + std::to_string(info.peripheralType) +
+                              ", not a CD-ROM unit";
+        return false;
+    }
+    if (!ContainsNoCase(info.vendor, vendorWord_)) {
+        if (reason) *reason = "vendor identification \"" + info.vendor + "\" does not contain \"" +
+                              vendorWord_ + "\"";
+        return false;
+    }
+    if (!ContainsNoCase(info.product, productWord_)) {
+        if (reason) *reason = "product identification \"" + info.product + "\" does not contain \"" +
+                              productWord_ + "\"";
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<ScsiUnit> CCommUSB::OpenIfFrame(const UnitCandidate& c, InquiryData& info,
+                                                std::string* reason) {
+    if (c.peripheralType >= 0 && c.peripheralType != 5) {
+        if (reason) *reason = "not a CD-ROM unit";
+        return nullptr;
+    }
+    if (!c.usb && !c.isVirtual) {
+        if (reason) *reason = "not on a USB bus";
+        return nullptr;
+    }
+    if (!c.open) {
+        if (reason) *reason = "cannot be opened";
+        return nullptr;
+    }
+    std::string error;
+    std::unique_ptr<ScsiUnit> unit;
+    try {
+        unit = c.open(error);
+    } catch (const std::exception& e) {
+        error = e.what();
+        unit.reset();
+    }
+    if (!unit) {
+        if (reason) *reason = "cannot be opened" + (error.empty() ? std::string() : ": " + error);
+        return nullptr;
+    }
+    if (!GetDeviceInfo(*unit, info)) {
+        unit->Release();
+        if (reason) *reason = "does not answer INQUIRY";
+        return nullptr;
+    }
+    if (!IsFrameIdentity(info, reason)) {
+        unit->Release();
+        return nullptr;
+    }
+    return unit;
+}
+
+bool CCommUSB::TestDeviceLocked(const UnitCandidate& candidate, std::string* reason) {
+    InquiryData info;
+    std::unique_ptr<ScsiUnit> unit = OpenIfFrame(candidate, info, reason);
+    if (!unit) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (unit_) {
+            // A second frame while one is online: the open one stays.
+            if (reason) *reason = "another frame is already online";
+        } else {
+            unit_ = std::move(unit);
+            online_ = true;
+            openCandidate_ = candidate;
+            openInfo_ = info;
+        }
+    }
+    if (unit) {
+        unit->Release();
+        return true;
+    }
+    QueueStatus(true);
+    return true;
+}
+
+bool CCommUSB::TestDevice(const UnitCandidate& candidate, std::string* reason) {
+    bool accepted;
+    {
+        std::lock_guard<std::mutex> lock(discoveryMutex_);
+        accepted = TestDeviceLocked(candidate, reason);
+    }
+    FlushStatus();
+    return accepted;
+}
+
+// ---- scanning ----
+
+void CCommUSB::EnsureSources() {
+    if (!sourcesInjected_) {
+        sources_.insert(sources_.begin(), MakeSysfsCandidateSource());
+        sourcesInjected_ = true;  // the machine's units are in now
+    }
+}
+
+std::vector<UnitCandidate> CCommUSB::EnumerateAll() {
+    EnsureSources();
+    std::vector<UnitCandidate> all;
+    for (auto& source : sources_) {
+        std::vector<UnitCandidate> some;
+        try {
+            some = source->Enumerate();
+        } catch (const std::exception&) {
+            continue;  // an unreadable tree is a source without units
+        }
+        for (auto& c : some) all.push_back(std::move(c));
+    }
+    return all;
+}
+
+bool CCommUSB::ScanLocked() {
+    std::vector<UnitCandidate> candidates = EnumerateAll();
+
+    // The frame's own volume may be mounted by the desktop; when asked to,
+    // unmount it once per arrival of a USB CD-ROM unit, before opening it.
+    std::vector<std::string> nodes;
+    bool arrived = false;
+    for (const auto& c : candidates) {
+        if (c.isVirtual || !c.usb || c.peripheralType != 5) continue;
+        nodes.push_back(c.node);
+        if (std::find(seenNodes_.begin(), seenNodes_.end(), c.node) == seenNodes_.end()) arrived = true;
+    }
+    seenNodes_ = std::move(nodes);
+    if (arrived && !keyFile_.empty()) UnmountKeyFileVolumes(keyFile_, keyVolumeOptions_);
+
+    for (const auto& c : candidates) {
+        if (GetUSBDeviceStatus()) break;
+        TestDeviceLocked(c, nullptr);
+    }
+    return GetUSBDeviceStatus();
+}
+
+bool CCommUSB::ScanForFrame() {
+    bool online;
+    {
+        std::lock_guard<std::mutex> lock(discoveryMutex_);
+        online = GetUSBDeviceStatus() || ScanLocked();
+    }
+    FlushStatus();
+    return online;
+}
+
+std::vector<UnitReport> CCommUSB::SurveyUnits() {
+    std::vector<UnitReport> reports;
+    {
+        std::lock_guard<std::mutex> lock(discoveryMutex_);
+        std::string openName = UnitName();
+        for (const auto& c : EnumerateAll()) {
+            UnitReport r;
+            r.node = c.node;
+            r.usb = c.usb;
+            r.isVirtual = c.isVirtual;
+            r.peripheralType = c.peripheralType;
+            r.vendor = c.sysVendor;
+            r.product = c.sysModel;
+            if (!openName.empty() && openName == c.node) {
+                r.isFrame = true;  // the open unit: reported as it is, not reopened
+                r.peripheralType = openInfo_.peripheralType;
+                r.vendor = openInfo_.vendor;
+                r.product = openInfo_.product;
+                r.revision = openInfo_.revision;
+                reports.push_back(std::move(r));
+                continue;
+            }
+            InquiryData info;
+            std::unique_ptr<ScsiUnit> unit = OpenIfFrame(c, info, &r.reason);
+            if (info.peripheralType >= 0 || !info.vendor.empty()) {
+                r.peripheralType = info.peripheralType;
+                r.vendor = info.vendor;
+                r.product = info.product;
+                r.revision = info.revision;
+            }
+            if (unit) {
+                r.isFrame = true;
+                r.reason.clear();
+                unit->Release();
+            }
+            reports.push_back(std::move(r));
+        }
+    }
+    return reports;
+}
+
+// ---- start-up and the hot-plug handler ----
+
+bool CCommUSB::InitComm() {
+    bool notified;
+    {
+        std::lock_guard<std::mutex> lock(discoveryMutex_);
+        EnsureSources();
+        if (!monitorInjected_ && !monitor_) monitor_ = MakeUdevHotplugMonitor();
+        started_ = true;
+        notified = monitor_ != nullptr;
+        // A frame already present is announced like one that arrives later.
+        if (!GetUSBDeviceStatus()) {
+            ScanLocked();
+        } else {
+            std::lock_guard<std::mutex> ev(eventMutex_);
+            reportedOnline_ = true;  // attached before discovery started
+        }
+    }
+    FlushStatus();
+    return notified;
+}
+
+int CCommUSB::HotplugFd() const { return monitor_ ? monitor_->Fd() : -1; }
+
+int CCommUSB::HotplugTimeoutMs() const {
+    if (!started_) return -1;
+    if (!monitor_) return kPollIntervalMs;
+    for (const auto& s : sources_)
+        if (s->NeedsPolling()) return kPollIntervalMs;
+    return -1;
+}
+
+void CCommUSB::HandleHotplug() {
+    {
+        std::lock_guard<std::mutex> lock(discoveryMutex_);
+        if (monitor_) monitor_->Drain();
+
+        const bool wasOnline = GetUSBDeviceStatus();
+        std::unique_ptr<ScsiUnit> gone;
+        UnitCandidate goneFrom;
+        {
+            // Held across the re-check: a command in flight finishes first,
+            // and none starts until the unit is either confirmed or gone.
+            std::lock_guard<std::mutex> unitLock(mutex_);
+            if (unit_) {
+                bool still = true;
+                const bool fromCandidate = !openCandidate_.node.empty() && openCandidate_.node == unit_->Name();
+                if (fromCandidate && openCandidate_.stillPresent) still = openCandidate_.stillPresent();
+                InquiryData info;
+                if (still) still = GetDeviceInfo(*unit_, info) && IsFrameIdentity(info, nullptr);
+                if (still) return;  // the frame is still there: nothing changes
+                gone = std::move(unit_);
+                online_ = false;
+                if (fromCandidate) goneFrom = std::move(openCandidate_);
+                openCandidate_ = UnitCandidate{};
+            }
+        }
+        if (gone) gone->Release();
+        if (goneFrom.lost) goneFrom.lost();
+        // The link is offline here; told once, also when the unit was let
+        // go by another road (QueueStatus drops repeats).
+        QueueStatus(false);
+        // A loss and a new arrival are never handled in one run: after a loss
+        // the next notice (or poll) does the scan.
+        if (!wasOnline) ScanLocked();
+    }
+    FlushStatus();
+}
+
+int CCommUSB::EjectMyDPF() {
+    if (keyFile_.empty()) return 0;
+    return UnmountKeyFileVolumes(keyFile_, keyVolumeOptions_);
+}
+
+} // namespace kestova

@@ -1,0 +1,120 @@
+// A virtual frame as a discovery candidate: its image file renamed away and
+// back, its unplug_after budget, and a frame that is not ours.
+
+#include "FakeUnits.h"
+
+#include "device/CommUSB.h"
+#include "device/virtual/FrameImage.h"
+
+#include <gtest/gtest.h>
+
+namespace kestova::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct VirtualRig {
+    TempDir tmp;
+    std::string image = (tmp.path() / "frame.img").string();
+    CCommUSB link;
+    std::vector<bool> events;
+
+    explicit VirtualRig(const std::string& options = "") {
+        FrameImageLayout layout;
+        layout.flashSize = 1u << 20;
+        layout.albumStart = 512u << 10;
+        FormatFrameImage(image, layout);
+        link.SetCandidateSources({});  // no machine units in tests
+        link.SetVirtualFrame(image + options);
+        link.SetHotplugMonitor(nullptr);
+        link.SetStatusHandler([this](bool online) { events.push_back(online); });
+    }
+};
+
+TEST(VirtualDiscovery, ImageRenamedAwayAndBack) {
+    VirtualRig rig;
+    EXPECT_FALSE(rig.link.InitComm());  // polled
+    EXPECT_EQ(rig.link.HotplugTimeoutMs(), 1000);
+    ASSERT_TRUE(rig.link.GetUSBDeviceStatus());
+    EXPECT_EQ(rig.link.UnitName(), rig.image);
+
+    fs::rename(rig.image, rig.image + ".away");
+    rig.link.HandleHotplug();
+    EXPECT_FALSE(rig.link.GetUSBDeviceStatus());
+    rig.link.HandleHotplug();  // still away: nothing new
+    auto reports = rig.link.SurveyUnits();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(reports[0].isVirtual);
+    EXPECT_EQ(reports[0].reason, "cannot be opened: image file is missing");
+
+    fs::rename(rig.image + ".away", rig.image);
+    rig.link.HandleHotplug();
+    EXPECT_TRUE(rig.link.GetUSBDeviceStatus());
+    EXPECT_EQ(rig.events, (std::vector<bool>{true, false, true}));
+
+    // Commands reach the frame again.
+    uint8_t cdb[16] = {0xCD, 0, 0, 0, 0, 0, 1, 0, 0, 64, 0x05};
+    uint8_t status[64];
+    EXPECT_TRUE(rig.link.SendCmdToDPF(cdb, status, 64, DataDirection::FromDevice));
+}
+
+TEST(VirtualDiscovery, VirtualFrameIsPolledEvenBesideAMonitor) {
+    VirtualRig rig;
+    rig.link.SetHotplugMonitor(std::make_unique<PipeMonitor>());
+    EXPECT_TRUE(rig.link.InitComm());
+    EXPECT_EQ(rig.link.HotplugTimeoutMs(), 1000);  // udev cannot see a file being renamed
+}
+
+TEST(VirtualDiscovery, UnplugAfterTakesItOffTheBusForTheRestOfTheRun) {
+    VirtualRig rig(",unplug_after=2");
+    rig.link.InitComm();
+    ASSERT_TRUE(rig.link.GetUSBDeviceStatus());
+    uint8_t cdb[16] = {0xCB, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0x06};
+    EXPECT_TRUE(rig.link.SendCmdToDPF(cdb, nullptr, 0, DataDirection::None));
+    EXPECT_TRUE(rig.link.SendCmdToDPF(cdb, nullptr, 0, DataDirection::None));
+    EXPECT_FALSE(rig.link.SendCmdToDPF(cdb, nullptr, 0, DataDirection::None));
+    EXPECT_TRUE(rig.link.GetUSBDeviceStatus());  // nobody has looked yet
+
+    rig.link.HandleHotplug();
+    EXPECT_FALSE(rig.link.GetUSBDeviceStatus());
+    for (int i = 0; i < 3; ++i) rig.link.HandleHotplug();  // a fresh open would answer: not taken
+    EXPECT_FALSE(rig.link.GetUSBDeviceStatus());
+    EXPECT_EQ(rig.events, (std::vector<bool>{true, false}));
+    auto reports = rig.link.SurveyUnits();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].reason.find("unplug_after"), std::string::npos) << reports[0].reason;
+}
+
+TEST(VirtualDiscovery, ImageReplacedByAnotherFileIsAFreshFrame) {
+    VirtualRig rig;
+    rig.link.InitComm();
+    ASSERT_TRUE(rig.link.GetUSBDeviceStatus());
+    fs::rename(rig.image, rig.image + ".old");
+    fs::copy_file(rig.image + ".old", rig.image);
+    rig.link.HandleHotplug();  // the open image is not at its path any more
+    EXPECT_FALSE(rig.link.GetUSBDeviceStatus());
+    rig.link.HandleHotplug();
+    EXPECT_TRUE(rig.link.GetUSBDeviceStatus());
+    EXPECT_EQ(rig.events, (std::vector<bool>{true, false, true}));
+}
+
+TEST(VirtualDiscovery, OtherVendorOrBadSpecIsNotTaken) {
+    VirtualRig other(",vendor=acme");
+    other.link.InitComm();
+    EXPECT_FALSE(other.link.GetUSBDeviceStatus());
+    auto reports = other.link.SurveyUnits();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].vendor, "acme");
+    EXPECT_NE(reports[0].reason.find("does not contain \"norvelta\""), std::string::npos);
+
+    VirtualRig bad(",no_such_key=1");
+    bad.link.InitComm();
+    EXPECT_FALSE(bad.link.GetUSBDeviceStatus());
+    reports = bad.link.SurveyUnits();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].reason.find("no_such_key"), std::string::npos) << reports[0].reason;
+    EXPECT_TRUE(bad.events.empty());
+}
+
+} // namespace
+} // namespace kestova::test
