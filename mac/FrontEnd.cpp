@@ -1,0 +1,478 @@
+// The main window of mackestova: start-up, the status operations, quitting,
+// and the file browser.
+
+#include "mac/FrontEnd.h"
+
+#include "device/CommUSB.h"
+#include "device/Discovery.h"
+#include "flash_manager/DPF.h"
+#include "mac/HIFramework/TNib.h"
+#include "mac/LittleArrows.h"
+#include "mac/StageViews.h"
+
+#include <QAbstractButton>
+#include <QCloseEvent>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QStyle>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kestova::mac {
+
+namespace {
+FrontEnd* gFrontEnd = nullptr;
+
+// Names in the first volume's root that the browser does not show: system
+// folders, and the kernel's pseudo file systems.
+const QStringList kHiddenOnFirstVolume = {"tmp", "etc", "var", "Network", "proc", "sys", "dev", "run"};
+
+// The control group that SetControlPanlEnable switches as one.
+const char* const kPanelControls[] = {"dela_0", "suts_0", "open_0", "load_0", "trns_10", "trns_11", "upld_0",
+                                      "delp_0", "slet_0", "rota_0", "scal_1", "CLVW_0", "pict_0"};
+} // namespace
+
+FrontEnd* FrontEnd::Instance()
+{
+    return gFrontEnd;
+}
+
+FrontEnd::FrontEnd()
+{
+    gFrontEnd = this;
+    gDPF = std::make_unique<DPF>();
+    exitProgram = [](int code) { QCoreApplication::exit(code); };
+}
+
+FrontEnd::~FrontEnd()
+{
+    WaitForTask();
+    CloseResource();
+    delete hotplugNotifier_;
+    delete hotplugTimer_;
+    drawHandler_.reset();
+    closeHandler_.reset();
+    delete gMainWindowRef;
+    gDPF.reset();
+    if (gFrontEnd == this)
+        gFrontEnd = nullptr;
+}
+
+template <class T> T* FrontEnd::FindControl(const char* signature, int id) const
+{
+    if (!gMainWindowRef)
+        return nullptr;
+    return gMainWindowRef->findChild<T*>(QStringLiteral("%1_%2").arg(QLatin1String(signature)).arg(id));
+}
+
+void FrontEnd::OnMain(std::function<void()> fn)
+{
+    if (QThread::currentThread() == thread())
+        fn();
+    else
+        QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+bool FrontEnd::StartUp(const StartOptions& options)
+{
+    // Work folders: the program's own folder may be read-only once installed,
+    // so the picture work files live in the user's application data folder.
+    gmyApppath = options.appPath.isEmpty() ? QCoreApplication::applicationDirPath() : options.appPath;
+    gmyResousepath = options.resourcePath;
+    if (gmyResousepath.isEmpty())
+        gmyResousepath = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(gmyResousepath + QStringLiteral("/data"));
+    QDir().mkpath(gmyResousepath + QStringLiteral("/Edata"));
+
+    gmyPictureData = CreateList();
+
+    TNib nib(QStringLiteral("main"));
+    gMainWindowRef = nib.CreateWindowFromNib(QStringLiteral("MainWindow"));
+    if (!gMainWindowRef)
+        return false;
+    nib.SetMenuBarFromNib(gMainWindowRef, QStringLiteral("MenuBar"));
+    if (options.editLayout)
+        options.editLayout(gMainWindowRef);
+
+    // Album list.
+    pictList = FindControl<QListWidget>("pict", 0);
+    if (pictList) {
+        connect(pictList, &QListWidget::currentRowChanged, this, [this](int row) {
+            if (row >= 0 && !gmyIsTransferData)
+                SelPicInList(row + 1);
+        });
+    }
+    if (auto* del = FindControl<QAbstractButton>("delp", 0))
+        connect(del, &QAbstractButton::clicked, this, [this] { MyDelButtonHandler(); });
+    if (auto* load = FindControl<QAbstractButton>("load", 0))
+        connect(load, &QAbstractButton::clicked, this, [this] { MyDownLoadButtonHandler(); });
+    closeHandler_ = InstallEventHandler(gMainWindowRef, {{kEventClassWindow, kEventWindowClose}},
+                                        [this](TCarbonEvent&) { return CloseWindowHandler(); });
+    gMainWindowRef->installEventFilter(this);
+
+    stageView = FindControl<StageView>("mVue", 130);
+    rectView = FindControl<CropOverlay>("rect", 130);
+    previewView = FindControl<PictureView>("prev", 0);
+
+    // From the rotation arrows on, a missing control ends the set-up here:
+    // the window shows without a device connection.
+    rotaArrows = FindControl<LittleArrows>("rota", 0);
+    scalArrows = FindControl<LittleArrows>("scal", 1);
+    trnsXArrows = FindControl<LittleArrows>("trns", 10);
+    trnsYArrows = FindControl<LittleArrows>("trns", 11);
+    auto* add = FindControl<QAbstractButton>("slet", 0);
+    auto* open = FindControl<QAbstractButton>("open", 0);
+    auto* delAll = FindControl<QCheckBox>("dela", 0);
+    auto* suitable = FindControl<QCheckBox>("suts", 0);
+    auto* upload = FindControl<QAbstractButton>("upld", 0);
+    if (!rotaArrows || !scalArrows || !trnsXArrows || !trnsYArrows || !add || !open || !stageView || !rectView ||
+        !previewView || !delAll || !suitable || !upload) {
+        std::printf("A control of the main window is missing; starting without the frame.\n");
+        std::fflush(stdout);
+        return false;
+    }
+    rotaArrows->SetControl32BitMinimum(0);
+    rotaArrows->SetControl32BitMaximum(359);
+    scalArrows->SetControl32BitMinimum(0);
+    scalArrows->SetControl32BitMaximum(1000);
+    SetArrowsRange(trnsXArrows, 0, 0);
+    SetArrowsRange(trnsYArrows, 0, 0);
+    connect(rotaArrows, &LittleArrows::valueChangedByUser, this, [this] { MyRotateArrowHandler(); });
+    connect(scalArrows, &LittleArrows::valueChangedByUser, this, [this] { MyScaleArrowXHandler(); });
+    connect(trnsXArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowXHandler(); });
+    connect(trnsYArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowYHandler(); });
+    connect(add, &QAbstractButton::clicked, this, [this] { MyAddButtonHandler(); });
+    connect(open, &QAbstractButton::clicked, this, [this] { MyOpenButtonHandler(); });
+    stageView->drawHandler = [this](QPainter& p) { MyDrawEventHandler(p); };
+    rectView->drawHandler = [this](QPainter& p) { MyRectDraw(p); };
+    rectView->hitHandler = [this](QPointF p) { return MyRectHitTest(p); };
+    rectView->trackHandler = [this](QPointF p, bool released) { MyRectTrack(p, released); };
+    previewView->drawHandler = [this](QPainter& p) { MyPreviewEventHandler(p); };
+    connect(delAll, &QAbstractButton::clicked, this, [this, delAll] { gmyDeleteAll = delAll->isChecked(); });
+    connect(suitable, &QAbstractButton::clicked, this, [this] { MySuitableSizeCheckBoxHandler(); });
+    connect(upload, &QAbstractButton::clicked, this, [this] { MyUpLoadButtonHandler(); });
+    drawHandler_ = InstallEventHandler(QCoreApplication::instance(), {{kEventClassDraw, kEventKindDraw}},
+                                       [this](TCarbonEvent&) {
+                                           AddPictureFinished();
+                                           return true;
+                                       });
+
+    SetControlPanlEnable(false);
+
+    StartDevice(options);
+
+    MyDocumentIcon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+    GetSystemDisk();
+    fileBrowser = FindControl<QTreeWidget>("CLVW", 0);
+    if (fileBrowser) {
+        connect(fileBrowser, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* it) {
+            if (tagFILEITEM* row = RowOfItem(it); row && it->childCount() == 0)
+                ExpendFolder(row, FileItemArray.empty() ? 1 : FileItemArray.back()->rowID);
+        });
+        connect(fileBrowser, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* it) {
+            if (tagFILEITEM* row = RowOfItem(it))
+                CloseFolder(row);
+        });
+        connect(fileBrowser, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* it) {
+            if (tagFILEITEM* row = RowOfItem(it))
+                OpenRow(row);
+        });
+        // Opening the root lists the volumes and the user's folders.
+        for (auto& row : FileItemArray) {
+            auto* it = new QTreeWidgetItem(fileBrowser, QStringList(row->name));
+            it->setData(0, Qt::UserRole, row->rowID);
+            it->setIcon(0, QFileIconProvider().icon(QFileIconProvider::Folder));
+            it->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+            row->item = it;
+        }
+    }
+
+    SelPicArrayRef.clear();
+    encoderReady = true;
+    return true;
+}
+
+void FrontEnd::ShowWindow()
+{
+    if (gMainWindowRef)
+        gMainWindowRef->show();
+}
+
+void FrontEnd::StartDevice(const StartOptions& options)
+{
+    auto link = std::make_unique<CCommUSB>();
+    device = link.get();
+    device->SetVendorIdStr("norvelta");
+    device->SetKeyFileName("LanguageUnicode.ini");
+    if (!options.frameSpec.empty()) {
+        if (options.scanMachine) {
+            device->SetVirtualFrame(options.frameSpec);
+        } else {
+            std::vector<std::unique_ptr<CandidateSource>> sources;
+            sources.push_back(MakeVirtualFrameSource(options.frameSpec));
+            device->SetCandidateSources(std::move(sources));
+        }
+    } else if (!options.scanMachine) {
+        device->SetCandidateSources({});
+    }
+    if (!options.scanMachine)
+        device->SetHotplugMonitor(nullptr);
+    device->SetStatusHandler([this](bool online) { OnDeviceStatus(online); });
+    gDPF->Init(std::move(link), &kestova::mac::DownloadPictureNotify);
+
+    device->InitComm();
+    const int fd = device->HotplugFd();
+    if (fd >= 0) {
+        hotplugNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
+        connect(hotplugNotifier_, &QSocketNotifier::activated, this, [this] { device->HandleHotplug(); });
+    }
+    int interval = device->HotplugTimeoutMs();
+    if (interval >= 0 || fd < 0) {
+        if (options.pollIntervalMs > 0)
+            interval = options.pollIntervalMs;
+        if (interval < 0)
+            interval = CCommUSB::kPollIntervalMs;
+        hotplugTimer_ = new QTimer;
+        hotplugTimer_->setInterval(interval);
+        connect(hotplugTimer_, &QTimer::timeout, this, [this] { device->HandleHotplug(); });
+        hotplugTimer_->start();
+    }
+}
+
+void FrontEnd::OnDeviceStatus(bool online)
+{
+    // The link tells us on the thread that runs its handler; the online work
+    // runs on a task of its own, the offline work on the main thread.
+    OnMain([this, online] {
+        if (online) {
+            if (G_isDeviceOnLine)
+                return;
+            StartTask([this] { SetFlashOnline(); });
+        } else {
+            SetFlashOffline();
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Status operations
+
+void FrontEnd::SetNotes(const QString& text)
+{
+    OnMain([this, text] {
+        if (auto* label = FindControl<QLabel>("dnol", 0))
+            label->setText(text);
+    });
+}
+
+void FrontEnd::SetDownLoadPrcess(int value)
+{
+    const int v = std::clamp(value, 0, 100);
+    OnMain([this, v] {
+        if (auto* bar = FindControl<QProgressBar>("dnpr", 0)) {
+            bar->setValue(v);
+            bar->repaint();
+        }
+    });
+}
+
+void FrontEnd::SetControlPanlEnable(bool enable)
+{
+    OnMain([this, enable] {
+        for (const char* name : kPanelControls)
+            if (gMainWindowRef)
+                if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
+                    w->setEnabled(enable);
+        if (gMainWindowRef)
+            gMainWindowRef->update();
+    });
+}
+
+void FrontEnd::ShowDPFSpace()
+{
+    int count = 0;
+    gDPF->GetFileNum(count);
+    const int max = gDPF->GetMaxFileNum();
+    char text[8];
+    std::snprintf(text, sizeof text, "%03d/%03d", count, max);
+    const QString s = QString::fromLatin1(text);
+    OnMain([this, s] {
+        if (auto* label = FindControl<QLabel>("PNUM", 0))
+            label->setText(s);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Quitting
+
+void FrontEnd::MyQuit()
+{
+    if (gmyIsTransferData) {
+        SetNotes(QStringLiteral("Can't quit Kestova,during transfering data."));
+        return;
+    }
+    QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"), QStringLiteral("Really want to quit?"),
+                      QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);
+    alert.setObjectName(QStringLiteral("quitAlert"));
+    if (alert.exec() != QMessageBox::Ok)
+        return;
+    CloseResource();
+    if (exitProgram)
+        exitProgram(0);
+}
+
+bool FrontEnd::eventFilter(QObject* watched, QEvent* event)
+{
+    // The window's close box becomes the program's ('wind', 72) event; the
+    // window itself never closes on its own.
+    if (watched == gMainWindowRef && event->type() == QEvent::Close) {
+        event->ignore();
+        TCarbonEvent(kEventClassWindow, kEventWindowClose).SendTo(gMainWindowRef);
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+bool FrontEnd::CloseWindowHandler()
+{
+    MyQuit();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// File browser
+
+void FrontEnd::GetSystemDisk()
+{
+    FileItemArray.clear();
+    int id = 2;
+    firstVolumeRow_ = 0;
+    for (const QStorageInfo& vol : QStorageInfo::mountedVolumes()) {
+        if (!vol.isValid() || !vol.isReady())
+            continue;
+        auto row = std::make_unique<tagFILEITEM>();
+        row->rowID = id++;
+        row->path = vol.rootPath();
+        row->name = vol.name().isEmpty() ? vol.displayName() : vol.name();
+        row->isFolder = true;
+        if (firstVolumeRow_ == 0)
+            firstVolumeRow_ = row->rowID;
+        FileItemArray.push_back(std::move(row));
+    }
+    const QStringList folders = {QDir::homePath(),
+                                 QStandardPaths::writableLocation(QStandardPaths::PicturesLocation)};
+    for (const QString& path : folders) {
+        if (path.isEmpty() || !QFileInfo(path).isDir())
+            continue;
+        auto row = std::make_unique<tagFILEITEM>();
+        row->rowID = id++;
+        row->path = path;
+        row->name = QFileInfo(path).fileName();
+        row->isFolder = true;
+        FileItemArray.push_back(std::move(row));
+    }
+}
+
+tagFILEITEM* FrontEnd::FindRow(int rowID) const
+{
+    for (const auto& r : FileItemArray)
+        if (r->rowID == rowID)
+            return r.get();
+    return nullptr;
+}
+
+tagFILEITEM* FrontEnd::RowOfItem(QTreeWidgetItem* item) const
+{
+    if (!item)
+        return nullptr;
+    return FindRow(item->data(0, Qt::UserRole).toInt());
+}
+
+void FrontEnd::ExpendFolder(tagFILEITEM* item, int lastRowID)
+{
+    if (!item || !item->isFolder)
+        return;
+    QDir dir(item->path);
+    const bool firstVolume = item->rowID == firstVolumeRow_;
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name | QDir::IgnoreCase);
+    QFileIconProvider icons;
+    std::vector<tagFILEITEM*> added;
+    for (const QFileInfo& fi : entries) {
+        if (fi.isHidden())
+            continue;
+        if (firstVolume && kHiddenOnFirstVolume.contains(fi.fileName()))
+            continue;
+        auto row = std::make_unique<tagFILEITEM>();
+        row->rowID = ++lastRowID;
+        row->path = fi.absoluteFilePath();
+        row->name = fi.fileName();
+        row->isFolder = fi.isDir() && !fi.fileName().endsWith(QLatin1String(".app"));
+        row->firstChild = added.empty();
+        added.push_back(row.get());
+        FileItemArray.push_back(std::move(row));
+    }
+    if (!item->item)
+        return;
+    for (tagFILEITEM* row : added) {
+        auto* it = new QTreeWidgetItem(item->item, QStringList(row->name));
+        it->setData(0, Qt::UserRole, row->rowID);
+        QIcon icon = icons.icon(QFileInfo(row->path));
+        it->setIcon(0, icon.isNull() ? MyDocumentIcon : icon);
+        if (row->isFolder)
+            it->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+        row->item = it;
+    }
+}
+
+void FrontEnd::CloseFolder(tagFILEITEM* item)
+{
+    if (!item || !item->item)
+        return;
+    // Collect the rows below the closed one, then remove them from the
+    // browser and free them.
+    std::vector<int> gone;
+    std::function<void(QTreeWidgetItem*)> collect = [&](QTreeWidgetItem* it) {
+        for (int i = 0; i < it->childCount(); ++i) {
+            gone.push_back(it->child(i)->data(0, Qt::UserRole).toInt());
+            collect(it->child(i));
+        }
+    };
+    collect(item->item);
+    for (QTreeWidgetItem* child : item->item->takeChildren())
+        delete child;
+    if (std::find(gone.begin(), gone.end(), gmyCurrentFileRow) != gone.end())
+        gmyCurrentFileRow = 0;
+    std::erase_if(FileItemArray, [&](const std::unique_ptr<tagFILEITEM>& r) {
+        return std::find(gone.begin(), gone.end(), r->rowID) != gone.end();
+    });
+}
+
+void FrontEnd::OpenRow(tagFILEITEM* item)
+{
+    if (!item || item->isFolder || gmyIsTransferData)
+        return;
+    gmyCurrentFileRow = item->rowID;
+    SelectOnePicture(item->path, false);
+}
+
+} // namespace kestova::mac

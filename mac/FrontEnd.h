@@ -1,0 +1,262 @@
+#pragma once
+// The program-wide state and the handlers of mackestova: the main window and
+// its status operations, the file browser, the placement of a picture on the
+// stage and the album workflow. One FrontEnd lives for the whole run of the
+// program (tests make one per case).
+//
+// Threads: the window, its controls and the handlers run on the main thread.
+// Device work and batch work run on one worker task at a time; a task writes
+// the status line, the progress bar and the control group through the status
+// operations (which forward to the main thread) and ends by posting the
+// program's own event ('draw', 'draw'), whose handler AddPictureFinished
+// finishes the work on the main thread.
+
+#include "mac/HIFramework/TEventHandler.h"
+#include "mac/Node.h"
+#include "imaging/ProcessPic.h"
+
+#include <QIcon>
+#include <QImage>
+#include <QObject>
+#include <QPointF>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+class QMainWindow;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QListWidget;
+class QSocketNotifier;
+class QTimer;
+
+namespace kestova {
+class CCommUSB;
+class DPF;
+}
+
+namespace kestova::mac {
+
+class LittleArrows;
+class StageView;
+class CropOverlay;
+class PictureView;
+
+// Rectangle of floats: x, y, width, height; width and height may be negative
+// (the rectangle then extends left of / above x, y).
+struct MyRect {
+    float x = 0, y = 0, width = 0, height = 0;
+};
+
+// One row of the file browser.
+struct tagFILEITEM {
+    int rowID = 0;           // rows count from 2; the browser's root is 1
+    QString path;            // the file itself
+    QString name;            // display name
+    bool isFolder = false;   // shown as a container
+    bool firstChild = false; // first row of the folder opened most recently
+    int isPicture = 1;       // cleared when the file could not be loaded
+    QTreeWidgetItem* item = nullptr;
+};
+
+// How a run of the program is set up (main fills it from the command line).
+struct StartOptions {
+    // Folder that holds the work folders "data" and "Edata"; empty means the
+    // user's application data folder. Both work folders are created.
+    QString resourcePath;
+    // Folder of the program itself.
+    QString appPath;
+    // A virtual frame "PATH[,key=value...]" to attach (also from KESTOVA_FRAME).
+    std::string frameSpec;
+    // Look for the machine's own frames as well (off in tests).
+    bool scanMachine = true;
+    // Milliseconds between checks of a frame that cannot announce its leaving;
+    // 0 keeps the link's own interval.
+    int pollIntervalMs = 0;
+    // Changes the window built from the layout before the controls are looked
+    // up (a layout with a control missing, in tests).
+    std::function<void(QMainWindow*)> editLayout;
+};
+
+class FrontEnd : public QObject {
+    Q_OBJECT
+public:
+    static constexpr float kStageWidth = 580;
+    static constexpr float kStageHeight = 400;
+    static constexpr int kMaxListedPictures = 510;
+
+    FrontEnd();
+    ~FrontEnd() override;
+    FrontEnd(const FrontEnd&) = delete;
+    FrontEnd& operator=(const FrontEnd&) = delete;
+
+    // The one front-end of the process (the progress callback reaches it).
+    static FrontEnd* Instance();
+
+    // Start-up steps after the application object: work folders, album list,
+    // window, handlers, device link, file browser, encoder. Returns false when
+    // a control is missing and the set-up was cut short (the window still
+    // shows, without a device connection).
+    bool StartUp(const StartOptions& options);
+    void ShowWindow();
+
+    // ---- status operations ----
+    void SetNotes(const QString& text);
+    void SetDownLoadPrcess(int value);
+    void SetControlPanlEnable(bool enable);
+    void ShowDPFSpace();
+
+    // ---- application frame ----
+    // The quit confirmation (the 'quit' command and the close box).
+    void MyQuit();
+    bool CloseWindowHandler();
+
+    // ---- file browser ----
+    void GetSystemDisk();
+    void ExpendFolder(tagFILEITEM* item, int lastRowID);
+    tagFILEITEM* FindRow(int rowID) const;
+    tagFILEITEM* RowOfItem(QTreeWidgetItem* item) const;
+    void CloseFolder(tagFILEITEM* item);
+    void OpenRow(tagFILEITEM* item);  // double click
+
+    // ---- placement ----
+    bool SelectOnePicture(const QString& path, bool noRedraw);
+    void MyRotateArrowHandler();
+    void MyScaleArrowXHandler();
+    void MyTranslateArrowXHandler();
+    void MyTranslateArrowYHandler();
+    void MySuitableSizeCheckBoxHandler();
+    void MyDrawEventHandler(QPainter& p);
+    void MyPreviewEventHandler(QPainter& p);
+    void MyRectDraw(QPainter& p);
+    bool MyRectHitTest(QPointF p);
+    void MyRectTrack(QPointF p, bool released);
+    void CenterDrawRect();
+    // The crop rectangle normalised to its top-left corner (signs kept).
+    MyRect NormalisedCropRect() const;
+
+    // ---- album workflow ----
+    void SetFlashOnline();   // worker task
+    void SetFlashOffline();  // main thread
+    bool ReadPicFromFlash();
+    void MyAddButtonHandler();
+    bool GetPicDataFromView(MyRect rect, bool batch);
+    bool MySelectButtonHandler(const QString& bitmapPath, bool advance);
+    // A batch task over (file-browser row, path) pairs in browser order.
+    void ProcessMorePic(const std::vector<std::pair<int, QString>>& files);
+    void MyDelButtonHandler();
+    void MyDownLoadButtonHandler();
+    void TranspotPic();
+    void DownloadPictureNotify(int a, long k, long n);
+    void MyUpLoadButtonHandler();
+    void SelectFileLocation();
+    bool SavePicture(const QString& folderUrlPath, bool numbered, int format);
+    void SelPicInList(int row);
+    void AddPictureFinished();
+    void ReleaseAllFiles();
+    void CloseResource();
+    void MyOpenButtonHandler();
+    static bool copy(const QString& source, const QString& destination);
+
+    // Waits until the running worker task (if any) has ended.
+    void WaitForTask();
+    bool TaskRunning() const;
+
+    // ---- program-wide state ----
+    QMainWindow* gMainWindowRef = nullptr;
+    std::unique_ptr<DPF> gDPF;
+    CCommUSB* device = nullptr;  // owned by gDPF once handed over
+    QString gmyApppath;
+    QString gmyResousepath;
+    FileDataHead* gmyPictureData = nullptr;
+    std::vector<std::unique_ptr<tagFILEITEM>> FileItemArray;
+    std::vector<int> SelPicArrayRef;
+    int gmyTotalePictureNum = 0;
+    int gmyTotalePicture = 0;
+    std::atomic<bool> gmyIsTransferData{false};
+    std::atomic<bool> G_isDeviceOnLine{false};
+    std::unique_ptr<MacPicture> gmyCGimage;
+    QImage gmyPicPressAddImage;
+    float gmyLcdWidth = 128;
+    float gmyLcdHeight = 128;
+    MyRect gmyDrawrect{226, 136, 128, 128};
+    bool gmySuitableSize = true;
+    bool gmyDeleteAll = false;
+    int G_CurQuanlity = 90;
+    int G_YValue = 4;
+    QIcon MyDocumentIcon;
+    int TheSmallestValue = 0;
+    int OldValue = 0;
+    bool gNeedRefreshRect = false;
+    QPointF gCurrentBeginPoint;
+    int gmyCurrentSelectItem = 0;  // album row from 1; 0 = none
+    int gmyCurrentFileRow = 0;     // file-browser row; 0 = none
+    bool encoderReady = false;     // MyJPG made (the encoder is stateless)
+
+    // Guards the placed picture, the crop rectangle and the preview picture
+    // between a batch task and the painting on the main thread.
+    mutable std::recursive_mutex placementMutex;
+
+    // ---- controls (null when the layout lacks them) ----
+    QListWidget* pictList = nullptr;      // 'pict' 0
+    QTreeWidget* fileBrowser = nullptr;   // 'CLVW' 0
+    LittleArrows* rotaArrows = nullptr;   // 'rota' 0
+    LittleArrows* scalArrows = nullptr;   // 'scal' 1
+    LittleArrows* trnsXArrows = nullptr;  // 'trns' 10
+    LittleArrows* trnsYArrows = nullptr;  // 'trns' 11
+    StageView* stageView = nullptr;       // 'mVue' 130
+    CropOverlay* rectView = nullptr;      // 'rect' 130
+    PictureView* previewView = nullptr;   // 'prev' 0
+
+    // ---- replaceable dialogs (tests answer them without a user) ----
+    // The folder chooser of Upload; an empty URL means "cancelled".
+    std::function<QUrl()> chooseFolder;
+    // The file chooser of Open; an empty path means "cancelled".
+    std::function<QString()> chooseOpenFile;
+    // Leaves the program (after the quit confirmation).
+    std::function<void(int)> exitProgram;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+signals:
+    // Emitted on the main thread after AddPictureFinished has run.
+    void pictureFinished();
+
+private:
+    template <class T> T* FindControl(const char* signature, int id) const;
+    void OnMain(std::function<void()> fn);
+    void StartTask(std::function<void()> body);
+    void StartDevice(const StartOptions& options);
+    void OnDeviceStatus(bool online);
+    void RedrawStage();
+    void RedrawPreview();
+    void SetArrowsValue(LittleArrows* a, int v);
+    void SetArrowsRange(LittleArrows* a, int min, int max);
+    void SetOffsetRanges(float scale);
+    void FillPictureList();
+    QString DataPath(const QString& name) const;
+    QString EdataPath(const QString& name) const;
+    bool ResolvePicture(const QString& path) const;
+
+    std::thread task_;
+    std::atomic<bool> taskDone_{true};
+    std::unique_ptr<EventHandlerRef> drawHandler_;
+    std::unique_ptr<EventHandlerRef> closeHandler_;
+    QSocketNotifier* hotplugNotifier_ = nullptr;
+    QTimer* hotplugTimer_ = nullptr;
+    int firstVolumeRow_ = 0;
+};
+
+// The commit's progress callback: forwards to the front-end.
+void DownloadPictureNotify(int a, long k, long n);
+
+} // namespace kestova::mac

@@ -1,0 +1,59 @@
+// mackestova: the stage program. Usage: mackestova [--frame PATH[,key=value...]]
+// (or KESTOVA_FRAME in the environment) to attach a virtual frame as well.
+
+#include "mac/CarbonApp.h"
+#include "mac/FrontEnd.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void Usage()
+{
+    std::printf("Usage: mackestova [--frame PATH[,key=value...]]\n"
+                "  --frame SPEC   attach a virtual frame (also KESTOVA_FRAME)\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mackestova"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
+
+    kestova::mac::StartOptions options;
+    if (const char* env = std::getenv("KESTOVA_FRAME"))
+        options.frameSpec = env;
+    const QStringList args = QCoreApplication::arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("--frame") && i + 1 < args.size()) {
+            options.frameSpec = args[++i].toStdString();
+        } else if (a.startsWith(QLatin1String("--frame="))) {
+            options.frameSpec = a.mid(8).toStdString();
+        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            Usage();
+            return 0;
+        } else {
+            std::fprintf(stderr, "mackestova: unknown argument %s\n", qPrintable(a));
+            Usage();
+            return 1;
+        }
+    }
+
+    kestova::mac::FrontEnd frontEnd;
+    int status;
+    {
+        kestova::mac::CarbonApp carbon(&frontEnd);
+        frontEnd.StartUp(options);
+        frontEnd.ShowWindow();
+        status = carbon.Run();
+    }
+    return status;
+}
