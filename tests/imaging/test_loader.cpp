@@ -1,0 +1,206 @@
+// Loading picture files: orientation tags, reduced-scale decoding, the pixel
+// limit, and damaged files.
+
+#include "imaging/PictureLoader.h"
+#include "tests/imaging/TestPictures.h"
+
+#include <QDir>
+#include <QImageWriter>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestova {
+namespace {
+
+using namespace kestova::testing;
+
+class PictureLoaderTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString Path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+};
+
+TEST_F(PictureLoaderTest, OrientationTagTurnsPhotosUpright) {
+    // Stored 300 x 200 with a red top-left quadrant; each tag value must put
+    // that corner where a viewer shows it.
+    const QByteArray jpeg = Encode(Quadrants(300, 200), "JPEG", 95);
+    struct Case { int tag; QSize size; QPoint red; } cases[] = {
+        {1, {300, 200}, {10, 10}},    // as stored
+        {3, {300, 200}, {289, 189}},  // half turn
+        {6, {200, 300}, {189, 10}},   // turned clockwise: top-left goes top-right
+        {8, {200, 300}, {10, 289}},   // turned counter-clockwise: goes bottom-left
+        {2, {300, 200}, {289, 10}},   // mirrored
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        const LoadedPicture p = ReadPictureData(WithExifOrientation(jpeg, c.tag), "tagged.jpg");
+        ASSERT_TRUE(p.ok()) << p.message.toStdString();
+        EXPECT_EQ(p.image.size(), c.size);
+        EXPECT_EQ(p.uprightSize, c.size);
+        EXPECT_LT(ColourDistance(p.image.pixel(c.red), qRgb(255, 0, 0)), 40);
+    }
+}
+
+TEST_F(PictureLoaderTest, ReducedDecodeFollowsTheUprightSize) {
+    // A clockwise-tagged 1600 x 1200 JPEG is 1200 x 1600 upright; asking for
+    // 120 x 160 gives that size, upright, and close to a full decode scaled down.
+    const QImage stored = Quadrants(1600, 1200);
+    const QByteArray jpeg = WithExifOrientation(Encode(stored, "JPEG", 90), 6);
+    QSize seen;
+    const LoadedPicture small = ReadPictureData(jpeg, "p.jpg", [&](QSize upright) {
+        seen = upright;
+        return QSize(120, 160);
+    });
+    ASSERT_TRUE(small.ok()) << small.message.toStdString();
+    EXPECT_EQ(seen, QSize(1200, 1600));
+    EXPECT_EQ(small.uprightSize, QSize(1200, 1600));
+    ASSERT_EQ(small.image.size(), QSize(120, 160));
+    const QImage full = ReadPictureData(jpeg, "p.jpg").image;
+    ASSERT_EQ(full.size(), QSize(1200, 1600));
+    const QImage reference = full.scaled(120, 160, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    EXPECT_LT(MeanDistance(small.image, reference), 6.0);
+    EXPECT_LT(ColourDistance(small.image.pixel(110, 5), qRgb(255, 0, 0)), 40);  // red went top-right
+}
+
+TEST_F(PictureLoaderTest, EnlargingOrEmptyChoiceMeansFullSize) {
+    const QByteArray png = Encode(Pattern(40, 30), "PNG");
+    EXPECT_EQ(ReadPictureData(png, "a.png", [](QSize) { return QSize(80, 60); }).image.size(), QSize(40, 30));
+    EXPECT_EQ(ReadPictureData(png, "a.png", [](QSize) { return QSize(); }).image.size(), QSize(40, 30));
+    EXPECT_EQ(ReadPictureData(png, "a.png", [](QSize) { return QSize(50, 20); }).image.size(), QSize(40, 30));
+    // A reduction of a format without scaled decoding is scaled after decoding.
+    EXPECT_EQ(ReadPictureData(png, "a.png", [](QSize) { return QSize(20, 15); }).image.size(), QSize(20, 15));
+}
+
+TEST_F(PictureLoaderTest, ReadsTheUsualFormatsAsOpaqueRgb32) {
+    const QImage src = Quadrants(64, 48);
+    for (const char* format : {"PNG", "BMP", "TIFF", "JPEG"}) {
+        SCOPED_TRACE(format);
+        const LoadedPicture p = ReadPictureData(Encode(src, format, 95), "x");
+        ASSERT_TRUE(p.ok()) << p.message.toStdString();
+        EXPECT_EQ(p.image.format(), QImage::Format_RGB32);
+        if (QByteArray(format) == "JPEG")
+            EXPECT_LT(MeanDistance(p.image, src), 12.0);
+        else
+            EXPECT_EQ(MaxDistance(p.image, src), 0);
+    }
+    // Transparent pixels come out white.
+    QImage alpha(8, 8, QImage::Format_ARGB32);
+    alpha.fill(Qt::transparent);
+    alpha.setPixel(0, 0, qRgba(0, 0, 255, 255));
+    const LoadedPicture p = ReadPictureData(Encode(alpha, "PNG"), "a.png");
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(p.image.pixel(5, 5), qRgb(255, 255, 255));
+    EXPECT_EQ(p.image.pixel(0, 0), qRgb(0, 0, 255));
+}
+
+TEST_F(PictureLoaderTest, PixelLimitRefusesBeforeDecoding) {
+    // A JPEG whose frame header claims 30000 x 30000 pixels and whose data
+    // stops right after the scan header: refused as too large from the
+    // headers alone (9 x 10^8 pixels would take 3.6 GB decoded).
+    QByteArray jpeg = Encode(Pattern(16, 16), "JPEG", 80);
+    const qsizetype sof = jpeg.indexOf("\xFF\xC0");
+    ASSERT_GT(sof, 0);
+    jpeg[sof + 5] = char(30000 >> 8);
+    jpeg[sof + 6] = char(30000 & 0xFF);
+    jpeg[sof + 7] = char(30000 >> 8);
+    jpeg[sof + 8] = char(30000 & 0xFF);
+    const qsizetype sos = jpeg.indexOf("\xFF\xDA");
+    ASSERT_GT(sos, sof);
+    const QByteArray huge = jpeg.left(sos + 2 + (uint8_t(jpeg[sos + 2]) << 8) + uint8_t(jpeg[sos + 3]));
+    LoadedPicture p = ReadPictureData(huge, "huge.jpg");
+    EXPECT_EQ(p.error, PictureError::TooLarge);
+    EXPECT_TRUE(p.message.startsWith("huge.jpg: "));
+    EXPECT_TRUE(p.message.contains("30000 x 30000"));
+    EXPECT_TRUE(p.image.isNull());
+
+    // The limit is the caller's to set: a real 2000 x 1000 JPEG over 1.5 MP.
+    PictureLimits limits;
+    limits.maxPixels = 1'500'000;
+    p = ReadPictureData(Encode(Pattern(2000, 1000), "JPEG", 80), "big.jpg", {}, limits);
+    EXPECT_EQ(p.error, PictureError::TooLarge);
+    limits.maxPixels = 2'000'000;
+    EXPECT_TRUE(ReadPictureData(Encode(Pattern(2000, 1000), "JPEG", 80), "big.jpg", {}, limits).ok());
+}
+
+TEST_F(PictureLoaderTest, TruncatedFilesAreRefused) {
+    const QByteArray jpeg = Encode(Pattern(300, 200), "JPEG", 90);
+    for (double part : {0.3, 0.6, 0.95}) {
+        const LoadedPicture p = ReadPictureData(jpeg.left(qsizetype(jpeg.size() * part)), "cut.jpg");
+        EXPECT_EQ(p.error, PictureError::Truncated) << part;
+        EXPECT_TRUE(p.message.contains("truncated"));
+    }
+    // Only the final end marker missing is a truncation too.
+    EXPECT_EQ(ReadPictureData(jpeg.left(jpeg.size() - 2), "cut.jpg").error, PictureError::Truncated);
+    // Trailing bytes after the end marker are fine (some cameras add them).
+    EXPECT_TRUE(ReadPictureData(jpeg + QByteArray(100, 'x'), "tail.jpg").ok());
+
+    const QByteArray bmp = Encode(Pattern(300, 200), "BMP");
+    EXPECT_EQ(ReadPictureData(bmp.left(bmp.size() - 900), "cut.bmp").error, PictureError::Truncated);
+    EXPECT_TRUE(ReadPictureData(bmp, "whole.bmp").ok());
+
+    const QByteArray png = Encode(Pattern(300, 200), "PNG");
+    const PictureError e = ReadPictureData(png.left(png.size() / 2), "cut.png").error;
+    EXPECT_TRUE(e == PictureError::Corrupt || e == PictureError::Truncated);
+}
+
+TEST_F(PictureLoaderTest, JpegCompletenessWalksSegments) {
+    const QByteArray jpeg = Encode(Pattern(64, 64), "JPEG", 90);
+    EXPECT_TRUE(JpegStreamComplete(jpeg));
+    // An embedded thumbnail (with its own end marker) inside an APP1 segment
+    // does not make a cut main picture look complete.
+    const QByteArray thumb = Encode(Pattern(8, 8), "JPEG", 50);
+    QByteArray app1;
+    const int len = int(thumb.size()) + 2;
+    app1.append(char(0xFF)).append(char(0xE1)).append(char(len >> 8)).append(char(len & 0xFF)).append(thumb);
+    const QByteArray withThumb = jpeg.left(2) + app1 + jpeg.mid(2);
+    EXPECT_TRUE(JpegStreamComplete(withThumb));
+    EXPECT_FALSE(JpegStreamComplete(withThumb.left(withThumb.size() - 10)));
+    EXPECT_FALSE(JpegStreamComplete(withThumb.left(2 + app1.size() + 40)));
+    EXPECT_FALSE(JpegStreamComplete(QByteArray()));
+    EXPECT_FALSE(JpegStreamComplete(QByteArray("\xFF\xD8\xFF\xE0\x10\x00", 6)));  // length past the end
+    // Progressive JPEGs have several scans; the last one must end.
+    QImage src = Pattern(64, 64);
+    QByteArray prog;
+    {
+        QBuffer b(&prog);
+        b.open(QIODevice::WriteOnly);
+        QImageWriter w(&b, "jpeg");
+        w.setProgressiveScanWrite(true);
+        ASSERT_TRUE(w.write(src));
+    }
+    EXPECT_TRUE(JpegStreamComplete(prog));
+    EXPECT_FALSE(JpegStreamComplete(prog.left(prog.size() - 40)));
+}
+
+TEST_F(PictureLoaderTest, UnreadableFilesSayWhy) {
+    LoadedPicture p = ReadPictureFile(Path("missing.jpg"));
+    EXPECT_EQ(p.error, PictureError::CannotOpen);
+    EXPECT_TRUE(p.message.startsWith(Path("missing.jpg")));
+
+    p = ReadPictureFile(dir.path());
+    EXPECT_EQ(p.error, PictureError::CannotOpen);
+
+    ASSERT_TRUE(WriteFile(Path("notes.jpg"), "this is not a picture at all, just some text\n"));
+    p = ReadPictureFile(Path("notes.jpg"));
+    EXPECT_EQ(p.error, PictureError::NotAPicture);
+    EXPECT_FALSE(p.message.isEmpty());
+
+    ASSERT_TRUE(WriteFile(Path("empty.png"), QByteArray()));
+    EXPECT_EQ(ReadPictureFile(Path("empty.png")).error, PictureError::NotAPicture);
+
+    // A JPEG whose scan data is garbage decodes to something or fails, but
+    // never crashes; the extension does not decide the format.
+    ASSERT_TRUE(WriteFile(Path("really-a-png.jpg"), Encode(Pattern(20, 10), "PNG")));
+    p = ReadPictureFile(Path("really-a-png.jpg"));
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(p.format, QByteArray("png"));
+
+    PictureLimits limits;
+    limits.maxFileBytes = 100;
+    ASSERT_TRUE(WriteFile(Path("big.png"), Encode(Pattern(200, 100), "PNG")));
+    EXPECT_EQ(ReadPictureFile(Path("big.png"), {}, limits).error, PictureError::CannotOpen);
+}
+
+} // namespace
+} // namespace kestova
