@@ -103,6 +103,7 @@ public:
 
     // ---- further queries for the front-ends ----
     CCommUSB* GetLink() const { return link_.get(); }
+    CProcessFlash* GetFlashLayer() const { return flash_.get(); }
     const album::DeviceInfo& GetDeviceInfo() const { return info_; }
     uint32_t GetAlbumStart() const { return albumStart_; }
     uint32_t GetAlbumLength() const { return albumLength_; }
