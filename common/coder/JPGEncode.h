@@ -85,6 +85,7 @@ private:
     std::uint8_t tableDHT_[4][162] = {};
     std::uint32_t minCode_[4][17] = {};
     std::uint8_t valPtr_[4][17] = {};
+    std::uint8_t countLen_[4][17] = {};
     int symbolCount_[4] = {};
     std::int16_t preData_[3] = {};
 };

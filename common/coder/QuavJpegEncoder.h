@@ -104,6 +104,7 @@ public:
     static const std::uint8_t kZigzag[64];
 
 private:
+    friend class CDctPicture;
     struct Writer;
 
     void InitEncoder();
