@@ -365,7 +365,7 @@ void FrontEnd::GetSystemDisk()
 {
     FileItemArray.clear();
     int id = 2;
-    firstVolumeRow_ = 0;
+    firstVolumeRow = 0;
     for (const QStorageInfo& vol : QStorageInfo::mountedVolumes()) {
         if (!vol.isValid() || !vol.isReady())
             continue;
@@ -374,8 +374,8 @@ void FrontEnd::GetSystemDisk()
         row->path = vol.rootPath();
         row->name = vol.name().isEmpty() ? vol.displayName() : vol.name();
         row->isFolder = true;
-        if (firstVolumeRow_ == 0)
-            firstVolumeRow_ = row->rowID;
+        if (firstVolumeRow == 0)
+            firstVolumeRow = row->rowID;
         FileItemArray.push_back(std::move(row));
     }
     const QStringList folders = {QDir::homePath(),
@@ -412,7 +412,7 @@ void FrontEnd::ExpendFolder(tagFILEITEM* item, int lastRowID)
     if (!item || !item->isFolder)
         return;
     QDir dir(item->path);
-    const bool firstVolume = item->rowID == firstVolumeRow_;
+    const bool firstVolume = item->rowID == firstVolumeRow;
     const QFileInfoList entries =
         dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name | QDir::IgnoreCase);
     QFileIconProvider icons;

@@ -200,6 +200,7 @@ public:
     int gmyCurrentSelectItem = 0;  // album row from 1; 0 = none
     int gmyCurrentFileRow = 0;     // file-browser row; 0 = none
     bool encoderReady = false;     // MyJPG made (the encoder is stateless)
+    int firstVolumeRow = 0;        // row of the first volume (system folders hidden there)
 
     // Guards the placed picture, the crop rectangle and the preview picture
     // between a batch task and the painting on the main thread.
@@ -253,7 +254,6 @@ private:
     std::unique_ptr<EventHandlerRef> closeHandler_;
     QSocketNotifier* hotplugNotifier_ = nullptr;
     QTimer* hotplugTimer_ = nullptr;
-    int firstVolumeRow_ = 0;
 };
 
 // The commit's progress callback: forwards to the front-end.

@@ -30,6 +30,7 @@ void TCarbonEvent::PostTo(QObject* target) const
 bool TCarbonEvent::SendTo(QObject* target) const
 {
     CarbonQEvent e(record_);
+    e.ignore();  // accepted only by a handler that handles it
     QCoreApplication::sendEvent(target, &e);
     return e.isAccepted();
 }

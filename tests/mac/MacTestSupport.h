@@ -1,0 +1,81 @@
+#pragma once
+// Shared pieces of the mackestova tests: the application object, virtual
+// frames with albums on them, test pictures, and a harness that runs the real
+// main window against a frame.
+
+#include "mac/FrontEnd.h"
+
+#include <QImage>
+#include <QMainWindow>
+#include <QToolButton>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QAbstractButton;
+
+namespace kestova::mac::test {
+
+void EnsureApp();
+
+using Bytes = std::vector<uint8_t>;
+
+// A blank frame image (128 x 128, 2 MiB, album at 1 MiB) with `maxPictures`.
+void MakeFrame(const std::string& path, int maxPictures = 60, int lcd = 128);
+// Puts pictures (device-picture bytes, or any bytes) on the frame and commits.
+void SeedAlbum(const std::string& path, const std::vector<Bytes>& pictures);
+// The album on the frame, picture by picture.
+std::vector<Bytes> ReadAlbum(const std::string& path);
+
+// A picture with four differently coloured quarters and a diagonal, so that
+// turns and mirrors show.
+QImage QuarterPicture(int width, int height);
+// Random noise of the given amplitude around mid grey (deterministic).
+QImage NoisePicture(int width, int height, int amplitude, unsigned seed = 7);
+// Device-picture bytes of an LCD-size picture at a quality.
+Bytes DevicePicture(const QImage& lcdPicture, int quality);
+// Mean absolute difference per channel of two same-size pictures.
+double MeanDifference(const QImage& a, const QImage& b);
+
+class MacHarness : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the program on `spec` (empty: no frame).
+    void Start(const std::string& spec, std::function<void(QMainWindow*)> editLayout = {});
+    bool WaitFor(const std::function<bool()>& pred, int ms = 30000);
+    // Waits until `n` worker tasks have been finished on the main thread.
+    bool WaitFinished(int n, int ms = 30000);
+    // Waits for the start-up read of the attached frame.
+    bool WaitOnlineIdle(int ms = 30000);
+
+    template <class T> T* C(const char* name)
+    {
+        return fe->gMainWindowRef ? fe->gMainWindowRef->findChild<T*>(QString::fromLatin1(name)) : nullptr;
+    }
+    void Click(const char* name);
+    QString Status();
+    QString Count();
+    QStringList Rows();
+    // Places a picture file on the stage through the Open button.
+    void Place(const QString& path);
+    // Places a picture and presses Add.
+    void AddThroughStage(const QString& path);
+    QString SavePng(const QImage& img, const QString& name);
+
+    QTemporaryDir tmp;
+    std::string frame;           // the frame image path
+    std::unique_ptr<FrontEnd> fe;
+    int finished = 0;
+    int exitCode = -1;
+    bool started = false;
+};
+
+} // namespace kestova::mac::test

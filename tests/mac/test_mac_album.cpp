@@ -1,0 +1,432 @@
+// The album workflow of mackestova against virtual frames: reading at start,
+// pictures that do not decode, adding, deleting, Download with its progress,
+// Upload, the quality that stays lowered, and the frame pulled mid-commit.
+
+#include "tests/mac/MacTestSupport.h"
+
+#include "common/coder/Bmp.h"
+#include "common/coder/Kv350Encoder.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QTest>
+#include <QTreeWidget>
+
+using namespace kestova;
+using namespace kestova::mac;
+using namespace kestova::mac::test;
+
+namespace {
+
+std::vector<Bytes> ThreePictures()
+{
+    return {DevicePicture(QuarterPicture(128, 128), 80), DevicePicture(NoisePicture(128, 128, 40), 80),
+            DevicePicture(QuarterPicture(128, 128).mirrored(true, false), 80)};
+}
+
+int LogLines(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return int(f.readAll().count('\n'));
+}
+
+} // namespace
+
+class MacAlbum : public MacHarness {};
+
+TEST_F(MacAlbum, FrameAttachedAtStartIsReadAndListed)
+{
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    const QString log = tmp.filePath("cmds.log");
+    Start(frame + ",log=" + log.toStdString());
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
+    EXPECT_EQ(Status(), "Picture(s) In Kestova");
+    EXPECT_EQ(Count(), "003/060");
+    EXPECT_EQ(fe->gmyTotalePictureNum, 3);
+    EXPECT_EQ(fe->gmyTotalePicture, 3);
+    EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
+    EXPECT_TRUE(C<QWidget>("load_0")->isEnabled());
+    // The work files: the stored bytes and a decoded bitmap per picture.
+    const std::vector<Bytes> album = ReadAlbum(frame);
+    for (int i = 1; i <= 3; ++i) {
+        QFile raw(tmp.filePath(QStringLiteral("res/Edata/DPFPicture%1.bmp").arg(i)));
+        ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+        const QByteArray b = raw.readAll();
+        EXPECT_EQ(Bytes(b.begin(), b.end()), album[size_t(i - 1)]);
+        EXPECT_EQ(QImage(tmp.filePath(QStringLiteral("res/data/DPFPicture%1.bmp").arg(i))).size(), QSize(128, 128));
+    }
+    // The clock was set (a 0xCA command went out before the album was read).
+    QFile f(log);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray lines = f.readAll();
+    EXPECT_TRUE(lines.startsWith("ca ") || lines.contains("\nca ")) << lines.left(200).toStdString();
+
+    // Selecting a row shows it in the preview.
+    C<QListWidget>("pict_0")->setCurrentRow(1);
+    EXPECT_EQ(fe->gmyCurrentSelectItem, 2);
+    EXPECT_EQ(fe->gmyPicPressAddImage.size(), QSize(128, 128));
+}
+
+TEST_F(MacAlbum, PictureThatDoesNotDecodeLeavesWithTheNextDownload)
+{
+    MakeFrame(frame);
+    std::vector<Bytes> pics = ThreePictures();
+    pics[1] = Bytes(3000, 0x5A);  // not a device picture
+    SeedAlbum(frame, pics);
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp"}));
+    EXPECT_EQ(Count(), "002/060");
+    EXPECT_EQ(ReadAlbum(frame).size(), 3u);  // nothing written yet
+
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(Status(), "DownLoad Finished");
+    const std::vector<Bytes> after = ReadAlbum(frame);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0], pics[0]);
+    EXPECT_EQ(after[1], pics[2]);
+}
+
+TEST_F(MacAlbum, CommitOfFourMovesTheProgressBar)
+{
+    MakeFrame(frame);
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Status(), "No Picture");
+    for (int i = 0; i < 4; ++i)
+        AddThroughStage(SavePng(QuarterPicture(200 + 10 * i, 150), QStringLiteral("p%1.png").arg(i)));
+    EXPECT_EQ(Rows(), (QStringList{"Picture1.bmp", "Picture2.bmp", "Picture3.bmp", "Picture4.bmp"}));
+    EXPECT_EQ(Count(), "004/060");
+    EXPECT_EQ(Status(), "The sequence number: 4");
+
+    auto* bar = C<QProgressBar>("dnpr_0");
+    bar->setValue(100);
+    std::vector<int> seen;
+    QObject::connect(bar, &QProgressBar::valueChanged, [&](int v) { seen.push_back(v); });
+    Click("load_0");
+    EXPECT_FALSE(C<QWidget>("slet_0")->isEnabled());  // the group is off during the commit
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(seen, (std::vector<int>{0, 25, 50, 75, 0}));
+    EXPECT_EQ(Status(), "DownLoad Finished");
+    EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
+    EXPECT_EQ(ReadAlbum(frame).size(), 4u);
+}
+
+TEST_F(MacAlbum, DeleteWithoutSelectionTakesTheLastPicture)
+{
+    MakeFrame(frame);
+    const std::vector<Bytes> pics = ThreePictures();
+    SeedAlbum(frame, pics);
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    Click("delp_0");
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp"}));
+    EXPECT_EQ(Status(), "The sequence number: 2");
+    EXPECT_EQ(Count(), "002/060");
+    EXPECT_FALSE(QFile::exists(tmp.filePath("res/data/DPFPicture3.bmp")));
+
+    // A selected row goes instead of the last.
+    C<QListWidget>("pict_0")->setCurrentRow(0);
+    Click("delp_0");
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture2.bmp"}));
+
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(2));
+    const std::vector<Bytes> after = ReadAlbum(frame);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0], pics[1]);
+}
+
+TEST_F(MacAlbum, DeleteAllTouchesTheFrameOnlyAtDownload)
+{
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    QFile img(QString::fromStdString(frame));
+    ASSERT_TRUE(img.open(QIODevice::ReadOnly));
+    const QByteArray flashBefore = img.readAll();
+    img.close();
+
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    auto* all = C<QCheckBox>("dela_0");
+    QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
+    ASSERT_TRUE(fe->gmyDeleteAll);
+    Click("delp_0");
+    EXPECT_TRUE(Rows().isEmpty());
+    EXPECT_EQ(Count(), "000/060");
+    EXPECT_EQ(fe->gmyTotalePicture, 0);
+    EXPECT_EQ(Status(), "The sequence number: 0");
+    EXPECT_TRUE(QDir(tmp.filePath("res/data")).entryList(QDir::Files).isEmpty());
+
+    ASSERT_TRUE(img.open(QIODevice::ReadOnly));
+    EXPECT_EQ(img.readAll(), flashBefore);  // nothing reached the flash
+    img.close();
+
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_TRUE(ReadAlbum(frame).empty());
+}
+
+TEST_F(MacAlbum, QuitDuringDownloadIsRefused)
+{
+    MakeFrame(frame);
+    Start(frame + ",latency_us=3000");
+    ASSERT_TRUE(WaitOnlineIdle());
+    AddThroughStage(SavePng(QuarterPicture(300, 300), "a.png"));
+    AddThroughStage(SavePng(NoisePicture(300, 300, 60), "b.png"));
+    Click("load_0");
+    ASSERT_TRUE(fe->gmyIsTransferData);
+    fe->gMainWindowRef->close();
+    EXPECT_EQ(Status(), "Can't quit Kestova,during transfering data.");
+    EXPECT_EQ(exitCode, -1);
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(Status(), "DownLoad Finished");
+    EXPECT_EQ(ReadAlbum(frame).size(), 2u);
+}
+
+TEST_F(MacAlbum, QualityStaysLoweredForLaterPictures)
+{
+    // A frame whose slots hold 8192 bytes, and a noisy picture whose device
+    // picture is larger than that at quality 80 but fits at 70.
+    MakeFrame(frame, 120);
+    auto sizeAt = [](const QImage& img, int q) { return DevicePicture(img, q).size(); };
+    int lo = 0, hi = 128;
+    QImage chosen;
+    while (lo < hi) {  // smallest noise whose quality-80 picture is too large
+        const int mid = (lo + hi) / 2;
+        if (sizeAt(NoisePicture(128, 128, mid), 80) > 8192)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    chosen = NoisePicture(128, 128, lo);
+    ASSERT_GT(sizeAt(chosen, 80), 8192u);
+    ASSERT_LE(sizeAt(chosen, 70), 8192u) << "noise " << lo;
+
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    ASSERT_EQ(fe->G_CurQuanlity, 90);
+    AddThroughStage(SavePng(chosen, "noise.png"));  // 128 x 128: placed 1:1
+    ASSERT_EQ(fe->gmyTotalePictureNum, 1) << Status().toStdString();
+    EXPECT_EQ(fe->G_CurQuanlity, 70);
+    QFile first(fe->gmyResousepath + "/Edata/Picture1.bmp");
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    EXPECT_LE(first.size(), 8192);
+
+    // The next picture, small at any quality, is encoded at 70 straight away.
+    const QImage plain = QuarterPicture(128, 128);
+    AddThroughStage(SavePng(plain, "plain.png"));
+    ASSERT_EQ(fe->gmyTotalePictureNum, 2);
+    EXPECT_EQ(fe->G_CurQuanlity, 70);
+    QFile second(fe->gmyResousepath + "/Edata/Picture2.bmp");
+    ASSERT_TRUE(second.open(QIODevice::ReadOnly));
+    const QByteArray got = second.readAll();
+    const int size70 = CKv350Encoder::EnCode(
+        QFile::encodeName(fe->gmyResousepath + "/data/Picture2.bmp").toStdString(),
+        QFile::encodeName(tmp.filePath("ref70.pic")).toStdString(), 128, 128, 70, 3, 0);
+    QFile ref(tmp.filePath("ref70.pic"));
+    ASSERT_TRUE(ref.open(QIODevice::ReadOnly));
+    EXPECT_EQ(got.size(), size70);
+    EXPECT_EQ(got, ref.readAll());
+}
+
+TEST_F(MacAlbum, PictureThatNeverFitsRollsBackAndKeepsTheQuality)
+{
+    MakeFrame(frame, 240, 256);  // 4096-byte slots for 256 x 256 pictures
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    const QImage loud = NoisePicture(256, 256, 127);
+    ASSERT_GT(DevicePicture(loud, 10).size(), 4096u);
+    AddThroughStage(SavePng(loud, "loud.png"));
+    EXPECT_EQ(Status(), "Couldn't Process the picture");
+    EXPECT_EQ(fe->gmyTotalePictureNum, 0);
+    EXPECT_EQ(fe->gmyTotalePicture, 0);
+    EXPECT_TRUE(Rows().isEmpty());
+    EXPECT_EQ(fe->G_CurQuanlity, 90);
+}
+
+TEST_F(MacAlbum, FullAlbumRefusesTheFileAndKeepsCounters)
+{
+    MakeFrame(frame, 2);
+    SeedAlbum(frame, {DevicePicture(QuarterPicture(128, 128), 50), DevicePicture(QuarterPicture(128, 128), 60)});
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Count(), "002/002");
+    AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
+    EXPECT_EQ(Status(), "Couldn't Process the picture");
+    EXPECT_EQ(fe->gmyTotalePictureNum, 2);
+    EXPECT_EQ(fe->gmyTotalePicture, 2);
+    EXPECT_EQ(Rows().size(), 2);
+}
+
+TEST_F(MacAlbum, UploadNeedsPicturesAndWritesIntoAFolderWithASpace)
+{
+    MakeFrame(frame);
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    bool asked = false;
+    fe->chooseFolder = [&] {
+        asked = true;
+        return QUrl();
+    };
+    Click("upld_0");
+    EXPECT_EQ(Status(), "No Pictures ");
+    EXPECT_FALSE(asked);
+
+    AddThroughStage(SavePng(QuarterPicture(128, 128), "a.png"));
+    AddThroughStage(SavePng(NoisePicture(128, 128, 30), "b.png"));
+    const QString folder = tmp.filePath("my pictures");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    fe->chooseFolder = [&] { return QUrl::fromLocalFile(folder); };
+    Click("upld_0");
+    for (int i = 1; i <= 2; ++i) {
+        QFile out(folder + QStringLiteral("/%1.bmp").arg(i));
+        QFile src(fe->gmyResousepath + QStringLiteral("/data/Picture%1.bmp").arg(i));
+        ASSERT_TRUE(out.open(QIODevice::ReadOnly)) << i;
+        ASSERT_TRUE(src.open(QIODevice::ReadOnly));
+        EXPECT_EQ(out.readAll(), src.readAll());
+    }
+    EXPECT_FALSE(QFile::exists(tmp.filePath("my%20pictures")));
+
+    // Cancelling the chooser writes nothing.
+    fe->chooseFolder = [] { return QUrl(); };
+    Click("upld_0");
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 2);
+}
+
+TEST_F(MacAlbum, BatchAddFromTheFileBrowser)
+{
+    MakeFrame(frame);
+    QDir(tmp.path()).mkpath("batch");
+    SavePng(QuarterPicture(300, 200), "batch/1.png");
+    QFile bad(tmp.filePath("batch/2.png"));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("not a picture");
+    bad.close();
+    SavePng(NoisePicture(100, 160, 20), "batch/3.png");
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+
+    // Open the folder in the browser and choose all three files.
+    auto* tree = C<QTreeWidget>("CLVW_0");
+    auto row = std::make_unique<tagFILEITEM>();
+    row->rowID = fe->FileItemArray.back()->rowID + 1;
+    row->path = tmp.filePath("batch");
+    row->isFolder = true;
+    row->item = new QTreeWidgetItem(tree, QStringList("batch"));
+    row->item->setData(0, Qt::UserRole, row->rowID);
+    tagFILEITEM* folder = row.get();
+    fe->FileItemArray.push_back(std::move(row));
+    tree->expandItem(folder->item);
+    ASSERT_EQ(folder->item->childCount(), 3);
+    for (int i = 0; i < 3; ++i)
+        folder->item->child(i)->setSelected(true);
+
+    Click("slet_0");
+    EXPECT_TRUE(fe->gmyIsTransferData);
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(Rows(), (QStringList{"Picture1.bmp", "Picture2.bmp"}));
+    EXPECT_EQ(Count(), "002/060");
+    EXPECT_EQ(fe->FindRow(folder->rowID + 2)->isPicture, 0);  // the unreadable one is marked
+    EXPECT_EQ(fe->FindRow(folder->rowID + 1)->isPicture, 1);
+    EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
+}
+
+TEST_F(MacAlbum, AddAdvancesToTheNextPictureInTheBrowser)
+{
+    MakeFrame(frame);
+    QDir(tmp.path()).mkpath("walk");
+    SavePng(QuarterPicture(300, 200), "walk/a.png");
+    QDir(tmp.path()).mkpath("walk/b-folder");
+    SavePng(QuarterPicture(160, 300), "walk/c.png");
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    auto row = std::make_unique<tagFILEITEM>();
+    row->rowID = fe->FileItemArray.back()->rowID + 1;
+    row->path = tmp.filePath("walk");
+    row->isFolder = true;
+    tagFILEITEM* folder = row.get();
+    fe->FileItemArray.push_back(std::move(row));
+    fe->ExpendFolder(folder, folder->rowID);
+    fe->OpenRow(fe->FindRow(folder->rowID + 1));  // a.png
+    ASSERT_NE(fe->gmyCGimage, nullptr);
+    Click("slet_0");
+    EXPECT_EQ(fe->gmyCurrentFileRow, folder->rowID + 3);  // past the folder to c.png
+    ASSERT_NE(fe->gmyCGimage, nullptr);
+    EXPECT_EQ(fe->gmyCGimage->image.size(), QSize(160, 300));
+}
+
+TEST_F(MacAlbum, UnpluggedMidDownloadLeavesAWholeAlbumAndGoesOffline)
+{
+    MakeFrame(frame);
+    const std::vector<Bytes> old = ThreePictures();
+    SeedAlbum(frame, old);
+    const std::string copy = tmp.filePath("copy.img").toStdString();
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(frame), QString::fromStdString(copy)));
+    const QStringList files = {SavePng(QuarterPicture(300, 200), "n1.png"), SavePng(NoisePicture(200, 200, 50), "n2.png"),
+                               SavePng(QuarterPicture(128, 300), "n3.png")};
+
+    // A dry run on the copy counts the commands of the start-up read and of
+    // the whole commit.
+    const QString log = tmp.filePath("dry.log");
+    Start(copy + ",sync=0,log=" + log.toStdString());
+    ASSERT_TRUE(WaitOnlineIdle());
+    const int readCommands = LogLines(log);
+    Click("delp_0");
+    for (const QString& f : files)
+        AddThroughStage(f);
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(2));
+    const int allCommands = LogLines(log);
+    const std::vector<Bytes> fresh = ReadAlbum(copy);
+    ASSERT_EQ(fresh.size(), 5u);
+    fe.reset();
+    finished = 0;
+
+    // The real runs lose the frame at a quarter, half and three quarters of
+    // the commit.
+    const QByteArray pristine = [&] {
+        QFile f(QString::fromStdString(frame));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
+    for (int quarter = 1; quarter <= 3; ++quarter) {
+        SCOPED_TRACE(quarter);
+        {
+            QFile f(QString::fromStdString(frame));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(pristine);
+        }
+        const int cut = readCommands + (allCommands - readCommands) * quarter / 4;
+        Start(frame + ",sync=0,unplug_after=" + std::to_string(cut));
+        ASSERT_TRUE(WaitOnlineIdle());
+        Click("delp_0");
+        for (const QString& f : files)
+            AddThroughStage(f);
+        Click("load_0");
+        ASSERT_TRUE(WaitFor([&] { return !fe->G_isDeviceOnLine && Status() == "Device Not Online!"; }));
+        ASSERT_TRUE(WaitFor([&] { return !fe->TaskRunning() && !fe->gmyIsTransferData; }));
+        EXPECT_TRUE(Rows().isEmpty());
+        EXPECT_EQ(fe->gmyPictureData, nullptr);
+        EXPECT_FALSE(C<QWidget>("load_0")->isEnabled());
+        EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).isEmpty());
+        EXPECT_TRUE(QDir(fe->gmyResousepath + "/Edata").entryList(QDir::Files).isEmpty());
+        fe.reset();
+        finished = 0;
+
+        // A whole album: the old one, the new one, or - when a new picture
+        // took the slot of the deleted one - the old one without it.
+        const std::vector<Bytes> after = ReadAlbum(frame);
+        const std::vector<Bytes> oldLessDeleted = {old[0], old[1]};
+        EXPECT_TRUE(after == old || after == fresh || after == oldLessDeleted)
+            << "album of " << after.size() << " pictures";
+    }
+}
