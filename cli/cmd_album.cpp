@@ -1,8 +1,426 @@
+// Album commands: info, ls, rm, mv, get, put, colors. Every edit is written to
+// the frame at once, in the crash-safe commit order of the album layer.
+
 #include "cli/cli_common.h"
+
+#include "flash_manager/DPF.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace kestova::cli {
 
-// Commands of this group are added as the layers beneath them land.
-void RegisterAlbumCommands(CLI::App& /*app*/, CliContext& /*ctx*/) {}
+namespace {
+
+// Ctrl-C during a commit asks the album layer to stop after the picture being
+// written; the frame then holds a whole album.
+std::atomic<bool> g_interrupted{false};
+extern "C" void OnInterrupt(int) {
+    g_interrupted.store(true);
+    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+}
+
+CliError AlbumError(int code, const std::string& doing, bool writing = false) {
+    if (code == kAlbumErrorUnusable)
+        return CliError(kExitAlbum, "the frame's album area is unusable: it is too small for one "
+                                    "4096-byte slot per picture, or badly placed on the flash");
+    const std::string what = code == kAlbumErrorErase
+                                 ? "an erase failed"
+                                 : (writing ? "a write failed its check" : "a read failed");
+    std::string text = doing + " was cut off (" + what + "; was the frame pulled?).";
+    if (writing)
+        text += " Nothing is lost: the frame shows the album as it was before, or the new one if the "
+                "write got that far.";
+    return CliError(kExitDevice, text + " Check the cable and try again.");
+}
+
+class Progress {
+public:
+    explicit Progress(bool enabled) : enabled_(enabled), tty_(isatty(STDERR_FILENO) == 1) {}
+    void Picture(long k, long n) {
+        if (!enabled_) return;
+        std::fprintf(stderr, "%swriting picture %ld of %ld", tty_ ? "\r" : "", k + 1, n);
+        if (!tty_ || k + 1 == n) std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+    void Line(const char* text) {
+        if (enabled_) std::fprintf(stderr, "%s\n", text);
+    }
+
+private:
+    bool enabled_;
+    bool tty_;
+};
+
+struct Album {
+    DPF dpf;
+    std::shared_ptr<Progress> progress;
+};
+
+// Attaches the frame and reads its album.
+std::unique_ptr<Album> OpenAlbum(const CliContext& ctx, bool quiet = false) {
+    auto album = std::make_unique<Album>();
+    album->progress = std::make_shared<Progress>(!quiet);
+    auto progress = album->progress;
+    DPF* dpf = &album->dpf;
+    album->dpf.Init(AttachFrame(ctx), [progress, dpf](int, long k, long n) {
+        progress->Picture(k, n);
+        if (g_interrupted.load()) dpf->RequestStop();
+    });
+    try {
+        album->dpf.ReadDPFInfo();
+        album->dpf.Read();
+    } catch (int code) {
+        throw AlbumError(code, "reading the album");
+    }
+    return album;
+}
+
+// Writes the edited album to the frame. Returns the exit code.
+int Commit(Album& album) {
+    album.progress->Line("writing the album to the frame...");
+    g_interrupted.store(false);
+    auto previous = std::signal(SIGINT, OnInterrupt);
+    int result = 0;
+    try {
+        result = album.dpf.Update();
+    } catch (int code) {
+        std::signal(SIGINT, previous);
+        throw AlbumError(code, "writing the album", true);
+    }
+    std::signal(SIGINT, previous);
+    int count = 0;
+    album.dpf.GetFileNum(count);
+    if (result == DPF::kUpdateStoppedEarly) {
+        const int written = album.dpf.GetCommittedNum();
+        std::fprintf(stderr,
+                     "kestova-cli: stopped; the frame holds %d pictures, %d new pictures were not written\n",
+                     written, count - written);
+        return kExitPartial;
+    }
+    album.progress->Line("done");
+    return kExitOk;
+}
+
+std::string Hex24(uint32_t rgb) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%06X", rgb & 0xFFFFFF);
+    return buf;
+}
+
+uint16_t ParseColour(const std::string& option, std::string text) {
+    if (!text.empty() && text[0] == '#') text.erase(0, 1);
+    const bool ok = text.size() == 6 && std::all_of(text.begin(), text.end(), [](char c) {
+                        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                    });
+    if (!ok) throw CliError(kExitUsage, option + ": '" + text + "' is not a colour RRGGBB (e.g. FF8000)");
+    return album::Rgb565FromRgb24(uint32_t(std::stoul(text, nullptr, 16)));
+}
+
+void RunInfo(const CliContext& ctx, bool json) {
+    auto album = std::make_unique<Album>();
+    album->dpf.Init(AttachFrame(ctx));
+    DPF& dpf = album->dpf;
+    bool usable = true;
+    try {
+        dpf.ReadDPFInfo();
+        dpf.Read();
+    } catch (int code) {
+        if (code != kAlbumErrorUnusable) throw AlbumError(code, "reading the album");
+        usable = false;  // the device's own fields are still worth showing
+    }
+    std::string firmware;
+    if (!dpf.ReadFirmwareVersion(firmware)) firmware.clear();
+    int w = 0, h = 0, count = 0;
+    dpf.GetLCDParam(w, h);
+    dpf.GetFileNum(count);
+    uint16_t font = 0, bg = 0;
+    dpf.GetAlbumColors(font, bg);
+    const auto& info = dpf.GetDeviceInfo();
+    if (json) {
+        std::printf("{\"lcd_width\":%d,\"lcd_height\":%d,\"flash_size\":%d,\"album_start\":%u,"
+                    "\"album_length\":%u,\"album_usable\":%s,\"slot_size\":%d,\"slot_count\":%u,"
+                    "\"max_pictures\":%d,\"device_max_pictures\":%u,\"pictures\":%d,"
+                    "\"font\":\"%s\",\"background\":\"%s\",\"font_rgb565\":%u,"
+                    "\"background_rgb565\":%u,\"firmware\":\"",
+                    w, h, dpf.GetFlashSize(), dpf.GetAlbumStart(), dpf.GetAlbumLength(),
+                    usable ? "true" : "false", dpf.GetOnePicSize(), dpf.GetSlotCount(),
+                    dpf.GetMaxFileNum(), info.maxPictures, count,
+                    Hex24(album::Rgb24FromRgb565(font)).c_str(),
+                    Hex24(album::Rgb24FromRgb565(bg)).c_str(), font, bg);
+        for (char c : firmware) {
+            if (c == '"' || c == '\\') std::printf("\\%c", c);
+            else if (static_cast<unsigned char>(c) < 0x20) std::printf("\\u%04x", c);
+            else std::putchar(c);
+        }
+        std::printf("\"}\n");
+        return;
+    }
+    std::printf("LCD:               %d x %d\n", w, h);
+    std::printf("Flash size:        %d bytes (%d KB)\n", dpf.GetFlashSize(), dpf.GetFlashSize() / 1024);
+    std::printf("Album start:       0x%06X%s\n", dpf.GetAlbumStart(),
+                info.hasDpfh ? " (moved by the DPFH record)" : "");
+    std::printf("Album length:      %u bytes\n", dpf.GetAlbumLength());
+    if (!usable) {
+        std::printf("Album:             unusable (the area is too small for one 4096-byte slot "
+                    "for each of %u pictures, or badly placed)\n", info.maxPictures);
+    } else {
+        std::printf("Slot size:         %d bytes\n", dpf.GetOnePicSize());
+        std::printf("Slots:             %u\n", dpf.GetSlotCount());
+        std::printf("Maximum pictures:  %d%s\n", dpf.GetMaxFileNum(),
+                    info.maxPictures > uint32_t(dpf.GetMaxFileNum()) ? " (the index lists no more)" : "");
+        std::printf("Pictures:          %d\n", count);
+        const auto shown = album::DisplayColors({font, bg});
+        std::printf("Colours:           font %s, background %s%s\n",
+                    Hex24(album::Rgb24FromRgb565(shown.font)).c_str(),
+                    Hex24(album::Rgb24FromRgb565(shown.background)).c_str(),
+                    shown == album::AlbumColors{font, bg} ? "" : " (none stored)");
+    }
+    std::printf("Firmware version:  %s\n", firmware.empty() ? "(none)" : firmware.c_str());
+    if (!usable) throw AlbumError(kAlbumErrorUnusable, "");
+}
+
+void RunLs(const CliContext& ctx, bool json) {
+    auto album = OpenAlbum(ctx, true);
+    DPF& dpf = album->dpf;
+    int count = 0;
+    dpf.GetFileNum(count);
+    const auto& g = dpf.Store().Geometry();
+    if (json) std::printf("[");
+    for (int i = 0; i < count; ++i) {
+        uint32_t addr = 0;
+        int length = 0;
+        dpf.GetFileInfo(i, addr, length);
+        const uint32_t slot = (addr - g.SlotAreaStart()) / g.slotSize;
+        if (json)
+            std::printf("%s{\"position\":%d,\"address\":%u,\"slot\":%u,\"length\":%d}", i ? "," : "",
+                        i + 1, addr, slot, length);
+        else
+            std::printf("%4d  0x%06X  slot %-3u  %d bytes\n", i + 1, addr, slot, length);
+    }
+    if (json) std::printf("]\n");
+}
+
+// "1-3,7" -> {1, 2, 3, 7}; positions are 1-based and must exist.
+std::set<int> ParseRange(const std::string& text, int count) {
+    std::set<int> out;
+    size_t pos = 0;
+    auto bad = [&](const std::string& why) {
+        return CliError(kExitUsage, "'" + text + "': " + why + " (use positions like 1-3,7)");
+    };
+    auto number = [&](size_t& i) {
+        size_t start = i;
+        long v = 0;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+            v = v * 10 + (text[i] - '0');
+            if (v > 1000000) throw bad("position too large");
+            ++i;
+        }
+        if (i == start) throw bad("a position is missing");
+        return int(v);
+    };
+    while (true) {
+        int a = number(pos), b = a;
+        if (pos < text.size() && text[pos] == '-') {
+            ++pos;
+            b = number(pos);
+        }
+        if (a < 1 || b < a) throw bad("positions count from 1 and ranges go upwards");
+        if (b > count)
+            throw CliError(kExitAlbum, "'" + text + "': the album has " + std::to_string(count) + " pictures");
+        for (int i = a; i <= b; ++i) out.insert(i);
+        if (pos == text.size()) break;
+        if (text[pos] != ',') throw bad("unexpected '" + std::string(1, text[pos]) + "'");
+        ++pos;
+    }
+    return out;
+}
+
+int RunRm(const CliContext& ctx, const std::string& range) {
+    auto album = OpenAlbum(ctx);
+    int count = 0;
+    album->dpf.GetFileNum(count);
+    const auto positions = ParseRange(range, count);
+    for (auto it = positions.rbegin(); it != positions.rend(); ++it) album->dpf.DeleteFileAt(*it - 1);
+    const int rc = Commit(*album);
+    std::printf("removed %zu picture%s; %d left\n", positions.size(), positions.size() == 1 ? "" : "s",
+                count - int(positions.size()));
+    return rc;
+}
+
+int RunMv(const CliContext& ctx, int from, int to) {
+    auto album = OpenAlbum(ctx);
+    int count = 0;
+    album->dpf.GetFileNum(count);
+    if (from < 1 || from > count || to < 1 || to > count)
+        throw CliError(kExitAlbum, "positions must lie between 1 and " + std::to_string(count));
+    // Freshly read, every picture is on the frame: a reorder only rewrites the index.
+    if (!album->dpf.MoveFile(from - 1, to - 1)) throw CliError(kExitAlbum, "the album refused the move");
+    const int rc = Commit(*album);
+    std::printf("moved picture %d to position %d\n", from, to);
+    return rc;
+}
+
+void RunGet(const CliContext& ctx, int n, const std::string& file) {
+    auto album = OpenAlbum(ctx, true);
+    int count = 0;
+    album->dpf.GetFileNum(count);
+    if (n < 1 || n > count)
+        throw CliError(kExitAlbum, "no picture " + std::to_string(n) + ": the album has " +
+                                       std::to_string(count) + " pictures");
+    std::vector<uint8_t> buf(size_t(std::max(album->dpf.GetOnePicSize(), 1)));
+    int length = 0;
+    int ok = 0;
+    try {
+        ok = album->dpf.GetFileAtIndex(n - 1, buf.data(), int(buf.size()), length);
+        if (!ok && length > int(buf.size())) {  // a listed picture may be longer than a slot
+            buf.resize(size_t(length));
+            ok = album->dpf.GetFileAtIndex(n - 1, buf.data(), int(buf.size()), length);
+        }
+    } catch (int code) {
+        throw AlbumError(code, "reading the picture");
+    }
+    if (!ok) throw CliError(kExitDevice, "picture " + std::to_string(n) + " could not be read");
+    if (file == "-") {
+        if (std::fwrite(buf.data(), 1, size_t(length), stdout) != size_t(length))
+            throw CliError(kExitFile, "cannot write to the standard output");
+        return;
+    }
+    // Written beside the target and renamed, so FILE is whole or untouched.
+    const std::string tmp = file + ".part";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(buf.data()), length);
+        out.close();
+        if (!out) {
+            std::remove(tmp.c_str());
+            throw CliError(kExitFile, "cannot write " + file);
+        }
+    }
+    if (std::rename(tmp.c_str(), file.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        throw CliError(kExitFile, "cannot write " + file);
+    }
+    std::printf("picture %d: %d bytes written to %s\n", n, length, file.c_str());
+}
+
+int RunPut(const CliContext& ctx, const std::vector<std::string>& files) {
+    // Files that cannot be added are skipped with a message; the rest is written.
+    auto album = OpenAlbum(ctx);
+    DPF& dpf = album->dpf;
+    int added = 0, skipped = 0;
+    int firstError = kExitOk;
+    for (const std::string& f : files) {
+        std::ifstream in(f, std::ios::binary | std::ios::ate);
+        std::string why;
+        int code = kExitFile;
+        if (!in) {
+            why = "cannot be read";
+        } else if (in.tellg() <= 0) {
+            why = "is empty";
+        } else if (in.tellg() > std::streamoff(dpf.GetOnePicSize())) {
+            why = "is longer than a slot (" + std::to_string(dpf.GetOnePicSize()) + " bytes)";
+            code = kExitAlbum;
+        } else if (!dpf.AddFile(f)) {
+            int count = 0;
+            dpf.GetFileNum(count);
+            why = count >= dpf.GetMaxFileNum() ? "does not fit: the album is full"
+                                                : "was refused (no free slot or unreadable)";
+            code = kExitAlbum;
+        }
+        if (why.empty()) {
+            ++added;
+        } else {
+            ++skipped;
+            if (firstError == kExitOk) firstError = code;
+            std::fprintf(stderr, "kestova-cli: %s %s; skipped\n", f.c_str(), why.c_str());
+        }
+    }
+    if (added == 0) throw CliError(firstError, "no picture added");
+    const int rc = Commit(*album);
+    std::printf("added %d picture%s\n", added, added == 1 ? "" : "s");
+    if (rc != kExitOk) return rc;
+    if (skipped)
+        throw CliError(kExitPartial, std::to_string(skipped) + " of " + std::to_string(files.size()) +
+                                         " files skipped");
+    return kExitOk;
+}
+
+void RunColors(const CliContext& ctx, const std::string& font, const std::string& background) {
+    auto album = OpenAlbum(ctx, true);
+    uint16_t f = 0, b = 0;
+    album->dpf.GetAlbumColors(f, b);
+    if (!font.empty() || !background.empty()) {
+        if (!font.empty()) f = ParseColour("--font", font);
+        if (!background.empty()) b = ParseColour("--background", background);
+        try {
+            album->dpf.SetAlbumColors(f, b);
+        } catch (int code) {
+            throw AlbumError(code, "writing the colours", true);
+        }
+    }
+    const auto shown = album::DisplayColors({f, b});
+    std::printf("font %s, background %s%s\n", Hex24(album::Rgb24FromRgb565(shown.font)).c_str(),
+                Hex24(album::Rgb24FromRgb565(shown.background)).c_str(),
+                shown == album::AlbumColors{f, b} ? "" : " (none stored: the frame's default)");
+}
+
+// A command's exit code other than 0 leaves through CliError, which main prints.
+void Finish(int rc) {
+    if (rc != kExitOk) throw CliError(rc, "the album was written only in part");
+}
+
+} // namespace
+
+void RegisterAlbumCommands(CLI::App& app, CliContext& ctx) {
+    auto json = std::make_shared<bool>(false);
+    auto* info = app.add_subcommand("info", "Show the frame: LCD size, flash size, album geometry, "
+                                            "picture count, colours, firmware version");
+    info->add_flag("--json", *json, "Print the result as JSON");
+    info->callback([&ctx, json] { RunInfo(ctx, *json); });
+
+    auto lsJson = std::make_shared<bool>(false);
+    auto* ls = app.add_subcommand("ls", "List the album: position, flash address, slot, length");
+    ls->add_flag("--json", *lsJson, "Print the list as JSON");
+    ls->callback([&ctx, lsJson] { RunLs(ctx, *lsJson); });
+
+    auto range = std::make_shared<std::string>();
+    auto* rm = app.add_subcommand("rm", "Delete pictures and write the album to the frame");
+    rm->add_option("RANGE", *range, "Positions to delete, counted from 1, e.g. 1-3,7")->required();
+    rm->callback([&ctx, range] { Finish(RunRm(ctx, *range)); });
+
+    auto from = std::make_shared<int>(0), to = std::make_shared<int>(0);
+    auto* mv = app.add_subcommand("mv", "Move a picture to a new position and write the album "
+                                        "(only the index is rewritten)");
+    mv->add_option("FROM", *from, "Position of the picture, counted from 1")->required();
+    mv->add_option("TO", *to, "Its new position, counted from 1")->required();
+    mv->callback([&ctx, from, to] { Finish(RunMv(ctx, *from, *to)); });
+
+    auto n = std::make_shared<int>(0);
+    auto file = std::make_shared<std::string>();
+    auto* get = app.add_subcommand("get", "Copy picture N's stored bytes (the device picture) to FILE");
+    get->add_option("N", *n, "Position, counted from 1")->required();
+    get->add_option("FILE", *file, "Output file ('-' for the standard output)")->required();
+    get->callback([&ctx, n, file] { RunGet(ctx, *n, *file); });
+
+    auto files = std::make_shared<std::vector<std::string>>();
+    auto* put = app.add_subcommand("put", "Add files that already hold device pictures and write the album");
+    put->add_option("FILE", *files, "Device picture files, each no longer than the slot size")->required();
+    put->callback([&ctx, files] { Finish(RunPut(ctx, *files)); });
+
+    auto font = std::make_shared<std::string>(), background = std::make_shared<std::string>();
+    auto* colors = app.add_subcommand("colors", "Show the frame's font and background colours, or set them");
+    colors->add_option("--font", *font, "Font colour RRGGBB (stored as RGB565)");
+    colors->add_option("--background", *background, "Background colour RRGGBB (stored as RGB565)");
+    colors->callback([&ctx, font, background] { RunColors(ctx, *font, *background); });
+}
 
 } // namespace kestova::cli
