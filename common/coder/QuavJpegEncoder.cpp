@@ -1,6 +1,7 @@
 #include "common/coder/QuavJpegEncoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "common/coder/Bmp.h"
@@ -70,14 +71,7 @@ const int kValCount[4] = {12, 162, 12, 162};
 // Tile buffer: up to 16 rows of 16 pixels, 3 bytes each.
 constexpr int kTileStride = 48;
 
-inline int BitLength(std::uint32_t v) {
-    int n = 0;
-    while (v) {
-        ++n;
-        v >>= 1;
-    }
-    return n;
-}
+inline int BitLength(std::uint32_t v) { return int(std::bit_width(v)); }
 
 // Fills the tile of the MCU at (mcuX, mcuY): rows from the top, the last
 // valid column and row repeated past the picture's right and bottom edges.
@@ -229,10 +223,12 @@ void CQuavJpegEncoder::InitQuantTable() {
         lumDiv_[i] = std::uint16_t((std::uint32_t(lumTable_[i]) * kAanScales[i] + 1024) >> 11);
         chromDiv_[i] =
             std::uint16_t((std::uint32_t(chromTable_[i]) * kAanScales[i] + 1024) >> 11);
-        // Exact reciprocals: for every dividend t below 2^20,
-        // (t * recip) >> 32 == t / d, since recip * d - 2^32 < d.
-        lumRecip_[i] = (std::uint64_t(1) << 32) / lumDiv_[i] + 1;
-        chromRecip_[i] = (std::uint64_t(1) << 32) / chromDiv_[i] + 1;
+        // Exact reciprocals: with recip = floor(2^31 / d) + 1, the excess
+        // e = recip * d - 2^31 is at most d, so (t * recip) >> 31 == t / d
+        // whenever t * d < 2^31. DCT outputs of 8-bit samples stay below
+        // 2^15 and divisors below 2^12, so every dividend qualifies.
+        lumRecip_[i] = std::uint32_t((std::uint64_t(1) << 31) / lumDiv_[i] + 1);
+        chromRecip_[i] = std::uint32_t((std::uint64_t(1) << 31) / chromDiv_[i] + 1);
     }
 }
 
@@ -408,68 +404,87 @@ void CQuavJpegEncoder::BGRToYCbCrEx(const std::uint8_t* tile, std::int32_t* bloc
     std::int32_t* cr = cb + 64;
     const bool subH = (samplingIndex_ & 1) != 0;
     const bool subV = (samplingIndex_ & 2) != 0;
-    int ci = 0;
+    const std::int32_t* const ry = colour_[0];
+    const std::int32_t* const gy = colour_[1];
+    const std::int32_t* const by = colour_[2];
+    // Y: every pixel, into block (col / 8) + 2 * (row / 8) of a 16-wide MCU
+    // or block (row / 8) of an 8-wide one, row by row.
     for (int row = 0; row < mcuH; ++row) {
         const std::uint8_t* p = tile + row * kTileStride;
-        const bool chromaRow = !(subV && (row & 1));
-        for (int col = 0; col < mcuW; ++col, p += 3) {
-            const int b = p[0], g = p[1], r = p[2];
-            const int blk = mcuW == 16 ? (col >> 3) + 2 * (row >> 3) : (row >> 3);
-            blocks[blk * 64 + (row & 7) * 8 + (col & 7)] =
-                ((colour_[0][r] + colour_[1][g] + colour_[2][b]) >> 16) - 128;
-            if (chromaRow && !(subH && (col & 1))) {
-                cb[ci] = ((colour_[3][r] + colour_[4][g] + colour_[5][b]) >> 16) - 128;
-                cr[ci] = ((colour_[6][r] + colour_[7][g] + colour_[8][b]) >> 16) - 128;
-                ++ci;
-            }
+        for (int half = 0; half < mcuW / 8; ++half) {
+            const int blk = mcuW == 16 ? half + 2 * (row >> 3) : (row >> 3);
+            std::int32_t* dst = blocks + blk * 64 + (row & 7) * 8;
+            const std::uint8_t* q = p + half * 24;
+            for (int col = 0; col < 8; ++col, q += 3)
+                dst[col] = ((ry[q[2]] + gy[q[1]] + by[q[0]]) >> 16) - 128;
+        }
+    }
+    // Cb, Cr: decimated (the top-left pixel of each group), row by row.
+    const int rowStep = subV ? 2 : 1;
+    const int colStep = subH ? 2 : 1;
+    int ci = 0;
+    for (int row = 0; row < mcuH; row += rowStep) {
+        const std::uint8_t* q = tile + row * kTileStride;
+        for (int col = 0; col < mcuW; col += colStep, q += 3 * colStep, ++ci) {
+            const int b = q[0], g = q[1], r = q[2];
+            cb[ci] = ((colour_[3][r] + colour_[4][g] + colour_[5][b]) >> 16) - 128;
+            cr[ci] = ((colour_[6][r] + colour_[7][g] + colour_[8][b]) >> 16) - 128;
         }
     }
 }
 
-void CQuavJpegEncoder::ForwardDct(std::int32_t* data) {
-    // Integer AAN forward DCT, 8 fractional bits in the constants; the output
-    // is scaled by the AAN factors, which the quantisation divisors undo.
+namespace {
+
+// One 8-point pass of the integer AAN forward DCT over the eight lines of a
+// block: elements of a line are Step apart, lines are Next apart.
+template <int Step, int Next>
+inline void Dct8(std::int32_t* data) {
     constexpr std::int32_t c0_707 = 181, c0_382 = 98, c0_541 = 139, c1_306 = 334;
-    auto mul = [](std::int32_t x, std::int32_t c) { return (x * c) >> 8; };
-    for (int pass = 0; pass < 2; ++pass) {
-        const int step = pass == 0 ? 1 : 8;   // element step inside one line
-        const int next = pass == 0 ? 8 : 1;   // step between lines
-        for (int line = 0; line < 8; ++line) {
-            std::int32_t* d = data + line * next;
-            const std::int32_t tmp0 = d[0 * step] + d[7 * step];
-            const std::int32_t tmp7 = d[0 * step] - d[7 * step];
-            const std::int32_t tmp1 = d[1 * step] + d[6 * step];
-            const std::int32_t tmp6 = d[1 * step] - d[6 * step];
-            const std::int32_t tmp2 = d[2 * step] + d[5 * step];
-            const std::int32_t tmp5 = d[2 * step] - d[5 * step];
-            const std::int32_t tmp3 = d[3 * step] + d[4 * step];
-            const std::int32_t tmp4 = d[3 * step] - d[4 * step];
+    for (int line = 0; line < 8; ++line) {
+        std::int32_t* d = data + line * Next;
+        const std::int32_t tmp0 = d[0 * Step] + d[7 * Step];
+        const std::int32_t tmp7 = d[0 * Step] - d[7 * Step];
+        const std::int32_t tmp1 = d[1 * Step] + d[6 * Step];
+        const std::int32_t tmp6 = d[1 * Step] - d[6 * Step];
+        const std::int32_t tmp2 = d[2 * Step] + d[5 * Step];
+        const std::int32_t tmp5 = d[2 * Step] - d[5 * Step];
+        const std::int32_t tmp3 = d[3 * Step] + d[4 * Step];
+        const std::int32_t tmp4 = d[3 * Step] - d[4 * Step];
 
-            std::int32_t tmp10 = tmp0 + tmp3;
-            const std::int32_t tmp13 = tmp0 - tmp3;
-            std::int32_t tmp11 = tmp1 + tmp2;
-            std::int32_t tmp12 = tmp1 - tmp2;
-            d[0 * step] = tmp10 + tmp11;
-            d[4 * step] = tmp10 - tmp11;
-            const std::int32_t z1 = mul(tmp12 + tmp13, c0_707);
-            d[2 * step] = tmp13 + z1;
-            d[6 * step] = tmp13 - z1;
+        std::int32_t tmp10 = tmp0 + tmp3;
+        const std::int32_t tmp13 = tmp0 - tmp3;
+        std::int32_t tmp11 = tmp1 + tmp2;
+        std::int32_t tmp12 = tmp1 - tmp2;
+        d[0 * Step] = tmp10 + tmp11;
+        d[4 * Step] = tmp10 - tmp11;
+        const std::int32_t z1 = ((tmp12 + tmp13) * c0_707) >> 8;
+        d[2 * Step] = tmp13 + z1;
+        d[6 * Step] = tmp13 - z1;
 
-            tmp10 = tmp4 + tmp5;
-            tmp11 = tmp5 + tmp6;
-            tmp12 = tmp6 + tmp7;
-            const std::int32_t z5 = mul(tmp10 - tmp12, c0_382);
-            const std::int32_t z2 = mul(tmp10, c0_541) + z5;
-            const std::int32_t z4 = mul(tmp12, c1_306) + z5;
-            const std::int32_t z3 = mul(tmp11, c0_707);
-            const std::int32_t z11 = tmp7 + z3;
-            const std::int32_t z13 = tmp7 - z3;
-            d[5 * step] = z13 + z2;
-            d[3 * step] = z13 - z2;
-            d[1 * step] = z11 + z4;
-            d[7 * step] = z11 - z4;
-        }
+        tmp10 = tmp4 + tmp5;
+        tmp11 = tmp5 + tmp6;
+        tmp12 = tmp6 + tmp7;
+        const std::int32_t z5 = ((tmp10 - tmp12) * c0_382) >> 8;
+        const std::int32_t z2 = ((tmp10 * c0_541) >> 8) + z5;
+        const std::int32_t z4 = ((tmp12 * c1_306) >> 8) + z5;
+        const std::int32_t z3 = (tmp11 * c0_707) >> 8;
+        const std::int32_t z11 = tmp7 + z3;
+        const std::int32_t z13 = tmp7 - z3;
+        d[5 * Step] = z13 + z2;
+        d[3 * Step] = z13 - z2;
+        d[1 * Step] = z11 + z4;
+        d[7 * Step] = z11 - z4;
     }
+}
+
+}  // namespace
+
+void CQuavJpegEncoder::ForwardDct(std::int32_t* data) {
+    // Integer AAN forward DCT, 8 fractional bits in the constants, products
+    // truncated by an arithmetic shift; rows first, then columns. The output
+    // is scaled by the AAN factors, which the quantisation divisors undo.
+    Dct8<1, 8>(data);
+    Dct8<8, 1>(data);
 }
 
 void CQuavJpegEncoder::CompressOneTile(const std::uint8_t* tile, std::int32_t* blocks) const {
@@ -477,23 +492,32 @@ void CQuavJpegEncoder::CompressOneTile(const std::uint8_t* tile, std::int32_t* b
     for (int b = 0; b < geo_.yBlocks + 2; ++b) ForwardDct(blocks + b * 64);
 }
 
-void CQuavJpegEncoder::Quantize(const std::int32_t* coef, const std::uint16_t* div,
-                                const std::uint64_t* recip, std::int32_t* out) const {
+std::uint64_t CQuavJpegEncoder::Quantize(const std::int32_t* coef, const std::uint16_t* div,
+                                         const std::uint32_t* recip, std::int32_t* out) const {
+    // Rounds to nearest, halves away from zero; magnitudes below one divisor
+    // give 0. Straight loops in natural order (which the compiler can
+    // vectorise), then the zigzag reordering with a bit per non-zero value.
+    std::uint32_t mag[64];
+    std::uint32_t quot[64];
     for (int i = 0; i < 64; ++i) {
         const std::int32_t c = coef[i];
-        const std::uint32_t h = div[i] >> 1;
-        // Rounds to nearest, halves away from zero; below one divisor gives 0.
-        if (c < 0) {
-            const std::uint64_t t = std::uint64_t(h) + std::uint64_t(-std::int64_t(c));
-            out[i] = -std::int32_t((t * recip[i]) >> 32);
-        } else {
-            const std::uint64_t t = std::uint64_t(h) + std::uint64_t(c);
-            out[i] = std::int32_t((t * recip[i]) >> 32);
-        }
+        const std::int32_t sign = c >> 31;
+        mag[i] = std::uint32_t((c ^ sign) - sign) + (std::uint32_t(div[i]) >> 1u);
     }
+    for (int i = 0; i < 64; ++i)
+        quot[i] = std::uint32_t((std::uint64_t(mag[i]) * recip[i]) >> 31);
+    std::uint64_t nonzero = 0;
+    for (int k = 0; k < 64; ++k) {
+        const int i = kZigzag[k];
+        const std::int32_t sign = coef[i] >> 31;
+        out[k] = (std::int32_t(quot[i]) ^ sign) - sign;
+        nonzero |= std::uint64_t(quot[i] != 0) << k;
+    }
+    return nonzero;
 }
 
-bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, int component, Writer& w) {
+bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, std::uint64_t nonzero, int component,
+                                     Writer& w) {
     const tag_HUFFMAN_TABLE& dc = huff_[component == 0 ? 0 : 2];
     const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
 
@@ -503,17 +527,20 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, int component, Write
         const std::uint32_t mag = std::uint32_t(diff < 0 ? -diff : diff);
         const int cat = BitLength(mag);
         if (cat > 11 || dc.size[cat] == 0) return true;  // no code: the block stops here
-        w.Bits(dc.code[cat], dc.size[cat]);
-        if (cat) w.Bits(std::uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << cat) - 1), cat);
+        const std::uint32_t extra = std::uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << cat) - 1);
+        w.Bits((dc.code[cat] << cat) | extra, dc.size[cat] + cat);
     }
 
-    int run = 0;
-    for (int k = 1; k < 64; ++k) {
-        std::int32_t v = q[kZigzag[k]];
-        if (v == 0) {
-            ++run;
-            continue;
-        }
+    // AC values in zigzag order: zero runs, ZRL for every 16 zeros, EOB when
+    // the block ends in zeros.
+    std::uint64_t rest = nonzero & ~std::uint64_t(1);
+    int last = 0;
+    while (rest) {
+        const int k = std::countr_zero(rest);
+        rest &= rest - 1;
+        int run = k - last - 1;
+        last = k;
+        std::int32_t v = q[k];
         // Baseline AC values have at most 10 magnitude bits; a value beyond
         // that (possible only at the finest qualities) is saturated so that
         // the stream stays decodable.
@@ -527,11 +554,10 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, int component, Write
         const int nbits = BitLength(mag);
         const int sym = run * 16 + nbits;
         if (ac.size[sym] == 0) return true;
-        w.Bits(ac.code[sym], ac.size[sym]);
-        w.Bits(std::uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1), nbits);
-        run = 0;
+        const std::uint32_t extra = std::uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
+        w.Bits((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
     }
-    if (run > 0) w.Bits(ac.code[0x00], ac.size[0x00]);
+    if (last < 63) w.Bits(ac.code[0x00], ac.size[0x00]);
     return !w.overflow;
 }
 
@@ -550,24 +576,16 @@ bool CQuavJpegEncoder::CodeMcu(const std::int32_t* blocks, Writer& w) {
             e[2 * i + 1] = std::uint8_t(vals[i] >> 8);
         }
         w.index += kDevIndexEntrySize;
-        Quantize(blocks + nY * 64, chromDiv_, chromRecip_, q);
-        HuffmanEncode(q, 1, w);
-        Quantize(blocks + (nY + 1) * 64, chromDiv_, chromRecip_, q);
-        HuffmanEncode(q, 2, w);
-        for (int b = 0; b < nY; ++b) {
-            Quantize(blocks + b * 64, lumDiv_, lumRecip_, q);
-            HuffmanEncode(q, 0, w);
-        }
+        HuffmanEncode(q, Quantize(blocks + nY * 64, chromDiv_, chromRecip_, q), 1, w);
+        HuffmanEncode(q, Quantize(blocks + (nY + 1) * 64, chromDiv_, chromRecip_, q), 2, w);
+        for (int b = 0; b < nY; ++b)
+            HuffmanEncode(q, Quantize(blocks + b * 64, lumDiv_, lumRecip_, q), 0, w);
         w.Align();
     } else {
-        for (int b = 0; b < nY; ++b) {
-            Quantize(blocks + b * 64, lumDiv_, lumRecip_, q);
-            HuffmanEncode(q, 0, w);
-        }
-        Quantize(blocks + nY * 64, chromDiv_, chromRecip_, q);
-        HuffmanEncode(q, 1, w);
-        Quantize(blocks + (nY + 1) * 64, chromDiv_, chromRecip_, q);
-        HuffmanEncode(q, 2, w);
+        for (int b = 0; b < nY; ++b)
+            HuffmanEncode(q, Quantize(blocks + b * 64, lumDiv_, lumRecip_, q), 0, w);
+        HuffmanEncode(q, Quantize(blocks + nY * 64, chromDiv_, chromRecip_, q), 1, w);
+        HuffmanEncode(q, Quantize(blocks + (nY + 1) * 64, chromDiv_, chromRecip_, q), 2, w);
     }
     return !w.overflow;
 }

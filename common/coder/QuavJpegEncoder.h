@@ -126,9 +126,11 @@ private:
     bool CodeMcu(const std::int32_t* blocks, Writer& w);
     void CompressOneTile(const std::uint8_t* tile, std::int32_t* blocks) const;
     void BGRToYCbCrEx(const std::uint8_t* tile, std::int32_t* blocks) const;
-    void Quantize(const std::int32_t* coef, const std::uint16_t* div, const std::uint64_t* recip,
-                  std::int32_t* out) const;
-    bool HuffmanEncode(const std::int32_t* q, int component, Writer& w);
+    // Quantised values in zigzag order; returns a bit per non-zero value.
+    std::uint64_t Quantize(const std::int32_t* coef, const std::uint16_t* div,
+                           const std::uint32_t* recip, std::int32_t* out) const;
+    bool HuffmanEncode(const std::int32_t* zigzagValues, std::uint64_t nonzero, int component,
+                       Writer& w);
 
 public:
     static void ForwardDct(std::int32_t* block);
@@ -139,8 +141,8 @@ private:
     std::int32_t colour_[9][256];
     std::uint16_t lumDiv_[64];
     std::uint16_t chromDiv_[64];
-    std::uint64_t lumRecip_[64];
-    std::uint64_t chromRecip_[64];
+    std::uint32_t lumRecip_[64];
+    std::uint32_t chromRecip_[64];
     std::uint8_t lumTable_[64];
     std::uint8_t chromTable_[64];
     tag_HUFFMAN_TABLE huff_[4];  // lum DC, lum AC, chrom DC, chrom AC

@@ -171,6 +171,28 @@ TEST(EncoderTransform, ForwardDctMatchesTheScaledFloatingPointDct) {
     std::printf("worst forward DCT error: %.2f of the tolerance\n", worst);
 }
 
+TEST(EncoderTransform, OutputsStayBelow2To15ForEveryInput) {
+    // The quantiser's exact reciprocals rely on this bound. The largest
+    // output at each position comes from samples that follow the signs of
+    // that position's cosine basis at full swing.
+    std::int32_t worst = 0;
+    for (int u = 0; u < 8; ++u)
+        for (int v = 0; v < 8; ++v)
+            for (int polarity = 0; polarity < 2; ++polarity) {
+                std::int32_t block[64];
+                for (int y = 0; y < 8; ++y)
+                    for (int x = 0; x < 8; ++x) {
+                        const double b = std::cos((2 * y + 1) * u * M_PI / 16) *
+                                         std::cos((2 * x + 1) * v * M_PI / 16);
+                        block[y * 8 + x] = (b >= 0) == (polarity == 0) ? 127 : -128;
+                    }
+                CQuavJpegEncoder::ForwardDct(block);
+                for (int i = 0; i < 64; ++i) worst = std::max(worst, std::abs(block[i]));
+            }
+    EXPECT_GE(worst, 8192);  // the DC of a flat -128 block
+    EXPECT_LT(worst, 1 << 15);
+}
+
 TEST(DevicePicture, HeaderAndLayoutOf128x128) {
     const RgbImage img = PhotoLike(128, 128);
     const std::vector<std::uint8_t> pic = EncodeRgb(img, 90, 3, false);
