@@ -136,7 +136,12 @@ inline Frame LoadFrame(const std::string& spec, ProgressCallback progress = null
 inline std::vector<uint8_t> PictureAt(DPF& dpf, int index) {
     std::vector<uint8_t> buf(size_t(dpf.GetOnePicSize()));
     int length = 0;
-    if (dpf.GetFileAtIndex(index, buf.data(), int(buf.size()), length) != 1) return {};
+    if (dpf.GetFileAtIndex(index, buf.data(), int(buf.size()), length) != 1) {
+        // A damaged index can list a picture longer than a slot.
+        if (length <= int(buf.size())) return {};
+        buf.resize(size_t(length));
+        if (dpf.GetFileAtIndex(index, buf.data(), int(buf.size()), length) != 1) return {};
+    }
     buf.resize(size_t(length));
     return buf;
 }

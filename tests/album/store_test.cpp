@@ -538,6 +538,90 @@ TEST_F(StoreTest, ColoursAreReadAndRewrittenInBothBlocks) {
     EXPECT_EQ(ReadAlbum(path), (Album{a, pending}));
 }
 
+TEST_F(StoreTest, DamagedIndexWithOverlappingEntriesNeverFreesALiveSlot) {
+    const auto a = Picture(1000, 1), b = Picture(kP + 100, 2);  // b runs into slot 2
+    auto img = ReadFile(path);
+    std::memcpy(&img[kS], "ABFS", 4);
+    auto entry = [&](size_t i, uint32_t addr, uint32_t len) {
+        uint8_t* e = &img[kS + 256 + 8 * i];
+        e[0] = 1;
+        e[1] = uint8_t(addr), e[2] = uint8_t(addr >> 8), e[3] = uint8_t(addr >> 16);
+        e[5] = uint8_t(len), e[6] = uint8_t(len >> 8), e[7] = uint8_t(len >> 16);
+    };
+    entry(0, kSlot0, uint32_t(a.size()));
+    entry(1, kSlot0, 10);                        // a second entry in slot 0
+    entry(2, kSlot0 + kP, uint32_t(b.size()));   // spans slots 1 and 2
+    std::copy(a.begin(), a.end(), img.begin() + kSlot0);
+    std::copy(b.begin(), b.end(), img.begin() + kSlot0 + kP);
+    WriteFile(path, img);
+
+    Frame f = LoadFrame(path);
+    for (uint32_t s = 0; s < 3; ++s) EXPECT_TRUE(f.dpf->Store().SlotTaken(s)) << s;
+    EXPECT_EQ(f.dpf->DeleteFileAt(1), 0);  // the 10-byte entry; a still lives in slot 0
+    EXPECT_TRUE(f.dpf->Store().SlotTaken(0));
+    const auto n = Picture(500, 3);
+    ASSERT_EQ(f.dpf->AddData(n.data(), 500), 1);
+    uint32_t addr = 0;
+    int len = 0;
+    f.dpf->GetFileInfo(2, addr, len);
+    EXPECT_EQ(addr, kSlot0 + 3 * kP);  // not over a or b
+    ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
+    EXPECT_EQ(ReadAlbum(path), (Album{a, b, n}));
+}
+
+TEST_F(StoreTest, RetriedCommitNeverBacksUpOverwrittenBytes) {
+    const auto a = Picture(3000, 1), b = Picture(3000, 2);
+    Seed(path, {a, b});
+    // Cut the commit once a's slot (reused by n) has been erased.
+    auto slotErased = std::make_shared<bool>(false);
+    Frame f = LoadFrame(path, nullptr, [slotErased](int, const uint8_t* c, uint8_t*, int32_t, bool ok) {
+        if (c[0] == 0xCB && c[10] == 0x20 && Be24(c + 11) == kSlot0) *slotErased = true;
+        return ok && !(*slotErased && c[0] == 0xCB && c[10] == 0x02);
+    });
+    f.dpf->DeleteFileAt(0);
+    const auto n = Picture(4000, 3);
+    f.dpf->AddData(n.data(), 4000);
+    EXPECT_THROW(f.dpf->Update(), int);
+    // The user gives up the new picture too; the frame comes back.
+    f.dpf->DeleteFileAt(1);
+    f.dpf->GetLink()->AttachUnit(VirtualFrame::Open(path + ",sync=0"));
+    ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
+    // Neither index block lists a, whose bytes are gone.
+    for (uint32_t block : {kS, kS + 4096}) {
+        const auto parsed = album::ParseIndexBlock(Bytes(path, block, kIndexBlockSize), kS, 65536);
+        ASSERT_EQ(parsed.entries.size(), 1u) << block;
+        EXPECT_EQ(parsed.entries[0].address, kSlot0 + kP);
+    }
+    EXPECT_EQ(ReadAlbum(path), (Album{b}));
+}
+
+TEST(StoreLimits, DpfhRecordBelowTheFlashStartIsUnusable) {
+    TempDir dir;
+    FrameImageLayout l = SmallLayout();
+    auto img = BuildFrameImage(l);
+    std::memcpy(&img[256], "DPFH", 4);
+    img[260] = uint8_t(0x100 - uint8_t('D' + 'P' + 'F' + 'H'));
+    img[261] = 8, img[262] = 0, img[263] = 0;  // locator 8: the record would lie at -8
+    const std::string path = dir.File("f.img");
+    WriteImageFile(path, img, true);
+    Frame f = OpenFrame(path);
+    try {
+        f.dpf->ReadDPFInfo();
+        FAIL() << "no error";
+    } catch (int code) {
+        EXPECT_EQ(code, kAlbumErrorUnusable);
+    }
+    EXPECT_EQ(ReadFile(path), img);
+}
+
+TEST_F(StoreTest, AlbumReadsCorrectlyThroughOccasionalCorruptReads) {
+    const auto a = Picture(8000, 1), b = Picture(4096, 2);
+    Seed(path, {a, b});
+    Frame f = LoadFrame(path + ",corrupt_reads=0.2,seed=7");
+    EXPECT_EQ(PictureAt(*f.dpf, 0), a);
+    EXPECT_EQ(PictureAt(*f.dpf, 1), b);
+}
+
 TEST_F(StoreTest, FacadeBasics) {
     Frame f = LoadFrame(path);  // null callback: commits report nothing
     EXPECT_TRUE(f.dpf->IsDeviceOnline());
