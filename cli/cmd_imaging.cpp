@@ -1,8 +1,358 @@
+// add, export, show: the commands that turn picture files into album
+// pictures and album pictures back into files.
+
 #include "cli/cli_common.h"
 
-namespace kestova::cli {
+#include "common/coder/Bmp.h"
+#include "common/coder/Kv350Encoder.h"
+#include "flash_manager/DPF.h"
+#include "imaging/Preparation.h"
 
-// Commands of this group are added as the layers beneath them land.
-void RegisterImagingCommands(CLI::App& /*app*/, CliContext& /*ctx*/) {}
+#include <QString>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace kestova::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A store failure code (thrown as a plain int by the album layer) as the
+// command line reports it.
+CliError StoreFailure(int code, const std::string& during) {
+    switch (code) {
+    case 1:
+        return CliError(kExitDevice, during + ": a read from or a write to the frame failed "
+                                              "(was it unplugged?)");
+    case 2:
+        return CliError(kExitDevice, during + ": erasing the frame's flash failed");
+    case 3:
+        return CliError(kExitAlbum, during + ": the frame's album area cannot hold an album");
+    default:
+        return CliError(kExitDevice, during + ": the frame reported error " + std::to_string(code));
+    }
+}
+
+// A progress bar on stderr while the album is written. Drawn only on a
+// terminal; scripts get one line at the start and none per picture.
+class ProgressBar {
+public:
+    explicit ProgressBar(std::string label) : label_(std::move(label)), tty_(isatty(fileno(stderr)) != 0) {}
+    void Update(long done, long total) {
+        if (total <= 0) return;
+        if (!tty_) {
+            if (!announced_) std::fprintf(stderr, "%s: %ld picture(s)\n", label_.c_str(), total);
+            announced_ = true;
+            return;
+        }
+        constexpr int kWidth = 30;
+        const int filled = int((done * kWidth) / total);
+        std::fprintf(stderr, "\r%s [%s%s] %ld/%ld", label_.c_str(), std::string(size_t(filled), '#').c_str(),
+                     std::string(size_t(kWidth - filled), ' ').c_str(), done, total);
+        if (done >= total) std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    std::string label_;
+    bool tty_;
+    bool announced_ = false;
+};
+
+struct Album {
+    std::unique_ptr<DPF> dpf;
+    int lcdWidth = 0;
+    int lcdHeight = 0;
+};
+
+Album OpenAlbum(const CliContext& ctx, ProgressCallback progress = nullptr) {
+    Album a;
+    a.dpf = std::make_unique<DPF>();
+    a.dpf->Init(AttachFrame(ctx), std::move(progress));
+    try {
+        a.dpf->ReadDPFInfo();
+        a.dpf->Read();
+    } catch (int code) {
+        throw StoreFailure(code, "reading the album");
+    }
+    a.dpf->GetLCDParam(a.lcdWidth, a.lcdHeight);
+    if (a.lcdWidth < 1 || a.lcdHeight < 1)
+        throw CliError(kExitAlbum, "the frame reports an LCD of " + std::to_string(a.lcdWidth) + " x " +
+                                       std::to_string(a.lcdHeight) + " pixels; its information block is damaged");
+    return a;
+}
+
+int ParsePosition(const std::string& text, const std::string& whole) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (text.empty() || text.size() > 6 || !std::all_of(text.begin(), text.end(), digit))
+        throw CliError(kExitUsage, "bad picture range \"" + whole + "\" (use N, N-M, N-, -M, lists with commas, or all)");
+    return std::stoi(text);
+}
+
+// "all", or a comma list of N, N-M, N- and -M (1-based album positions; the
+// album commands take the N and N-M forms the same way). Returns 0-based
+// indexes in ascending order without repeats.
+std::vector<int> ParseRange(const std::string& range, int count) {
+    std::set<int> picked;
+    if (range == "all") {
+        for (int i = 0; i < count; ++i) picked.insert(i);
+        return {picked.begin(), picked.end()};
+    }
+    size_t start = 0;
+    while (start <= range.size()) {
+        const size_t comma = range.find(',', start);
+        const std::string item = range.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const size_t dash = item.find('-');
+        if (item == "-") ParsePosition("", range);  // a lone dash names nothing
+        int first, last;
+        if (dash == std::string::npos) {
+            first = last = ParsePosition(item, range);
+        } else {
+            first = dash == 0 ? 1 : ParsePosition(item.substr(0, dash), range);
+            last = dash + 1 == item.size() ? count : ParsePosition(item.substr(dash + 1), range);
+        }
+        if (first < 1 || last < first)
+            throw CliError(kExitUsage, "bad picture range \"" + range + "\": positions start at 1");
+        if (last > count)
+            throw CliError(kExitAlbum, "picture " + std::to_string(last) + " is past the end of the album (" +
+                                           std::to_string(count) + " picture(s))");
+        for (int p = first; p <= last; ++p) picked.insert(p - 1);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return {picked.begin(), picked.end()};
+}
+
+// Album picture `index` decoded at the LCD size.
+bool DecodeAlbumPicture(Album& album, int index, RgbImage& out, std::string& error) {
+    uint32_t address = 0;
+    int length = 0;
+    if (!album.dpf->GetFileInfo(index, address, length) || length < 1) {
+        error = "no such picture";
+        return false;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    int got = 0;
+    try {
+        if (!album.dpf->GetFileAtIndex(index, bytes.data(), length, got)) {
+            error = "cannot be read from the album";
+            return false;
+        }
+    } catch (int code) {
+        throw StoreFailure(code, "reading picture " + std::to_string(index + 1));
+    }
+    if (!CKv350Encoder::Decode(bytes.data(), size_t(got), album.lcdWidth, album.lcdHeight, out, &error)) {
+        if (error.empty()) error = "cannot be decoded";
+        return false;
+    }
+    return true;
+}
+
+// ---- add ----
+
+struct AddOptions {
+    std::vector<std::string> files;
+    int quality = 90;
+    std::string rotate;
+};
+
+void RunAdd(const CliContext& ctx, const AddOptions& opt) {
+    ProgressBar bar("writing to the frame");
+    Album album = OpenAlbum(ctx, [&bar](int, long k, long n) { bar.Update(k + 1, n); });
+    const Rotation rotation = opt.rotate == "left"    ? Rotation::Left
+                              : opt.rotate == "right" ? Rotation::Right
+                                                      : Rotation::None;
+    const size_t slot = size_t(std::max(0, album.dpf->GetOnePicSize()));
+
+    int added = 0;
+    std::vector<std::string> skipped;
+    auto skip = [&](const std::string& file, const std::string& why) {
+        std::fprintf(stderr, "kestova-cli: skipped %s: %s\n", file.c_str(), why.c_str());
+        skipped.push_back(file);
+    };
+    for (const std::string& file : opt.files) {
+        const PreparedPicture prepared =
+            PreparePictureFile(QString::fromStdString(file), album.lcdWidth, album.lcdHeight, rotation);
+        if (!prepared.ok()) {
+            // The message already starts with the file name.
+            std::fprintf(stderr, "kestova-cli: skipped %s\n", prepared.message.toStdString().c_str());
+            skipped.push_back(file);
+            continue;
+        }
+        const FitResult fit = FitPictureToSlot(ToRgbImage(prepared.image), opt.quality, slot, 3);
+        if (fit.status == FitStatus::TooLarge) {
+            const std::vector<int> tried = FitQualities(opt.quality);
+            skip(file, "does not fit into one picture slot (" + std::to_string(slot) + " bytes) even at quality " +
+                           std::to_string(tried.empty() ? opt.quality : tried.back()));
+            continue;
+        }
+        if (!fit.ok()) {
+            skip(file, "the picture cannot be encoded");
+            continue;
+        }
+        if (!album.dpf->AddData(fit.bytes.data(), int(fit.bytes.size()))) {
+            int count = 0;
+            album.dpf->GetFileNum(count);
+            skip(file, "the album is full (" + std::to_string(count) + " of " +
+                           std::to_string(album.dpf->GetMaxFileNum()) + " pictures)");
+            continue;
+        }
+        int count = 0;
+        album.dpf->GetFileNum(count);
+        ++added;
+        std::printf("added %s as picture %d (quality %d, %zu bytes)\n", file.c_str(), count, fit.quality,
+                    fit.bytes.size());
+    }
+
+    if (added > 0) {
+        int result = 0;
+        try {
+            result = album.dpf->Update();
+        } catch (int code) {
+            throw StoreFailure(code, "writing the album");
+        }
+        if (result != DPF::kUpdateCommitted)
+            throw CliError(kExitDevice, "writing the album stopped early; the frame keeps its previous album");
+    }
+    int count = 0;
+    album.dpf->GetFileNum(count);
+    std::printf("%d picture(s) added, %zu skipped; the album holds %d picture(s)\n", added, skipped.size(), count);
+    std::fflush(stdout);
+    if (!skipped.empty())
+        throw CliError(kExitPartial, std::to_string(skipped.size()) + " of " + std::to_string(opt.files.size()) +
+                                         " file(s) skipped");
+}
+
+// ---- export ----
+
+struct ExportOptions {
+    std::string range;
+    std::string dir;
+    std::string format = "bmp";
+    bool force = false;
+};
+
+void RunExport(const CliContext& ctx, const ExportOptions& opt) {
+    Album album = OpenAlbum(ctx);
+    int count = 0;
+    album.dpf->GetFileNum(count);
+    const std::vector<int> picks = ParseRange(opt.range, count);
+    if (picks.empty()) throw CliError(kExitUsage, "the album has no pictures to export");
+
+    const fs::path dir(opt.dir);
+    std::error_code ec;
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
+        throw CliError(kExitFile, opt.dir + " is not a folder");
+    const bool jpg = opt.format == "jpg";
+    std::vector<fs::path> targets;
+    for (int index : picks) {
+        char name[32];
+        std::snprintf(name, sizeof name, jpg ? "%04d.jpg" : "%04d.bmp", index + 1);
+        targets.push_back(dir / name);
+    }
+    // Nothing is written when any target is in the way (unless --force).
+    if (!opt.force) {
+        std::vector<std::string> existing;
+        for (const fs::path& t : targets)
+            if (fs::exists(t, ec)) existing.push_back(t.string());
+        if (!existing.empty()) {
+            std::string list;
+            for (size_t i = 0; i < existing.size() && i < 5; ++i) list += (i ? ", " : "") + existing[i];
+            if (existing.size() > 5) list += ", ...";
+            throw CliError(kExitFile, std::to_string(existing.size()) + " file(s) exist already (" + list +
+                                          "); nothing written, use --force to overwrite");
+        }
+    }
+    fs::create_directories(dir, ec);
+    if (ec) throw CliError(kExitFile, "cannot create the folder " + opt.dir + ": " + ec.message());
+
+    int written = 0, failed = 0;
+    for (size_t i = 0; i < picks.size(); ++i) {
+        const int index = picks[i];
+        RgbImage picture;
+        std::string error;
+        if (!DecodeAlbumPicture(album, index, picture, error)) {
+            std::fprintf(stderr, "kestova-cli: skipped picture %d: %s\n", index + 1, error.c_str());
+            ++failed;
+            continue;
+        }
+        bool ok;
+        if (jpg) {
+            std::vector<uint8_t> bytes;
+            ok = CKv350Encoder::Encode(picture, 100, 3, true, bytes) &&
+                 WriteWholeFile(targets[i].string(), bytes.data(), bytes.size());
+        } else {
+            ok = WriteBmp24(targets[i].string(), picture);
+        }
+        if (!ok) throw CliError(kExitFile, "cannot write " + targets[i].string());
+        std::printf("%s\n", targets[i].string().c_str());
+        ++written;
+    }
+    std::fflush(stdout);
+    if (failed) throw CliError(kExitPartial, std::to_string(failed) + " picture(s) could not be exported");
+}
+
+// ---- show ----
+
+void RunShow(const CliContext& ctx, int position, const std::string& file) {
+    Album album = OpenAlbum(ctx);
+    int count = 0;
+    album.dpf->GetFileNum(count);
+    if (position < 1 || position > count)
+        throw CliError(kExitUsage, "picture " + std::to_string(position) + " is not in the album (" +
+                                       std::to_string(count) + " picture(s))");
+    RgbImage picture;
+    std::string error;
+    if (!DecodeAlbumPicture(album, position - 1, picture, error))
+        throw CliError(kExitAlbum, "picture " + std::to_string(position) + ": " + error);
+    if (!WriteBmp24(file, picture)) throw CliError(kExitFile, "cannot write " + file);
+    std::printf("%s: %d x %d\n", file.c_str(), picture.width, picture.height);
+}
+
+} // namespace
+
+void RegisterImagingCommands(CLI::App& app, CliContext& ctx) {
+    {
+        auto opt = std::make_shared<AddOptions>();
+        CLI::App* cmd = app.add_subcommand(
+            "add", "Prepare picture files for the LCD (cover and centre crop), fit each into one picture "
+                   "slot and write them to the frame");
+        cmd->add_option("files", opt->files, "Picture files (JPEG, PNG, GIF, BMP, TIFF, ...)")->required();
+        cmd->add_option("--quality", opt->quality, "Starting JPEG quality; lowered by 10 until a picture fits")
+            ->check(CLI::Range(1, 100))
+            ->capture_default_str();
+        cmd->add_option("--rotate", opt->rotate, "Turn every picture a quarter left or right first")
+            ->check(CLI::IsMember({"left", "right"}));
+        cmd->callback([&ctx, opt] { RunAdd(ctx, *opt); });
+    }
+    {
+        auto opt = std::make_shared<ExportOptions>();
+        CLI::App* cmd = app.add_subcommand(
+            "export", "Write album pictures to DIR as %04d.bmp or %04d.jpg, named by album position");
+        cmd->add_option("range", opt->range, "Album positions: N, N-M, N-, -M, lists with commas, or all")
+            ->required();
+        cmd->add_option("dir", opt->dir, "Folder for the files (created when missing)")->required();
+        cmd->add_option("--format", opt->format, "bmp (the picture as the frame shows it) or jpg (baseline JPEG, quality 100)")
+            ->check(CLI::IsMember({"bmp", "jpg"}))
+            ->capture_default_str();
+        cmd->add_flag("--force", opt->force, "Overwrite files that exist already");
+        cmd->callback([&ctx, opt] { RunExport(ctx, *opt); });
+    }
+    {
+        auto position = std::make_shared<int>(0);
+        auto file = std::make_shared<std::string>();
+        CLI::App* cmd = app.add_subcommand("show", "Decode one album picture into a 24-bit BMP file");
+        cmd->add_option("position", *position, "Album position (1-based)")->required();
+        cmd->add_option("file", *file, "BMP file to write (overwritten)")->required();
+        cmd->callback([&ctx, position, file] { RunShow(ctx, *position, *file); });
+    }
+}
 
 } // namespace kestova::cli

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QString>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
@@ -33,6 +34,21 @@ inline QImage Pattern(int w, int h) {
     for (int y = 0; y < h; ++y) {
         auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
         for (int x = 0; x < w; ++x) line[x] = qRgb((x * 7 + y) & 255, (y * 5 + x) & 255, (x ^ y) & 255);
+    }
+    return img;
+}
+
+// Photo-like: smooth gradients and soft waves, what JPEG codecs are made for.
+inline QImage Photo(int w, int h) {
+    QImage img(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int r = (x * 255) / w;
+            const int g = (y * 255) / h;
+            const int b = 128 + int(100 * std::sin((x + y) * 6.0 / (w + h)));
+            line[x] = qRgb(r, g, b);
+        }
     }
     return img;
 }

@@ -1,0 +1,256 @@
+// kestova-cli add / export / show against virtual frames.
+
+#include "common/coder/Bmp.h"
+#include "common/coder/Kv350Encoder.h"
+#include "device/virtual/FrameImage.h"
+#include "device/virtual/VirtualFrame.h"
+#include "flash_manager/DPF.h"
+#include "imaging/Preparation.h"
+#include "tests/imaging/TestPictures.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace kestova {
+namespace {
+
+using namespace kestova::testing;
+
+struct CliRun {
+    int code = -1;
+    QString out, err;
+};
+
+class CliImagingTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+
+    QString Path(const QString& name) const { return dir.filePath(name); }
+
+    void MakeFrame(FrameImageLayout layout = {}) {
+        frame = Path("frame.img");
+        FormatFrameImage(frame.toStdString(), layout);
+    }
+
+    CliRun Cli(QStringList args) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("KESTOVA_FRAME");
+        p.setProcessEnvironment(env);
+        args.prepend(frame);
+        args.prepend("--frame");
+        p.start(KESTOVA_CLI, args);
+        p.closeWriteChannel();
+        CliRun r;
+        if (!p.waitForFinished(120000)) return r;
+        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    // The album as a fresh program sees it on the frame image.
+    std::unique_ptr<DPF> OpenAlbum() {
+        auto link = std::make_unique<CCommUSB>();
+        link->AttachUnit(VirtualFrame::Open(frame.toStdString()));
+        auto dpf = std::make_unique<DPF>();
+        dpf->Init(std::move(link));
+        dpf->ReadDPFInfo();
+        dpf->Read();
+        return dpf;
+    }
+
+    int AlbumCount() {
+        int n = 0;
+        OpenAlbum()->GetFileNum(n);
+        return n;
+    }
+
+    QImage AlbumPicture(DPF& dpf, int index) {
+        uint32_t address = 0;
+        int length = 0;
+        if (!dpf.GetFileInfo(index, address, length)) return {};
+        std::vector<uint8_t> bytes(static_cast<size_t>(length));
+        int got = 0;
+        if (!dpf.GetFileAtIndex(index, bytes.data(), length, got)) return {};
+        int w = 0, h = 0;
+        dpf.GetLCDParam(w, h);
+        RgbImage rgb;
+        if (!CKv350Encoder::Decode(bytes.data(), size_t(got), w, h, rgb)) return {};
+        return FromRgbImage(rgb);
+    }
+
+    QString frame;
+};
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+TEST_F(CliImagingTest, AddListExportAndCompare) {
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("quad.jpg"), Encode(Quadrants(1600, 1200), "JPEG", 90)));
+    ASSERT_TRUE(WriteFile(Path("photo.png"), Encode(Photo(300, 200), "PNG")));
+    ASSERT_TRUE(WriteFile(Path("tall.bmp"), Encode(Quadrants(100, 300), "BMP")));
+
+    CliRun r = Cli({"add", Path("quad.jpg"), Path("photo.png"), Path("tall.bmp")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("3 picture(s) added, 0 skipped")) << r.out.toStdString();
+    EXPECT_EQ(AlbumCount(), 3);
+
+    r = Cli({"ls"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out.count("bytes"), 3) << r.out.toStdString();
+
+    // BMP export: the pictures exactly as the frame holds them, and close to
+    // the prepared source (they went through the device encoder at q 90; the
+    // hard quadrant edges ring a little).
+    r = Cli({"export", "all", Path("out")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    auto album = OpenAlbum();
+    const QString sources[] = {Path("quad.jpg"), Path("photo.png"), Path("tall.bmp")};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const QString name = Path(QString("out/%1.bmp").arg(i + 1, 4, 10, QChar('0')));
+        const QImage exported(name);
+        ASSERT_EQ(exported.size(), QSize(128, 128));
+        EXPECT_EQ(uint8_t(ReadAll(name)[28]), 24);
+        EXPECT_EQ(MaxDistance(exported.convertToFormat(QImage::Format_RGB888), AlbumPicture(*album, i)), 0);
+        const PreparedPicture prepared = PreparePictureFile(sources[i], 128, 128);
+        ASSERT_TRUE(prepared.ok());
+        EXPECT_LT(MeanDistance(exported.convertToFormat(QImage::Format_RGB888), prepared.image), 6.0);
+    }
+    // The quadrant photo kept its layout: red top-left, yellow bottom-right.
+    const QImage first(Path("out/0001.bmp"));
+    EXPECT_LT(ColourDistance(first.pixel(10, 10), qRgb(255, 0, 0)), 60);
+    EXPECT_LT(ColourDistance(first.pixel(117, 117), qRgb(255, 255, 0)), 60);
+
+    // JPG export: standard baseline files an independent decoder reads, close
+    // to the BMPs (libjpeg's smooth chroma upsampling blurs colour edges a
+    // little, hence the margin).
+    r = Cli({"export", "2-3", Path("jpg"), "--format", "jpg"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Path("jpg/0001.jpg")));
+    for (int k : {2, 3}) {
+        const QImage jpg(Path(QString("jpg/000%1.jpg").arg(k)));
+        ASSERT_EQ(jpg.size(), QSize(128, 128)) << k;
+        const QImage bmp(Path(QString("out/000%1.bmp").arg(k)));
+        EXPECT_LT(MeanDistance(jpg.convertToFormat(QImage::Format_RGB32), bmp.convertToFormat(QImage::Format_RGB32)),
+                  6.0);
+    }
+
+    // show writes the same picture as the BMP export.
+    r = Cli({"show", "2", Path("two.bmp")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(ReadAll(Path("two.bmp")), ReadAll(Path("out/0002.bmp")));
+    EXPECT_EQ(Cli({"show", "4", Path("four.bmp")}).code, 1);
+    EXPECT_FALSE(QFileInfo::exists(Path("four.bmp")));
+}
+
+TEST_F(CliImagingTest, ExportNeverOverwritesWithoutForce) {
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("a.png"), Encode(Pattern(200, 150), "PNG")));
+    ASSERT_TRUE(WriteFile(Path("b.png"), Encode(Quadrants(200, 150), "PNG")));
+    ASSERT_EQ(Cli({"add", Path("a.png"), Path("b.png")}).code, 0);
+    // Only 0002.bmp is in the way: nothing at all is written.
+    ASSERT_TRUE(QDir().mkpath(Path("out")));
+    ASSERT_TRUE(WriteFile(Path("out/0002.bmp"), "keep me"));
+    CliRun r = Cli({"export", "1-2", Path("out")});
+    EXPECT_EQ(r.code, 5);
+    EXPECT_TRUE(r.err.contains("0002.bmp")) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Path("out/0001.bmp")));
+    EXPECT_EQ(ReadAll(Path("out/0002.bmp")), QByteArray("keep me"));
+    r = Cli({"export", "1-2", Path("out"), "--force"});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(QImage(Path("out/0002.bmp")).size(), QSize(128, 128));
+    EXPECT_TRUE(QFileInfo::exists(Path("out/0001.bmp")));
+    // Bad ranges are usage errors, a position past the album's end an album
+    // error; neither writes anything.
+    for (const char* bad : {"0", "2-1", "x", "1,,2", "-", "1-2-3"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(Cli({"export", bad, Path("bad")}).code, 1);
+    }
+    EXPECT_EQ(Cli({"export", "2-3", Path("bad")}).code, 4);
+    EXPECT_FALSE(QFileInfo::exists(Path("bad")));
+    // A file where the folder should be.
+    ASSERT_TRUE(WriteFile(Path("plain"), "x"));
+    EXPECT_EQ(Cli({"export", "1", Path("plain")}).code, 5);
+}
+
+TEST_F(CliImagingTest, UnreadableFilesAreSkippedAndTheRestAdded) {
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("good1.png"), Encode(Photo(300, 200), "PNG")));
+    const QByteArray jpeg = Encode(Photo(400, 300), "JPEG", 90);
+    ASSERT_TRUE(WriteFile(Path("cut.jpg"), jpeg.left(jpeg.size() / 2)));
+    ASSERT_TRUE(WriteFile(Path("notes.jpg"), "not a picture\n"));
+    ASSERT_TRUE(WriteFile(Path("good2.jpg"), jpeg));
+    const CliRun r = Cli({"add", Path("good1.png"), Path("missing.png"), Path("cut.jpg"), Path("notes.jpg"),
+                       Path("good2.jpg")});
+    EXPECT_EQ(r.code, 6) << r.err.toStdString();
+    for (const char* name : {"missing.png", "cut.jpg", "notes.jpg"})
+        EXPECT_TRUE(r.err.contains(QString("skipped ") + Path(name))) << name << "\n" << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("truncated"));
+    EXPECT_FALSE(r.err.contains("good1.png"));
+    EXPECT_TRUE(r.out.contains("2 picture(s) added, 3 skipped")) << r.out.toStdString();
+    // Both good pictures are on the frame, in order.
+    auto album = OpenAlbum();
+    int n = 0;
+    album->GetFileNum(n);
+    ASSERT_EQ(n, 2);
+    const PreparedPicture second = PreparePictureFile(Path("good2.jpg"), 128, 128);
+    EXPECT_LT(MeanDistance(AlbumPicture(*album, 1), second.image), 6.0);
+}
+
+TEST_F(CliImagingTest, PictureThatFitsNoSlotIsSkipped) {
+    // 256 x 192 LCD with 4096-byte slots: a flat picture fits easily, pixel
+    // noise does not fit even at quality 10.
+    FrameImageLayout layout;
+    layout.lcdWidth = 256;
+    layout.lcdHeight = 192;
+    layout.maxPictures = 250;
+    MakeFrame(layout);
+    QImage flat(256, 192, QImage::Format_RGB32);
+    flat.fill(qRgb(40, 120, 200));
+    QImage noise(256, 192, QImage::Format_RGB32);
+    uint32_t seed = 12345;
+    for (int y = 0; y < 192; ++y)
+        for (int x = 0; x < 256; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            noise.setPixel(x, y, qRgb(seed >> 24, (seed >> 16) & 255, (seed >> 8) & 255));
+        }
+    ASSERT_TRUE(WriteFile(Path("flat.png"), Encode(flat, "PNG")));
+    ASSERT_TRUE(WriteFile(Path("noise.png"), Encode(noise, "PNG")));
+    const CliRun r = Cli({"add", Path("flat.png"), Path("noise.png"), "--quality", "90"});
+    EXPECT_EQ(r.code, 6) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("noise.png")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("even at quality 10")) << r.err.toStdString();
+    EXPECT_EQ(AlbumCount(), 1);
+}
+
+TEST_F(CliImagingTest, RotateAndQualityOptions) {
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("q.png"), Encode(Quadrants(400, 300), "PNG")));
+    CliRun r = Cli({"add", Path("q.png"), "--rotate", "right", "--quality", "100"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("quality 100")) << r.out.toStdString();
+    r = Cli({"add", Path("q.png"), "--rotate", "left", "--quality", "50"});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    auto album = OpenAlbum();
+    const QImage right = AlbumPicture(*album, 0).convertToFormat(QImage::Format_RGB32);
+    const QImage left = AlbumPicture(*album, 1).convertToFormat(QImage::Format_RGB32);
+    // Turned right, red (top-left) is at the top-right; turned left, at the bottom-left.
+    EXPECT_LT(ColourDistance(right.pixel(120, 8), qRgb(255, 0, 0)), 60);
+    EXPECT_LT(ColourDistance(left.pixel(8, 120), qRgb(255, 0, 0)), 60);
+    // Options out of range are refused before anything happens.
+    EXPECT_NE(Cli({"add", Path("q.png"), "--quality", "0"}).code, 0);
+    EXPECT_NE(Cli({"add", Path("q.png"), "--rotate", "up"}).code, 0);
+    EXPECT_EQ(AlbumCount(), 2);
+}
+
+} // namespace
+} // namespace kestova
