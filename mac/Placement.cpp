@@ -269,6 +269,11 @@ void FrontEnd::MyRectTrack(QPointF p, bool released)
 
 void FrontEnd::MyPreviewEventHandler(QPainter& p)
 {
+    if (previewView) {
+        // A thin frame marks the preview while it is empty.
+        p.setPen(previewView->palette().color(QPalette::Mid));
+        p.drawRect(previewView->rect().adjusted(0, 0, -1, -1));
+    }
     std::lock_guard lock(placementMutex);
     if (gmyPicPressAddImage.isNull() || !previewView || gmyLcdWidth <= 0 || gmyLcdHeight <= 0)
         return;

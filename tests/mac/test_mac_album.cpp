@@ -6,6 +6,7 @@
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
+#include "flash_manager/DPF.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -429,4 +430,38 @@ TEST_F(MacAlbum, UnpluggedMidDownloadLeavesAWholeAlbumAndGoesOffline)
         EXPECT_TRUE(after == old || after == fresh || after == oldLessDeleted)
             << "album of " << after.size() << " pictures";
     }
+}
+
+TEST_F(MacAlbum, PictureLongerThanTheReadBufferIsFetchedWhole)
+{
+    // A 16 x 16 LCD reads into a 768-byte buffer; its device pictures are
+    // longer (566 bytes of tables alone), so each needs a buffer of its own.
+    MakeFrame(frame, 60, 16);
+    const Bytes pic = DevicePicture(NoisePicture(16, 16, 127), 100);
+    ASSERT_GT(pic.size(), 16u * 16u * 3u);
+    SeedAlbum(frame, {pic});
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Rows(), QStringList{"DPFPicture1.bmp"});
+    QFile raw(tmp.filePath("res/Edata/DPFPicture1.bmp"));
+    ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+    const QByteArray b = raw.readAll();
+    EXPECT_EQ(Bytes(b.begin(), b.end()), pic);
+    EXPECT_EQ(ReadAlbum(frame).size(), 1u);
+}
+
+TEST_F(MacAlbum, MoreThan510ListedPicturesAreRefused)
+{
+    MakeFrame(frame);
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    fe->gmyTotalePictureNum = 510;
+    fe->gmyTotalePicture = 510;
+    AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
+    EXPECT_EQ(Status(), "Can't add anymore pictures!");
+    EXPECT_EQ(fe->gmyTotalePictureNum, 510);
+    EXPECT_EQ(fe->gmyTotalePicture, 510);
+    int count = -1;
+    fe->gDPF->GetFileNum(count);
+    EXPECT_EQ(count, 0);
 }
