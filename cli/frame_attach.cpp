@@ -20,9 +20,23 @@ std::unique_ptr<CCommUSB> AttachFrame(const CliContext& ctx) {
         }
         return link;
     }
+    // No frame named: take the one that discovery finds.
+    link->SetVendorIdStr(CCommUSB::kDefaultVendorWord);
+    if (link->ScanForFrame()) return link;
+
+    // A unit that looks like the frame but cannot be opened is almost always
+    // a permission problem; say so instead of "not found".
+    std::string hint;
+    for (const auto& r : link->SurveyUnits()) {
+        if (r.usb && r.reason.rfind("cannot be opened", 0) == 0) {
+            hint = " " + r.node + " (" + (r.vendor.empty() ? std::string("a USB CD-ROM unit") : r.vendor) +
+                   ") " + r.reason + "; see \"Permissions\" in README.md for the udev rule.";
+            break;
+        }
+    }
     throw CliError(kExitNoFrame,
                    "no frame found. Plug the frame in and make sure that the device is in \"UPDATE\" mode, "
-                   "or name a virtual frame with --frame PATH (or KESTOVA_FRAME).");
+                   "or name a virtual frame with --frame PATH (or KESTOVA_FRAME)." + hint);
 }
 
 } // namespace kestova::cli

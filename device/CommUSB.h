@@ -112,6 +112,9 @@ public:
     // hot-plug handler, which decides in its own order.
     void DeviceAppeared() { HandleHotplug(); }
     void DeviceDisappeared() { HandleHotplug(); }
+    // Identification of the open unit as it answered when it was taken
+    // (empty when offline or attached without discovery).
+    InquiryData DeviceInfo() const;
     // Unmounts mounted volumes that hold the key file; returns the count tried.
     int EjectMyDPF();
     // Opens, queries and releases every candidate without going online

@@ -346,7 +346,7 @@ std::vector<UnitReport> CCommUSB::SurveyUnits() {
             r.peripheralType = c.peripheralType;
             r.vendor = c.sysVendor;
             r.product = c.sysModel;
-            if (!openName.empty() && openName == c.node) {
+            if (!openName.empty() && openName == c.node && openCandidate_.node == c.node) {
                 r.isFrame = true;  // the open unit: reported as it is, not reopened
                 r.peripheralType = openInfo_.peripheralType;
                 r.vendor = openInfo_.vendor;
@@ -429,6 +429,7 @@ void CCommUSB::HandleHotplug() {
                 online_ = false;
                 if (fromCandidate) goneFrom = std::move(openCandidate_);
                 openCandidate_ = UnitCandidate{};
+                openInfo_ = InquiryData{};
             }
         }
         if (gone) gone->Release();
@@ -441,6 +442,13 @@ void CCommUSB::HandleHotplug() {
         if (!wasOnline) ScanLocked();
     }
     FlushStatus();
+}
+
+InquiryData CCommUSB::DeviceInfo() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Only when the open unit is still the one discovery took.
+    if (!unit_ || openCandidate_.node.empty() || openCandidate_.node != unit_->Name()) return InquiryData{};
+    return openInfo_;
 }
 
 int CCommUSB::EjectMyDPF() {

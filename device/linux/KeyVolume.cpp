@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -44,13 +45,17 @@ std::string DecodeMountField(const std::string& in) {
 
 bool InPath(const std::string& program) {
     const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    std::stringstream ss(dirs);
-    std::string dir;
-    while (std::getline(ss, dir, ':')) {
-        if (dir.empty()) dir = ".";
-        std::string full = dir + "/" + program;
+    const std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        // An empty entry means the current directory.
+        std::string full = end > start ? dirs.substr(start, end - start) : std::string(1, '.');
+        full.push_back('/');
+        full.append(program);
         if (access(full.c_str(), X_OK) == 0) return true;
+        start = end + 1;
     }
     return false;
 }
@@ -108,7 +113,9 @@ int UnmountKeyFileVolumes(const std::string& keyFile, const KeyVolumeOptions& op
     for (const auto& m : ReadMountTable(options.mountsFile)) {
         // Only volumes of a device node; never the system's root.
         if (m.device.rfind("/dev/", 0) != 0 || m.mountPoint == "/") continue;
-        if (!IsRegularFile(m.mountPoint + "/" + keyFile)) continue;
+        std::string keyPath = m.mountPoint;
+        keyPath.append("/").append(keyFile);
+        if (!IsRegularFile(keyPath)) continue;
         ++tried;
         run({"udisksctl", "unmount", "--no-user-interaction", "--block-device", m.device});
     }

@@ -1,13 +1,13 @@
 // The opener the machine's units are taken with: the SG_IO unit.
 
 #include "device/Discovery.h"
+#include "device/linux/SgUnit.h"
 
 namespace kestova {
 
 NodeOpener DefaultNodeOpener() {
     return [](const std::string& node, std::string& error) -> std::unique_ptr<ScsiUnit> {
-        error = "no SCSI pass-through unit for " + node;
-        return nullptr;
+        return OpenSgUnit(node, &error);
     };
 }
 

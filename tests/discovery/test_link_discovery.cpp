@@ -79,6 +79,7 @@ TEST_F(LinkDiscovery, VendorIdentificationIsComparedWithoutLetterCase) {
     link.InitComm();
     EXPECT_TRUE(link.GetUSBDeviceStatus());
     EXPECT_EQ(link.UnitName(), "/dev/sg1");
+    EXPECT_EQ(link.DeviceInfo().vendor, "NorVelta");
     EXPECT_EQ(events, std::vector<bool>{true});
 }
 
@@ -133,6 +134,7 @@ TEST_F(LinkDiscovery, PullGivesOneOfflineEventAndTheNextEventFindsTheFrameAgain)
 
     link.HandleHotplug();  // first notice: the loss only
     EXPECT_FALSE(link.GetUSBDeviceStatus());
+    EXPECT_TRUE(link.DeviceInfo().vendor.empty());
     EXPECT_EQ(frame->openUnits, 0);
     EXPECT_EQ(again->opens, 0);
     EXPECT_EQ(events, (std::vector<bool>{true, false}));
