@@ -11,6 +11,8 @@
 #include <QString>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -24,20 +26,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Ctrl-C while the album is written asks the album layer to stop after the
+// picture being written; the frame then holds a whole album.
+std::atomic<bool> g_interrupted{false};
+extern "C" void OnAddInterrupt(int) {
+    g_interrupted.store(true);
+    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+}
+
 // A store failure code (thrown as a plain int by the album layer) as the
 // command line reports it.
-CliError StoreFailure(int code, const std::string& during) {
-    switch (code) {
-    case 1:
-        return CliError(kExitDevice, during + ": a read from or a write to the frame failed "
-                                              "(was it unplugged?)");
-    case 2:
-        return CliError(kExitDevice, during + ": erasing the frame's flash failed");
-    case 3:
-        return CliError(kExitAlbum, during + ": the frame's album area cannot hold an album");
-    default:
-        return CliError(kExitDevice, during + ": the frame reported error " + std::to_string(code));
-    }
+CliError StoreFailure(int code, const std::string& during, bool writing = false) {
+    if (code == kAlbumErrorUnusable)
+        return CliError(kExitAlbum, during + ": the frame's album area is unusable (too small for one "
+                                             "4096-byte slot per picture, or badly placed on the flash)");
+    std::string text = during + " was cut off (" +
+                       (code == kAlbumErrorErase ? "an erase failed"
+                                                 : (writing ? "a write failed its check" : "a read failed")) +
+                       "; was the frame pulled?).";
+    if (writing)
+        text += " Nothing is lost: the frame shows the album as it was before, or the new one if the "
+                "write got that far.";
+    return CliError(kExitDevice, text + " Check the cable and try again.");
 }
 
 // A progress bar on stderr while the album is written. Drawn only on a
@@ -165,7 +175,12 @@ struct AddOptions {
 
 void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     ProgressBar bar("writing to the frame");
-    Album album = OpenAlbum(ctx, [&bar](int, long k, long n) { bar.Update(k + 1, n); });
+    DPF* dpf = nullptr;
+    Album album = OpenAlbum(ctx, [&bar, &dpf](int, long k, long n) {
+        bar.Update(k + 1, n);
+        if (g_interrupted.load() && dpf) dpf->RequestStop();
+    });
+    dpf = album.dpf.get();
     const Rotation rotation = opt.rotate == "left"    ? Rotation::Left
                               : opt.rotate == "right" ? Rotation::Right
                                                       : Rotation::None;
@@ -212,14 +227,23 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     }
 
     if (added > 0) {
+        g_interrupted.store(false);
+        const auto previous = std::signal(SIGINT, OnAddInterrupt);
         int result = 0;
         try {
             result = album.dpf->Update();
         } catch (int code) {
-            throw StoreFailure(code, "writing the album");
+            std::signal(SIGINT, previous);
+            throw StoreFailure(code, "writing the album", true);
         }
-        if (result != DPF::kUpdateCommitted)
-            throw CliError(kExitDevice, "writing the album stopped early; the frame keeps its previous album");
+        std::signal(SIGINT, previous);
+        if (result == DPF::kUpdateStoppedEarly) {
+            int count = 0;
+            album.dpf->GetFileNum(count);
+            const int written = album.dpf->GetCommittedNum();
+            throw CliError(kExitPartial, "stopped; the frame holds " + std::to_string(written) + " pictures, " +
+                                             std::to_string(count - written) + " new pictures were not written");
+        }
     }
     int count = 0;
     album.dpf->GetFileNum(count);

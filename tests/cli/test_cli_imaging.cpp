@@ -232,6 +232,47 @@ TEST_F(CliImagingTest, PictureThatFitsNoSlotIsSkipped) {
     EXPECT_EQ(AlbumCount(), 1);
 }
 
+TEST_F(CliImagingTest, FullAlbumSkipsTheRest) {
+    FrameImageLayout layout;
+    layout.maxPictures = 2;
+    MakeFrame(layout);
+    for (const char* name : {"a.png", "b.png", "c.png"})
+        ASSERT_TRUE(WriteFile(Path(name), Encode(Photo(160, 120), "PNG")));
+    const CliRun r = Cli({"add", Path("a.png"), Path("b.png"), Path("c.png")});
+    EXPECT_EQ(r.code, 6);
+    EXPECT_TRUE(r.err.contains(Path("c.png") + ": the album is full")) << r.err.toStdString();
+    EXPECT_EQ(AlbumCount(), 2);
+}
+
+TEST_F(CliImagingTest, FramePulledWhileAddingLeavesAWholeAlbum) {
+    // The frame drops off the bus after N commands, at different points of
+    // reading and writing; afterwards the album is the old one or the new
+    // one, and every picture in it decodes.
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("first.png"), Encode(Photo(200, 200), "PNG")));
+    ASSERT_EQ(Cli({"add", Path("first.png")}).code, 0);
+    const QByteArray before = ReadAll(frame);
+    ASSERT_TRUE(WriteFile(Path("a.jpg"), Encode(Quadrants(640, 480), "JPEG", 90)));
+    ASSERT_TRUE(WriteFile(Path("b.png"), Encode(Photo(300, 300), "PNG")));
+    const QString image = frame;
+    int cutDuringWrite = 0;
+    for (int n : {5, 30, 60, 90, 120, 160, 220, 300}) {
+        SCOPED_TRACE(n);
+        ASSERT_TRUE(WriteFile(image, before));
+        frame = image + QString(",unplug_after=%1").arg(n);
+        const CliRun r = Cli({"add", Path("a.jpg"), Path("b.png")});
+        frame = image;
+        EXPECT_TRUE(r.code == 0 || r.code == 2 || r.code == 3) << r.code << " " << r.err.toStdString();
+        if (r.code == 3 && r.err.contains("writing the album")) ++cutDuringWrite;
+        auto album = OpenAlbum();
+        int count = 0;
+        album->GetFileNum(count);
+        EXPECT_TRUE(count == 1 || count == 3) << count;
+        for (int i = 0; i < count; ++i) EXPECT_EQ(AlbumPicture(*album, i).size(), QSize(128, 128)) << i;
+    }
+    EXPECT_GT(cutDuringWrite, 0);  // the sweep did reach the commit
+}
+
 TEST_F(CliImagingTest, RotateAndQualityOptions) {
     MakeFrame();
     ASSERT_TRUE(WriteFile(Path("q.png"), Encode(Quadrants(400, 300), "PNG")));
