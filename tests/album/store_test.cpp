@@ -416,9 +416,9 @@ TEST_F(StoreTest, WriteThatFailsVerificationThreeTimesThrows1) {
 TEST_F(StoreTest, FailedEraseThrows2AndTheCommitCanBeRetried) {
     const auto old = Picture(100, 7);
     Seed(path, {old});
-    const uint32_t target = kSlot0 + kP;
-    Frame f = LoadFrame(path, nullptr, [target](int, const uint8_t* c, uint8_t*, int32_t, bool ok) {
-        return ok && !(c[0] == 0xCB && c[10] == 0x20 && Be24(c + 11) == target);
+    constexpr uint32_t kTarget = kSlot0 + kP;
+    Frame f = LoadFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, bool ok) {
+        return ok && !(c[0] == 0xCB && c[10] == 0x20 && Be24(c + 11) == kTarget);
     });
     const auto a = Picture(3000, 1);
     f.dpf->AddData(a.data(), 3000);
