@@ -64,6 +64,8 @@ public:
     // another thread. Setters are meant for before InitComm.
     using StatusHandler = std::function<void(bool online)>;
     static constexpr int kPollIntervalMs = 1000;
+    // After a loss the handler wants to run once more, soon, to scan.
+    static constexpr int kFollowUpMs = 50;
     static constexpr const char* kDefaultVendorWord = "norvelta";
 
     // Text the INQUIRY vendor identification must contain (any letter case).
@@ -91,7 +93,9 @@ public:
     // File descriptor to watch for reading; -1 when there is none.
     int HotplugFd() const;
     // Milliseconds after which HandleHotplug must run even without a notice;
-    // -1 when the descriptor alone is enough.
+    // -1 when the descriptor alone is enough. Read it again after every
+    // HandleHotplug: it can change (kFollowUpMs after a loss when the
+    // monitor cannot wake the loop by itself).
     int HotplugTimeoutMs() const;
     // The hot-plug handler: drains pending notices, re-checks the open unit
     // (closing it and going offline when it no longer answers) and, when the
@@ -146,6 +150,7 @@ private:
     std::unique_ptr<HotplugMonitor> monitor_;
     bool monitorInjected_ = false;
     bool started_ = false;
+    std::atomic<bool> followUp_{false};  // a scan is due although no notice came
     UnitCandidate openCandidate_;     // where the open unit came from
     InquiryData openInfo_;            // and what it answered
     std::vector<std::string> seenNodes_;  // USB CD-ROM nodes seen by the last scan

@@ -400,6 +400,7 @@ int CCommUSB::HotplugFd() const { return monitor_ ? monitor_->Fd() : -1; }
 
 int CCommUSB::HotplugTimeoutMs() const {
     if (!started_) return -1;
+    if (followUp_) return kFollowUpMs;
     if (!monitor_) return kPollIntervalMs;
     for (const auto& s : sources_)
         if (s->NeedsPolling()) return kPollIntervalMs;
@@ -410,6 +411,7 @@ void CCommUSB::HandleHotplug() {
     {
         std::lock_guard<std::mutex> lock(discoveryMutex_);
         if (monitor_) monitor_->Drain();
+        followUp_ = false;
 
         const bool wasOnline = GetUSBDeviceStatus();
         std::unique_ptr<ScsiUnit> gone;
@@ -438,8 +440,14 @@ void CCommUSB::HandleHotplug() {
         // go by another road (QueueStatus drops repeats).
         QueueStatus(false);
         // A loss and a new arrival are never handled in one run: after a loss
-        // the next notice (or poll) does the scan.
-        if (!wasOnline) ScanLocked();
+        // the next run does the scan. That run is asked for at once, since
+        // the notices of a frame put straight back may already have been
+        // drained together with those of the loss.
+        if (wasOnline) {
+            if (monitor_ && !monitor_->Wake()) followUp_ = true;
+        } else {
+            ScanLocked();
+        }
     }
     FlushStatus();
 }

@@ -51,6 +51,10 @@ public:
     // Reads every pending notice without blocking; returns how many were
     // relevant (0 is fine: the handler runs anyway).
     virtual int Drain() = 0;
+    // Makes Fd() readable once more, so that the program's loop runs the
+    // handler again soon. False when the monitor cannot do that (the link
+    // then asks for a short timeout instead).
+    virtual bool Wake() { return false; }
 };
 
 // What a survey found out about one candidate (kestova-cli list).

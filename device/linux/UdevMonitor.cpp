@@ -2,6 +2,11 @@
 // units appear (its SCSI generic node and its CD-ROM block node). The monitor
 // listens to udev's own netlink group, so a notice arrives after udev has
 // created the node and applied its rules (the uaccess permission included).
+//
+// The descriptor handed to the program is an epoll set holding the udev
+// socket and an eventfd: the link uses the eventfd to have its handler run
+// once more (after a loss, to scan for a frame whose arrival notices were
+// already drained together with the loss).
 
 #include "device/Discovery.h"
 
@@ -9,6 +14,11 @@
 #include <libudev.h>
 
 #include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 #endif
 
 namespace kestova {
@@ -18,20 +28,26 @@ namespace {
 
 class UdevHotplugMonitor : public HotplugMonitor {
 public:
-    UdevHotplugMonitor(udev* u, udev_monitor* m) : udev_(u), monitor_(m) {}
+    UdevHotplugMonitor(udev* u, udev_monitor* m, int epollFd, int wakeFd)
+        : udev_(u), monitor_(m), epollFd_(epollFd), wakeFd_(wakeFd) {}
     ~UdevHotplugMonitor() override {
+        close(epollFd_);
+        close(wakeFd_);
         udev_monitor_unref(monitor_);
         udev_unref(udev_);
     }
     UdevHotplugMonitor(const UdevHotplugMonitor&) = delete;
     UdevHotplugMonitor& operator=(const UdevHotplugMonitor&) = delete;
 
-    int Fd() const override { return udev_monitor_get_fd(monitor_); }
+    int Fd() const override { return epollFd_; }
 
     int Drain() override {
+        uint64_t wakes = 0;
+        while (read(wakeFd_, &wakes, sizeof wakes) > 0) {
+        }
         int count = 0;
-        // The descriptor is non-blocking: this returns null once the queue
-        // is empty. A bound keeps a storm of notices from starving the loop.
+        // The socket is non-blocking: this returns null once the queue is
+        // empty. A bound keeps a storm of notices from starving the loop.
         for (int i = 0; i < 1024; ++i) {
             udev_device* dev = udev_monitor_receive_device(monitor_);
             if (!dev) break;
@@ -41,9 +57,16 @@ public:
         return count;
     }
 
+    bool Wake() override {
+        const uint64_t one = 1;
+        return write(wakeFd_, &one, sizeof one) == ssize_t(sizeof one);
+    }
+
 private:
     udev* udev_;
     udev_monitor* monitor_;
+    int epollFd_;
+    int wakeFd_;
 };
 
 } // namespace
@@ -76,7 +99,28 @@ std::unique_ptr<HotplugMonitor> MakeUdevHotplugMonitor(std::string* error) {
         udev_unref(u);
         return nullptr;
     }
-    return std::make_unique<UdevHotplugMonitor>(u, m);
+    int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    bool ok = epollFd >= 0 && wakeFd >= 0;
+    if (ok) {
+        ev.data.fd = fd;
+        ok = epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+    }
+    if (ok) {
+        ev.data.fd = wakeFd;
+        ok = epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev) == 0;
+    }
+    if (!ok) {
+        if (error) *error = "the udev monitor cannot be put into an epoll set";
+        if (epollFd >= 0) close(epollFd);
+        if (wakeFd >= 0) close(wakeFd);
+        udev_monitor_unref(m);
+        udev_unref(u);
+        return nullptr;
+    }
+    return std::make_unique<UdevHotplugMonitor>(u, m, epollFd, wakeFd);
 }
 
 #else

@@ -194,6 +194,12 @@ int PipeMonitor::Drain() {
     return n;
 }
 
+bool PipeMonitor::Wake() {
+    if (!wakeable) return false;
+    char c = 2;
+    return write(fds_[1], &c, 1) == 1;
+}
+
 void PipeMonitor::Injector::Notice() const {
     char c = 1;
     if (write(fd, &c, 1) != 1) throw std::runtime_error("notice write failed");

@@ -85,6 +85,8 @@ public:
     ~PipeMonitor() override;
     int Fd() const override { return fds_[0]; }
     int Drain() override;
+    bool Wake() override;
+    bool wakeable = true;  // false: a monitor that cannot wake the loop
     // Returns a handle that stays valid after the link owns the monitor.
     struct Injector {
         int fd;

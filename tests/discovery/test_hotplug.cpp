@@ -97,6 +97,51 @@ TEST(Hotplug, EventLoopSeesPlugAndPullFromAnotherThread) {
     EXPECT_EQ(frame->openUnits, 0);
 }
 
+// Runs the loop a program runs until `count` events were told (or a bound).
+void RunLoop(Rig& rig, size_t count) {
+    for (int rounds = 0; rounds < 200 && rig.Events().size() < count; ++rounds) {
+        pollfd p{rig.link.HotplugFd(), POLLIN, 0};
+        const int timeout = rig.link.HotplugTimeoutMs();
+        if (poll(&p, 1, timeout < 0 ? 20 : timeout) >= 0 && (p.revents & POLLIN || timeout >= 0))
+            rig.link.HandleHotplug();
+    }
+}
+
+TEST(Hotplug, FramePutStraightBackIsFoundWithoutAnotherNotice) {
+    for (bool wakeable : {true, false}) {
+        SCOPED_TRACE(wakeable ? "monitor wakes the loop" : "link asks for a short timeout");
+        auto monitor = std::make_unique<PipeMonitor>();
+        monitor->wakeable = wakeable;
+        auto inject = monitor->injector();
+        Rig rig(std::move(monitor));
+        rig.sys.AddUnit("sg1", true, 5, "NORVELTA", "Photo Frame");
+        auto frame = rig.bus.Add("/dev/sg1");
+        rig.link.InitComm();
+        ASSERT_TRUE(rig.link.GetUSBDeviceStatus());
+
+        // Pull and replug before the loop gets to run: both sets of notices
+        // are drained by one handler run, which handles the loss only.
+        frame->present = false;
+        inject.Notice();
+        auto again = rig.bus.Add("/dev/sg1");
+        inject.Notice();
+        rig.link.HandleHotplug();
+        ASSERT_EQ(rig.Events(), (std::vector<bool>{true, false}));
+        if (wakeable) {
+            EXPECT_TRUE(Readable(rig.link.HotplugFd()));
+            EXPECT_EQ(rig.link.HotplugTimeoutMs(), -1);
+        } else {
+            EXPECT_FALSE(Readable(rig.link.HotplugFd()));
+            EXPECT_EQ(rig.link.HotplugTimeoutMs(), CCommUSB::kFollowUpMs);
+        }
+
+        RunLoop(rig, 3);  // no further notice is injected
+        EXPECT_EQ(rig.Events(), (std::vector<bool>{true, false, true}));
+        EXPECT_EQ(again->opens, 1);
+        EXPECT_EQ(rig.link.HotplugTimeoutMs(), -1);  // back to waiting on the descriptor
+    }
+}
+
 TEST(Hotplug, WithoutAMonitorTheLinkIsPolledEverySecond) {
     Rig rig(nullptr);
     EXPECT_FALSE(rig.link.InitComm());
@@ -136,6 +181,12 @@ TEST(Hotplug, UdevMonitorWhereUdevIsAvailable) {
     auto t0 = std::chrono::steady_clock::now();
     monitor->Drain();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    // The link can make the descriptor readable to run its handler again.
+    EXPECT_FALSE(Readable(fd));
+    ASSERT_TRUE(monitor->Wake());
+    EXPECT_TRUE(Readable(fd));
+    monitor->Drain();
+    EXPECT_FALSE(Readable(fd));
 
     // The link opens the same kind of monitor by itself when none is injected.
     Rig rig(nullptr, /*injectMonitor=*/false);
