@@ -1,0 +1,120 @@
+// The album commands of kestova-cli, run as a program against virtual frames.
+
+#include "tests/album/AlbumTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+namespace kestova::albumtest {
+namespace {
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+};
+
+// Runs kestova-cli with `args` (already quoted as needed); stderr is dropped.
+CliRun Cli(const std::string& args) {
+    const std::string cmd = std::string("'") + KESTOVA_CLI + "' " + args + " 2>/dev/null";
+    CliRun r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+class CliAlbumTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string image = MakeImage(dir, SmallLayout());
+    std::string Frame(const std::string& extra = "") {
+        return "--frame '" + image + ",sync=0" + extra + "' ";
+    }
+    std::string PictureFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+        const std::string p = dir.File(name);
+        WriteFile(p, bytes);
+        return "'" + p + "' ";
+    }
+};
+
+TEST_F(CliAlbumTest, PutListMoveGetRemove) {
+    const auto a = Picture(3000, 1), b = Picture(8192, 2), c = Picture(10, 3);
+    const std::string files = PictureFile("a", a) + PictureFile("b", b) + PictureFile("c", c);
+    ASSERT_EQ(Cli(Frame() + "put " + files).code, 0);
+    CliRun ls = Cli(Frame() + "ls --json");
+    ASSERT_EQ(ls.code, 0);
+    EXPECT_EQ(ls.out,
+              "[{\"position\":1,\"address\":81920,\"slot\":0,\"length\":3000},"
+              "{\"position\":2,\"address\":90112,\"slot\":1,\"length\":8192},"
+              "{\"position\":3,\"address\":98304,\"slot\":2,\"length\":10}]\n");
+    EXPECT_EQ(Cli(Frame() + "mv 3 1").code, 0);
+    EXPECT_EQ(ReadAlbum(image), (Album{c, a, b}));
+    EXPECT_EQ(Cli(Frame() + "get 3 '" + dir.File("out") + "'").code, 0);
+    EXPECT_EQ(ReadFile(dir.File("out")), b);
+    EXPECT_EQ(Cli(Frame() + "rm 1,3").code, 0);
+    EXPECT_EQ(ReadAlbum(image), (Album{a}));
+    ls = Cli(Frame() + "ls");
+    EXPECT_EQ(ls.out, "   1  0x014000  slot 0    3000 bytes\n");
+}
+
+TEST_F(CliAlbumTest, RefusalsAndBadArguments) {
+    const auto a = Picture(100, 1);
+    ASSERT_EQ(Cli(Frame() + "put " + PictureFile("a", a)).code, 0);
+    EXPECT_EQ(Cli(Frame() + "rm 2").code, 4);        // no such picture
+    EXPECT_EQ(Cli(Frame() + "rm 1-x").code, 1);      // not a range
+    EXPECT_EQ(Cli(Frame() + "rm 0").code, 1);        // positions count from 1
+    EXPECT_EQ(Cli(Frame() + "mv 1 2").code, 4);
+    EXPECT_EQ(Cli(Frame() + "get 1 '" + dir.File("no/such/dir") + "'").code, 5);
+    // One file too long for a slot, one missing: the rest is added, exit 6.
+    const CliRun put = Cli(Frame() + "put " + PictureFile("big", Picture(8193, 2)) + "'" +
+                        dir.File("missing") + "' " + PictureFile("ok", Picture(50, 3)));
+    EXPECT_EQ(put.code, 6);
+    EXPECT_EQ(ReadAlbum(image).size(), 2u);
+    EXPECT_EQ(Cli(Frame() + "colors --font 12345").code, 1);
+    EXPECT_EQ(Cli(Frame() + "ls --help").code, 0);
+}
+
+TEST_F(CliAlbumTest, ColoursAndInfo) {
+    CliRun r = Cli(Frame() + "colors --font FF0000 --background 0000ff");
+    ASSERT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "font #F80000, background #0000F8\n");
+    EXPECT_EQ(Cli(Frame() + "colors").out, "font #F80000, background #0000F8\n");
+    r = Cli(Frame() + "info --json");
+    ASSERT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"slot_size\":8192,\"slot_count\":6,\"max_pictures\":6"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"firmware\":\"VF-1.00\""), std::string::npos);
+
+    auto tiny = SmallLayout();
+    tiny.maxPictures = 20;  // slot size 0
+    image = MakeImage(dir, tiny, "tiny.img");
+    r = Cli(Frame() + "info");
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.out.find("LCD:               96 x 64"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("unusable"), std::string::npos);
+    EXPECT_EQ(Cli(Frame() + "ls").code, 4);
+}
+
+TEST_F(CliAlbumTest, FramePulledMidCommitLeavesAWholeAlbum) {
+    const auto a = Picture(3000, 1), b = Picture(5000, 2);
+    ASSERT_EQ(Cli(Frame() + "put " + PictureFile("a", a)).code, 0);
+    const std::vector<uint8_t> seeded = ReadFile(image);
+    // The load takes a handful of commands; the commit of b about 50.
+    for (int cut : {12, 20, 30, 40}) {
+        WriteFile(image, seeded);
+        const CliRun put = Cli(Frame(",unplug_after=" + std::to_string(cut)) + "put " + PictureFile("b", b));
+        EXPECT_EQ(put.code, 3) << cut;
+        const CliRun ls = Cli(Frame() + "ls");
+        EXPECT_EQ(ls.code, 0);
+        const Album album = ReadAlbum(image);
+        EXPECT_TRUE(album == (Album{a}) || album == (Album{a, b})) << cut;
+    }
+}
+
+} // namespace
+} // namespace kestova::albumtest
