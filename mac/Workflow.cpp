@@ -23,6 +23,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <system_error>
 
 namespace kestova::mac {
 
@@ -50,10 +51,19 @@ void FrontEnd::StartTask(std::function<void()> body)
 {
     WaitForTask();
     taskDone_ = false;
-    task_ = std::thread([this, body = std::move(body)] {
-        body();
+    try {
+        task_ = std::thread([this, body = std::move(body)] {
+            body();
+            taskDone_ = true;
+        });
+    } catch (const std::system_error&) {
+        // No task could be started: finish as a task would, so the controls
+        // come back.
+        std::printf("*********** ERROR Executing Task ***********\n");
+        std::fflush(stdout);
         taskDone_ = true;
-    });
+        PostDrawEvent();
+    }
 }
 
 void FrontEnd::WaitForTask()

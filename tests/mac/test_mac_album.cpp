@@ -465,3 +465,28 @@ TEST_F(MacAlbum, MoreThan510ListedPicturesAreRefused)
     fe->gDPF->GetFileNum(count);
     EXPECT_EQ(count, 0);
 }
+
+TEST_F(MacAlbum, FrameThatLeavesAndComesBackIsReadAgain)
+{
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    ASSERT_EQ(Rows().size(), 3);
+    C<QListWidget>("pict_0")->setCurrentRow(0);
+
+    const QString path = QString::fromStdString(frame);
+    ASSERT_TRUE(QFile::rename(path, path + ".away"));
+    ASSERT_TRUE(WaitFor([&] { return Status() == "Device Not Online!"; }));
+    EXPECT_FALSE(fe->G_isDeviceOnLine);
+    EXPECT_TRUE(Rows().isEmpty());
+    EXPECT_EQ(fe->gmyTotalePictureNum, 0);
+    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_FALSE(C<QWidget>("slet_0")->isEnabled());
+    EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).isEmpty());
+
+    ASSERT_TRUE(QFile::rename(path + ".away", path));
+    ASSERT_TRUE(WaitFor([&] { return fe->G_isDeviceOnLine && finished >= 2 && !fe->gmyIsTransferData; }));
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
+    EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
+}
