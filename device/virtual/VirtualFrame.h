@@ -15,7 +15,8 @@
 //
 // Blank images are made with FormatFrameImage (device/virtual/FrameImage.h).
 //
-// The spec string is "PATH[,key=value...]" with these keys:
+// The spec string is "PATH[,key=value...]" (PATH itself cannot hold a comma)
+// with these keys:
 //   latency_us=N     sleep N microseconds per command
 //   bytes_per_s=N    plus (data bytes / N) seconds per command
 //   unplug_after=N   after N commands the frame is off the bus for good:
