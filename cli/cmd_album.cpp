@@ -101,9 +101,8 @@ int Commit(Album& album) {
     album.dpf.GetFileNum(count);
     if (result == DPF::kUpdateStoppedEarly) {
         const int written = album.dpf.GetCommittedNum();
-        std::fprintf(stderr,
-                     "kestova-cli: stopped; the frame holds %d pictures, %d new pictures were not written\n",
-                     written, count - written);
+        std::fprintf(stderr, "kestova-cli: stopped; the frame holds %d pictures, %d new one%s not written\n",
+                     written, count - written, count - written == 1 ? " was" : "s were");
         return kExitPartial;
     }
     album.progress->Line("done");
@@ -346,8 +345,8 @@ int RunPut(const CliContext& ctx, const std::vector<std::string>& files) {
     }
     if (added == 0) throw CliError(firstError, "no picture added");
     const int rc = Commit(*album);
-    std::printf("added %d picture%s\n", added, added == 1 ? "" : "s");
     if (rc != kExitOk) return rc;
+    std::printf("added %d picture%s\n", added, added == 1 ? "" : "s");
     if (skipped)
         throw CliError(kExitPartial, std::to_string(skipped) + " of " + std::to_string(files.size()) +
                                          " files skipped");
