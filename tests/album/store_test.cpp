@@ -614,6 +614,25 @@ TEST(StoreLimits, DpfhRecordBelowTheFlashStartIsUnusable) {
     EXPECT_EQ(ReadFile(path), img);
 }
 
+TEST(StoreLimits, UnreadableDpfhRecordIsAnError) {
+    TempDir dir;
+    FrameImageLayout l = SmallLayout();
+    l.dpfhLocator = 0x1010;
+    l.dpfhTarget = 0x18001;
+    const std::string path = MakeImage(dir, l);
+    // Reads of the record fail: guessing a start instead could erase foreign bytes.
+    Frame f = OpenFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, bool ok) {
+        return ok && !(c[0] == 0xCD && c[10] == 0x03 && Be24(c + 11) == 0x1000);
+    });
+    try {
+        f.dpf->ReadDPFInfo();
+        FAIL() << "no error";
+    } catch (int code) {
+        EXPECT_EQ(code, kAlbumErrorRead);
+    }
+    for (const auto& c : f.monitor->Commands()) EXPECT_FALSE(IsErase(c) || IsProgram(c));
+}
+
 TEST_F(StoreTest, AlbumReadsCorrectlyThroughOccasionalCorruptReads) {
     const auto a = Picture(8000, 1), b = Picture(4096, 2);
     Seed(path, {a, b});
