@@ -44,6 +44,8 @@ public:
     // Decodes MCU number `mcu` alone, starting from its MCU index entry (its
     // predictors and distance), without decoding the MCUs before it.
     // `tile` receives mcuWidth x mcuHeight pixels, B G R, rows from the top.
+    // The stored distance is 16-bit, so this works for pictures whose MCUs
+    // all start within 65535 bytes of their entries (every LCD-size picture).
     bool DecodeMcuFromIndex(const std::uint8_t* data, std::size_t size, unsigned mcu,
                             std::vector<std::uint8_t>& tile);
 
