@@ -142,6 +142,12 @@ public:
     void CenterDrawRect();
     // The crop rectangle normalised to its top-left corner (signs kept).
     MyRect NormalisedCropRect() const;
+    // The placed picture as the stage and the capture draw it: the same
+    // placement, but with a pre-reduced copy of the picture when it is shown
+    // much smaller than its own size (a direct reduction by a large factor
+    // only samples a few of the pixels and shows their noise). Call with
+    // placementMutex held and a picture placed.
+    MacPicture DisplayPicture() const;
 
     // ---- album workflow ----
     void SetFlashOnline();   // worker task
@@ -248,6 +254,9 @@ private:
     QString EdataPath(const QString& name) const;
     bool ResolvePicture(const QString& path) const;
 
+    void BuildStageLevels();
+
+    std::vector<QImage> stageLevels_;  // the placed picture halved again and again
     std::thread task_;
     std::atomic<bool> taskDone_{true};
     std::unique_ptr<EventHandlerRef> drawHandler_;

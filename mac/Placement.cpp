@@ -79,6 +79,39 @@ MyRect FrontEnd::NormalisedCropRect() const
     return r;
 }
 
+void FrontEnd::BuildStageLevels()
+{
+    stageLevels_.clear();
+    if (!gmyCGimage)
+        return;
+    QImage level = gmyCGimage->image;
+    while (level.width() >= 64 && level.height() >= 64) {
+        level = level.scaled(level.width() / 2, level.height() / 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        stageLevels_.push_back(level);
+    }
+}
+
+MacPicture FrontEnd::DisplayPicture() const
+{
+    MacPicture shown = *gmyCGimage;
+    const float s = std::max(std::fabs(shown.xScale), std::fabs(shown.yScale));
+    const float fullW = float(shown.image.width());
+    const float fullH = float(shown.image.height());
+    const QImage* best = nullptr;
+    for (const QImage& level : stageLevels_) {
+        // The smallest copy that is still at least as large as it is shown.
+        if (float(level.width()) / fullW < s || float(level.height()) / fullH < s)
+            break;
+        best = &level;
+    }
+    if (best) {
+        shown.xScale *= fullW / float(best->width());
+        shown.yScale *= fullH / float(best->height());
+        shown.image = *best;
+    }
+    return shown;
+}
+
 bool FrontEnd::SelectOnePicture(const QString& path, bool noRedraw)
 {
     TheSmallestValue = 0;
@@ -96,6 +129,7 @@ bool FrontEnd::SelectOnePicture(const QString& path, bool noRedraw)
     {
         std::lock_guard lock(placementMutex);
         gmyCGimage.reset();
+        stageLevels_.clear();
     }
     SetArrowsValue(scalArrows, 0);
 
@@ -113,6 +147,7 @@ bool FrontEnd::SelectOnePicture(const QString& path, bool noRedraw)
     {
         std::lock_guard lock(placementMutex);
         gmyCGimage = std::move(picture);
+        BuildStageLevels();
     }
     CenterDrawRect();
     TheSmallestValue = std::min(int(s * 100) + 1, 1000);
@@ -212,7 +247,7 @@ void FrontEnd::MyDrawEventHandler(QPainter& p)
 {
     std::lock_guard lock(placementMutex);
     if (gmyCGimage)
-        DrawMyImage(p, QRectF(0, 0, kStageWidth, kStageHeight), *gmyCGimage, true);
+        DrawMyImage(p, QRectF(0, 0, kStageWidth, kStageHeight), DisplayPicture(), true);
 }
 
 void FrontEnd::MyRectDraw(QPainter& p)

@@ -85,6 +85,7 @@ void FrontEnd::SetFlashOnline()
     {
         std::lock_guard lock(placementMutex);
         gmyCGimage.reset();
+        stageLevels_.clear();
         gmyPicPressAddImage = QImage();
     }
     RedrawPreview();
@@ -247,6 +248,7 @@ void FrontEnd::MyAddButtonHandler()
         {
             std::lock_guard lock(placementMutex);
             gmyCGimage.reset();
+            stageLevels_.clear();
         }
         SetControlPanlEnable(false);
         gmyIsTransferData = true;
@@ -281,7 +283,7 @@ bool FrontEnd::GetPicDataFromView(MyRect rect, bool batch)
     {
         std::lock_guard lock(placementMutex);
         if (gmyCGimage)
-            crop = RenderCropForLcd(*gmyCGimage,
+            crop = RenderCropForLcd(DisplayPicture(),
                                     QRectF(rect.x, rect.y, std::fabs(rect.width), std::fabs(rect.height)), width,
                                     height);
     }
@@ -604,6 +606,7 @@ void FrontEnd::ReleaseAllFiles()
     {
         std::lock_guard lock(placementMutex);
         gmyCGimage.reset();
+        stageLevels_.clear();
         gmyPicPressAddImage = QImage();
     }
     if (gmyPictureData) {

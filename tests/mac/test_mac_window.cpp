@@ -284,3 +284,35 @@ TEST_F(MacStage, PreviewKeepsTheLcdAspect)
     EXPECT_NE(shot.pixel(45, 50), qRgb(220, 30, 30));
     EXPECT_NE(shot.pixel(155, 50), qRgb(230, 220, 40));
 }
+
+TEST_F(MacStage, LargeReductionAveragesInsteadOfSampling)
+{
+    StartOnline();
+    // One-pixel black and white stripes, shown at 5 %: the stage and the
+    // capture must show their average grey, not a few sampled stripes.
+    QImage stripes(2560, 1920, QImage::Format_RGB32);
+    for (int y = 0; y < stripes.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(stripes.scanLine(y));
+        for (int x = 0; x < stripes.width(); ++x)
+            line[x] = (x % 2) ? qRgb(255, 255, 255) : qRgb(0, 0, 0);
+    }
+    Place(SavePng(stripes, "stripes.png"));
+    ASSERT_NE(fe->gmyCGimage, nullptr);
+    EXPECT_EQ(fe->gmyCGimage->image.size(), QSize(2560, 1920));  // geometry from the full picture
+    EXPECT_EQ(fe->TheSmallestValue, 7);
+    Click("slet_0");
+    ASSERT_EQ(fe->gmyTotalePictureNum, 1);
+    const QImage captured(fe->gmyResousepath + "/data/Picture1.bmp");
+    ASSERT_EQ(captured.size(), QSize(128, 128));
+    double sum = 0, sq = 0;
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 128; ++x) {
+            const int v = qGreen(captured.pixel(x, y));
+            sum += v;
+            sq += double(v) * v;
+        }
+    const double mean = sum / (128 * 128);
+    const double spread = std::sqrt(sq / (128 * 128) - mean * mean);
+    EXPECT_NEAR(mean, 127.5, 20);
+    EXPECT_LT(spread, 20);
+}
