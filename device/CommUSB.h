@@ -144,6 +144,7 @@ private:
     std::string productWord_;
     std::string keyFile_;
     std::string virtualSpec_;
+    CandidateSource* virtualSource_ = nullptr;  // owned by sources_
     StatusHandler statusHandler_;
     std::vector<std::unique_ptr<CandidateSource>> sources_;
     bool sourcesInjected_ = false;

@@ -117,15 +117,29 @@ void CCommUSB::SetStatusHandler(StatusHandler handler) { statusHandler_ = std::m
 
 void CCommUSB::SetVirtualFrame(const std::string& spec) {
     std::lock_guard<std::mutex> lock(discoveryMutex_);
+    // One virtual frame at a time: a new spec replaces the old one.
+    if (virtualSource_) {
+        sources_.erase(std::remove_if(sources_.begin(), sources_.end(),
+                                      [&](const auto& s) { return s.get() == virtualSource_; }),
+                       sources_.end());
+        virtualSource_ = nullptr;
+    }
     virtualSpec_ = spec;
-    if (!spec.empty()) sources_.push_back(MakeVirtualFrameSource(spec));
+    if (!spec.empty()) {
+        sources_.push_back(MakeVirtualFrameSource(spec));
+        virtualSource_ = sources_.back().get();
+    }
 }
 
 void CCommUSB::SetCandidateSources(std::vector<std::unique_ptr<CandidateSource>> sources) {
     std::lock_guard<std::mutex> lock(discoveryMutex_);
     sources_ = std::move(sources);
     sourcesInjected_ = true;
-    if (!virtualSpec_.empty()) sources_.push_back(MakeVirtualFrameSource(virtualSpec_));
+    virtualSource_ = nullptr;
+    if (!virtualSpec_.empty()) {
+        sources_.push_back(MakeVirtualFrameSource(virtualSpec_));
+        virtualSource_ = sources_.back().get();
+    }
 }
 
 void CCommUSB::SetHotplugMonitor(std::unique_ptr<HotplugMonitor> monitor) {

@@ -58,6 +58,19 @@ TEST(VirtualDiscovery, ImageRenamedAwayAndBack) {
     EXPECT_TRUE(rig.link.SendCmdToDPF(cdb, status, 64, DataDirection::FromDevice));
 }
 
+TEST(VirtualDiscovery, ANewSpecReplacesTheVirtualFrame) {
+    VirtualRig rig;
+    std::string second = (rig.tmp.path() / "second.img").string();
+    fs::copy_file(rig.image, second);
+    rig.link.SetVirtualFrame(second);
+    rig.link.SetVirtualFrame(second + ",latency_us=0");
+    auto reports = rig.link.SurveyUnits();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].node, second);
+    rig.link.InitComm();
+    EXPECT_EQ(rig.link.UnitName(), second);
+}
+
 TEST(VirtualDiscovery, VirtualFrameIsPolledEvenBesideAMonitor) {
     VirtualRig rig;
     rig.link.SetHotplugMonitor(std::make_unique<PipeMonitor>());
