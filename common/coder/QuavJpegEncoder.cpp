@@ -153,10 +153,14 @@ struct CQuavJpegEncoder::Writer {
     }
     void Drain() {
         if (cap - pos >= std::size_t(nbits / 8) * 2 && !stuff) {
-            while (nbits >= 8) {
-                nbits -= 8;
-                out[pos++] = std::uint8_t(acc >> nbits);
+            std::uint8_t* p = out + pos;
+            int n = nbits;
+            while (n >= 8) {
+                n -= 8;
+                *p++ = std::uint8_t(acc >> n);
             }
+            pos = std::size_t(p - out);
+            nbits = n;
             return;
         }
         while (nbits >= 8) {
@@ -521,14 +525,35 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, std::uint64_t nonzer
     const tag_HUFFMAN_TABLE& dc = huff_[component == 0 ? 0 : 2];
     const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
 
+    // The bit accumulator is kept in locals: byte stores through the output
+    // pointer could otherwise alias the writer's fields and force reloads.
+    std::uint64_t acc = w.acc;
+    int bits = w.nbits;
+    auto put = [&](std::uint32_t code, int len) {
+        acc = (acc << len) | code;
+        bits += len;
+        if (bits >= 32) {
+            w.acc = acc;
+            w.nbits = bits;
+            w.Drain();
+            acc = w.acc;
+            bits = w.nbits;
+        }
+    };
+    auto done = [&]() {
+        w.acc = acc;
+        w.nbits = bits;
+        return !w.overflow;
+    };
+
     const std::int32_t diff = q[0] - pred_[component];
     pred_[component] = q[0];
     {
         const std::uint32_t mag = std::uint32_t(diff < 0 ? -diff : diff);
         const int cat = BitLength(mag);
-        if (cat > 11 || dc.size[cat] == 0) return true;  // no code: the block stops here
+        if (cat > 11 || dc.size[cat] == 0) return done();  // no code: the block stops here
         const std::uint32_t extra = std::uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << cat) - 1);
-        w.Bits((dc.code[cat] << cat) | extra, dc.size[cat] + cat);
+        put((dc.code[cat] << cat) | extra, dc.size[cat] + cat);
     }
 
     // AC values in zigzag order: zero runs, ZRL for every 16 zeros, EOB when
@@ -547,18 +572,18 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, std::uint64_t nonzer
         if (v > 1023) v = 1023;
         if (v < -1023) v = -1023;
         while (run > 15) {
-            w.Bits(ac.code[0xF0], ac.size[0xF0]);
+            put(ac.code[0xF0], ac.size[0xF0]);
             run -= 16;
         }
         const std::uint32_t mag = std::uint32_t(v < 0 ? -v : v);
         const int nbits = BitLength(mag);
         const int sym = run * 16 + nbits;
-        if (ac.size[sym] == 0) return true;
+        if (ac.size[sym] == 0) return done();
         const std::uint32_t extra = std::uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
-        w.Bits((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
+        put((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
     }
-    if (last < 63) w.Bits(ac.code[0x00], ac.size[0x00]);
-    return !w.overflow;
+    if (last < 63) put(ac.code[0x00], ac.size[0x00]);
+    return done();
 }
 
 bool CQuavJpegEncoder::CodeMcu(const std::int32_t* blocks, Writer& w) {
