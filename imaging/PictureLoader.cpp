@@ -6,7 +6,9 @@
 #include <QImageIOHandler>
 #include <QImageReader>
 #include <QPainter>
+#include <QStringList>
 
+#include <cstdio>
 #include <mutex>
 
 namespace kestova {
@@ -25,6 +27,58 @@ void RaiseQtAllocationLimit() {
             QImageReader::setAllocationLimit(kQtAllocationLimitMB);
     });
 }
+
+// The image readers report damage they decode through (a JPEG scan that
+// stops early or holds an invalid code, filled with grey by the decoder) only
+// as log messages. While this thread decodes, those messages are collected
+// instead of printed, so that damage becomes an error with a reason; every
+// other message goes to the handler that was there before.
+thread_local QStringList* t_readerMessages = nullptr;
+QtMessageHandler g_previousHandler = nullptr;
+
+void CollectReaderMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (t_readerMessages && context.category && QByteArray(context.category).startsWith("qt.gui.imageio")) {
+        t_readerMessages->append(message);
+        return;
+    }
+    if (g_previousHandler) {
+        g_previousHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+}
+
+void InstallMessageCollector() {
+    static std::once_flag once;
+    std::call_once(once, [] { g_previousHandler = qInstallMessageHandler(CollectReaderMessages); });
+}
+
+class ReaderMessages {
+public:
+    ReaderMessages() {
+        InstallMessageCollector();
+        previous_ = t_readerMessages;
+        t_readerMessages = &messages_;
+    }
+    ~ReaderMessages() { t_readerMessages = previous_; }
+    ReaderMessages(const ReaderMessages&) = delete;
+    ReaderMessages& operator=(const ReaderMessages&) = delete;
+    // The first message that says pixel data was lost; harmless notes (such
+    // as padding bytes before the end marker, common in camera files) pass.
+    QString Damage() const {
+        for (const QString& m : messages_)
+            if (m.contains(QLatin1String("premature end of data segment"), Qt::CaseInsensitive) ||
+                m.contains(QLatin1String("bad Huffman code"), Qt::CaseInsensitive) ||
+                m.contains(QLatin1String("Premature end of JPEG file"), Qt::CaseInsensitive) ||
+                m.contains(QLatin1String("must resync"), Qt::CaseInsensitive))
+                return m;
+        return {};
+    }
+
+private:
+    QStringList messages_;
+    QStringList* previous_ = nullptr;
+};
 
 LoadedPicture Failure(PictureError error, const QString& name, const QString& what) {
     LoadedPicture r;
@@ -171,7 +225,11 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
         reader.setQuality(100);
     }
 
+    ReaderMessages messages;
     QImage image = reader.read();
+    if (const QString damage = messages.Damage(); !damage.isEmpty())
+        return Failure(PictureError::Corrupt, name,
+                       QStringLiteral("the picture data is damaged (%1)").arg(damage.trimmed()));
     if (image.isNull()) {
         const QString why = reader.errorString();
         if (reader.error() == QImageReader::InvalidDataError && !stored.isValid())

@@ -144,6 +144,23 @@ TEST_F(PictureLoaderTest, TruncatedFilesAreRefused) {
     EXPECT_TRUE(e == PictureError::Corrupt || e == PictureError::Truncated);
 }
 
+TEST_F(PictureLoaderTest, DamagedScanDataIsAnErrorNotAGreyPicture) {
+    // Scrambled bytes in the middle of the scan: the JPEG decoder would fill
+    // the rest with grey and carry on; the loader names the damage instead.
+    QByteArray jpeg = Encode(Photo(300, 200), "JPEG", 90);
+    ASSERT_TRUE(ReadPictureData(jpeg, "photo.jpg").ok());
+    for (qsizetype i = jpeg.size() / 2; i < jpeg.size() / 2 + 40; ++i)
+        jpeg[i] = uint8_t(jpeg[i]) == 0xFF ? char(0x12) : char((uint8_t(jpeg[i]) * 7 + 13) & 0xFF);
+    const LoadedPicture p = ReadPictureData(jpeg, "photo.jpg");
+    EXPECT_TRUE(p.error == PictureError::Corrupt || p.error == PictureError::Truncated) << p.message.toStdString();
+    EXPECT_TRUE(p.message.startsWith("photo.jpg: "));
+    // Harmless notes do not count: padding bytes before the end marker.
+    QByteArray padded = Encode(Photo(64, 64), "JPEG", 90);
+    padded.insert(padded.size() - 2, QByteArray(3, '\0'));
+    const LoadedPicture q = ReadPictureData(padded, "padded.jpg");
+    EXPECT_TRUE(q.ok()) << q.message.toStdString();
+}
+
 TEST_F(PictureLoaderTest, JpegCompletenessWalksSegments) {
     const QByteArray jpeg = Encode(Pattern(64, 64), "JPEG", 90);
     EXPECT_TRUE(JpegStreamComplete(jpeg));
