@@ -12,6 +12,7 @@
 #include "mac/HIFramework/TCarbonEvent.h"
 #include "mac/StageViews.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -184,6 +185,9 @@ void FrontEnd::SetFlashOffline()
     // A task still working on the album ends first (the link is gone, so it
     // ends quickly); only then are its list and work files released.
     WaitForTask();
+    // What the task still had to show (its last status text, say) comes
+    // first, so it cannot overwrite the offline state shown below.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     gmyIsTransferData = false;
     RedrawPreview();
     RedrawStage();
