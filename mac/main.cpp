@@ -4,6 +4,8 @@
 #include "mac/CarbonApp.h"
 #include "mac/FrontEnd.h"
 
+#include "device/virtual/VirtualFrame.h"
+
 #include <QApplication>
 
 #include <cstdio>
@@ -45,6 +47,17 @@ int main(int argc, char** argv)
             Usage();
             return 1;
         }
+    }
+
+    if (!options.frameSpec.empty()) {
+        try {
+            kestova::ParseVirtualFrameSpec(options.frameSpec);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "mackestova: --frame: %s\n", e.what());
+            return 1;
+        }
+        if (!kestova::ImageFilePresent(options.frameSpec))
+            std::fprintf(stderr, "mackestova: the frame image is not there yet; waiting for it\n");
     }
 
     kestova::mac::FrontEnd frontEnd;
