@@ -225,6 +225,7 @@ int CPictureManager::Download(const ProgressCallback& progress) {
     onFlash_ = backupEntries;
     WriteEntries(indexImage_, onFlash_);
     ErasureBlock(s);
+    ConfirmErased(s);
 
     std::array<uint8_t, kEraseUnit> page;
     size_t written = 0;
@@ -277,6 +278,18 @@ void CPictureManager::Write(uint32_t address, const uint8_t* buffer, uint32_t le
 
 void CPictureManager::ErasureBlock(uint32_t address) {
     if (flash_ == nullptr || !flash_->EraseOneBlockFlash(address)) throw int(kAlbumErrorErase);
+}
+
+void CPictureManager::ConfirmErased(uint32_t address) {
+    // A chip that missed its write enable ignores the erase, although the
+    // erase command itself completes. For the primary index that would be
+    // fatal: it would keep its "ABFS" header while the new entries are
+    // programmed over the old ones (bits only clear), leaving a valid-looking
+    // index of merged entries. An erased unit sums to 4096 x 0xFF.
+    uint8_t hi = 0, lo = 0;
+    if (flash_ == nullptr || !flash_->GetVerifyValue(hi, lo, address, int32_t(kEraseUnit)))
+        throw int(kAlbumErrorRead);
+    if (((hi << 8) | lo) != int((kEraseUnit * 0xFFu) & 0xFFFFu)) throw int(kAlbumErrorErase);
 }
 
 void CPictureManager::GetAlbumColors(uint16_t& font, uint16_t& background) const {

@@ -87,6 +87,9 @@ public:
     void Read(uint32_t address, uint8_t* buffer, uint32_t length);
     void Write(uint32_t address, const uint8_t* buffer, uint32_t length);
     void ErasureBlock(uint32_t address);
+    // Throws 2 unless the 4096-byte unit at address reads erased (1 when the
+    // frame cannot be asked).
+    void ConfirmErased(uint32_t address);
 
     void GetAlbumColors(uint16_t& font, uint16_t& background) const;
     // Rewrites both index blocks with the new colours and the album the

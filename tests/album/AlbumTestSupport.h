@@ -176,7 +176,8 @@ inline bool IsPowerDownRelease(const FrameCommand& c) {
 
 // One step of a commit as the flash sees it.
 struct Step {
-    char kind;         // 'E' erase, 'W' verified write (program + checksum), 'P' power-down release
+    char kind;         // 'E' erase, 'W' verified write (program + checksum), 'P' power-down
+                       // release, 'C' a checksum query on its own (erase check; length kept)
     uint32_t address;
     uint32_t length;   // W only
     bool operator==(const Step&) const = default;
@@ -184,7 +185,7 @@ struct Step {
 
 inline std::string Describe(const Step& s) {
     char buf[64];
-    if (s.kind == 'W')
+    if (s.kind == 'W' || s.kind == 'C')
         std::snprintf(buf, sizeof buf, "W %06X+%u", s.address, s.length);
     else
         std::snprintf(buf, sizeof buf, "%c %06X", s.kind, s.address);
@@ -201,6 +202,10 @@ inline std::vector<Step> DecodeSteps(const std::vector<FrameCommand>& log, std::
         const FrameCommand& c = log[i];
         if (IsPowerDownRelease(c)) {
             steps.push_back({'P', 0, 0});
+            continue;
+        }
+        if (IsChecksum(c)) {
+            steps.push_back({'C', Be24(&c.cdb[11]), uint32_t(c.cdb[7]) << 8 | c.cdb[8]});
             continue;
         }
         if (i + 3 < log.size() && IsWren(c) && IsWrsr0(log[i + 1]) && IsWren(log[i + 2])) {

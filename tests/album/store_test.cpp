@@ -246,7 +246,7 @@ TEST_F(StoreTest, CommitOfThreeNewPicturesOnTheWire) {
     ASSERT_EQ(error, "");
     std::vector<Step> want = {{'P', 0, 0},
                               {'E', kS + 4096, 0}, {'W', kS + 4352, 3840}, {'W', kS + 4096, 256},
-                              {'E', kS, 0}};
+                              {'E', kS, 0},        {'C', kS, 4096}};
     const uint32_t slots[3] = {kSlot0, kSlot0 + kP, kSlot0 + 2 * kP};
     const int pages[3] = {1, 2, 2};  // 100 bytes; 5000 = 4096 + 904; 8192 = exactly two
     for (int i = 0; i < 3; ++i) {
@@ -262,11 +262,13 @@ TEST_F(StoreTest, CommitOfThreeNewPicturesOnTheWire) {
     ASSERT_EQ(calls.size(), 3u);
     uint64_t done = 0;
     size_t stepIndex = 0;
-    const size_t lastWriteStep[3] = {5 + 2 + 1, 5 + 2 + 1 + 2 + 2, 5 + 2 + 1 + 2 + 2 + 2 + 2};
+    const size_t lastWriteStep[3] = {6 + 2 + 1, 6 + 2 + 1 + 2 + 2, 6 + 2 + 1 + 2 + 2 + 2 + 2};
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(calls[size_t(k)].first, (std::vector<long>{0, k, 3}));
-        for (; stepIndex < lastWriteStep[k]; ++stepIndex)
-            done += steps[stepIndex].kind == 'P' ? 1 : steps[stepIndex].kind == 'E' ? 4 : 5;
+        for (; stepIndex < lastWriteStep[k]; ++stepIndex) {
+            const char kind = steps[stepIndex].kind;
+            done += kind == 'P' || kind == 'C' ? 1 : kind == 'E' ? 4 : 5;
+        }
         EXPECT_EQ(calls[size_t(k)].second, done) << k;
     }
 
@@ -296,7 +298,8 @@ TEST_F(StoreTest, DeletionsAndReorderCostOnlyTheIndexBlocks) {
     ASSERT_EQ(error, "");
     const std::vector<Step> want = {{'P', 0, 0},
                                     {'E', kS + 4096, 0}, {'W', kS + 4352, 3840}, {'W', kS + 4096, 256},
-                                    {'E', kS, 0},        {'W', kS + 256, 3840},  {'W', kS, 256}};
+                                    {'E', kS, 0},        {'C', kS, 4096},
+                                    {'W', kS + 256, 3840}, {'W', kS, 256}};
     EXPECT_EQ(steps, want);
     EXPECT_EQ(progressCalls, 0);
     EXPECT_FALSE(f.dpf->HasPendingChanges());
@@ -433,6 +436,56 @@ TEST_F(StoreTest, FailedEraseThrows2AndTheCommitCanBeRetried) {
     f.dpf->GetLink()->AttachUnit(VirtualFrame::Open(path + ",sync=0"));
     EXPECT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
     EXPECT_EQ(ReadAlbum(path), (Album{old, a}));
+}
+
+// A unit on which the write-enable commands before the primary index's erase
+// are lost on the way (they fail and never reach the chip), so the chip
+// ignores that erase while the erase command itself completes.
+class LostWriteEnableUnit : public ScsiUnit {
+public:
+    explicit LostWriteEnableUnit(std::unique_ptr<ScsiUnit> inner) : inner_(std::move(inner)) {}
+    bool Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
+                 unsigned timeoutMs) override {
+        const bool preamble = cdb[0] == 0xCB && (cdb[10] == 0x06 || cdb[10] == 0x01);
+        if (armed_ && preamble) return false;
+        if (cdb[0] == 0xCB && cdb[6] == 4 && cdb[10] == 0x20 && Be24(cdb + 11) == kS) armed_ = false;
+        // The backup's header is the last write before the primary is erased.
+        if (cdb[0] == 0xCB && cdb[10] == 0x02 && Be24(cdb + 11) == kS + 4096 && Be24(cdb + 7) == 256)
+            armed_ = true;
+        return inner_->Execute(cdb, buffer, length, dir, timeoutMs);
+    }
+    bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
+    void Release() override { inner_->Release(); }
+    std::string Name() const override { return inner_->Name(); }
+
+private:
+    std::unique_ptr<ScsiUnit> inner_;
+    bool armed_ = false;
+};
+
+TEST_F(StoreTest, PrimaryEraseLostByTheChipStopsTheCommitBeforeAnyPicture) {
+    const auto a = Picture(3000, 1), b = Picture(5000, 2), c = Picture(100, 3);
+    Seed(path, {a, b, c});
+    auto link = std::make_unique<CCommUSB>();
+    link->AttachUnit(std::make_unique<LostWriteEnableUnit>(VirtualFrame::Open(path + ",sync=0")));
+    DPF dpf;
+    dpf.Init(std::move(link));
+    dpf.GetFlashLayer()->SetSleeper([](unsigned) {});
+    dpf.ReadDPFInfo();
+    dpf.Read();
+    // Delete b, put c first, and give b's slot to a new picture.
+    ASSERT_EQ(dpf.DeleteFileAt(1), 0);
+    ASSERT_EQ(dpf.MoveFile(1, 0), 1);
+    const auto n = Picture(2000, 4);
+    ASSERT_EQ(dpf.AddData(n.data(), int(n.size())), 1);
+    try {
+        dpf.Update();
+        FAIL() << "a primary that was never erased was written over";
+    } catch (int code) {
+        EXPECT_EQ(code, kAlbumErrorErase);
+    }
+    // The primary still lists the old album, and no slot was touched.
+    EXPECT_EQ(ReadAlbum(path), (Album{a, b, c}));
 }
 
 TEST_F(StoreTest, StopRequestEndsTheCommitBetweenPictures) {
