@@ -113,8 +113,11 @@ bool FrontEnd::ReadPicFromFlash()
         gDPF->Read();
         int width = 0, height = 0;
         gDPF->GetLCDParam(width, height);
-        gmyLcdWidth = float(width);
-        gmyLcdHeight = float(height);
+        {
+            std::lock_guard lock(placementMutex);  // the views read the LCD size while painting
+            gmyLcdWidth = float(width);
+            gmyLcdHeight = float(height);
+        }
         CenterDrawRect();
         RedrawStage();
 
