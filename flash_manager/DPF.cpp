@@ -60,6 +60,18 @@ int DPF::ReadDPFInfo() {
     }
     albumStart_ = start;
     albumLength_ = AlbumAreaLength(info_.flashSize, info_.albumStart, start);
+    if (info_.hasDpfh) {
+        // Commits erase the two index blocks and the slots. Were the record
+        // that locates the album among them, the first commit would wipe it
+        // and the album could no longer be found.
+        const Geometry g = ComputeGeometry(albumStart_, albumLength_, maxPictures_);
+        const uint64_t from = info_.dpfhLocator - kDpfhBackOffset, to = from + kDpfhRecordSize;
+        auto hits = [&](uint64_t a, uint64_t b) { return from < b && a < to; };
+        if (g.usable && (hits(g.start, uint64_t(g.start) + kBackupOffset + kIndexBlockSize) ||
+                         hits(g.SlotAreaStart(), uint64_t(g.SlotAreaStart()) +
+                                                     uint64_t(g.slotCount) * g.slotSize)))
+            throw int(kAlbumErrorUnusable);
+    }
     store_.Init(flash_.get(), albumStart_, albumLength_, maxPictures_);
     return 1;
 }

@@ -51,7 +51,8 @@ public:
     // Reads the information block (start, LCD size, flash size, maximum
     // pictures, erase opcode, DPFH record) and opens the store; releases the
     // previous album. Returns 1. Throws 1 when the block cannot be read and
-    // 3 when the album area is unusable (the device fields are kept then).
+    // 3 when the album area is unusable or would erase the DPFH record that
+    // locates it (the device fields are kept then).
     int ReadDPFInfo();
     // Reads the album index (restoring a damaged primary). Returns 1.
     int Read();

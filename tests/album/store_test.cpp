@@ -667,6 +667,48 @@ TEST(StoreLimits, DpfhRecordBelowTheFlashStartIsUnusable) {
     EXPECT_EQ(ReadFile(path), img);
 }
 
+TEST(StoreLimits, DpfhRecordInsideTheAlbumsErasedPartsIsUnusable) {
+    // Album moved to 128 KiB: index blocks at 0x20000-0x21FFF, reserved up to
+    // 0x23FFF, seven 16 KiB slots from 0x24000 to the flash end.
+    TempDir dir;
+    FrameImageLayout l;
+    l.flashSize = 256u << 10;
+    l.albumStart = 64u << 10;
+    l.maxPictures = 6;
+    l.dpfhTarget = 0x20000;
+    const auto p = Picture(3000, 1);
+    // A commit erases the index blocks and the slots: the record that locates
+    // the album must not lie there, or the album is lost after the first commit.
+    for (uint32_t record : {0x20000u + 100, 0x24000u + 3 * 0x4000}) {
+        l.dpfhLocator = record + 16;
+        const std::string path = dir.File("in.img");
+        const auto img = BuildFrameImage(l);
+        WriteImageFile(path, img, true);
+        Frame f = OpenFrame(path);
+        try {
+            f.dpf->ReadDPFInfo();
+            f.dpf->Read();
+            f.dpf->AddData(p.data(), int(p.size()));
+            f.dpf->Update();
+            FAIL() << "record at " << record << " accepted";
+        } catch (int code) {
+            EXPECT_EQ(code, kAlbumErrorUnusable) << record;
+        }
+        EXPECT_EQ(ReadFile(path), img) << record;
+    }
+    // The reserved 8 KiB are never written: a record there is fine.
+    l.dpfhLocator = 0x22000 + 16;
+    const std::string path = dir.File("reserved.img");
+    WriteImageFile(path, BuildFrameImage(l), true);
+    {
+        Frame f = LoadFrame(path);
+        EXPECT_EQ(f.dpf->GetAlbumStart(), 0x20000u);
+        ASSERT_EQ(f.dpf->AddData(p.data(), int(p.size())), 1);
+        ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
+    }
+    EXPECT_EQ(ReadAlbum(path), (Album{p}));
+}
+
 TEST(StoreLimits, UnreadableDpfhRecordIsAnError) {
     TempDir dir;
     FrameImageLayout l = SmallLayout();
