@@ -240,22 +240,41 @@ void FrontEnd::StartDevice(const StartOptions& options)
     gDPF->Init(std::move(link), &kestova::mac::DownloadPictureNotify);
 
     device->InitComm();
+    pollIntervalMs_ = options.pollIntervalMs;
     const int fd = device->HotplugFd();
     if (fd >= 0) {
         hotplugNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
-        connect(hotplugNotifier_, &QSocketNotifier::activated, this, [this] { device->HandleHotplug(); });
+        connect(hotplugNotifier_, &QSocketNotifier::activated, this, [this] { RunHotplug(); });
     }
+    // The link says after every run how soon it wants the next one (a poll
+    // where udev is missing, a quick follow-up right after a loss, none when
+    // its descriptor is enough), so the timer is re-armed each time.
+    hotplugTimer_ = new QTimer;
+    hotplugTimer_->setSingleShot(true);
+    connect(hotplugTimer_, &QTimer::timeout, this, [this] { RunHotplug(); });
+    ArmHotplugTimer();
+}
+
+void FrontEnd::RunHotplug()
+{
+    device->HandleHotplug();
+    ArmHotplugTimer();
+}
+
+void FrontEnd::ArmHotplugTimer()
+{
+    if (!hotplugTimer_)
+        return;
     int interval = device->HotplugTimeoutMs();
-    if (interval >= 0 || fd < 0) {
-        if (options.pollIntervalMs > 0)
-            interval = options.pollIntervalMs;
-        if (interval < 0)
-            interval = CCommUSB::kPollIntervalMs;
-        hotplugTimer_ = new QTimer;
-        hotplugTimer_->setInterval(interval);
-        connect(hotplugTimer_, &QTimer::timeout, this, [this] { device->HandleHotplug(); });
-        hotplugTimer_->start();
+    if (interval < 0 && device->HotplugFd() >= 0) {
+        hotplugTimer_->stop();
+        return;
     }
+    if (interval < 0)
+        interval = CCommUSB::kPollIntervalMs;
+    if (pollIntervalMs_ > 0 && interval > pollIntervalMs_)
+        interval = pollIntervalMs_;
+    hotplugTimer_->start(interval);
 }
 
 void FrontEnd::OnDeviceStatus(bool online)

@@ -243,6 +243,8 @@ private:
     void OnMain(std::function<void()> fn);
     void StartTask(std::function<void()> body);
     void StartDevice(const StartOptions& options);
+    void RunHotplug();
+    void ArmHotplugTimer();
     void OnDeviceStatus(bool online);
     void RedrawStage();
     void RedrawPreview();
@@ -263,6 +265,7 @@ private:
     std::unique_ptr<EventHandlerRef> closeHandler_;
     QSocketNotifier* hotplugNotifier_ = nullptr;
     QTimer* hotplugTimer_ = nullptr;
+    int pollIntervalMs_ = 0;  // tests poll faster than a person needs
 };
 
 // The commit's progress callback: forwards to the front-end.
