@@ -227,13 +227,20 @@ void CQuavJpegEncoder::InitQuantTable() {
         lumDiv_[i] = std::uint16_t((std::uint32_t(lumTable_[i]) * kAanScales[i] + 1024) >> 11);
         chromDiv_[i] =
             std::uint16_t((std::uint32_t(chromTable_[i]) * kAanScales[i] + 1024) >> 11);
-        // Exact reciprocals: with recip = floor(2^31 / d) + 1, the excess
-        // e = recip * d - 2^31 is at most d, so (t * recip) >> 31 == t / d
-        // whenever t * d < 2^31. DCT outputs of 8-bit samples stay below
-        // 2^15 and divisors below 2^12, so every dividend qualifies.
-        lumRecip_[i] = std::uint32_t((std::uint64_t(1) << 31) / lumDiv_[i] + 1);
-        chromRecip_[i] = std::uint32_t((std::uint64_t(1) << 31) / chromDiv_[i] + 1);
     }
+    // Exact reciprocals: with recip = floor(2^31 / d) + 1, the excess
+    // e = recip * d - 2^31 is at most d, so (t * recip) >> 31 == t / d
+    // whenever t * d < 2^31. DCT outputs of 8-bit samples stay below
+    // 2^15 and divisors below 2^12, so every dividend qualifies.
+    auto fill = [](const std::uint16_t* div, QuantSet& qs) {
+        for (int i = 0; i < 64; ++i) {
+            qs.half[i] = std::uint32_t(div[i]) >> 1u;
+            qs.thr[i] = std::int32_t(div[i] - qs.half[i]);
+            qs.recip[i] = std::uint32_t((std::uint64_t(1) << 31) / div[i] + 1);
+        }
+    };
+    fill(lumDiv_, lumQ_);
+    fill(chromDiv_, chromQ_);
 }
 
 void CQuavJpegEncoder::ComputeHuffmanTable(const std::uint8_t* bits, const std::uint8_t* val,
@@ -496,33 +503,62 @@ void CQuavJpegEncoder::CompressOneTile(const std::uint8_t* tile, std::int32_t* b
     for (int b = 0; b < geo_.yBlocks + 2; ++b) ForwardDct(blocks + b * 64);
 }
 
-std::uint64_t CQuavJpegEncoder::Quantize(const std::int32_t* coef, const std::uint16_t* div,
-                                         const std::uint32_t* recip, std::int32_t* out) const {
-    // Rounds to nearest, halves away from zero; magnitudes below one divisor
-    // give 0. Straight loops in natural order (which the compiler can
-    // vectorise), then the zigzag reordering with a bit per non-zero value.
-    std::uint32_t mag[64];
-    std::uint32_t quot[64];
+namespace {
+
+constexpr std::uint64_t ByteSwap64(std::uint64_t v) {
+    std::uint64_t r = 0;
+    for (int i = 0; i < 8; ++i) r = (r << 8) | ((v >> (8 * i)) & 0xFF);
+    return r;
+}
+
+// kZigzagBits[r][b]: the bits, in zigzag order, of the natural positions
+// 8r .. 8r+7 whose bits are set in b.
+struct ZigzagBits {
+    std::uint64_t t[8][256];
+};
+constexpr ZigzagBits MakeZigzagBits() {
+    ZigzagBits z{};
+    int pos[64] = {};
+    for (int k = 0; k < 64; ++k) pos[CQuavJpegEncoder::kZigzag[k]] = k;
+    for (int r = 0; r < 8; ++r)
+        for (int b = 0; b < 256; ++b) {
+            std::uint64_t m = 0;
+            for (int c = 0; c < 8; ++c)
+                if (b & (1 << c)) m |= std::uint64_t(1) << pos[r * 8 + c];
+            z.t[r][b] = m;
+        }
+    return z;
+}
+constexpr ZigzagBits kZigzagBits = MakeZigzagBits();
+
+}  // namespace
+
+std::uint64_t CQuavJpegEncoder::Quantize(const std::int32_t* coef, const QuantSet& qs) {
+    // A value quantises to non-zero exactly when |c| + d/2 >= d. The test
+    // runs as one straight (vectorisable) loop giving a byte per position;
+    // the bytes of each row are gathered into 8 bits by one multiplication
+    // (byte j lands on bit 56 + j, with no carries) and the rows' bits are
+    // moved to their zigzag positions by table.
+    alignas(16) std::uint8_t nz[64];
     for (int i = 0; i < 64; ++i) {
         const std::int32_t c = coef[i];
         const std::int32_t sign = c >> 31;
-        mag[i] = std::uint32_t((c ^ sign) - sign) + (std::uint32_t(div[i]) >> 1u);
+        nz[i] = std::uint8_t(((c ^ sign) - sign) >= qs.thr[i]);
     }
-    for (int i = 0; i < 64; ++i)
-        quot[i] = std::uint32_t((std::uint64_t(mag[i]) * recip[i]) >> 31);
-    std::uint64_t nonzero = 0;
-    for (int k = 0; k < 64; ++k) {
-        const int i = kZigzag[k];
-        const std::int32_t sign = coef[i] >> 31;
-        out[k] = (std::int32_t(quot[i]) ^ sign) - sign;
-        nonzero |= std::uint64_t(quot[i] != 0) << k;
+    std::uint64_t mask = 0;
+    for (int r = 0; r < 8; ++r) {
+        std::uint64_t row;
+        std::memcpy(&row, nz + 8 * r, 8);
+        if (row == 0) continue;
+        if constexpr (std::endian::native == std::endian::big) row = ByteSwap64(row);
+        mask |= kZigzagBits.t[r][(row * 0x0102040810204080ull) >> 56];
     }
-    return nonzero;
+    return mask;
 }
 
-bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, std::uint64_t nonzero, int component,
-                                     Writer& w) {
-    const tag_HUFFMAN_TABLE& dc = huff_[component == 0 ? 0 : 2];
+bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const QuantSet& qs,
+                                     int component, Writer& w) {
+    const tag_HUFFMAN_TABLE& dct = huff_[component == 0 ? 0 : 2];
     const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
 
     // The bit accumulator is kept in locals: byte stores through the output
@@ -546,14 +582,16 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, std::uint64_t nonzer
         return !w.overflow;
     };
 
-    const std::int32_t diff = q[0] - pred_[component];
-    pred_[component] = q[0];
+    const std::uint64_t nonzero = Quantize(coef, qs);
+    const std::int32_t dc = QuantizeOne(coef, qs, 0);
+    const std::int32_t diff = dc - pred_[component];
+    pred_[component] = dc;
     {
         const std::uint32_t mag = std::uint32_t(diff < 0 ? -diff : diff);
         const int cat = BitLength(mag);
-        if (cat > 11 || dc.size[cat] == 0) return done();  // no code: the block stops here
+        if (cat > 11 || dct.size[cat] == 0) return done();  // no code: the block stops here
         const std::uint32_t extra = std::uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << cat) - 1);
-        put((dc.code[cat] << cat) | extra, dc.size[cat] + cat);
+        put((dct.code[cat] << cat) | extra, dct.size[cat] + cat);
     }
 
     // AC values in zigzag order: zero runs, ZRL for every 16 zeros, EOB when
@@ -565,7 +603,7 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, std::uint64_t nonzer
         rest &= rest - 1;
         int run = k - last - 1;
         last = k;
-        std::int32_t v = q[k];
+        std::int32_t v = QuantizeOne(coef, qs, kZigzag[k]);
         // Baseline AC values have at most 10 magnitude bits; a value beyond
         // that (possible only at the finest qualities) is saturated so that
         // the stream stays decodable.
@@ -588,7 +626,6 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* q, std::uint64_t nonzer
 
 bool CQuavJpegEncoder::CodeMcu(const std::int32_t* blocks, Writer& w) {
     const int nY = geo_.yBlocks;
-    std::int32_t q[64];
     if (!standard_) {
         // MCU index entry: the predictors before this MCU and the distance
         // from the entry to the MCU's first data byte, all little-endian.
@@ -601,16 +638,14 @@ bool CQuavJpegEncoder::CodeMcu(const std::int32_t* blocks, Writer& w) {
             e[2 * i + 1] = std::uint8_t(vals[i] >> 8);
         }
         w.index += kDevIndexEntrySize;
-        HuffmanEncode(q, Quantize(blocks + nY * 64, chromDiv_, chromRecip_, q), 1, w);
-        HuffmanEncode(q, Quantize(blocks + (nY + 1) * 64, chromDiv_, chromRecip_, q), 2, w);
-        for (int b = 0; b < nY; ++b)
-            HuffmanEncode(q, Quantize(blocks + b * 64, lumDiv_, lumRecip_, q), 0, w);
+        HuffmanEncode(blocks + nY * 64, chromQ_, 1, w);
+        HuffmanEncode(blocks + (nY + 1) * 64, chromQ_, 2, w);
+        for (int b = 0; b < nY; ++b) HuffmanEncode(blocks + b * 64, lumQ_, 0, w);
         w.Align();
     } else {
-        for (int b = 0; b < nY; ++b)
-            HuffmanEncode(q, Quantize(blocks + b * 64, lumDiv_, lumRecip_, q), 0, w);
-        HuffmanEncode(q, Quantize(blocks + nY * 64, chromDiv_, chromRecip_, q), 1, w);
-        HuffmanEncode(q, Quantize(blocks + (nY + 1) * 64, chromDiv_, chromRecip_, q), 2, w);
+        for (int b = 0; b < nY; ++b) HuffmanEncode(blocks + b * 64, lumQ_, 0, w);
+        HuffmanEncode(blocks + nY * 64, chromQ_, 1, w);
+        HuffmanEncode(blocks + (nY + 1) * 64, chromQ_, 2, w);
     }
     return !w.overflow;
 }

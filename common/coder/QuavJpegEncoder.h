@@ -126,11 +126,28 @@ private:
     bool CodeMcu(const std::int32_t* blocks, Writer& w);
     void CompressOneTile(const std::uint8_t* tile, std::int32_t* blocks) const;
     void BGRToYCbCrEx(const std::uint8_t* tile, std::int32_t* blocks) const;
-    // Quantised values in zigzag order; returns a bit per non-zero value.
-    std::uint64_t Quantize(const std::int32_t* coef, const std::uint16_t* div,
-                           const std::uint32_t* recip, std::int32_t* out) const;
-    bool HuffmanEncode(const std::int32_t* zigzagValues, std::uint64_t nonzero, int component,
-                       Writer& w);
+    // Per-component quantisation helpers derived from the divisors d:
+    // half = d >> 1, thr = d - half (the smallest magnitude that does not
+    // quantise to 0), recip = an exact reciprocal (see InitQuantTable).
+    struct QuantSet {
+        std::int32_t thr[64];
+        std::uint32_t half[64];
+        std::uint32_t recip[64];
+    };
+    // Which quantised values of a block (natural order) are non-zero, as
+    // bits in zigzag order (bit k = zigzag position k).
+    static std::uint64_t Quantize(const std::int32_t* coef, const QuantSet& qs);
+    // The quantised value of coefficient i (natural order): rounded to
+    // nearest, halves away from zero.
+    static std::int32_t QuantizeOne(const std::int32_t* coef, const QuantSet& qs, int i) {
+        const std::int32_t c = coef[i];
+        const std::int32_t sign = c >> 31;
+        const std::uint32_t t = std::uint32_t((c ^ sign) - sign) + qs.half[i];
+        const std::int32_t q = std::int32_t((std::uint64_t(t) * qs.recip[i]) >> 31);
+        return (q ^ sign) - sign;
+    }
+    // Quantises and codes one block (natural order) of a component.
+    bool HuffmanEncode(const std::int32_t* coef, const QuantSet& qs, int component, Writer& w);
 
 public:
     static void ForwardDct(std::int32_t* block);
@@ -141,8 +158,8 @@ private:
     std::int32_t colour_[9][256];
     std::uint16_t lumDiv_[64];
     std::uint16_t chromDiv_[64];
-    std::uint32_t lumRecip_[64];
-    std::uint32_t chromRecip_[64];
+    QuantSet lumQ_;
+    QuantSet chromQ_;
     std::uint8_t lumTable_[64];
     std::uint8_t chromTable_[64];
     tag_HUFFMAN_TABLE huff_[4];  // lum DC, lum AC, chrom DC, chrom AC
