@@ -219,6 +219,9 @@ void FrontEnd::AddPictureFinished()
 
 void FrontEnd::FillPictureList()
 {
+    // The rebuilt list shows no selection, so no earlier choice may stay
+    // behind it: Delete then takes the last picture, as the list shows.
+    gmyCurrentSelectItem = 0;
     if (!pictList)
         return;
     pictList->blockSignals(true);
@@ -415,6 +418,7 @@ void FrontEnd::MyDelButtonHandler()
             gmyPictureData = CreateList();
             gmyTotalePictureNum = 0;
             gmyTotalePicture = 0;
+            gmyCurrentSelectItem = 0;
             int count = 0;
             gDPF->GetFileNum(count);
             for (int i = count - 1; i >= 0; --i)

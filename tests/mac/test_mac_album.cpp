@@ -146,6 +146,40 @@ TEST_F(MacAlbum, DeleteWithoutSelectionTakesTheLastPicture)
     EXPECT_EQ(after[0], pics[1]);
 }
 
+TEST_F(MacAlbum, DeleteAfterTheListWasRebuiltTakesTheLastPicture)
+{
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    auto* list = C<QListWidget>("pict_0");
+    // A row chosen before an add: the add rebuilds the list, which then shows
+    // no selection, so Delete takes the last picture (the one just added).
+    list->setCurrentRow(0);
+    ASSERT_EQ(fe->gmyCurrentSelectItem, 1);
+    AddThroughStage(SavePng(QuarterPicture(300, 200), "a.png"));
+    ASSERT_EQ(Rows().size(), 4);
+    EXPECT_TRUE(list->selectedItems().isEmpty());
+    Click("delp_0");
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
+
+    // After deleting all, no earlier choice survives into the new list.
+    list->setCurrentRow(1);
+    ASSERT_EQ(fe->gmyCurrentSelectItem, 2);
+    auto* all = C<QCheckBox>("dela_0");
+    QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
+    Click("delp_0");
+    ASSERT_TRUE(Rows().isEmpty());
+    QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
+    ASSERT_FALSE(fe->gmyDeleteAll);
+    AddThroughStage(SavePng(QuarterPicture(300, 200), "b.png"));
+    AddThroughStage(SavePng(NoisePicture(300, 200, 30), "c.png"));
+    AddThroughStage(SavePng(QuarterPicture(200, 300), "d.png"));
+    ASSERT_EQ(Rows(), (QStringList{"Picture1.bmp", "Picture2.bmp", "Picture3.bmp"}));
+    Click("delp_0");
+    EXPECT_EQ(Rows(), (QStringList{"Picture1.bmp", "Picture2.bmp"}));
+}
+
 TEST_F(MacAlbum, DeleteAllTouchesTheFrameOnlyAtDownload)
 {
     MakeFrame(frame);
