@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
 #include <cmath>
 
 namespace kestova::mac {
@@ -230,14 +231,22 @@ void FrontEnd::MySuitableSizeCheckBoxHandler()
     gmyCGimage->angle = 180;
     gmyCGimage->xOffset = 0;
     gmyCGimage->yOffset = 0;
+    // The arrows take the integer part of the chosen scale x 100, worked out
+    // on the exact values: TheSmallestValue / 100 x 100 in floats can come out
+    // just below TheSmallestValue and would show a value the arrows refuse.
     float scale;
-    if (gmySuitableSize)
+    int arrowsValue;
+    if (gmySuitableSize) {
         scale = float(TheSmallestValue) / 100;
-    else
-        scale = kStageWidth / float(gmyCGimage->image.width());
+        arrowsValue = TheSmallestValue;
+    } else {
+        const int width = std::max(1, gmyCGimage->image.width());
+        scale = kStageWidth / float(width);
+        arrowsValue = int(kStageWidth) * 100 / width;
+    }
     gmyCGimage->xScale = -scale;
     gmyCGimage->yScale = scale;
-    SetArrowsValue(scalArrows, int(scale * 100));
+    SetArrowsValue(scalArrows, arrowsValue);
     SetOffsetRanges(scale);
     CenterDrawRect();
     RedrawStage();

@@ -316,3 +316,23 @@ TEST_F(MacStage, LargeReductionAveragesInsteadOfSampling)
     EXPECT_NEAR(mean, 127.5, 20);
     EXPECT_LT(spread, 20);
 }
+
+TEST_F(MacStage, SuitableSizeBackOnPutsTheArrowsAtTheSmallestValue)
+{
+    // 128 / 242 = 0.5289: the picture just covers the crop rectangle at 53;
+    // 0.53 x 100 is 52.99... in single precision.
+    StartOnline();
+    Place(SavePng(QuarterPicture(242, 300), "p.png"));
+    ASSERT_EQ(fe->TheSmallestValue, 53);
+    auto* box = C<QCheckBox>("suts_0");
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    ASSERT_FALSE(fe->gmySuitableSize);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    ASSERT_TRUE(fe->gmySuitableSize);
+    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 0.53f);
+    EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 53);
+    // One step down is below the smallest value and snaps back.
+    ClickArrow("scal_1", false);
+    EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 53);
+    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 0.53f);
+}
