@@ -97,6 +97,23 @@ void FillTile(const std::uint8_t* input, int width, int height, std::size_t stri
     }
 }
 
+// Points rows[k] at MCU row k of the MCU at (mcuX, mcuY), 3 bytes per
+// pixel B, G, R from its left edge: straight into the picture when the MCU
+// lies wholly inside it, else into `tile` filled with the edges repeated.
+void McuRows(const std::uint8_t* input, int width, int height, std::size_t stride,
+             const SamplingGeometry& g, int mcuX, int mcuY, std::uint8_t* tile,
+             const std::uint8_t** rows) {
+    const int x0 = mcuX * g.mcuWidth;
+    const int y0 = mcuY * g.mcuHeight;
+    if (x0 + g.mcuWidth <= width && y0 + g.mcuHeight <= height) {
+        for (int k = 0; k < g.mcuHeight; ++k)
+            rows[k] = input + stride * std::size_t(height - 1 - (y0 + k)) + std::size_t(x0) * 3;
+        return;
+    }
+    FillTile(input, width, height, stride, g, mcuX, mcuY, tile);
+    for (int k = 0; k < g.mcuHeight; ++k) rows[k] = tile + k * kTileStride;
+}
+
 bool ValidSize(int width, int height) {
     return width >= 1 && height >= 1 && width <= 0xFFFF && height <= 0xFFFF;
 }
@@ -407,40 +424,52 @@ bool CQuavJpegEncoder::WriteJpegHeader(Writer& w) {
     return !w.overflow;
 }
 
-void CQuavJpegEncoder::BGRToYCbCrEx(const std::uint8_t* tile, std::int32_t* blocks) const {
-    const int mcuW = geo_.mcuWidth;
-    const int mcuH = geo_.mcuHeight;
-    const int nY = geo_.yBlocks;
-    std::int32_t* cb = blocks + nY * 64;
-    std::int32_t* cr = cb + 64;
-    const bool subH = (samplingIndex_ & 1) != 0;
-    const bool subV = (samplingIndex_ & 2) != 0;
-    const std::int32_t* const ry = colour_[0];
-    const std::int32_t* const gy = colour_[1];
-    const std::int32_t* const by = colour_[2];
+namespace {
+
+// Colour conversion of one MCU for sampling index Idx, all sizes known at
+// compile time.
+template <int Idx>
+void ConvertMcu(const std::uint8_t* const* rows, const std::int32_t (*colour)[256],
+                std::int32_t* blocks) {
+    constexpr bool subH = (Idx & 1) != 0, subV = (Idx & 2) != 0;
+    constexpr int mcuW = subH ? 16 : 8, mcuH = subV ? 16 : 8;
+    constexpr int nY = (mcuW / 8) * (mcuH / 8);
+    std::int32_t* const cb = blocks + nY * 64;
+    std::int32_t* const cr = cb + 64;
+    const std::int32_t *ry = colour[0], *gy = colour[1], *by = colour[2];
+    const std::int32_t *rcb = colour[3], *gcb = colour[4], *bcb = colour[5];
+    const std::int32_t *rcr = colour[6], *gcr = colour[7], *bcr = colour[8];
     // Y: every pixel, into block (col / 8) + 2 * (row / 8) of a 16-wide MCU
     // or block (row / 8) of an 8-wide one, row by row.
     for (int row = 0; row < mcuH; ++row) {
-        const std::uint8_t* p = tile + row * kTileStride;
         for (int half = 0; half < mcuW / 8; ++half) {
-            const int blk = mcuW == 16 ? half + 2 * (row >> 3) : (row >> 3);
-            std::int32_t* dst = blocks + blk * 64 + (row & 7) * 8;
-            const std::uint8_t* q = p + half * 24;
+            const std::uint8_t* q = rows[row] + half * 24;
+            std::int32_t* dst =
+                blocks + (mcuW == 16 ? half + 2 * (row >> 3) : (row >> 3)) * 64 + (row & 7) * 8;
             for (int col = 0; col < 8; ++col, q += 3)
                 dst[col] = ((ry[q[2]] + gy[q[1]] + by[q[0]]) >> 16) - 128;
         }
     }
     // Cb, Cr: decimated (the top-left pixel of each group), row by row.
-    const int rowStep = subV ? 2 : 1;
-    const int colStep = subH ? 2 : 1;
-    int ci = 0;
-    for (int row = 0; row < mcuH; row += rowStep) {
-        const std::uint8_t* q = tile + row * kTileStride;
-        for (int col = 0; col < mcuW; col += colStep, q += 3 * colStep, ++ci) {
+    constexpr int rowStep = subV ? 2 : 1, colStep = subH ? 2 : 1;
+    for (int row = 0, ci = 0; row < mcuH; row += rowStep) {
+        const std::uint8_t* q = rows[row];
+        for (int k = 0; k < 8; ++k, ++ci, q += 3 * colStep) {
             const int b = q[0], g = q[1], r = q[2];
-            cb[ci] = ((colour_[3][r] + colour_[4][g] + colour_[5][b]) >> 16) - 128;
-            cr[ci] = ((colour_[6][r] + colour_[7][g] + colour_[8][b]) >> 16) - 128;
+            cb[ci] = ((rcb[r] + gcb[g] + bcb[b]) >> 16) - 128;
+            cr[ci] = ((rcr[r] + gcr[g] + bcr[b]) >> 16) - 128;
         }
+    }
+}
+
+}  // namespace
+
+void CQuavJpegEncoder::BGRToYCbCrEx(const std::uint8_t* const* rows, std::int32_t* blocks) const {
+    switch (samplingIndex_) {
+        case 0: ConvertMcu<0>(rows, colour_, blocks); break;
+        case 1: ConvertMcu<1>(rows, colour_, blocks); break;
+        case 2: ConvertMcu<2>(rows, colour_, blocks); break;
+        default: ConvertMcu<3>(rows, colour_, blocks); break;
     }
 }
 
@@ -498,8 +527,9 @@ void CQuavJpegEncoder::ForwardDct(std::int32_t* data) {
     Dct8<8, 1>(data);
 }
 
-void CQuavJpegEncoder::CompressOneTile(const std::uint8_t* tile, std::int32_t* blocks) const {
-    BGRToYCbCrEx(tile, blocks);
+void CQuavJpegEncoder::CompressOneTile(const std::uint8_t* const* rows,
+                                       std::int32_t* blocks) const {
+    BGRToYCbCrEx(rows, blocks);
     for (int b = 0; b < geo_.yBlocks + 2; ++b) ForwardDct(blocks + b * 64);
 }
 
@@ -669,11 +699,12 @@ bool CQuavJpegEncoder::CompressImage(const std::uint8_t* input, std::uint8_t* ou
     Writer w;
     if (!Begin(width, height, mode, output, outCapacity, w)) return false;
     std::uint8_t tile[16 * kTileStride];
+    const std::uint8_t* rows[16];
     std::int32_t blocks[6 * 64];
     for (int my = 0; my < geo_.mcusY; ++my) {
         for (int mx = 0; mx < geo_.mcusX; ++mx) {
-            FillTile(input, width, height, stride, geo_, mx, my, tile);
-            CompressOneTile(tile, blocks);
+            McuRows(input, width, height, stride, geo_, mx, my, tile, rows);
+            CompressOneTile(rows, blocks);
             if (!CodeMcu(blocks, w)) return false;
         }
     }
@@ -711,11 +742,12 @@ bool CDctPicture::Build(const std::uint8_t* input, int width, int height, int mo
     coeffs_.resize(std::size_t(geo_.mcusX) * std::size_t(geo_.mcusY) * perMcu);
     const std::size_t stride = BmpRowStride(width);
     std::uint8_t tile[16 * kTileStride];
+    const std::uint8_t* rows[16];
     std::int32_t* dst = coeffs_.data();
     for (int my = 0; my < geo_.mcusY; ++my) {
         for (int mx = 0; mx < geo_.mcusX; ++mx) {
-            FillTile(input, width, height, stride, geo_, mx, my, tile);
-            enc.CompressOneTile(tile, dst);
+            McuRows(input, width, height, stride, geo_, mx, my, tile, rows);
+            enc.CompressOneTile(rows, dst);
             dst += perMcu;
         }
     }

@@ -124,8 +124,9 @@ private:
     bool Finish(Writer& w, std::size_t& outSize);
     // Codes one MCU whose blocks are given as Y0..Y(n-1), Cb, Cr.
     bool CodeMcu(const std::int32_t* blocks, Writer& w);
-    void CompressOneTile(const std::uint8_t* tile, std::int32_t* blocks) const;
-    void BGRToYCbCrEx(const std::uint8_t* tile, std::int32_t* blocks) const;
+    // rows[k]: MCU row k (B, G, R bytes from the MCU's left edge).
+    void CompressOneTile(const std::uint8_t* const* rows, std::int32_t* blocks) const;
+    void BGRToYCbCrEx(const std::uint8_t* const* rows, std::int32_t* blocks) const;
     // Per-component quantisation helpers derived from the divisors d:
     // half = d >> 1, thr = d - half (the smallest magnitude that does not
     // quantise to 0), recip = an exact reciprocal (see InitQuantTable).
