@@ -345,14 +345,24 @@ void FrontEnd::ShowDPFSpace()
 
 void FrontEnd::MyQuit()
 {
-    if (gmyIsTransferData) {
+    // A task that has just started (the read of a frame that arrived) counts
+    // as a transfer before it has set the mark itself.
+    auto refuse = [this] {
+        if (!gmyIsTransferData && !TaskRunning())
+            return false;
         SetNotes(QStringLiteral("Can't quit Kestova,during transfering data."));
+        return true;
+    };
+    if (refuse())
         return;
-    }
     QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"), QStringLiteral("Really want to quit?"),
                       QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);
     alert.setObjectName(QStringLiteral("quitAlert"));
     if (alert.exec() != QMessageBox::Ok)
+        return;
+    // The frame may have arrived while the alert waited; its read must not
+    // lose its album list and work files under it.
+    if (refuse())
         return;
     CloseResource();
     if (exitProgram)

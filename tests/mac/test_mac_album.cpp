@@ -12,6 +12,10 @@
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QApplication>
 #include <QProgressBar>
 #include <QTest>
 #include <QTreeWidget>
@@ -225,6 +229,35 @@ TEST_F(MacAlbum, QuitDuringDownloadIsRefused)
     ASSERT_TRUE(WaitFinished(2));
     EXPECT_EQ(Status(), "DownLoad Finished");
     EXPECT_EQ(ReadAlbum(frame).size(), 2u);
+}
+
+TEST_F(MacAlbum, QuitConfirmedWhileAFrameArrivedIsRefused)
+{
+    // The alert waits for the user; meanwhile the frame is plugged in and its
+    // album is being read. Confirming then must not release what the read is
+    // filling: the quit is refused as during any transfer.
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    const QString path = QString::fromStdString(frame);
+    ASSERT_TRUE(QFile::rename(path, path + ".away"));
+    Start(frame + ",latency_us=2000");
+    ASSERT_FALSE(fe->G_isDeviceOnLine);
+
+    bool sawTransfer = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        QFile::rename(path + ".away", path);
+        sawTransfer = WaitFor([&] { return fe->gmyIsTransferData.load(); });
+        box->button(QMessageBox::Ok)->click();
+    });
+    fe->MyQuit();
+    ASSERT_TRUE(sawTransfer);
+    EXPECT_EQ(exitCode, -1);
+    EXPECT_EQ(Status(), "Can't quit Kestova,during transfering data.");
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
+    EXPECT_FALSE(fe->FileItemArray.empty());
 }
 
 TEST_F(MacAlbum, QualityStaysLoweredForLaterPictures)
