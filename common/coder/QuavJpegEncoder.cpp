@@ -169,16 +169,22 @@ struct CQuavJpegEncoder::Writer {
         if (nbits >= 32) Drain();
     }
     void Drain() {
-        if (cap - pos >= std::size_t(nbits / 8) * 2 && !stuff) {
-            std::uint8_t* p = out + pos;
-            int n = nbits;
-            while (n >= 8) {
-                n -= 8;
-                *p++ = std::uint8_t(acc >> n);
+        // Common case: 32 or more bits pending and room for them; the top 32
+        // go out as one big-endian word unless (in a standard stream) one of
+        // its bytes is 0xFF and needs a stuffed 0x00 after it.
+        if (nbits >= 32 && cap - pos >= 4) {
+            const std::uint32_t word = std::uint32_t(acc >> (nbits - 32));
+            const std::uint32_t inv = ~word;
+            const bool hasFF = ((inv - 0x01010101u) & ~inv & 0x80808080u) != 0;
+            if (!stuff || !hasFF) {
+                std::uint8_t* p = out + pos;
+                p[0] = std::uint8_t(word >> 24);
+                p[1] = std::uint8_t(word >> 16);
+                p[2] = std::uint8_t(word >> 8);
+                p[3] = std::uint8_t(word);
+                pos += 4;
+                nbits -= 32;
             }
-            pos = std::size_t(p - out);
-            nbits = n;
-            return;
         }
         while (nbits >= 8) {
             nbits -= 8;
@@ -625,7 +631,9 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const QuantSet& q
     }
 
     // AC values in zigzag order: zero runs, ZRL for every 16 zeros, EOB when
-    // the block ends in zeros.
+    // the block ends in zeros. Only the non-zero values are quantised, as a
+    // magnitude and a sign: the extra bits of a negative value v (the low
+    // bits of v - 1 = -m - 1 = ~m) are those of ~m.
     std::uint64_t rest = nonzero & ~std::uint64_t(1);
     int last = 0;
     while (rest) {
@@ -633,21 +641,23 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const QuantSet& q
         rest &= rest - 1;
         int run = k - last - 1;
         last = k;
-        std::int32_t v = QuantizeOne(coef, qs, kZigzag[k]);
+        const int i = kZigzag[k];
+        const std::int32_t c = coef[i];
+        const std::uint32_t sign = std::uint32_t(c >> 31);
+        std::uint32_t mag = std::uint32_t(
+            ((std::uint64_t((std::uint32_t(c) ^ sign) - sign + qs.half[i])) * qs.recip[i]) >> 31);
         // Baseline AC values have at most 10 magnitude bits; a value beyond
         // that (possible only at the finest qualities) is saturated so that
         // the stream stays decodable.
-        if (v > 1023) v = 1023;
-        if (v < -1023) v = -1023;
+        mag = mag > 1023 ? 1023 : mag;
         while (run > 15) {
             put(ac.code[0xF0], ac.size[0xF0]);
             run -= 16;
         }
-        const std::uint32_t mag = std::uint32_t(v < 0 ? -v : v);
         const int nbits = BitLength(mag);
         const int sym = run * 16 + nbits;
         if (ac.size[sym] == 0) return done();
-        const std::uint32_t extra = std::uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
+        const std::uint32_t extra = (mag ^ sign) & ((1u << nbits) - 1);
         put((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
     }
     if (last < 63) put(ac.code[0x00], ac.size[0x00]);
