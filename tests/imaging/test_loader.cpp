@@ -84,6 +84,17 @@ TEST_F(PictureLoaderTest, ReadsTheUsualFormatsAsOpaqueRgb32) {
         else
             EXPECT_EQ(MaxDistance(p.image, src), 0);
     }
+    // GIF (Qt reads it but cannot write it): a hand-made 1 x 1 picture
+    // whose only pixel is transparent, so it comes out white.
+    const QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
+                         "!\xf9\x04\x01\x00\x00\x00\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00"
+                         "\x02\x02D\x01\x00;",
+                         43);
+    const LoadedPicture g = ReadPictureData(gif, "dot.gif");
+    ASSERT_TRUE(g.ok()) << g.message.toStdString();
+    EXPECT_EQ(g.format, QByteArray("gif"));
+    EXPECT_EQ(g.image.size(), QSize(1, 1));
+    EXPECT_EQ(g.image.pixel(0, 0), qRgb(255, 255, 255));
     // Transparent pixels come out white.
     QImage alpha(8, 8, QImage::Format_ARGB32);
     alpha.fill(Qt::transparent);
