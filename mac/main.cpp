@@ -18,13 +18,25 @@ namespace {
 void Usage()
 {
     std::printf("Usage: mackestova [--frame PATH[,key=value...]]\n"
-                "  --frame SPEC   attach a virtual frame (also KESTOVA_FRAME)\n");
+                "Manage the picture album of a USB photo frame: place a picture on the\n"
+                "stage, add it, delete, Download the album to the frame, Upload it to a folder.\n"
+                "  --frame SPEC   attach the virtual frame on this flash image (also\n"
+                "                 KESTOVA_FRAME); without it, the frame that is plugged in\n"
+                "  -h, --help     show this help\n");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // Help needs no display, so it is answered before the application object
+    // (which connects to one) exists.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage();
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("mackestova"));
     QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
