@@ -1,6 +1,7 @@
 #include "common/coder/Kv350Encoder.h"
 
 #include <cstring>
+#include <memory>
 
 #include "common/coder/JPGEncode.h"
 #include "common/coder/QuavJpegEncoder.h"
@@ -15,14 +16,13 @@ bool EncodeWith(CQuavJpegEncoder& enc, const std::uint8_t* input, int width, int
     const std::size_t cap =
         CQuavJpegEncoder::MaxOutputSize(width, height, mode, enc.Standard());
     if (!input || cap == 0) return false;
-    out.resize(cap);
+    // The worst-case buffer is many times the usual stream: it is left
+    // uninitialised (the encoder writes every byte it reports) and only the
+    // stream itself is copied out.
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[cap]);
     std::size_t size = 0;
-    if (!enc.CompressImage(input, out.data(), cap, width, height, size, mode)) {
-        out.clear();
-        return false;
-    }
-    out.resize(size);
-    out.shrink_to_fit();
+    if (!enc.CompressImage(input, buffer.get(), cap, width, height, size, mode)) return false;
+    out.assign(buffer.get(), buffer.get() + size);
     return true;
 }
 

@@ -742,7 +742,7 @@ bool CQuavJpegEncoder::CompressDct(const CDctPicture& picture, std::uint8_t* out
 }
 
 bool CDctPicture::Build(const std::uint8_t* input, int width, int height, int mode) {
-    coeffs_.clear();
+    coeffs_.reset();
     if (!input || !ValidSize(width, height)) return false;
     width_ = width;
     height_ = height;
@@ -757,11 +757,11 @@ bool CDctPicture::Build(const std::uint8_t* input, int width, int height, int mo
     enc.mode_ = mode;
     enc.geo_ = geo_;
     const std::size_t perMcu = std::size_t(geo_.yBlocks + 2) * 64;
-    coeffs_.resize(std::size_t(geo_.mcusX) * std::size_t(geo_.mcusY) * perMcu);
+    coeffs_.reset(new std::int32_t[std::size_t(geo_.mcusX) * std::size_t(geo_.mcusY) * perMcu]);
     const std::size_t stride = BmpRowStride(width);
     std::uint8_t tile[16 * kTileStride];
     const std::uint8_t* rows[16];
-    std::int32_t* dst = coeffs_.data();
+    std::int32_t* dst = coeffs_.get();
     for (int my = 0; my < geo_.mcusY; ++my) {
         for (int mx = 0; mx < geo_.mcusX; ++mx) {
             McuRows(input, width, height, stride, geo_, mx, my, tile, rows);

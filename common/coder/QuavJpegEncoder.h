@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kestova {
@@ -51,14 +52,16 @@ public:
     int Mode() const { return mode_; }
     const SamplingGeometry& Geometry() const { return geo_; }
     const std::int32_t* Mcu(std::size_t index) const {
-        return coeffs_.data() + index * std::size_t(geo_.yBlocks + 2) * 64;
+        return coeffs_.get() + index * std::size_t(geo_.yBlocks + 2) * 64;
     }
-    bool Empty() const { return coeffs_.empty(); }
+    bool Empty() const { return !coeffs_; }
 
 private:
     int width_ = 0, height_ = 0, mode_ = 0;
     SamplingGeometry geo_{};
-    std::vector<std::int32_t> coeffs_;
+    // Every element is written by Build before it is read, so the storage
+    // is left uninitialised rather than cleared first.
+    std::unique_ptr<std::int32_t[]> coeffs_;
 };
 
 class CQuavJpegEncoder {
