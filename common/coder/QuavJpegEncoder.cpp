@@ -26,10 +26,6 @@ const std::uint16_t CQuavJpegEncoder::kAanScales[64] = {
     4520,  12873, 17855, 16819, 15137, 12873, 10114, 6967,  3552,  8867,  12299, 11585, 10426,
     8867,  6967,  4799,  2446,  4520,  6270,  5906,  5315,  4520,  3552,  2446,  1247};
 
-const std::uint8_t CQuavJpegEncoder::kZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 namespace {
 
@@ -549,12 +545,6 @@ void CQuavJpegEncoder::CompressOneTile(const std::uint8_t* const* rows,
 
 namespace {
 
-constexpr std::uint64_t ByteSwap64(std::uint64_t v) {
-    std::uint64_t r = 0;
-    for (int i = 0; i < 8; ++i) r = (r << 8) | ((v >> (8 * i)) & 0xFF);
-    return r;
-}
-
 // kZigzagBits[r][b]: the bits, in zigzag order, of the natural positions
 // 8r .. 8r+7 whose bits are set in b.
 struct ZigzagBits {
@@ -594,7 +584,12 @@ std::uint64_t CQuavJpegEncoder::Quantize(const std::int32_t* coef, const QuantSe
         std::uint64_t row;
         std::memcpy(&row, nz + 8 * r, 8);
         if (row == 0) continue;
-        if constexpr (std::endian::native == std::endian::big) row = ByteSwap64(row);
+        if constexpr (std::endian::native == std::endian::big) {
+            // Byte j of the row belongs at bits 8j.
+            std::uint64_t swapped = 0;
+            for (int j = 0; j < 8; ++j) swapped |= ((row >> (56 - 8 * j)) & 0xFF) << (8 * j);
+            row = swapped;
+        }
         mask |= kZigzagBits.t[r][(row * 0x0102040810204080ull) >> 56];
     }
     return mask;
