@@ -429,7 +429,8 @@ bool CQuavJpegEncoder::WriteJpegHeader(Writer& w) {
 namespace {
 
 // Colour conversion of one MCU for sampling index Idx, all sizes known at
-// compile time.
+// compile time. The blocks come out transposed (sample (row, col) at
+// col * 8 + row), the order the forward DCT's row pass works on.
 template <int Idx>
 void ConvertMcu(const std::uint8_t* const* rows, const std::int32_t (*colour)[256],
                 std::int32_t* blocks) {
@@ -447,19 +448,19 @@ void ConvertMcu(const std::uint8_t* const* rows, const std::int32_t (*colour)[25
         for (int half = 0; half < mcuW / 8; ++half) {
             const std::uint8_t* q = rows[row] + half * 24;
             std::int32_t* dst =
-                blocks + (mcuW == 16 ? half + 2 * (row >> 3) : (row >> 3)) * 64 + (row & 7) * 8;
+                blocks + (mcuW == 16 ? half + 2 * (row >> 3) : (row >> 3)) * 64 + (row & 7);
             for (int col = 0; col < 8; ++col, q += 3)
-                dst[col] = ((ry[q[2]] + gy[q[1]] + by[q[0]]) >> 16) - 128;
+                dst[col * 8] = ((ry[q[2]] + gy[q[1]] + by[q[0]]) >> 16) - 128;
         }
     }
     // Cb, Cr: decimated (the top-left pixel of each group), row by row.
     constexpr int rowStep = subV ? 2 : 1, colStep = subH ? 2 : 1;
-    for (int row = 0, ci = 0; row < mcuH; row += rowStep) {
+    for (int row = 0, ci = 0; row < mcuH; row += rowStep, ++ci) {
         const std::uint8_t* q = rows[row];
-        for (int k = 0; k < 8; ++k, ++ci, q += 3 * colStep) {
+        for (int k = 0; k < 8; ++k, q += 3 * colStep) {
             const int b = q[0], g = q[1], r = q[2];
-            cb[ci] = ((rcb[r] + gcb[g] + bcb[b]) >> 16) - 128;
-            cr[ci] = ((rcr[r] + gcr[g] + bcr[b]) >> 16) - 128;
+            cb[k * 8 + ci] = ((rcb[r] + gcb[g] + bcb[b]) >> 16) - 128;
+            cr[k * 8 + ci] = ((rcr[r] + gcr[g] + bcr[b]) >> 16) - 128;
         }
     }
 }
@@ -521,6 +522,19 @@ inline void Dct8(std::int32_t* data) {
 
 }  // namespace
 
+namespace {
+
+// The forward DCT of the block t given transposed (t[col * 8 + row]; used
+// as scratch) into `out` in natural order.
+inline void DctOfTransposed(std::int32_t* t, std::int32_t* out) {
+    Dct8<8, 1>(t);
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) out[r * 8 + c] = t[c * 8 + r];
+    Dct8<8, 1>(out);
+}
+
+}  // namespace
+
 void CQuavJpegEncoder::ForwardDct(std::int32_t* data) {
     // Integer AAN forward DCT, 8 fractional bits in the constants, products
     // truncated by an arithmetic shift; rows first, then columns. The output
@@ -531,16 +545,14 @@ void CQuavJpegEncoder::ForwardDct(std::int32_t* data) {
     std::int32_t t[64];
     for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 8; ++c) t[c * 8 + r] = data[r * 8 + c];
-    Dct8<8, 1>(t);
-    for (int r = 0; r < 8; ++r)
-        for (int c = 0; c < 8; ++c) data[r * 8 + c] = t[c * 8 + r];
-    Dct8<8, 1>(data);
+    DctOfTransposed(t, data);
 }
 
 void CQuavJpegEncoder::CompressOneTile(const std::uint8_t* const* rows,
                                        std::int32_t* blocks) const {
-    BGRToYCbCrEx(rows, blocks);
-    for (int b = 0; b < geo_.yBlocks + 2; ++b) ForwardDct(blocks + b * 64);
+    std::int32_t transposed[6 * 64];
+    BGRToYCbCrEx(rows, transposed);
+    for (int b = 0; b < geo_.yBlocks + 2; ++b) DctOfTransposed(transposed + b * 64, blocks + b * 64);
 }
 
 namespace {
