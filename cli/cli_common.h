@@ -41,6 +41,11 @@ struct CliContext {
 // Throws CliError(kExitNoFrame) with a message that tells the user what to do.
 std::unique_ptr<CCommUSB> AttachFrame(const CliContext& ctx);
 
+// `s` as a JSON string literal, quotes included. Valid UTF-8 passes through;
+// any other byte of 0x80 and above is taken as Latin-1 (firmware texts are
+// 8-bit), so the output is always valid JSON.
+std::string JsonString(const std::string& s);
+
 // Each group of subcommands registers itself here.
 void RegisterDeviceCommands(CLI::App& app, CliContext& ctx);     // frame new, probe, clock
 void RegisterAlbumCommands(CLI::App& app, CliContext& ctx);      // info, ls, rm, mv, get, put, colors

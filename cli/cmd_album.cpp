@@ -1,113 +1,20 @@
 // Album commands: info, ls, rm, mv, get, put, colors. Every edit is written to
 // the frame at once, in the crash-safe commit order of the album layer.
 
-#include "cli/cli_common.h"
+#include "cli/album_session.h"
 
 #include "flash_manager/DPF.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <set>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace kestova::cli {
 
 namespace {
-
-// Ctrl-C during a commit asks the album layer to stop after the picture being
-// written; the frame then holds a whole album.
-std::atomic<bool> g_interrupted{false};
-extern "C" void OnInterrupt(int) {
-    g_interrupted.store(true);
-    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
-}
-
-CliError AlbumError(int code, const std::string& doing, bool writing = false) {
-    if (code == kAlbumErrorUnusable)
-        return CliError(kExitAlbum, "the frame's album area is unusable: it is too small for one "
-                                    "4096-byte slot per picture, or badly placed on the flash");
-    const std::string what = code == kAlbumErrorErase
-                                 ? "an erase failed"
-                                 : (writing ? "a write failed its check" : "a read failed");
-    std::string text = doing + " was cut off (" + what + "; was the frame pulled?).";
-    if (writing)
-        text += " Nothing is lost: the frame shows the album as it was before, or the new one if the "
-                "write got that far.";
-    return CliError(kExitDevice, text + " Check the cable and try again.");
-}
-
-class Progress {
-public:
-    explicit Progress(bool enabled) : enabled_(enabled), tty_(isatty(STDERR_FILENO) == 1) {}
-    void Picture(long k, long n) {
-        if (!enabled_) return;
-        std::fprintf(stderr, "%swriting picture %ld of %ld", tty_ ? "\r" : "", k + 1, n);
-        if (!tty_ || k + 1 == n) std::fputc('\n', stderr);
-        std::fflush(stderr);
-    }
-    void Line(const char* text) {
-        if (enabled_) std::fprintf(stderr, "%s\n", text);
-    }
-
-private:
-    bool enabled_;
-    bool tty_;
-};
-
-struct Album {
-    DPF dpf;
-    std::shared_ptr<Progress> progress;
-};
-
-// Attaches the frame and reads its album.
-std::unique_ptr<Album> OpenAlbum(const CliContext& ctx, bool quiet = false) {
-    auto album = std::make_unique<Album>();
-    album->progress = std::make_shared<Progress>(!quiet);
-    auto progress = album->progress;
-    DPF* dpf = &album->dpf;
-    album->dpf.Init(AttachFrame(ctx), [progress, dpf](int, long k, long n) {
-        progress->Picture(k, n);
-        if (g_interrupted.load()) dpf->RequestStop();
-    });
-    try {
-        album->dpf.ReadDPFInfo();
-        album->dpf.Read();
-    } catch (int code) {
-        throw AlbumError(code, "reading the album");
-    }
-    return album;
-}
-
-// Writes the edited album to the frame. Returns the exit code.
-int Commit(Album& album) {
-    album.progress->Line("writing the album to the frame...");
-    g_interrupted.store(false);
-    auto previous = std::signal(SIGINT, OnInterrupt);
-    int result = 0;
-    try {
-        result = album.dpf.Update();
-    } catch (int code) {
-        std::signal(SIGINT, previous);
-        throw AlbumError(code, "writing the album", true);
-    }
-    std::signal(SIGINT, previous);
-    int count = 0;
-    album.dpf.GetFileNum(count);
-    if (result == DPF::kUpdateStoppedEarly) {
-        const int written = album.dpf.GetCommittedNum();
-        std::fprintf(stderr, "kestova-cli: stopped; the frame holds %d pictures, %d new one%s not written\n",
-                     written, count - written, count - written == 1 ? " was" : "s were");
-        return kExitPartial;
-    }
-    album.progress->Line("done");
-    return kExitOk;
-}
 
 std::string Hex24(uint32_t rgb) {
     char buf[16];
@@ -125,15 +32,14 @@ uint16_t ParseColour(const std::string& option, std::string text) {
 }
 
 void RunInfo(const CliContext& ctx, bool json) {
-    auto album = std::make_unique<Album>();
-    album->dpf.Init(AttachFrame(ctx));
-    DPF& dpf = album->dpf;
+    DPF dpf;
+    dpf.Init(AttachFrame(ctx));
     bool usable = true;
     try {
         dpf.ReadDPFInfo();
         dpf.Read();
     } catch (int code) {
-        if (code != kAlbumErrorUnusable) throw AlbumError(code, "reading the album");
+        if (code != kAlbumErrorUnusable) throw StoreFailure(code, "reading the album");
         usable = false;  // the device's own fields are still worth showing
     }
     std::string firmware;
@@ -149,18 +55,12 @@ void RunInfo(const CliContext& ctx, bool json) {
                     "\"album_length\":%u,\"album_usable\":%s,\"slot_size\":%d,\"slot_count\":%u,"
                     "\"max_pictures\":%d,\"device_max_pictures\":%u,\"pictures\":%d,"
                     "\"font\":\"%s\",\"background\":\"%s\",\"font_rgb565\":%u,"
-                    "\"background_rgb565\":%u,\"firmware\":\"",
+                    "\"background_rgb565\":%u,\"firmware\":%s}\n",
                     w, h, dpf.GetFlashSize(), dpf.GetAlbumStart(), dpf.GetAlbumLength(),
                     usable ? "true" : "false", dpf.GetOnePicSize(), dpf.GetSlotCount(),
                     dpf.GetMaxFileNum(), info.maxPictures, count,
                     Hex24(album::Rgb24FromRgb565(font)).c_str(),
-                    Hex24(album::Rgb24FromRgb565(bg)).c_str(), font, bg);
-        for (char c : firmware) {
-            if (c == '"' || c == '\\') std::printf("\\%c", c);
-            else if (static_cast<unsigned char>(c) < 0x20) std::printf("\\u%04x", c);
-            else std::putchar(c);
-        }
-        std::printf("\"}\n");
+                    Hex24(album::Rgb24FromRgb565(bg)).c_str(), font, bg, JsonString(firmware).c_str());
         return;
     }
     std::printf("LCD:               %d x %d\n", w, h);
@@ -184,7 +84,7 @@ void RunInfo(const CliContext& ctx, bool json) {
                     shown == album::AlbumColors{font, bg} ? "" : " (none stored)");
     }
     std::printf("Firmware version:  %s\n", firmware.empty() ? "(none)" : firmware.c_str());
-    if (!usable) throw AlbumError(kAlbumErrorUnusable, "");
+    if (!usable) throw StoreFailure(kAlbumErrorUnusable, "");
 }
 
 void RunLs(const CliContext& ctx, bool json) {
@@ -208,48 +108,13 @@ void RunLs(const CliContext& ctx, bool json) {
     if (json) std::printf("]\n");
 }
 
-// "1-3,7" -> {1, 2, 3, 7}; positions are 1-based and must exist.
-std::set<int> ParseRange(const std::string& text, int count) {
-    std::set<int> out;
-    size_t pos = 0;
-    auto bad = [&](const std::string& why) {
-        return CliError(kExitUsage, "'" + text + "': " + why + " (use positions like 1-3,7)");
-    };
-    auto number = [&](size_t& i) {
-        size_t start = i;
-        long v = 0;
-        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-            v = v * 10 + (text[i] - '0');
-            if (v > 1000000) throw bad("position too large");
-            ++i;
-        }
-        if (i == start) throw bad("a position is missing");
-        return int(v);
-    };
-    while (true) {
-        int a = number(pos), b = a;
-        if (pos < text.size() && text[pos] == '-') {
-            ++pos;
-            b = number(pos);
-        }
-        if (a < 1 || b < a) throw bad("positions count from 1 and ranges go upwards");
-        if (b > count)
-            throw CliError(kExitAlbum, "'" + text + "': the album has " + std::to_string(count) + " pictures");
-        for (int i = a; i <= b; ++i) out.insert(i);
-        if (pos == text.size()) break;
-        if (text[pos] != ',') throw bad("unexpected '" + std::string(1, text[pos]) + "'");
-        ++pos;
-    }
-    return out;
-}
-
 int RunRm(const CliContext& ctx, const std::string& range) {
     auto album = OpenAlbum(ctx);
     int count = 0;
     album->dpf.GetFileNum(count);
     const auto positions = ParseRange(range, count);
-    for (auto it = positions.rbegin(); it != positions.rend(); ++it) album->dpf.DeleteFileAt(*it - 1);
-    const int rc = Commit(*album);
+    for (auto it = positions.rbegin(); it != positions.rend(); ++it) album->dpf.DeleteFileAt(*it);
+    const int rc = CommitAlbum(*album);
     std::printf("removed %zu picture%s; %d left\n", positions.size(), positions.size() == 1 ? "" : "s",
                 count - int(positions.size()));
     return rc;
@@ -263,7 +128,7 @@ int RunMv(const CliContext& ctx, int from, int to) {
         throw CliError(kExitAlbum, "positions must lie between 1 and " + std::to_string(count));
     // Freshly read, every picture is on the frame: a reorder only rewrites the index.
     if (!album->dpf.MoveFile(from - 1, to - 1)) throw CliError(kExitAlbum, "the album refused the move");
-    const int rc = Commit(*album);
+    const int rc = CommitAlbum(*album);
     std::printf("moved picture %d to position %d\n", from, to);
     return rc;
 }
@@ -285,7 +150,7 @@ void RunGet(const CliContext& ctx, int n, const std::string& file) {
             ok = album->dpf.GetFileAtIndex(n - 1, buf.data(), int(buf.size()), length);
         }
     } catch (int code) {
-        throw AlbumError(code, "reading the picture");
+        throw StoreFailure(code, "reading the picture");
     }
     if (!ok) throw CliError(kExitDevice, "picture " + std::to_string(n) + " could not be read");
     if (file == "-") {
@@ -344,7 +209,7 @@ int RunPut(const CliContext& ctx, const std::vector<std::string>& files) {
         }
     }
     if (added == 0) throw CliError(firstError, "no picture added");
-    const int rc = Commit(*album);
+    const int rc = CommitAlbum(*album);
     if (rc != kExitOk) return rc;
     std::printf("added %d picture%s\n", added, added == 1 ? "" : "s");
     if (skipped)
@@ -363,7 +228,7 @@ void RunColors(const CliContext& ctx, const std::string& font, const std::string
         try {
             album->dpf.SetAlbumColors(f, b);
         } catch (int code) {
-            throw AlbumError(code, "writing the colours", true);
+            throw StoreFailure(code, "writing the colours", true);
         }
     }
     const auto shown = album::DisplayColors({f, b});

@@ -83,23 +83,6 @@ std::string Hex(uint64_t v) {
     return b;
 }
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            out += b;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string CdbHex(const uint8_t* cdb) {
     std::string s;
     char b[4];

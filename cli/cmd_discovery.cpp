@@ -19,28 +19,6 @@ namespace {
 const char* const kNoFrameHint =
     "plug the frame in, in its update mode, or name a virtual frame with --frame PATH";
 
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += char(c);
-            }
-        }
-    }
-    return out + "\"";
-}
-
 const char* BusName(const UnitReport& r) { return r.isVirtual ? "virtual" : r.usb ? "usb" : "other"; }
 
 std::string Identity(const UnitReport& r) {

@@ -1,7 +1,7 @@
 // add, export, show: the commands that turn picture files into album
 // pictures and album pictures back into files.
 
-#include "cli/cli_common.h"
+#include "cli/album_session.h"
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
@@ -11,14 +11,11 @@
 #include <QString>
 
 #include <algorithm>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 
 namespace kestova::cli {
@@ -26,132 +23,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Ctrl-C while the album is written asks the album layer to stop after the
-// picture being written; the frame then holds a whole album.
-std::atomic<bool> g_interrupted{false};
-extern "C" void OnAddInterrupt(int) {
-    g_interrupted.store(true);
-    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
-}
-
-// A store failure code (thrown as a plain int by the album layer) as the
-// command line reports it.
-CliError StoreFailure(int code, const std::string& during, bool writing = false) {
-    if (code == kAlbumErrorUnusable)
-        return CliError(kExitAlbum, during + ": the frame's album area is unusable (too small for one "
-                                             "4096-byte slot per picture, or badly placed on the flash)");
-    std::string text = during + " was cut off (" +
-                       (code == kAlbumErrorErase ? "an erase failed"
-                                                 : (writing ? "a write failed its check" : "a read failed")) +
-                       "; was the frame pulled?).";
-    if (writing)
-        text += " Nothing is lost: the frame shows the album as it was before, or the new one if the "
-                "write got that far.";
-    return CliError(kExitDevice, text + " Check the cable and try again.");
-}
-
-// A progress bar on stderr while the album is written. Drawn only on a
-// terminal; scripts get one line at the start and none per picture.
-class ProgressBar {
-public:
-    explicit ProgressBar(std::string label) : label_(std::move(label)), tty_(isatty(fileno(stderr)) != 0) {}
-    void Update(long done, long total) {
-        if (total <= 0) return;
-        if (!tty_) {
-            if (!announced_) std::fprintf(stderr, "%s: %ld picture(s)\n", label_.c_str(), total);
-            announced_ = true;
-            return;
-        }
-        constexpr int kWidth = 30;
-        const int filled = int((done * kWidth) / total);
-        std::fprintf(stderr, "\r%s [%s%s] %ld/%ld", label_.c_str(), std::string(size_t(filled), '#').c_str(),
-                     std::string(size_t(kWidth - filled), ' ').c_str(), done, total);
-        if (done >= total) std::fputc('\n', stderr);
-        std::fflush(stderr);
-    }
-
-private:
-    std::string label_;
-    bool tty_;
-    bool announced_ = false;
-};
-
-struct Album {
-    std::unique_ptr<DPF> dpf;
-    int lcdWidth = 0;
-    int lcdHeight = 0;
-};
-
-Album OpenAlbum(const CliContext& ctx, ProgressCallback progress = nullptr) {
-    Album a;
-    a.dpf = std::make_unique<DPF>();
-    a.dpf->Init(AttachFrame(ctx), std::move(progress));
-    try {
-        a.dpf->ReadDPFInfo();
-        a.dpf->Read();
-    } catch (int code) {
-        throw StoreFailure(code, "reading the album");
-    }
-    a.dpf->GetLCDParam(a.lcdWidth, a.lcdHeight);
-    if (a.lcdWidth < 1 || a.lcdHeight < 1)
-        throw CliError(kExitAlbum, "the frame reports an LCD of " + std::to_string(a.lcdWidth) + " x " +
-                                       std::to_string(a.lcdHeight) + " pixels; its information block is damaged");
-    return a;
-}
-
-int ParsePosition(const std::string& text, const std::string& whole) {
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (text.empty() || text.size() > 6 || !std::all_of(text.begin(), text.end(), digit))
-        throw CliError(kExitUsage, "bad picture range \"" + whole + "\" (use N, N-M, N-, -M, lists with commas, or all)");
-    return std::stoi(text);
-}
-
-// "all", or a comma list of N, N-M, N- and -M (1-based album positions; the
-// album commands take the N and N-M forms the same way). Returns 0-based
-// indexes in ascending order without repeats.
-std::vector<int> ParseRange(const std::string& range, int count) {
-    std::set<int> picked;
-    if (range == "all") {
-        for (int i = 0; i < count; ++i) picked.insert(i);
-        return {picked.begin(), picked.end()};
-    }
-    size_t start = 0;
-    while (start <= range.size()) {
-        const size_t comma = range.find(',', start);
-        const std::string item = range.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        const size_t dash = item.find('-');
-        if (item == "-") ParsePosition("", range);  // a lone dash names nothing
-        int first, last;
-        if (dash == std::string::npos) {
-            first = last = ParsePosition(item, range);
-        } else {
-            first = dash == 0 ? 1 : ParsePosition(item.substr(0, dash), range);
-            last = dash + 1 == item.size() ? count : ParsePosition(item.substr(dash + 1), range);
-        }
-        if (first < 1 || last < first)
-            throw CliError(kExitUsage, "bad picture range \"" + range + "\": positions start at 1");
-        if (last > count)
-            throw CliError(kExitAlbum, "picture " + std::to_string(last) + " is past the end of the album (" +
-                                           std::to_string(count) + " picture(s))");
-        for (int p = first; p <= last; ++p) picked.insert(p - 1);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    return {picked.begin(), picked.end()};
-}
-
 // Album picture `index` decoded at the LCD size.
-bool DecodeAlbumPicture(Album& album, int index, RgbImage& out, std::string& error) {
+bool DecodeAlbumPicture(AlbumSession& album, int index, RgbImage& out, std::string& error) {
     uint32_t address = 0;
     int length = 0;
-    if (!album.dpf->GetFileInfo(index, address, length) || length < 1) {
+    if (!album.dpf.GetFileInfo(index, address, length) || length < 1) {
         error = "no such picture";
         return false;
     }
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
     int got = 0;
     try {
-        if (!album.dpf->GetFileAtIndex(index, bytes.data(), length, got)) {
+        if (!album.dpf.GetFileAtIndex(index, bytes.data(), length, got)) {
             error = "cannot be read from the album";
             return false;
         }
@@ -174,17 +57,12 @@ struct AddOptions {
 };
 
 void RunAdd(const CliContext& ctx, const AddOptions& opt) {
-    ProgressBar bar("writing to the frame");
-    DPF* dpf = nullptr;
-    Album album = OpenAlbum(ctx, [&bar, &dpf](int, long k, long n) {
-        bar.Update(k + 1, n);
-        if (g_interrupted.load() && dpf) dpf->RequestStop();
-    });
-    dpf = album.dpf.get();
+    auto session = OpenAlbum(ctx);
+    AlbumSession& album = *session;
     const Rotation rotation = opt.rotate == "left"    ? Rotation::Left
                               : opt.rotate == "right" ? Rotation::Right
                                                       : Rotation::None;
-    const size_t slot = size_t(std::max(0, album.dpf->GetOnePicSize()));
+    const size_t slot = size_t(std::max(0, album.dpf.GetOnePicSize()));
 
     int added = 0;
     std::vector<std::string> skipped;
@@ -212,41 +90,24 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
             skip(file, "the picture cannot be encoded");
             continue;
         }
-        if (!album.dpf->AddData(fit.bytes.data(), int(fit.bytes.size()))) {
+        if (!album.dpf.AddData(fit.bytes.data(), int(fit.bytes.size()))) {
             int count = 0;
-            album.dpf->GetFileNum(count);
+            album.dpf.GetFileNum(count);
             skip(file, "the album is full (" + std::to_string(count) + " of " +
-                           std::to_string(album.dpf->GetMaxFileNum()) + " pictures)");
+                           std::to_string(album.dpf.GetMaxFileNum()) + " pictures)");
             continue;
         }
         int count = 0;
-        album.dpf->GetFileNum(count);
+        album.dpf.GetFileNum(count);
         ++added;
         std::printf("added %s as picture %d (quality %d, %zu bytes)\n", file.c_str(), count, fit.quality,
                     fit.bytes.size());
     }
 
-    if (added > 0) {
-        g_interrupted.store(false);
-        const auto previous = std::signal(SIGINT, OnAddInterrupt);
-        int result = 0;
-        try {
-            result = album.dpf->Update();
-        } catch (int code) {
-            std::signal(SIGINT, previous);
-            throw StoreFailure(code, "writing the album", true);
-        }
-        std::signal(SIGINT, previous);
-        if (result == DPF::kUpdateStoppedEarly) {
-            int count = 0;
-            album.dpf->GetFileNum(count);
-            const int written = album.dpf->GetCommittedNum();
-            throw CliError(kExitPartial, "stopped; the frame holds " + std::to_string(written) + " pictures, " +
-                                             std::to_string(count - written) + " new pictures were not written");
-        }
-    }
+    if (added > 0 && CommitAlbum(album) != kExitOk)
+        throw CliError(kExitPartial, "the album was written only in part");
     int count = 0;
-    album.dpf->GetFileNum(count);
+    album.dpf.GetFileNum(count);
     std::printf("%d picture(s) added, %zu skipped; the album holds %d picture(s)\n", added, skipped.size(), count);
     std::fflush(stdout);
     if (!skipped.empty())
@@ -264,9 +125,10 @@ struct ExportOptions {
 };
 
 void RunExport(const CliContext& ctx, const ExportOptions& opt) {
-    Album album = OpenAlbum(ctx);
+    auto session = OpenAlbum(ctx, true);
+    AlbumSession& album = *session;
     int count = 0;
-    album.dpf->GetFileNum(count);
+    album.dpf.GetFileNum(count);
     const std::vector<int> picks = ParseRange(opt.range, count);
     if (picks.empty()) throw CliError(kExitUsage, "the album has no pictures to export");
 
@@ -326,9 +188,10 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
 // ---- show ----
 
 void RunShow(const CliContext& ctx, int position, const std::string& file) {
-    Album album = OpenAlbum(ctx);
+    auto session = OpenAlbum(ctx, true);
+    AlbumSession& album = *session;
     int count = 0;
-    album.dpf->GetFileNum(count);
+    album.dpf.GetFileNum(count);
     if (position < 1 || position > count)
         throw CliError(kExitUsage, "picture " + std::to_string(position) + " is not in the album (" +
                                        std::to_string(count) + " picture(s))");

@@ -1,0 +1,145 @@
+#include "cli/album_session.h"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <set>
+#include <unistd.h>
+
+namespace kestova::cli {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) {
+    g_interrupted.store(true);
+    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+}
+
+int ParsePosition(const std::string& text, const std::string& whole) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (text.empty() || text.size() > 6 || !std::all_of(text.begin(), text.end(), digit))
+        throw CliError(kExitUsage,
+                       "bad picture range \"" + whole + "\" (use N, N-M, N-, -M, lists with commas, or all)");
+    return std::stoi(text);
+}
+
+} // namespace
+
+CommitProgress::CommitProgress(bool enabled) : enabled_(enabled), tty_(isatty(STDERR_FILENO) == 1) {}
+
+void CommitProgress::Picture(long k, long n) {
+    if (!enabled_ || n <= 0) return;
+    const long done = k + 1;
+    if (tty_) {
+        constexpr long kWidth = 30;
+        const long filled = std::clamp(done * kWidth / n, 0L, kWidth);
+        std::fprintf(stderr, "\rwriting [%s%s] %ld/%ld", std::string(size_t(filled), '#').c_str(),
+                     std::string(size_t(kWidth - filled), ' ').c_str(), done, n);
+        if (done >= n) std::fputc('\n', stderr);
+    } else {
+        std::fprintf(stderr, "writing picture %ld of %ld\n", done, n);
+    }
+    std::fflush(stderr);
+}
+
+void CommitProgress::Line(const char* text) {
+    if (enabled_) std::fprintf(stderr, "%s\n", text);
+}
+
+CliError StoreFailure(int code, const std::string& during, bool writing) {
+    if (code == kAlbumErrorUnusable)
+        return CliError(kExitAlbum, (during.empty() ? std::string() : during + ": ") +
+                                        "the frame's album area is unusable: it is too small for one "
+                                        "4096-byte slot per picture, or badly placed on the flash");
+    const std::string what = code == kAlbumErrorErase ? "an erase failed"
+                             : writing                ? "a write failed its check"
+                                                      : "a read failed";
+    std::string text = during + " was cut off (" + what + "; was the frame pulled?).";
+    if (writing)
+        text += " Nothing is lost: the frame shows the album as it was before, or the new one if the "
+                "write got that far.";
+    return CliError(kExitDevice, text + " Check the cable and try again.");
+}
+
+std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
+    auto album = std::make_unique<AlbumSession>();
+    album->progress = CommitProgress(!quiet);
+    AlbumSession* a = album.get();
+    album->dpf.Init(AttachFrame(ctx), [a](int, long k, long n) {
+        a->progress.Picture(k, n);
+        if (g_interrupted.load()) a->dpf.RequestStop();
+    });
+    try {
+        album->dpf.ReadDPFInfo();
+        album->dpf.Read();
+    } catch (int code) {
+        throw StoreFailure(code, "reading the album");
+    }
+    album->dpf.GetLCDParam(album->lcdWidth, album->lcdHeight);
+    if (album->lcdWidth < 1 || album->lcdHeight < 1)
+        throw CliError(kExitAlbum, "the frame reports an LCD of " + std::to_string(album->lcdWidth) + " x " +
+                                       std::to_string(album->lcdHeight) +
+                                       " pixels; its information block is damaged");
+    return album;
+}
+
+int CommitAlbum(AlbumSession& album) {
+    album.progress.Line("writing the album to the frame...");
+    g_interrupted.store(false);
+    const auto previous = std::signal(SIGINT, OnInterrupt);
+    int result = 0;
+    try {
+        result = album.dpf.Update();
+    } catch (int code) {
+        std::signal(SIGINT, previous);
+        throw StoreFailure(code, "writing the album", true);
+    }
+    std::signal(SIGINT, previous);
+    if (result == DPF::kUpdateStoppedEarly) {
+        int count = 0;
+        album.dpf.GetFileNum(count);
+        const int written = album.dpf.GetCommittedNum();
+        std::fprintf(stderr, "kestova-cli: stopped; the frame holds %d pictures, %d new one%s not written\n",
+                     written, count - written, count - written == 1 ? " was" : "s were");
+        return kExitPartial;
+    }
+    album.progress.Line("done");
+    return kExitOk;
+}
+
+std::vector<int> ParseRange(const std::string& range, int count) {
+    std::set<int> picked;
+    if (range == "all") {
+        for (int i = 0; i < count; ++i) picked.insert(i);
+        return {picked.begin(), picked.end()};
+    }
+    size_t start = 0;
+    while (start <= range.size()) {
+        const size_t comma = range.find(',', start);
+        const std::string item =
+            range.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const size_t dash = item.find('-');
+        if (item == "-") ParsePosition("", range);  // a lone dash names nothing
+        int first, last;
+        if (dash == std::string::npos) {
+            first = last = ParsePosition(item, range);
+        } else {
+            first = dash == 0 ? 1 : ParsePosition(item.substr(0, dash), range);
+            last = dash + 1 == item.size() ? count : ParsePosition(item.substr(dash + 1), range);
+        }
+        if (first < 1 || last < first)
+            throw CliError(kExitUsage, "bad picture range \"" + range + "\": positions start at 1");
+        if (last > count)
+            throw CliError(kExitAlbum, "picture " + std::to_string(last) + " is past the end of the album (" +
+                                           std::to_string(count) + " picture(s))");
+        for (int p = first; p <= last; ++p) picked.insert(p - 1);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return {picked.begin(), picked.end()};
+}
+
+} // namespace kestova::cli

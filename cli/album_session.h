@@ -1,0 +1,55 @@
+#pragma once
+// What the album and picture commands share: opening the frame's album,
+// writing it back with progress and Ctrl-C handling, turning the album
+// layer's thrown codes into messages, and picture ranges.
+
+#include "cli/cli_common.h"
+
+#include "flash_manager/DPF.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestova::cli {
+
+// Progress of a commit on stderr: a bar on a terminal, one line per picture
+// otherwise (so logs of scripts show how far a write got).
+class CommitProgress {
+public:
+    explicit CommitProgress(bool enabled);
+    void Picture(long k, long n);  // after the k-th of n new pictures, k from 0
+    void Line(const char* text);
+
+private:
+    bool enabled_;
+    bool tty_;
+};
+
+struct AlbumSession {
+    DPF dpf;
+    int lcdWidth = 0;
+    int lcdHeight = 0;
+    CommitProgress progress{true};
+};
+
+// The album layer's thrown code as the command line reports it. `during`
+// names what was being done ("reading the album"); `writing` adds that
+// nothing is lost.
+CliError StoreFailure(int code, const std::string& during, bool writing = false);
+
+// Attaches the frame and reads its information block and album. `quiet`
+// turns the commit progress off (commands that only read).
+std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet = false);
+
+// Writes the edited album to the frame. Ctrl-C meanwhile stops the write after
+// the picture in progress (a second Ctrl-C ends the program). Returns kExitOk,
+// or kExitPartial when it stopped early (said on stderr); throws on failure.
+int CommitAlbum(AlbumSession& album);
+
+// "all", or a comma list of N, N-M, N- and -M (1-based album positions).
+// Returns 0-based indexes, ascending, without repeats. A position past the
+// album's end is an album error, a malformed range a usage error.
+std::vector<int> ParseRange(const std::string& range, int count);
+
+} // namespace kestova::cli

@@ -1,0 +1,52 @@
+#include "cli/cli_common.h"
+
+#include <cstdio>
+
+namespace kestova::cli {
+
+namespace {
+
+// Length of the valid UTF-8 sequence starting at s[i], or 0.
+size_t Utf8Length(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+} // namespace
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        switch (c) {
+        case '"': out += "\\\""; continue;
+        case '\\': out += "\\\\"; continue;
+        case '\n': out += "\\n"; continue;
+        case '\r': out += "\\r"; continue;
+        case '\t': out += "\\t"; continue;
+        default: break;
+        }
+        if (c >= 0x80) {
+            if (const size_t n = Utf8Length(s, i)) {
+                out.append(s, i, n);
+                i += n - 1;
+                continue;
+            }
+        }
+        if (c < 0x20 || c >= 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace kestova::cli
