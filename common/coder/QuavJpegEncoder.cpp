@@ -223,6 +223,11 @@ void CQuavJpegEncoder::InitColorTable() {
         colour_[6][i] = 32768 * i + 8421375;
         colour_[7][i] = -27439 * i;
         colour_[8][i] = -5329 * i;
+        // The B entries once more with the level shift folded in:
+        // (x - 128 * 65536) >> 16 == (x >> 16) - 128 for any x.
+        shiftedB_[0][i] = colour_[2][i] - (128 << 16);
+        shiftedB_[1][i] = colour_[5][i] - (128 << 16);
+        shiftedB_[2][i] = colour_[8][i] - (128 << 16);
     }
 }
 
@@ -433,15 +438,15 @@ namespace {
 // col * 8 + row), the order the forward DCT's row pass works on.
 template <int Idx>
 void ConvertMcu(const std::uint8_t* const* rows, const std::int32_t (*colour)[256],
-                std::int32_t* blocks) {
+                const std::int32_t (*shiftedB)[256], std::int32_t* blocks) {
     constexpr bool subH = (Idx & 1) != 0, subV = (Idx & 2) != 0;
     constexpr int mcuW = subH ? 16 : 8, mcuH = subV ? 16 : 8;
     constexpr int nY = (mcuW / 8) * (mcuH / 8);
     std::int32_t* const cb = blocks + nY * 64;
     std::int32_t* const cr = cb + 64;
-    const std::int32_t *ry = colour[0], *gy = colour[1], *by = colour[2];
-    const std::int32_t *rcb = colour[3], *gcb = colour[4], *bcb = colour[5];
-    const std::int32_t *rcr = colour[6], *gcr = colour[7], *bcr = colour[8];
+    const std::int32_t *ry = colour[0], *gy = colour[1], *by = shiftedB[0];
+    const std::int32_t *rcb = colour[3], *gcb = colour[4], *bcb = shiftedB[1];
+    const std::int32_t *rcr = colour[6], *gcr = colour[7], *bcr = shiftedB[2];
     // Y: every pixel, into block (col / 8) + 2 * (row / 8) of a 16-wide MCU
     // or block (row / 8) of an 8-wide one, row by row.
     for (int row = 0; row < mcuH; ++row) {
@@ -450,7 +455,7 @@ void ConvertMcu(const std::uint8_t* const* rows, const std::int32_t (*colour)[25
             std::int32_t* dst =
                 blocks + (mcuW == 16 ? half + 2 * (row >> 3) : (row >> 3)) * 64 + (row & 7);
             for (int col = 0; col < 8; ++col, q += 3)
-                dst[col * 8] = ((ry[q[2]] + gy[q[1]] + by[q[0]]) >> 16) - 128;
+                dst[col * 8] = (ry[q[2]] + gy[q[1]] + by[q[0]]) >> 16;
         }
     }
     // Cb, Cr: decimated (the top-left pixel of each group), row by row.
@@ -459,8 +464,8 @@ void ConvertMcu(const std::uint8_t* const* rows, const std::int32_t (*colour)[25
         const std::uint8_t* q = rows[row];
         for (int k = 0; k < 8; ++k, q += 3 * colStep) {
             const int b = q[0], g = q[1], r = q[2];
-            cb[k * 8 + ci] = ((rcb[r] + gcb[g] + bcb[b]) >> 16) - 128;
-            cr[k * 8 + ci] = ((rcr[r] + gcr[g] + bcr[b]) >> 16) - 128;
+            cb[k * 8 + ci] = (rcb[r] + gcb[g] + bcb[b]) >> 16;
+            cr[k * 8 + ci] = (rcr[r] + gcr[g] + bcr[b]) >> 16;
         }
     }
 }
@@ -469,10 +474,10 @@ void ConvertMcu(const std::uint8_t* const* rows, const std::int32_t (*colour)[25
 
 void CQuavJpegEncoder::BGRToYCbCrEx(const std::uint8_t* const* rows, std::int32_t* blocks) const {
     switch (samplingIndex_) {
-        case 0: ConvertMcu<0>(rows, colour_, blocks); break;
-        case 1: ConvertMcu<1>(rows, colour_, blocks); break;
-        case 2: ConvertMcu<2>(rows, colour_, blocks); break;
-        default: ConvertMcu<3>(rows, colour_, blocks); break;
+        case 0: ConvertMcu<0>(rows, colour_, shiftedB_, blocks); break;
+        case 1: ConvertMcu<1>(rows, colour_, shiftedB_, blocks); break;
+        case 2: ConvertMcu<2>(rows, colour_, shiftedB_, blocks); break;
+        default: ConvertMcu<3>(rows, colour_, shiftedB_, blocks); break;
     }
 }
 

@@ -163,6 +163,7 @@ private:
     std::uint16_t quality_ = 0;
     std::uint16_t scale_ = 0;
     std::int32_t colour_[9][256];
+    std::int32_t shiftedB_[3][256];  // B->Y, B->Cb, B->Cr minus 128 * 65536
     std::uint16_t lumDiv_[64];
     std::uint16_t chromDiv_[64];
     QuantSet lumQ_;
