@@ -7,6 +7,7 @@
 #include "device/virtual/FrameImage.h"
 #include "device/virtual/VirtualFrame.h"
 #include "flash_manager/DPF.h"
+#include "tests/support/TestSupport.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,30 +21,10 @@
 
 namespace kestova::albumtest {
 
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kestova-album-XXXXXX";
-        if (!mkdtemp(tmpl.data())) std::abort();
-        path_ = tmpl;
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-inline std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
+using test::FaultyUnit;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
 
 // A small frame: 128 KiB flash, album at 64 KiB, 6 pictures -> 6 slots of
 // 8 KiB. Small enough for a command-by-command crash sweep.
@@ -76,29 +57,6 @@ inline std::vector<uint8_t> Picture(size_t size, unsigned seed) {
     }
     return v;
 }
-
-// Wraps a unit; `hook` sees every command after the inner unit ran it and may
-// change the reply and the result. Commands are counted from 0.
-class FaultyUnit : public ScsiUnit {
-public:
-    using Hook = std::function<bool(int index, const uint8_t* cdb, uint8_t* buffer, int32_t length,
-                                    bool ok)>;
-    FaultyUnit(std::unique_ptr<ScsiUnit> inner, Hook hook)
-        : inner_(std::move(inner)), hook_(std::move(hook)) {}
-    bool Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
-                 unsigned timeoutMs) override {
-        const bool ok = inner_->Execute(cdb, buffer, length, dir, timeoutMs);
-        return hook_ ? hook_(index_++, cdb, buffer, length, ok) : ok;
-    }
-    bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
-    void Release() override { inner_->Release(); }
-    std::string Name() const override { return inner_->Name(); }
-
-private:
-    std::unique_ptr<ScsiUnit> inner_;
-    Hook hook_;
-    int index_ = 0;
-};
 
 struct Frame {
     std::unique_ptr<DPF> dpf;

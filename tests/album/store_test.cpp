@@ -369,7 +369,7 @@ struct SpoilSums {
     int failures;     // how many verification replies to spoil at this address
     int spoiled = 0;
     int programs = 0;
-    bool operator()(int, const uint8_t* cdb, uint8_t* buf, int32_t, bool ok) {
+    bool operator()(int, const uint8_t* cdb, uint8_t* buf, int32_t, DataDirection, bool ok) {
         if (cdb[0] == 0xCB && cdb[10] == 0x02 && Be24(cdb + 11) == address) ++programs;
         if (ok && cdb[0] == 0xCD && cdb[5] == 5 && Be24(cdb + 11) == address && programs > 0 &&
             spoiled < failures) {
@@ -382,8 +382,8 @@ struct SpoilSums {
 
 TEST_F(StoreTest, WriteSucceedsWhenVerificationFailsTwice) {
     auto spoil = std::make_shared<SpoilSums>(SpoilSums{kSlot0, 2});
-    Frame f = LoadFrame(path, nullptr, [spoil](int i, const uint8_t* c, uint8_t* b, int32_t n, bool ok) {
-        return (*spoil)(i, c, b, n, ok);
+    Frame f = LoadFrame(path, nullptr, [spoil](int i, const uint8_t* c, uint8_t* b, int32_t n, DataDirection d, bool ok) {
+        return (*spoil)(i, c, b, n, d, ok);
     });
     const auto a = Picture(3000, 1);
     f.dpf->AddData(a.data(), 3000);
@@ -396,8 +396,8 @@ TEST_F(StoreTest, WriteThatFailsVerificationThreeTimesThrows1) {
     const auto old = Picture(100, 7);
     Seed(path, {old});
     auto spoil = std::make_shared<SpoilSums>(SpoilSums{kSlot0 + kP, 3});
-    Frame f = LoadFrame(path, nullptr, [spoil](int i, const uint8_t* c, uint8_t* b, int32_t n, bool ok) {
-        return (*spoil)(i, c, b, n, ok);
+    Frame f = LoadFrame(path, nullptr, [spoil](int i, const uint8_t* c, uint8_t* b, int32_t n, DataDirection d, bool ok) {
+        return (*spoil)(i, c, b, n, d, ok);
     });
     const auto a = Picture(3000, 1);
     f.dpf->AddData(a.data(), 3000);
@@ -420,7 +420,7 @@ TEST_F(StoreTest, FailedEraseThrows2AndTheCommitCanBeRetried) {
     const auto old = Picture(100, 7);
     Seed(path, {old});
     constexpr uint32_t kTarget = kSlot0 + kP;
-    Frame f = LoadFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, bool ok) {
+    Frame f = LoadFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, DataDirection, bool ok) {
         return ok && !(c[0] == 0xCB && c[10] == 0x20 && Be24(c + 11) == kTarget);
     });
     const auto a = Picture(3000, 1);
@@ -627,7 +627,7 @@ TEST_F(StoreTest, RetriedCommitNeverBacksUpOverwrittenBytes) {
     Seed(path, {a, b});
     // Cut the commit once a's slot (reused by n) has been erased.
     auto slotErased = std::make_shared<bool>(false);
-    Frame f = LoadFrame(path, nullptr, [slotErased](int, const uint8_t* c, uint8_t*, int32_t, bool ok) {
+    Frame f = LoadFrame(path, nullptr, [slotErased](int, const uint8_t* c, uint8_t*, int32_t, DataDirection, bool ok) {
         if (c[0] == 0xCB && c[10] == 0x20 && Be24(c + 11) == kSlot0) *slotErased = true;
         return ok && !(*slotErased && c[0] == 0xCB && c[10] == 0x02);
     });
@@ -716,7 +716,7 @@ TEST(StoreLimits, UnreadableDpfhRecordIsAnError) {
     l.dpfhTarget = 0x18001;
     const std::string path = MakeImage(dir, l);
     // Reads of the record fail: guessing a start instead could erase foreign bytes.
-    Frame f = OpenFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, bool ok) {
+    Frame f = OpenFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, DataDirection, bool ok) {
         return ok && !(c[0] == 0xCD && c[10] == 0x03 && Be24(c + 11) == 0x1000);
     });
     try {

@@ -11,17 +11,6 @@ namespace kestova::test {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "kestova-disc-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
 namespace {
 void WriteFile(const fs::path& p, const std::string& text) {
     fs::create_directories(p.parent_path());

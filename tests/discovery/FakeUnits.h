@@ -4,6 +4,7 @@
 // failure can be staged without hardware.
 
 #include "device/Discovery.h"
+#include "tests/support/TestSupport.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -16,16 +17,6 @@
 #include <vector>
 
 namespace kestova::test {
-
-// A temporary directory that is removed again.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
-private:
-    std::filesystem::path path_;
-};
 
 // A sysfs tree: SCSI devices under a USB device or a plain PCI/ATA host.
 class FakeSysfs {
