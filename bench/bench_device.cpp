@@ -35,8 +35,8 @@ std::string ImagePath() {
 }
 
 void BM_VerifiedRead64K(benchmark::State& state) {
-    const std::string spec = ImagePath() + ",sync=0,latency_us=" + std::to_string(state.range(0));
-    auto frame = VirtualFrame::Open(spec);
+    const std::string frameArg = ImagePath() + ",sync=0,latency_us=" + std::to_string(state.range(0));
+    auto frame = VirtualFrame::Open(frameArg);
     auto monitor = frame->Monitor();
     CCommUSB link;
     link.AttachUnit(std::move(frame));
@@ -57,9 +57,9 @@ void BM_VerifiedRead64K(benchmark::State& state) {
 BENCHMARK(BM_VerifiedRead64K)->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PageProgram(benchmark::State& state) {
-    const std::string spec = ImagePath() + ",sync=" + std::to_string(state.range(0));
+    const std::string frameArg = ImagePath() + ",sync=" + std::to_string(state.range(0));
     CCommUSB link;
-    link.AttachUnit(VirtualFrame::Open(spec));
+    link.AttachUnit(VirtualFrame::Open(frameArg));
     CProcessFlash flash;
     flash.SetHidComm(&link);
     std::vector<uint8_t> page(4096, 0xFF);  // all-ones keeps the image blank

@@ -78,7 +78,7 @@ public:
     void SetKeyFileName(const std::string& name);
     void SetStatusHandler(StatusHandler handler);
     // A virtual frame ("PATH[,key=value...]") that counts as a candidate too.
-    void SetVirtualFrame(const std::string& spec);
+    void SetVirtualFrame(const std::string& frameArg);
     // Replaces the machine's own units as candidate source (tests, tools).
     void SetCandidateSources(std::vector<std::unique_ptr<CandidateSource>> sources);
     // Replaces the platform's hot-plug monitor; null means "poll".

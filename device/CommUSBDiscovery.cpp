@@ -34,15 +34,15 @@ bool ContainsNoCase(const std::string& text, const std::string& word) {
 // bus for the rest of the run, even though a fresh open would answer again.
 class VirtualFrameSource : public CandidateSource {
 public:
-    VirtualFrameSource(std::string spec, SpecOpener opener)
+    VirtualFrameSource(std::string frameArg, SpecOpener opener)
         : state_(std::make_shared<State>()) {
-        state_->spec = std::move(spec);
+        state_->frameArg = std::move(frameArg);
         state_->opener = std::move(opener);
         try {
-            state_->path = ParseVirtualFrameSpec(state_->spec).path;
+            state_->path = ParseVirtualFrameSpec(state_->frameArg).path;
         } catch (const std::exception& e) {
             state_->badSpec = e.what();
-            state_->path = state_->spec;
+            state_->path = state_->frameArg;
         }
     }
 
@@ -73,9 +73,9 @@ public:
                 error = "image file is missing";
                 return nullptr;
             }
-            if (st->opener) return st->opener(st->spec, error);
+            if (st->opener) return st->opener(st->frameArg, error);
             try {
-                auto frame = VirtualFrame::Open(st->spec);
+                auto frame = VirtualFrame::Open(st->frameArg);
                 st->monitor = frame->Monitor();
                 return frame;
             } catch (const std::exception& e) {
@@ -90,7 +90,7 @@ public:
 
 private:
     struct State {
-        std::string spec, path, badSpec;
+        std::string frameArg, path, badSpec;
         SpecOpener opener;
         std::shared_ptr<VirtualFrameMonitor> monitor;
         bool retired = false;
@@ -100,8 +100,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<CandidateSource> MakeVirtualFrameSource(const std::string& spec, SpecOpener opener) {
-    return std::make_unique<VirtualFrameSource>(spec, std::move(opener));
+std::unique_ptr<CandidateSource> MakeVirtualFrameSource(const std::string& frameArg, SpecOpener opener) {
+    return std::make_unique<VirtualFrameSource>(frameArg, std::move(opener));
 }
 
 // ---- configuration ----
@@ -115,18 +115,18 @@ void CCommUSB::SetKeyFileName(const std::string& name) {
 }
 void CCommUSB::SetStatusHandler(StatusHandler handler) { statusHandler_ = std::move(handler); }
 
-void CCommUSB::SetVirtualFrame(const std::string& spec) {
+void CCommUSB::SetVirtualFrame(const std::string& frameArg) {
     std::lock_guard<std::mutex> lock(discoveryMutex_);
-    // One virtual frame at a time: a new spec replaces the old one.
+    // One virtual frame at a time: a new frameArg replaces the old one.
     if (virtualSource_) {
         sources_.erase(std::remove_if(sources_.begin(), sources_.end(),
                                       [&](const auto& s) { return s.get() == virtualSource_; }),
                        sources_.end());
         virtualSource_ = nullptr;
     }
-    virtualSpec_ = spec;
-    if (!spec.empty()) {
-        sources_.push_back(MakeVirtualFrameSource(spec));
+    virtualSpec_ = frameArg;
+    if (!frameArg.empty()) {
+        sources_.push_back(MakeVirtualFrameSource(frameArg));
         virtualSource_ = sources_.back().get();
     }
 }

@@ -105,8 +105,8 @@ std::unique_ptr<HotplugMonitor> MakeUdevHotplugMonitor(std::string* error = null
 // A virtual frame given as "PATH[,key=value...]". It is present while its image
 // file is; once its unplug_after count has run out it stays away for the rest
 // of the run. `opener` defaults to the virtual frame itself.
-using SpecOpener = std::function<std::unique_ptr<ScsiUnit>(const std::string& spec, std::string& error)>;
-std::unique_ptr<CandidateSource> MakeVirtualFrameSource(const std::string& spec, SpecOpener opener = {});
+using SpecOpener = std::function<std::unique_ptr<ScsiUnit>(const std::string& frameArg, std::string& error)>;
+std::unique_ptr<CandidateSource> MakeVirtualFrameSource(const std::string& frameArg, SpecOpener opener = {});
 
 // Unmounting the frame's own volume: every mounted volume whose root holds
 // `keyFile` is unmounted through udisksctl (when it is installed). Failures

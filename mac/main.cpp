@@ -20,7 +20,7 @@ void Usage()
     std::printf("Usage: mackestova [--frame PATH[,key=value...]]\n"
                 "Manage the picture album of a USB photo frame: place a picture on the\n"
                 "stage, add it, delete, Download the album to the frame, Upload it to a folder.\n"
-                "  --frame SPEC   attach the virtual frame on this flash image (also\n"
+                "  --frame FRAME  attach the virtual frame on this flash image (also\n"
                 "                 KESTOVA_FRAME); without it, the frame that is plugged in\n"
                 "  -h, --help     show this help\n");
 }

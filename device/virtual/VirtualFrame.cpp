@@ -38,23 +38,23 @@ bool ParseUnsigned(const std::string& text, uint64_t& out) {
     return pos == text.size();
 }
 
-std::string PathOfSpec(const std::string& spec) {
-    const auto comma = spec.find(',');
-    return comma == std::string::npos ? spec : spec.substr(0, comma);
+std::string PathOfSpec(const std::string& frameArg) {
+    const auto comma = frameArg.find(',');
+    return comma == std::string::npos ? frameArg : frameArg.substr(0, comma);
 }
 
 } // namespace
 
 // ---------------------------------------------------------------- options
 
-VirtualFrameOptions ParseVirtualFrameSpec(const std::string& spec) {
+VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
     VirtualFrameOptions o;
     size_t start = 0;
     bool first = true;
-    while (start <= spec.size()) {
-        size_t end = spec.find(',', start);
-        if (end == std::string::npos) end = spec.size();
-        const std::string item = spec.substr(start, end - start);
+    while (start <= frameArg.size()) {
+        size_t end = frameArg.find(',', start);
+        if (end == std::string::npos) end = frameArg.size();
+        const std::string item = frameArg.substr(start, end - start);
         start = end + 1;
         if (first) {
             first = false;
@@ -196,8 +196,8 @@ void VirtualFrameMonitor::SetUnplugged() {
 
 // ---------------------------------------------------------------- frame
 
-std::unique_ptr<VirtualFrame> VirtualFrame::Open(const std::string& spec) {
-    return Open(ParseVirtualFrameSpec(spec));
+std::unique_ptr<VirtualFrame> VirtualFrame::Open(const std::string& frameArg) {
+    return Open(ParseVirtualFrameSpec(frameArg));
 }
 
 std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& options) {

@@ -15,7 +15,7 @@
 //
 // Blank images are made with FormatFrameImage (device/virtual/FrameImage.h).
 //
-// The spec string is "PATH[,key=value...]" (PATH itself cannot hold a comma)
+// The frame argument is "PATH[,key=value...]" (PATH itself cannot hold a comma)
 // with these keys:
 //   latency_us=N     sleep N microseconds per command
 //   bytes_per_s=N    plus (data bytes / N) seconds per command
@@ -37,7 +37,7 @@
 // The frame goes off the bus when unplug_after runs out (for good) and while
 // its image file is missing from its path (renamed away or deleted); it
 // answers again once the same file is back. ImageFilePresent() is the cheap
-// check for a spec or path without opening anything.
+// check for a frame argument or path without opening anything.
 
 #include "device/ScsiUnit.h"
 
@@ -69,9 +69,9 @@ struct VirtualFrameOptions {
 
 // Parses "PATH[,key=value...]". Throws std::invalid_argument with a message
 // naming the offending key or value.
-VirtualFrameOptions ParseVirtualFrameSpec(const std::string& spec);
+VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg);
 
-// True when the image file named by a spec (or a plain path) exists.
+// True when the image file named by a frame argument (or a plain path) exists.
 bool ImageFilePresent(const std::string& specOrPath);
 
 // One command as the frame saw it.
@@ -124,10 +124,10 @@ public:
     static constexpr uint32_t kEraseUnit = 4096;
     static constexpr uint32_t kBlock64K = 65536;
 
-    // Opens the image named by `spec` ("PATH[,key=value...]"). Throws
-    // std::invalid_argument for a bad spec and std::runtime_error when the
+    // Opens the image named by `frameArg` ("PATH[,key=value...]"). Throws
+    // std::invalid_argument for a bad argument and std::runtime_error when the
     // image cannot be opened or is empty.
-    static std::unique_ptr<VirtualFrame> Open(const std::string& spec);
+    static std::unique_ptr<VirtualFrame> Open(const std::string& frameArg);
     static std::unique_ptr<VirtualFrame> Open(const VirtualFrameOptions& options);
 
     ~VirtualFrame() override;

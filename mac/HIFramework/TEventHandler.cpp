@@ -26,9 +26,9 @@ void EventHandlerRef::AddEventTypes(const std::vector<EventTypeSpec>& specs)
             specs_.push_back(s);
 }
 
-bool EventHandlerRef::Listens(const EventTypeSpec& spec) const
+bool EventHandlerRef::Listens(const EventTypeSpec& type) const
 {
-    return std::find(specs_.begin(), specs_.end(), spec) != specs_.end();
+    return std::find(specs_.begin(), specs_.end(), type) != specs_.end();
 }
 
 bool EventHandlerRef::eventFilter(QObject* watched, QEvent* event)

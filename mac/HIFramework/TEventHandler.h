@@ -25,7 +25,7 @@ public:
     EventHandlerRef(QObject* target, Proc proc);
     ~EventHandlerRef() override;
     void AddEventTypes(const std::vector<EventTypeSpec>& specs);
-    bool Listens(const EventTypeSpec& spec) const;
+    bool Listens(const EventTypeSpec& type) const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -63,12 +63,12 @@ struct Frame {
     std::shared_ptr<VirtualFrameMonitor> monitor;
 };
 
-// A DPF on the virtual frame named by `spec` (sync=0 is added: the tests open
+// A DPF on the virtual frame named by `frameArg` (sync=0 is added: the tests open
 // the same image again in this process, which sees every change anyway).
-inline Frame OpenFrame(const std::string& spec, ProgressCallback progress = nullptr,
+inline Frame OpenFrame(const std::string& frameArg, ProgressCallback progress = nullptr,
                        FaultyUnit::Hook hook = nullptr) {
     Frame f;
-    auto unit = VirtualFrame::Open(spec + ",sync=0");
+    auto unit = VirtualFrame::Open(frameArg + ",sync=0");
     f.monitor = unit->Monitor();
     auto link = std::make_unique<CCommUSB>();
     if (hook)
@@ -83,9 +83,9 @@ inline Frame OpenFrame(const std::string& spec, ProgressCallback progress = null
 }
 
 // Opens and loads the album (information block, index).
-inline Frame LoadFrame(const std::string& spec, ProgressCallback progress = nullptr,
+inline Frame LoadFrame(const std::string& frameArg, ProgressCallback progress = nullptr,
                        FaultyUnit::Hook hook = nullptr) {
-    Frame f = OpenFrame(spec, std::move(progress), std::move(hook));
+    Frame f = OpenFrame(frameArg, std::move(progress), std::move(hook));
     f.dpf->ReadDPFInfo();
     f.dpf->Read();
     return f;
@@ -106,8 +106,8 @@ inline std::vector<uint8_t> PictureAt(DPF& dpf, int index) {
 
 // The album as a fresh attach of the image shows it: every picture's bytes, in order.
 using Album = std::vector<std::vector<uint8_t>>;
-inline Album ReadAlbum(const std::string& spec) {
-    Frame f = LoadFrame(spec);
+inline Album ReadAlbum(const std::string& frameArg) {
+    Frame f = LoadFrame(frameArg);
     int n = 0;
     f.dpf->GetFileNum(n);
     Album a;

@@ -152,14 +152,14 @@ void MacHarness::TearDown()
     QCoreApplication::processEvents();
 }
 
-void MacHarness::Start(const std::string& spec, std::function<void(QMainWindow*)> editLayout)
+void MacHarness::Start(const std::string& frameArg, std::function<void(QMainWindow*)> editLayout)
 {
     fe = std::make_unique<FrontEnd>();
     fe->exitProgram = [this](int code) { exitCode = code; };
     QObject::connect(fe.get(), &FrontEnd::pictureFinished, [this] { ++finished; });
     StartOptions o;
     o.resourcePath = tmp.filePath(QStringLiteral("res"));
-    o.frameSpec = spec;
+    o.frameSpec = frameArg;
     o.scanMachine = false;
     o.pollIntervalMs = 30;
     o.editLayout = std::move(editLayout);

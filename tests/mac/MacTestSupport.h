@@ -48,8 +48,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts the program on `spec` (empty: no frame).
-    void Start(const std::string& spec, std::function<void(QMainWindow*)> editLayout = {});
+    // Starts the program on `frameArg` (empty: no frame).
+    void Start(const std::string& frameArg, std::function<void(QMainWindow*)> editLayout = {});
     bool WaitFor(const std::function<bool()>& pred, int ms = 30000);
     // Waits until `n` worker tasks have been finished on the main thread.
     bool WaitFinished(int n, int ms = 30000);
