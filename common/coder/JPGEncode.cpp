@@ -250,73 +250,62 @@ bool JPGEncode::HuffmanDecode(Reader& r, int dcTable, int acTable, int component
     return true;
 }
 
+namespace {
+
+// One 8-point pass of the fast integer inverse DCT (6 fractional bits in the
+// multipliers); `in` and `out` in natural order. Both passes of the 2-D
+// transform run exactly this arithmetic.
+inline void Idct8(const std::int32_t in[8], std::int32_t out[8]) {
+    constexpr std::int32_t m1_414 = 91, m1_847 = 118, m2_613 = 167, m1_082 = 69;
+    std::int32_t tmp10 = in[0] + in[4];
+    std::int32_t tmp11 = in[0] - in[4];
+    std::int32_t tmp13 = in[2] + in[6];
+    std::int32_t tmp12 = Mul6(in[2] - in[6], m1_414) - tmp13;
+    const std::int32_t e0 = tmp10 + tmp13, e3 = tmp10 - tmp13;
+    const std::int32_t e1 = tmp11 + tmp12, e2 = tmp11 - tmp12;
+    const std::int32_t z13 = in[5] + in[3], z10 = in[5] - in[3];
+    const std::int32_t z11 = in[1] + in[7], z12 = in[1] - in[7];
+    const std::int32_t t7 = z11 + z13;
+    tmp11 = Mul6(z11 - z13, m1_414);
+    const std::int32_t z5 = Mul6(z10 + z12, m1_847);
+    tmp10 = Mul6(z12, m1_082) - z5;
+    tmp12 = Mul6(z10, -m2_613) + z5;
+    const std::int32_t t6 = tmp12 - t7;
+    const std::int32_t t5 = tmp11 - t6;
+    const std::int32_t t4 = tmp10 + t5;
+    out[0] = e0 + t7;
+    out[7] = e0 - t7;
+    out[1] = e1 + t6;
+    out[6] = e1 - t6;
+    out[2] = e2 + t5;
+    out[5] = e2 - t5;
+    out[4] = e3 + t4;
+    out[3] = e3 - t4;
+}
+
+} // namespace
+
 void JPGEncode::tinyjpeg_idct_int(const std::int16_t* coef, const std::uint16_t* dqt,
                                   std::uint8_t* out) {
-    constexpr std::int32_t m1_414 = 91, m1_847 = 118, m2_613 = 167, m1_082 = 69;
     std::int16_t ws[64];
+    std::int32_t in[8], res[8];
     // Columns.
     for (int c = 0; c < 8; ++c) {
-        std::int32_t in[8];
         for (int i = 0; i < 8; ++i)
             in[i] = (std::int32_t(coef[i * 8 + c]) * std::int32_t(dqt[i * 8 + c]) + 32) / 64;
         if (!in[1] && !in[2] && !in[3] && !in[4] && !in[5] && !in[6] && !in[7]) {
             for (int i = 0; i < 8; ++i) ws[i * 8 + c] = std::int16_t(in[0]);
             continue;
         }
-        std::int32_t tmp10 = in[0] + in[4];
-        std::int32_t tmp11 = in[0] - in[4];
-        std::int32_t tmp13 = in[2] + in[6];
-        std::int32_t tmp12 = Mul6(in[2] - in[6], m1_414) - tmp13;
-        const std::int32_t e0 = tmp10 + tmp13, e3 = tmp10 - tmp13;
-        const std::int32_t e1 = tmp11 + tmp12, e2 = tmp11 - tmp12;
-        const std::int32_t z13 = in[5] + in[3], z10 = in[5] - in[3];
-        const std::int32_t z11 = in[1] + in[7], z12 = in[1] - in[7];
-        const std::int32_t t7 = z11 + z13;
-        tmp11 = Mul6(z11 - z13, m1_414);
-        const std::int32_t z5 = Mul6(z10 + z12, m1_847);
-        tmp10 = Mul6(z12, m1_082) - z5;
-        tmp12 = Mul6(z10, -m2_613) + z5;
-        const std::int32_t t6 = tmp12 - t7;
-        const std::int32_t t5 = tmp11 - t6;
-        const std::int32_t t4 = tmp10 + t5;
-        ws[0 * 8 + c] = std::int16_t(e0 + t7);
-        ws[7 * 8 + c] = std::int16_t(e0 - t7);
-        ws[1 * 8 + c] = std::int16_t(e1 + t6);
-        ws[6 * 8 + c] = std::int16_t(e1 - t6);
-        ws[2 * 8 + c] = std::int16_t(e2 + t5);
-        ws[5 * 8 + c] = std::int16_t(e2 - t5);
-        ws[4 * 8 + c] = std::int16_t(e3 + t4);
-        ws[3 * 8 + c] = std::int16_t(e3 - t4);
+        Idct8(in, res);
+        for (int i = 0; i < 8; ++i) ws[i * 8 + c] = std::int16_t(res[i]);
     }
     // Rows.
     for (int r = 0; r < 8; ++r) {
-        const std::int16_t* in = ws + r * 8;
-        std::int32_t tmp10 = in[0] + in[4];
-        std::int32_t tmp11 = in[0] - in[4];
-        std::int32_t tmp13 = in[2] + in[6];
-        std::int32_t tmp12 = Mul6(in[2] - in[6], m1_414) - tmp13;
-        const std::int32_t e0 = tmp10 + tmp13, e3 = tmp10 - tmp13;
-        const std::int32_t e1 = tmp11 + tmp12, e2 = tmp11 - tmp12;
-        const std::int32_t z13 = in[5] + in[3], z10 = in[5] - in[3];
-        const std::int32_t z11 = in[1] + in[7], z12 = in[1] - in[7];
-        const std::int32_t t7 = z11 + z13;
-        tmp11 = Mul6(z11 - z13, m1_414);
-        const std::int32_t z5 = Mul6(z10 + z12, m1_847);
-        tmp10 = Mul6(z12, m1_082) - z5;
-        tmp12 = Mul6(z10, -m2_613) + z5;
-        const std::int32_t t6 = tmp12 - t7;
-        const std::int32_t t5 = tmp11 - t6;
-        const std::int32_t t4 = tmp10 + t5;
+        for (int i = 0; i < 8; ++i) in[i] = ws[r * 8 + i];
+        Idct8(in, res);
         std::uint8_t* o = out + r * 8;
-        auto put = [](std::int32_t x) { return Clamp255(((x + 4) >> 3) + 128); };
-        o[0] = put(e0 + t7);
-        o[7] = put(e0 - t7);
-        o[1] = put(e1 + t6);
-        o[6] = put(e1 - t6);
-        o[2] = put(e2 + t5);
-        o[5] = put(e2 - t5);
-        o[4] = put(e3 + t4);
-        o[3] = put(e3 - t4);
+        for (int i = 0; i < 8; ++i) o[i] = Clamp255(((res[i] + 4) >> 3) + 128);
     }
 }
 
