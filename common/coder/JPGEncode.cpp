@@ -353,19 +353,25 @@ void JPGEncode::StoreMcu(const std::uint8_t* yData, const std::uint8_t* cbData,
     }
 }
 
-bool JPGEncode::Decode(const std::uint8_t* data, std::size_t size, int expectedWidth,
-                       int expectedHeight, DecodedPicture& out) {
-    error_.clear();
-    out = DecodedPicture{};
-    if (!data) return Fail("no data");
-    Reader r;
-    r.data = data;
-    r.size = size;
+JPGEncode::Reader JPGEncode::StartStream(const std::uint8_t* data, std::size_t size) {
+    // Every picture starts from empty tables, whatever the previous one held.
     std::memset(tableDQT_, 0, sizeof tableDQT_);
     std::memset(minCode_, 0, sizeof minCode_);
     std::memset(valPtr_, 0, sizeof valPtr_);
     std::memset(countLen_, 0, sizeof countLen_);
     std::memset(symbolCount_, 0, sizeof symbolCount_);
+    Reader r;
+    r.data = data;
+    r.size = size;
+    return r;
+}
+
+bool JPGEncode::Decode(const std::uint8_t* data, std::size_t size, int expectedWidth,
+                       int expectedHeight, DecodedPicture& out) {
+    error_.clear();
+    out = DecodedPicture{};
+    if (!data) return Fail("no data");
+    Reader r = StartStream(data, size);
     if (!ReadHeader(r, expectedWidth, expectedHeight)) return false;
 
     preData_[0] = preData_[1] = preData_[2] = 0;
@@ -395,14 +401,7 @@ bool JPGEncode::DecodeMcuFromIndex(const std::uint8_t* data, std::size_t size, u
     error_.clear();
     tile.clear();
     if (!data) return Fail("no data");
-    Reader r;
-    r.data = data;
-    r.size = size;
-    std::memset(tableDQT_, 0, sizeof tableDQT_);
-    std::memset(minCode_, 0, sizeof minCode_);
-    std::memset(valPtr_, 0, sizeof valPtr_);
-    std::memset(countLen_, 0, sizeof countLen_);
-    std::memset(symbolCount_, 0, sizeof symbolCount_);
+    Reader r = StartStream(data, size);
     if (!ReadHeader(r, 0, 0)) return false;
     if (std::uint64_t(mcu) >= std::uint64_t(mcuNumX_) * std::uint64_t(mcuNumY_))
         return Fail("no such MCU");

@@ -67,6 +67,7 @@ public:
 private:
     struct Reader;
     bool Fail(const char* why);
+    Reader StartStream(const std::uint8_t* data, std::size_t size);
     bool ReadHeader(Reader& r, int expectedWidth, int expectedHeight);
     bool GetDQT(Reader& r);
     bool GetDHT(Reader& r);

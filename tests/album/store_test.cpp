@@ -78,16 +78,20 @@ TEST_F(StoreTest, PrimaryWithoutMagicIsRestoredFromBackup) {
     EXPECT_EQ(Bytes(path, kS + 4096, kIndexBlockSize), backupBefore);
 }
 
+// Writes entry `i` of the primary index in `img` by hand (in use, 24-bit
+// address and length, little-endian), as a damaged or foreign index would hold it.
+void PutEntry(std::vector<uint8_t>& img, size_t i, uint32_t addr, uint32_t len) {
+    uint8_t* e = &img[kS + 256 + 8 * i];
+    e[0] = 1;
+    e[1] = uint8_t(addr), e[2] = uint8_t(addr >> 8), e[3] = uint8_t(addr >> 16);
+    e[5] = uint8_t(len), e[6] = uint8_t(len >> 8), e[7] = uint8_t(len >> 16);
+}
+
 TEST_F(StoreTest, InvalidEntriesAreSkippedAndDisappearAtTheNextCommit) {
     const auto a = Picture(1000, 4), b = Picture(2000, 5);
     auto img = ReadFile(path);
     std::memcpy(&img[kS], "ABFS", 4);
-    auto entry = [&](size_t i, uint32_t addr, uint32_t len) {
-        uint8_t* e = &img[kS + 256 + 8 * i];
-        e[0] = 1;
-        e[1] = uint8_t(addr), e[2] = uint8_t(addr >> 8), e[3] = uint8_t(addr >> 16);
-        e[5] = uint8_t(len), e[6] = uint8_t(len >> 8), e[7] = uint8_t(len >> 16);
-    };
+    auto entry = [&](size_t i, uint32_t addr, uint32_t len) { PutEntry(img, i, addr, len); };
     entry(0, kSlot0, uint32_t(a.size()));
     entry(1, kS + 9000, 100);               // inside the reserved 16 KiB
     entry(2, kS + 65536 - 50, 51);          // ends past the album area
@@ -595,12 +599,7 @@ TEST_F(StoreTest, DamagedIndexWithOverlappingEntriesNeverFreesALiveSlot) {
     const auto a = Picture(1000, 1), b = Picture(kP + 100, 2);  // b runs into slot 2
     auto img = ReadFile(path);
     std::memcpy(&img[kS], "ABFS", 4);
-    auto entry = [&](size_t i, uint32_t addr, uint32_t len) {
-        uint8_t* e = &img[kS + 256 + 8 * i];
-        e[0] = 1;
-        e[1] = uint8_t(addr), e[2] = uint8_t(addr >> 8), e[3] = uint8_t(addr >> 16);
-        e[5] = uint8_t(len), e[6] = uint8_t(len >> 8), e[7] = uint8_t(len >> 16);
-    };
+    auto entry = [&](size_t i, uint32_t addr, uint32_t len) { PutEntry(img, i, addr, len); };
     entry(0, kSlot0, uint32_t(a.size()));
     entry(1, kSlot0, 10);                        // a second entry in slot 0
     entry(2, kSlot0 + kP, uint32_t(b.size()));   // spans slots 1 and 2
