@@ -2,6 +2,8 @@
 
 #include "cli/cli_common.h"
 
+#include "KestovaVersion.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -11,6 +13,7 @@ int main(int argc, char** argv) {
     CLI::App app{"kestova-cli: manage the picture album of a USB photo frame"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Print help for every subcommand");
+    app.set_version_flag("--version", "kestova-cli " KESTOVA_VERSION, "Print the version and exit");
 
     CliContext ctx;
     if (const char* env = std::getenv("KESTOVA_FRAME")) ctx.frameSpec = env;
