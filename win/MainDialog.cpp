@@ -1116,6 +1116,9 @@ bool CMainDialog::StartUpDeviceCheck()
         return false;
     }
     ShowConnectionBitmap(true);
+    // The captions were applied while no frame counted as attached; the
+    // status must not go on saying "detached" beside a frame that is there.
+    SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
     discoveryLive_ = true;
     ArmHotplugTimer();
     PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
