@@ -107,6 +107,7 @@ bool WinHarness::Start(QSize screen, bool withFrame)
     o.scanMachine = false;
     o.pollIntervalMs = 30;
     o.screenSize = screen;
+    o.displayDepth = displayDepth;
     o.messageBox = [this](QWidget*, const QString&, const QString& text, BoxButtons) {
         boxes << text;
         return answer;

@@ -59,6 +59,7 @@ protected:
     bool started = false;
     QStringList boxes;  // texts of the message boxes shown, in order
     int answer = QMessageBox::No;
+    int displayDepth = 24;  // bits per pixel the window sees
 };
 
 } // namespace kestova::win::test

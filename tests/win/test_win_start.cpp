@@ -199,15 +199,29 @@ TEST_F(WinHarness, ReadOnlyHomeStartsAndSaysOnceThatSettingsAreNotKept)
     EXPECT_EQ(f.readAll(), factoryBefore);
 }
 
-TEST_F(WinHarness, WithoutFrameTheProgramSaysSoAndEnds)
+TEST_F(WinHarness, WithoutFrameOrWithTooFewColoursTheProgramSaysSoAndEnds)
 {
     ShipFactoryFiles();
-    EXPECT_FALSE(Start(QSize(1280, 1024), false));
-    EXPECT_EQ(dlg->ExitCode(), 0);
-    ASSERT_EQ(boxes.size(), 1);
-    EXPECT_EQ(boxes[0], "Please plug in your frame using the provided USB cable and make sure that the device is "
-                        "in \"UPDATE\" mode.");
-    EXPECT_FALSE(dlg->isVisible());
+    const struct {
+        bool frame;
+        int depth;
+        const char* box;
+    } cases[] = {
+        {false, 24, "Please plug in your frame using the provided USB cable and make sure that the device is in "
+                    "\"UPDATE\" mode."},
+        {true, 8, "The colour depth of the display is less than 16 bits; the program cannot run with it!"},
+        {false, 15, "The colour depth of the display is less than 16 bits; the program cannot run with it!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.depth);
+        boxes.clear();
+        displayDepth = c.depth;
+        EXPECT_FALSE(Start(QSize(1280, 1024), c.frame));
+        EXPECT_EQ(dlg->ExitCode(), 0);
+        EXPECT_EQ(boxes, QStringList({c.box}));
+        EXPECT_FALSE(dlg->isVisible());
+        dlg.reset();
+    }
 }
 
 TEST_F(WinHarness, ASecondStartOpensNoWindowAndHandsOverItsFiles)
