@@ -9,6 +9,11 @@
 #include "device/Discovery.h"
 #include "flash_manager/DPF.h"
 #include "win/Messages.h"
+#include "win/widgets/AlbumList.h"
+#include "win/widgets/FolderTree.h"
+#include "win/widgets/Preview.h"
+#include "win/widgets/SettingDialog.h"
+#include "win/widgets/TextProgressCtrl.h"
 
 #include <QAction>
 #include <QApplication>
@@ -25,12 +30,12 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
 #include <QSocketNotifier>
+#include <QStyle>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QTreeWidget>
@@ -229,30 +234,22 @@ void CMainDialog::CreateControls()
             break;
         }
         case Kind::Tree: {
-            // Stand-in until the folder tree widget joins.
-            tree_ = new QTreeWidget(this);
-            tree_->setHeaderHidden(true);
+            tree_ = new CPictureFolderTree(this);
             w = tree_;
             break;
         }
         case Kind::List: {
-            auto* list = new QListWidget(this);
-            list->setSelectionMode(QAbstractItemView::ExtendedSelection);
             if (c.id == IDC_LIST_ALBUM) {
-                list->setViewMode(QListView::IconMode);
-                albumList_ = list;
+                albumList_ = new CAlbumList(this);
+                w = albumList_;
             } else {
-                list->setViewMode(QListView::ListMode);
-                browserList_ = list;
+                browserList_ = new CBrowserList(this);
+                w = browserList_;
             }
-            w = list;
             break;
         }
         case Kind::Progress:
-            progress_ = new QProgressBar(this);
-            progress_->setRange(0, 100);
-            progress_->setValue(0);
-            progress_->setAlignment(Qt::AlignCenter);
+            progress_ = new CTextProgressCtrl(this);
             w = progress_;
             break;
         case Kind::Picture:
@@ -274,14 +271,15 @@ void CMainDialog::CreateControls()
     // Group frames lie under the controls they surround.
     for (int id : {IDC_STATIC_PREVIEW, IDC_STATIC_PICSINDPF})
         controls_[id]->lower();
-    // Stand-in for the preview until its view joins: an empty sunken area.
-    auto* preview = new QFrame(this);
-    preview->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    preview->setObjectName(QStringLiteral("ctl123"));
-    preview_ = preview;
-    controls_.insert(IDC_PREVIEW, preview_);
     statusBar_ = new StatusBar(this);
     statusBar_->hide();
+
+    // The tree empties and fills the browser list (the window's first and
+    // second user messages), and asks for a double-clicked picture to be added.
+    connect(tree_, &CPictureFolderTree::clearBrowserList, browserList_, &CBrowserList::Clear);
+    connect(tree_, &CPictureFolderTree::filesFound, browserList_, &CBrowserList::AddPaths);
+    connect(tree_, &CFolderTree::addPictureRequested, this, &CMainDialog::OnAddFromTree);
+    connect(browserList_, &QListWidget::itemSelectionChanged, this, &CMainDialog::OnBrowserSelection);
 }
 
 QPushButton* CMainDialog::Button(int id) const
@@ -344,8 +342,18 @@ bool CMainDialog::OnInitDialog()
     ChooseWorkingCopyAndLanguage();
 
     // Preview, initially at (17, 175)-(522, 520).
-    if (preview_)
-        preview_->setGeometry(kPreviewStart);
+    preview_ = new CPreview(this);
+    preview_->setObjectName(QStringLiteral("ctl123"));
+    preview_->setGeometry(kPreviewStart);
+    preview_->show();
+    controls_.insert(IDC_PREVIEW, preview_);
+    connect(preview_, &CPreview::doublecliked, this,
+            [this] { PostRegisteredMessage(this, QString::fromLatin1(kMsgDoubleClicked)); });
+    connect(preview_, &CPreview::rightButtonDown, this,
+            [this](const QPoint& pos) { ShowContextMenu(preview_->mapToGlobal(pos)); });
+
+    // The browser list's one icon.
+    browserList_->SetItemIcon(QApplication::style()->standardIcon(QStyle::SP_FileIcon));
 
     // Cache folder: its bitmaps are removed at every start.
     cacheDirectory_ = QDir(cacheRoot_).filePath(QStringLiteral("PicsInMiniDPF"));
@@ -372,10 +380,7 @@ bool CMainDialog::OnInitDialog()
     CreateFacade();
 
     // The folder tree's roots; their texts come with the language.
-    if (tree_) {
-        for (const char* root : {"My Computer", "Desktop", "My Picture"})
-            tree_->addTopLevelItem(new QTreeWidgetItem(QStringList(QString::fromLatin1(root))));
-    }
+    tree_->Fill();
     SetupTooltips();
 
     SwitchLanguage(kFirstLanguageCommand + lang_.Current());
@@ -585,11 +590,9 @@ void CMainDialog::SwitchLanguage(int command)
 
 void CMainDialog::RelabelWindow()
 {
-    if (tree_ && tree_->topLevelItemCount() >= 3) {
-        tree_->topLevelItem(0)->setText(0, LookupText(QStringLiteral("MY_COMPUTER"), QStringLiteral("My Computer")));
-        tree_->topLevelItem(1)->setText(0, LookupText(QStringLiteral("DESK_TOP"), QStringLiteral("Desktop")));
-        tree_->topLevelItem(2)->setText(0, LookupText(QStringLiteral("MY_PICTURE"), QStringLiteral("My Picture")));
-    }
+    tree_->SetRootTexts(LookupText(QStringLiteral("MY_COMPUTER"), QStringLiteral("My Computer")),
+                        LookupText(QStringLiteral("DESK_TOP"), QStringLiteral("Desktop")),
+                        LookupText(QStringLiteral("MY_PICTURE"), QStringLiteral("My Picture")));
     static const struct {
         int id;
         const char* key;
@@ -705,7 +708,7 @@ void CMainDialog::ShowConnectionBitmap(bool attached)
 void CMainDialog::SetProgress(int percent)
 {
     if (progress_)
-        progress_->setValue(percent);
+        progress_->SetPos(percent);
 }
 
 void CMainDialog::ReceiveHandedFiles(const QStringList& files)
@@ -716,6 +719,10 @@ void CMainDialog::ReceiveHandedFiles(const QStringList& files)
     activateWindow();
     for (const QString& f : files)
         handedOverFiles_ << QFileInfo(f).absoluteFilePath();
+    // The first picture handed over is shown in the preview, ready to add.
+    for (const QString& f : files)
+        if (preview_ && preview_->LoadPicture(QFileInfo(f).absoluteFilePath()))
+            break;
     emit filesHandedOver(files);
 }
 
@@ -948,12 +955,6 @@ bool CMainDialog::eventFilter(QObject* watched, QEvent* e)
         const int key = static_cast<QKeyEvent*>(e)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape)
             return true;
-    }
-    // The preview hands its right-button presses to the window.
-    if (e->type() == QEvent::MouseButtonPress && preview_ && watched == preview_ &&
-        static_cast<QMouseEvent*>(e)->button() == Qt::RightButton) {
-        ShowContextMenu(static_cast<QMouseEvent*>(e)->globalPosition().toPoint());
-        return true;
     }
     return QDialog::eventFilter(watched, e);
 }

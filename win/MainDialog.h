@@ -22,6 +22,7 @@
 #include "win/AppStart.h"
 #include "win/Localisation.h"
 
+#include <QColor>
 #include <QDialog>
 #include <QHash>
 #include <QPointer>
@@ -32,14 +33,10 @@
 
 class QAction;
 class QLabel;
-class QListWidget;
 class QMenu;
-class QProgressBar;
 class QPushButton;
 class QSocketNotifier;
 class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
 
 namespace kestova {
 class CCommUSB;
@@ -48,6 +45,12 @@ class DPF;
 
 namespace kestova::win {
 
+class CAlbumList;
+class CBrowserList;
+class CPictureFolderTree;
+class CPreview;
+class CSettingDialog;
+class CTextProgressCtrl;
 class RegisteredMessage;
 class StatusBar;
 
@@ -130,6 +133,10 @@ public:
     const QString& StagingPath() const { return stagingPath_; }
     int JpgQuality() const { return jpgQuality_; }
     DPF* Facade() const { return dpf_.get(); }
+    // The frame's text and background colours as the Settings dialog last
+    // left them (24-bit).
+    QColor FrameTextColour() const { return textColour_; }
+    QColor FrameBackgroundColour() const { return backgroundColour_; }
 
     // Profile access: the program folder's StartInfoUnicode.ini (read only)
     // and the working copy.
@@ -201,6 +208,8 @@ private:
     void OnSave();
     void OnSaveAll();
     void OnSetting();
+    void OnBrowserSelection();
+    void OnAddFromTree(const QString& path);
 
     StartOptions options_;
     Localisation lang_;
@@ -247,11 +256,15 @@ private:
 
     // Controls.
     QHash<int, QWidget*> controls_;
-    QTreeWidget* tree_ = nullptr;
-    QListWidget* browserList_ = nullptr;
-    QListWidget* albumList_ = nullptr;
-    QWidget* preview_ = nullptr;
-    QProgressBar* progress_ = nullptr;
+    CPictureFolderTree* tree_ = nullptr;
+    CBrowserList* browserList_ = nullptr;
+    CAlbumList* albumList_ = nullptr;
+    CPreview* preview_ = nullptr;
+    CTextProgressCtrl* progress_ = nullptr;
+    QPointer<CSettingDialog> settingDialog_;
+    QColor textColour_ = QColor(0, 0, 0);
+    QColor backgroundColour_ = QColor(255, 255, 255);
+    bool multiSelection_ = false;  // more than one browser picture selected
     QLabel* counter_ = nullptr;
     QLabel* statePicture_ = nullptr;
     StatusBar* statusBar_ = nullptr;

@@ -14,9 +14,13 @@
 #include "flash_manager/DPF.h"
 #include "win/Messages.h"
 
-#include <QListWidget>
+#include "win/widgets/AlbumList.h"
+#include "win/widgets/FolderTree.h"
+#include "win/widgets/Preview.h"
+#include "win/widgets/SettingDialog.h"
+#include "win/widgets/TextProgressCtrl.h"
+
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
 
 namespace kestova::win {
@@ -32,9 +36,11 @@ void CMainDialog::OnDeviceChange(bool attached)
         m_connected = true;
         EnableControls(false);
         ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
-        if (albumList_)
-            albumList_->clear();
+        albumList_->RemoveAll();
         ShowConnectionBitmap(true);
+        if (preview_)
+            preview_->ClearPicture();
+        tree_->clearSelection();
         PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
         return;
     }
@@ -44,11 +50,12 @@ void CMainDialog::OnDeviceChange(bool attached)
     ShowConnectionBitmap(false);
     UpdateCounters();
     SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
-    if (albumList_)
-        albumList_->clear();
+    albumList_->RemoveAll();
     EnableControls(false);
     m_reading = false;
     m_albumModified = false;
+    if (preview_)
+        preview_->ClearPicture();
     SetProgress(0);
     if (progressCtrl_ == QLatin1String("OFF") && progress_)
         progress_->hide();
@@ -182,20 +189,59 @@ void CMainDialog::OnAdd()
     // Frame work: the single add from the preview and the batch add.
 }
 
-void CMainDialog::OnRotate(bool)
+void CMainDialog::OnRotate(bool clockwise)
 {
-    // Frame work: rotation of the preview's picture.
+    if (preview_)
+        preview_->Rotate(clockwise ? 0 : 1, 90);
 }
 
-void CMainDialog::OnZoom(int)
+void CMainDialog::OnZoom(int step)
 {
-    // Frame work: zoom of the preview, only in crop-rectangle mode.
+    // Zoom acts on the picture under the crop rectangle only.
+    if (preview_ && rectMode_)
+        preview_->Zoom(step);
 }
 
 void CMainDialog::OnRectMode()
 {
-    // Frame work: only with a picture in the preview; toggles the crop
-    // rectangle and the button's caption and tooltip.
+    if (!preview_ || !preview_->HasPicture())
+        return;
+    rectMode_ = !rectMode_;
+    preview_->SetRectMode(rectMode_);
+    if (QPushButton* rect = Button(IDC_BUTTON_RECT)) {
+        rect->setText(rectMode_ ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECT"), QStringLiteral("Clear"))
+                                : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECT"), QStringLiteral("Rect")));
+        rect->setToolTip(rectMode_
+                             ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECTTIPS"), QStringLiteral("Clear Rect"))
+                             : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECTTIPS"), QStringLiteral("Draw Rect")));
+    }
+}
+
+void CMainDialog::OnBrowserSelection()
+{
+    const QList<QListWidgetItem*> selected = browserList_->selectedItems();
+    const bool one = selected.size() == 1;
+    if (one) {
+        multiSelection_ = false;
+        const QString path = tree_->CurrentFolderPath() + selected.first()->text();
+        if (!preview_->LoadPicture(path))
+            Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
+    } else if (selected.size() > 1) {
+        multiSelection_ = true;
+    }
+    if (selected.isEmpty())
+        return;
+    for (int id : {IDC_BUTTON_CHANGE_L, IDC_BUTTON_CHANGE, IDC_BUTTON_ZOOMIN, IDC_BUTTON_ZOOMOUT})
+        if (QWidget* w = controls_.value(id))
+            w->setEnabled(one);
+}
+
+void CMainDialog::OnAddFromTree(const QString& path)
+{
+    // Frame work: the picture is added with the automatic advance off. Until
+    // then it is shown in the preview, ready for Add.
+    if (preview_)
+        preview_->LoadPicture(path);
 }
 
 void CMainDialog::OnSave()
@@ -216,7 +262,21 @@ void CMainDialog::OnSaveAll()
 
 void CMainDialog::OnSetting()
 {
-    // Frame work: the Settings dialog with the frame's two colours.
+    if (settingDialog_)
+        return;
+    auto* dialog = new CSettingDialog(textColour_, backgroundColour_, this);
+    dialog->setObjectName(QStringLiteral("settingDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->ApplyTexts([this](const QString& key, const QString& fallback) { return LookupText(key, fallback); });
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        textColour_ = dialog->TextColour();
+        backgroundColour_ = dialog->BackgroundColour();
+        // Frame work: the two colours go to the frame (RGB565) here.
+        if (QWidget* b = controls_.value(IDC_BTN_SETTING))
+            b->setFocus();
+    });
+    settingDialog_ = dialog;
+    dialog->open();
 }
 
 } // namespace kestova::win

@@ -11,6 +11,11 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "win/widgets/AlbumList.h"
+#include "win/widgets/FolderTree.h"
+#include "win/widgets/Preview.h"
+#include "win/widgets/TextProgressCtrl.h"
+
 namespace kestova::win::test {
 namespace {
 
@@ -169,6 +174,71 @@ TEST_F(WinHarness, AcceleratorsRouteTheirCommandsAndEnterEscapeAreSwallowed)
     answer = QMessageBox::Yes;
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_E, Qt::ControlModifier);
     EXPECT_TRUE(WaitFor([&] { return !dlg->isVisible(); }, 3000));
+}
+
+} // namespace
+} // namespace kestova::win::test
+
+namespace kestova::win::test {
+namespace {
+
+TEST_F(WinHarness, TheWidgetsAnswerWhereAPersonReachesThem)
+{
+    ShipFactoryFiles();
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitLaidOut());
+    ASSERT_TRUE(WaitFor([&] { return C<QWidget>(IDC_BUTTON_SEND)->isEnabled(); }));
+    EXPECT_NE(dynamic_cast<CAlbumList*>(C<QWidget>(IDC_LIST_ALBUM)), nullptr);
+    EXPECT_NE(dynamic_cast<CTextProgressCtrl*>(C<QWidget>(IDC_PROGRESS)), nullptr);
+    auto* tree = dynamic_cast<CPictureFolderTree*>(C<QWidget>(IDC_TREE_FOLDER));
+    ASSERT_NE(tree, nullptr);
+    EXPECT_EQ(tree->ComputerNode()->text(0), "My Computer");
+    EXPECT_EQ(tree->PicturesNode()->text(0), "My Pictures");
+
+    // A picture handed over is shown in the preview; a double click inside
+    // the crop rectangle asks for Add.
+    QImage picture(400, 300, QImage::Format_RGB32);
+    picture.fill(qRgb(200, 60, 30));
+    const QString file = tmp.filePath("red.png");
+    ASSERT_TRUE(picture.save(file));
+    dlg->ReceiveHandedFiles({file});
+    auto* preview = dynamic_cast<CPreview*>(C<QWidget>(IDC_PREVIEW));
+    ASSERT_NE(preview, nullptr);
+    EXPECT_EQ(preview->SourcePath(), file);
+    QList<int> routed;
+    QObject::connect(dlg.get(), &CMainDialog::commandRouted, [&](int id) { routed << id; });
+    QTest::mouseDClick(preview, Qt::LeftButton, {}, preview->CropRect().center());
+    EXPECT_TRUE(WaitFor([&] { return routed.contains(IDC_BTN_ADDTODPF); }, 3000));
+
+    // Ctrl+R turns the crop rectangle off and the button says so.
+    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_RECT)->text(), "Clear");
+    QTest::keyClick(dlg.get(), Qt::Key_R, Qt::ControlModifier);
+    EXPECT_FALSE(preview->RectMode());
+    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_RECT)->text(), "Rect");
+    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_RECT)->toolTip(), "Draw Rect");
+
+    // A right click in the preview opens the window's context menu.
+    QTest::mouseClick(preview, Qt::RightButton, {}, QPoint(20, 20));
+    ASSERT_TRUE(WaitFor([&] { return dlg->ContextMenu()->isVisible(); }, 3000));
+    dlg->ContextMenu()->hide();
+
+    // In German, the tree's roots and the Settings dialog speak German;
+    // Cancel leaves the colours as they were.
+    PickLanguageThroughMenu(2);
+    EXPECT_EQ(tree->ComputerNode()->text(0), "Arbeitsplatz");
+    QTest::mouseClick(C<QPushButton>(IDC_BTN_SETTING), Qt::LeftButton);
+    QDialog* settings = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (settings = dlg->findChild<QDialog*>("settingDialog")) && settings->isVisible(); }));
+    EXPECT_EQ(settings->windowTitle(), "Einstellungen");
+    QPushButton* cancel = nullptr;
+    for (QPushButton* b : settings->findChildren<QPushButton*>())
+        if (b->text() == "Abbrechen")
+            cancel = b;
+    ASSERT_NE(cancel, nullptr);
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    EXPECT_TRUE(WaitFor([&] { return !dlg->findChild<QDialog*>("settingDialog"); }, 3000));
+    EXPECT_EQ(dlg->FrameTextColour(), QColor(0, 0, 0));
+    EXPECT_EQ(dlg->FrameBackgroundColour(), QColor(255, 255, 255));
 }
 
 } // namespace
