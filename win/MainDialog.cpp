@@ -922,6 +922,8 @@ void CMainDialog::ShowAbout()
 
 void CMainDialog::CreateAccelerators()
 {
+    // Keypad plus and minus are taken in the event filter: the platform's
+    // shortcut matching does not tell them from the main keyboard's keys.
     static const struct {
         QKeyCombination keys;
         int command;
@@ -930,11 +932,9 @@ void CMainDialog::CreateAccelerators()
         {Qt::CTRL | Qt::Key_E, IDC_EXIT},
         {Qt::CTRL | Qt::Key_R, IDC_BUTTON_RECT},
         {Qt::CTRL | Qt::Key_S, IDC_BUTTON_SEND},
-        {Qt::KeypadModifier | Qt::Key_Plus, IDC_BUTTON_ZOOMIN},
         {QKeyCombination(Qt::Key_Delete), IDC_BUTTON_DELECT},
         {Qt::CTRL | Qt::SHIFT | Qt::Key_Left, IDC_BUTTON_CHANGE_L},
         {Qt::CTRL | Qt::SHIFT | Qt::Key_Right, IDC_BUTTON_CHANGE},
-        {Qt::KeypadModifier | Qt::Key_Minus, IDC_BUTTON_ZOOMOUT},
     };
     for (const auto& a : table) {
         auto* s = new QShortcut(QKeySequence(a.keys), this);
@@ -952,9 +952,15 @@ bool CMainDialog::eventFilter(QObject* watched, QEvent* e)
     // closes it nor presses a button).
     if (e->type() == QEvent::KeyPress && watched->isWidgetType() &&
         static_cast<QWidget*>(watched)->window() == this) {
-        const int key = static_cast<QKeyEvent*>(e)->key();
+        const auto* k = static_cast<QKeyEvent*>(e);
+        const int key = k->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape)
             return true;
+        if ((k->modifiers() & Qt::KeypadModifier) && (key == Qt::Key_Plus || key == Qt::Key_Minus)) {
+            if (!k->isAutoRepeat())
+                OnCommand(key == Qt::Key_Plus ? IDC_BUTTON_ZOOMIN : IDC_BUTTON_ZOOMOUT);
+            return true;
+        }
     }
     return QDialog::eventFilter(watched, e);
 }
