@@ -113,7 +113,23 @@ TEST_F(Browser, ExpandingAFolderSortsItsSubFoldersAndListsThePicturesTheBrowserT
     for (int i = 0; i < list->count(); ++i)
         EXPECT_EQ(list->visualItemRect(list->item(i)).top(), CBrowserList::kRowHeight * i) << i;
 
-    // Collapsing empties the browser and leaves one placeholder.
+    // The user selects sub-folder A, then closes the desktop with its
+    // expand button: A goes away under the selection, the desktop keeps one
+    // placeholder and the browser is empty.
+    Click(tree->DesktopNode()->child(0));
+    ASSERT_EQ(tree->currentItem(), tree->DesktopNode()->child(0));
+    const QRect desk = tree->visualItemRect(tree->DesktopNode());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                      QPoint(desk.left() - tree->indentation() / 2, desk.center().y()));
+    EXPECT_FALSE(tree->DesktopNode()->isExpanded());
+    EXPECT_TRUE(OnlyPlaceholder(tree->DesktopNode()));
+    EXPECT_EQ(list->count(), 0);
+
+    // Opened again with the keyboard and closed with Left.
+    tree->setCurrentItem(tree->DesktopNode());
+    QTest::keyClick(tree, Qt::Key_Right);
+    ASSERT_TRUE(Settled());
+    EXPECT_EQ(list->count(), 4);
     QTest::keyClick(tree, Qt::Key_Left);
     EXPECT_FALSE(tree->DesktopNode()->isExpanded());
     EXPECT_TRUE(OnlyPlaceholder(tree->DesktopNode()));

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QScopedValueRollback>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QStyledItemDelegate>
@@ -207,6 +208,7 @@ CFolderTree::CFolderTree(QWidget* parent) : QTreeWidget(parent)
                 },
                 Qt::QueuedConnection);
         });
+    Fill();
 }
 
 CFolderTree::~CFolderTree()
@@ -320,6 +322,9 @@ void CFolderTree::HandleExpansion(QTreeWidgetItem* node)
 {
     if (!node || IsPlaceholder(node))
         return;
+    // Removing nodes here can move the current item (when it was one of
+    // them); that move is not the user's and must not start a nested run.
+    QScopedValueRollback<bool> notUser(userAction_, false);
     const auto kind = Kind(node->data(0, kKindRole).toInt());
     if (kind == Kind::File)
         return;  // a file leaf has nothing to list
