@@ -35,6 +35,11 @@ struct LanguageFileCase {
     QString saveCaption;      // caption of button 1033
 };
 
+void PrintTo(const LanguageFileCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class LanguageFile : public WinHarness, public ::testing::WithParamInterface<LanguageFileCase> {};
 
 TEST_P(LanguageFile, CountsBuildsTheMenuAndReportsGaps)
@@ -95,6 +100,11 @@ struct WorkingCopyCase {
     QString expectLangIndex;   // "LangIndex" of the working copy afterwards
     bool copyReplaced;         // the working copy equals the factory file afterwards (but for the language keys)
 };
+
+void PrintTo(const WorkingCopyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class WorkingCopy : public WinHarness, public ::testing::WithParamInterface<WorkingCopyCase> {};
 
