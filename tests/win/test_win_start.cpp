@@ -147,7 +147,13 @@ INSTANTIATE_TEST_SUITE_P(
                         true},
         WorkingCopyCase{"changed_flash_type_replaces",
                         "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n", "FlashType=W25Q32",
-                        "Deutsch", "0", true}),
+                        "Deutsch", "0", true},
+        WorkingCopyCase{"copy_with_other_vid_replaced",
+                        "[info]\r\nVID=acme\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n", "", "Deutsch",
+                        "0", true},
+        WorkingCopyCase{"added_cannot_del_pic_num_replaces",
+                        "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n",
+                        "FlashType=\r\nCannotDelPicNum=1", "Deutsch", "0", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
