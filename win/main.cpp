@@ -5,6 +5,8 @@
 #include "device/virtual/VirtualFrame.h"
 #include "win/AppStart.h"
 #include "win/MainDialog.h"
+#include "KestovaVersion.h"
+#include "packaging/AppIcon.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -24,7 +26,8 @@ void Usage()
                 "  --frame FRAME  attach the virtual frame on this flash image (also\n"
                 "                 KESTOVA_FRAME); without it, the frame that is plugged in\n"
                 "  FILE           pictures handed to the window (a running kestova gets them)\n"
-                "  -h, --help     show this help\n");
+                "  -h, --help     show this help\n"
+                "  --version      show the version\n");
 }
 
 } // namespace
@@ -38,10 +41,16 @@ int main(int argc, char** argv)
             Usage();
             return 0;
         }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("kestova %s\n", KESTOVA_VERSION);
+            return 0;
+        }
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestova"));
     QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("kestova"));
+    QApplication::setWindowIcon(KestovaAppIcon("kestova"));
 
     kestova::win::StartOptions options;
     if (const char* env = std::getenv("KESTOVA_FRAME"))
