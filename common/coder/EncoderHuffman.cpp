@@ -1,0 +1,133 @@
+// Entropy-coding stage: one quantised block into Huffman codes (DC
+// difference, run-length coded AC values in zigzag order with ZRL and EOB),
+// one MCU's blocks in container order, and the bit writer under both. The
+// same scalar code runs on every path; it visits only the non-zero values.
+#include "common/coder/EncoderStages.h"
+
+#include <bit>
+
+namespace kestova {
+
+void CQuavJpegEncoder::Writer::Drain() {
+    // Common case: 32 or more bits pending and room for them; the top 32 go
+    // out as one big-endian word unless (in a standard stream) one of its
+    // bytes is 0xFF and needs a stuffed 0x00 after it.
+    if (nbits >= 32 && cap - pos >= 4) {
+        const std::uint32_t word = std::uint32_t(acc >> (nbits - 32));
+        const std::uint32_t inv = ~word;
+        const bool hasFF = ((inv - 0x01010101u) & ~inv & 0x80808080u) != 0;
+        if (!stuff || !hasFF) {
+            std::uint8_t* p = out + pos;
+            p[0] = std::uint8_t(word >> 24);
+            p[1] = std::uint8_t(word >> 16);
+            p[2] = std::uint8_t(word >> 8);
+            p[3] = std::uint8_t(word);
+            pos += 4;
+            nbits -= 32;
+        }
+    }
+    while (nbits >= 8) {
+        nbits -= 8;
+        const std::uint8_t b = std::uint8_t(acc >> nbits);
+        Byte(b);
+        if (stuff && b == 0xFF) Byte(0);
+    }
+}
+
+bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs,
+                                     int component, Writer& w) {
+    const tag_HUFFMAN_TABLE& dct = huff_[component == 0 ? 0 : 2];
+    const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
+
+    // The bit accumulator is kept in locals: byte stores through the output
+    // pointer could otherwise alias the writer's fields and force reloads.
+    std::uint64_t acc = w.acc;
+    int bits = w.nbits;
+    auto put = [&](std::uint32_t code, int len) {
+        acc = (acc << len) | code;
+        bits += len;
+        if (bits >= 32) {
+            w.acc = acc;
+            w.nbits = bits;
+            w.Drain();
+            acc = w.acc;
+            bits = w.nbits;
+        }
+    };
+    auto done = [&]() {
+        w.acc = acc;
+        w.nbits = bits;
+        return !w.overflow;
+    };
+
+    alignas(32) std::int32_t q[64];
+    const std::uint64_t nonzero = kernels_->quantize(coef, qs, q);
+    const std::int32_t diff = q[0] - pred_[component];
+    pred_[component] = q[0];
+    {
+        const std::uint32_t mag = std::uint32_t(diff < 0 ? -diff : diff);
+        const int cat = int(std::bit_width(mag));
+        if (cat > 11 || dct.size[cat] == 0) return done();  // no code: the block stops here
+        const std::uint32_t extra = std::uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << cat) - 1);
+        put((dct.code[cat] << cat) | extra, dct.size[cat] + cat);
+    }
+
+    // AC values in zigzag order: zero runs, ZRL for every 16 zeros, EOB when
+    // the block ends in zeros. A value is coded from its magnitude m and
+    // sign: the extra bits of a negative value v (the low bits of
+    // v - 1 = -m - 1 = ~m) are those of ~m.
+    std::uint64_t rest = nonzero & ~std::uint64_t(1);
+    int last = 0;
+    while (rest) {
+        const int k = std::countr_zero(rest);
+        rest &= rest - 1;
+        int run = k - last - 1;
+        last = k;
+        const std::int32_t v = q[kZigzag[k]];
+        const std::uint32_t sign = std::uint32_t(v >> 31);
+        std::uint32_t mag = (std::uint32_t(v) ^ sign) - sign;
+        // Baseline AC values have at most 10 magnitude bits; a value beyond
+        // that (possible only at the finest qualities) is saturated so that
+        // the stream stays decodable.
+        mag = mag > 1023 ? 1023 : mag;
+        while (run > 15) {
+            put(ac.code[0xF0], ac.size[0xF0]);
+            run -= 16;
+        }
+        const int nbits = int(std::bit_width(mag));
+        const int sym = run * 16 + nbits;
+        if (ac.size[sym] == 0) return done();
+        const std::uint32_t extra = (mag ^ sign) & ((1u << nbits) - 1);
+        put((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
+    }
+    if (last < 63) put(ac.code[0x00], ac.size[0x00]);
+    return done();
+}
+
+bool CQuavJpegEncoder::CodeMcu(const std::int32_t* blocks, Writer& w) {
+    const int nY = geo_.yBlocks;
+    if (!standard_) {
+        // MCU index entry: the predictors before this MCU and the distance
+        // from the entry to the MCU's first data byte, all little-endian.
+        std::uint8_t* e = w.index;
+        const std::size_t dist = std::size_t((w.out + w.pos) - e);
+        const std::uint16_t vals[4] = {std::uint16_t(pred_[0]), std::uint16_t(pred_[1]),
+                                       std::uint16_t(pred_[2]), std::uint16_t(dist)};
+        for (int i = 0; i < 4; ++i) {
+            e[2 * i] = std::uint8_t(vals[i]);
+            e[2 * i + 1] = std::uint8_t(vals[i] >> 8);
+        }
+        w.index += kDevIndexEntrySize;
+        HuffmanEncode(blocks + nY * 64, chromQ_, 1, w);
+        HuffmanEncode(blocks + (nY + 1) * 64, chromQ_, 2, w);
+        for (int b = 0; b < nY; ++b) HuffmanEncode(blocks + b * 64, lumQ_, 0, w);
+        w.Align();
+    } else {
+        for (int b = 0; b < nY; ++b) HuffmanEncode(blocks + b * 64, lumQ_, 0, w);
+        HuffmanEncode(blocks + nY * 64, chromQ_, 1, w);
+        HuffmanEncode(blocks + (nY + 1) * 64, chromQ_, 2, w);
+    }
+    return !w.overflow;
+}
+
+}  // namespace kestova
