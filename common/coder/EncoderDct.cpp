@@ -76,40 +76,6 @@ void FillPortableDct(Kernels& k) { k.fdct = DctPortable; }
 namespace {
 
 
-// The same pass with one vector per element: lane L of d[i] is element i
-// of line L.
-template <typename Ops>
-KESTOVA_AVX2_INLINE void Butterfly(__m256i* d) {
-    const __m256i tmp0 = Ops::Add(d[0], d[7]), tmp7 = Ops::Sub(d[0], d[7]);
-    const __m256i tmp1 = Ops::Add(d[1], d[6]), tmp6 = Ops::Sub(d[1], d[6]);
-    const __m256i tmp2 = Ops::Add(d[2], d[5]), tmp5 = Ops::Sub(d[2], d[5]);
-    const __m256i tmp3 = Ops::Add(d[3], d[4]), tmp4 = Ops::Sub(d[3], d[4]);
-
-    __m256i tmp10 = Ops::Add(tmp0, tmp3);
-    const __m256i tmp13 = Ops::Sub(tmp0, tmp3);
-    __m256i tmp11 = Ops::Add(tmp1, tmp2);
-    __m256i tmp12 = Ops::Sub(tmp1, tmp2);
-    d[0] = Ops::Add(tmp10, tmp11);
-    d[4] = Ops::Sub(tmp10, tmp11);
-    const __m256i z1 = Ops::Mul(Ops::Add(tmp12, tmp13), c0_707);
-    d[2] = Ops::Add(tmp13, z1);
-    d[6] = Ops::Sub(tmp13, z1);
-
-    tmp10 = Ops::Add(tmp4, tmp5);
-    tmp11 = Ops::Add(tmp5, tmp6);
-    tmp12 = Ops::Add(tmp6, tmp7);
-    const __m256i z5 = Ops::Mul(Ops::Sub(tmp10, tmp12), c0_382);
-    const __m256i z2 = Ops::Add(Ops::Mul(tmp10, c0_541), z5);
-    const __m256i z4 = Ops::Add(Ops::Mul(tmp12, c1_306), z5);
-    const __m256i z3 = Ops::Mul(tmp11, c0_707);
-    const __m256i z11 = Ops::Add(tmp7, z3);
-    const __m256i z13 = Ops::Sub(tmp7, z3);
-    d[5] = Ops::Add(z13, z2);
-    d[3] = Ops::Sub(z13, z2);
-    d[1] = Ops::Add(z11, z4);
-    d[7] = Ops::Sub(z11, z4);
-}
-
 struct Avx2Ops {
     KESTOVA_AVX2_INLINE static __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
     KESTOVA_AVX2_INLINE static __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
@@ -118,33 +84,81 @@ struct Avx2Ops {
     }
 };
 
-KESTOVA_AVX2_INLINE void Transpose(__m256i* v) {
-    const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]), t1 = _mm256_unpackhi_epi32(v[0], v[1]);
-    const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]), t3 = _mm256_unpackhi_epi32(v[2], v[3]);
-    const __m256i t4 = _mm256_unpacklo_epi32(v[4], v[5]), t5 = _mm256_unpackhi_epi32(v[4], v[5]);
-    const __m256i t6 = _mm256_unpacklo_epi32(v[6], v[7]), t7 = _mm256_unpackhi_epi32(v[6], v[7]);
+// The same pass with one vector per element: lane L of dK is element K of
+// line L. (Named vectors rather than an array keep everything in registers.)
+#define KESTOVA_DCT_ARGS __m256i &d0, __m256i &d1, __m256i &d2, __m256i &d3, __m256i &d4, \
+                         __m256i &d5, __m256i &d6, __m256i &d7
+KESTOVA_AVX2_INLINE void Butterfly(KESTOVA_DCT_ARGS) {
+    using O = Avx2Ops;
+    const __m256i tmp0 = O::Add(d0, d7), tmp7 = O::Sub(d0, d7);
+    const __m256i tmp1 = O::Add(d1, d6), tmp6 = O::Sub(d1, d6);
+    const __m256i tmp2 = O::Add(d2, d5), tmp5 = O::Sub(d2, d5);
+    const __m256i tmp3 = O::Add(d3, d4), tmp4 = O::Sub(d3, d4);
+
+    __m256i tmp10 = O::Add(tmp0, tmp3);
+    const __m256i tmp13 = O::Sub(tmp0, tmp3);
+    __m256i tmp11 = O::Add(tmp1, tmp2);
+    __m256i tmp12 = O::Sub(tmp1, tmp2);
+    d0 = O::Add(tmp10, tmp11);
+    d4 = O::Sub(tmp10, tmp11);
+    const __m256i z1 = O::Mul(O::Add(tmp12, tmp13), c0_707);
+    d2 = O::Add(tmp13, z1);
+    d6 = O::Sub(tmp13, z1);
+
+    tmp10 = O::Add(tmp4, tmp5);
+    tmp11 = O::Add(tmp5, tmp6);
+    tmp12 = O::Add(tmp6, tmp7);
+    const __m256i z5 = O::Mul(O::Sub(tmp10, tmp12), c0_382);
+    const __m256i z2 = O::Add(O::Mul(tmp10, c0_541), z5);
+    const __m256i z4 = O::Add(O::Mul(tmp12, c1_306), z5);
+    const __m256i z3 = O::Mul(tmp11, c0_707);
+    const __m256i z11 = O::Add(tmp7, z3);
+    const __m256i z13 = O::Sub(tmp7, z3);
+    d5 = O::Add(z13, z2);
+    d3 = O::Sub(z13, z2);
+    d1 = O::Add(z11, z4);
+    d7 = O::Sub(z11, z4);
+}
+
+KESTOVA_AVX2_INLINE void Transpose(KESTOVA_DCT_ARGS) {
+    const __m256i t0 = _mm256_unpacklo_epi32(d0, d1), t1 = _mm256_unpackhi_epi32(d0, d1);
+    const __m256i t2 = _mm256_unpacklo_epi32(d2, d3), t3 = _mm256_unpackhi_epi32(d2, d3);
+    const __m256i t4 = _mm256_unpacklo_epi32(d4, d5), t5 = _mm256_unpackhi_epi32(d4, d5);
+    const __m256i t6 = _mm256_unpacklo_epi32(d6, d7), t7 = _mm256_unpackhi_epi32(d6, d7);
     const __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
     const __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
     const __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
     const __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
-    v[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
-    v[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
-    v[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
-    v[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
-    v[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
-    v[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
-    v[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
-    v[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+    d0 = _mm256_permute2x128_si256(u0, u4, 0x20);
+    d1 = _mm256_permute2x128_si256(u1, u5, 0x20);
+    d2 = _mm256_permute2x128_si256(u2, u6, 0x20);
+    d3 = _mm256_permute2x128_si256(u3, u7, 0x20);
+    d4 = _mm256_permute2x128_si256(u0, u4, 0x31);
+    d5 = _mm256_permute2x128_si256(u1, u5, 0x31);
+    d6 = _mm256_permute2x128_si256(u2, u6, 0x31);
+    d7 = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
 KESTOVA_AVX2 void DctAvx2(std::int32_t* t, std::int32_t* out) {
-    __m256i v[8];
-    for (int i = 0; i < 8; ++i) v[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t) + i);
-    Butterfly<Avx2Ops>(v);
-    Transpose(v);
-    Butterfly<Avx2Ops>(v);
-    for (int i = 0; i < 8; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out) + i, v[i]);
+    const auto* in = reinterpret_cast<const __m256i*>(t);
+    __m256i d0 = _mm256_loadu_si256(in + 0), d1 = _mm256_loadu_si256(in + 1);
+    __m256i d2 = _mm256_loadu_si256(in + 2), d3 = _mm256_loadu_si256(in + 3);
+    __m256i d4 = _mm256_loadu_si256(in + 4), d5 = _mm256_loadu_si256(in + 5);
+    __m256i d6 = _mm256_loadu_si256(in + 6), d7 = _mm256_loadu_si256(in + 7);
+    Butterfly(d0, d1, d2, d3, d4, d5, d6, d7);
+    Transpose(d0, d1, d2, d3, d4, d5, d6, d7);
+    Butterfly(d0, d1, d2, d3, d4, d5, d6, d7);
+    auto* o = reinterpret_cast<__m256i*>(out);
+    _mm256_storeu_si256(o + 0, d0);
+    _mm256_storeu_si256(o + 1, d1);
+    _mm256_storeu_si256(o + 2, d2);
+    _mm256_storeu_si256(o + 3, d3);
+    _mm256_storeu_si256(o + 4, d4);
+    _mm256_storeu_si256(o + 5, d5);
+    _mm256_storeu_si256(o + 6, d6);
+    _mm256_storeu_si256(o + 7, d7);
 }
+#undef KESTOVA_DCT_ARGS
 
 }  // namespace
 

@@ -34,29 +34,76 @@ void CQuavJpegEncoder::Writer::Drain() {
     }
 }
 
-bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs,
-                                     int component, Writer& w) {
-    const tag_HUFFMAN_TABLE& dct = huff_[component == 0 ? 0 : 2];
-    const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
+namespace {
 
-    // The bit accumulator is kept in locals: byte stores through the output
-    // pointer could otherwise alias the writer's fields and force reloads.
-    std::uint64_t acc = w.acc;
-    int bits = w.nbits;
-    auto put = [&](std::uint32_t code, int len) {
+// The writer's bit state in locals for the length of one block (stores
+// through the output pointer could otherwise alias the writer's fields and
+// force reloads), with the common flush inline: 32 bits as one big-endian
+// word when there is room and, in a standard stream, none of its bytes is
+// 0xFF. Everything else goes through Writer::Drain.
+template <bool Stuff, typename Writer>
+struct BitSink {
+    Writer& w;
+    std::uint64_t acc;
+    int bits;
+    std::uint8_t* const out;
+    std::size_t pos;
+    const std::size_t cap;
+
+    explicit BitSink(Writer& writer)
+        : w(writer), acc(writer.acc), bits(writer.nbits), out(writer.out), pos(writer.pos),
+          cap(writer.cap) {}
+
+    void Put(std::uint32_t code, int len) {
         acc = (acc << len) | code;
         bits += len;
-        if (bits >= 32) {
-            w.acc = acc;
-            w.nbits = bits;
-            w.Drain();
-            acc = w.acc;
-            bits = w.nbits;
+        if (bits >= 32) Flush();
+    }
+    void Flush() {
+        const std::uint32_t word = std::uint32_t(acc >> (bits - 32));
+        bool clean = true;
+        if constexpr (Stuff) {
+            const std::uint32_t inv = ~word;
+            clean = ((inv - 0x01010101u) & ~inv & 0x80808080u) == 0;
         }
-    };
-    auto done = [&]() {
+        if (clean && cap - pos >= 4 && pos <= cap) {
+            out[pos] = std::uint8_t(word >> 24);
+            out[pos + 1] = std::uint8_t(word >> 16);
+            out[pos + 2] = std::uint8_t(word >> 8);
+            out[pos + 3] = std::uint8_t(word);
+            pos += 4;
+            bits -= 32;
+            return;
+        }
+        Sync();
+        w.Drain();
+        acc = w.acc;
+        bits = w.nbits;
+        pos = w.pos;
+    }
+    void Sync() {
         w.acc = acc;
         w.nbits = bits;
+        w.pos = pos;
+    }
+};
+
+}  // namespace
+
+bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs,
+                                     int component, Writer& w) {
+    return w.stuff ? CodeBlock<true>(coef, qs, component, w)
+                   : CodeBlock<false>(coef, qs, component, w);
+}
+
+template <bool Stuff>
+bool CQuavJpegEncoder::CodeBlock(const std::int32_t* coef, const encoder::QuantSet& qs,
+                                 int component, Writer& w) {
+    const tag_HUFFMAN_TABLE& dct = huff_[component == 0 ? 0 : 2];
+    const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
+    BitSink<Stuff, Writer> sink(w);
+    auto done = [&]() {
+        sink.Sync();
         return !w.overflow;
     };
 
@@ -69,7 +116,7 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::Qu
         const int cat = int(std::bit_width(mag));
         if (cat > 11 || dct.size[cat] == 0) return done();  // no code: the block stops here
         const std::uint32_t extra = std::uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << cat) - 1);
-        put((dct.code[cat] << cat) | extra, dct.size[cat] + cat);
+        sink.Put((dct.code[cat] << cat) | extra, dct.size[cat] + cat);
     }
 
     // AC values in zigzag order: zero runs, ZRL for every 16 zeros, EOB when
@@ -91,16 +138,16 @@ bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::Qu
         // the stream stays decodable.
         mag = mag > 1023 ? 1023 : mag;
         while (run > 15) {
-            put(ac.code[0xF0], ac.size[0xF0]);
+            sink.Put(ac.code[0xF0], ac.size[0xF0]);
             run -= 16;
         }
         const int nbits = int(std::bit_width(mag));
         const int sym = run * 16 + nbits;
         if (ac.size[sym] == 0) return done();
         const std::uint32_t extra = (mag ^ sign) & ((1u << nbits) - 1);
-        put((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
+        sink.Put((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
     }
-    if (last < 63) put(ac.code[0x00], ac.size[0x00]);
+    if (last < 63) sink.Put(ac.code[0x00], ac.size[0x00]);
     return done();
 }
 
