@@ -120,9 +120,8 @@ bool CQuavJpegEncoder::CodeBlock(const std::int32_t* coef, const encoder::QuantS
     }
 
     // AC values in zigzag order: zero runs, ZRL for every 16 zeros, EOB when
-    // the block ends in zeros. A value is coded from its magnitude m and
-    // sign: the extra bits of a negative value v (the low bits of
-    // v - 1 = -m - 1 = ~m) are those of ~m.
+    // the block ends in zeros; each value comes as its code parts (category
+    // and extra bits, AcParts).
     std::uint64_t rest = nonzero & ~std::uint64_t(1);
     int last = 0;
     while (rest) {
@@ -130,22 +129,15 @@ bool CQuavJpegEncoder::CodeBlock(const std::int32_t* coef, const encoder::QuantS
         rest &= rest - 1;
         int run = k - last - 1;
         last = k;
-        const std::int32_t v = q[kZigzag[k]];
-        const std::uint32_t sign = std::uint32_t(v >> 31);
-        std::uint32_t mag = (std::uint32_t(v) ^ sign) - sign;
-        // Baseline AC values have at most 10 magnitude bits; a value beyond
-        // that (possible only at the finest qualities) is saturated so that
-        // the stream stays decodable.
-        mag = mag > 1023 ? 1023 : mag;
+        const std::uint32_t parts = std::uint32_t(q[kZigzag[k]]);
         while (run > 15) {
             sink.Put(ac.code[0xF0], ac.size[0xF0]);
             run -= 16;
         }
-        const int nbits = int(std::bit_width(mag));
+        const int nbits = int(parts & 15);
         const int sym = run * 16 + nbits;
         if (ac.size[sym] == 0) return done();
-        const std::uint32_t extra = (mag ^ sign) & ((1u << nbits) - 1);
-        sink.Put((ac.code[sym] << nbits) | extra, ac.size[sym] + nbits);
+        sink.Put((ac.code[sym] << nbits) | (parts >> 4), ac.size[sym] + nbits);
     }
     if (last < 63) sink.Put(ac.code[0x00], ac.size[0x00]);
     return done();

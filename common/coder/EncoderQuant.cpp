@@ -71,7 +71,7 @@ std::uint64_t QuantizePortable(const std::int32_t* coef, const QuantSet& qs, std
     q[0] = QuantizeOne(coef[0], qs, 0);
     for (std::uint64_t rest = mask & ~std::uint64_t(1); rest; rest &= rest - 1) {
         const int i = kZigzag[std::countr_zero(rest)];
-        q[i] = QuantizeOne(coef[i], qs, i);
+        q[i] = AcParts(QuantizeOne(coef[i], qs, i));
     }
     return mask;
 }
@@ -86,9 +86,15 @@ namespace {
 
 // All 64 values, eight lanes at a time, with the same arithmetic: the
 // 32 x 32 -> 64-bit products come from the even and the odd lanes in turn.
+// The AC code parts follow in the same lanes: the category is read off the
+// exponent of the magnitude converted to float (exact below 2^24), the extra
+// bits are (m ^ sign) under a mask of n bits.
 KESTOVA_AVX2 std::uint64_t QuantizeAvx2(const std::int32_t* coef, const QuantSet& qs,
                                         std::int32_t* q) {
     std::uint64_t mask = 0;
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i limit = _mm256_set1_epi32(1023);
+    std::int32_t dc = 0;
     for (int r = 0; r < 8; ++r) {
         const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef + 8 * r));
         const __m256i half = _mm256_load_si256(reinterpret_cast<const __m256i*>(qs.half + 8 * r));
@@ -98,12 +104,23 @@ KESTOVA_AVX2 std::uint64_t QuantizeAvx2(const std::int32_t* coef, const QuantSet
         const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(t, recip), 31);
         const __m256i odd = _mm256_srli_epi64(
             _mm256_mul_epu32(_mm256_srli_epi64(t, 32), _mm256_srli_epi64(recip, 32)), 31);
-        const __m256i mag = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + 8 * r), _mm256_sign_epi32(mag, c));
+        __m256i mag = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
         const __m256i nonzero = _mm256_cmpgt_epi32(mag, _mm256_setzero_si256());
         const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(nonzero));
         mask |= kZigzagBits.t[r][bits];
+        if (r == 0) dc = _mm256_cvtsi256_si32(_mm256_sign_epi32(mag, c));
+        mag = _mm256_min_epi32(mag, limit);
+        const __m256i exponent =
+            _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(mag)), 23);
+        const __m256i n = _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(126)),
+                                           _mm256_setzero_si256());
+        const __m256i sign = _mm256_srai_epi32(c, 31);
+        const __m256i extra = _mm256_and_si256(_mm256_xor_si256(mag, sign),
+                                               _mm256_sub_epi32(_mm256_sllv_epi32(one, n), one));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + 8 * r),
+                            _mm256_or_si256(_mm256_slli_epi32(extra, 4), n));
     }
+    q[0] = dc;
     return mask;
 }
 

@@ -14,6 +14,7 @@
 // Internal to common/coder: the public face is QuavJpegEncoder.h.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,12 +57,27 @@ using ConvertMcuFn = void (*)(const std::uint8_t* const* rows, std::int32_t* blo
 // (x * c) >> 8 with c = 181, 98, 139, 334.
 using ForwardDctFn = void (*)(std::int32_t* t, std::int32_t* out);
 
-// Quantises one block (natural order): q[i] = the value rounded to nearest,
+// Quantises one block (natural order): each value rounded to nearest,
 // halves away from zero. Returns the non-zero positions as bits in zigzag
-// order (bit k = zigzag position k). q[0] is always written; q[i] for i > 0
-// only where its bit is set (the entropy coder reads no other).
+// order (bit k = zigzag position k), and fills q (natural order) with what
+// the entropy coder needs: q[0] = the quantised DC value; q[i], i > 0, where
+// the value is non-zero = its AC code parts, AcParts(v) below. Other entries
+// are not written (the entropy coder reads none).
 using QuantizeFn = std::uint64_t (*)(const std::int32_t* coef, const QuantSet& qs,
                                      std::int32_t* q);
+
+// The code parts of a non-zero AC value v: bits 0-3 its category n (bit
+// length of |v|, after saturating |v| at 1023, the baseline limit: a value
+// beyond it, possible only at the finest qualities, would have no code), the
+// bits above it the n extra bits (the low n bits of v, or of v - 1 when v is
+// negative; for magnitude m those are the low bits of ~m).
+inline std::int32_t AcParts(std::int32_t v) {
+    const std::uint32_t sign = std::uint32_t(v >> 31);
+    std::uint32_t mag = (std::uint32_t(v) ^ sign) - sign;
+    mag = mag > 1023 ? 1023 : mag;
+    const std::uint32_t n = std::uint32_t(std::bit_width(mag));
+    return std::int32_t((((mag ^ sign) & ((1u << n) - 1)) << 4) | n);
+}
 
 // The implementations one encoder uses for a whole picture.
 struct Kernels {
