@@ -20,11 +20,37 @@ struct Shape {
     static constexpr int rowStep = subV ? 2 : 1, colStep = subH ? 2 : 1;
 };
 
+// The products as tables indexed by an 8-bit component (three look-ups and
+// two additions per sample on the scalar path), the bias folded into the B
+// entries: kTab[0..2] = R, G, B for Y; [3..5] for Cb; [6..8] for Cr.
+struct ColourTables {
+    std::int32_t t[9][256];
+};
+constexpr ColourTables MakeColourTables() {
+    ColourTables c{};
+    for (int i = 0; i < 256; ++i) {
+        c.t[0][i] = kYR * i;
+        c.t[1][i] = kYG * i;
+        c.t[2][i] = kYB * i + kYBias;
+        c.t[3][i] = kCbR * i;
+        c.t[4][i] = kCbG * i;
+        c.t[5][i] = kCbB * i + kCBias;
+        c.t[6][i] = kCrR * i;
+        c.t[7][i] = kCrG * i;
+        c.t[8][i] = kCrB * i + kCBias;
+    }
+    return c;
+}
+constexpr ColourTables kTab = MakeColourTables();
+
 template <int Idx>
 void ConvertMcuPortable(const std::uint8_t* const* rows, std::int32_t* blocks) {
     using S = Shape<Idx>;
     std::int32_t* const cb = blocks + S::yBlocks * 64;
     std::int32_t* const cr = cb + 64;
+    const std::int32_t *ry = kTab.t[0], *gy = kTab.t[1], *by = kTab.t[2];
+    const std::int32_t *rcb = kTab.t[3], *gcb = kTab.t[4], *bcb = kTab.t[5];
+    const std::int32_t *rcr = kTab.t[6], *gcr = kTab.t[7], *bcr = kTab.t[8];
     // Y: every pixel, into block (col / 8) + 2 * (row / 8) of a 16-wide MCU
     // or block (row / 8) of an 8-wide one.
     for (int row = 0; row < S::h; ++row) {
@@ -33,15 +59,15 @@ void ConvertMcuPortable(const std::uint8_t* const* rows, std::int32_t* blocks) {
             std::int32_t* dst =
                 blocks + (S::w == 16 ? half + 2 * (row >> 3) : (row >> 3)) * 64 + (row & 7);
             for (int col = 0; col < 8; ++col, q += 3)
-                dst[col * 8] = (kYR * q[2] + kYG * q[1] + kYB * q[0] + kYBias) >> 16;
+                dst[col * 8] = (ry[q[2]] + gy[q[1]] + by[q[0]]) >> 16;
         }
     }
     for (int row = 0, ci = 0; row < S::h; row += S::rowStep, ++ci) {
         const std::uint8_t* q = rows[row];
         for (int k = 0; k < 8; ++k, q += 3 * S::colStep) {
-            const std::int32_t b = q[0], g = q[1], r = q[2];
-            cb[k * 8 + ci] = (kCbR * r + kCbG * g + kCbB * b + kCBias) >> 16;
-            cr[k * 8 + ci] = (kCrR * r + kCrG * g + kCrB * b + kCBias) >> 16;
+            const int b = q[0], g = q[1], r = q[2];
+            cb[k * 8 + ci] = (rcb[r] + gcb[g] + bcb[b]) >> 16;
+            cr[k * 8 + ci] = (rcr[r] + gcr[g] + bcr[b]) >> 16;
         }
     }
 }
