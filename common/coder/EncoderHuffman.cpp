@@ -36,28 +36,45 @@ void CQuavJpegEncoder::Writer::Drain() {
 
 namespace {
 
+// The most bytes one block can add: DC code and bits 22, 63 AC codes of at
+// most 16 + 10 bits, EOB: 1664 bits = 208 bytes, twice that when every byte
+// is stuffed; plus the 8 bytes a whole-word store writes.
+constexpr std::size_t kBlockRoom = 2 * 208 + 8;
+
 // The writer's bit state in locals for the length of one block (stores
 // through the output pointer could otherwise alias the writer's fields and
-// force reloads), with the common flush inline: 32 bits as one big-endian
-// word when there is room and, in a standard stream, none of its bytes is
-// 0xFF. Everything else goes through Writer::Drain.
-template <bool Stuff, typename Writer>
+// force reloads). `Roomy`: the buffer has kBlockRoom bytes left, so no store
+// of this block needs a bounds check. Without stuffing, the whole bytes
+// leave after every code without a data-dependent branch: the pending bits
+// (at most 7 + 27) are stored as one big-endian 64-bit word and the position
+// moves by the whole bytes among them; the bytes after those are overwritten
+// by the next store or the final flush. Otherwise 32 bits leave at a time as
+// one word when none of its bytes is 0xFF (in a standard stream), and
+// everything else goes through Writer::Drain, which checks every byte.
+template <bool Stuff, bool Roomy, typename Writer>
 struct BitSink {
     Writer& w;
     std::uint64_t acc;
     int bits;
     std::uint8_t* const out;
     std::size_t pos;
-    const std::size_t cap;
 
     explicit BitSink(Writer& writer)
-        : w(writer), acc(writer.acc), bits(writer.nbits), out(writer.out), pos(writer.pos),
-          cap(writer.cap) {}
+        : w(writer), acc(writer.acc), bits(writer.nbits), out(writer.out), pos(writer.pos) {}
 
     void Put(std::uint32_t code, int len) {
         acc = (acc << len) | code;
         bits += len;
-        if (bits >= 32) Flush();
+        if constexpr (!Stuff && Roomy) {
+            std::uint64_t word = acc << (64 - bits);
+            if constexpr (std::endian::native == std::endian::little)
+                word = __builtin_bswap64(word);
+            std::memcpy(out + pos, &word, 8);
+            pos += std::size_t(bits >> 3);
+            bits &= 7;
+        } else {
+            if (bits >= 32) Flush();
+        }
     }
     void Flush() {
         const std::uint32_t word = std::uint32_t(acc >> (bits - 32));
@@ -66,7 +83,7 @@ struct BitSink {
             const std::uint32_t inv = ~word;
             clean = ((inv - 0x01010101u) & ~inv & 0x80808080u) == 0;
         }
-        if (clean && cap - pos >= 4 && pos <= cap) {
+        if (clean && (Roomy || (pos <= w.cap && w.cap - pos >= 4))) {
             out[pos] = std::uint8_t(word >> 24);
             out[pos + 1] = std::uint8_t(word >> 16);
             out[pos + 2] = std::uint8_t(word >> 8);
@@ -92,16 +109,20 @@ struct BitSink {
 
 bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs,
                                      int component, Writer& w) {
-    return w.stuff ? CodeBlock<true>(coef, qs, component, w)
-                   : CodeBlock<false>(coef, qs, component, w);
+    const bool roomy = w.pos <= w.cap && w.cap - w.pos >= kBlockRoom;
+    if (w.stuff)
+        return roomy ? CodeBlock<true, true>(coef, qs, component, w)
+                     : CodeBlock<true, false>(coef, qs, component, w);
+    return roomy ? CodeBlock<false, true>(coef, qs, component, w)
+                 : CodeBlock<false, false>(coef, qs, component, w);
 }
 
-template <bool Stuff>
+template <bool Stuff, bool Roomy>
 bool CQuavJpegEncoder::CodeBlock(const std::int32_t* coef, const encoder::QuantSet& qs,
                                  int component, Writer& w) {
     const tag_HUFFMAN_TABLE& dct = huff_[component == 0 ? 0 : 2];
     const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
-    BitSink<Stuff, Writer> sink(w);
+    BitSink<Stuff, Roomy, Writer> sink(w);
     auto done = [&]() {
         sink.Sync();
         return !w.overflow;

@@ -143,7 +143,7 @@ private:
     // Quantises and codes one block (natural order) of a component.
     bool HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs, int component,
                        Writer& w);
-    template <bool Stuff>
+    template <bool Stuff, bool Roomy>
     bool CodeBlock(const std::int32_t* coef, const encoder::QuantSet& qs, int component,
                    Writer& w);
 
