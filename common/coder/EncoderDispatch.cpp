@@ -27,6 +27,7 @@ Kernels MakePortable() {
 Kernels MakeAvx2() {
     Kernels k{};
     k.path = EncoderPath::Avx2;
+    k.bmi2 = true;
     encoder::FillAvx2Colour(k);
     encoder::FillAvx2Dct(k);
     encoder::FillAvx2Quant(k);
@@ -39,7 +40,10 @@ bool CanRun(EncoderPath path) {
         case EncoderPath::Portable: return true;
         case EncoderPath::Avx2:
 #if KESTOVA_ENCODER_X86
-            return __builtin_cpu_supports("avx2");
+            // Every processor with AVX2 so far has these too; checked anyway,
+            // the path's entropy coder uses them.
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                   __builtin_cpu_supports("bmi2");
 #else
             return false;
 #endif

@@ -105,23 +105,15 @@ struct BitSink {
     }
 };
 
-}  // namespace
-
-bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs,
-                                     int component, Writer& w) {
-    const bool roomy = w.pos <= w.cap && w.cap - w.pos >= kBlockRoom;
-    if (w.stuff)
-        return roomy ? CodeBlock<true, true>(coef, qs, component, w)
-                     : CodeBlock<true, false>(coef, qs, component, w);
-    return roomy ? CodeBlock<false, true>(coef, qs, component, w)
-                 : CodeBlock<false, false>(coef, qs, component, w);
-}
-
-template <bool Stuff, bool Roomy>
-bool CQuavJpegEncoder::CodeBlock(const std::int32_t* coef, const encoder::QuantSet& qs,
-                                 int component, Writer& w) {
-    const tag_HUFFMAN_TABLE& dct = huff_[component == 0 ? 0 : 2];
-    const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
+// One block: quantised by `quantize`, coded with the DC table `dct` and the
+// AC table `ac` against the component's predictor `pred`.
+template <bool Stuff, bool Roomy, typename Writer>
+[[gnu::always_inline]] inline bool CodeBlockT(const std::int32_t* coef,
+                                              const encoder::QuantSet& qs,
+                                              encoder::QuantizeFn quantize,
+                                              const tag_HUFFMAN_TABLE& dct,
+                                              const tag_HUFFMAN_TABLE& ac, std::int32_t& pred,
+                                              Writer& w) {
     BitSink<Stuff, Roomy, Writer> sink(w);
     auto done = [&]() {
         sink.Sync();
@@ -129,9 +121,9 @@ bool CQuavJpegEncoder::CodeBlock(const std::int32_t* coef, const encoder::QuantS
     };
 
     alignas(32) std::int32_t q[64];
-    const std::uint64_t nonzero = kernels_->quantize(coef, qs, q);
-    const std::int32_t diff = q[0] - pred_[component];
-    pred_[component] = q[0];
+    const std::uint64_t nonzero = quantize(coef, qs, q);
+    const std::int32_t diff = q[0] - pred;
+    pred = q[0];
     {
         const std::uint32_t mag = std::uint32_t(diff < 0 ? -diff : diff);
         const int cat = int(std::bit_width(mag));
@@ -162,6 +154,45 @@ bool CQuavJpegEncoder::CodeBlock(const std::int32_t* coef, const encoder::QuantS
     }
     if (last < 63) sink.Put(ac.code[0x00], ac.size[0x00]);
     return done();
+}
+
+
+// The common case, a device picture block with room to spare, once for any
+// processor and once built for the bit-manipulation instructions (shifts by
+// a register without the count register, count of trailing zeros) that
+// the processors with AVX2 have; the AVX2 path uses the second.
+template <typename Writer>
+bool CodeDeviceBlock(const std::int32_t* coef, const encoder::QuantSet& qs,
+                     encoder::QuantizeFn quantize, const tag_HUFFMAN_TABLE& dct,
+                     const tag_HUFFMAN_TABLE& ac, std::int32_t& pred, Writer& w) {
+    return CodeBlockT<false, true>(coef, qs, quantize, dct, ac, pred, w);
+}
+#if KESTOVA_ENCODER_X86
+template <typename Writer>
+__attribute__((target("bmi,bmi2"))) bool CodeDeviceBlockBmi2(
+    const std::int32_t* coef, const encoder::QuantSet& qs, encoder::QuantizeFn quantize,
+    const tag_HUFFMAN_TABLE& dct, const tag_HUFFMAN_TABLE& ac, std::int32_t& pred, Writer& w) {
+    return CodeBlockT<false, true>(coef, qs, quantize, dct, ac, pred, w);
+}
+#endif
+
+}  // namespace
+
+bool CQuavJpegEncoder::HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs,
+                                     int component, Writer& w) {
+    const tag_HUFFMAN_TABLE& dct = huff_[component == 0 ? 0 : 2];
+    const tag_HUFFMAN_TABLE& ac = huff_[component == 0 ? 1 : 3];
+    std::int32_t& pred = pred_[component];
+    const encoder::QuantizeFn quantize = kernels_->quantize;
+    const bool roomy = w.pos <= w.cap && w.cap - w.pos >= kBlockRoom;
+    if (w.stuff)
+        return roomy ? CodeBlockT<true, true>(coef, qs, quantize, dct, ac, pred, w)
+                     : CodeBlockT<true, false>(coef, qs, quantize, dct, ac, pred, w);
+    if (!roomy) return CodeBlockT<false, false>(coef, qs, quantize, dct, ac, pred, w);
+#if KESTOVA_ENCODER_X86
+    if (kernels_->bmi2) return CodeDeviceBlockBmi2(coef, qs, quantize, dct, ac, pred, w);
+#endif
+    return CodeDeviceBlock(coef, qs, quantize, dct, ac, pred, w);
 }
 
 bool CQuavJpegEncoder::CodeMcu(const std::int32_t* blocks, Writer& w) {

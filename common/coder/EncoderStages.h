@@ -85,6 +85,9 @@ struct Kernels {
     ConvertMcuFn convert[4];  // by sampling index
     ForwardDctFn fdct;
     QuantizeFn quantize;
+    // The entropy coder's device-picture blocks use the bit-manipulation
+    // instructions (BMI1, BMI2); same source, same bytes.
+    bool bmi2;
 };
 
 // The stage implementations of each path (defined in the stage files; the

@@ -143,9 +143,6 @@ private:
     // Quantises and codes one block (natural order) of a component.
     bool HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs, int component,
                        Writer& w);
-    template <bool Stuff, bool Roomy>
-    bool CodeBlock(const std::int32_t* coef, const encoder::QuantSet& qs, int component,
-                   Writer& w);
 
     std::uint16_t quality_ = 0;
     std::uint16_t scale_ = 0;
