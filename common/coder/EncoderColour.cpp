@@ -103,9 +103,11 @@ constexpr GatherMasks MakeGather(const int (&px)[16]) {
     return g;
 }
 constexpr int kAll16[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-constexpr int kEven16[16] = {0, 2, 4, 6, 8, 10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1};
 constexpr GatherMasks kGatherAll = MakeGather(kAll16);
-constexpr GatherMasks kGatherEven = MakeGather(kEven16);
+// Bytes 0, 2, .., 14 of a 16-byte vector: the even pixels' component.
+alignas(16) constexpr std::uint8_t kEvenBytes[16] = {0,    2,    4,    6,    8,    10,
+                                                     12,   14,   0x80, 0x80, 0x80, 0x80,
+                                                     0x80, 0x80, 0x80, 0x80};
 
 // One pixel row of an MCU as up to three 16-byte chunks; nothing is read
 // past the MCU's pixels (24 bytes for an 8-wide MCU, 48 for a 16-wide one).
@@ -189,9 +191,10 @@ KESTOVA_AVX2 void ConvertMcuAvx2(const std::uint8_t* const* rows, std::int32_t* 
         if (row % S::rowStep != 0) continue;
         __m256i cr8, cg8, cb8;
         if constexpr (S::subH) {
-            cb8 = Lo8(Gather<S::w>(px, kGatherEven, 0));
-            cg8 = Lo8(Gather<S::w>(px, kGatherEven, 1));
-            cr8 = Lo8(Gather<S::w>(px, kGatherEven, 2));
+            const __m128i even = _mm_load_si128(reinterpret_cast<const __m128i*>(kEvenBytes));
+            cb8 = Lo8(_mm_shuffle_epi8(b, even));
+            cg8 = Lo8(_mm_shuffle_epi8(g, even));
+            cr8 = Lo8(_mm_shuffle_epi8(r, even));
         } else {
             cb8 = Lo8(b);
             cg8 = Lo8(g);

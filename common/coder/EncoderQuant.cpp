@@ -84,6 +84,36 @@ void FillPortableQuant(Kernels& k) { k.quantize = QuantizePortable; }
 
 namespace {
 
+// Row r of the block: its non-zero bits (zigzag order) are returned, the code
+// parts stored; for the first row the signed DC value goes to *dc.
+template <bool First>
+KESTOVA_AVX2_INLINE std::uint64_t QuantizeRowAvx2(const std::int32_t* coef, const QuantSet& qs,
+                                                  std::int32_t* q, int r,
+                                                  [[maybe_unused]] std::int32_t* dc) {
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef + 8 * r));
+    const __m256i half = _mm256_load_si256(reinterpret_cast<const __m256i*>(qs.half + 8 * r));
+    const __m256i recip = _mm256_load_si256(reinterpret_cast<const __m256i*>(qs.recip + 8 * r));
+    const __m256i t = _mm256_add_epi32(_mm256_abs_epi32(c), half);
+    const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(t, recip), 31);
+    const __m256i odd = _mm256_srli_epi64(
+        _mm256_mul_epu32(_mm256_srli_epi64(t, 32), _mm256_srli_epi64(recip, 32)), 31);
+    __m256i mag = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+    const __m256i nonzero = _mm256_cmpgt_epi32(mag, _mm256_setzero_si256());
+    const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(nonzero));
+    if constexpr (First) *dc = _mm256_cvtsi256_si32(_mm256_sign_epi32(mag, c));
+    mag = _mm256_min_epi32(mag, _mm256_set1_epi32(1023));
+    const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(mag)), 23);
+    const __m256i n = _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(126)),
+                                       _mm256_setzero_si256());
+    const __m256i sign = _mm256_srai_epi32(c, 31);
+    const __m256i extra = _mm256_and_si256(_mm256_xor_si256(mag, sign),
+                                           _mm256_sub_epi32(_mm256_sllv_epi32(one, n), one));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + 8 * r),
+                        _mm256_or_si256(_mm256_slli_epi32(extra, 4), n));
+    return kZigzagBits.t[r][bits];
+}
+
 // All 64 values, eight lanes at a time, with the same arithmetic: the
 // 32 x 32 -> 64-bit products come from the even and the odd lanes in turn.
 // The AC code parts follow in the same lanes: the category is read off the
@@ -91,35 +121,16 @@ namespace {
 // bits are (m ^ sign) under a mask of n bits.
 KESTOVA_AVX2 std::uint64_t QuantizeAvx2(const std::int32_t* coef, const QuantSet& qs,
                                         std::int32_t* q) {
-    std::uint64_t mask = 0;
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i limit = _mm256_set1_epi32(1023);
     std::int32_t dc = 0;
-    for (int r = 0; r < 8; ++r) {
-        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef + 8 * r));
-        const __m256i half = _mm256_load_si256(reinterpret_cast<const __m256i*>(qs.half + 8 * r));
-        const __m256i recip =
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(qs.recip + 8 * r));
-        const __m256i t = _mm256_add_epi32(_mm256_abs_epi32(c), half);
-        const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(t, recip), 31);
-        const __m256i odd = _mm256_srli_epi64(
-            _mm256_mul_epu32(_mm256_srli_epi64(t, 32), _mm256_srli_epi64(recip, 32)), 31);
-        __m256i mag = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
-        const __m256i nonzero = _mm256_cmpgt_epi32(mag, _mm256_setzero_si256());
-        const int bits = _mm256_movemask_ps(_mm256_castsi256_ps(nonzero));
-        mask |= kZigzagBits.t[r][bits];
-        if (r == 0) dc = _mm256_cvtsi256_si32(_mm256_sign_epi32(mag, c));
-        mag = _mm256_min_epi32(mag, limit);
-        const __m256i exponent =
-            _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(mag)), 23);
-        const __m256i n = _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(126)),
-                                           _mm256_setzero_si256());
-        const __m256i sign = _mm256_srai_epi32(c, 31);
-        const __m256i extra = _mm256_and_si256(_mm256_xor_si256(mag, sign),
-                                               _mm256_sub_epi32(_mm256_sllv_epi32(one, n), one));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + 8 * r),
-                            _mm256_or_si256(_mm256_slli_epi32(extra, 4), n));
-    }
+    std::uint64_t mask = QuantizeRowAvx2<true>(coef, qs, q, 0, &dc);
+    // Written out: a loop's exit would be one mispredicted branch per block.
+    mask |= QuantizeRowAvx2<false>(coef, qs, q, 1, nullptr);
+    mask |= QuantizeRowAvx2<false>(coef, qs, q, 2, nullptr);
+    mask |= QuantizeRowAvx2<false>(coef, qs, q, 3, nullptr);
+    mask |= QuantizeRowAvx2<false>(coef, qs, q, 4, nullptr);
+    mask |= QuantizeRowAvx2<false>(coef, qs, q, 5, nullptr);
+    mask |= QuantizeRowAvx2<false>(coef, qs, q, 6, nullptr);
+    mask |= QuantizeRowAvx2<false>(coef, qs, q, 7, nullptr);
     q[0] = dc;
     return mask;
 }
