@@ -6,6 +6,7 @@
 #include "common/coder/Bmp.h"
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
+#include "session/SafeFile.h"
 
 #include <QString>
 
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 
 // Album picture `index` decoded at the LCD size.
 bool DecodeAlbumPicture(AlbumSession& album, int index, RgbImage& out, std::string& error) {
-    session::AlbumPicture picture = album.frames.ReadPicture(index);
+    session::AlbumPicture picture = album.frames.ReadPicture(index, PictureCache::DontKeep);
     switch (picture.status) {
     case session::PictureStatus::Ok: out = std::move(picture.pixels); return true;
     case session::PictureStatus::NoSuchPicture: error = "no such picture"; return false;
@@ -134,7 +135,7 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
     if (!opt.force) {
         std::vector<std::string> existing;
         for (const fs::path& t : targets)
-            if (fs::exists(t, ec)) existing.push_back(t.string());
+            if (fs::exists(fs::symlink_status(t, ec))) existing.push_back(t.string());  // a dangling link too
         if (!existing.empty()) {
             std::string list;
             for (size_t i = 0; i < existing.size() && i < 5; ++i) list += (i ? ", " : "") + existing[i];
@@ -156,8 +157,10 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
             ++failed;
             continue;
         }
+        // Without --force a name taken meanwhile (a planted link too) is left alone.
         const bool ok = session::ExportPicture(picture, targets[i].string(),
-                                               jpg ? session::ExportFormat::Jpeg : session::ExportFormat::Bmp);
+                                               jpg ? session::ExportFormat::Jpeg : session::ExportFormat::Bmp, 100, 3,
+                                               opt.force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew);
         if (!ok) throw CliError(kExitFile, "cannot write " + targets[i].string());
         std::printf("%s\n", targets[i].string().c_str());
         ++written;
