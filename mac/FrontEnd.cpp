@@ -19,7 +19,6 @@
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QLabel>
-#include <QListWidget>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -60,6 +59,16 @@ FrontEnd::FrontEnd()
     gDPF = std::make_unique<DPF>();
     frameSession = std::make_unique<session::FrameSession>(*gDPF);
     exitProgram = [](int code) { QCoreApplication::exit(code); };
+    albumModel = new AlbumModel(this);
+    // The count and the preview follow every change of the listed rows (a
+    // rebuilt list has no selection, so the preview empties with it).
+    auto follow = [this] {
+        ShowDPFSpace();
+        ShowChosenRow(pictList ? pictList->SelectedRow() : -1);
+    };
+    connect(albumModel, &QAbstractItemModel::modelReset, this, follow);
+    connect(albumModel, &QAbstractItemModel::rowsRemoved, this, follow);
+    connect(albumModel, &QAbstractItemModel::rowsInserted, this, follow);
 }
 
 FrontEnd::~FrontEnd()
@@ -98,13 +107,19 @@ void FrontEnd::OnMain(std::function<void()> fn)
 bool FrontEnd::StartUp(const StartOptions& options)
 {
     // Work folders: the program's own folder may be read-only once installed,
-    // so the picture work files live in the user's application data folder.
+    // so the picture work files live in the user's application data folder,
+    // in a folder of this copy's own (several copies may run, each on its own
+    // frame).
     gmyApppath = options.appPath.isEmpty() ? QCoreApplication::applicationDirPath() : options.appPath;
-    gmyResousepath = options.resourcePath;
-    if (gmyResousepath.isEmpty())
-        gmyResousepath = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(gmyResousepath + QStringLiteral("/data"));
-    QDir().mkpath(gmyResousepath + QStringLiteral("/Edata"));
+    QString base = options.resourcePath;
+    if (base.isEmpty())
+        base = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (workFolder.Make(base)) {
+        gmyResousepath = workFolder.Path();
+    } else {
+        std::printf("No work folder could be made in %s; pictures cannot be read or added.\n", qPrintable(base));
+        std::fflush(stdout);
+    }
 
     gmyPictureData = CreateList();
 
@@ -117,12 +132,10 @@ bool FrontEnd::StartUp(const StartOptions& options)
         options.editLayout(gMainWindowRef);
 
     // Album list.
-    pictList = FindControl<QListWidget>("pict", 0);
+    pictList = FindControl<AlbumListView>("pict", 0);
     if (pictList) {
-        connect(pictList, &QListWidget::currentRowChanged, this, [this](int row) {
-            if (row >= 0 && !gmyIsTransferData)
-                SelPicInList(row + 1);
-        });
+        pictList->setModel(albumModel);
+        connect(pictList, &AlbumListView::rowChosen, this, [this](int row) { ShowChosenRow(row); });
     }
     if (auto* del = FindControl<QAbstractButton>("delp", 0))
         connect(del, &QAbstractButton::clicked, this, [this] { MyDelButtonHandler(); });
@@ -182,6 +195,10 @@ bool FrontEnd::StartUp(const StartOptions& options)
     SetControlPanlEnable(false);
 
     StartDevice(options);
+    // A frame already there is being read by now; otherwise the person is
+    // told how to attach one.
+    if (!G_isDeviceOnLine && !TaskRunning())
+        SetNotes(QString::fromUtf8(kNoFrameText));
 
     MyDocumentIcon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
     GetSystemDisk();
@@ -309,26 +326,44 @@ void FrontEnd::SetDownLoadPrcess(int value)
 void FrontEnd::SetControlPanlEnable(bool enable)
 {
     OnMain([this, enable] {
+        if (!gMainWindowRef)
+            return;
+        std::vector<QWidget*> group;
         for (const char* name : kPanelControls)
-            if (gMainWindowRef)
-                if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
-                    w->setEnabled(enable);
-        if (gMainWindowRef)
-            gMainWindowRef->update();
+            if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
+                group.push_back(w);
+        QWidget* focus = QApplication::focusWidget();
+        auto inGroup = [&](QWidget* w) {
+            return w && std::any_of(group.begin(), group.end(), [w](QWidget* g) { return g == w || g->isAncestorOf(w); });
+        };
+        if (!enable && inGroup(focus)) {
+            // A disabled control hands its focus to the next one in the tab
+            // chain, which may be the album list (which would pick a row).
+            // The window takes it instead, and the control gets it back when
+            // the group is enabled again.
+            focusBeforeDisable_ = focus;
+            gMainWindowRef->setFocus(Qt::OtherFocusReason);
+        }
+        for (QWidget* w : group)
+            w->setEnabled(enable);
+        if (enable && focusBeforeDisable_ && focusBeforeDisable_->isEnabled() && gMainWindowRef->isActiveWindow() &&
+            !inGroup(QApplication::focusWidget()))
+            focusBeforeDisable_->setFocus(Qt::OtherFocusReason);
+        if (enable)
+            focusBeforeDisable_ = nullptr;
+        gMainWindowRef->update();
     });
 }
 
 void FrontEnd::ShowDPFSpace()
 {
-    int count = 0;
-    gDPF->GetFileNum(count);
-    const int max = gDPF->GetMaxFileNum();
-    char text[8];
-    std::snprintf(text, sizeof text, "%03d/%03d", count, max);
-    const QString s = QString::fromLatin1(text);
-    OnMain([this, s] {
+    // The count is that of the pictures listed, so it cannot disagree with
+    // the list (no pictures while offline or after a failed read).
+    OnMain([this] {
+        const int count = albumModel->rowCount();
+        const int max = gDPF->GetMaxFileNum();
         if (auto* label = FindControl<QLabel>("PNUM", 0))
-            label->setText(s);
+            label->setText(QStringLiteral("%1/%2").arg(count, 3, 10, QLatin1Char('0')).arg(max, 3, 10, QLatin1Char('0')));
     });
 }
 
@@ -492,6 +527,7 @@ void FrontEnd::OpenRow(tagFILEITEM* item)
 {
     if (!item || item->isFolder || gmyIsTransferData)
         return;
+    SetNotes(QString());
     gmyCurrentFileRow = item->rowID;
     SelectOnePicture(item->path, false);
 }
