@@ -130,6 +130,10 @@ bool FrontEnd::StartUp(const StartOptions& options)
     nib.SetMenuBarFromNib(gMainWindowRef, QStringLiteral("MenuBar"));
     if (options.editLayout)
         options.editLayout(gMainWindowRef);
+    // A button that has the keyboard focus is pressed with Return as well as
+    // with Space, so the window can be worked with the keyboard alone.
+    for (QPushButton* button : gMainWindowRef->findChildren<QPushButton*>())
+        button->setAutoDefault(true);
 
     // Album list.
     pictList = FindControl<AlbumListView>("pict", 0);
@@ -191,6 +195,19 @@ bool FrontEnd::StartUp(const StartOptions& options)
                                            AddPictureFinished();
                                            return true;
                                        });
+
+    // Tab goes the way the work goes: file browser, placement, Open and Add,
+    // then the album list and what acts on it.
+    const char* const tabOrder[] = {"CLVW_0", "rota_0", "scal_1", "trns_10", "trns_11", "suts_0", "open_0",
+                                    "slet_0", "pict_0", "delp_0", "dela_0", "load_0", "upld_0"};
+    QWidget* previous = nullptr;
+    for (const char* name : tabOrder) {
+        auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name));
+        if (previous && w)
+            QWidget::setTabOrder(previous, w);
+        if (w)
+            previous = w;
+    }
 
     SetControlPanlEnable(false);
 
