@@ -229,7 +229,8 @@ bool FrontEnd::StartUp(const StartOptions& options)
             if (tagFILEITEM* row = RowOfItem(it))
                 CloseFolder(row);
         });
-        connect(fileBrowser, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* it) {
+        // A double click or Return on a row opens it (activation is both).
+        connect(fileBrowser, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* it) {
             if (tagFILEITEM* row = RowOfItem(it))
                 OpenRow(row);
         });
@@ -402,8 +403,13 @@ void FrontEnd::MyQuit()
     QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"), QStringLiteral("Really want to quit?"),
                       QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);
     alert.setObjectName(QStringLiteral("quitAlert"));
-    if (alert.exec() != QMessageBox::Ok)
+    if (alert.exec() != QMessageBox::Ok) {
+        // The keys go back to the window (not every desktop gives it the
+        // activation back when the alert closes).
+        if (gMainWindowRef)
+            gMainWindowRef->activateWindow();
         return;
+    }
     // The frame may have arrived while the alert waited; its read must not
     // lose its album list and work files under it.
     if (refuse())

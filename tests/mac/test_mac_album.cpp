@@ -423,9 +423,15 @@ TEST_F(MacAlbum, AddAdvancesToTheNextPictureInTheBrowser)
     row->path = tmp.filePath("walk");
     row->isFolder = true;
     tagFILEITEM* folder = row.get();
+    auto* tree = C<QTreeWidget>("CLVW_0");
+    folder->item = new QTreeWidgetItem(tree, QStringList("walk"));
+    folder->item->setData(0, Qt::UserRole, folder->rowID);
     fe->FileItemArray.push_back(std::move(row));
     fe->ExpendFolder(folder, folder->rowID);
-    fe->OpenRow(fe->FindRow(folder->rowID + 1));  // a.png
+    // Return on a.png's row opens it, as a double click does.
+    tree->expandItem(folder->item);
+    tree->setCurrentItem(fe->FindRow(folder->rowID + 1)->item);
+    QTest::keyClick(tree, Qt::Key_Return);
     ASSERT_NE(fe->gmyCGimage, nullptr);
     Click("slet_0");
     EXPECT_EQ(fe->gmyCurrentFileRow, folder->rowID + 3);  // past the folder to c.png
