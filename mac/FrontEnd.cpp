@@ -182,11 +182,16 @@ bool FrontEnd::StartUp(const StartOptions& options)
     connect(trnsYArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowYHandler(); });
     connect(add, &QAbstractButton::clicked, this, [this] { MyAddButtonHandler(); });
     connect(open, &QAbstractButton::clicked, this, [this] { MyOpenButtonHandler(); });
-    stageView->drawHandler = [this](QPainter& p) { MyDrawEventHandler(p); };
-    rectView->drawHandler = [this](QPainter& p) { MyRectDraw(p); };
-    rectView->hitHandler = [this](QPointF p) { return MyRectHitTest(p); };
-    rectView->trackHandler = [this](QPointF p, bool released) { MyRectTrack(p, released); };
-    previewView->drawHandler = [this](QPainter& p) { MyPreviewEventHandler(p); };
+    connect(stageView, &PictureView::drawRequested, this, [this](QPainter& p) { MyDrawEventHandler(p); },
+            Qt::DirectConnection);
+    connect(rectView, &PictureView::drawRequested, this, [this](QPainter& p) { MyRectDraw(p); },
+            Qt::DirectConnection);
+    connect(rectView, &CropOverlay::pressed, this, [this](QPointF p, bool* track) { *track = MyRectHitTest(p); },
+            Qt::DirectConnection);
+    connect(rectView, &CropOverlay::tracked, this, [this](QPointF p, bool released) { MyRectTrack(p, released); },
+            Qt::DirectConnection);
+    connect(previewView, &PictureView::drawRequested, this, [this](QPainter& p) { MyPreviewEventHandler(p); },
+            Qt::DirectConnection);
     connect(delAll, &QAbstractButton::clicked, this, [this, delAll] { gmyDeleteAll = delAll->isChecked(); });
     connect(suitable, &QAbstractButton::clicked, this, [this] { MySuitableSizeCheckBoxHandler(); });
     connect(upload, &QAbstractButton::clicked, this, [this] { MyUpLoadButtonHandler(); });
