@@ -19,7 +19,6 @@
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QLabel>
-#include <QListWidget>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -60,6 +59,16 @@ FrontEnd::FrontEnd()
     gDPF = std::make_unique<DPF>();
     frameSession = std::make_unique<session::FrameSession>(*gDPF);
     exitProgram = [](int code) { QCoreApplication::exit(code); };
+    albumModel = new AlbumModel(this);
+    // The count and the preview follow every change of the listed rows (a
+    // rebuilt list has no selection, so the preview empties with it).
+    auto follow = [this] {
+        ShowDPFSpace();
+        ShowChosenRow(pictList ? pictList->SelectedRow() : -1);
+    };
+    connect(albumModel, &QAbstractItemModel::modelReset, this, follow);
+    connect(albumModel, &QAbstractItemModel::rowsRemoved, this, follow);
+    connect(albumModel, &QAbstractItemModel::rowsInserted, this, follow);
 }
 
 FrontEnd::~FrontEnd()
@@ -98,13 +107,19 @@ void FrontEnd::OnMain(std::function<void()> fn)
 bool FrontEnd::StartUp(const StartOptions& options)
 {
     // Work folders: the program's own folder may be read-only once installed,
-    // so the picture work files live in the user's application data folder.
+    // so the picture work files live in the user's application data folder,
+    // in a folder of this copy's own (several copies may run, each on its own
+    // frame).
     gmyApppath = options.appPath.isEmpty() ? QCoreApplication::applicationDirPath() : options.appPath;
-    gmyResousepath = options.resourcePath;
-    if (gmyResousepath.isEmpty())
-        gmyResousepath = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(gmyResousepath + QStringLiteral("/data"));
-    QDir().mkpath(gmyResousepath + QStringLiteral("/Edata"));
+    QString base = options.resourcePath;
+    if (base.isEmpty())
+        base = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (workFolder.Make(base)) {
+        gmyResousepath = workFolder.Path();
+    } else {
+        std::printf("No work folder could be made in %s; pictures cannot be read or added.\n", qPrintable(base));
+        std::fflush(stdout);
+    }
 
     gmyPictureData = CreateList();
 
@@ -115,14 +130,16 @@ bool FrontEnd::StartUp(const StartOptions& options)
     nib.SetMenuBarFromNib(gMainWindowRef, QStringLiteral("MenuBar"));
     if (options.editLayout)
         options.editLayout(gMainWindowRef);
+    // A button that has the keyboard focus is pressed with Return as well as
+    // with Space, so the window can be worked with the keyboard alone.
+    for (QPushButton* button : gMainWindowRef->findChildren<QPushButton*>())
+        button->setAutoDefault(true);
 
     // Album list.
-    pictList = FindControl<QListWidget>("pict", 0);
+    pictList = FindControl<AlbumListView>("pict", 0);
     if (pictList) {
-        connect(pictList, &QListWidget::currentRowChanged, this, [this](int row) {
-            if (row >= 0 && !gmyIsTransferData)
-                SelPicInList(row + 1);
-        });
+        pictList->setModel(albumModel);
+        connect(pictList, &AlbumListView::rowChosen, this, [this](int row) { ShowChosenRow(row); });
     }
     if (auto* del = FindControl<QAbstractButton>("delp", 0))
         connect(del, &QAbstractButton::clicked, this, [this] { MyDelButtonHandler(); });
@@ -165,11 +182,16 @@ bool FrontEnd::StartUp(const StartOptions& options)
     connect(trnsYArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowYHandler(); });
     connect(add, &QAbstractButton::clicked, this, [this] { MyAddButtonHandler(); });
     connect(open, &QAbstractButton::clicked, this, [this] { MyOpenButtonHandler(); });
-    stageView->drawHandler = [this](QPainter& p) { MyDrawEventHandler(p); };
-    rectView->drawHandler = [this](QPainter& p) { MyRectDraw(p); };
-    rectView->hitHandler = [this](QPointF p) { return MyRectHitTest(p); };
-    rectView->trackHandler = [this](QPointF p, bool released) { MyRectTrack(p, released); };
-    previewView->drawHandler = [this](QPainter& p) { MyPreviewEventHandler(p); };
+    connect(stageView, &PictureView::drawRequested, this, [this](QPainter& p) { MyDrawEventHandler(p); },
+            Qt::DirectConnection);
+    connect(rectView, &PictureView::drawRequested, this, [this](QPainter& p) { MyRectDraw(p); },
+            Qt::DirectConnection);
+    connect(rectView, &CropOverlay::pressed, this, [this](QPointF p, bool* track) { *track = MyRectHitTest(p); },
+            Qt::DirectConnection);
+    connect(rectView, &CropOverlay::tracked, this, [this](QPointF p, bool released) { MyRectTrack(p, released); },
+            Qt::DirectConnection);
+    connect(previewView, &PictureView::drawRequested, this, [this](QPainter& p) { MyPreviewEventHandler(p); },
+            Qt::DirectConnection);
     connect(delAll, &QAbstractButton::clicked, this, [this, delAll] { gmyDeleteAll = delAll->isChecked(); });
     connect(suitable, &QAbstractButton::clicked, this, [this] { MySuitableSizeCheckBoxHandler(); });
     connect(upload, &QAbstractButton::clicked, this, [this] { MyUpLoadButtonHandler(); });
@@ -179,9 +201,26 @@ bool FrontEnd::StartUp(const StartOptions& options)
                                            return true;
                                        });
 
+    // Tab goes the way the work goes: file browser, placement, Open and Add,
+    // then the album list and what acts on it.
+    const char* const tabOrder[] = {"CLVW_0", "rota_0", "scal_1", "trns_10", "trns_11", "suts_0", "open_0",
+                                    "slet_0", "pict_0", "delp_0", "dela_0", "load_0", "upld_0"};
+    QWidget* previous = nullptr;
+    for (const char* name : tabOrder) {
+        auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name));
+        if (previous && w)
+            QWidget::setTabOrder(previous, w);
+        if (w)
+            previous = w;
+    }
+
     SetControlPanlEnable(false);
 
     StartDevice(options);
+    // A frame already there is being read by now; otherwise the person is
+    // told how to attach one.
+    if (!G_isDeviceOnLine && !TaskRunning())
+        SetNotes(QString::fromUtf8(kNoFrameText));
 
     MyDocumentIcon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
     GetSystemDisk();
@@ -195,7 +234,8 @@ bool FrontEnd::StartUp(const StartOptions& options)
             if (tagFILEITEM* row = RowOfItem(it))
                 CloseFolder(row);
         });
-        connect(fileBrowser, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* it) {
+        // A double click or Return on a row opens it (activation is both).
+        connect(fileBrowser, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* it) {
             if (tagFILEITEM* row = RowOfItem(it))
                 OpenRow(row);
         });
@@ -309,26 +349,44 @@ void FrontEnd::SetDownLoadPrcess(int value)
 void FrontEnd::SetControlPanlEnable(bool enable)
 {
     OnMain([this, enable] {
+        if (!gMainWindowRef)
+            return;
+        std::vector<QWidget*> group;
         for (const char* name : kPanelControls)
-            if (gMainWindowRef)
-                if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
-                    w->setEnabled(enable);
-        if (gMainWindowRef)
-            gMainWindowRef->update();
+            if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
+                group.push_back(w);
+        QWidget* focus = QApplication::focusWidget();
+        auto inGroup = [&](QWidget* w) {
+            return w && std::any_of(group.begin(), group.end(), [w](QWidget* g) { return g == w || g->isAncestorOf(w); });
+        };
+        if (!enable && inGroup(focus)) {
+            // A disabled control hands its focus to the next one in the tab
+            // chain, which may be the album list (which would pick a row).
+            // The window takes it instead, and the control gets it back when
+            // the group is enabled again.
+            focusBeforeDisable_ = focus;
+            gMainWindowRef->setFocus(Qt::OtherFocusReason);
+        }
+        for (QWidget* w : group)
+            w->setEnabled(enable);
+        if (enable && focusBeforeDisable_ && focusBeforeDisable_->isEnabled() && gMainWindowRef->isActiveWindow() &&
+            !inGroup(QApplication::focusWidget()))
+            focusBeforeDisable_->setFocus(Qt::OtherFocusReason);
+        if (enable)
+            focusBeforeDisable_ = nullptr;
+        gMainWindowRef->update();
     });
 }
 
 void FrontEnd::ShowDPFSpace()
 {
-    int count = 0;
-    gDPF->GetFileNum(count);
-    const int max = gDPF->GetMaxFileNum();
-    char text[8];
-    std::snprintf(text, sizeof text, "%03d/%03d", count, max);
-    const QString s = QString::fromLatin1(text);
-    OnMain([this, s] {
+    // The count is that of the pictures listed, so it cannot disagree with
+    // the list (no pictures while offline or after a failed read).
+    OnMain([this] {
+        const int count = albumModel->rowCount();
+        const int max = gDPF->GetMaxFileNum();
         if (auto* label = FindControl<QLabel>("PNUM", 0))
-            label->setText(s);
+            label->setText(QStringLiteral("%1/%2").arg(count, 3, 10, QLatin1Char('0')).arg(max, 3, 10, QLatin1Char('0')));
     });
 }
 
@@ -350,8 +408,13 @@ void FrontEnd::MyQuit()
     QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"), QStringLiteral("Really want to quit?"),
                       QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);
     alert.setObjectName(QStringLiteral("quitAlert"));
-    if (alert.exec() != QMessageBox::Ok)
+    if (alert.exec() != QMessageBox::Ok) {
+        // The keys go back to the window (not every desktop gives it the
+        // activation back when the alert closes).
+        if (gMainWindowRef)
+            gMainWindowRef->activateWindow();
         return;
+    }
     // The frame may have arrived while the alert waited; its read must not
     // lose its album list and work files under it.
     if (refuse())
@@ -492,6 +555,7 @@ void FrontEnd::OpenRow(tagFILEITEM* item)
 {
     if (!item || item->isFolder || gmyIsTransferData)
         return;
+    SetNotes(QString());
     gmyCurrentFileRow = item->rowID;
     SelectOnePicture(item->path, false);
 }

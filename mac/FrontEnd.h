@@ -12,12 +12,15 @@
 // finishes the work on the main thread.
 
 #include "mac/HIFramework/TEventHandler.h"
+#include "mac/AlbumList.h"
 #include "mac/Node.h"
+#include "mac/WorkFolder.h"
 #include "imaging/ProcessPic.h"
 
 #include <QIcon>
 #include <QImage>
 #include <QObject>
+#include <QPointer>
 #include <QPointF>
 #include <QString>
 #include <QUrl>
@@ -34,7 +37,6 @@
 class QMainWindow;
 class QTreeWidget;
 class QTreeWidgetItem;
-class QListWidget;
 class QSocketNotifier;
 class QTimer;
 
@@ -72,8 +74,9 @@ struct tagFILEITEM {
 
 // How a run of the program is set up (main fills it from the command line).
 struct StartOptions {
-    // Folder that holds the work folders "data" and "Edata"; empty means the
-    // user's application data folder. Both work folders are created.
+    // Folder under which each running copy makes a work folder of its own
+    // (with "data" and "Edata" in it); empty means the user's application
+    // data folder.
     QString resourcePath;
     // Folder of the program itself.
     QString appPath;
@@ -95,6 +98,8 @@ public:
     static constexpr float kStageWidth = 580;
     static constexpr float kStageHeight = 400;
     static constexpr int kMaxListedPictures = 510;
+    // The status line while no frame is attached: how to attach one.
+    static constexpr const char* kNoFrameText = "Device Not Online! Put the frame in its \"UPDATE\" mode and plug it in.";
 
     FrontEnd();
     ~FrontEnd() override;
@@ -171,6 +176,9 @@ public:
     void SelectFileLocation();
     bool SavePicture(const QString& folderUrlPath, bool numbered, int format);
     void SelPicInList(int row);
+    // The preview follows the album list's selection: the chosen row
+    // (from 0) is shown, nothing when -1.
+    void ShowChosenRow(int row);
     void AddPictureFinished();
     void ReleaseAllFiles();
     void CloseResource();
@@ -189,7 +197,10 @@ public:
     std::unique_ptr<session::FrameSession> frameSession;
     CCommUSB* device = nullptr;  // owned by gDPF once handed over
     QString gmyApppath;
+    // This copy's own work folder (see WorkFolder): two copies on two frames
+    // never share a work file, and one quitting leaves the other's alone.
     QString gmyResousepath;
+    WorkFolder workFolder;
     FileDataHead* gmyPictureData = nullptr;
     std::vector<std::unique_ptr<tagFILEITEM>> FileItemArray;
     std::vector<int> SelPicArrayRef;
@@ -221,7 +232,9 @@ public:
     mutable std::recursive_mutex placementMutex;
 
     // ---- controls (null when the layout lacks them) ----
-    QListWidget* pictList = nullptr;      // 'pict' 0
+    AlbumListView* pictList = nullptr;    // 'pict' 0
+    // The rows the album list shows; the count and the preview derive from it.
+    AlbumModel* albumModel = nullptr;
     QTreeWidget* fileBrowser = nullptr;   // 'CLVW' 0
     LittleArrows* rotaArrows = nullptr;   // 'rota' 0
     LittleArrows* scalArrows = nullptr;   // 'scal' 1
@@ -274,6 +287,9 @@ private:
     QSocketNotifier* hotplugNotifier_ = nullptr;
     QTimer* hotplugTimer_ = nullptr;
     int pollIntervalMs_ = 0;  // tests poll faster than a person needs
+    // The control that had the keyboard focus when the group was disabled;
+    // it gets it back when the group is enabled again.
+    QPointer<QWidget> focusBeforeDisable_;
 };
 
 // The commit's progress callback: forwards to the front-end.

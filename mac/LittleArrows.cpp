@@ -1,6 +1,7 @@
 #include "mac/LittleArrows.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -39,7 +40,33 @@ LittleArrows::LittleArrows(QWidget* parent) : QWidget(parent)
     row->addLayout(arrows);
     connect(up_, &QToolButton::clicked, this, [this] { Track(ArrowPart::Up); });
     connect(down_, &QToolButton::clicked, this, [this] { Track(ArrowPart::Down); });
+    // The control takes the focus with Tab (its two buttons do not), and the
+    // up and down keys work its arrows; the framed value shows the focus.
+    setFocusPolicy(Qt::StrongFocus);
     Show();
+}
+
+void LittleArrows::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Right) {
+        Track(ArrowPart::Up);
+    } else if (event->key() == Qt::Key_Down || event->key() == Qt::Key_Left) {
+        Track(ArrowPart::Down);
+    } else {
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void LittleArrows::focusInEvent(QFocusEvent* event)
+{
+    label_->setFrameStyle(QFrame::Box | QFrame::Plain);
+    QWidget::focusInEvent(event);
+}
+
+void LittleArrows::focusOutEvent(QFocusEvent* event)
+{
+    label_->setFrameStyle(QFrame::NoFrame);
+    QWidget::focusOutEvent(event);
 }
 
 void LittleArrows::SetControl32BitValue(int v)

@@ -34,6 +34,11 @@ public:
 signals:
     void valueChangedByUser(int value);
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
 private:
     void Track(ArrowPart part);
     void Show();

@@ -10,8 +10,7 @@ PictureView::PictureView(QWidget* parent) : QWidget(parent) {}
 void PictureView::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    if (drawHandler)
-        drawHandler(p);
+    emit drawRequested(p);
 }
 
 StageView::StageView(QWidget* parent) : PictureView(parent)
@@ -33,14 +32,16 @@ void CropOverlay::mousePressEvent(QMouseEvent* e)
 {
     if (e->button() != Qt::LeftButton)
         return;
-    tracking_ = hitHandler && hitHandler(e->position());
+    bool track = false;
+    emit pressed(e->position(), &track);
+    tracking_ = track;
     update();
 }
 
 void CropOverlay::mouseMoveEvent(QMouseEvent* e)
 {
-    if (tracking_ && trackHandler) {
-        trackHandler(e->position(), false);
+    if (tracking_) {
+        emit tracked(e->position(), false);
         update();
     }
 }
@@ -50,8 +51,7 @@ void CropOverlay::mouseReleaseEvent(QMouseEvent* e)
     if (e->button() != Qt::LeftButton || !tracking_)
         return;
     tracking_ = false;
-    if (trackHandler)
-        trackHandler(e->position(), true);
+    emit tracked(e->position(), true);
     update();
 }
 

@@ -1,12 +1,16 @@
 #pragma once
 // The three picture views of the main window: the stage ('mVue' 130) where
 // the picture is placed, the crop-rectangle overlay on it ('rect' 130) and the
-// preview ('prev' 0). Each view only paints and forwards the mouse; what it
-// draws and how the crop rectangle reacts are the handlers bound to it.
+// preview ('prev' 0). Each view only paints and forwards the mouse, as
+// signals; what it draws and how the crop rectangle reacts belong to whoever
+// connects to them (directly: the painter and the answer live only for the
+// call).
 
+#include <QPointF>
 #include <QWidget>
 
-#include <functional>
+class QPainter;
+
 
 namespace kestova::mac {
 
@@ -15,7 +19,9 @@ class PictureView : public QWidget {
 public:
     explicit PictureView(QWidget* parent = nullptr);
 
-    std::function<void(QPainter&)> drawHandler;
+signals:
+    // Paint the view with `painter` (emitted from its paint event).
+    void drawRequested(QPainter& painter);
 
 protected:
     void paintEvent(QPaintEvent*) override;
@@ -36,10 +42,11 @@ class CropOverlay : public PictureView {
 public:
     explicit CropOverlay(QWidget* parent = nullptr);
 
-    // Hit test at a press; true means "track this press".
-    std::function<bool(QPointF)> hitHandler;
+signals:
+    // Hit test at a press: a receiver sets *track to follow this press.
+    void pressed(QPointF point, bool* track);
     // Every mouse move while tracking, and the release (final = true).
-    std::function<void(QPointF, bool final)> trackHandler;
+    void tracked(QPointF point, bool final);
 
 protected:
     void mousePressEvent(QMouseEvent* e) override;

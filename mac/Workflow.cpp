@@ -17,7 +17,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QImageReader>
-#include <QListWidget>
 #include <QMainWindow>
 #include <QStandardPaths>
 #include <QTreeWidget>
@@ -29,6 +28,11 @@
 namespace kestova::mac {
 
 namespace {
+// The front-end whose commit runs on this thread: the commit's progress
+// callback is a plain function, and two front-ends (two windows on two
+// frames) must each see only their own progress.
+thread_local FrontEnd* tCommitting = nullptr;
+
 std::string Local(const QString& path)
 {
     return QFile::encodeName(path).toStdString();
@@ -187,7 +191,8 @@ void FrontEnd::SetFlashOffline()
     gmyTotalePictureNum = 0;
     gmyTotalePicture = 0;
     SetControlPanlEnable(false);
-    SetNotes(QStringLiteral("Device Not Online!"));
+    ShowDPFSpace();
+    SetNotes(QString::fromUtf8(kNoFrameText));
 }
 
 void FrontEnd::AddPictureFinished()
@@ -207,18 +212,11 @@ void FrontEnd::AddPictureFinished()
 
 void FrontEnd::FillPictureList()
 {
-    // The rebuilt list shows no selection, so no earlier choice may stay
-    // behind it: Delete then takes the last picture, as the list shows.
-    gmyCurrentSelectItem = 0;
-    if (!pictList)
-        return;
-    pictList->blockSignals(true);
-    pictList->clear();
-    if (gmyPictureData)
-        for (int i = 1; i <= gmyTotalePictureNum && i <= gmyPictureData->count; ++i)
-            pictList->addItem(QString::fromStdString(GetNode(gmyPictureData, i)->name));
-    pictList->blockSignals(false);
-    pictList->scrollToBottom();
+    // A list whose rows changed shows no selection, so no earlier choice
+    // stays behind it: Delete then takes the last picture, as the list shows.
+    albumModel->Show(gmyPictureData, gmyTotalePictureNum);
+    if (pictList)
+        pictList->scrollToBottom();
 }
 
 // ---------------------------------------------------------------------------
@@ -263,9 +261,12 @@ void FrontEnd::MyAddButtonHandler()
         std::lock_guard lock(placementMutex);
         placed = gmyCGimage != nullptr;
     }
-    if (placed)
-        GetPicDataFromView(rect, false);
+    SetNotes(QString());
+    const bool added = placed && GetPicDataFromView(rect, false);
     FillPictureList();
+    // The preview shows the picture just added; it is the chosen row.
+    if (added && pictList)
+        pictList->SelectRow(albumModel->rowCount() - 1);
     ShowDPFSpace();
 }
 
@@ -409,12 +410,12 @@ void FrontEnd::MyDelButtonHandler()
             gDPF->GetFileNum(count);
             for (int i = count - 1; i >= 0; --i)
                 gDPF->DeleteFileAt(i);
-            if (pictList)
-                pictList->clear();
+            albumModel->Clear();
         }
     } else if (gmyTotalePictureNum >= 1) {
-        int row = gmyCurrentSelectItem >= 1 && gmyCurrentSelectItem <= gmyTotalePictureNum ? gmyCurrentSelectItem
-                                                                                            : gmyTotalePictureNum;
+        // The selected row, or with nothing selected the last picture.
+        const int chosen = pictList ? pictList->SelectedRow() + 1 : 0;
+        int row = chosen >= 1 && chosen <= gmyTotalePictureNum ? chosen : gmyTotalePictureNum;
         gmyCurrentSelectItem = 0;
         --gmyTotalePictureNum;
         if (FileData* node = DelNode(gmyPictureData, row)) {
@@ -423,13 +424,11 @@ void FrontEnd::MyDelButtonHandler()
         }
         gDPF->DeleteFileAt(row - 1);
         FillPictureList();
-        if (pictList && pictList->count() > 0)
-            pictList->setCurrentRow(pictList->count() - 1);
-        else {
-            std::lock_guard lock(placementMutex);
-            gmyPicPressAddImage = QImage();
-        }
-        RedrawPreview();
+        // The last row is chosen and shown; with none left the preview empties.
+        if (pictList)
+            pictList->SelectRow(albumModel->rowCount() - 1);
+        else
+            ShowChosenRow(-1);
     }
     SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum));
     ShowDPFSpace();
@@ -444,8 +443,10 @@ void FrontEnd::MyDownLoadButtonHandler()
 {
     if (!G_isDeviceOnLine || gmyIsTransferData)
         return;
-    SetControlPanlEnable(false);
+    // The mark first: nothing that reacts to the controls being disabled may
+    // take this for an idle window.
     gmyIsTransferData = true;
+    SetControlPanlEnable(false);
     SetNotes(QStringLiteral("Download Picture(s)"));
     SetDownLoadPrcess(0);
     StartTask([this] { TranspotPic(); });
@@ -453,7 +454,9 @@ void FrontEnd::MyDownLoadButtonHandler()
 
 void FrontEnd::TranspotPic()
 {
+    tCommitting = this;
     const session::CommitResult committed = frameSession->Commit();
+    tCommitting = nullptr;
     if (committed.status != session::CommitStatus::Failed) {
         SetNotes(QStringLiteral("DownLoad Finished"));
     } else {
@@ -475,7 +478,7 @@ void FrontEnd::DownloadPictureNotify(int, long k, long n)
 
 void DownloadPictureNotify(int a, long k, long n)
 {
-    if (FrontEnd* f = FrontEnd::Instance())
+    if (FrontEnd* f = tCommitting ? tCommitting : FrontEnd::Instance())
         f->DownloadPictureNotify(a, k, n);
 }
 
@@ -490,6 +493,7 @@ void FrontEnd::MyUpLoadButtonHandler()
         SetNotes(QStringLiteral("No Pictures "));
         return;
     }
+    SetNotes(QString());
     SelectFileLocation();
 }
 
@@ -542,8 +546,16 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
             ok = copy(source, destination);
         allSaved = allSaved && ok;
     }
-    if (!allSaved)
+    if (!allSaved) {
         SetNotes(QStringLiteral("Couldn't save the picture(s)"));
+    } else {
+        const QString folder = QDir::toNativeSeparators(
+            QString::fromUtf8(QByteArray::fromPercentEncoding(folderUrlPath.toUtf8())));
+        SetNotes(QStringLiteral("Saved %1 picture(s) in %2").arg(gmyPictureData->count < gmyTotalePictureNum
+                                                                       ? gmyPictureData->count
+                                                                       : gmyTotalePictureNum)
+                     .arg(folder));
+    }
     return allSaved;
 }
 
@@ -564,14 +576,27 @@ bool FrontEnd::copy(const QString& source, const QString& destination)
 
 void FrontEnd::SelPicInList(int row)
 {
-    if (!gmyPictureData || row < 1 || row > gmyPictureData->count)
+    if (row < 1 || row > albumModel->rowCount())
         return;
     gmyCurrentSelectItem = row;
-    const FileData* node = GetNode(gmyPictureData, row);
-    QImage picture(DataPath(QString::fromStdString(node->name)));
+    QImage picture(albumModel->BitmapPath(row - 1));
     {
         std::lock_guard lock(placementMutex);
         gmyPicPressAddImage = picture;
+    }
+    RedrawPreview();
+}
+
+void FrontEnd::ShowChosenRow(int row)
+{
+    if (row >= 0) {
+        SelPicInList(row + 1);
+        return;
+    }
+    gmyCurrentSelectItem = 0;
+    {
+        std::lock_guard lock(placementMutex);
+        gmyPicPressAddImage = QImage();
     }
     RedrawPreview();
 }
@@ -589,6 +614,7 @@ void FrontEnd::MyOpenButtonHandler()
             QStringLiteral("Pictures (*.jpg *.jpeg *.png *.gif *.bmp *.tif *.tiff);;All files (*)"));
     if (path.isEmpty())
         return;
+    SetNotes(QString());
     gmyCurrentFileRow = 0;
     SelectOnePicture(path, false);
 }
@@ -624,9 +650,8 @@ void FrontEnd::ReleaseAllFiles()
     }
     gmyTotalePictureNum = 0;
     gmyTotalePicture = 0;
-    gmyCurrentSelectItem = 0;
-    if (pictList)
-        pictList->clear();
+    albumModel->Clear();
+    ShowChosenRow(-1);
     RedrawStage();
     RedrawPreview();
 }

@@ -32,7 +32,10 @@ bool TNib::SetMenuBarFromNib(QMainWindow* window, const QString& menuBarName) co
     auto* bar = window->findChild<QMenuBar*>(menuBarName);
     if (!bar)
         return false;
-    for (QAction* action : bar->findChildren<QAction*>()) {
+    // A layout file makes its actions children of the window, not of the
+    // menu bar, so every action of the window that carries a command is
+    // connected; the menus only show them.
+    for (QAction* action : window->findChildren<QAction*>()) {
         const FourCharCode id = FourCCFromText(action->property("command").toString().toStdString());
         if (id == 0)
             continue;

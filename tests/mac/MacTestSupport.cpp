@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QListWidget>
 #include <QMainWindow>
 #include <QTest>
 
@@ -212,10 +211,26 @@ QString MacHarness::Count()
 QStringList MacHarness::Rows()
 {
     QStringList out;
-    if (auto* list = C<QListWidget>("pict_0"))
-        for (int i = 0; i < list->count(); ++i)
-            out << list->item(i)->text();
+    if (auto* list = C<AlbumListView>("pict_0"))
+        for (int i = 0; i < list->model()->rowCount(); ++i)
+            out << list->model()->index(i, 0).data().toString();
     return out;
+}
+
+void MacHarness::ClickRow(int row)
+{
+    auto* list = C<AlbumListView>("pict_0");
+    ASSERT_NE(list, nullptr);
+    const QModelIndex index = list->model()->index(row, 0);
+    ASSERT_TRUE(index.isValid()) << row;
+    list->scrollTo(index);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).center());
+}
+
+int MacHarness::SelectedRow()
+{
+    auto* list = C<AlbumListView>("pict_0");
+    return list ? list->SelectedRow() : -2;
 }
 
 void MacHarness::Place(const QString& path)

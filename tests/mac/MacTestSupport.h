@@ -64,6 +64,10 @@ protected:
     QString Status();
     QString Count();
     QStringList Rows();
+    // Clicks row `row` (from 0) of the album list with the mouse.
+    void ClickRow(int row);
+    // The album list's selected row (from 0), or -1.
+    int SelectedRow();
     // Places a picture file on the stage through the Open button.
     void Place(const QString& path);
     // Places a picture and presses Add.

@@ -7,18 +7,20 @@
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
+#include "mac/LittleArrows.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QApplication>
 #include <QProgressBar>
+#include <QSysInfo>
 #include <QTest>
 #include <QTreeWidget>
+#include <QMainWindow>
 
 using namespace kestova;
 using namespace kestova::mac;
@@ -61,11 +63,11 @@ TEST_F(MacAlbum, FrameAttachedAtStartIsReadAndListed)
     // The work files: the stored bytes and a decoded bitmap per picture.
     const std::vector<Bytes> album = ReadAlbum(frame);
     for (int i = 1; i <= 3; ++i) {
-        QFile raw(tmp.filePath(QStringLiteral("res/Edata/DPFPicture%1.bmp").arg(i)));
+        QFile raw(fe->gmyResousepath + QStringLiteral("/Edata/DPFPicture%1.bmp").arg(i));
         ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
         const QByteArray b = raw.readAll();
         EXPECT_EQ(Bytes(b.begin(), b.end()), album[size_t(i - 1)]);
-        EXPECT_EQ(QImage(tmp.filePath(QStringLiteral("res/data/DPFPicture%1.bmp").arg(i))).size(), QSize(128, 128));
+        EXPECT_EQ(QImage(fe->gmyResousepath + QStringLiteral("/data/DPFPicture%1.bmp").arg(i)).size(), QSize(128, 128));
     }
     // The clock was set (a 0xCA command went out before the album was read).
     QFile f(log);
@@ -74,7 +76,7 @@ TEST_F(MacAlbum, FrameAttachedAtStartIsReadAndListed)
     EXPECT_TRUE(lines.startsWith("ca ") || lines.contains("\nca ")) << lines.left(200).toStdString();
 
     // Selecting a row shows it in the preview.
-    C<QListWidget>("pict_0")->setCurrentRow(1);
+    ClickRow(1);
     EXPECT_EQ(fe->gmyCurrentSelectItem, 2);
     EXPECT_EQ(fe->gmyPicPressAddImage.size(), QSize(128, 128));
 }
@@ -136,10 +138,10 @@ TEST_F(MacAlbum, DeleteWithoutSelectionTakesTheLastPicture)
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp"}));
     EXPECT_EQ(Status(), "The sequence number: 2");
     EXPECT_EQ(Count(), "002/060");
-    EXPECT_FALSE(QFile::exists(tmp.filePath("res/data/DPFPicture3.bmp")));
+    EXPECT_FALSE(QFile::exists(fe->gmyResousepath + "/data/DPFPicture3.bmp"));
 
     // A selected row goes instead of the last.
-    C<QListWidget>("pict_0")->setCurrentRow(0);
+    ClickRow(0);
     Click("delp_0");
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture2.bmp"}));
 
@@ -156,19 +158,18 @@ TEST_F(MacAlbum, DeleteAfterTheListWasRebuiltTakesTheLastPicture)
     SeedAlbum(frame, ThreePictures());
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
-    auto* list = C<QListWidget>("pict_0");
-    // A row chosen before an add: the add rebuilds the list, which then shows
-    // no selection, so Delete takes the last picture (the one just added).
-    list->setCurrentRow(0);
+    // A row chosen before an add: the add rebuilds the list and chooses the
+    // picture just added, so Delete takes that one (the last).
+    ClickRow(0);
     ASSERT_EQ(fe->gmyCurrentSelectItem, 1);
     AddThroughStage(SavePng(QuarterPicture(300, 200), "a.png"));
     ASSERT_EQ(Rows().size(), 4);
-    EXPECT_TRUE(list->selectedItems().isEmpty());
+    EXPECT_EQ(SelectedRow(), 3);
     Click("delp_0");
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
 
     // After deleting all, no earlier choice survives into the new list.
-    list->setCurrentRow(1);
+    ClickRow(1);
     ASSERT_EQ(fe->gmyCurrentSelectItem, 2);
     auto* all = C<QCheckBox>("dela_0");
     QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
@@ -203,7 +204,7 @@ TEST_F(MacAlbum, DeleteAllTouchesTheFrameOnlyAtDownload)
     EXPECT_EQ(Count(), "000/060");
     EXPECT_EQ(fe->gmyTotalePicture, 0);
     EXPECT_EQ(Status(), "The sequence number: 0");
-    EXPECT_TRUE(QDir(tmp.filePath("res/data")).entryList(QDir::Files).isEmpty());
+    EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).isEmpty());
 
     ASSERT_TRUE(img.open(QIODevice::ReadOnly));
     EXPECT_EQ(img.readAll(), flashBefore);  // nothing reached the flash
@@ -422,9 +423,15 @@ TEST_F(MacAlbum, AddAdvancesToTheNextPictureInTheBrowser)
     row->path = tmp.filePath("walk");
     row->isFolder = true;
     tagFILEITEM* folder = row.get();
+    auto* tree = C<QTreeWidget>("CLVW_0");
+    folder->item = new QTreeWidgetItem(tree, QStringList("walk"));
+    folder->item->setData(0, Qt::UserRole, folder->rowID);
     fe->FileItemArray.push_back(std::move(row));
     fe->ExpendFolder(folder, folder->rowID);
-    fe->OpenRow(fe->FindRow(folder->rowID + 1));  // a.png
+    // Return on a.png's row opens it, as a double click does.
+    tree->expandItem(folder->item);
+    tree->setCurrentItem(fe->FindRow(folder->rowID + 1)->item);
+    QTest::keyClick(tree, Qt::Key_Return);
     ASSERT_NE(fe->gmyCGimage, nullptr);
     Click("slet_0");
     EXPECT_EQ(fe->gmyCurrentFileRow, folder->rowID + 3);  // past the folder to c.png
@@ -480,7 +487,7 @@ TEST_F(MacAlbum, UnpluggedMidDownloadLeavesAWholeAlbumAndGoesOffline)
         for (const QString& f : files)
             AddThroughStage(f);
         Click("load_0");
-        ASSERT_TRUE(WaitFor([&] { return !fe->G_isDeviceOnLine && Status() == "Device Not Online!"; }));
+        ASSERT_TRUE(WaitFor([&] { return !fe->G_isDeviceOnLine && Status() == FrontEnd::kNoFrameText; }));
         ASSERT_TRUE(WaitFor([&] { return !fe->TaskRunning() && !fe->gmyIsTransferData; }));
         EXPECT_TRUE(Rows().isEmpty());
         EXPECT_EQ(fe->gmyPictureData, nullptr);
@@ -510,7 +517,7 @@ TEST_F(MacAlbum, PictureLongerThanTheReadBufferIsFetchedWhole)
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
     EXPECT_EQ(Rows(), QStringList{"DPFPicture1.bmp"});
-    QFile raw(tmp.filePath("res/Edata/DPFPicture1.bmp"));
+    QFile raw(fe->gmyResousepath + "/Edata/DPFPicture1.bmp");
     ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
     const QByteArray b = raw.readAll();
     EXPECT_EQ(Bytes(b.begin(), b.end()), pic);
@@ -540,11 +547,11 @@ TEST_F(MacAlbum, FrameThatLeavesAndComesBackIsReadAgain)
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
     ASSERT_EQ(Rows().size(), 3);
-    C<QListWidget>("pict_0")->setCurrentRow(0);
+    ClickRow(0);
 
     const QString path = QString::fromStdString(frame);
     ASSERT_TRUE(QFile::rename(path, path + ".away"));
-    ASSERT_TRUE(WaitFor([&] { return Status() == "Device Not Online!"; }));
+    ASSERT_TRUE(WaitFor([&] { return Status() == FrontEnd::kNoFrameText; }));
     EXPECT_FALSE(fe->G_isDeviceOnLine);
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_EQ(fe->gmyTotalePictureNum, 0);
@@ -576,4 +583,249 @@ TEST_F(MacAlbum, DownloadTheFrameRefusesSaysWhyInTheStatus)
     EXPECT_TRUE(fe->G_isDeviceOnLine);
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "Picture2.bmp"}));
     EXPECT_EQ(ReadAlbum(frame), old);
+}
+
+// Two copies on two frames, sharing one base of work folders (as two runs of
+// the program by one user do): each lists, previews and uploads only its own
+// frame's pictures; a run that was killed leaves a folder that the next start
+// clears; quitting one copy leaves the other's Upload whole.
+TEST_F(MacAlbum, TwoWindowsOnTwoFramesNeverMixPictures)
+{
+    const QImage q = QuarterPicture(128, 128);
+    const QImage a1 = q, a2 = q.mirrored(true, true);
+    const QImage b1 = q.mirrored(false, true), b2 = q.mirrored(true, false);
+    MakeFrame(frame);
+    SeedAlbum(frame, {DevicePicture(a1, 80), DevicePicture(a2, 80)});
+    const std::string frame2 = tmp.filePath("frame2.img").toStdString();
+    MakeFrame(frame2);
+    SeedAlbum(frame2, {DevicePicture(b1, 80), DevicePicture(b2, 80)});
+
+    // A killed run's folder: its lock names a process that is gone.
+    const QString base = tmp.filePath("res");
+    const QString killed = base + "/run-999999-abcdef";
+    ASSERT_TRUE(QDir().mkpath(killed + "/data"));
+    QFile lock(killed + "/lock");
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.write("999999\nmackestova\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+    lock.close();
+    QFile(killed + "/data/DPFPicture1.bmp").open(QIODevice::WriteOnly);
+
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_FALSE(QDir(killed).exists());
+
+    FrontEnd* first = fe.release();  // the harness's checks now look at the second
+    std::unique_ptr<FrontEnd> firstOwner(first);
+    const int finishedBefore = finished;
+    Start(frame2);
+    ASSERT_TRUE(WaitFor([&] { return fe->G_isDeviceOnLine && finished > finishedBefore && !fe->gmyIsTransferData; }));
+    std::unique_ptr<FrontEnd> second = std::move(fe);
+    ASSERT_NE(first->gmyResousepath, second->gmyResousepath);
+    EXPECT_TRUE(first->gmyResousepath.startsWith(base + "/run-"));
+    EXPECT_TRUE(QDir(first->gmyResousepath + "/data").exists());  // the second start left it alone
+
+    auto upload = [&](FrontEnd* f, const QString& name) {
+        const QString folder = tmp.filePath(name);
+        EXPECT_TRUE(QDir().mkpath(folder));
+        f->chooseFolder = [folder] { return QUrl::fromLocalFile(folder); };
+        QTest::mouseClick(f->gMainWindowRef->findChild<QAbstractButton*>("upld_0"), Qt::LeftButton);
+        return folder;
+    };
+    auto near = [](const QString& file, const QImage& want) {
+        const QImage got(file);
+        return !got.isNull() && MeanDifference(got.convertToFormat(QImage::Format_RGB888),
+                                               want.convertToFormat(QImage::Format_RGB888)) < 8;
+    };
+    const QString up1 = upload(first, "up1"), up2 = upload(second.get(), "up2");
+    EXPECT_EQ(QDir(up1).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QDir(up2).entryList(QDir::Files).size(), 2);
+    EXPECT_TRUE(near(up1 + "/1.bmp", a1));
+    EXPECT_TRUE(near(up1 + "/2.bmp", a2));
+    EXPECT_TRUE(near(up2 + "/1.bmp", b1));
+    EXPECT_TRUE(near(up2 + "/2.bmp", b2));
+
+    // The second quits (OK in its alert); its folder goes, the first's stays.
+    const QString secondFolder = second->gmyResousepath;
+    QTimer::singleShot(0, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->button(QMessageBox::Ok)->click();
+    });
+    second->MyQuit();
+    second.reset();
+    EXPECT_FALSE(QDir(secondFolder).exists());
+    const QString up3 = upload(first, "up3");
+    for (const char* name : {"/1.bmp", "/2.bmp"}) {
+        QFile x(up1 + name), y(up3 + name);
+        ASSERT_TRUE(x.open(QIODevice::ReadOnly) && y.open(QIODevice::ReadOnly)) << name;
+        EXPECT_GT(y.size(), 128 * 128 * 3) << name;
+        EXPECT_EQ(x.readAll(), y.readAll()) << name;
+    }
+    fe = std::move(firstOwner);
+}
+
+// A person going through the window with Tab: the album list takes the focus
+// without choosing a row (nothing current, nothing in the preview), Delete
+// reached with Tab and Space takes the last picture, Download with the
+// keyboard gives the focus back to its button and not to the list, and an
+// arrow key in the list chooses a row that is current and selected at once.
+TEST_F(MacAlbum, TabbingThroughTheWindowChoosesNoAlbumRow)
+{
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    QMainWindow* w = fe->gMainWindowRef;
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    auto* list = C<AlbumListView>("pict_0");
+    auto focusName = [] { return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString(); };
+    auto tab = [&] { QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : w, Qt::Key_Tab); };
+    auto tabTo = [&](const QString& name) {
+        for (int i = 0; i < 40 && focusName() != name; ++i)
+            tab();
+        return focusName() == name;
+    };
+
+    QStringList round;
+    for (int i = 0; i < 40; ++i) {
+        tab();
+        if (round.contains(focusName()))
+            break;
+        round << focusName();
+    }
+    // One round of Tab goes the way the work goes.
+    const QStringList order = {"CLVW_0", "rota_0", "scal_1", "trns_10", "trns_11", "suts_0", "open_0",
+                               "slet_0", "pict_0", "delp_0", "dela_0", "load_0", "upld_0"};
+    const qsizetype at = round.indexOf("CLVW_0");
+    ASSERT_GE(at, 0) << round.join(' ').toStdString();
+    EXPECT_EQ(round.mid(at) + round.mid(0, at), order);
+
+    // The arrows work with the up and down keys.
+    ASSERT_TRUE(tabTo("rota_0"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    EXPECT_EQ(C<LittleArrows>("rota_0")->GetControl32BitValue(), 1);
+
+    ASSERT_TRUE(tabTo("pict_0"));
+    EXPECT_EQ(SelectedRow(), -1);
+    EXPECT_FALSE(list->currentIndex().isValid());
+    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+
+    ASSERT_TRUE(tabTo("delp_0"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp"}));
+    EXPECT_EQ(SelectedRow(), 1);  // the last row is chosen and shown
+    EXPECT_FALSE(fe->gmyPicPressAddImage.isNull());
+
+    // Download twice with the keyboard: the focus never lands in the list,
+    // not even for a moment while the controls are disabled.
+    bool listFocused = false;
+    const auto watch = QObject::connect(qApp, &QApplication::focusChanged, [&](QWidget*, QWidget* now) {
+        listFocused = listFocused || now == list;
+    });
+    for (int n = 2; n <= 3; ++n) {
+        ASSERT_TRUE(tabTo("load_0"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        EXPECT_NE(focusName(), "pict_0");
+        ASSERT_TRUE(WaitFinished(n));
+        EXPECT_EQ(focusName(), "load_0");
+        EXPECT_EQ(SelectedRow(), 1);
+        EXPECT_EQ(list->currentIndex().row(), 1);
+    }
+    QObject::disconnect(watch);
+    EXPECT_FALSE(listFocused);
+    EXPECT_EQ(ReadAlbum(frame).size(), 2u);
+
+    // Nothing chosen after Ctrl+click on the chosen row: nothing current,
+    // nothing in the preview, and Delete takes the last picture again.
+    const QModelIndex chosen = list->model()->index(1, 0);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, list->visualRect(chosen).center());
+    EXPECT_EQ(SelectedRow(), -1);
+    EXPECT_FALSE(list->currentIndex().isValid());
+    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+
+    // An arrow key in the list chooses a row: current and selected together.
+    ASSERT_TRUE(tabTo("pict_0"));
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_EQ(SelectedRow(), 0);
+    EXPECT_EQ(list->currentIndex().row(), 0);
+    EXPECT_EQ(fe->gmyCurrentSelectItem, 1);
+    EXPECT_EQ(fe->gmyPicPressAddImage, QImage(fe->gmyResousepath + "/data/DPFPicture1.bmp"));
+}
+
+// The status line, the count and the preview say what is true after each
+// step: no frame (how to attach one), a read, a failure followed by a
+// success, deletes, Upload, the frame leaving, and a read that fails.
+TEST_F(MacAlbum, StatusCountAndPreviewStayTrue)
+{
+    const QString path = QString::fromStdString(frame);
+    Start(frame);  // the image is not there yet
+    EXPECT_EQ(Status(), FrontEnd::kNoFrameText);
+    EXPECT_TRUE(Count().startsWith("000/")) << Count().toStdString();
+
+    MakeFrame(frame + ".new");
+    SeedAlbum(frame + ".new", ThreePictures());
+    ASSERT_TRUE(QFile::rename(path + ".new", path));
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Count(), "003/060");
+    EXPECT_EQ(Status(), "Picture(s) In Kestova");
+
+    // A failure, then a success: the old failure text goes.
+    const QString notPicture = tmp.filePath("notes.png");
+    QFile bad(notPicture);
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("not a picture");
+    bad.close();
+    Place(notPicture);
+    EXPECT_EQ(Status(), "Couldn't Process");
+    Place(SavePng(QuarterPicture(200, 200), "q.png"));
+    EXPECT_EQ(Status(), "");
+    Click("slet_0");
+    EXPECT_EQ(Status(), "The sequence number: 4");
+    EXPECT_EQ(Count(), "004/060");
+
+    // Deleting the shown picture: the preview moves to the last row, which is
+    // chosen; after Delete All it is empty.
+    ClickRow(0);
+    const QImage first = fe->gmyPicPressAddImage;
+    ASSERT_FALSE(first.isNull());
+    Click("delp_0");
+    EXPECT_EQ(Count(), "003/060");
+    EXPECT_EQ(SelectedRow(), 2);
+    EXPECT_EQ(fe->gmyPicPressAddImage, QImage(fe->gmyResousepath + "/data/Picture4.bmp"));
+
+    const QString folder = tmp.filePath("saved");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    fe->chooseFolder = [&] { return QUrl::fromLocalFile(folder); };
+    Click("upld_0");
+    EXPECT_EQ(Status(), QStringLiteral("Saved 3 picture(s) in %1").arg(QDir::toNativeSeparators(folder)));
+
+    auto* all = C<QCheckBox>("dela_0");
+    QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
+    Click("delp_0");
+    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_EQ(Count(), "000/060");
+    EXPECT_EQ(Status(), "The sequence number: 0");
+    QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
+
+    // The frame leaves with pictures listed: no count stays behind.
+    Place(SavePng(QuarterPicture(200, 200), "r.png"));
+    Click("slet_0");
+    ASSERT_EQ(Count(), "001/060");
+    ASSERT_TRUE(QFile::rename(path, path + ".away"));
+    ASSERT_TRUE(WaitFor([&] { return Status() == FrontEnd::kNoFrameText; }));
+    EXPECT_TRUE(Count().startsWith("000/")) << Count().toStdString();
+    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+}
+
+TEST_F(MacAlbum, FailedReadListsAndCountsNothing)
+{
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    Start(frame + ",corrupt_reads=1");
+    ASSERT_TRUE(WaitFor([&] { return finished >= 1 && !fe->gmyIsTransferData; }));
+    EXPECT_TRUE(Status().startsWith("Read picture(s) failed!")) << Status().toStdString();
+    EXPECT_TRUE(Rows().isEmpty());
+    EXPECT_TRUE(Count().startsWith("000/")) << Count().toStdString();
 }

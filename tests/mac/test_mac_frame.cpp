@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -158,8 +160,8 @@ TEST_F(MacFrameWindow, WithoutAFrameEveryWorkflowControlStaysDisabled)
         EXPECT_FALSE(w->isEnabled()) << name;
     }
     // The work folders are made at start.
-    EXPECT_TRUE(QDir(tmp.filePath("res/data")).exists());
-    EXPECT_TRUE(QDir(tmp.filePath("res/Edata")).exists());
+    EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").exists());
+    EXPECT_TRUE(QDir(fe->gmyResousepath + "/Edata").exists());
     // And Add does nothing while no frame is online.
     fe->MyAddButtonHandler();
     EXPECT_EQ(fe->gmyTotalePictureNum, 0);
@@ -230,6 +232,80 @@ TEST_F(MacFrameWindow, QuitAlertCancelKeepsEverythingAndOkLeaves)
     fe->MyQuit();
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(fe->FileItemArray.empty());  // resources released before leaving
+}
+
+// Quitting the way a person does: Ctrl+Q on the window, and File > Quit
+// MacKestova opened and chosen with the mouse. Each brings the alert; Cancel
+// stays, OK leaves with 0. 'New' is connected as well and does nothing.
+TEST_F(MacFrameWindow, CtrlQAndTheMenusQuitBringTheAlert)
+{
+    Start("");
+    CarbonApp app(fe.get());
+    QMainWindow* w = fe->gMainWindowRef;
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    auto* bar = w->findChild<QMenuBar*>(QStringLiteral("MenuBar"));
+    ASSERT_NE(bar, nullptr);
+    auto* fileMenu = bar->findChild<QMenu*>(QStringLiteral("fileMenu"));
+    ASSERT_NE(fileMenu, nullptr);
+    auto actionNamed = [&](const char* name) { return w->findChild<QAction*>(QLatin1String(name)); };
+
+    // Answers the alert when it shows; counts how often it was shown.
+    int alerts = 0;
+    QMessageBox::StandardButton answer = QMessageBox::Cancel;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            EXPECT_EQ(box->text(), "Really want to quit?");
+            ++alerts;
+            box->button(answer)->click();
+        }
+    });
+    watcher.start(10);
+    // After an alert the person's next key goes to the window again.
+    auto viaKeys = [&] {
+        w->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+        QTest::keyClick(w, Qt::Key_Q, Qt::ControlModifier);
+    };
+    auto viaMenu = [&] {
+        w->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(fileMenu->menuAction()).center());
+        ASSERT_TRUE(WaitFor([&] { return fileMenu->isVisible(); }, 5000));
+        QTest::mouseClick(fileMenu, Qt::LeftButton, {}, fileMenu->actionGeometry(actionNamed("actionQuit")).center());
+    };
+    struct Case {
+        const char* how;
+        std::function<void()> act;
+    };
+    for (const Case& c : {Case{"Ctrl+Q", viaKeys}, Case{"menu", viaMenu}}) {
+        SCOPED_TRACE(c.how);
+        const int before = alerts;
+        answer = QMessageBox::Cancel;
+        c.act();
+        EXPECT_TRUE(WaitFor([&] { return alerts == before + 1; }, 5000));
+        QTest::qWait(30);
+        EXPECT_EQ(exitCode, -1);
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_FALSE(fe->FileItemArray.empty());
+
+        answer = QMessageBox::Ok;
+        c.act();
+        EXPECT_TRUE(WaitFor([&] { return exitCode == 0; }, 5000));
+        EXPECT_EQ(alerts, before + 2);
+        EXPECT_TRUE(fe->FileItemArray.empty());  // resources released before leaving
+        exitCode = -1;
+        fe->GetSystemDisk();  // as if running on, for the next road
+    }
+    // New: chosen from the menu, nothing happens and no alert shows.
+    const int before = alerts;
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(fileMenu->menuAction()).center());
+    ASSERT_TRUE(WaitFor([&] { return fileMenu->isVisible(); }, 5000));
+    QTest::mouseClick(fileMenu, Qt::LeftButton, {}, fileMenu->actionGeometry(actionNamed("actionNew")).center());
+    QTest::qWait(50);
+    EXPECT_EQ(alerts, before);
+    EXPECT_EQ(exitCode, -1);
 }
 
 TEST_F(MacFrameWindow, AMissingControlSkipsTheRestOfTheStartUp)

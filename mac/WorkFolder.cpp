@@ -1,0 +1,81 @@
+#include "mac/WorkFolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLockFile>
+#include <QTemporaryDir>
+
+namespace kestova::mac {
+
+namespace {
+const QString kLockName = QStringLiteral("lock");
+
+// A lock that only its holder's end releases: never taken over because of its
+// age, only because the process that took it is gone.
+std::unique_ptr<QLockFile> TryLock(const QString& folder)
+{
+    auto lock = std::make_unique<QLockFile>(folder + QLatin1Char('/') + kLockName);
+    lock->setStaleLockTime(0);
+    if (!lock->tryLock(0))
+        return nullptr;
+    return lock;
+}
+} // namespace
+
+WorkFolder::WorkFolder() = default;
+
+WorkFolder::~WorkFolder()
+{
+    if (path_.isEmpty())
+        return;
+    // The work files go while the lock is still held; a copy starting in the
+    // meantime may then only find the empty folder to clear.
+    QDir(path_ + QStringLiteral("/data")).removeRecursively();
+    QDir(path_ + QStringLiteral("/Edata")).removeRecursively();
+    lock_.reset();
+    QDir(path_).removeRecursively();
+}
+
+int WorkFolder::ClearLeftovers(const QString& base)
+{
+    int cleared = 0;
+    const QDir dir(base);
+    for (const QString& name : dir.entryList({QStringLiteral("run-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString folder = dir.filePath(name);
+        std::unique_ptr<QLockFile> lock = TryLock(folder);
+        if (!lock)
+            continue;  // a running copy holds it
+        lock->unlock();
+        if (QDir(folder).removeRecursively())
+            ++cleared;
+    }
+    return cleared;
+}
+
+bool WorkFolder::Make(const QString& base)
+{
+    if (!QDir().mkpath(base))
+        return false;
+    ClearLeftovers(base);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        QTemporaryDir made(base + QStringLiteral("/run-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
+        if (!made.isValid())
+            return false;
+        made.setAutoRemove(false);
+        // Another copy clearing leftovers at the same moment may have taken
+        // the new folder's lock first; then it is its to remove, and another
+        // name is tried.
+        std::unique_ptr<QLockFile> lock = TryLock(made.path());
+        if (!lock)
+            continue;
+        if (!QDir().mkpath(made.path() + QStringLiteral("/data")) ||
+            !QDir().mkpath(made.path() + QStringLiteral("/Edata")))
+            return false;
+        path_ = made.path();
+        lock_ = std::move(lock);
+        return true;
+    }
+    return false;
+}
+
+} // namespace kestova::mac
