@@ -30,7 +30,27 @@ bool CCommUSB::SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t leng
     // can never release the unit underneath it.
     std::lock_guard<std::mutex> lock(mutex_);
     if (!online_ || !unit_) return false;
-    return unit_->Execute(cdb, buffer, length, direction, timeoutMs_);
+    const ScsiResult r = unit_->Execute(cdb, buffer, length, direction, timeoutMs_);
+    // A read that came back short is a failed read: the missing tail would
+    // otherwise pass for zeros the frame sent.
+    if (r.Complete(direction)) return true;
+    lastFailure_ = r;
+    lastFailureDirection_ = direction;
+    hasFailure_ = true;
+    return false;
+}
+
+bool CCommUSB::LastFailure(ScsiResult& result, DataDirection& direction) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!hasFailure_) return false;
+    result = lastFailure_;
+    direction = lastFailureDirection_;
+    return true;
+}
+
+void CCommUSB::ClearLastFailure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hasFailure_ = false;
 }
 
 bool CCommUSB::GetUSBDeviceStatus() const { return online_.load(); }
@@ -42,6 +62,7 @@ void CCommUSB::AttachUnit(std::unique_ptr<ScsiUnit> unit) {
         old = std::move(unit_);
         unit_ = std::move(unit);
         online_ = (unit_ != nullptr);
+        hasFailure_ = false;
     }
     if (old) old->Release();
 }

@@ -33,9 +33,17 @@ public:
     // ---- command tunnel ----
     // Sends one finished CDB. Refuses (false, nothing sent) while offline.
     // `length` is the data phase's byte count; `direction` as DataDirection.
+    // True only when the command completed with GOOD status and, for data
+    // from the frame, every byte asked for came.
     bool SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
                       DataDirection direction);
     bool GetUSBDeviceStatus() const;
+    // How the last command that failed ended (sense data, residual count),
+    // with its direction. False when none failed since the unit was attached
+    // or since ClearLastFailure. Callers that report a failure clear it
+    // before the work whose failure they will report.
+    bool LastFailure(ScsiResult& result, DataDirection& direction) const;
+    void ClearLastFailure();
 
     // Makes `unit` the open device and sets the link online (replacing and
     // releasing any unit held before). Used by discovery and by programs and
@@ -165,6 +173,9 @@ private:
     // (the flash layer polls it between status reads); written under mutex_.
     std::atomic<bool> online_{false};
     unsigned timeoutMs_ = kDefaultTimeoutMs;
+    ScsiResult lastFailure_;              // under mutex_
+    DataDirection lastFailureDirection_ = DataDirection::None;
+    bool hasFailure_ = false;
 };
 
 } // namespace kestova

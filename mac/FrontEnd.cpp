@@ -4,11 +4,12 @@
 #include "mac/FrontEnd.h"
 
 #include "device/CommUSB.h"
-#include "device/Discovery.h"
 #include "flash_manager/DPF.h"
 #include "mac/HIFramework/TNib.h"
 #include "mac/LittleArrows.h"
 #include "mac/StageViews.h"
+#include "session/FrameLink.h"
+#include "session/FrameSession.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>
@@ -57,6 +58,7 @@ FrontEnd::FrontEnd()
 {
     gFrontEnd = this;
     gDPF = std::make_unique<DPF>();
+    frameSession = std::make_unique<session::FrameSession>(*gDPF);
     exitProgram = [](int code) { QCoreApplication::exit(code); };
 }
 
@@ -69,6 +71,7 @@ FrontEnd::~FrontEnd()
     drawHandler_.reset();
     closeHandler_.reset();
     delete gMainWindowRef;
+    frameSession.reset();
     gDPF.reset();
     if (gFrontEnd == this)
         gFrontEnd = nullptr;
@@ -219,21 +222,10 @@ void FrontEnd::ShowWindow()
 
 void FrontEnd::StartDevice(const StartOptions& options)
 {
-    auto link = std::make_unique<CCommUSB>();
+    // The candidates: the machine's own units and the virtual frame named
+    // on the command line.
+    auto link = session::MakeLink(session::FrameChoice(options.frameArg, options.scanMachine, "LanguageUnicode.ini"));
     device = link.get();
-    device->SetVendorIdStr("norvelta");
-    device->SetKeyFileName("LanguageUnicode.ini");
-    if (!options.frameSpec.empty()) {
-        if (options.scanMachine) {
-            device->SetVirtualFrame(options.frameSpec);
-        } else {
-            std::vector<std::unique_ptr<CandidateSource>> sources;
-            sources.push_back(MakeVirtualFrameSource(options.frameSpec));
-            device->SetCandidateSources(std::move(sources));
-        }
-    } else if (!options.scanMachine) {
-        device->SetCandidateSources({});
-    }
     if (!options.scanMachine)
         device->SetHotplugMonitor(nullptr);
     device->SetStatusHandler([this](bool online) { OnDeviceStatus(online); });

@@ -42,6 +42,9 @@ namespace kestova {
 class CCommUSB;
 class DPF;
 }
+namespace kestova::session {
+class FrameSession;
+}
 
 namespace kestova::mac {
 
@@ -75,7 +78,7 @@ struct StartOptions {
     // Folder of the program itself.
     QString appPath;
     // A virtual frame "PATH[,key=value...]" to attach (also from KESTOVA_FRAME).
-    std::string frameSpec;
+    std::string frameArg;
     // Look for the machine's own frames as well (off in tests).
     bool scanMachine = true;
     // Milliseconds between checks of a frame that cannot announce its leaving;
@@ -152,7 +155,9 @@ public:
     // ---- album workflow ----
     void SetFlashOnline();   // worker task
     void SetFlashOffline();  // main thread
-    bool ReadPicFromFlash();
+    // Reads the album into the list and the work files; false (with the
+    // reason in `why`) when the frame failed.
+    bool ReadPicFromFlash(QString* why = nullptr);
     void MyAddButtonHandler();
     bool GetPicDataFromView(MyRect rect, bool batch);
     bool MySelectButtonHandler(const QString& bitmapPath, bool advance);
@@ -179,6 +184,9 @@ public:
     // ---- program-wide state ----
     QMainWindow* gMainWindowRef = nullptr;
     std::unique_ptr<DPF> gDPF;
+    // What the album workflow does with the frame (open, fetch and decode,
+    // add, write back), on gDPF.
+    std::unique_ptr<session::FrameSession> frameSession;
     CCommUSB* device = nullptr;  // owned by gDPF once handed over
     QString gmyApppath;
     QString gmyResousepath;

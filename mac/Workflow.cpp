@@ -5,12 +5,12 @@
 #include "mac/FrontEnd.h"
 
 #include "common/coder/Bmp.h"
-#include "common/coder/Kv350Encoder.h"
 #include "device/CommUSB.h"
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
 #include "mac/HIFramework/TCarbonEvent.h"
 #include "mac/StageViews.h"
+#include "session/FrameSession.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -95,12 +95,13 @@ void FrontEnd::SetFlashOnline()
     G_isDeviceOnLine = true;
     gmyIsTransferData = true;
     gDPF->SynchronizeDPFTime();
-    if (!ReadPicFromFlash())
-        SetNotes(QStringLiteral("Read picture(s) failed!"));
+    QString why;
+    if (!ReadPicFromFlash(&why))
+        SetNotes(QStringLiteral("Read picture(s) failed!") + (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
     PostDrawEvent();
 }
 
-bool FrontEnd::ReadPicFromFlash()
+bool FrontEnd::ReadPicFromFlash(QString* why)
 {
     SetControlPanlEnable(false);
     FileDataHead* old = gmyPictureData;
@@ -108,79 +109,66 @@ bool FrontEnd::ReadPicFromFlash()
     FreeList(old);
     SetNotes(QStringLiteral("Read Picture(s)"));
 
-    try {
-        gDPF->ReadDPFInfo();
-        gDPF->Read();
-        int width = 0, height = 0;
-        gDPF->GetLCDParam(width, height);
-        {
-            std::lock_guard lock(placementMutex);  // the views read the LCD size while painting
-            gmyLcdWidth = float(width);
-            gmyLcdHeight = float(height);
-        }
-        CenterDrawRect();
-        RedrawStage();
-
-        int count = 0;
-        gDPF->GetFileNum(count);
-        const int bufferSize = std::max(0, width * height * 3);
-        std::vector<uint8_t> buffer(size_t(bufferSize), 0);
-        std::vector<uint8_t> large;
-        int i = 0, n = 0;
-        while (i < count) {
-            std::fill(buffer.begin(), buffer.end(), 0);
-            int length = 0;
-            uint8_t* data = buffer.data();
-            int ok = gDPF->GetFileAtIndex(i, buffer.data(), bufferSize, length);
-            if (!ok && length > bufferSize) {
-                // A picture longer than the usual buffer gets one of its own
-                // length instead of being cut.
-                large.assign(size_t(length), 0);
-                ok = gDPF->GetFileAtIndex(i, large.data(), length, length);
-                data = large.data();
-            }
-            if (!ok)
-                length = 0;  // nothing fetched: the empty file does not decode
-
-            const QString name = QStringLiteral("DPFPicture%1.bmp").arg(n + 1);
-            std::FILE* f = std::fopen(Local(EdataPath(name)).c_str(), "wb");
-            if (!f)
-                break;
-            const size_t written = length > 0 ? std::fwrite(data, 1, size_t(length), f) : 0;
-            const bool closed = std::fclose(f) == 0;
-            const bool stored = closed && written == size_t(std::max(length, 0));
-
-            const bool decoded =
-                stored && length > 0 &&
-                CKv350Encoder::DeCode(Local(EdataPath(name)), Local(DataPath(name)), width, height);
-            if (!decoded) {
-                // A picture that does not decode leaves the album; the removal
-                // reaches the frame with the next Download.
-                gDPF->DeleteFileAt(i);
-                --count;
-                continue;
-            }
-            auto* node = new FileData;
-            node->bitmapPath = Local(DataPath(name));
-            node->name = name.toStdString();
-            AddNode(gmyPictureData, node);
-            SetNotes(QStringLiteral("Read Picture %1").arg(n));
-            ++i;
-            ++n;
-        }
-        SetNotes(n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture"));
-        gmyTotalePictureNum = n;
-        gmyTotalePicture = n;
-        return true;
-    } catch (int code) {
-        std::printf("ret in readpic:%d\n", code);
+    // A failure ends the reading at once: the pictures listed so far stay, the
+    // counters are not changed, and the reason goes to the caller and stdout.
+    auto failed = [why](const std::string& text) {
+        std::printf("reading the album failed: %s\n", text.c_str());
         std::fflush(stdout);
+        if (why)
+            *why = QString::fromStdString(text);
         return false;
-    } catch (const std::exception& e) {
-        std::printf("ret in readpic:%s\n", e.what());
-        std::fflush(stdout);
-        return false;
+    };
+    const session::OpenResult opened = frameSession->Open();
+    if (opened.status == session::OpenStatus::ReadFailed)
+        return failed(opened.failure.Text());
+    if (!opened.ok() && opened.status != session::OpenStatus::NoLcdSize)
+        return failed(session::OpenFailureText(opened));
+    const int width = opened.info.lcdWidth;
+    const int height = opened.info.lcdHeight;
+    {
+        std::lock_guard lock(placementMutex);  // the views read the LCD size while painting
+        gmyLcdWidth = float(width);
+        gmyLcdHeight = float(height);
     }
+    CenterDrawRect();
+    RedrawStage();
+    if (!opened.ok())
+        return failed(session::OpenFailureText(opened));
+
+    int count = opened.info.pictures;
+    int i = 0, n = 0;
+    while (i < count) {
+        // Each picture is fetched whole, however long it is.
+        const session::AlbumPicture picture = frameSession->ReadPicture(i);
+        if (picture.status == session::PictureStatus::ReadFailed)
+            return failed(picture.failure.Text());
+
+        const QString name = QStringLiteral("DPFPicture%1.bmp").arg(n + 1);
+        if (!WriteWholeFile(Local(EdataPath(name)), picture.bytes.data(), picture.bytes.size()))
+            break;
+        if (!picture.ok()) {
+            // A picture that does not decode leaves the album; the removal
+            // reaches the frame with the next Download.
+            gDPF->DeleteFileAt(i);
+            --count;
+            continue;
+        }
+        // A display bitmap that cannot be written stops the reading like a
+        // work file that cannot be created: the picture stays in the album.
+        if (!WriteBmp24(Local(DataPath(name)), picture.pixels))
+            break;
+        auto* node = new FileData;
+        node->bitmapPath = Local(DataPath(name));
+        node->name = name.toStdString();
+        AddNode(gmyPictureData, node);
+        SetNotes(QStringLiteral("Read Picture %1").arg(n));
+        ++i;
+        ++n;
+    }
+    SetNotes(n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture"));
+    gmyTotalePictureNum = n;
+    gmyTotalePicture = n;
+    return true;
 }
 
 void FrontEnd::SetFlashOffline()
@@ -332,18 +320,16 @@ bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
 
     // Qualities G_CurQuanlity, -10, -20, ... are tried; the first that fits
     // one slot wins and stays the starting quality of every later picture.
-    const int limit = gDPF->GetOnePicSize();
-    if (limit < 1)
-        return fail();
-    const FitResult fit = FitBmpToSlot(Local(source), int(gmyLcdWidth), int(gmyLcdHeight), G_CurQuanlity,
-                                       size_t(limit), G_YValue - 1);
-    if (!fit.ok())
-        return fail();
-    if (!WriteWholeFile(Local(destination), fit.bytes.data(), fit.bytes.size()))
-        return fail();
-    G_CurQuanlity = fit.quality;
-
-    if (!gDPF->AddFile(std::filesystem::path(Local(destination))))
+    // The fitted picture is kept in its work file before it joins the album.
+    bool kept = false;
+    const session::AddResult added = frameSession->AddPreparedBitmap(
+        Local(source), G_CurQuanlity, G_YValue - 1, [&](const std::vector<uint8_t>& bytes) {
+            kept = WriteWholeFile(Local(destination), bytes.data(), bytes.size());
+            return kept;
+        });
+    if (kept)
+        G_CurQuanlity = added.quality;
+    if (!added.ok())
         return fail();
 
     auto* node = new FileData;
@@ -467,18 +453,16 @@ void FrontEnd::MyDownLoadButtonHandler()
 
 void FrontEnd::TranspotPic()
 {
-    try {
-        gDPF->Update();
+    const session::CommitResult committed = frameSession->Commit();
+    if (committed.status != session::CommitStatus::Failed) {
         SetNotes(QStringLiteral("DownLoad Finished"));
-    } catch (int code) {
+    } else {
+        // Nothing is lost: the frame keeps a whole album and the edits stay
+        // in memory for another Download.
+        const std::string why = committed.failure.Text(true);
         gmyIsTransferData = false;
-        SetNotes(QStringLiteral("Fail To Download Picture"));
-        std::printf("ret:%d\n", code);
-        std::fflush(stdout);
-    } catch (const std::exception& e) {
-        gmyIsTransferData = false;
-        SetNotes(QStringLiteral("Fail To Download Picture"));
-        std::printf("ret:%s\n", e.what());
+        SetNotes(QStringLiteral("Fail To Download Picture (%1)").arg(QString::fromStdString(why)));
+        std::printf("writing the album failed: %s\n", why.c_str());
         std::fflush(stdout);
     }
     PostDrawEvent();
@@ -552,8 +536,8 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
         const QString source = QFile::decodeName(node->bitmapPath.c_str());
         bool ok;
         if (format == 2)
-            ok = CKv350Encoder::EnCode(Local(source), Local(destination), int(gmyLcdWidth), int(gmyLcdHeight), 100,
-                                       G_YValue - 1, 1) > 0;
+            ok = session::ExportBitmapFile(Local(source), int(gmyLcdWidth), int(gmyLcdHeight), Local(destination),
+                                           session::ExportFormat::Jpeg, 100, G_YValue - 1);
         else
             ok = copy(source, destination);
         allSaved = allSaved && ok;

@@ -43,14 +43,14 @@ int main(int argc, char** argv)
 
     kestova::mac::StartOptions options;
     if (const char* env = std::getenv("KESTOVA_FRAME"))
-        options.frameSpec = env;
+        options.frameArg = env;
     const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
         if (a == QLatin1String("--frame") && i + 1 < args.size()) {
-            options.frameSpec = args[++i].toStdString();
+            options.frameArg = args[++i].toStdString();
         } else if (a.startsWith(QLatin1String("--frame="))) {
-            options.frameSpec = a.mid(8).toStdString();
+            options.frameArg = a.mid(8).toStdString();
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             Usage();
             return 0;
@@ -61,14 +61,14 @@ int main(int argc, char** argv)
         }
     }
 
-    if (!options.frameSpec.empty()) {
+    if (!options.frameArg.empty()) {
         try {
-            kestova::ParseVirtualFrameSpec(options.frameSpec);
+            kestova::ParseVirtualFrameSpec(options.frameArg);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "mackestova: --frame: %s\n", e.what());
             return 1;
         }
-        if (!kestova::ImageFilePresent(options.frameSpec))
+        if (!kestova::ImageFilePresent(options.frameArg))
             std::fprintf(stderr, "mackestova: the frame image is not there yet; waiting for it\n");
     }
 

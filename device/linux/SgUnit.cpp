@@ -42,16 +42,17 @@ void SgUnit::Release() {
     fd_ = -1;
 }
 
-bool SgUnit::Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection direction,
-                     unsigned timeoutMs) {
+ScsiResult SgUnit::Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection direction,
+                           unsigned timeoutMs) {
     return Command(cdb, 16, buffer, length, direction, timeoutMs);
 }
 
-bool SgUnit::Command(const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer, int32_t length,
-                     DataDirection direction, unsigned timeoutMs) {
+ScsiResult SgUnit::Command(const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer, int32_t length,
+                           DataDirection direction, unsigned timeoutMs) {
     lastSense_.clear();
-    if (fd_ < 0 || cdb == nullptr || cdbLength == 0 || cdbLength > 16 || length < 0) return false;
-    if (length > 0 && buffer == nullptr) return false;
+    if (fd_ < 0) return ScsiResult::System(EBADF);
+    if (cdb == nullptr || cdbLength == 0 || cdbLength > 16 || length < 0) return ScsiResult::System(EINVAL);
+    if (length > 0 && buffer == nullptr) return ScsiResult::System(EINVAL);
 
     sg_io_hdr_t h;
     std::memset(&h, 0, sizeof h);
@@ -66,7 +67,7 @@ bool SgUnit::Command(const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer, int
     h.timeout = timeoutMs;
     switch (direction) {
     case DataDirection::None:
-        if (length != 0) return false;
+        if (length != 0) return ScsiResult::System(EINVAL);
         h.dxfer_direction = SG_DXFER_NONE;
         break;
     case DataDirection::ToDevice:
@@ -78,18 +79,34 @@ bool SgUnit::Command(const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer, int
         if (length > 0) std::memset(buffer, 0, size_t(length));
         break;
     default:
-        return false;
+        return ScsiResult::System(EINVAL);
     }
     if (direction != DataDirection::None) {
         h.dxfer_len = unsigned(length);
         h.dxferp = length > 0 ? buffer : nullptr;
     }
-    if (ioctl_(fd_, SG_IO, &h) < 0) return false;
-    const bool good = h.host_status == 0 && h.driver_status == 0 && h.status == 0 &&
-                      (h.info & SG_INFO_OK_MASK) == SG_INFO_OK;
-    if (!good && h.sb_len_wr > 0)
-        lastSense_.assign(reinterpret_cast<const char*>(sense), std::min<size_t>(h.sb_len_wr, sizeof sense));
-    return good;
+    if (ioctl_(fd_, SG_IO, &h) < 0) return ScsiResult::System(errno);
+
+    ScsiResult r;
+    r.scsiStatus = h.status;
+    r.hostStatus = h.host_status;
+    r.driverStatus = h.driver_status;
+    r.residual = h.resid;
+    if (h.sb_len_wr > 0) {
+        r.senseLength = uint8_t(std::min<size_t>(h.sb_len_wr, r.sense.size()));
+        std::memcpy(r.sense.data(), sense, r.senseLength);
+    }
+    constexpr unsigned kDriverSense = 0x08;  // DRIVER_SENSE: the sense buffer holds data
+    const bool driverOk = (h.driver_status & ~kDriverSense) == 0;
+    if (h.host_status == 0 && driverOk && h.status == 0 && (h.info & SG_INFO_OK_MASK) == SG_INFO_OK) {
+        r.outcome = ScsiOutcome::Good;
+    } else if (h.host_status == 0 && driverOk && (h.status & 0x7E) == 0x02) {
+        r.outcome = ScsiOutcome::CheckCondition;  // the unit refused it; the sense says why
+    } else {
+        r.outcome = ScsiOutcome::TransportError;
+    }
+    if (!r.good() && r.senseLength > 0) lastSense_.assign(reinterpret_cast<const char*>(sense), r.senseLength);
+    return r;
 }
 
 InquiryData DecodeInquiry(const uint8_t* d, int length) {
@@ -105,7 +122,7 @@ InquiryData DecodeInquiry(const uint8_t* d, int length) {
 bool SgUnit::Inquiry(InquiryData& out) {
     const uint8_t cdb[6] = {0x12, 0, 0, 0, 36, 0};
     uint8_t data[36];
-    if (!Command(cdb, 6, data, 36, DataDirection::FromDevice, kInquiryTimeoutMs)) return false;
+    if (!Command(cdb, 6, data, 36, DataDirection::FromDevice, kInquiryTimeoutMs).good()) return false;
     out = DecodeInquiry(data, 36);
     return true;
 }

@@ -7,7 +7,8 @@
 //     if (unit && unit->Inquiry(id) && ...) link.AttachUnit(std::move(unit));
 //
 // A command succeeds only when the ioctl succeeded and host, driver and SCSI
-// status are all good; a CHECK CONDITION is a failure.
+// status are all good; a CHECK CONDITION is a failure whose sense data comes
+// back in the result, and the residual count is reported as the driver gives it.
 
 #include "device/ScsiUnit.h"
 
@@ -28,15 +29,15 @@ public:
     SgUnit(const SgUnit&) = delete;
     SgUnit& operator=(const SgUnit&) = delete;
 
-    bool Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection direction,
-                 unsigned timeoutMs) override;
+    ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection direction,
+                       unsigned timeoutMs) override;
     bool Inquiry(InquiryData& out) override;
     void Release() override;
     std::string Name() const override { return name_; }
 
     // Sends a CDB of any length (6 for INQUIRY); Execute sends 16.
-    bool Command(const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer, int32_t length,
-                 DataDirection direction, unsigned timeoutMs);
+    ScsiResult Command(const uint8_t* cdb, uint8_t cdbLength, uint8_t* buffer, int32_t length,
+                       DataDirection direction, unsigned timeoutMs);
     // Sense bytes of the last failed command (empty when none came back).
     const std::string& LastSense() const { return lastSense_; }
 

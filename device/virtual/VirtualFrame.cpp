@@ -111,6 +111,10 @@ VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
             number(n);
             if (n > 1000000) throw std::invalid_argument("virtual frame busy_polls is too large");
             o.busyPolls = unsigned(n);
+        } else if (key == "write_protect") {
+            if (value != "0" && value != "1")
+                throw std::invalid_argument("virtual frame option write_protect takes 0 or 1");
+            o.writeProtect = (value == "1");
         } else if (key == "sync") {
             if (value != "0" && value != "1")
                 throw std::invalid_argument("virtual frame option sync takes 0 or 1");
@@ -262,31 +266,49 @@ void VirtualFrame::Delay(int32_t length) const {
     if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
-bool VirtualFrame::Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
-                           DataDirection direction, unsigned /*timeoutMs*/) {
+ScsiResult VirtualFrame::Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
+                                 DataDirection direction, unsigned /*timeoutMs*/) {
     FrameCommand rec;
     if (cdb) std::copy(cdb, cdb + 16, rec.cdb.begin());
     rec.direction = direction;
     rec.length = length;
+    ScsiResult result;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        bool reachable = !released_ && cdb != nullptr && length >= 0 && ImagePresent();
-        if (reachable && options_.unplugAfter && executed_ >= *options_.unplugAfter) {
-            reachable = false;
-            monitor_->SetUnplugged();
-        }
-        if (reachable) {
+        if (released_) {
+            result = ScsiResult::System(EBADF);
+        } else if (cdb == nullptr || length < 0) {
+            result = ScsiResult::System(EINVAL);
+        } else if (!ImagePresent() || (options_.unplugAfter && executed_ >= *options_.unplugAfter)) {
+            // Off the bus: the frame answers as a unit whose medium is gone.
+            if (options_.unplugAfter && executed_ >= *options_.unplugAfter) monitor_->SetUnplugged();
+            result = ScsiResult::Check(kNotReady, kAscMediumNotPresent, 0);
+        } else {
             ++executed_;
             Delay(direction == DataDirection::None ? 0 : length);
             if (direction == DataDirection::FromDevice && buffer && length > 0)
                 std::memset(buffer, 0, size_t(length));
+            refusal_ = {kIllegalRequest, kAscInvalidField};
             rec.ok = Dispatch(cdb, buffer, length, direction);
+            result = rec.ok ? ScsiResult::Good() : ScsiResult::Check(refusal_.key, refusal_.asc, 0);
             if (options_.unplugAfter && executed_ >= *options_.unplugAfter) monitor_->SetUnplugged();
         }
+        rec.senseKey = result.SenseKey();
+        rec.asc = result.Asc();
         LogLine(rec);
     }
     monitor_->Record(rec);
-    return rec.ok;
+    return result;
+}
+
+bool VirtualFrame::Refuse(uint8_t key, uint8_t asc) {
+    refusal_ = {key, asc};
+    return false;
+}
+
+bool VirtualFrame::Protected() {
+    latch_ = false;
+    return Refuse(kDataProtect, kAscWriteProtected);
 }
 
 void VirtualFrame::LogLine(const FrameCommand& c) {
@@ -308,7 +330,7 @@ bool VirtualFrame::Dispatch(const uint8_t* cdb, uint8_t* buffer, int32_t length,
     case 0xCA: return SetClockCommand(cdb, length, dir);
     case 0x12: return InquiryCommand(cdb, buffer, length, dir);
     case 0x00: return dir == DataDirection::None && length == 0;  // TEST UNIT READY
-    default: return false;
+    default: return Refuse(kIllegalRequest, kAscInvalidOpcode);
     }
 }
 
@@ -340,13 +362,15 @@ bool VirtualFrame::FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t
         return n == 1 && noData;
     case 0x01:  // write status register (value in byte 11)
         if (n != 2 || !noData) return false;
+        if (options_.writeProtect) return Protected();
         if (latch_) statusReg_ = cdb[11] & 0xFC;  // busy and latch bits are read-only
         latch_ = false;
         return true;
     case 0x02: {  // page program
         if (n != 4 || dir != DataDirection::ToDevice || int64_t(len) != length) return false;
         if (length <= 0 || length > kMaxTransfer) return false;
-        if (uint64_t(addr) + uint64_t(len) > flashSize_) return false;
+        if (uint64_t(addr) + uint64_t(len) > flashSize_) return Refuse(kIllegalRequest, kAscOutOfRange);
+        if (options_.writeProtect) return Protected();
         bool ok = true;
         if (latch_) {
             uint8_t page[kMaxTransfer];
@@ -358,7 +382,7 @@ bool VirtualFrame::FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t
             busyLeft_ = options_.busyPolls;
         }
         latch_ = false;
-        return ok;
+        return ok || Refuse(kMediumError, kAscWriteError);
     }
     default:
         break;
@@ -372,8 +396,10 @@ bool VirtualFrame::FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t
     uint32_t unit = 0;
     if (op == 0x20 || (namedUsable && op == named)) unit = kEraseUnit;
     else if (op == 0xD8) unit = kBlock64K;
-    else return false;  // unknown instruction
-    if (n != 4 || !noData || addr >= flashSize_) return false;
+    else return Refuse(kIllegalRequest, kAscInvalidOpcode);  // unknown instruction
+    if (n != 4 || !noData) return false;
+    if (addr >= flashSize_) return Refuse(kIllegalRequest, kAscOutOfRange);
+    if (options_.writeProtect) return Protected();
     bool ok = true;
     if (latch_) {
         const uint32_t start = addr & ~(unit - 1);
@@ -382,7 +408,7 @@ bool VirtualFrame::FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t
         busyLeft_ = options_.busyPolls;
     }
     latch_ = false;
-    return ok;
+    return ok || Refuse(kMediumError, kAscWriteError);
 }
 
 uint8_t VirtualFrame::StatusByte() {
@@ -410,8 +436,8 @@ bool VirtualFrame::ReadCommand(const uint8_t* cdb, uint8_t* buffer, int32_t leng
         if (cdb[10] == 0x03) {  // read data: exactly the requested length
             const uint32_t len = Be24(cdb + 7);
             if (n != 4 || int64_t(len) != length || length == 0) return false;
-            if (uint64_t(addr) + len > flashSize_) return false;
-            if (!ReadImage(addr, buffer, len)) return false;
+            if (uint64_t(addr) + len > flashSize_) return Refuse(kIllegalRequest, kAscOutOfRange);
+            if (!ReadImage(addr, buffer, len)) return Refuse(kMediumError, kAscReadError);
             if (options_.corruptReads > 0.0) {
                 const double u = double(NextRandom() >> 11) / double(1ull << 53);
                 if (u < options_.corruptReads) {
@@ -426,12 +452,12 @@ bool VirtualFrame::ReadCommand(const uint8_t* cdb, uint8_t* buffer, int32_t leng
     if (sel == 5) {  // 16-bit byte sum of a range, high byte first
         if (n != 5 || cdb[9] != 0 || cdb[10] != 0 || length < 2) return false;
         const uint32_t len = (uint32_t(cdb[7]) << 8) | cdb[8];
-        if (uint64_t(addr) + len > flashSize_) return false;
+        if (uint64_t(addr) + len > flashSize_) return Refuse(kIllegalRequest, kAscOutOfRange);
         uint32_t sum = 0;
         uint8_t chunk[kMaxTransfer];
         for (uint32_t done = 0; done < len;) {
             const uint32_t k = std::min<uint32_t>(len - done, kMaxTransfer);
-            if (!ReadImage(addr + done, chunk, k)) return false;
+            if (!ReadImage(addr + done, chunk, k)) return Refuse(kMediumError, kAscReadError);
             for (uint32_t i = 0; i < k; ++i) sum += chunk[i];
             done += k;
         }

@@ -28,6 +28,8 @@
 //   log=FILE         append one line per command to FILE
 //   busy_polls=N     after every erase or program, the next N status reads
 //                    report busy (exercises the host's ready poll)
+//   write_protect=1  the flash is protected: erase, program and status
+//                    writes are refused with DATA PROTECT (write protected)
 //   sync=0|1         1 (default): every change is fdatasync'ed before the
 //                    command returns; 0 skips the sync (benchmarks, long
 //                    crash-sweep tests). Changes still reach the file itself
@@ -36,7 +38,11 @@
 //
 // The frame goes off the bus when unplug_after runs out (for good) and while
 // its image file is missing from its path (renamed away or deleted); it
-// answers again once the same file is back. ImageFilePresent() is the cheap
+// answers again once the same file is back. Off the bus, every command ends
+// with CHECK CONDITION, NOT READY, "medium not present" (3A/00), and INQUIRY
+// fails. A malformed command is refused with ILLEGAL REQUEST (invalid
+// command operation code 20/00, address out of range 21/00, invalid field
+// 24/00), a failed image read or write with MEDIUM ERROR (11/00, 0C/00). ImageFilePresent() is the cheap
 // check for a frame argument or path without opening anything.
 
 #include "device/ScsiUnit.h"
@@ -65,6 +71,7 @@ struct VirtualFrameOptions {
     std::string logPath;
     unsigned busyPolls = 0;
     bool sync = true;
+    bool writeProtect = false;
 };
 
 // Parses "PATH[,key=value...]". Throws std::invalid_argument with a message
@@ -80,6 +87,8 @@ struct FrameCommand {
     DataDirection direction = DataDirection::None;
     int32_t length = 0;
     bool ok = false;
+    uint8_t senseKey = 0;  // of a refused command (CHECK CONDITION)
+    uint8_t asc = 0;
 };
 
 // The clock as the last 0xCA command set it.
@@ -134,8 +143,8 @@ public:
     VirtualFrame(const VirtualFrame&) = delete;
     VirtualFrame& operator=(const VirtualFrame&) = delete;
 
-    bool Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
-                 DataDirection direction, unsigned timeoutMs) override;
+    ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
+                       DataDirection direction, unsigned timeoutMs) override;
     bool Inquiry(InquiryData& out) override;
     void Release() override;
     std::string Name() const override { return options_.path; }
@@ -149,6 +158,15 @@ public:
 
 private:
     VirtualFrame(VirtualFrameOptions options, int fd, uint32_t flashSize);
+
+    // Sense keys and additional sense codes of the frame's refusals.
+    static constexpr uint8_t kNotReady = 0x2, kMediumError = 0x3, kIllegalRequest = 0x5, kDataProtect = 0x7;
+    static constexpr uint8_t kAscMediumNotPresent = 0x3A, kAscInvalidOpcode = 0x20, kAscOutOfRange = 0x21,
+                             kAscInvalidField = 0x24, kAscReadError = 0x11, kAscWriteError = 0x0C,
+                             kAscWriteProtected = 0x27;
+    // Marks the command in progress as refused with this sense; returns false.
+    bool Refuse(uint8_t key, uint8_t asc);
+    bool Protected();
 
     bool Dispatch(const uint8_t* cdb, uint8_t* buffer, int32_t length, DataDirection dir);
     bool FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t length, DataDirection dir);
@@ -175,6 +193,9 @@ private:
     bool latch_ = false;               // write-enable latch
     uint8_t statusReg_ = 0;            // protection bits written by 0x01
     unsigned busyLeft_ = 0;
+    struct {
+        uint8_t key = 0, asc = 0;
+    } refusal_;                        // why the command in progress is refused
     uint64_t executed_ = 0;
     uint64_t rng_ = 0;
     std::shared_ptr<VirtualFrameMonitor> monitor_;

@@ -448,10 +448,10 @@ TEST_F(StoreTest, FailedEraseThrows2AndTheCommitCanBeRetried) {
 class LostWriteEnableUnit : public ScsiUnit {
 public:
     explicit LostWriteEnableUnit(std::unique_ptr<ScsiUnit> inner) : inner_(std::move(inner)) {}
-    bool Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
-                 unsigned timeoutMs) override {
+    ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
+                       unsigned timeoutMs) override {
         const bool preamble = cdb[0] == 0xCB && (cdb[10] == 0x06 || cdb[10] == 0x01);
-        if (armed_ && preamble) return false;
+        if (armed_ && preamble) return ScsiResult::Transport();
         if (cdb[0] == 0xCB && cdb[6] == 4 && cdb[10] == 0x20 && Be24(cdb + 11) == kS) armed_ = false;
         // The backup's header is the last write before the primary is erased.
         if (cdb[0] == 0xCB && cdb[10] == 0x02 && Be24(cdb + 11) == kS + 4096 && Be24(cdb + 7) == 256)

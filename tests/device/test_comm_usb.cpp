@@ -1,5 +1,6 @@
 // The command tunnel: offline refusal and the lock against closing the unit.
 
+#include <cerrno>
 #include "DeviceTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,13 +20,13 @@ class SlowUnit : public ScsiUnit {
 public:
     std::atomic<bool> inCommand{false}, overlapped{false}, released{false}, go{false};
     std::atomic<int> executed{0};
-    bool Execute(const uint8_t*, uint8_t*, int32_t, DataDirection, unsigned) override {
-        if (released) return false;
+    ScsiResult Execute(const uint8_t*, uint8_t*, int32_t, DataDirection, unsigned) override {
+        if (released) return ScsiResult::System(EBADF);
         inCommand = true;
         while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ++executed;
         inCommand = false;
-        return true;
+        return ScsiResult::Good();
     }
     bool Inquiry(InquiryData&) override { return true; }
     void Release() override {

@@ -120,6 +120,48 @@ TEST(SgUnit, OnlyAllGoodStatusesCountAsSuccess) {
     }
 }
 
+TEST(SgUnit, ResultSaysHowACommandEndedAndHowMuchCame) {
+    uint8_t buf[64];
+    const struct {
+        int result;
+        uint8_t status;
+        uint16_t host, driver;
+        ScsiOutcome outcome;
+        uint8_t senseKey;
+    } cases[] = {
+        {0, 0, 0, 0, ScsiOutcome::Good, 0},
+        {0, 0x02, 0, 0x08, ScsiOutcome::CheckCondition, 0x05},  // with DRIVER_SENSE, as Linux reports it
+        {0, 0x02, 0, 0, ScsiOutcome::CheckCondition, 0x05},
+        {0, 0x08, 0, 0, ScsiOutcome::TransportError, 0},        // BUSY
+        {0, 0, 0x03, 0, ScsiOutcome::TransportError, 0},        // DID_TIME_OUT
+        {0, 0, 0, 0x06, ScsiOutcome::TransportError, 0},        // DRIVER_TIMEOUT
+        {-1, 0, 0, 0, ScsiOutcome::SystemError, 0},
+    };
+    for (const auto& c : cases) {
+        Seen seen;
+        SgUnit unit(NullFd(), "n", Fake(seen, c.result, c.status, c.host, c.driver));
+        const ScsiResult r = unit.Execute(kCdb, buf, 64, DataDirection::FromDevice, 500);
+        EXPECT_EQ(r.outcome, c.outcome) << int(c.status) << " " << c.host << " " << c.driver;
+        EXPECT_EQ(r.SenseKey(), c.senseKey);
+    }
+    // A read that came back short: GOOD, with the residual count, which the
+    // link then counts as a failed read.
+    SgUnit unit(NullFd(), "n", [](int, unsigned long, void* arg) {
+        auto* h = static_cast<sg_io_hdr_t*>(arg);
+        h->resid = 24;
+        h->info = SG_INFO_OK;
+        return 0;
+    });
+    const ScsiResult r = unit.Execute(kCdb, buf, 64, DataDirection::FromDevice, 500);
+    EXPECT_TRUE(r.good());
+    EXPECT_EQ(r.residual, 24);
+    EXPECT_FALSE(r.Complete(DataDirection::FromDevice));
+    EXPECT_TRUE(r.Complete(DataDirection::ToDevice));
+    // A released unit refuses without calling the system.
+    unit.Release();
+    EXPECT_EQ(unit.Execute(kCdb, buf, 64, DataDirection::FromDevice, 500).outcome, ScsiOutcome::SystemError);
+}
+
 TEST(SgUnit, InquiryAndRelease) {
     Seen seen;
     SgUnit unit(NullFd(), "/dev/sg3", [&](int, unsigned long, void* arg) {

@@ -51,7 +51,7 @@ protected:
     }
     bool Run(const Cdb& c, uint8_t* buf = nullptr, int32_t len = 0,
              DataDirection d = DataDirection::None) {
-        return frame->Execute(c.b, buf, len, d, 1000);
+        return frame->Execute(c.b, buf, len, d, 1000).good();
     }
     bool Wren() { return Run(Flash(0x06, 1)); }
     bool Program(uint32_t addr, std::vector<uint8_t> data) {

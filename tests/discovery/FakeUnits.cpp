@@ -82,8 +82,8 @@ public:
     ~FakeUnit() override {
         if (!released_) Release();
     }
-    bool Execute(const uint8_t* /*cdb*/, uint8_t* /*buffer*/, int32_t /*length*/, DataDirection /*dir*/,
-                 unsigned /*timeoutMs*/) override {
+    ScsiResult Execute(const uint8_t* /*cdb*/, uint8_t* /*buffer*/, int32_t /*length*/, DataDirection /*dir*/,
+                       unsigned /*timeoutMs*/) override {
         ++dev_->executes;
         {
             std::unique_lock<std::mutex> lock(dev_->m);
@@ -94,7 +94,7 @@ public:
                 dev_->executing = false;
             }
         }
-        return !released_ && dev_->present;
+        return !released_ && dev_->present ? ScsiResult::Good() : ScsiResult::Check(0x2, 0x3A, 0);
     }
     bool Inquiry(InquiryData& out) override {
         ++dev_->inquiries;

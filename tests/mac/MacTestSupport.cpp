@@ -159,7 +159,7 @@ void MacHarness::Start(const std::string& frameArg, std::function<void(QMainWind
     QObject::connect(fe.get(), &FrontEnd::pictureFinished, [this] { ++finished; });
     StartOptions o;
     o.resourcePath = tmp.filePath(QStringLiteral("res"));
-    o.frameSpec = frameArg;
+    o.frameArg = frameArg;
     o.scanMachine = false;
     o.pollIntervalMs = 30;
     o.editLayout = std::move(editLayout);

@@ -557,3 +557,23 @@ TEST_F(MacAlbum, FrameThatLeavesAndComesBackIsReadAgain)
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
     EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
 }
+
+TEST_F(MacAlbum, DownloadTheFrameRefusesSaysWhyInTheStatus)
+{
+    // A frame whose flash is write-protected answers every erase with DATA
+    // PROTECT; the status line says so, and the frame stays online with the
+    // edited album kept for another try.
+    MakeFrame(frame);
+    const std::vector<Bytes> old = {DevicePicture(QuarterPicture(128, 128), 60)};
+    SeedAlbum(frame, old);
+    Start(frame + ",write_protect=1");
+    ASSERT_TRUE(WaitOnlineIdle());
+    AddThroughStage(SavePng(QuarterPicture(200, 150), "p.png"));
+    ASSERT_EQ(fe->gmyTotalePictureNum, 2) << Status().toStdString();
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(Status(), "Fail To Download Picture (an erase failed: data protect (write protected))");
+    EXPECT_TRUE(fe->G_isDeviceOnLine);
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "Picture2.bmp"}));
+    EXPECT_EQ(ReadAlbum(frame), old);
+}

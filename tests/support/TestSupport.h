@@ -60,10 +60,14 @@ public:
     using Hook = std::function<bool(int index, const uint8_t* cdb, uint8_t* buffer, int32_t length,
                                     DataDirection dir, bool ok)>;
     FaultyUnit(std::unique_ptr<ScsiUnit> inner, Hook hook) : inner_(std::move(inner)), hook_(std::move(hook)) {}
-    bool Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
-                 unsigned timeoutMs) override {
-        const bool ok = inner_->Execute(cdb, buffer, length, dir, timeoutMs);
-        return hook_ ? hook_(index_++, cdb, buffer, length, dir, ok) : ok;
+    // A command the hook fails that the unit ran well ends as a transport error.
+    ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
+                       unsigned timeoutMs) override {
+        const ScsiResult r = inner_->Execute(cdb, buffer, length, dir, timeoutMs);
+        if (!hook_) return r;
+        const bool ok = hook_(index_++, cdb, buffer, length, dir, r.good());
+        if (ok == r.good()) return r;
+        return ok ? ScsiResult::Good() : ScsiResult::Transport();
     }
     bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
     void Release() override { inner_->Release(); }
