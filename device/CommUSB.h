@@ -37,6 +37,11 @@ public:
     // from the frame, every byte asked for came.
     bool SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
                       DataDirection direction);
+    // The same with a timeout of its own for this command, capped at the
+    // link's command timeout (a poll bounded in time gives each read only
+    // the time it has left).
+    bool SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
+                      DataDirection direction, unsigned timeoutMs);
     bool GetUSBDeviceStatus() const;
     // How the last command that failed ended (sense data, residual count),
     // with its direction. False when none failed since the unit was attached
