@@ -347,12 +347,12 @@ TEST_F(FlashTest, ReadyPollEndsInTimeWhenEveryStatusReadStalls) {
         std::unique_ptr<ScsiUnit> inner;
         uint64_t* clock;
         std::vector<unsigned> timeouts;
-        bool Execute(const uint8_t cdb[16], uint8_t* buf, int32_t len, DataDirection dir,
-                     unsigned timeoutMs) override {
+        ScsiResult Execute(const uint8_t cdb[16], uint8_t* buf, int32_t len, DataDirection dir,
+                           unsigned timeoutMs) override {
             if (cdb[0] == 0xCD && cdb[10] == 0x05) {
                 timeouts.push_back(timeoutMs);
                 *clock += timeoutMs;  // no answer until the timeout
-                return false;
+                return ScsiResult{};
             }
             return inner->Execute(cdb, buf, len, dir, timeoutMs);
         }
