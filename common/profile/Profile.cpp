@@ -309,6 +309,10 @@ bool ProfileFile::Save(const std::filesystem::path& path) const
         }
     }
     std::error_code ec;
+    // The new file keeps the old one's permissions (a private copy stays private).
+    const auto old = std::filesystem::status(path, ec);
+    if (!ec && std::filesystem::exists(old))
+        std::filesystem::permissions(tmp, old.permissions(), ec);
     std::filesystem::rename(tmp, path, ec);
     if (ec) {
         std::filesystem::remove(tmp, ec);

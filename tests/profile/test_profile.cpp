@@ -87,13 +87,17 @@ TEST(Profile, EveryEncodingReadsAlikeAndAWriteKeepsOtherLinesAndEncoding)
         EXPECT_EQ(ReadProfileString(path, "Language", "Lan_3", "none"), "none");
         EXPECT_EQ(ReadProfileString(path, "Deutsch", "Lan_1", "x"), "x");
 
-        // Change one key and add one key to an existing and to a new section.
+        // Change one key and add one key to an existing and to a new section;
+        // the file stays as private as it was.
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         ASSERT_TRUE(WriteProfileString(path, "Info", "langindex", "1"));
         ASSERT_TRUE(WriteProfileString(path, "info", "Language", "中文(简体)"));
         ASSERT_TRUE(WriteProfileString(path, "Extra", "Key", "v"));
         const std::vector<uint8_t> after = test::ReadFile(path);
         const ProfileFile f = ProfileFile::Parse(std::string(after.begin(), after.end()));
         EXPECT_EQ(f.GetEncoding(), c.encoding);
+        EXPECT_EQ(std::filesystem::status(path).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
         const std::string expected =
             "; factory settings\r\n"
             "[info]\r\n"

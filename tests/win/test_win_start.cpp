@@ -35,6 +35,11 @@ struct LanguageFileCase {
     QString saveCaption;      // caption of button 1033
 };
 
+void PrintTo(const LanguageFileCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class LanguageFile : public WinHarness, public ::testing::WithParamInterface<LanguageFileCase> {};
 
 TEST_P(LanguageFile, CountsBuildsTheMenuAndReportsGaps)
@@ -96,6 +101,11 @@ struct WorkingCopyCase {
     bool copyReplaced;         // the working copy equals the factory file afterwards (but for the language keys)
 };
 
+void PrintTo(const WorkingCopyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class WorkingCopy : public WinHarness, public ::testing::WithParamInterface<WorkingCopyCase> {};
 
 TEST_P(WorkingCopy, IsChosenRefreshedAndKeepsTheLanguage)
@@ -137,7 +147,13 @@ INSTANTIATE_TEST_SUITE_P(
                         true},
         WorkingCopyCase{"changed_flash_type_replaces",
                         "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n", "FlashType=W25Q32",
-                        "Deutsch", "0", true}),
+                        "Deutsch", "0", true},
+        WorkingCopyCase{"copy_with_other_vid_replaced",
+                        "[info]\r\nVID=acme\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n", "", "Deutsch",
+                        "0", true},
+        WorkingCopyCase{"added_cannot_del_pic_num_replaces",
+                        "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n",
+                        "FlashType=\r\nCannotDelPicNum=1", "Deutsch", "0", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)

@@ -28,6 +28,11 @@ struct LayoutCase {
     QRect preview;   // the preview view
 };
 
+void PrintTo(const LayoutCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class Layout : public WinHarness, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(Layout, OpensAnimatedThenLaysOutOnce)
