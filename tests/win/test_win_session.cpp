@@ -580,6 +580,24 @@ TEST_F(WinSession, TheFrameLeavingDuringTheReadEmptiesTheListAndEnablesNothing)
     EXPECT_EQ(Labels(), Numbered(12));
 }
 
+TEST_F(WinSession, ExitDuringTheReadSaysSoClosesAndWaitsForTheReader)
+{
+    std::vector<Bytes> many;
+    for (int i = 0; i < 10; ++i)
+        many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, many);
+    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=10000"; };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
+    ASSERT_TRUE(dlg->IsReading());
+    Click(IDC_EXIT);
+    EXPECT_EQ(boxes, QStringList{T("SENDING_TIPS")});
+    EXPECT_FALSE(dlg->isVisible());
+    // The facade, the session and the cache go only after the reader ended.
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 10u);
+}
+
 TEST_F(WinSession, ProgressBarHiddenAtDetachShownForADownloadWhenOff)
 {
     QString ini = ReadText(ProgramFile("StartInfoUnicode.ini"));
