@@ -39,6 +39,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QUrl>
 
 #include <algorithm>
@@ -689,14 +690,22 @@ void CMainDialog::OnDelete()
     if (Box(LookupText(QStringLiteral("DELETE_TIPS_2"), QStringLiteral("Delete the selected photo(s) YES NO?")),
             BoxButtons::YesNo) != QMessageBox::Yes)
         return;
-    for (int k = int(rows.size()) - 1; k >= 0; --k) {
-        const int index = rows[k];
-        albumList_->RemoveThumbnail(index);
-        if (dpf_)
-            dpf_->DeleteFileAt(index);
-        if (index < cachePaths_.size()) {
-            QFile::remove(cachePaths_[index]);
-            cachePaths_.removeAt(index);
+    {
+        // While items go, the list's selection passes through states whose
+        // rows no longer match CachePaths: nothing is shown from them.
+        const QSignalBlocker quiet(albumList_);
+        for (int k = int(rows.size()) - 1; k >= 0; --k) {
+            const int index = rows[k];
+            albumList_->RemoveThumbnail(index);
+            if (dpf_)
+                dpf_->DeleteFileAt(index);
+            if (index < cachePaths_.size()) {
+                // A deleted entry does not stay in the preview, ready to be added again.
+                if (preview_ && preview_->SourcePath() == cachePaths_[index])
+                    preview_->ClearPicture();
+                QFile::remove(cachePaths_[index]);
+                cachePaths_.removeAt(index);
+            }
         }
     }
     albumList_->Relayout();

@@ -345,6 +345,8 @@ TEST_F(WinSession, AddFromThePreviewAndByDropThenDeleteAndSynchronize)
 
     // Delete entries 2 and 4 (1-based) of the first six; No first.
     const QStringList cache = dlg->CachePaths();
+    SelectEntries({1});
+    EXPECT_EQ(C<CPreview>(IDC_PREVIEW)->SourcePath(), cache[1]);  // one entry selected: shown
     SelectEntries({1, 3});
     ASSERT_EQ(Album()->selectedItems().size(), 2);
     answer = QMessageBox::No;
@@ -358,6 +360,7 @@ TEST_F(WinSession, AddFromThePreviewAndByDropThenDeleteAndSynchronize)
     EXPECT_FALSE(QFile::exists(cache[1]));
     EXPECT_FALSE(QFile::exists(cache[3]));
     EXPECT_EQ(dlg->CachePaths(), QStringList({cache[0], cache[2], cache[4], cache[5], cache[6]}));
+    EXPECT_TRUE(C<CPreview>(IDC_PREVIEW)->SourcePath().isEmpty());  // the deleted entry is not kept
 
     // The freed cache number 0001 is taken by the next picture.
     ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(big));
