@@ -3,6 +3,8 @@
 // program's own files are, the user's private folders, copies that are always
 // writable, and the one-instance-per-session rule.
 
+#include "device/Discovery.h"
+
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -39,6 +41,15 @@ struct StartOptions {
     MessageBoxFn messageBox;
     // Files named on the command line.
     QStringList files;
+    // The file-save dialog of Save (one entry) and the folder browser of a
+    // multi-entry Save and Save all (tests answer them); empty: QFileDialog.
+    // An empty answer is Cancel.
+    std::function<QString(QWidget* parent, const QString& filter)> saveFileDialog;
+    std::function<QString(QWidget* parent, const QString& title)> folderDialog;
+    // Opens the virtual frame for the link (tests: a frame that leaves and
+    // comes back); empty: the frame argument is opened as it is. Only used
+    // with scanMachine off.
+    SpecOpener frameOpener;
 };
 
 // The folder of the factory ini files: the executable's own folder when it

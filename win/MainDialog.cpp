@@ -8,6 +8,7 @@
 #include "device/CommUSB.h"
 #include "device/Discovery.h"
 #include "flash_manager/DPF.h"
+#include "session/FrameSession.h"
 #include "win/Messages.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/FolderTree.h"
@@ -199,6 +200,8 @@ CMainDialog::~CMainDialog()
         delete aboutBox_;
     delete hotplugNotifier_;
     delete hotplugTimer_;
+    JoinWorkers();
+    session_.reset();
     dpf_.reset();
     if (gMainDialog == this)
         gMainDialog = nullptr;
@@ -280,6 +283,7 @@ void CMainDialog::CreateControls()
     connect(tree_, &CPictureFolderTree::filesFound, browserList_, &CBrowserList::AddPaths);
     connect(tree_, &CFolderTree::addPictureRequested, this, &CMainDialog::OnAddFromTree);
     connect(browserList_, &QListWidget::itemSelectionChanged, this, &CMainDialog::OnBrowserSelection);
+    connect(albumList_, &QListWidget::itemSelectionChanged, this, &CMainDialog::OnAlbumSelection);
 }
 
 QPushButton* CMainDialog::Button(int id) const
@@ -717,13 +721,21 @@ void CMainDialog::ReceiveHandedFiles(const QStringList& files)
         showNormal();
     raise();
     activateWindow();
+    QStringList absolute;
     for (const QString& f : files)
-        handedOverFiles_ << QFileInfo(f).absoluteFilePath();
-    // The first picture handed over is shown in the preview, ready to add.
-    for (const QString& f : files)
-        if (preview_ && preview_->LoadPicture(QFileInfo(f).absoluteFilePath()))
-            break;
+        absolute << QFileInfo(f).absoluteFilePath();
+    handedOverFiles_ << absolute;
     emit filesHandedOver(files);
+    if (absolute.isEmpty())
+        return;
+    // Added as a drop of these items, once the album has been read and
+    // nothing else is being added.
+    filesAfterRead_ << absolute;
+    if (m_connected && !m_reading && !m_processing && !deviceWorkerBusy_ && !readPending_) {
+        const QStringList pending = filesAfterRead_;
+        filesAfterRead_.clear();
+        DropItems(pending);
+    }
 }
 
 int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& caption)
@@ -1033,7 +1045,7 @@ void CMainDialog::HandleRegisteredMessage(const RegisteredMessage& m)
     else if (n == QLatin1String(kMsgDpfAttach))
         OnDpfAttach();
     else if (n == QLatin1String(kMsgFinishThread))
-        OnFinishThread(w);
+        OnFinishThreadFrom(w, m.LParam().toULongLong());
     else if (n == QLatin1String(kMsgDownloadFinished))
         OnDownloadFinished(w);
     else if (n == QLatin1String(kMsgReceivePic))
@@ -1058,7 +1070,7 @@ void CMainDialog::CreateFacade()
             link_->SetVirtualFrame(options_.frameSpec);
         } else {
             std::vector<std::unique_ptr<CandidateSource>> sources;
-            sources.push_back(MakeVirtualFrameSource(options_.frameSpec));
+            sources.push_back(MakeVirtualFrameSource(options_.frameSpec, options_.frameOpener));
             link_->SetCandidateSources(std::move(sources));
         }
     } else if (!options_.scanMachine) {
@@ -1074,6 +1086,7 @@ void CMainDialog::CreateFacade()
     });
     dpf_ = std::make_unique<DPF>();
     dpf_->Init(std::move(link), &DownloadProgress);
+    session_ = std::make_unique<session::FrameSession>(*dpf_);
     link_->InitComm();
     const int fd = link_->HotplugFd();
     if (fd >= 0) {

@@ -29,9 +29,14 @@
 #include <QRect>
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 class QAction;
+class QDragEnterEvent;
+class QDropEvent;
+class QDragMoveEvent;
 class QLabel;
 class QMenu;
 class QPushButton;
@@ -41,6 +46,9 @@ class QTimer;
 namespace kestova {
 class CCommUSB;
 class DPF;
+namespace session {
+class FrameSession;
+}
 } // namespace kestova
 
 namespace kestova::win {
@@ -121,8 +129,31 @@ public:
     bool IsConnected() const { return m_connected; }
     bool SettingsKept() const { return settingsKept_; }
     const QStringList& HandedOverFiles() const { return handedOverFiles_; }
-    // Files handed over by a second start (and the command line's own).
+    // Files handed over by a second start (and the command line's own):
+    // added as a drop of those items once the album has been read.
     void ReceiveHandedFiles(const QStringList& files);
+
+    // ---- album ----
+    // One cache bitmap per album entry, in album order.
+    const QStringList& CachePaths() const { return cachePaths_; }
+    bool IsReading() const { return m_reading; }
+    bool IsDownloading() const { return m_downloading; }
+    bool IsProcessing() const { return m_processing; }
+    bool AlbumModified() const { return m_albumModified; }
+    int LcdWidth() const { return lcdWidth_; }
+    int LcdHeight() const { return lcdHeight_; }
+    bool ProgressVisible() const;
+    int ProgressPos() const;
+    // The first free "NNNN.bmp" of the cache folder (numbers are reused).
+    QString NextCacheFileName() const;
+    // Fits a prepared picture (LCD size) into one slot starting at the
+    // "JpgQuality", adds it to the edited album and writes the cache bitmap
+    // of what the frame will show. 0 added (cachePath set), 1 not added.
+    // Any thread; touches no widget.
+    int AddPreparedPicture(const QImage& prepared, QString* cachePath);
+    // The picture names a drop and a folder scan accept.
+    static bool DroppedFileAccepted(const QString& path);
+    static bool FolderEntryAccepted(const QString& name);
 
     // ---- files ----
     const QString& ProgramFolder() const { return programFolder_; }
@@ -160,6 +191,9 @@ protected:
     void mousePressEvent(QMouseEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dragMoveEvent(QDragMoveEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
 
 private:
     struct ControlSpec;
@@ -194,6 +228,7 @@ private:
     void OnDpfAttach();
     void StartReadAlbum();
     void OnFinishThread(int code);
+    void OnFinishThreadFrom(int code, quint64 generation);
     void OnDownloadFinished(int code);
     void OnReceivePic();
     void OnProcessFinish(int result);
@@ -210,6 +245,17 @@ private:
     void OnSetting();
     void OnBrowserSelection();
     void OnAddFromTree(const QString& path);
+    void OnAlbumSelection();
+    void DropItems(const QStringList& paths);
+    void AddThumbnailFor(const QString& cachePath);
+    void MoveToNextThumbnail();
+    void ReportFailure(const QString& what, const QString& why);
+    void JoinWorkers();
+    void ReadAlbumWorker(quint64 generation);
+    void DownloadWorker();
+    void ProcessPicturesWorker(QStringList files);
+    bool ExportOne(const QString& source, const QString& target, bool bmp, int quality, int mode);
+    bool ExportRun(const QList<int>& entries, bool saveAll);
 
     StartOptions options_;
     Localisation lang_;
@@ -241,6 +287,14 @@ private:
     bool m_processing = false;
     bool m_albumModified = false;
     bool m_quitRequested = false;
+    bool m_addingSingle = false;
+    bool m_autoAdvance = true;
+    bool readPending_ = false;       // an attach waits for the running device worker
+    bool deviceWorkerBusy_ = false;  // ReadAlbumWorker or DownloadWorker has not reported yet
+    std::atomic<quint64> readGeneration_{0};  // a read whose number is old is dropped
+    int lcdWidth_ = 0;
+    int lcdHeight_ = 0;
+    QStringList filesAfterRead_;  // command-line and handed-over files, added after the read
     bool rectMode_ = true;
     bool closing_ = false;
     int flashSizeKB_ = 0;
@@ -249,6 +303,9 @@ private:
     QStringList handedOverFiles_;
 
     std::unique_ptr<DPF> dpf_;
+    std::unique_ptr<session::FrameSession> session_;
+    std::thread deviceWorker_;   // ReadAlbumWorker or DownloadWorker
+    std::thread processWorker_;  // ProcessPicturesWorker
     CCommUSB* link_ = nullptr;
     bool discoveryLive_ = false;
     QSocketNotifier* hotplugNotifier_ = nullptr;

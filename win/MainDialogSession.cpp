@@ -1,17 +1,26 @@
-// The frame session of kestova's main window: plug and pull, the start of a
-// read, the finish messages of the workers, Exit, and the album and preview
-// commands.
+// The frame session of kestova's main window: plug and pull, reading the
+// album into the cache bitmaps (ReadAlbumWorker), Synchronize
+// (DownloadWorker), adding one picture from the preview or many at once
+// (ProcessPicturesWorker), Delete, All, the preview buttons, the frame's
+// colours, export (Save, Save all) and Exit.
 //
-// What is here needs no device I/O beyond attaching: the state flags, the
-// status texts, the guards of each command and the Exit questions. The
-// workers (album reader, album writer, batch adder) and the export are not
-// part of this file yet: StartReadAlbum ends a read at once with
-// "FinishThread" 0, and the album commands stop after their guards. Each
-// such place is marked "Frame work:".
+// Threads: the workers use the facade through the one FrameSession and write
+// cache files; they never touch a widget. What they produce reaches the
+// window as queued calls and registered messages, in the order they were
+// sent, so every thumbnail of a read or a batch is in the list before its
+// finish message is handled. At most one device worker (reader or writer)
+// runs; the batch adder runs only while neither does. A read started for an
+// attach that has since been undone carries an old generation number: its
+// late thumbnails are dropped and it stops at the next picture.
 
 #include "win/MainDialog.h"
 
+#include "common/coder/Bmp.h"
+#include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
+#include "imaging/Preparation.h"
+#include "session/FrameSession.h"
+#include "session/SafeFile.h"
 #include "win/Messages.h"
 
 #include "win/widgets/AlbumList.h"
@@ -20,10 +29,93 @@
 #include "win/widgets/SettingDialog.h"
 #include "win/widgets/TextProgressCtrl.h"
 
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QUrl>
+
+#include <algorithm>
+#include <tuple>
 
 namespace kestova::win {
+
+namespace {
+
+constexpr int kMaxDroppedItems = 125;
+
+std::string Path8(const QString& p)
+{
+    return QFile::encodeName(p).toStdString();
+}
+
+QString WarnText(const CMainDialog* d)
+{
+    return d->LookupText(QStringLiteral("WARN_TIPS"), QStringLiteral("Don't pullout USB cable \nwhile reading or writing!"));
+}
+
+// Writes a bitmap file under a new name: `path` when it is free, else the
+// next free cache name (another writer may have taken it meanwhile).
+bool WriteNewFile(const QString& path, const std::vector<uint8_t>& bytes)
+{
+    return WriteFileSafely(Path8(path), bytes.data(), bytes.size(), SafeWriteMode::CreateNew).ok;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Cache files
+
+QString CMainDialog::NextCacheFileName() const
+{
+    if (cacheDirectory_.isEmpty())
+        return QString();
+    const QDir dir(cacheDirectory_);
+    for (int n = 0; n < 100000; ++n) {
+        const QString p = dir.filePath(QString::asprintf("%04d.bmp", n));
+        if (!QFileInfo::exists(p) && !QFileInfo(p).isSymLink())
+            return p;
+    }
+    return QString();
+}
+
+bool CMainDialog::ProgressVisible() const
+{
+    return progress_ && progress_->isVisible();
+}
+
+int CMainDialog::ProgressPos() const
+{
+    return progress_ ? progress_->GetPos() : 0;
+}
+
+void CMainDialog::ReportFailure(const QString& what, const QString& why)
+{
+    SetStatusText(why.isEmpty() ? what : QStringLiteral("%1: %2").arg(what, why));
+}
+
+void CMainDialog::JoinWorkers()
+{
+    // Nothing the workers use may go before they have ended: the read stops
+    // at its next picture, a commit between two pictures.
+    ++readGeneration_;
+    if (dpf_)
+        dpf_->RequestStop();
+    if (deviceWorker_.joinable())
+        deviceWorker_.join();
+    if (processWorker_.joinable())
+        processWorker_.join();
+}
+
+// ---------------------------------------------------------------------------
+// Plug and pull
 
 void CMainDialog::OnDeviceChange(bool attached)
 {
@@ -44,6 +136,8 @@ void CMainDialog::OnDeviceChange(bool attached)
         PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
         return;
     }
+    // A read still running belongs to the frame that left.
+    ++readGeneration_;
     m_connected = false;
     flashSizeKB_ = 0;
     SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
@@ -51,8 +145,10 @@ void CMainDialog::OnDeviceChange(bool attached)
     UpdateCounters();
     SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
     albumList_->RemoveAll();
+    cachePaths_.clear();
     EnableControls(false);
     m_reading = false;
+    readPending_ = false;
     m_albumModified = false;
     if (preview_)
         preview_->ClearPicture();
@@ -65,16 +161,192 @@ void CMainDialog::OnDpfAttach()
 {
     m_connected = true;
     EnableControls(false);
+    // The frame came back while the worker of its last visit still runs:
+    // the read starts when that worker has reported.
+    if (deviceWorkerBusy_ || m_processing) {
+        readPending_ = true;
+        return;
+    }
     StartReadAlbum();
 }
 
 void CMainDialog::StartReadAlbum()
 {
-    // Frame work: the album reader (information block, clock, LCD size,
-    // album index, one cache bitmap per picture) runs here on a worker and
-    // ends with "FinishThread". Until it exists the read ends at once.
+    readPending_ = false;
+    if (deviceWorker_.joinable())
+        deviceWorker_.join();  // it has reported already
     m_reading = true;
-    PostRegisteredMessage(this, QString::fromLatin1(kMsgFinishThread), 0);
+    deviceWorkerBusy_ = true;
+    if (counter_)
+        counter_->setText(WarnText(this));
+    // Release, DestroyImages: the worker lays out the new image list through
+    // the window's thread.
+    albumList_->DestroyImages();
+    const quint64 generation = ++readGeneration_;
+    deviceWorker_ = std::thread([this, generation] { ReadAlbumWorker(generation); });
+}
+
+void CMainDialog::ReadAlbumWorker(quint64 generation)
+{
+    auto current = [this, generation] { return readGeneration_.load() == generation; };
+    // Queued to the window; dropped there when this read is no longer current.
+    auto post = [this, generation](std::function<void()> f) {
+        QMetaObject::invokeMethod(
+            this, [this, f = std::move(f), generation] {
+                if (readGeneration_.load() == generation)
+                    f();
+            },
+            Qt::QueuedConnection);
+    };
+    int result = 0;
+    QString why;
+
+    session::OpenResult opened = session_->Open({.setClock = true, .readFirmware = true});
+    const bool clockSet = opened.info.clockSet;
+    int width = 0, height = 0;
+    int thumbWidth = 0, thumbColumn = 5;
+    bool haveLayout = false;
+    if (opened.status != session::OpenStatus::NotOnline && opened.status != session::OpenStatus::ReadFailed) {
+        if (!clockSet) {
+            post([this] {
+                Box(LookupText(QStringLiteral("SYNCHRONIZETIME_TIPS"), QStringLiteral("Synchronize time failed!")));
+            });
+        } else {
+            width = opened.info.lcdWidth;
+            height = opened.info.lcdHeight;
+            const QString firmware = QString::fromStdString(opened.info.firmware);
+            if (width == 0) {
+                post([this] {
+                    Box(LookupText(QStringLiteral("LCDSIZEZERO_TIPS"),
+                                   QStringLiteral("LCD width is 0, it must have something wrong with your DPF!")));
+                });
+            } else {
+                // The thumbnail layout: a changed factory layout replaces the
+                // working copy.
+                const int fw = ReadFactoryInt(QStringLiteral("ThumbWidth"), 0);
+                const int fc = ReadFactoryInt(QStringLiteral("ThumbColumn"), 0);
+                thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
+                thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
+                if ((fw != thumbWidth || fc != thumbColumn) && settingsKept_ && workingSettings_ != factorySettings_ &&
+                    CopyOver(factorySettings_, workingSettings_)) {
+                    MakeNormal(workingSettings_);
+                    thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
+                    thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
+                }
+                haveLayout = true;
+            }
+            post([this, firmware, width, height] {
+                if (!firmware.isEmpty())
+                    firmwareVer_ = firmware;
+                lcdWidth_ = width;
+                lcdHeight_ = height;
+            });
+        }
+    }
+    const int shownWidth = width, shownHeight = height;
+    post([this, haveLayout, thumbWidth, thumbColumn, shownWidth, shownHeight, opened] {
+        if (haveLayout) {
+            albumList_->SetGeometry(thumbWidth, thumbWidth * shownHeight / shownWidth, 5, 20);
+            albumList_->SetColumns(thumbColumn);
+            albumList_->CreateImages();
+        }
+        if (preview_ && shownWidth > 0 && shownHeight > 0)
+            preview_->SetCropSize(shownWidth, shownHeight);
+        UpdateCounters();
+        // Equal colours would make the frame's text unreadable: shown as
+        // black on white.
+        std::tie(textColour_, backgroundColour_) =
+            DialogColoursFromFrame(opened.info.colors.font, opened.info.colors.background);
+        flashSizeKB_ = opened.info.flashSize / 1024;
+        SetProgress(20);
+    });
+
+    if (opened.status == session::OpenStatus::ReadFailed || opened.status == session::OpenStatus::AlbumUnusable ||
+        opened.status == session::OpenStatus::NotOnline) {
+        result = opened.failure.storeCode != 0 ? opened.failure.storeCode : 1;
+        why = QString::fromStdString(session::OpenFailureText(opened));
+    } else if (width < 1 || height < 1 || !haveLayout) {
+        // Without the LCD size no picture can be decoded; the stored
+        // pictures stay on the frame and in the album, nothing is listed.
+        result = 5;
+        why = !clockSet ? QStringLiteral("the frame's clock could not be set, so its LCD size is unknown")
+                        : QString::fromStdString(session::OpenFailureText(opened));
+        if (why.isEmpty())
+            why = QStringLiteral("the frame reports no LCD size");
+    } else {
+        int n = opened.info.pictures;
+        const QString staging = stagingPath_;
+        for (int i = 0; i < n && current();) {
+            const int percent = (i * 80 + 80) / n + 20;
+            session::AlbumPicture picture = session_->ReadPicture(i);
+            if (picture.status == session::PictureStatus::ReadFailed ||
+                picture.status == session::PictureStatus::NoSuchPicture) {
+                result = picture.failure.storeCode != 0 ? picture.failure.storeCode : 1;
+                why = QString::fromStdString(picture.failure.Text());
+                break;
+            }
+            // The stored picture as it came (whole, however long).
+            if (!staging.isEmpty())
+                WriteFileSafely(Path8(staging), picture.bytes.data(), picture.bytes.size(), SafeWriteMode::Replace);
+            QString cachePath;
+            if (picture.ok()) {
+                const std::vector<uint8_t> bmp = EncodeBmp24(picture.pixels);
+                for (int attempt = 0; attempt < 8 && cachePath.isEmpty(); ++attempt) {
+                    const QString p = NextCacheFileName();
+                    if (p.isEmpty())
+                        break;
+                    if (WriteNewFile(p, bmp))
+                        cachePath = p;
+                }
+            }
+            if (picture.status == session::PictureStatus::NotDecodable) {
+                // A damaged picture leaves the album; the next Synchronize
+                // writes the album without it.
+                session_->Dpf().DeleteFileAt(i);
+                --n;
+                result = 4;
+                post([this] { m_albumModified = true; });
+                continue;
+            }
+            if (cachePath.isEmpty()) {
+                result = 6;
+                why = QStringLiteral("the cache folder cannot be written");
+                break;
+            }
+            const QImage thumbnail = CAlbumList::LoadThumbnailImage(
+                cachePath, QSize(thumbWidth, thumbWidth * height / std::max(1, width)));
+            const int label = i + 1;
+            post([this, cachePath, thumbnail, label, percent] {
+                albumList_->AddThumbnail(thumbnail, QString::asprintf("%04d.bmp", label));
+                if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
+                    albumList_->scrollToItem(last);
+                cachePaths_ << cachePath;
+                SetProgress(percent);
+            });
+            ++i;
+        }
+    }
+    if (!why.isEmpty())
+        post([this, why] {
+            ReportFailure(LookupText(QStringLiteral("READFAIL_TIPS"), QStringLiteral("Reading the album failed")), why);
+        });
+    // The finish message is posted even for a stale read: it closes the
+    // worker's handle and lets a waiting read start.
+    PostRegisteredMessage(this, QString::fromLatin1(kMsgFinishThread), result, QVariant::fromValue(generation));
+}
+
+void CMainDialog::OnFinishThreadFrom(int code, quint64 generation)
+{
+    deviceWorkerBusy_ = false;
+    if (deviceWorker_.joinable())
+        deviceWorker_.join();
+    if (generation != readGeneration_.load()) {
+        // The frame left (and may be back) since this read began.
+        if (readPending_ && m_connected)
+            StartReadAlbum();
+        return;
+    }
+    OnFinishThread(code);
 }
 
 void CMainDialog::OnFinishThread(int code)
@@ -87,15 +359,69 @@ void CMainDialog::OnFinishThread(int code)
             Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
         EnableControls(true);
     }
+    if (readPending_ && m_connected) {
+        StartReadAlbum();
+        return;
+    }
+    // Files named at start or handed over meanwhile: added as a drop.
+    if (m_connected && !filesAfterRead_.isEmpty() && !m_processing) {
+        const QStringList files = filesAfterRead_;
+        filesAfterRead_.clear();
+        DropItems(files);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Synchronize
+
+void CMainDialog::OnSynchronize()
+{
+    // An unchanged album is not written.
+    if (m_processing || !m_albumModified || deviceWorkerBusy_ || !m_connected)
+        return;
+    EnableControls(false);
+    if (progressCtrl_ == QLatin1String("OFF") && progress_)
+        progress_->show();
+    if (counter_)
+        counter_->setText(WarnText(this));
+    m_downloading = true;
+    deviceWorkerBusy_ = true;
+    if (deviceWorker_.joinable())
+        deviceWorker_.join();
+    deviceWorker_ = std::thread([this] { DownloadWorker(); });
+}
+
+void CMainDialog::DownloadWorker()
+{
+    const session::CommitResult r = session_->Commit();
+    int code = 0;
+    QString why;
+    if (r.status == session::CommitStatus::Failed) {
+        code = r.failure.storeCode != 0 ? r.failure.storeCode : 1;
+        why = QString::fromStdString(r.failure.Text(true));
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, code, why] {
+            if (!why.isEmpty())
+                ReportFailure(LookupText(QStringLiteral("DOWNLOADFAIL_STATUS"), QStringLiteral("Writing the album failed")),
+                              why);
+            PostRegisteredMessage(this, QString::fromLatin1(kMsgDownloadFinished), code);
+        },
+        Qt::QueuedConnection);
 }
 
 void CMainDialog::OnDownloadFinished(int code)
 {
+    deviceWorkerBusy_ = false;
+    if (deviceWorker_.joinable())
+        deviceWorker_.join();
     if (m_connected)
         EnableControls(true);
     UpdateCounters();
     m_reading = m_downloading = m_albumModified = false;
-    EnableControls(true);
+    // Controls stay off without a frame: nothing they do can work then.
+    EnableControls(m_connected);
     SetProgress(0);
     if (code != 0)
         Box(LookupText(QStringLiteral("DOWNLOADFAIL_TIPS"),
@@ -105,75 +431,288 @@ void CMainDialog::OnDownloadFinished(int code)
         ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
         closing_ = true;
         close();
+        return;
     }
+    if (readPending_ && m_connected)
+        StartReadAlbum();
+}
+
+// ---------------------------------------------------------------------------
+// Adding
+
+int CMainDialog::AddPreparedPicture(const QImage& prepared, QString* cachePath)
+{
+    if (!session_ || prepared.isNull() || lcdWidth_ < 1 || lcdHeight_ < 1)
+        return 1;
+    const QImage picture =
+        prepared.size() == QSize(lcdWidth_, lcdHeight_) ? prepared : CoverAndCrop(prepared, QSize(lcdWidth_, lcdHeight_));
+    const QString staging = stagingPath_;
+    // The fitted device picture is kept in the staging file, as the frame
+    // will store it.
+    const session::AddResult r = session_->AddPreparedPicture(
+        picture, jpgQuality_, 3, [&staging](const std::vector<uint8_t>& bytes) {
+            return staging.isEmpty() ||
+                   WriteFileSafely(Path8(staging), bytes.data(), bytes.size(), SafeWriteMode::Replace).ok;
+        });
+    if (!r.ok())
+        return 1;
+    // The cache bitmap shows exactly what the frame will show.
+    RgbImage shown;
+    const std::vector<uint8_t> bmp =
+        CKv350Encoder::Decode(r.bytes.data(), r.bytes.size(), lcdWidth_, lcdHeight_, shown)
+            ? EncodeBmp24(shown)
+            : EncodeBmp24(ToRgbImage(picture));
+    QString path;
+    for (int attempt = 0; attempt < 8 && path.isEmpty(); ++attempt) {
+        const QString p = NextCacheFileName();
+        if (p.isEmpty())
+            break;
+        if (WriteNewFile(p, bmp))
+            path = p;
+    }
+    if (path.isEmpty()) {
+        // No cache bitmap, no entry: the list and the album stay in step.
+        int count = 0;
+        session_->Dpf().GetFileNum(count);
+        session_->Dpf().DeleteFileAt(count - 1);
+        return 1;
+    }
+    if (cachePath)
+        *cachePath = path;
+    return 0;
+}
+
+void CMainDialog::AddThumbnailFor(const QString& cachePath)
+{
+    albumList_->AddFromFile(cachePath, QString::asprintf("%04d.bmp", albumList_->count() + 1));
+    if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
+        albumList_->scrollToItem(last);
+    cachePaths_ << cachePath;
+    UpdateCounters();
+}
+
+void CMainDialog::OnAdd()
+{
+    if (!preview_ || preview_->SourcePath().isEmpty() || !m_connected || deviceWorkerBusy_)
+        return;
+    if (multiSelection_ && browserList_->selectedItems().size() > 1 && !m_processing) {
+        EnableControls(false);
+        pendingFiles_.clear();
+        for (int i = 0; i < browserList_->count(); ++i)
+            if (browserList_->item(i)->isSelected())
+                pendingFiles_ << tree_->CurrentFolderPath() + browserList_->item(i)->text();
+        m_processing = true;
+        PostRegisteredMessage(this, QString::fromLatin1(kMsgReceivePic));
+        return;
+    }
+    if (m_processing)
+        return;
+    m_addingSingle = true;
+    const QImage crop = preview_->GetCropBitmap();
+    preview_->update();
+    QString cachePath;
+    const int r = AddPreparedPicture(crop, &cachePath);
+    if (r == 0) {
+        AddThumbnailFor(cachePath);
+        m_albumModified = true;
+        albumList_->setFocus();
+        if (m_autoAdvance && !m_processing)
+            MoveToNextThumbnail();
+    }
+    m_addingSingle = false;
+}
+
+void CMainDialog::MoveToNextThumbnail()
+{
+    const QList<QListWidgetItem*> selected = browserList_->selectedItems();
+    if (selected.size() != 1 || m_processing || browserList_->count() == 0)
+        return;
+    int last = -1;
+    for (int i = 0; i < browserList_->count(); ++i)
+        if (browserList_->item(i)->isSelected())
+            last = i;
+    const int next = last + 1 < browserList_->count() ? last + 1 : 0;
+    browserList_->item(last)->setSelected(false);
+    QListWidgetItem* it = browserList_->item(next);
+    browserList_->setCurrentItem(it, QItemSelectionModel::ClearAndSelect);
+    browserList_->scrollToItem(it);
+}
+
+void CMainDialog::OnAddFromTree(const QString& path)
+{
+    // A double-clicked picture is shown and added, without moving the
+    // browser's selection on.
+    if (!preview_ || !preview_->LoadPicture(path))
+        return;
+    m_autoAdvance = false;
+    OnAdd();
+    m_autoAdvance = true;
+}
+
+bool CMainDialog::DroppedFileAccepted(const QString& path)
+{
+    // Only the name's last five characters are searched.
+    const QString tail = path.toLower().right(5);
+    for (const char* ext : {".jpg", ".bmp", ".jpeg", ".gif"})
+        if (tail.contains(QLatin1String(ext)))
+            return true;
+    return false;
+}
+
+bool CMainDialog::FolderEntryAccepted(const QString& name)
+{
+    const QString lower = name.toLower();
+    for (const char* ext : {".jpg", ".bmp", ".jpeg", ".gif"})
+        if (lower.contains(QLatin1String(ext)))
+            return true;
+    return false;
+}
+
+void CMainDialog::dragEnterEvent(QDragEnterEvent* e)
+{
+    if (e->mimeData()->hasUrls())
+        e->acceptProposedAction();
+}
+
+void CMainDialog::dragMoveEvent(QDragMoveEvent* e)
+{
+    if (e->mimeData()->hasUrls())
+        e->acceptProposedAction();
+}
+
+void CMainDialog::dropEvent(QDropEvent* e)
+{
+    QStringList paths;
+    for (const QUrl& url : e->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    e->acceptProposedAction();
+    DropItems(paths);
+}
+
+void CMainDialog::DropItems(const QStringList& items)
+{
+    if (!m_connected || m_processing || deviceWorkerBusy_)
+        return;
+    m_processing = true;
+    EnableControls(false);
+    pendingFiles_.clear();
+    for (const QString& item : items.mid(0, kMaxDroppedItems)) {
+        const QString path = item.left(4096);
+        const QFileInfo fi(path);
+        if (fi.isDir()) {
+            // The folder itself only; sub-folders are not entered.
+            const QDir dir(path);
+            for (const QFileInfo& entry : dir.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name))
+                if (FolderEntryAccepted(entry.fileName()))
+                    pendingFiles_ << entry.absoluteFilePath();
+        } else if (DroppedFileAccepted(path)) {
+            pendingFiles_ << path;
+        }
+    }
+    PostRegisteredMessage(this, QString::fromLatin1(kMsgReceivePic));
 }
 
 void CMainDialog::OnReceivePic()
 {
-    // Frame work: the batch adder runs here on a worker and ends with
-    // "ProcessFinish".
+    if (deviceWorkerBusy_ || processWorker_.joinable()) {
+        m_processing = false;
+        EnableControls(m_connected);
+        return;
+    }
+    m_processing = true;
+    EnableControls(false);
+    processWorker_ = std::thread([this, files = pendingFiles_] { ProcessPicturesWorker(files); });
+}
+
+void CMainDialog::ProcessPicturesWorker(QStringList files)
+{
+    int r = 0;
+    for (const QString& file : files) {
+        const PreparedPicture prepared = PreparePictureFile(file, lcdWidth_, lcdHeight_);
+        if (!prepared.ok())
+            continue;  // not a picture, or unreadable: skipped
+        QString cachePath;
+        r = AddPreparedPicture(prepared.image, &cachePath);
+        if (r == 1) {
+            // Full, or a picture that fits no slot: the batch ends here.
+            break;
+        }
+        QMetaObject::invokeMethod(
+            this, [this, cachePath] { AddThumbnailFor(cachePath); m_albumModified = true; }, Qt::QueuedConnection);
+    }
+    PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish), r);
 }
 
 void CMainDialog::OnProcessFinish(int result)
 {
+    if (processWorker_.joinable())
+        processWorker_.join();
+    m_processing = false;
     UpdateCounters();
     m_albumModified = true;
+    albumList_->setFocus();
+    if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
+        albumList_->scrollToItem(last);
+    m_addingSingle = false;
     if (result == 1)
         Box(LookupText(QStringLiteral("MEMFULL_TIPS_1"),
                        QStringLiteral("The maximum number of images has been reached.  Delete some images before "
                                       "adding any more.")));
-    EnableControls(true);
-}
-
-void CMainDialog::OnExit()
-{
-    if (m_processing)
+    EnableControls(m_connected);
+    if (readPending_ && m_connected) {
+        StartReadAlbum();
         return;
-    if (m_reading) {
-        Box(LookupText(QStringLiteral("SENDING_TIPS"),
-                       QStringLiteral("Sending data, Please operate after sending finished!")));
-    } else if (m_downloading) {
-        if (Box(LookupText(QStringLiteral("STOP_TIPS_1"), QStringLiteral("Stop download and quit?")),
-                BoxButtons::YesNo) != QMessageBox::Yes)
-            return;
-        m_quitRequested = true;
-        if (dpf_)
-            dpf_->RequestStop();
-        SetStatusText(LookupText(QStringLiteral("STOPDOWNLOAD_TIPS"), QStringLiteral("Stopping……")));
-        return;
-    } else {
-        const QString question =
-            m_albumModified
-                ? LookupText(QStringLiteral("EXIT_TIPS_1"),
-                             QStringLiteral("The pictures in the Preview Album are not synchronized with the Watch. "
-                                            "Do you really want to quit (and NOT download)?"))
-                : LookupText(QStringLiteral("EXIT_TIPS_2"), QStringLiteral("Really want to quit?"));
-        if (Box(question, BoxButtons::YesNo) != QMessageBox::Yes)
-            return;
     }
-    ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
-    pendingFiles_.clear();
-    cachePaths_.clear();
-    closing_ = true;
-    close();
+    if (m_connected && !filesAfterRead_.isEmpty()) {
+        const QStringList files = filesAfterRead_;
+        filesAfterRead_.clear();
+        DropItems(files);
+    }
 }
 
-void CMainDialog::OnSynchronize()
-{
-    // An unchanged album is not written.
-    if (m_processing || !m_albumModified)
-        return;
-    // Frame work: the album writer starts here.
-}
+// ---------------------------------------------------------------------------
+// Delete, All, selections, preview buttons
 
 void CMainDialog::OnDelete()
 {
-    if (!albumList_ || albumList_->selectedItems().isEmpty()) {
+    if (m_processing || deviceWorkerBusy_)
+        return;
+    QList<int> rows;
+    for (int i = 0; i < albumList_->count(); ++i)
+        if (albumList_->item(i)->isSelected())
+            rows << i;
+    if (rows.isEmpty()) {
         Box(LookupText(QStringLiteral("DELETE_TIPS_1"),
                        QStringLiteral("Please select at least a pic before you delete it!")));
         return;
     }
-    // Frame work: the question, then removal from the album and the cache.
+    if (Box(LookupText(QStringLiteral("DELETE_TIPS_2"), QStringLiteral("Delete the selected photo(s) YES NO?")),
+            BoxButtons::YesNo) != QMessageBox::Yes)
+        return;
+    {
+        // While items go, the list's selection passes through states whose
+        // rows no longer match CachePaths: nothing is shown from them.
+        const QSignalBlocker quiet(albumList_);
+        for (int k = int(rows.size()) - 1; k >= 0; --k) {
+            const int index = rows[k];
+            albumList_->RemoveThumbnail(index);
+            if (dpf_)
+                dpf_->DeleteFileAt(index);
+            if (index < cachePaths_.size()) {
+                // A deleted entry does not stay in the preview, ready to be added again.
+                if (preview_ && preview_->SourcePath() == cachePaths_[index])
+                    preview_->ClearPicture();
+                QFile::remove(cachePaths_[index]);
+                cachePaths_.removeAt(index);
+            }
+        }
+    }
+    albumList_->Relayout();
+    UpdateCounters();
+    for (int i = 0; i < albumList_->count(); ++i)
+        albumList_->item(i)->setText(QString::asprintf("%04d.bmp", i + 1));
+    m_albumModified = true;
 }
 
 void CMainDialog::OnSelectAll()
@@ -184,9 +723,17 @@ void CMainDialog::OnSelectAll()
     albumList_->selectAll();
 }
 
-void CMainDialog::OnAdd()
+void CMainDialog::OnAlbumSelection()
 {
-    // Frame work: the single add from the preview and the batch add.
+    const QList<QListWidgetItem*> selected = albumList_->selectedItems();
+    if (selected.size() > 1 || m_addingSingle || selected.isEmpty())
+        return;
+    const int i = albumList_->row(selected.first());
+    if (i >= 0 && i < cachePaths_.size() && !cachePaths_[i].isEmpty()) {
+        if (!preview_->LoadPicture(cachePaths_[i]))
+            Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
+    }
+    multiSelection_ = false;
 }
 
 void CMainDialog::OnRotate(bool clockwise)
@@ -236,29 +783,47 @@ void CMainDialog::OnBrowserSelection()
             w->setEnabled(one);
 }
 
-void CMainDialog::OnAddFromTree(const QString& path)
-{
-    // Frame work: the picture is added with the automatic advance off. Until
-    // then it is shown in the preview, ready for Add.
-    if (preview_)
-        preview_->LoadPicture(path);
-}
+// ---------------------------------------------------------------------------
+// Exit
 
-void CMainDialog::OnSave()
+void CMainDialog::OnExit()
 {
     if (m_processing)
         return;
-    if (!albumList_ || albumList_->selectedItems().isEmpty()) {
-        Box(LookupText(QStringLiteral("SAVE_TIPS_1"), QStringLiteral("You should select one pic at least!")));
+    if (m_reading) {
+        Box(LookupText(QStringLiteral("SENDING_TIPS"),
+                       QStringLiteral("Sending data, Please operate after sending finished!")));
+    } else if (m_downloading) {
+        if (Box(LookupText(QStringLiteral("STOP_TIPS_1"), QStringLiteral("Stop download and quit?")),
+                BoxButtons::YesNo) != QMessageBox::Yes)
+            return;
+        m_quitRequested = true;
+        if (dpf_)
+            dpf_->RequestStop();
+        SetStatusText(LookupText(QStringLiteral("STOPDOWNLOAD_TIPS"), QStringLiteral("Stopping……")));
         return;
+    } else {
+        const QString question =
+            m_albumModified
+                ? LookupText(QStringLiteral("EXIT_TIPS_1"),
+                             QStringLiteral("The pictures in the Preview Album are not synchronized with the Watch. "
+                                            "Do you really want to quit (and NOT download)?"))
+                : LookupText(QStringLiteral("EXIT_TIPS_2"), QStringLiteral("Really want to quit?"));
+        if (Box(question, BoxButtons::YesNo) != QMessageBox::Yes)
+            return;
     }
-    // Frame work: export of the selected pictures.
+    // A read still running is stopped and waited for before anything it
+    // uses goes away (the window's destructor joins it).
+    ++readGeneration_;
+    ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
+    pendingFiles_.clear();
+    cachePaths_.clear();
+    closing_ = true;
+    close();
 }
 
-void CMainDialog::OnSaveAll()
-{
-    // Frame work: export of every picture.
-}
+// ---------------------------------------------------------------------------
+// Frame colours
 
 void CMainDialog::OnSetting()
 {
@@ -271,12 +836,157 @@ void CMainDialog::OnSetting()
     connect(dialog, &QDialog::accepted, this, [this, dialog] {
         textColour_ = dialog->TextColour();
         backgroundColour_ = dialog->BackgroundColour();
-        // Frame work: the two colours go to the frame (RGB565) here.
+        if (m_connected && dpf_ && !deviceWorkerBusy_ && !m_processing) {
+            EnableControls(false);
+            if (counter_)
+                counter_->setText(WarnText(this));
+            try {
+                dpf_->SetAlbumColors(ColourToRgb565(textColour_), ColourToRgb565(backgroundColour_));
+            } catch (int code) {
+                // The colours stay as edited; the frame did not take them.
+                ReportFailure(LookupText(QStringLiteral("COLORFAIL_TIPS"), QStringLiteral("Setting the frame's colours failed")),
+                              QString::fromStdString(session::Failure{code, session_->LastCommandFailure()}.Text(true)));
+            }
+            SetProgress(0);
+            UpdateCounters();
+            EnableControls(true);
+        }
         if (QWidget* b = controls_.value(IDC_BTN_SETTING))
             b->setFocus();
     });
     settingDialog_ = dialog;
     dialog->open();
+}
+
+// ---------------------------------------------------------------------------
+// Export
+
+bool CMainDialog::ExportOne(const QString& source, const QString& target, bool bmp, int quality, int mode)
+{
+    std::vector<uint8_t> bytes;
+    if (bmp) {
+        if (!ReadWholeFile(Path8(source), bytes))
+            return false;
+    } else {
+        RgbImage picture;
+        if (!ReadBmp(Path8(source), picture) || !CKv350Encoder::Encode(picture, quality, mode, true, bytes))
+            return false;
+    }
+    // Never through a link planted at the name; a failed write leaves
+    // what was there.
+    return WriteFileSafely(Path8(target), bytes.data(), bytes.size(), SafeWriteMode::Replace).ok;
+}
+
+bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
+{
+    const int choice = Box(LookupText(QStringLiteral("SAVE_TIPS_2"),
+                                      QStringLiteral("Want to save as BMP files, please select Yes, else if you want "
+                                                     "to save as JPG files, please select NO!")),
+                           BoxButtons::YesNoCancel);
+    if (choice != QMessageBox::Yes && choice != QMessageBox::No)
+        return false;
+    const bool bmp = choice == QMessageBox::Yes;
+    const QString title = LookupText(QStringLiteral("SAVEDIR_TIPS"), QStringLiteral("Choose Save Directory"));
+    const QString folder = options_.folderDialog
+                               ? options_.folderDialog(this, title)
+                               : QFileDialog::getExistingDirectory(this, title, QString(), QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty())
+        return false;
+    const QString cannot = QStringLiteral("cannot save in this file,please choose other path!");
+    if (!QFileInfo(folder).isDir()) {
+        Box(cannot, BoxButtons::Ok, QStringLiteral("Message"));
+        return false;
+    }
+    const bool chinese = lang_.CurrentName().contains(QStringLiteral("Chinese"));
+    const QString overwrite =
+        chinese ? QStringLiteral("文件 %1 已存在, 覆盖此文件吗?") : QStringLiteral("File %1 existed, want to over write?");
+    const QDir dir(folder);
+    bool askedOnce = false;
+    for (int k : entries) {
+        if (!m_connected)
+            return false;
+        if (k < 0 || k >= cachePaths_.size())
+            continue;
+        const QString source = cachePaths_[k];
+        if (bmp) {
+            const QString target = dir.filePath(QString::asprintf("%04d.bmp", k + 1));
+            if (QFileInfo::exists(target) && !askedOnce) {
+                askedOnce = true;
+                if (Box(overwrite.arg(target), BoxButtons::YesNo) != QMessageBox::Yes)
+                    return false;
+            }
+            if (!ExportOne(source, target, true, 0, 0)) {
+                Box(cannot, BoxButtons::Ok, QStringLiteral("Message"));
+                return false;
+            }
+        } else {
+            const QString target = dir.filePath(QString::asprintf("%04d.jpg", k + 1));
+            if (QFileInfo::exists(target) && Box(overwrite.arg(target), BoxButtons::YesNo) != QMessageBox::Yes)
+                continue;
+            // A picture that cannot be encoded is passed over.
+            ExportOne(source, target, false, saveAll ? 100 : 90, saveAll ? 3 : 4);
+        }
+    }
+    Box(LookupText(QStringLiteral("SAVEPICFINISH_TIPS"), QStringLiteral("All pics were saved!")));
+    return true;
+}
+
+void CMainDialog::OnSave()
+{
+    if (m_processing)
+        return;
+    QList<int> rows;
+    for (int i = 0; i < albumList_->count(); ++i)
+        if (albumList_->item(i)->isSelected())
+            rows << i;
+    if (rows.isEmpty()) {
+        Box(LookupText(QStringLiteral("SAVE_TIPS_1"), QStringLiteral("You should select one pic at least!")));
+        return;
+    }
+    if (rows.size() > 1) {
+        ExportRun(rows, false);
+        return;
+    }
+    const int k = albumList_->currentRow() >= 0 && albumList_->currentItem() && albumList_->currentItem()->isSelected()
+                      ? albumList_->currentRow()
+                      : rows.first();
+    if (k < 0 || k >= cachePaths_.size()) {
+        Box(LookupText(QStringLiteral("SAVE_TIPS_3"), QStringLiteral("Cannot save this picture!")));
+        return;
+    }
+    const QString filter = QStringLiteral("bmp files (*.BMP *.bmp);;jpg files (*.JPG *.jpg)");
+    QString target;
+    if (options_.saveFileDialog) {
+        target = options_.saveFileDialog(this, filter);
+    } else {
+        QFileDialog dialog(this);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setNameFilter(filter);
+        dialog.setDefaultSuffix(QStringLiteral("BMP"));
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+            target = dialog.selectedFiles().first();
+    }
+    if (target.isEmpty() || !m_connected)
+        return;
+    const QString extension = QFileInfo(target).suffix().toLower();
+    if (extension == QLatin1String("bmp")) {
+        if (!ExportOne(cachePaths_[k], target, true, 0, 0)) {
+            const bool chinese = lang_.CurrentName().contains(QStringLiteral("Chinese"));
+            Box((chinese ? QStringLiteral("保存文件 %1 失败!") : QStringLiteral("Save %1 file failed!")).arg(extension));
+        }
+        return;
+    }
+    ExportOne(cachePaths_[k], target, false, 100, 3);
+}
+
+void CMainDialog::OnSaveAll()
+{
+    if (m_reading || m_processing || albumList_->count() < 1)
+        return;
+    QList<int> all;
+    for (int i = 0; i < albumList_->count(); ++i)
+        all << i;
+    ExportRun(all, true);
 }
 
 } // namespace kestova::win

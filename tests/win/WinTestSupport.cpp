@@ -110,8 +110,10 @@ bool WinHarness::Start(QSize screen, bool withFrame)
     o.displayDepth = displayDepth;
     o.messageBox = [this](QWidget*, const QString&, const QString& text, BoxButtons) {
         boxes << text;
-        return answer;
+        return answerFor ? answerFor(text) : answer;
     };
+    if (adjustOptions)
+        adjustOptions(o);
     dlg = std::make_unique<CMainDialog>(o);
     started = dlg->OnInitDialog();
     if (started)

@@ -59,6 +59,10 @@ protected:
     bool started = false;
     QStringList boxes;  // texts of the message boxes shown, in order
     int answer = QMessageBox::No;
+    // When set, answers each box by its text (else `answer`).
+    std::function<int(const QString& text)> answerFor;
+    // Extra start options (dialogs, frame opener, files) applied by Start.
+    std::function<void(StartOptions&)> adjustOptions;
     int displayDepth = 24;  // bits per pixel the window sees
 };
 

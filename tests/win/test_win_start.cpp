@@ -179,7 +179,7 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     EXPECT_EQ(box->windowTitle(), "About Picframe");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1064")->text(), "Picframe");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1066")->text(), "Copyright (C) the Kestova developers");
-    EXPECT_EQ(box->findChild<QLabel*>("ctl1047")->text(), "Flash Size: 0 KB");
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1047")->text(), "Flash Size: 2048 KB");  // the frame's
     EXPECT_EQ(box->findChild<QLabel*>("ctl1050")->text(), QString(254, QLatin1Char('c')));
     QTest::mouseClick(box->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
     EXPECT_TRUE(WaitFor([&] { return !dlg->findChild<QDialog*>("aboutBox"); }));

@@ -200,15 +200,15 @@ TEST_F(WinHarness, TheWidgetsAnswerWhereAPersonReachesThem)
     EXPECT_EQ(tree->ComputerNode()->text(0), "My Computer");
     EXPECT_EQ(tree->PicturesNode()->text(0), "My Pictures");
 
-    // A picture handed over is shown in the preview; a double click inside
-    // the crop rectangle asks for Add.
+    // A picture in the preview: a double click inside the crop rectangle
+    // asks for Add.
     QImage picture(400, 300, QImage::Format_RGB32);
     picture.fill(qRgb(200, 60, 30));
     const QString file = tmp.filePath("red.png");
     ASSERT_TRUE(picture.save(file));
-    dlg->ReceiveHandedFiles({file});
     auto* preview = dynamic_cast<CPreview*>(C<QWidget>(IDC_PREVIEW));
     ASSERT_NE(preview, nullptr);
+    ASSERT_TRUE(preview->LoadPicture(file));
     EXPECT_EQ(preview->SourcePath(), file);
     QList<int> routed;
     QObject::connect(dlg.get(), &CMainDialog::commandRouted, [&](int id) { routed << id; });

@@ -1,0 +1,840 @@
+// kestova against virtual frames, whole sessions through the real window:
+// reading the album at start, damaged pictures, adding (preview, drop,
+// command line), fitting, a full album, Delete, Synchronize and its
+// failures, the frame leaving during a read and during a commit, quitting
+// during a commit, the frame's colours, and export. After every
+// Synchronize the flash is read back with a fresh facade and compared with
+// what the window showed.
+
+#include "tests/win/WinTestSupport.h"
+
+#include "common/coder/Bmp.h"
+#include "common/coder/Kv350Encoder.h"
+#include "device/virtual/FrameImage.h"
+#include "device/virtual/VirtualFrame.h"
+#include "flash_manager/DPF.h"
+#include "session/FrameSession.h"
+#include "win/widgets/AlbumList.h"
+#include "win/widgets/Preview.h"
+
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTest>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <atomic>
+#include <random>
+
+// Readable failures.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+namespace kestova::win::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+RgbImage Noise(int w, int h, int amplitude, unsigned seed = 3)
+{
+    RgbImage img;
+    img.width = w;
+    img.height = h;
+    img.rgb.resize(size_t(w) * size_t(h) * 3);
+    std::mt19937 rng(seed);
+    for (auto& v : img.rgb)
+        v = uint8_t(std::clamp(128 + int(rng() % unsigned(2 * amplitude + 1)) - amplitude, 0, 255));
+    return img;
+}
+
+Bytes DevicePicture(const RgbImage& img, int quality = 90)
+{
+    Bytes out;
+    EXPECT_TRUE(CKv350Encoder::Encode(img, quality, 3, false, out));
+    return out;
+}
+
+// A facade of its own on a frame image: what another program would see.
+struct Outside {
+    explicit Outside(const std::string& path)
+    {
+        auto link = std::make_unique<CCommUSB>();
+        link->AttachUnit(VirtualFrame::Open(path + ",sync=0"));
+        dpf.Init(std::move(link));
+    }
+    DPF dpf;
+    session::FrameSession s{dpf};
+};
+
+void Format(const std::string& path, int width, int height, int maxPictures)
+{
+    FrameImageLayout layout;
+    layout.maxPictures = uint16_t(maxPictures);
+    layout.lcdWidth = uint16_t(width);
+    layout.lcdHeight = uint16_t(height);
+    FormatFrameImage(path, layout, true, width > 0);
+}
+
+void Seed(const std::string& path, const std::vector<Bytes>& pictures, int colours = -1)
+{
+    Outside o(path);
+    ASSERT_TRUE(o.s.Open().ok());
+    for (const Bytes& p : pictures)
+        ASSERT_EQ(o.dpf.AddData(p.data(), int(p.size())), 1);
+    ASSERT_TRUE(o.s.Commit().ok());
+    if (colours >= 0)
+        o.dpf.SetAlbumColors(uint16_t(colours), uint16_t(colours));
+}
+
+// The album on the flash, every picture decoded (empty pixels: not decodable).
+std::vector<session::AlbumPicture> ReadBack(const std::string& path)
+{
+    Outside o(path);
+    std::vector<session::AlbumPicture> out;
+    const session::OpenResult r = o.s.Open();
+    EXPECT_TRUE(r.ok()) << session::OpenFailureText(r);
+    for (int i = 0; i < r.info.pictures; ++i)
+        out.push_back(o.s.ReadPicture(i));
+    return out;
+}
+
+QString SavePicture(const QString& path, const RgbImage& img)
+{
+    QImage q(img.rgb.data(), img.width, img.height, img.width * 3, QImage::Format_RGB888);
+    EXPECT_TRUE(q.copy().save(path)) << path.toStdString();
+    return path;
+}
+
+QImage Solid(int w, int h, QColor c)
+{
+    QImage q(w, h, QImage::Format_RGB32);
+    q.fill(c);
+    return q;
+}
+
+class WinSession : public WinHarness {
+protected:
+    void SetUp() override
+    {
+        WinHarness::SetUp();
+        if (HasFatalFailure())
+            return;
+        ShipFactoryFiles();
+        pictures = tmp.filePath(QStringLiteral("pictures"));
+        QDir().mkpath(pictures);
+    }
+
+    bool StartIdle()
+    {
+        if (!Start())
+            return false;
+        return WaitIdle();
+    }
+    bool WaitIdle(int ms = 30000)
+    {
+        return WaitFor(
+            [&] {
+                return dlg && dlg->IsConnected() && !dlg->IsReading() && !dlg->IsDownloading() &&
+                       !dlg->IsProcessing() && C<QWidget>(IDC_BUTTON_SEND)->isEnabled();
+            },
+            ms);
+    }
+    CAlbumList* Album() { return C<CAlbumList>(IDC_LIST_ALBUM); }
+    QStringList Labels()
+    {
+        QStringList l;
+        for (int i = 0; i < Album()->count(); ++i)
+            l << Album()->item(i)->text();
+        return l;
+    }
+    static QStringList Numbered(int n)
+    {
+        QStringList l;
+        for (int i = 1; i <= n; ++i)
+            l << QString::asprintf("%04d.bmp", i);
+        return l;
+    }
+    void Click(int id)
+    {
+        QPushButton* b = C<QPushButton>(id);
+        ASSERT_NE(b, nullptr);
+        QTest::mouseClick(b, Qt::LeftButton);
+    }
+    // Ctrl-clicks album entries (0-based) so exactly they are selected.
+    void SelectEntries(const QList<int>& rows)
+    {
+        Album()->clearSelection();
+        for (int r : rows) {
+            const QRect rect = Album()->visualItemRect(Album()->item(r));
+            Album()->scrollToItem(Album()->item(r));
+            QTest::mouseClick(Album()->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                              Album()->visualItemRect(Album()->item(r)).center());
+            (void)rect;
+        }
+    }
+    void Drop(const QStringList& paths)
+    {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString& p : paths)
+            urls << QUrl::fromLocalFile(p);
+        mime.setUrls(urls);
+        const QPoint at(300, 300);
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(dlg.get(), &enter);
+        ASSERT_TRUE(enter.isAccepted());
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(dlg.get(), &drop);
+    }
+    bool Synchronize()
+    {
+        dlg->activateWindow();
+        Album()->setFocus();
+        QTest::keyClick(Album(), Qt::Key_S, Qt::ControlModifier);
+        return WaitFor([&] { return !dlg->IsDownloading(); }) && WaitIdle();
+    }
+    int Count(const QString& text) const { return int(boxes.count(text)); }
+    // A text of the current language (the shipped file's English).
+    QString T(const char* key) const { return dlg->LookupText(QString::fromLatin1(key), QStringLiteral("<missing>")); }
+
+    // The flash, read from outside, holds exactly the window's pictures in
+    // its order, each decoding to the cache bitmap the window showed.
+    void ExpectFlashShowsTheWindow()
+    {
+        const std::vector<session::AlbumPicture> back = ReadBack(frame);
+        ASSERT_EQ(int(back.size()), Album()->count());
+        ASSERT_EQ(dlg->CachePaths().size(), Album()->count());
+        EXPECT_EQ(Labels(), Numbered(Album()->count()));
+        for (size_t i = 0; i < back.size(); ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_TRUE(back[i].ok());
+            RgbImage cached;
+            ASSERT_TRUE(ReadBmp(QFile::encodeName(dlg->CachePaths()[int(i)]).toStdString(), cached));
+            EXPECT_EQ(cached.width, back[i].pixels.width);
+            EXPECT_TRUE(cached.rgb == back[i].pixels.rgb);
+        }
+    }
+
+    QString pictures;
+};
+
+
+// ---------------------------------------------------------------------------
+
+struct ReadCase {
+    const char* name;
+    int pictures;
+    QList<int> damaged;  // 0-based positions holding bytes that do not decode
+};
+
+class ReadAtStart : public WinSession, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadAtStart, ListsEveryPictureRemovesDamagedOnesAndSynchronizesWithoutThem)
+{
+    const ReadCase& c = GetParam();
+    std::vector<Bytes> stored;
+    for (int i = 0; i < c.pictures; ++i)
+        stored.push_back(c.damaged.contains(i) ? Bytes(3000, 0x5A) : DevicePicture(Noise(128, 128, 30, unsigned(i))));
+    Seed(frame, stored);
+    ASSERT_TRUE(StartIdle());
+    const int good = c.pictures - int(c.damaged.size());
+    EXPECT_EQ(Labels(), Numbered(good));
+    EXPECT_EQ(Count(T("PICDESTROY_TIPS")), c.damaged.isEmpty() ? 0 : 1) << boxes.join('|').toStdString();
+    EXPECT_EQ(C<QLabel>(IDC_STATIC_COUNTER)->text(), QStringLiteral("Total Pictures:\n \n%1  / 40 ").arg(good));
+    EXPECT_EQ(dlg->ProgressPos(), 0);
+    EXPECT_TRUE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
+    EXPECT_EQ(dlg->AlbumModified(), !c.damaged.isEmpty());
+    // Each cache bitmap is the stored picture decoded.
+    for (int i = 0, k = 0; i < c.pictures; ++i) {
+        if (c.damaged.contains(i))
+            continue;
+        RgbImage expected, cached;
+        ASSERT_TRUE(CKv350Encoder::Decode(stored[size_t(i)].data(), stored[size_t(i)].size(), 128, 128, expected));
+        ASSERT_TRUE(ReadBmp(QFile::encodeName(dlg->CachePaths()[k++]).toStdString(), cached));
+        EXPECT_TRUE(cached.rgb == expected.rgb) << i;
+    }
+    const std::vector<session::AlbumPicture> before = ReadBack(frame);
+    ASSERT_TRUE(Synchronize());
+    EXPECT_FALSE(dlg->AlbumModified());
+    if (c.damaged.isEmpty()) {
+        EXPECT_EQ(ReadBack(frame).size(), before.size());  // nothing written
+    }
+    ExpectFlashShowsTheWindow();
+}
+
+INSTANTIATE_TEST_SUITE_P(Win, ReadAtStart,
+                         ::testing::Values(ReadCase{"three", 3, {}}, ReadCase{"empty", 0, {}},
+                                           ReadCase{"damaged_3_and_4", 6, {2, 3}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WinSession, PictureLongerThanThePixelBufferIsReadWhole)
+{
+    // A 16 x 16 LCD gives a 768-byte buffer; this picture is longer.
+    Format(frame, 16, 16, 40);
+    const Bytes pic = DevicePicture(Noise(16, 16, 127), 100);
+    ASSERT_GT(pic.size(), 16u * 16u * 3u);
+    Seed(frame, {pic});
+    ASSERT_TRUE(StartIdle());
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_FALSE(dlg->AlbumModified());
+}
+
+TEST_F(WinSession, WithoutAnLcdSizeNothingIsListedNothingRemovedAndTheStatusSaysWhy)
+{
+    // An information block with an LCD width of 0.
+    Format(frame, 128, 128, 40);
+    Seed(frame, {DevicePicture(Noise(128, 128, 30)), DevicePicture(Noise(128, 128, 30, 9))});
+    {
+        QFile f(QString::fromStdString(frame));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.seek(35);
+        f.write(QByteArray(2, '\0'));
+    }
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && !dlg->IsReading(); }));
+    EXPECT_TRUE(Labels().isEmpty());
+    EXPECT_EQ(boxes, QStringList{T("LCDSIZEZERO_TIPS")});
+    EXPECT_TRUE(dlg->StatusText().contains("LCD")) << dlg->StatusText().toStdString();
+    EXPECT_FALSE(dlg->AlbumModified());
+    Click(IDC_BUTTON_SEND);
+    EXPECT_FALSE(dlg->IsDownloading());
+    dlg.reset();
+    // Both pictures are still on the frame.
+    QFile f(QString::fromStdString(frame));
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.seek(35);
+    f.write(QByteArray("\x80\x00", 2));
+    f.close();
+    EXPECT_EQ(ReadBack(frame).size(), 2u);
+}
+
+TEST_F(WinSession, AddFromThePreviewAndByDropThenDeleteAndSynchronize)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 20, 1)), DevicePicture(Noise(128, 128, 20, 2))});
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(Labels(), Numbered(2));
+    EXPECT_TRUE(dlg->CachePaths()[1].endsWith("0001.bmp"));
+
+    // Single add: the preview's crop rectangle, by the Add button.
+    const QString big = SavePicture(pictures + "/big.png", Noise(300, 200, 50, 7));
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(big));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_TRUE(dlg->AlbumModified());
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+    // Batch: a drop of three files and a folder.
+    QStringList dropped;
+    for (int i = 0; i < 3; ++i)
+        dropped << SavePicture(pictures + QString("/d%1.bmp").arg(i), Noise(128, 128, 10, unsigned(20 + i)));
+    const QString folder = tmp.filePath("folder");
+    QDir().mkpath(folder + "/sub");
+    SavePicture(folder + "/x.JPG", Noise(200, 150, 10, 30));
+    SavePicture(folder + "/sub/inner.jpg", Noise(64, 64, 10, 31));
+    SavePicture(folder + "/skip.png", Noise(64, 64, 10, 32));
+    dropped << folder;
+    Drop(dropped);
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsProcessing() == false && Album()->count() == 7; }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(7));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+    // Delete entries 2 and 4 (1-based) of the first six; No first.
+    const QStringList cache = dlg->CachePaths();
+    SelectEntries({1});
+    EXPECT_EQ(C<CPreview>(IDC_PREVIEW)->SourcePath(), cache[1]);  // one entry selected: shown
+    SelectEntries({1, 3});
+    ASSERT_EQ(Album()->selectedItems().size(), 2);
+    answer = QMessageBox::No;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(boxes.value(0), T("DELETE_TIPS_2"));
+    EXPECT_EQ(Labels(), Numbered(7));
+    EXPECT_EQ(dlg->CachePaths(), cache);
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(Labels(), Numbered(5));
+    EXPECT_FALSE(QFile::exists(cache[1]));
+    EXPECT_FALSE(QFile::exists(cache[3]));
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[0], cache[2], cache[4], cache[5], cache[6]}));
+    EXPECT_TRUE(C<CPreview>(IDC_PREVIEW)->SourcePath().isEmpty());  // the deleted entry is not kept
+
+    // The freed cache number 0001 is taken by the next picture.
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(big));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_TRUE(dlg->CachePaths().last().endsWith("0001.bmp")) << dlg->CachePaths().last().toStdString();
+
+    ASSERT_TRUE(Synchronize());
+    EXPECT_FALSE(boxes.contains(T("DOWNLOADFAIL_TIPS")));
+    ExpectFlashShowsTheWindow();
+
+    // Deleting with nothing selected asks for a selection.
+    Album()->clearSelection();
+    boxes.clear();
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(boxes, QStringList{T("DELETE_TIPS_1")});
+}
+
+TEST_F(WinSession, ADropTakesTheFirst125ItemsAndTheNameRules)
+{
+    Format(frame, 64, 64, 200);
+    ASSERT_TRUE(StartIdle());
+    // Item k has its own grey level; item 1 has an upper-case name, item 2
+    // a name whose last five characters hold no accepted extension.
+    QStringList items;
+    for (int k = 0; k < 130; ++k) {
+        QString name = QString("/p%1.bmp").arg(k, 3, 10, QChar('0'));
+        if (k == 1)
+            name = "/UPPER.JPG";
+        if (k == 2)
+            name = "/two.jpeg.bak";
+        const QImage q = Solid(64, 64, QColor(k, k, k));
+        ASSERT_TRUE(q.save(pictures + name, k == 1 || k == 2 ? "JPG" : "BMP"));
+        items << pictures + name;
+    }
+    Drop(items);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }, 120000));
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(Album()->count(), 124);
+    // In order, item 2 left out, nothing after item 124.
+    QList<int> expected;
+    for (int k = 0; k < 125; ++k)
+        if (k != 2)
+            expected << k;
+    for (int i = 0; i < 124; ++i) {
+        RgbImage cached;
+        ASSERT_TRUE(ReadBmp(QFile::encodeName(dlg->CachePaths()[i]).toStdString(), cached));
+        const int grey = cached.rgb[size_t(32 * 64 + 32) * 3];
+        EXPECT_NEAR(grey, expected[i], 3) << i;
+    }
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+    struct NameCase {
+        const char* name;
+        bool dropped;    // as a dropped file
+        bool inFolder;   // as a folder entry
+    } names[] = {
+        {"a.JPG", true, true},          {"photo.jpeg", true, true}, {"x.gif", true, true},
+        {"x.jpeg.bak", false, true},    {"x.png", false, false},    {"jpg", false, false},
+        {"/some.bmp/x.tif", false, true},
+    };
+    for (const auto& n : names) {
+        EXPECT_EQ(CMainDialog::DroppedFileAccepted(n.name), n.dropped) << n.name;
+        EXPECT_EQ(CMainDialog::FolderEntryAccepted(n.name), n.inFolder) << n.name;
+    }
+}
+
+TEST_F(WinSession, FittingLowersTheQualityUntilThePictureFitsOrGivesUp)
+{
+    // A 160 x 120 noise picture, its device sizes at 20 and 10, and a frame
+    // whose slot lies between them.
+    const RgbImage pic = Noise(160, 120, 90, 5);
+    const size_t at20 = DevicePicture(pic, 20).size(), at10 = DevicePicture(pic, 10).size();
+    int maxPictures = 0;
+    for (int m = 250; m >= 1 && !maxPictures; --m) {
+        try {
+            Format(frame, 160, 120, m);
+        } catch (const std::exception&) {
+            continue;  // more slots than the album area holds
+        }
+        Outside o(frame);
+        if (!o.s.Open().ok())
+            continue;
+        const size_t slot = size_t(o.dpf.GetOnePicSize());
+        if (slot >= at10 && slot < at20)
+            maxPictures = m;
+    }
+    ASSERT_GT(maxPictures, 0) << at10 << " " << at20;
+    Format(frame, 160, 120, maxPictures);
+    ASSERT_TRUE(StartIdle());
+    Drop({SavePicture(pictures + "/fits10.bmp", pic)});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_EQ(Album()->count(), 1);
+    int length = 0;
+    uint32_t address = 0;
+    ASSERT_TRUE(dlg->Facade()->GetFileInfo(0, address, length));
+    EXPECT_EQ(size_t(length), at10);  // added at quality 10
+    EXPECT_TRUE(boxes.isEmpty());
+
+    // A picture that fits at no quality (tried 90 down to 10) into 4096
+    // bytes: the single add says nothing, the batch shows the full-album box.
+    dlg.reset();
+    const RgbImage never = Noise(320, 240, 127, 6);
+    ASSERT_GT(DevicePicture(never, 10).size(), 4096u);
+    Format(frame, 320, 240, 250);
+    ASSERT_EQ(Outside(frame).dpf.GetOnePicSize(), 0);  // not opened yet
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(dlg->Facade()->GetOnePicSize(), 4096);
+    const QString neverFile = SavePicture(pictures + "/never.bmp", never);
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(neverFile));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_TRUE(boxes.isEmpty());
+    Drop({neverFile});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
+}
+
+TEST_F(WinSession, AFullAlbumRefusesSilentlyAloneAndWithOneBoxInABatch)
+{
+    Format(frame, 128, 128, 3);
+    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1)), DevicePicture(Noise(128, 128, 10, 2)),
+                 DevicePicture(Noise(128, 128, 10, 3))});
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(Album()->count(), 3);
+    const QString a = SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 4));
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(a));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_EQ(Album()->count(), 3);
+    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_FALSE(dlg->AlbumModified());
+    Drop({a, SavePicture(pictures + "/b.bmp", Noise(128, 128, 10, 5))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
+    EXPECT_EQ(Album()->count(), 3);
+    EXPECT_EQ(C<QLabel>(IDC_STATIC_COUNTER)->text(), "Total Pictures:\n \n3  / 3 ");
+}
+
+TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneClearsTheMark)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
+    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,write_protect=1"; };
+    ASSERT_TRUE(StartIdle());
+    Click(IDC_BUTTON_SEND);
+    EXPECT_FALSE(dlg->IsDownloading());
+    EXPECT_TRUE(C<QWidget>(IDC_BUTTON_SEND)->isEnabled());
+    EXPECT_TRUE(boxes.isEmpty());
+
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 4))));
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(dlg->AlbumModified());
+    ASSERT_TRUE(Synchronize());
+    EXPECT_EQ(boxes, QStringList{T("DOWNLOADFAIL_TIPS")});
+    EXPECT_FALSE(dlg->AlbumModified());
+    EXPECT_TRUE(dlg->StatusText().contains("protect")) << dlg->StatusText().toStdString();
+    Click(IDC_BUTTON_SEND);
+    EXPECT_FALSE(dlg->IsDownloading());
+    EXPECT_EQ(ReadBack(frame).size(), 1u);
+}
+
+TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
+{
+    std::vector<Bytes> six;
+    for (int i = 0; i < 2; ++i)
+        six.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, six);
+    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=3000"; };
+    ASSERT_TRUE(StartIdle());
+    QStringList files;
+    for (int i = 0; i < 4; ++i)
+        files << SavePicture(pictures + QString("/q%1.bmp").arg(i), Noise(128, 128, 60, unsigned(40 + i)));
+    Drop(files);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+    answer = QMessageBox::No;
+    Click(IDC_EXIT);
+    EXPECT_EQ(boxes, QStringList{T("STOP_TIPS_1")});
+    EXPECT_TRUE(dlg->IsDownloading());
+    answer = QMessageBox::Yes;
+    Click(IDC_EXIT);
+    EXPECT_EQ(dlg->StatusText(), T("STOPDOWNLOAD_TIPS"));
+    EXPECT_TRUE(dlg->isVisible());
+    ASSERT_TRUE(WaitFor([&] { return !dlg->isVisible(); }));
+    EXPECT_FALSE(dlg->IsDownloading());
+    EXPECT_TRUE(QDir(dlg->CacheDirectory()).entryList({"*.bmp"}, QDir::Files).isEmpty());
+    dlg.reset();
+    // A whole album: the old two, or two plus what was written before the stop.
+    const auto back = ReadBack(frame);
+    EXPECT_GE(back.size(), 2u);
+    for (const auto& p : back)
+        EXPECT_TRUE(p.ok());
+}
+
+TEST_F(WinSession, TheFrameLeavingDuringTheReadEmptiesTheListAndEnablesNothing)
+{
+    std::vector<Bytes> many;
+    for (int i = 0; i < 12; ++i)
+        many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, many);
+    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=10000"; };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
+    const QString away = QString::fromStdString(frame) + ".away";
+    ASSERT_TRUE(QFile::rename(QString::fromStdString(frame), away));
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsConnected(); }));
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_EQ(dlg->StatusText(), T("DEVICEOFF_TIPS"));
+    // The read's own end comes later and enables nothing.
+    QTest::qWait(300);
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_FALSE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
+    EXPECT_FALSE(C<QWidget>(IDC_BUTTON_SEND)->isEnabled());
+    // Back again: read afresh.
+    ASSERT_TRUE(QFile::rename(away, QString::fromStdString(frame)));
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && Album()->count() == 12 && !dlg->IsReading(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(12));
+}
+
+TEST_F(WinSession, ExitDuringTheReadSaysSoClosesAndWaitsForTheReader)
+{
+    std::vector<Bytes> many;
+    for (int i = 0; i < 10; ++i)
+        many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, many);
+    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=10000"; };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
+    ASSERT_TRUE(dlg->IsReading());
+    Click(IDC_EXIT);
+    EXPECT_EQ(boxes, QStringList{T("SENDING_TIPS")});
+    EXPECT_FALSE(dlg->isVisible());
+    // The facade, the session and the cache go only after the reader ended.
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 10u);
+}
+
+TEST_F(WinSession, ProgressBarHiddenAtDetachShownForADownloadWhenOff)
+{
+    QString ini = ReadText(ProgramFile("StartInfoUnicode.ini"));
+    ini.replace(QRegularExpression("ProgressCtrl=\\w+"), "ProgressCtrl=OFF");
+    WriteText(ProgramFile("StartInfoUnicode.ini"), ini);
+    ASSERT_TRUE(StartIdle());
+    const QString away = QString::fromStdString(frame) + ".away";
+    ASSERT_TRUE(QFile::rename(QString::fromStdString(frame), away));
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsConnected(); }));
+    EXPECT_FALSE(dlg->ProgressVisible());
+    ASSERT_TRUE(QFile::rename(away, QString::fromStdString(frame)));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_FALSE(dlg->ProgressVisible());
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 4))));
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(Synchronize());
+    EXPECT_TRUE(dlg->ProgressVisible());
+}
+
+TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWindow)
+{
+    const std::vector<Bytes> old = {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                                    DevicePicture(Noise(128, 128, 30, 3))};
+    Seed(frame, old);
+    QByteArray pristine;
+    {
+        QFile f(QString::fromStdString(frame));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        pristine = f.readAll();
+    }
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/n%1.bmp").arg(i), Noise(128, 128, 50, unsigned(60 + i)));
+
+    // The frame's first visit ends after `cut` commands; it comes back whole.
+    std::atomic<long> cut{-1};
+    std::shared_ptr<VirtualFrameMonitor> monitor;
+    int opens = 0;
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = [&](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
+            try {
+                std::string spec = arg;
+                if (opens++ == 0 && cut >= 0)
+                    spec += ",unplug_after=" + std::to_string(cut.load());
+                auto f = VirtualFrame::Open(spec);
+                monitor = f->Monitor();
+                return f;
+            } catch (const std::exception& e) {
+                error = e.what();
+                return nullptr;
+            }
+        };
+    };
+    auto edit = [&] {
+        SelectEntries({0});
+        answer = QMessageBox::Yes;
+        QTest::keyClick(Album(), Qt::Key_Delete);
+        Drop(files);
+        ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+        ASSERT_TRUE(WaitIdle());
+    };
+
+    // A dry run counts the commands of the read and of the commit.
+    ASSERT_TRUE(StartIdle());
+    const long readCommands = long(monitor->CommandCount());
+    edit();
+    ASSERT_TRUE(Synchronize());
+    const long allCommands = long(monitor->CommandCount());
+    ExpectFlashShowsTheWindow();
+    const std::vector<session::AlbumPicture> fresh = ReadBack(frame);
+    dlg.reset();
+
+    for (int quarter = 1; quarter <= 3; ++quarter) {
+        SCOPED_TRACE(quarter);
+        {
+            QFile f(QString::fromStdString(frame));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(pristine);
+        }
+        opens = 0;
+        boxes.clear();
+        cut = readCommands + (allCommands - readCommands) * quarter / 4;
+        ASSERT_TRUE(StartIdle());
+        edit();
+        Click(IDC_BUTTON_SEND);
+        // Off the bus: the window goes offline, says so, and the commit
+        // reports its failure; then the frame is back and read again.
+        ASSERT_TRUE(WaitFor([&] { return boxes.contains(T("DOWNLOADFAIL_TIPS")); }));
+        ASSERT_TRUE(WaitFor([&] { return opens >= 2; }));
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_FALSE(dlg->AlbumModified());
+        const std::vector<session::AlbumPicture> after = ReadBack(frame);
+        std::vector<Bytes> afterBytes;
+        for (const auto& p : after)
+            afterBytes.push_back(p.bytes);
+        std::vector<Bytes> freshBytes;
+        for (const auto& p : fresh)
+            freshBytes.push_back(p.bytes);
+        const std::vector<Bytes> oldLessDeleted = {old[1], old[2]};
+        EXPECT_TRUE(afterBytes == old || afterBytes == freshBytes || afterBytes == oldLessDeleted)
+            << after.size() << " pictures";
+        ExpectFlashShowsTheWindow();
+        dlg.reset();
+    }
+}
+
+TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
+{
+    Seed(frame, {}, 0x1234);
+    for (bool writeProtected : {false, true}) {
+        SCOPED_TRACE(writeProtected);
+        adjustOptions = [&](StartOptions& o) {
+            o.frameSpec = frame + (writeProtected ? ",sync=0,write_protect=1" : ",sync=0");
+        };
+        ASSERT_TRUE(StartIdle());
+        EXPECT_EQ(dlg->FrameTextColour(), QColor(0, 0, 0));
+        EXPECT_EQ(dlg->FrameBackgroundColour(), QColor(255, 255, 255));
+        Click(IDC_BTN_SETTING);
+        QDialog* settings = nullptr;
+        ASSERT_TRUE(WaitFor([&] {
+            settings = dlg->findChild<QDialog*>("settingDialog");
+            return settings && settings->isVisible();
+        }));
+        QPushButton* ok = nullptr;
+        for (QPushButton* b : settings->findChildren<QPushButton*>())
+            if (b->text() == "OK")
+                ok = b;
+        ASSERT_NE(ok, nullptr);
+        QTest::mouseClick(ok, Qt::LeftButton);
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_TRUE(QApplication::focusWidget() == C<QWidget>(IDC_BTN_SETTING) || !dlg->isActiveWindow());
+        uint16_t font = 1, background = 1;
+        EXPECT_EQ(dlg->StatusText().contains("protect"), writeProtected) << dlg->StatusText().toStdString();
+        dlg.reset();
+        Outside o(frame);
+        ASSERT_TRUE(o.s.Open().ok());
+        o.dpf.GetAlbumColors(font, background);
+        if (writeProtected) {
+            EXPECT_EQ(font, 0x1234);
+        } else {
+            EXPECT_EQ(font, 0x0000);
+            EXPECT_EQ(background, 0xFFFF);
+        }
+        if (!writeProtected)
+            Seed(frame, {}, 0x1234);
+    }
+}
+
+TEST_F(WinSession, SaveAsBmpAndJpegWithTheOverwriteQuestions)
+{
+    std::vector<Bytes> six;
+    for (int i = 0; i < 6; ++i)
+        six.push_back(DevicePicture(Noise(128, 128, 30, unsigned(i))));
+    Seed(frame, six);
+    const QString out = tmp.filePath("out dir");
+    QDir().mkpath(out);
+    adjustOptions = [&](StartOptions& o) {
+        o.folderDialog = [&](QWidget*, const QString& title) {
+            EXPECT_EQ(title, T("SAVEDIR_TIPS"));
+            return out;
+        };
+        o.saveFileDialog = [&](QWidget*, const QString&) { return out + "/one.JPG"; };
+    };
+    ASSERT_TRUE(StartIdle());
+    const QString format = T("SAVE_TIPS_2");
+    const QString kSaved = T("SAVEPICFINISH_TIPS");
+    int overwriteAnswer = QMessageBox::No;
+    bool asBmp = true;
+    answerFor = [&](const QString& text) {
+        if (text == format)
+            return int(asBmp ? QMessageBox::Yes : QMessageBox::No);
+        if (text.startsWith("File "))
+            return overwriteAnswer;
+        return int(QMessageBox::Ok);
+    };
+
+    // Entries 2, 5, 6 as BMP: the cache bitmaps under their positions.
+    SelectEntries({1, 4, 5});
+    Click(IDC_BUTTON_SAVE);
+    EXPECT_EQ(boxes, QStringList({format, kSaved}));
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"0002.bmp", "0005.bmp", "0006.bmp"}));
+    for (int k : {1, 4, 5}) {
+        QFile a(dlg->CachePaths()[k]), b(out + QString::asprintf("/%04d.bmp", k + 1));
+        ASSERT_TRUE(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        EXPECT_EQ(a.readAll(), b.readAll()) << k;
+    }
+    // Again: one question; No stops the run without the final box.
+    boxes.clear();
+    Click(IDC_BUTTON_SAVE);
+    EXPECT_EQ(boxes, QStringList({format, QString("File %1/0002.bmp existed, want to over write?").arg(out)}));
+
+    // JPEG: 0005.jpg exists; No skips only it.
+    asBmp = false;
+    QFile keep(out + "/0005.jpg");
+    ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
+    keep.write("mine");
+    keep.close();
+    boxes.clear();
+    Click(IDC_BUTTON_SAVE);
+    EXPECT_EQ(boxes, QStringList({format, QString("File %1/0005.jpg existed, want to over write?").arg(out), kSaved}));
+    QFile mine(out + "/0005.jpg");
+    ASSERT_TRUE(mine.open(QIODevice::ReadOnly));
+    EXPECT_EQ(mine.readAll(), "mine");
+    for (const char* name : {"/0002.jpg", "/0006.jpg"}) {
+        const QImage j(out + name);
+        EXPECT_EQ(j.size(), QSize(128, 128)) << name;
+    }
+
+    // One entry to a name ending in ".JPG": a JPEG.
+    SelectEntries({2});
+    boxes.clear();
+    Click(IDC_BUTTON_SAVE);
+    EXPECT_TRUE(boxes.isEmpty());
+    QFile one(out + "/one.JPG");
+    ASSERT_TRUE(one.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(one.read(3) == QByteArray("\xFF\xD8\xFF", 3));
+}
+
+TEST_F(WinSession, FilesOnTheCommandLineAreAddedAfterTheRead)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
+    const QString a = SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 2));
+    const QString folder = tmp.filePath("f");
+    QDir().mkpath(folder);
+    SavePicture(folder + "/b.jpg", Noise(100, 100, 10, 3));
+    adjustOptions = [&](StartOptions& o) { o.files = {a, folder}; };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return Album()->count() == 3 && !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_TRUE(dlg->AlbumModified());
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+}
+
+} // namespace
+} // namespace kestova::win::test
