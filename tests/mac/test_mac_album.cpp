@@ -241,7 +241,9 @@ TEST_F(MacAlbum, QuitConfirmedWhileAFrameArrivedIsRefused)
     SeedAlbum(frame, ThreePictures());
     const QString path = QString::fromStdString(frame);
     ASSERT_TRUE(QFile::rename(path, path + ".away"));
-    Start(frame + ",latency_us=2000");
+    // Slow enough that the read is still running when the click is handled,
+    // even on a loaded machine.
+    Start(frame + ",latency_us=20000");
     ASSERT_FALSE(fe->G_isDeviceOnLine);
 
     bool sawTransfer = false;
