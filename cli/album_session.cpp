@@ -49,7 +49,7 @@ void CommitProgress::Line(const char* text) {
     if (enabled_) std::fprintf(stderr, "%s\n", text);
 }
 
-CliError StoreFailure(int code, const std::string& during, bool writing) {
+CliError StoreFailure(int code, const std::string& during, bool writing, const std::string& reason) {
     if (code == kAlbumErrorUnusable)
         return CliError(kExitAlbum, (during.empty() ? std::string() : during + ": ") +
                                         "the frame's album area is unusable: it is too small for one "
@@ -59,9 +59,7 @@ CliError StoreFailure(int code, const std::string& during, bool writing) {
                                         "the frame reports an LCD larger than any picture can be made for "
                                         "(at most 4096 pixels a side and 16 megapixels); its information "
                                         "block is damaged, so the frame is not used");
-    const std::string what = code == kAlbumErrorErase ? "an erase failed"
-                             : writing                ? "a write failed its check"
-                                                      : "a read failed";
+    const std::string what = session::Failure{code, reason}.Text(writing);
     std::string text = during + " was cut off (" + what + "; was the frame pulled?).";
     if (writing)
         text += " Nothing is lost: the frame shows the album as it was before, or the new one if the "
@@ -77,17 +75,14 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
         a->progress.Picture(k, n);
         if (g_interrupted.load()) a->dpf.RequestStop();
     });
-    try {
-        album->dpf.ReadDPFInfo();
-        album->dpf.Read();
-    } catch (int code) {
-        throw StoreFailure(code, "reading the album");
-    }
-    album->dpf.GetLCDParam(album->lcdWidth, album->lcdHeight);
-    if (album->lcdWidth < 1 || album->lcdHeight < 1)
-        throw CliError(kExitAlbum, "the frame reports an LCD of " + std::to_string(album->lcdWidth) + " x " +
-                                       std::to_string(album->lcdHeight) +
-                                       " pixels; its information block is damaged");
+    const session::OpenResult opened = album->frames.Open();
+    if (opened.status == session::OpenStatus::ReadFailed || opened.status == session::OpenStatus::AlbumUnusable)
+        throw StoreFailure(opened.failure.storeCode, "reading the album", false, opened.failure.command);
+    if (!opened.ok())
+        throw CliError(opened.status == session::OpenStatus::NotOnline ? kExitNoFrame : kExitAlbum,
+                       session::OpenFailureText(opened));
+    album->lcdWidth = opened.info.lcdWidth;
+    album->lcdHeight = opened.info.lcdHeight;
     return album;
 }
 
@@ -95,15 +90,11 @@ int CommitAlbum(AlbumSession& album) {
     album.progress.Line("writing the album to the frame...");
     g_interrupted.store(false);
     const auto previous = std::signal(SIGINT, OnInterrupt);
-    int result = 0;
-    try {
-        result = album.dpf.Update();
-    } catch (int code) {
-        std::signal(SIGINT, previous);
-        throw StoreFailure(code, "writing the album", true);
-    }
+    const session::CommitResult committed = album.frames.Commit();
     std::signal(SIGINT, previous);
-    if (result == DPF::kUpdateStoppedEarly) {
+    if (committed.status == session::CommitStatus::Failed)
+        throw StoreFailure(committed.failure.storeCode, "writing the album", true, committed.failure.command);
+    if (committed.status == session::CommitStatus::StoppedEarly) {
         int count = 0;
         album.dpf.GetFileNum(count);
         const int written = album.dpf.GetCommittedNum();

@@ -6,6 +6,7 @@
 #include "cli/cli_common.h"
 
 #include "flash_manager/DPF.h"
+#include "session/FrameSession.h"
 
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@ private:
 
 struct AlbumSession {
     DPF dpf;
+    session::FrameSession frames{dpf};  // opening, fetching, adding, committing
     int lcdWidth = 0;
     int lcdHeight = 0;
     CommitProgress progress{true};
@@ -35,8 +37,8 @@ struct AlbumSession {
 
 // The album layer's thrown code as the command line reports it. `during`
 // names what was being done ("reading the album"); `writing` adds that
-// nothing is lost.
-CliError StoreFailure(int code, const std::string& during, bool writing = false);
+// nothing is lost; `reason` is why the frame refused its last command.
+CliError StoreFailure(int code, const std::string& during, bool writing = false, const std::string& reason = {});
 
 // Attaches the frame and reads its information block and album. `quiet`
 // turns the commit progress off (commands that only read).

@@ -33,10 +33,10 @@ private:
 
 struct CliContext {
     // --frame PATH[,key=value...] or KESTOVA_FRAME; empty means "discover".
-    std::string frameSpec;
+    std::string frameArg;
 };
 
-// Opens the frame named by ctx.frameSpec (a virtual frame), or the one that
+// Opens the frame named by ctx.frameArg (a virtual frame), or the one that
 // discovery finds when none is named, and returns an online link.
 // Throws CliError(kExitNoFrame) with a message that tells the user what to do.
 std::unique_ptr<CCommUSB> AttachFrame(const CliContext& ctx);

@@ -142,19 +142,13 @@ void RunGet(const CliContext& ctx, int n, const std::string& file) {
     if (n < 1 || n > count)
         throw CliError(kExitAlbum, "no picture " + std::to_string(n) + ": the album has " +
                                        std::to_string(count) + " pictures");
-    std::vector<uint8_t> buf(size_t(std::max(album->dpf.GetOnePicSize(), 1)));
-    int length = 0;
-    int ok = 0;
-    try {
-        ok = album->dpf.GetFileAtIndex(n - 1, buf.data(), int(buf.size()), length);
-        if (!ok && length > int(buf.size())) {  // a listed picture may be longer than a slot
-            buf.resize(size_t(length));
-            ok = album->dpf.GetFileAtIndex(n - 1, buf.data(), int(buf.size()), length);
-        }
-    } catch (int code) {
-        throw StoreFailure(code, "reading the picture");
-    }
-    if (!ok) throw CliError(kExitDevice, "picture " + std::to_string(n) + " could not be read");
+    // Fetched whole: a listed picture may be longer than a slot.
+    const session::AlbumPicture picture = album->frames.FetchPicture(n - 1);
+    if (picture.status == session::PictureStatus::ReadFailed && picture.failure.storeCode != 0)
+        throw StoreFailure(picture.failure.storeCode, "reading the picture", false, picture.failure.command);
+    if (!picture.ok()) throw CliError(kExitDevice, "picture " + std::to_string(n) + " could not be read");
+    const std::vector<uint8_t>& buf = picture.bytes;
+    const int length = int(buf.size());
     if (file == "-") {
         if (std::fwrite(buf.data(), 1, size_t(length), stdout) != size_t(length))
             throw CliError(kExitFile, "cannot write to the standard output");

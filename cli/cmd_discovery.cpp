@@ -83,7 +83,7 @@ std::string Now() {
 void Watch(const CliContext& ctx) {
     CCommUSB link;
     link.SetVendorIdStr(CCommUSB::kDefaultVendorWord);
-    if (!ctx.frameSpec.empty()) link.SetVirtualFrame(ctx.frameSpec);
+    if (!ctx.frameArg.empty()) link.SetVirtualFrame(ctx.frameArg);
 
     std::string onlineNode;
     link.SetStatusHandler([&](bool online) {
@@ -143,7 +143,7 @@ void RegisterDiscoveryCommands(CLI::App& app, CliContext& ctx) {
     list->callback([&ctx, json] {
         CCommUSB link;
         link.SetVendorIdStr(CCommUSB::kDefaultVendorWord);
-        if (!ctx.frameSpec.empty()) link.SetVirtualFrame(ctx.frameSpec);
+        if (!ctx.frameArg.empty()) link.SetVirtualFrame(ctx.frameArg);
         auto reports = link.SurveyUnits();
         if (*json)
             PrintJson(reports);

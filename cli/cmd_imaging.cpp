@@ -4,7 +4,6 @@
 #include "cli/album_session.h"
 
 #include "common/coder/Bmp.h"
-#include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
 #include "session/SafeFile.h"
@@ -26,27 +25,16 @@ namespace fs = std::filesystem;
 
 // Album picture `index` decoded at the LCD size.
 bool DecodeAlbumPicture(AlbumSession& album, int index, RgbImage& out, std::string& error) {
-    uint32_t address = 0;
-    int length = 0;
-    if (!album.dpf.GetFileInfo(index, address, length) || length < 1) {
-        error = "no such picture";
-        return false;
+    session::AlbumPicture picture = album.frames.ReadPicture(index, PictureCache::DontKeep);
+    switch (picture.status) {
+    case session::PictureStatus::Ok: out = std::move(picture.pixels); return true;
+    case session::PictureStatus::NoSuchPicture: error = "no such picture"; return false;
+    case session::PictureStatus::ReadFailed:
+        throw StoreFailure(picture.failure.storeCode, "reading picture " + std::to_string(index + 1), false,
+                           picture.failure.command);
+    case session::PictureStatus::NotDecodable: error = picture.error; return false;
     }
-    std::vector<uint8_t> bytes(static_cast<size_t>(length));
-    int got = 0;
-    try {
-        if (!album.dpf.GetFileAtIndex(index, bytes.data(), length, got, PictureCache::DontKeep)) {
-            error = "cannot be read from the album";
-            return false;
-        }
-    } catch (int code) {
-        throw StoreFailure(code, "reading picture " + std::to_string(index + 1));
-    }
-    if (!CKv350Encoder::Decode(bytes.data(), size_t(got), album.lcdWidth, album.lcdHeight, out, &error)) {
-        if (error.empty()) error = "cannot be decoded";
-        return false;
-    }
-    return true;
+    return false;
 }
 
 // ---- add ----
@@ -80,18 +68,17 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
             skipped.push_back(file);
             continue;
         }
-        const FitResult fit = FitPictureToSlot(ToRgbImage(prepared.image), opt.quality, slot, 3);
-        if (fit.status == FitStatus::TooLarge) {
-            const std::vector<int> tried = FitQualities(opt.quality);
+        const session::AddResult fit = album.frames.AddPreparedPicture(prepared.image, opt.quality);
+        if (fit.status == session::AddStatus::TooLarge) {
             skip(file, "does not fit into one picture slot (" + std::to_string(slot) + " bytes) even at quality " +
-                           std::to_string(tried.empty() ? opt.quality : tried.back()));
+                           std::to_string(fit.lowestQuality));
             continue;
         }
-        if (!fit.ok()) {
+        if (fit.status == session::AddStatus::Refused && fit.bytes.empty()) {
             skip(file, "the picture cannot be encoded");
             continue;
         }
-        if (!album.dpf.AddData(fit.bytes.data(), int(fit.bytes.size()))) {
+        if (!fit.ok()) {
             int count = 0;
             album.dpf.GetFileNum(count);
             skip(file, "the album is full (" + std::to_string(count) + " of " +
@@ -170,11 +157,10 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
             ++failed;
             continue;
         }
-        std::vector<uint8_t> bytes;
-        bool ok = jpg ? CKv350Encoder::Encode(picture, 100, 3, true, bytes) : !(bytes = EncodeBmp24(picture)).empty();
         // Without --force a name taken meanwhile (a planted link too) is left alone.
-        ok = ok && WriteFileSafely(targets[i].string(), bytes.data(), bytes.size(),
-                                   opt.force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew);
+        const bool ok = session::ExportPicture(picture, targets[i].string(),
+                                               jpg ? session::ExportFormat::Jpeg : session::ExportFormat::Bmp, 100, 3,
+                                               opt.force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew);
         if (!ok) throw CliError(kExitFile, "cannot write " + targets[i].string());
         std::printf("%s\n", targets[i].string().c_str());
         ++written;
@@ -197,8 +183,7 @@ void RunShow(const CliContext& ctx, int position, const std::string& file) {
     std::string error;
     if (!DecodeAlbumPicture(album, position - 1, picture, error))
         throw CliError(kExitAlbum, "picture " + std::to_string(position) + ": " + error);
-    const std::vector<uint8_t> bmp = EncodeBmp24(picture);
-    if (bmp.empty() || !WriteFileSafely(file, bmp.data(), bmp.size(), SafeWriteMode::Replace))
+    if (!session::ExportPicture(picture, file, session::ExportFormat::Bmp))
         throw CliError(kExitFile, "cannot write " + file);
     std::printf("%s: %d x %d\n", file.c_str(), picture.width, picture.height);
 }

@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
     app.set_help_all_flag("--help-all", "Print help for every subcommand");
 
     CliContext ctx;
-    if (const char* env = std::getenv("KESTOVA_FRAME")) ctx.frameSpec = env;
-    app.add_option("--frame", ctx.frameSpec,
+    if (const char* env = std::getenv("KESTOVA_FRAME")) ctx.frameArg = env;
+    app.add_option("--frame", ctx.frameArg,
                    "Use the virtual frame on this flash image: PATH[,key=value...] "
                    "(default: $KESTOVA_FRAME, else the frame that is plugged in)");
 

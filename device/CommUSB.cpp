@@ -36,7 +36,8 @@ bool CCommUSB::SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t leng
     // can never release the unit underneath it.
     std::lock_guard<std::mutex> lock(mutex_);
     if (!online_ || !unit_) return false;
-    const ScsiResult r = unit_->Execute(cdb, buffer, length, direction, std::min(timeoutMs, unsigned(timeoutMs_)));
+    const ScsiResult r =
+        unit_->Execute(cdb, buffer, length, direction, std::min(timeoutMs, unsigned(timeoutMs_)));
     // A read that came back short is a failed read: the missing tail would
     // otherwise pass for zeros the frame sent.
     if (r.Complete(direction)) return true;

@@ -15,6 +15,9 @@ std::string StoreFailureText(int code, bool writing) {
     case kAlbumErrorUnusable:
         return "the frame's album area is unusable: it is too small for one 4096-byte slot per picture, "
                "or badly placed on the flash";
+    case kAlbumErrorLcdSize:
+        return "the frame reports an LCD larger than any picture can be made for (at most 4096 pixels a side "
+               "and 16 megapixels); its information block is damaged, so the frame is not used";
     default: return "the album layer failed with code " + std::to_string(code);
     }
 }

@@ -22,7 +22,8 @@ struct Failure {
 };
 
 // The album layer's codes: 1 "a read failed" (or, writing, "a write failed
-// its check"), 2 "an erase failed", 3 the album area is unusable.
+// its check"), 2 "an erase failed", 3 the album area is unusable, 4 the LCD
+// is larger than any picture made here.
 std::string StoreFailureText(int code, bool writing = false);
 
 // Why a command failed, from its result: "medium not present", "illegal

@@ -43,7 +43,8 @@ OpenResult FrameSession::Open(const OpenSteps& steps) {
     try {
         dpf_.ReadDPFInfo();
     } catch (int code) {
-        r.status = code == kAlbumErrorUnusable ? OpenStatus::AlbumUnusable : OpenStatus::ReadFailed;
+        r.status = code == kAlbumErrorUnusable || code == kAlbumErrorLcdSize ? OpenStatus::AlbumUnusable
+                                                                              : OpenStatus::ReadFailed;
         r.failure = FailureOf(code);
     }
     dpf_.GetLCDParam(r.info.lcdWidth, r.info.lcdHeight);
@@ -78,7 +79,7 @@ std::string OpenFailureText(const OpenResult& r) {
     case OpenStatus::Opened: return {};
     case OpenStatus::NotOnline: return "no frame is attached";
     case OpenStatus::ReadFailed: return "reading the album was cut off (" + r.failure.Text() + ")";
-    case OpenStatus::AlbumUnusable: return StoreFailureText(kAlbumErrorUnusable);
+    case OpenStatus::AlbumUnusable: return StoreFailureText(r.failure.storeCode);
     case OpenStatus::NoLcdSize:
         return "the frame reports an LCD of " + std::to_string(r.info.lcdWidth) + " x " +
                std::to_string(r.info.lcdHeight) + " pixels; its information block is damaged";
@@ -88,7 +89,7 @@ std::string OpenFailureText(const OpenResult& r) {
 
 // ---- album pictures ----
 
-AlbumPicture FrameSession::FetchPicture(int index) {
+AlbumPicture FrameSession::FetchPicture(int index, PictureCache cache) {
     AlbumPicture p;
     ForgetCommandFailure();
     uint32_t address = 0;
@@ -97,7 +98,7 @@ AlbumPicture FrameSession::FetchPicture(int index) {
     p.bytes.assign(size_t(length), 0);
     int got = 0;
     try {
-        if (!dpf_.GetFileAtIndex(index, p.bytes.data(), length, got) || got != length) {
+        if (!dpf_.GetFileAtIndex(index, p.bytes.data(), length, got, cache) || got != length) {
             p.bytes.clear();
             p.status = PictureStatus::ReadFailed;
             p.failure = FailureOf(kAlbumErrorRead);
@@ -113,8 +114,8 @@ AlbumPicture FrameSession::FetchPicture(int index) {
     return p;
 }
 
-AlbumPicture FrameSession::ReadPicture(int index) {
-    AlbumPicture p = FetchPicture(index);
+AlbumPicture FrameSession::ReadPicture(int index, PictureCache cache) {
+    AlbumPicture p = FetchPicture(index, cache);
     if (!p.ok()) return p;
     if (lcdWidth_ < 1 || lcdHeight_ < 1 ||
         !CKv350Encoder::Decode(p.bytes.data(), p.bytes.size(), lcdWidth_, lcdHeight_, p.pixels, &p.error)) {
@@ -210,19 +211,22 @@ CommitResult FrameSession::Commit() {
 
 // ---- export ----
 
-bool ExportPicture(const RgbImage& picture, const std::string& path, ExportFormat format, int quality, int mode) {
+bool ExportPicture(const RgbImage& picture, const std::string& path, ExportFormat format, int quality, int mode,
+                   SafeWriteMode write) {
     if (picture.empty()) return false;
-    if (format == ExportFormat::Bmp) return WriteBmp24(path, picture);
     std::vector<uint8_t> bytes;
-    return CKv350Encoder::Encode(picture, quality, mode, true, bytes) &&
-           WriteWholeFile(path, bytes.data(), bytes.size());
+    if (format == ExportFormat::Bmp)
+        bytes = EncodeBmp24(picture);
+    else if (!CKv350Encoder::Encode(picture, quality, mode, true, bytes))
+        return false;
+    return !bytes.empty() && WriteFileSafely(path, bytes.data(), bytes.size(), write).ok;
 }
 
 bool ExportBitmapFile(const std::string& bmpPath, int width, int height, const std::string& path,
-                      ExportFormat format, int quality, int mode) {
-    if (format == ExportFormat::Jpeg) return CKv350Encoder::EnCode(bmpPath, path, width, height, quality, mode, 1) > 0;
-    std::vector<uint8_t> bytes;
-    return ReadWholeFile(bmpPath, bytes) && WriteWholeFile(path, bytes.data(), bytes.size());
+                      ExportFormat format, int quality, int mode, SafeWriteMode write) {
+    RgbImage picture;
+    if (!ReadBmp(bmpPath, picture) || picture.width != width || picture.height != height) return false;
+    return ExportPicture(picture, path, format, quality, mode, write);
 }
 
 } // namespace kestova::session

@@ -20,6 +20,7 @@
 #include "flash_manager/AlbumLayout.h"
 #include "flash_manager/DPF.h"
 #include "session/FailureText.h"
+#include "session/SafeFile.h"
 
 #include <QImage>
 
@@ -41,7 +42,7 @@ enum class OpenStatus {
     Opened,         // information block and album read
     NotOnline,      // no frame on the link
     ReadFailed,     // a read failed (failure says why)
-    AlbumUnusable,  // the album area cannot hold an album (the device fields are filled)
+    AlbumUnusable,  // the album area cannot hold an album, or the LCD is too large (the device fields are filled)
     NoLcdSize,      // the information block gives an LCD of 0 pixels: it is damaged
 };
 
@@ -132,9 +133,10 @@ public:
     int PictureCount() const;
 
     // Album picture `index` (0-based) as stored, fetched whole however long.
-    AlbumPicture FetchPicture(int index);
+    // PictureCache::DontKeep: the album keeps no copy of bytes it read for this.
+    AlbumPicture FetchPicture(int index, PictureCache cache = PictureCache::Keep);
     // The same, decoded at the LCD size.
-    AlbumPicture ReadPicture(int index);
+    AlbumPicture ReadPicture(int index, PictureCache cache = PictureCache::Keep);
 
     // Adds a prepared picture (LCD size) to the edited album: qualities
     // startQuality, -10, -20, ... are tried and the first whose device picture
@@ -168,12 +170,14 @@ private:
 enum class ExportFormat { Bmp, Jpeg };
 
 // Writes an album picture as a 24-bit BMP, or as a baseline JPEG (JFIF) at
-// `quality` in sampling `mode` (100 and 3: the exact picture). The file is
-// whole or not there.
+// `quality` in sampling `mode` (100 and 3: the exact picture), through the
+// safe file writer: the file is whole or not there; `write` says whether a
+// name already taken is replaced or left alone (then false).
 bool ExportPicture(const RgbImage& picture, const std::string& path, ExportFormat format, int quality = 100,
-                   int mode = 3);
-// The same from a 24-bit BMP file of width x height (a cache or display bitmap).
+                   int mode = 3, SafeWriteMode write = SafeWriteMode::Replace);
+// The same from a BMP file of width x height (a cache or display bitmap).
 bool ExportBitmapFile(const std::string& bmpPath, int width, int height, const std::string& path,
-                      ExportFormat format, int quality = 100, int mode = 3);
+                      ExportFormat format, int quality = 100, int mode = 3,
+                      SafeWriteMode write = SafeWriteMode::Replace);
 
 } // namespace kestova::session

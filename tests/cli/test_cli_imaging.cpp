@@ -273,6 +273,24 @@ TEST_F(CliImagingTest, FramePulledWhileAddingLeavesAWholeAlbum) {
     EXPECT_GT(cutDuringWrite, 0);  // the sweep did reach the commit
 }
 
+TEST_F(CliImagingTest, FrameThatRefusesACommandSaysWhy) {
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("a.png"), Encode(Photo(200, 200), "PNG")));
+    ASSERT_EQ(Cli({"add", Path("a.png")}).code, 0);
+    const QString image = frame;
+    frame = image + ",write_protect=1";
+    CliRun r = Cli({"add", Path("a.png")});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_TRUE(r.err.contains("writing the album was cut off (an erase failed: data protect (write protected)"))
+        << r.err.toStdString();
+    frame = image + ",unplug_after=3";
+    r = Cli({"export", "all", Path("out")});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_TRUE(r.err.contains("reading the album was cut off (a read failed: medium not present")) << r.err.toStdString();
+    frame = image;
+    EXPECT_EQ(AlbumCount(), 1);
+}
+
 TEST_F(CliImagingTest, RotateAndQualityOptions) {
     MakeFrame();
     ASSERT_TRUE(WriteFile(Path("q.png"), Encode(Quadrants(400, 300), "PNG")));

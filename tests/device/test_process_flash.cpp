@@ -352,7 +352,7 @@ TEST_F(FlashTest, ReadyPollEndsInTimeWhenEveryStatusReadStalls) {
             if (cdb[0] == 0xCD && cdb[10] == 0x05) {
                 timeouts.push_back(timeoutMs);
                 *clock += timeoutMs;  // no answer until the timeout
-                return ScsiResult{};
+                return ScsiResult::Transport();
             }
             return inner->Execute(cdb, buf, len, dir, timeoutMs);
         }

@@ -286,6 +286,64 @@ TEST_F(VirtualFrameTest, UnplugAfterTakesTheFrameOffForGood) {
     EXPECT_TRUE(again->Inquiry(id));
 }
 
+TEST_F(VirtualFrameTest, RefusalsComeWithSenseData) {
+    Open(",unplug_after=8");
+    uint8_t buf[64] = {};
+    Cdb unknown;
+    unknown.b[0] = 0xEE;
+    Cdb wrongDirection = Read(64, 0);
+    const struct {
+        Cdb cdb;
+        int32_t length;
+        DataDirection dir;
+        uint8_t key, asc;
+    } cases[] = {
+        {Read(64, 0), 64, DataDirection::FromDevice, 0, 0},
+        {unknown, 0, DataDirection::None, 0x5, 0x20},                      // invalid command operation code
+        {Flash(0x77, 4), 0, DataDirection::None, 0x5, 0x20},               // unknown flash instruction
+        {Read(64, 0x300000), 64, DataDirection::FromDevice, 0x5, 0x21},    // past the end of the flash
+        {Flash(0x20, 4, 0, 0x300000), 0, DataDirection::None, 0x5, 0x21},  // erase past the end
+        {wrongDirection, 64, DataDirection::ToDevice, 0x5, 0x24},          // invalid field
+    };
+    for (const auto& c : cases) {
+        const ScsiResult r = frame->Execute(c.cdb.b, buf, c.length, c.dir, 100);
+        EXPECT_EQ(r.good(), c.key == 0);
+        EXPECT_EQ(r.SenseKey(), c.key);
+        EXPECT_EQ(r.Asc(), c.asc);
+    }
+    EXPECT_EQ(monitor->Commands()[1].senseKey, 0x5);
+    // Off the bus: medium not present.
+    EXPECT_TRUE(Wren());
+    EXPECT_TRUE(Wren());
+    const ScsiResult gone = frame->Execute(Read(64, 0).b, buf, 64, DataDirection::FromDevice, 100);
+    EXPECT_EQ(gone.outcome, ScsiOutcome::CheckCondition);
+    EXPECT_EQ(gone.SenseKey(), 0x2);
+    EXPECT_EQ(gone.Asc(), 0x3A);
+    frame->Release();
+    EXPECT_EQ(frame->Execute(Read(64, 0).b, buf, 64, DataDirection::FromDevice, 100).outcome,
+              ScsiOutcome::SystemError);
+}
+
+TEST_F(VirtualFrameTest, WriteProtectedFlashRefusesChangesWithDataProtect) {
+    Open(",write_protect=1");
+    std::vector<uint8_t> before(64), after(64);
+    ASSERT_TRUE(Run(Read(64, 0x100000), before.data(), 64, DataDirection::FromDevice));
+    for (const Cdb& c : {Flash(0x20, 4, 0, 0x100000), Flash(0x01, 2)}) {
+        ASSERT_TRUE(Wren());
+        const ScsiResult r = frame->Execute(c.b, nullptr, 0, DataDirection::None, 100);
+        EXPECT_EQ(r.SenseKey(), 0x7);
+        EXPECT_EQ(r.Asc(), 0x27);
+        EXPECT_FALSE(frame->WriteEnableLatch());
+    }
+    ASSERT_TRUE(Wren());
+    std::vector<uint8_t> zeros(64, 0);
+    EXPECT_EQ(frame->Execute(Flash(0x02, 4, 64, 0x100000).b, zeros.data(), 64, DataDirection::ToDevice, 100)
+                  .SenseKey(),
+              0x7);
+    ASSERT_TRUE(Run(Read(64, 0x100000), after.data(), 64, DataDirection::FromDevice));
+    EXPECT_EQ(after, before);
+}
+
 TEST_F(VirtualFrameTest, MissingImageFileTakesTheFrameOffUntilItIsBack) {
     Open();
     const std::string away = dir.File("away.img");
