@@ -278,7 +278,8 @@ void CMainDialog::ReadAlbumWorker(quint64 generation)
         const QString staging = stagingPath_;
         for (int i = 0; i < n && current();) {
             const int percent = (i * 80 + 80) / n + 20;
-            session::AlbumPicture picture = session_->ReadPicture(i);
+            // Each picture is decoded once here; the album keeps no copy of its bytes.
+            session::AlbumPicture picture = session_->ReadPicture(i, PictureCache::DontKeep);
             if (picture.status == session::PictureStatus::ReadFailed ||
                 picture.status == session::PictureStatus::NoSuchPicture) {
                 result = picture.failure.storeCode != 0 ? picture.failure.storeCode : 1;
@@ -863,18 +864,10 @@ void CMainDialog::OnSetting()
 
 bool CMainDialog::ExportOne(const QString& source, const QString& target, bool bmp, int quality, int mode)
 {
-    std::vector<uint8_t> bytes;
-    if (bmp) {
-        if (!ReadWholeFile(Path8(source), bytes))
-            return false;
-    } else {
-        RgbImage picture;
-        if (!ReadBmp(Path8(source), picture) || !CKv350Encoder::Encode(picture, quality, mode, true, bytes))
-            return false;
-    }
-    // Never through a link planted at the name; a failed write leaves
-    // what was there.
-    return WriteFileSafely(Path8(target), bytes.data(), bytes.size(), SafeWriteMode::Replace).ok;
+    // Through the safe file writer: never through a link planted at the
+    // name, and a failed write leaves what was there.
+    return session::ExportBitmapFile(Path8(source), lcdWidth_, lcdHeight_, Path8(target),
+                                     bmp ? session::ExportFormat::Bmp : session::ExportFormat::Jpeg, quality, mode);
 }
 
 bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
