@@ -642,10 +642,10 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
     adjustOptions = [&](StartOptions& o) {
         o.frameOpener = [&](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
             try {
-                std::string spec = arg;
+                std::string frameArg = arg;
                 if (opens++ == 0 && cut >= 0)
-                    spec += ",unplug_after=" + std::to_string(cut.load());
-                auto f = VirtualFrame::Open(spec);
+                    frameArg += ",unplug_after=" + std::to_string(cut.load());
+                auto f = VirtualFrame::Open(frameArg);
                 monitor = f->Monitor();
                 return f;
             } catch (const std::exception& e) {
