@@ -12,10 +12,11 @@ namespace kestova::cli {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+bool g_written = false;
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int sig) {
     g_interrupted.store(true);
-    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+    std::signal(sig, SIG_DFL);  // a second Ctrl-C (or SIGTERM) ends the program
 }
 
 int ParsePosition(const std::string& text, const std::string& whole) {
@@ -64,7 +65,7 @@ CliError StoreFailure(int code, const std::string& during, bool writing) {
     return CliError(kExitDevice, text + " Check the cable and try again.");
 }
 
-std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
+std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet, bool readOnly) {
     auto album = std::make_unique<AlbumSession>();
     album->progress = CommitProgress(!quiet);
     AlbumSession* a = album.get();
@@ -74,7 +75,7 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
     });
     try {
         album->dpf.ReadDPFInfo();
-        album->dpf.Read();
+        album->dpf.Read(readOnly ? DPF::kReadOnly : DPF::kRestore);
     } catch (int code) {
         throw StoreFailure(code, "reading the album");
     }
@@ -89,15 +90,20 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
 int CommitAlbum(AlbumSession& album) {
     album.progress.Line("writing the album to the frame...");
     g_interrupted.store(false);
+    // SIGTERM (a service manager, kill) stops between pictures like Ctrl-C.
     const auto previous = std::signal(SIGINT, OnInterrupt);
+    const auto previousTerm = std::signal(SIGTERM, OnInterrupt);
     int result = 0;
     try {
         result = album.dpf.Update();
     } catch (int code) {
         std::signal(SIGINT, previous);
+        std::signal(SIGTERM, previousTerm);
         throw StoreFailure(code, "writing the album", true);
     }
     std::signal(SIGINT, previous);
+    std::signal(SIGTERM, previousTerm);
+    g_written = true;
     if (result == DPF::kUpdateStoppedEarly) {
         int count = 0;
         album.dpf.GetFileNum(count);
@@ -109,6 +115,8 @@ int CommitAlbum(AlbumSession& album) {
     album.progress.Line("done");
     return kExitOk;
 }
+
+bool AlbumWasWritten() { return g_written; }
 
 std::vector<int> ParseRange(const std::string& range, int count) {
     std::set<int> picked;
