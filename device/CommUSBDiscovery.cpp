@@ -79,6 +79,8 @@ public:
                 auto frame = VirtualFrame::Open(st->frameArg);
                 st->monitor = frame->Monitor();
                 return frame;
+            } catch (const FrameInUseError&) {
+                throw;  // taken by someone else: told apart from a failed open
             } catch (const std::exception& e) {
                 error = e.what();
                 return nullptr;
