@@ -92,7 +92,8 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
                     fit.bytes.size());
     }
 
-    if (added > 0 && CommitAlbum(album) != kExitOk)
+    if (added == 0) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
+    if (CommitAlbum(album) != kExitOk)
         throw CliError(kExitPartial, "the album was written only in part");
     int count = 0;
     album.dpf.GetFileNum(count);
@@ -113,7 +114,7 @@ struct ExportOptions {
 };
 
 void RunExport(const CliContext& ctx, const ExportOptions& opt) {
-    auto session = OpenAlbum(ctx, true);
+    auto session = OpenAlbum(ctx, true, true);
     AlbumSession& album = *session;
     int count = 0;
     album.dpf.GetFileNum(count);
@@ -172,12 +173,13 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
 // ---- show ----
 
 void RunShow(const CliContext& ctx, int position, const std::string& file) {
-    auto session = OpenAlbum(ctx, true);
+    auto session = OpenAlbum(ctx, true, true);
     AlbumSession& album = *session;
     int count = 0;
     album.dpf.GetFileNum(count);
-    if (position < 1 || position > count)
-        throw CliError(kExitUsage, "picture " + std::to_string(position) + " is not in the album (" +
+    if (position < 1) throw CliError(kExitUsage, "positions start at 1");
+    if (position > count)
+        throw CliError(kExitAlbum, "picture " + std::to_string(position) + " is not in the album (" +
                                        std::to_string(count) + " picture(s))");
     RgbImage picture;
     std::string error;

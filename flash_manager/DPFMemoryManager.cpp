@@ -85,7 +85,7 @@ void CPictureManager::MarkSlots(uint32_t address, uint32_t length, int delta) {
     }
 }
 
-int CPictureManager::ReadIndex() {
+int CPictureManager::ReadIndex(IndexReadMode mode) {
     if (!initialised_) throw int(kAlbumErrorUnusable);
     ClearLists();
     const uint32_t s = geometry_.start;
@@ -97,7 +97,7 @@ int CPictureManager::ReadIndex() {
         image.fill(0);
         Read(s + kBackupOffset, image.data(), kIndexBlockSize);
         std::memcpy(image.data(), "ABFS", 4);
-        WriteIndexBlock(s, image, /*erase=*/true);
+        if (mode == kRestore) WriteIndexBlock(s, image, /*erase=*/true);
     }
     indexImage_ = image;
     const ParsedIndex parsed = ParseIndexBlock(image, s, geometry_.length, geometry_.slotSize);

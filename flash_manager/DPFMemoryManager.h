@@ -76,8 +76,11 @@ public:
     // Forgets the previous album, keeps the area and reads the primary index
     // block once. Throws 3 when the area cannot hold an album (nothing read).
     int Init(CProcessFlash* flash, uint32_t start, uint32_t length, uint32_t maxPictures);
-    // Reads (restoring a damaged primary from the backup) and lists the album.
-    int ReadIndex();
+    // Reads and lists the album. A primary without "ABFS" (blank, or a
+    // commit cut off) gives the backup's album; kRestore also writes the
+    // backup back as the primary, kListOnly writes nothing.
+    enum IndexReadMode : int { kRestore = 0, kListOnly = 1 };
+    int ReadIndex(IndexReadMode mode = kRestore);
     void CreateSpaceTable();
 
     int GetFileNum() const { return int(current_.size()); }

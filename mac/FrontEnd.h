@@ -253,6 +253,8 @@ private:
     void StartDevice(const StartOptions& options);
     void RunHotplug();
     void ArmHotplugTimer();
+    // Says in the status line when a frame is there but another program holds it.
+    void ShowFrameInUse();
     void OnDeviceStatus(bool online);
     void RedrawStage();
     void RedrawPreview();
@@ -274,6 +276,7 @@ private:
     QSocketNotifier* hotplugNotifier_ = nullptr;
     QTimer* hotplugTimer_ = nullptr;
     int pollIntervalMs_ = 0;  // tests poll faster than a person needs
+    std::string shownInUse_;  // the in-use message last shown
 };
 
 // The commit's progress callback: forwards to the front-end.

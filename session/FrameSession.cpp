@@ -52,7 +52,7 @@ OpenResult FrameSession::Open(const OpenSteps& steps) {
     if (steps.readFirmware && !dpf_.ReadFirmwareVersion(r.info.firmware)) r.info.firmware.clear();
     if (r.failure.storeCode != 0) return r;
     try {
-        dpf_.Read();
+        dpf_.Read(steps.readOnly ? DPF::kReadOnly : DPF::kRestore);
     } catch (int code) {
         r.status = code == kAlbumErrorUnusable ? OpenStatus::AlbumUnusable : OpenStatus::ReadFailed;
         r.failure = FailureOf(code);

@@ -36,6 +36,9 @@ namespace kestova::session {
 struct OpenSteps {
     bool setClock = false;      // set the frame's clock first (its result is in clockSet)
     bool readFirmware = false;  // ask for the firmware version text
+    // Only look: a primary index that lacks "ABFS" is listed from the backup
+    // without being restored, so nothing is written (ls, info, export, ...).
+    bool readOnly = false;
 };
 
 enum class OpenStatus {

@@ -7,6 +7,8 @@
 
 #include "device/virtual/VirtualFrame.h"
 
+#include "device/FrameLock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -218,6 +220,19 @@ std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& opti
         ::close(fd);
         throw std::runtime_error("frame image " + options.path +
                                  " must hold between 1 byte and 16 MiB of flash");
+    }
+    // Held for as long as the frame is open: a second program (or a second
+    // link in this one) must not read an album that is being rewritten.
+    std::string holder, lockError;
+    switch (LockFrameExclusively(fd, &holder, &lockError)) {
+    case FrameLockResult::Taken:
+        break;
+    case FrameLockResult::InUse:
+        ::close(fd);
+        throw FrameInUseError(holder);
+    case FrameLockResult::Failed:
+        ::close(fd);
+        throw std::runtime_error("frame image " + options.path + ": " + lockError);
     }
     std::unique_ptr<VirtualFrame> frame(new VirtualFrame(options, fd, uint32_t(st.st_size)));
     frame->dev_ = uint64_t(st.st_dev);

@@ -33,8 +33,8 @@
 //   sync=0|1         1 (default): every change is fdatasync'ed before the
 //                    command returns; 0 skips the sync (benchmarks, long
 //                    crash-sweep tests). Changes still reach the file itself
-//                    before the command returns, so a second frame opened on
-//                    the same image in the same process always sees them.
+//                    before the command returns, so the next frame opened on
+//                    the same image (after this one is released) sees them.
 //
 // The frame goes off the bus when unplug_after runs out (for good) and while
 // its image file is missing from its path (renamed away or deleted); it
@@ -133,9 +133,11 @@ public:
     static constexpr uint32_t kEraseUnit = 4096;
     static constexpr uint32_t kBlock64K = 65536;
 
-    // Opens the image named by `frameArg` ("PATH[,key=value...]"). Throws
-    // std::invalid_argument for a bad argument and std::runtime_error when the
-    // image cannot be opened or is empty.
+    // Opens the image named by `frameArg` ("PATH[,key=value...]") and holds
+    // it exclusively until Release. Throws std::invalid_argument for a bad
+    // argument, FrameInUseError (device/FrameLock.h) when another program or
+    // link holds the image, and std::runtime_error when the image cannot be
+    // opened or is empty.
     static std::unique_ptr<VirtualFrame> Open(const std::string& frameArg);
     static std::unique_ptr<VirtualFrame> Open(const VirtualFrameOptions& options);
 

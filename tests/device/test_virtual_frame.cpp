@@ -76,16 +76,17 @@ TEST_F(VirtualFrameTest, InquiryAnswersVendorAndCdRomType) {
     EXPECT_EQ(id.vendor, "norvelta");
     EXPECT_EQ(id.peripheralType, 5);
 
-    auto other = VirtualFrame::Open(path + ",vendor=acme");
-    ASSERT_TRUE(other->Inquiry(id));
-    EXPECT_EQ(id.vendor, "acme");
-
     // The same identification through an INQUIRY CDB.
     uint8_t cdb[16] = {0x12, 0, 0, 0, 36};
     uint8_t data[36];
     ASSERT_TRUE(frame->Execute(cdb, data, 36, DataDirection::FromDevice, 100));
     EXPECT_EQ(data[0] & 0x1F, 5);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 8), "norvelta");
+
+    frame.reset();  // one holder at a time
+    auto other = VirtualFrame::Open(path + ",vendor=acme");
+    ASSERT_TRUE(other->Inquiry(id));
+    EXPECT_EQ(id.vendor, "acme");
 }
 
 TEST_F(VirtualFrameTest, ProgramOnlyClearsBitsAndNeedsTheLatch) {
@@ -241,6 +242,7 @@ TEST_F(VirtualFrameTest, ReadReturnsRequestedLengthChecksumAndVersion) {
     ASSERT_TRUE(Run(version, reply, 64, DataDirection::FromDevice));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(reply)), "KV 2.5");
 
+    frame.reset();  // one holder at a time
     auto none = VirtualFrame::Open(path + ",firmware=");
     ASSERT_TRUE(none->Execute(version.b, reply, 64, DataDirection::FromDevice, 100));
     EXPECT_EQ(reply[0], 0xFF);
@@ -281,7 +283,8 @@ TEST_F(VirtualFrameTest, UnplugAfterTakesTheFrameOffForGood) {
     EXPECT_EQ(monitor->CommandCount(), 5u);
     EXPECT_EQ(monitor->FailedCount(), 2u);
 
-    // A fresh frame on the same image is a new plug-in.
+    // A fresh frame on the same image (once this one is let go) is a new plug-in.
+    frame.reset();
     auto again = VirtualFrame::Open(path);
     EXPECT_TRUE(again->Inquiry(id));
 }
@@ -362,22 +365,27 @@ TEST_F(VirtualFrameTest, MissingImageFileTakesTheFrameOffUntilItIsBack) {
 
 TEST_F(VirtualFrameTest, EveryChangeIsInTheFileWhenTheCommandReturns) {
     Open(",sync=1");
-    auto viewer = VirtualFrame::Open(path + ",sync=0");  // a second process's view of the image
     for (uint32_t k = 0; k < 4; ++k) {
         ASSERT_TRUE(Wren());
         ASSERT_TRUE(Program(0x100000 + k, {uint8_t(k)}));
         EXPECT_EQ(ReadFile(path)[0x100000 + k], k) << "after program " << k;
-        uint8_t buf[64];
-        ASSERT_TRUE(viewer->Execute(Read(64, 0x100000).b, buf, 64, DataDirection::FromDevice, 100));
-        EXPECT_EQ(buf[k], k);
     }
     ASSERT_TRUE(Wren());
-    ASSERT_TRUE(Erase(0x20, 0x100000));
-    EXPECT_EQ(ReadFile(path)[0x100000], 0xFF);
+    ASSERT_TRUE(Program(0x101000, {0x00}));
+    ASSERT_TRUE(Wren());
+    ASSERT_TRUE(Erase(0x20, 0x101000));
+    EXPECT_EQ(ReadFile(path)[0x101000], 0xFF);
+    // The next program to open the image (once this one lets go) sees it all.
+    frame.reset();
+    auto viewer = VirtualFrame::Open(path + ",sync=0");
+    uint8_t buf[64];
+    ASSERT_TRUE(viewer->Execute(Read(64, 0x100000).b, buf, 64, DataDirection::FromDevice, 100));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 4), (std::vector<uint8_t>{0, 1, 2, 3}));
 }
 
 TEST_F(VirtualFrameTest, CorruptReadsFlipOneBitDeterministically) {
     Open();
+    frame.reset();  // each read below opens the image on its own
     auto readOnce = [&](const std::string& opts) {
         auto f = VirtualFrame::Open(path + opts);
         std::vector<uint8_t> buf(4096);
