@@ -54,6 +54,11 @@ CliError StoreFailure(int code, const std::string& during, bool writing) {
         return CliError(kExitAlbum, (during.empty() ? std::string() : during + ": ") +
                                         "the frame's album area is unusable: it is too small for one "
                                         "4096-byte slot per picture, or badly placed on the flash");
+    if (code == kAlbumErrorLcdSize)
+        return CliError(kExitAlbum, (during.empty() ? std::string() : during + ": ") +
+                                        "the frame reports an LCD larger than any picture can be made for "
+                                        "(at most 4096 pixels a side and 16 megapixels); its information "
+                                        "block is damaged, so the frame is not used");
     const std::string what = code == kAlbumErrorErase ? "an erase failed"
                              : writing                ? "a write failed its check"
                                                       : "a read failed";

@@ -3,7 +3,9 @@
 
 #include "cli/album_session.h"
 
+#include "device/DeviceText.h"
 #include "flash_manager/DPF.h"
+#include "session/SafeFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -83,7 +85,7 @@ void RunInfo(const CliContext& ctx, bool json) {
                     Hex24(album::Rgb24FromRgb565(shown.background)).c_str(),
                     shown == album::AlbumColors{font, bg} ? "" : " (none stored)");
     }
-    std::printf("Firmware version:  %s\n", firmware.empty() ? "(none)" : firmware.c_str());
+    std::printf("Firmware version:  %s\n", firmware.empty() ? "(none)" : EscapeDeviceText(firmware).c_str());
     if (!usable) throw StoreFailure(kAlbumErrorUnusable, "");
 }
 
@@ -158,21 +160,9 @@ void RunGet(const CliContext& ctx, int n, const std::string& file) {
             throw CliError(kExitFile, "cannot write to the standard output");
         return;
     }
-    // Written beside the target and renamed, so FILE is whole or untouched.
-    const std::string tmp = file + ".part";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(buf.data()), length);
-        out.close();
-        if (!out) {
-            std::remove(tmp.c_str());
-            throw CliError(kExitFile, "cannot write " + file);
-        }
-    }
-    if (std::rename(tmp.c_str(), file.c_str()) != 0) {
-        std::remove(tmp.c_str());
+    // FILE is whole or untouched; a link planted at its name is replaced, not followed.
+    if (!WriteFileSafely(file, buf.data(), size_t(length), SafeWriteMode::Replace))
         throw CliError(kExitFile, "cannot write " + file);
-    }
     std::printf("picture %d: %d bytes written to %s\n", n, length, file.c_str());
 }
 

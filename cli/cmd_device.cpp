@@ -2,6 +2,7 @@
 
 #include "cli/cli_common.h"
 
+#include "device/DeviceText.h"
 #include "device/ProcessFlash.h"
 #include "device/virtual/FrameImage.h"
 
@@ -245,7 +246,7 @@ void RunProbe(const CliContext& ctx, bool json) {
     std::printf("erase opcode:   %s\n", Hex(info.eraseOpcode).c_str());
     std::printf("program mode:   %s\n", info.programModeFlag ? "on" : "off");
     std::printf("max pictures:   %u\n", maxPictures);
-    std::printf("firmware:       %s\n", haveVersion ? version.c_str() : "(none reported)");
+    std::printf("firmware:       %s\n", haveVersion ? EscapeDeviceText(version).c_str() : "(none reported)");
     std::printf("clock set to:   %s %s%s\n", clock.when.c_str(), clock.zone.c_str(),
                 clock.dst ? " (daylight saving)" : "");
 }

@@ -7,6 +7,7 @@
 #include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
+#include "session/SafeFile.h"
 
 #include <QString>
 
@@ -34,7 +35,7 @@ bool DecodeAlbumPicture(AlbumSession& album, int index, RgbImage& out, std::stri
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
     int got = 0;
     try {
-        if (!album.dpf.GetFileAtIndex(index, bytes.data(), length, got)) {
+        if (!album.dpf.GetFileAtIndex(index, bytes.data(), length, got, PictureCache::DontKeep)) {
             error = "cannot be read from the album";
             return false;
         }
@@ -147,7 +148,7 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
     if (!opt.force) {
         std::vector<std::string> existing;
         for (const fs::path& t : targets)
-            if (fs::exists(t, ec)) existing.push_back(t.string());
+            if (fs::exists(fs::symlink_status(t, ec))) existing.push_back(t.string());  // a dangling link too
         if (!existing.empty()) {
             std::string list;
             for (size_t i = 0; i < existing.size() && i < 5; ++i) list += (i ? ", " : "") + existing[i];
@@ -169,14 +170,11 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
             ++failed;
             continue;
         }
-        bool ok;
-        if (jpg) {
-            std::vector<uint8_t> bytes;
-            ok = CKv350Encoder::Encode(picture, 100, 3, true, bytes) &&
-                 WriteWholeFile(targets[i].string(), bytes.data(), bytes.size());
-        } else {
-            ok = WriteBmp24(targets[i].string(), picture);
-        }
+        std::vector<uint8_t> bytes;
+        bool ok = jpg ? CKv350Encoder::Encode(picture, 100, 3, true, bytes) : !(bytes = EncodeBmp24(picture)).empty();
+        // Without --force a name taken meanwhile (a planted link too) is left alone.
+        ok = ok && WriteFileSafely(targets[i].string(), bytes.data(), bytes.size(),
+                                   opt.force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew);
         if (!ok) throw CliError(kExitFile, "cannot write " + targets[i].string());
         std::printf("%s\n", targets[i].string().c_str());
         ++written;
@@ -199,7 +197,9 @@ void RunShow(const CliContext& ctx, int position, const std::string& file) {
     std::string error;
     if (!DecodeAlbumPicture(album, position - 1, picture, error))
         throw CliError(kExitAlbum, "picture " + std::to_string(position) + ": " + error);
-    if (!WriteBmp24(file, picture)) throw CliError(kExitFile, "cannot write " + file);
+    const std::vector<uint8_t> bmp = EncodeBmp24(picture);
+    if (bmp.empty() || !WriteFileSafely(file, bmp.data(), bmp.size(), SafeWriteMode::Replace))
+        throw CliError(kExitFile, "cannot write " + file);
     std::printf("%s: %d x %d\n", file.c_str(), picture.width, picture.height);
 }
 

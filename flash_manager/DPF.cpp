@@ -44,6 +44,7 @@ int DPF::ReadDPFInfo() {
     if (flash_->ReadData(0, int32_t(kInfoBlockSize), block.data()) != 0)
         throw int(kAlbumErrorRead);
     info_ = ParseDeviceInfo(block);
+    CheckLcdSize(info_);
     maxPictures_ = info_.maxPictures;
     flash_->SetOPCMD(info_.EraseOpcode(), char(info_.ProgramMode() ? 1 : 0));
 
@@ -76,6 +77,10 @@ int DPF::ReadDPFInfo() {
     return 1;
 }
 
+void DPF::CheckLcdSize(const DeviceInfo& info) {
+    if (!LcdSizeIsUsable(info.lcdWidth, info.lcdHeight)) throw int(kAlbumErrorLcdSize);
+}
+
 int DPF::Read() {
     store_.ReadIndex();
     return 1;
@@ -96,9 +101,9 @@ int DPF::GetLCDParam(int& width, int& height) const {
     return 1;
 }
 
-int DPF::GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length) {
+int DPF::GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length, PictureCache cache) {
     length = bufferSize;
-    return store_.GetFileAtIndex(index, buffer, length) == 0 ? 1 : 0;
+    return store_.GetFileAtIndex(index, buffer, length, cache) == 0 ? 1 : 0;
 }
 
 int DPF::InsertFile(const std::filesystem::path& path, int /*unused*/) {

@@ -50,10 +50,16 @@ public:
 
     // Reads the information block (start, LCD size, flash size, maximum
     // pictures, erase opcode, DPFH record) and opens the store; releases the
-    // previous album. Returns 1. Throws 1 when the block cannot be read and
+    // previous album. Returns 1. Throws 1 when the block cannot be read, 4
+    // when the LCD is larger than any picture made here (CheckLcdSize) and
     // 3 when the album area is unusable or would erase the DPFH record that
     // locates it (the device fields are kept then).
     int ReadDPFInfo();
+    // Throws kAlbumErrorLcdSize for an LCD above 4096 pixels a side or
+    // 16 megapixels: every picture buffer is sized from it, so a frame that
+    // claims more could make a program allocate gigabytes. A side of 0 is
+    // left to the front-ends, which report the block as damaged.
+    static void CheckLcdSize(const album::DeviceInfo& info);
     // Reads the album index (restoring a damaged primary). Returns 1.
     int Read();
 
@@ -65,8 +71,13 @@ public:
     // Copies picture `index` (0-based) into buffer. length = bufferSize, then
     // the picture's length. 1 on success; 0 on failure: after a too-small
     // buffer `length` holds the picture's length, after a bad index it still
-    // holds bufferSize.
-    int GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length);
+    // holds bufferSize. With PictureCache::DontKeep the bytes read from the
+    // frame are not kept in the album (read-only users: export, show, an
+    // album read that decodes each picture once).
+    int GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length,
+                       PictureCache cache = PictureCache::Keep);
+    // Forgets the kept bytes of pictures that are on the frame.
+    void DropCachedPictures() { store_.DropCachedPictures(); }
 
     // Adds the bytes of a file (already a device picture no longer than
     // GetOnePicSize) as a new picture. 1 on success, 0 on refusal: 510 or more
