@@ -1,6 +1,6 @@
 // Batch preparation on every core, and what a real frame costs.
 //
-//   build/bench/bench_batch [--photos 50] [--distinct 10] [--reps 3] [--quick]
+//   build/bench/bench_batch [--photos 50] [--distinct 10] [--reps 3] [--quick] [--model-only]
 //
 // 1. Batch: <photos> camera photos (4000 x 3000 JPEGs with texture, written
 //    by Qt) prepared and fitted for a 320 x 240 frame, one after the other
@@ -137,7 +137,7 @@ std::unique_ptr<Attached> Attach(const std::string& frameArg) {
 }
 
 struct AddTiming {
-    double wall = 0, wire = 0, prepareWall = 0;
+    double wall = 0, wire = 0, model = 0, prepareWall = 0;
     int added = 0;
     std::vector<std::vector<uint8_t>> pictures;
 };
@@ -192,12 +192,13 @@ AddTiming Add(const std::string& frameArg, const std::vector<QString>& files, bo
     }
     t.wall = Seconds(Clock::now() - start);
     t.wire = double(a->monitor->WireMicros()) / 1e6;
+    t.model = double(a->monitor->ModelMicros()) / 1e6;
     return t;
 }
 
 // Reading the whole album as a program does on attach: information block,
 // clock, index, then every picture fetched and decoded.
-double ReadAlbum(const std::string& frameArg, double& wire, int& pictures) {
+double ReadAlbum(const std::string& frameArg, double& wire, double& model, int& pictures) {
     const auto start = Clock::now();
     auto a = Attach(frameArg);
     a->dpf.ReadDPFInfo();
@@ -215,6 +216,7 @@ double ReadAlbum(const std::string& frameArg, double& wire, int& pictures) {
     }
     pictures = n;
     wire = double(a->monitor->WireMicros()) / 1e6;
+    model = double(a->monitor->ModelMicros()) / 1e6;
     return Seconds(Clock::now() - start);
 }
 
@@ -222,7 +224,7 @@ double ReadAlbum(const std::string& frameArg, double& wire, int& pictures) {
 
 int main(int argc, char** argv) {
     int photos = 50, distinct = 10, reps = 3;
-    bool quick = false;
+    bool quick = false, modelOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&] { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
@@ -230,8 +232,9 @@ int main(int argc, char** argv) {
         else if (a == "--distinct") distinct = std::max(1, next());
         else if (a == "--reps") reps = std::max(1, next());
         else if (a == "--quick") quick = true;
+        else if (a == "--model-only") modelOnly = true;
         else {
-            std::fprintf(stderr, "usage: %s [--photos N] [--distinct N] [--reps N] [--quick]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--photos N] [--distinct N] [--reps N] [--quick] [--model-only]\n", argv[0]);
             return 1;
         }
     }
@@ -242,7 +245,7 @@ int main(int argc, char** argv) {
     MakePhotos(ws, photos, distinct);
 
     // ---- 1. serial against the pool, 320 x 240 ----
-    {
+    if (!modelOnly) {
         const std::string frame = BlankFrame(ws, "slot.img", 320, 240);
         auto a = Attach(frame + ",sync=0");
         a->dpf.ReadDPFInfo();
@@ -296,7 +299,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- 2. add of 5 photos on a slow link ----
-    {
+    if (!modelOnly) {
         const std::vector<QString> five(ws.photos.begin(), ws.photos.begin() + std::min(5, photos));
         std::printf("\n[add, latency_us=2000] %zu photos -> 128 x 128, prepared first vs commit fed by the pool\n",
                     five.size());
@@ -330,9 +333,9 @@ int main(int argc, char** argv) {
                 const bool overlapped = side == 0;
                 const std::string frame = BlankFrame(ws, "model.img", w, h);
                 const AddTiming t = Add(frame + ",sync=0,model=usb-full-speed", ten, overlapped);
-                std::printf("  %dx%d add %d photos (%s): wall %.2f s, wire %.2f s (%.0f%%), rest %.2f s\n", w, h,
-                            t.added, overlapped ? "overlapped" : "serial", t.wall, t.wire, 100 * t.wire / t.wall,
-                            t.wall - t.wire);
+                std::printf("  %dx%d add %d photos (%s): frame model %.2f s; here: wall %.2f s, wire %.2f s "
+                            "(%.0f%%), rest %.2f s\n", w, h, t.added, overlapped ? "overlapped" : "serial", t.model,
+                            t.wall, t.wire, 100 * t.wire / t.wall, t.wall - t.wire);
             }
             // An album of 60 pictures, filled without the model, read with it.
             const std::string frame = BlankFrame(ws, "full.img", w, h);
@@ -341,10 +344,11 @@ int main(int argc, char** argv) {
                 for (int i = 0; i < 60; ++i) sixty.push_back(ws.photos[size_t(i % photos)]);
                 Add(frame + ",sync=0", sixty, true);
             }
-            double wire = 0;
+            double wire = 0, model = 0;
             int n = 0;
-            const double wall = ReadAlbum(frame + ",sync=0,model=usb-full-speed", wire, n);
-            std::printf("  %dx%d read album of %d pictures: wall %.2f s, wire %.2f s\n", w, h, n, wall, wire);
+            const double wall = ReadAlbum(frame + ",sync=0,model=usb-full-speed", wire, model, n);
+            std::printf("  %dx%d read album of %d pictures: frame model %.2f s; here: wall %.2f s, wire %.2f s\n",
+                        w, h, n, model, wall, wire);
             std::fflush(stdout);
         }
     }

@@ -91,13 +91,13 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
     return album;
 }
 
-int CommitAlbum(AlbumSession& album) {
+int CommitAlbum(AlbumSession& album, const PictureFeed* feed) {
     album.progress.Line("writing the album to the frame...");
     g_interrupted.store(false);
     const auto previous = std::signal(SIGINT, OnInterrupt);
     int result = 0;
     try {
-        result = album.dpf.Update();
+        result = feed ? album.dpf.Update(*feed) : album.dpf.Update();
     } catch (int code) {
         std::signal(SIGINT, previous);
         throw StoreFailure(code, "writing the album", true);

@@ -45,7 +45,9 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet = fals
 // Writes the edited album to the frame. Ctrl-C meanwhile stops the write after
 // the picture in progress (a second Ctrl-C ends the program). Returns kExitOk,
 // or kExitPartial when it stopped early (said on stderr); throws on failure.
-int CommitAlbum(AlbumSession& album);
+// With a feed, the commit is handed further new pictures while it runs
+// (see PictureFeed).
+int CommitAlbum(AlbumSession& album, const PictureFeed* feed = nullptr);
 
 // "all", or a comma list of N, N-M, N- and -M (1-based album positions).
 // Returns 0-based indexes, ascending, without repeats. A position past the

@@ -193,7 +193,7 @@ std::vector<FrameCommand> VirtualFrameMonitor::Commands() const {
 void VirtualFrameMonitor::ClearCommands() {
     std::lock_guard<std::mutex> lock(mutex_);
     commands_.clear();
-    count_ = failed_ = toDevice_ = fromDevice_ = wireUs_ = 0;
+    count_ = failed_ = toDevice_ = fromDevice_ = wireUs_ = modelUs_ = 0;
 }
 
 uint64_t VirtualFrameMonitor::CommandCount() const {
@@ -226,6 +226,11 @@ uint64_t VirtualFrameMonitor::WireMicros() const {
     return wireUs_;
 }
 
+uint64_t VirtualFrameMonitor::ModelMicros() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return modelUs_;
+}
+
 bool VirtualFrameMonitor::Unplugged() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return unplugged_;
@@ -236,6 +241,7 @@ void VirtualFrameMonitor::Record(const FrameCommand& c) {
     commands_.push_back(c);
     ++count_;
     wireUs_ += c.elapsedUs;
+    modelUs_ += c.modelUs;
     if (!c.ok) {
         ++failed_;
     } else if (c.direction == DataDirection::ToDevice) {
@@ -336,7 +342,12 @@ void VirtualFrame::Delay(const uint8_t* cdb, int32_t length, DataDirection dir) 
         us += uint64_t(dataLength) * 1000000ull / options_.bytesPerS;
     if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
     const FrameModel& m = options_.model;
+    lastModelUs_ = 0;
     if (!m.Active()) return;
+    const uint64_t before = modelClockUs_;
+    if (NeedsChip(cdb)) modelClockUs_ = std::max(modelClockUs_, modelChipReadyUs_);
+    modelClockUs_ += m.TransferUs(dataLength);
+    lastModelUs_ = modelClockUs_ - before;
     // The wire clock runs on from where the last command ended when the host
     // sent this one at once, so the sleeps' own overshoot does not add up
     // over thousands of commands.
@@ -350,6 +361,7 @@ void VirtualFrame::Delay(const uint8_t* cdb, int32_t length, DataDirection dir) 
 
 void VirtualFrame::ChipBusyFor(uint64_t us) {
     if (us == 0) return;
+    modelChipReadyUs_ = modelClockUs_ + us;
     chipReadyAt_ = std::max(std::chrono::steady_clock::now(), wireClock_) + std::chrono::microseconds(us);
 }
 
@@ -375,6 +387,7 @@ bool VirtualFrame::Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t lengt
             if (direction == DataDirection::FromDevice && buffer && length > 0)
                 std::memset(buffer, 0, size_t(length));
             rec.ok = Dispatch(cdb, buffer, length, direction);
+            rec.modelUs = lastModelUs_;
             if (options_.unplugAfter && executed_ >= *options_.unplugAfter) monitor_->SetUnplugged();
         }
         LogLine(rec);

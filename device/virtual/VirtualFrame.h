@@ -114,6 +114,7 @@ struct FrameCommand {
     int32_t length = 0;
     bool ok = false;
     uint64_t elapsedUs = 0;   // real time the command took, chip waits included
+    uint64_t modelUs = 0;     // frame model: how far this command moved the frame's own clock
 };
 
 // The clock as the last 0xCA command set it.
@@ -141,6 +142,10 @@ public:
     // Real time spent inside commands (delays, model and chip waits
     // included): the wire time a host waited for, reset by ClearCommands.
     uint64_t WireMicros() const;
+    // The frame model's own time for the commands so far: every command sent
+    // the moment the one before it ended (a host with no CPU time of its
+    // own), so it does not depend on the machine's load. 0 without a model.
+    uint64_t ModelMicros() const;
 
 private:
     friend class VirtualFrame;
@@ -150,7 +155,7 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<FrameCommand> commands_;
-    uint64_t count_ = 0, failed_ = 0, toDevice_ = 0, fromDevice_ = 0, wireUs_ = 0;
+    uint64_t count_ = 0, failed_ = 0, toDevice_ = 0, fromDevice_ = 0, wireUs_ = 0, modelUs_ = 0;
     FrameClock clock_;
     bool unplugged_ = false;
 };
@@ -216,6 +221,9 @@ private:
     unsigned busyLeft_ = 0;
     std::chrono::steady_clock::time_point chipReadyAt_{};  // model: chip busy until then
     std::chrono::steady_clock::time_point wireClock_{};    // model: end of the last command
+    uint64_t modelClockUs_ = 0;      // model time with no host time between commands
+    uint64_t modelChipReadyUs_ = 0;  // ... and when the chip is done on that clock
+    uint64_t lastModelUs_ = 0;
     uint64_t executed_ = 0;
     uint64_t rng_ = 0;
     std::shared_ptr<VirtualFrameMonitor> monitor_;

@@ -479,6 +479,9 @@ TEST_F(VirtualFrameTest, ModelledChipAnswersBusyAndHoldsTheNextCommand) {
     EXPECT_GE(Clock::now() - programmed, std::chrono::milliseconds(400));
     EXPECT_EQ(reply[0] * 256 + reply[1], (300 * 0x5A) & 0xFFFF);
     EXPECT_GE(monitor->WireMicros(), 1'000'000u) << "the waits count as wire time";
+    // The model's own clock: WREN, erase, status, firmware, WREN after the
+    // 600 ms erase, status, program, checksum after two 200 ms pages.
+    EXPECT_EQ(monitor->ModelMicros(), 600'000u + 400'000u);
 }
 
 TEST_F(VirtualFrameTest, HostReadyPollSeesTheModelledBusyBit) {
