@@ -89,13 +89,13 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet, bool 
     return album;
 }
 
-int CommitAlbum(AlbumSession& album) {
+int CommitAlbum(AlbumSession& album, const PictureFeed* feed) {
     album.progress.Line("writing the album to the frame...");
     g_interrupted.store(false);
     // SIGTERM (a service manager, kill) stops between pictures like Ctrl-C.
     const auto previous = std::signal(SIGINT, OnInterrupt);
     const auto previousTerm = std::signal(SIGTERM, OnInterrupt);
-    const session::CommitResult committed = album.frames.Commit();
+    const session::CommitResult committed = album.frames.Commit(feed);
     std::signal(SIGINT, previous);
     std::signal(SIGTERM, previousTerm);
     if (committed.status == session::CommitStatus::Failed)

@@ -49,7 +49,9 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet = fals
 // Writes the edited album to the frame. Ctrl-C meanwhile stops the write after
 // the picture in progress (a second Ctrl-C ends the program). Returns kExitOk,
 // or kExitPartial when it stopped early (said on stderr); throws on failure.
-int CommitAlbum(AlbumSession& album);
+// With a feed, the commit is handed further new pictures while it runs
+// (see PictureFeed).
+int CommitAlbum(AlbumSession& album, const PictureFeed* feed = nullptr);
 // True once a commit of this run has reached the frame (whole or stopped
 // early between pictures), so a failure to print is not reported as a
 // failed write.

@@ -143,6 +143,12 @@ int DPF::Update() {
                                                                      : kUpdateStoppedEarly;
 }
 
+int DPF::Update(const PictureFeed& feed) {
+    if (flash_) flash_->FlashReleasePowerDown();
+    return store_.Download(progress_, &feed) == CPictureManager::kCommitted ? kUpdateCommitted
+                                                                            : kUpdateStoppedEarly;
+}
+
 bool DPF::SynchronizeDPFTime() { return flash_ && flash_->SynchronizeDPFTime(); }
 
 void DPF::ReleaseAlbum() { store_.Release(); }

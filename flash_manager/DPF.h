@@ -101,8 +101,10 @@ public:
     // only reordering rewrites just the two index blocks.
     int MoveFile(int from, int to);
 
-    // Commits the album; see UpdateResult.
+    // Commits the album; see UpdateResult. With a feed, new pictures may
+    // still arrive while the commit runs (see PictureFeed).
     int Update();
+    int Update(const PictureFeed& feed);
 
     // Sets the frame's clock; the flash layer's result unchanged.
     bool SynchronizeDPFTime();
