@@ -12,10 +12,11 @@ namespace kestova::cli {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+bool g_written = false;
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int sig) {
     g_interrupted.store(true);
-    std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+    std::signal(sig, SIG_DFL);  // a second Ctrl-C (or SIGTERM) ends the program
 }
 
 int ParsePosition(const std::string& text, const std::string& whole) {
@@ -67,7 +68,7 @@ CliError StoreFailure(int code, const std::string& during, bool writing, const s
     return CliError(kExitDevice, text + " Check the cable and try again.");
 }
 
-std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
+std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet, bool readOnly) {
     auto album = std::make_unique<AlbumSession>();
     album->progress = CommitProgress(!quiet);
     AlbumSession* a = album.get();
@@ -75,7 +76,9 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
         a->progress.Picture(k, n);
         if (g_interrupted.load()) a->dpf.RequestStop();
     });
-    const session::OpenResult opened = album->frames.Open();
+    session::OpenSteps steps;
+    steps.readOnly = readOnly;
+    const session::OpenResult opened = album->frames.Open(steps);
     if (opened.status == session::OpenStatus::ReadFailed || opened.status == session::OpenStatus::AlbumUnusable)
         throw StoreFailure(opened.failure.storeCode, "reading the album", false, opened.failure.command);
     if (!opened.ok())
@@ -86,14 +89,18 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet) {
     return album;
 }
 
-int CommitAlbum(AlbumSession& album) {
+int CommitAlbum(AlbumSession& album, const PictureFeed* feed) {
     album.progress.Line("writing the album to the frame...");
     g_interrupted.store(false);
+    // SIGTERM (a service manager, kill) stops between pictures like Ctrl-C.
     const auto previous = std::signal(SIGINT, OnInterrupt);
-    const session::CommitResult committed = album.frames.Commit();
+    const auto previousTerm = std::signal(SIGTERM, OnInterrupt);
+    const session::CommitResult committed = album.frames.Commit(feed);
     std::signal(SIGINT, previous);
+    std::signal(SIGTERM, previousTerm);
     if (committed.status == session::CommitStatus::Failed)
         throw StoreFailure(committed.failure.storeCode, "writing the album", true, committed.failure.command);
+    g_written = true;
     if (committed.status == session::CommitStatus::StoppedEarly) {
         int count = 0;
         album.dpf.GetFileNum(count);
@@ -105,6 +112,8 @@ int CommitAlbum(AlbumSession& album) {
     album.progress.Line("done");
     return kExitOk;
 }
+
+bool AlbumWasWritten() { return g_written; }
 
 std::vector<int> ParseRange(const std::string& range, int count) {
     std::set<int> picked;

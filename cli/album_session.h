@@ -1,6 +1,6 @@
 #pragma once
 // What the album and picture commands share: opening the frame's album,
-// writing it back with progress and Ctrl-C handling, turning the album
+// writing it back with progress and Ctrl-C / SIGTERM handling, turning the album
 // layer's thrown codes into messages, and picture ranges.
 
 #include "cli/cli_common.h"
@@ -40,14 +40,22 @@ struct AlbumSession {
 // nothing is lost; `reason` is why the frame refused its last command.
 CliError StoreFailure(int code, const std::string& during, bool writing = false, const std::string& reason = {});
 
-// Attaches the frame and reads its information block and album. `quiet`
-// turns the commit progress off (commands that only read).
-std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet = false);
+// Attaches the frame (held exclusively for the session's life) and reads its
+// information block and album. `quiet` turns the commit progress off;
+// `readOnly` is for commands that only look: they write nothing, not even
+// the restore of a primary index that lacks "ABFS".
+std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet = false, bool readOnly = false);
 
 // Writes the edited album to the frame. Ctrl-C meanwhile stops the write after
 // the picture in progress (a second Ctrl-C ends the program). Returns kExitOk,
 // or kExitPartial when it stopped early (said on stderr); throws on failure.
-int CommitAlbum(AlbumSession& album);
+// With a feed, the commit is handed further new pictures while it runs
+// (see PictureFeed).
+int CommitAlbum(AlbumSession& album, const PictureFeed* feed = nullptr);
+// True once a commit of this run has reached the frame (whole or stopped
+// early between pictures), so a failure to print is not reported as a
+// failed write.
+bool AlbumWasWritten();
 
 // "all", or a comma list of N, N-M, N- and -M (1-based album positions).
 // Returns 0-based indexes, ascending, without repeats. A position past the

@@ -1,6 +1,11 @@
 #include "cli/cli_common.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestova::cli {
 
@@ -18,6 +23,45 @@ size_t Utf8Length(const std::string& s, size_t i) {
 }
 
 } // namespace
+
+bool ReadInputFile(const std::string& path, size_t cap, std::vector<uint8_t>& bytes, std::string& why) {
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = S_ISDIR(st.st_mode)                          ? "is a folder"
+              : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "is a device, not a file"
+              : S_ISFIFO(st.st_mode)                       ? "is a named pipe (FIFO), not a file"
+              : S_ISSOCK(st.st_mode)                       ? "is a socket, not a file"
+                                                           : "is not a regular file";
+        ::close(fd);
+        return false;
+    }
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            why = std::string("cannot be read: ") + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        if (bytes.size() + size_t(n) > cap) {
+            why = "is longer than " + std::to_string(cap) + " bytes";
+            ::close(fd);
+            bytes.clear();
+            return false;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    return true;
+}
 
 std::string JsonString(const std::string& s) {
     std::string out = "\"";

@@ -6,9 +6,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kestova::cli {
 
@@ -21,6 +23,7 @@ enum ExitCode : int {
     kExitAlbum = 4,      // the album on the frame is unusable or an edit was refused
     kExitFile = 5,       // a local file could not be read or written
     kExitPartial = 6,    // some inputs were skipped (e.g. unreadable pictures)
+    kExitBusy = 7,       // the frame is in use by another program; nothing read or written
 };
 
 class CliError : public std::runtime_error {
@@ -34,17 +37,30 @@ private:
 struct CliContext {
     // --frame PATH[,key=value...] or KESTOVA_FRAME; empty means "discover".
     std::string frameArg;
+    // --wait [SECONDS]: how long to wait for a frame another program holds;
+    // empty: not at all; "forever" (--wait alone): until it is let go.
+    std::string wait;
 };
 
 // Opens the frame named by ctx.frameArg (a virtual frame), or the one that
-// discovery finds when none is named, and returns an online link.
-// Throws CliError(kExitNoFrame) with a message that tells the user what to do.
+// discovery finds when none is named, and returns an online link that holds
+// the frame exclusively until it is destroyed.
+// Throws CliError(kExitNoFrame) with a message that tells the user what to
+// do, or CliError(kExitBusy) when another program holds the frame (after
+// waiting as --wait says).
 std::unique_ptr<CCommUSB> AttachFrame(const CliContext& ctx);
 
 // `s` as a JSON string literal, quotes included. Valid UTF-8 passes through;
 // any other byte of 0x80 and above is taken as Latin-1 (firmware texts are
 // 8-bit), so the output is always valid JSON.
 std::string JsonString(const std::string& s);
+
+// Reads a whole input file of at most `cap` bytes into `bytes`. Only regular
+// files are read: a device, a named pipe or a socket is refused at once
+// (opened without waiting, never read), and the cap is checked while reading,
+// not trusted from the file's stated size. False with `why` ("is a device",
+// "is a folder", "is longer than N bytes", the system's reason) on refusal.
+bool ReadInputFile(const std::string& path, size_t cap, std::vector<uint8_t>& bytes, std::string& why);
 
 // Each group of subcommands registers itself here.
 void RegisterDeviceCommands(CLI::App& app, CliContext& ctx);     // frame new, probe, clock

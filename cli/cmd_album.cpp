@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ void RunInfo(const CliContext& ctx, bool json) {
     bool usable = true;
     try {
         dpf.ReadDPFInfo();
-        dpf.Read();
+        dpf.Read(DPF::kReadOnly);
     } catch (int code) {
         if (code != kAlbumErrorUnusable) throw StoreFailure(code, "reading the album");
         usable = false;  // the device's own fields are still worth showing
@@ -90,7 +91,7 @@ void RunInfo(const CliContext& ctx, bool json) {
 }
 
 void RunLs(const CliContext& ctx, bool json) {
-    auto album = OpenAlbum(ctx, true);
+    auto album = OpenAlbum(ctx, true, true);
     DPF& dpf = album->dpf;
     int count = 0;
     dpf.GetFileNum(count);
@@ -115,6 +116,10 @@ int RunRm(const CliContext& ctx, const std::string& range) {
     int count = 0;
     album->dpf.GetFileNum(count);
     const auto positions = ParseRange(range, count);
+    if (positions.empty()) {  // "all" of an empty album: nothing is written
+        std::printf("removed 0 pictures; %d left\n", count);
+        return kExitOk;
+    }
     for (auto it = positions.rbegin(); it != positions.rend(); ++it) album->dpf.DeleteFileAt(*it);
     const int rc = CommitAlbum(*album);
     std::printf("removed %zu picture%s; %d left\n", positions.size(), positions.size() == 1 ? "" : "s",
@@ -126,8 +131,13 @@ int RunMv(const CliContext& ctx, int from, int to) {
     auto album = OpenAlbum(ctx);
     int count = 0;
     album->dpf.GetFileNum(count);
-    if (from < 1 || from > count || to < 1 || to > count)
+    if (from < 1 || to < 1) throw CliError(kExitUsage, "positions start at 1");
+    if (from > count || to > count)
         throw CliError(kExitAlbum, "positions must lie between 1 and " + std::to_string(count));
+    if (from == to) {  // nothing to change: nothing is written
+        std::printf("picture %d stays at position %d\n", from, to);
+        return kExitOk;
+    }
     // Freshly read, every picture is on the frame: a reorder only rewrites the index.
     if (!album->dpf.MoveFile(from - 1, to - 1)) throw CliError(kExitAlbum, "the album refused the move");
     const int rc = CommitAlbum(*album);
@@ -135,11 +145,15 @@ int RunMv(const CliContext& ctx, int from, int to) {
     return rc;
 }
 
-void RunGet(const CliContext& ctx, int n, const std::string& file) {
-    auto album = OpenAlbum(ctx, true);
+void RunGet(const CliContext& ctx, int n, const std::string& file, bool force) {
+    struct stat st {};
+    if (file != "-" && !force && ::lstat(file.c_str(), &st) == 0)
+        throw CliError(kExitFile, file + " exists already; nothing written, use --force to overwrite");
+    auto album = OpenAlbum(ctx, true, true);
     int count = 0;
     album->dpf.GetFileNum(count);
-    if (n < 1 || n > count)
+    if (n < 1) throw CliError(kExitUsage, "positions start at 1");
+    if (n > count)
         throw CliError(kExitAlbum, "no picture " + std::to_string(n) + ": the album has " +
                                        std::to_string(count) + " pictures");
     // Fetched whole: a listed picture may be longer than a slot.
@@ -155,8 +169,8 @@ void RunGet(const CliContext& ctx, int n, const std::string& file) {
         return;
     }
     // FILE is whole or untouched; a link planted at its name is replaced, not followed.
-    if (!WriteFileSafely(file, buf.data(), size_t(length), SafeWriteMode::Replace))
-        throw CliError(kExitFile, "cannot write " + file);
+    if (const SafeWriteResult w = WriteFileSafely(file, buf.data(), size_t(length), SafeWriteMode::Replace); !w)
+        throw CliError(kExitFile, "cannot write " + file + (w.reason.empty() ? std::string() : ": " + w.reason));
     std::printf("picture %d: %d bytes written to %s\n", n, length, file.c_str());
 }
 
@@ -166,22 +180,23 @@ int RunPut(const CliContext& ctx, const std::vector<std::string>& files) {
     DPF& dpf = album->dpf;
     int added = 0, skipped = 0;
     int firstError = kExitOk;
+    const size_t slot = size_t(std::max(dpf.GetOnePicSize(), 0));
     for (const std::string& f : files) {
-        std::ifstream in(f, std::ios::binary | std::ios::ate);
+        std::vector<uint8_t> bytes;
         std::string why;
         int code = kExitFile;
-        if (!in) {
-            why = "cannot be read";
-        } else if (in.tellg() <= 0) {
+        if (!ReadInputFile(f, slot, bytes, why)) {
+            if (why.rfind("is longer than", 0) == 0) {
+                why = "is longer than a slot (" + std::to_string(slot) + " bytes)";
+                code = kExitAlbum;
+            }
+        } else if (bytes.empty()) {
             why = "is empty";
-        } else if (in.tellg() > std::streamoff(dpf.GetOnePicSize())) {
-            why = "is longer than a slot (" + std::to_string(dpf.GetOnePicSize()) + " bytes)";
-            code = kExitAlbum;
-        } else if (!dpf.AddFile(f)) {
+        } else if (!dpf.AddData(bytes.data(), int(bytes.size()))) {
             int count = 0;
             dpf.GetFileNum(count);
             why = count >= dpf.GetMaxFileNum() ? "does not fit: the album is full"
-                                                : "was refused (no free slot or unreadable)";
+                                                : "was refused (no free slot)";
             code = kExitAlbum;
         }
         if (why.empty()) {
@@ -192,7 +207,8 @@ int RunPut(const CliContext& ctx, const std::vector<std::string>& files) {
             std::fprintf(stderr, "kestova-cli: %s %s; skipped\n", f.c_str(), why.c_str());
         }
     }
-    if (added == 0) throw CliError(firstError, "no picture added");
+    (void)firstError;
+    if (added == 0) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
     const int rc = CommitAlbum(*album);
     if (rc != kExitOk) return rc;
     std::printf("added %d picture%s\n", added, added == 1 ? "" : "s");
@@ -203,7 +219,7 @@ int RunPut(const CliContext& ctx, const std::vector<std::string>& files) {
 }
 
 void RunColors(const CliContext& ctx, const std::string& font, const std::string& background) {
-    auto album = OpenAlbum(ctx, true);
+    auto album = OpenAlbum(ctx, true, font.empty() && background.empty());
     uint16_t f = 0, b = 0;
     album->dpf.GetAlbumColors(f, b);
     if (!font.empty() || !background.empty()) {
@@ -257,7 +273,9 @@ void RegisterAlbumCommands(CLI::App& app, CliContext& ctx) {
     auto* get = app.add_subcommand("get", "Copy picture N's stored bytes (the device picture) to FILE");
     get->add_option("N", *n, "Position, counted from 1")->required();
     get->add_option("FILE", *file, "Output file ('-' for the standard output)")->required();
-    get->callback([&ctx, n, file] { RunGet(ctx, *n, *file); });
+    auto getForce = std::make_shared<bool>(false);
+    get->add_flag("--force", *getForce, "Overwrite FILE when it exists already");
+    get->callback([&ctx, n, file, getForce] { RunGet(ctx, *n, *file, *getForce); });
 
     auto files = std::make_shared<std::vector<std::string>>();
     auto* put = app.add_subcommand("put", "Add files that already hold device pictures and write the album");

@@ -35,6 +35,7 @@ void PrintJson(const std::vector<UnitReport>& reports) {
                         ", \"product\": " + JsonString(r.product) + ", \"revision\": " + JsonString(r.revision) +
                         ", \"bus\": " + JsonString(BusName(r));
         if (withReason) s += ", \"reason\": " + JsonString(r.reason);
+        if (r.inUse) s += ", \"in_use\": true, \"holder\": " + JsonString(r.holder);
         return s + "}";
     };
     std::string frames, others;
@@ -56,7 +57,8 @@ void PrintText(const std::vector<UnitReport>& reports) {
     } else {
         std::printf("Frames:\n");
         for (const auto* r : frames)
-            std::printf("  %-20s %-8s %s\n", r->node.c_str(), BusName(*r), Identity(*r).c_str());
+            std::printf("  %-20s %-8s %s%s\n", r->node.c_str(), BusName(*r), Identity(*r).c_str(),
+                        r->inUse ? (" (" + r->reason + ")").c_str() : "");
     }
     if (others.empty()) {
         std::printf("Other CD-ROM units: none\n");

@@ -5,6 +5,7 @@
 
 #include "common/coder/Bmp.h"
 #include "flash_manager/DPF.h"
+#include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
 #include "session/SafeFile.h"
 
@@ -59,40 +60,68 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
         std::fprintf(stderr, "kestova-cli: skipped %s: %s\n", file.c_str(), why.c_str());
         skipped.push_back(file);
     };
-    for (const std::string& file : opt.files) {
-        const PreparedPicture prepared =
-            PreparePictureFile(QString::fromStdString(file), album.lcdWidth, album.lcdHeight, rotation);
-        if (!prepared.ok()) {
+    // One prepared picture, in the order given: added to the album through
+    // the session, or named and skipped. True when it was added.
+    auto take = [&](const BatchResult& r) {
+        const std::string& file = opt.files[r.index];
+        if (!r.prepared.ok()) {
             // The message already starts with the file name.
-            std::fprintf(stderr, "kestova-cli: skipped %s\n", prepared.message.toStdString().c_str());
+            std::fprintf(stderr, "kestova-cli: skipped %s\n", r.prepared.message.toStdString().c_str());
             skipped.push_back(file);
-            continue;
+            return false;
         }
-        const session::AddResult fit = album.frames.AddPreparedPicture(prepared.image, opt.quality);
+        const session::AddResult fit = album.frames.AddFittedPicture(r.fit, r.startQuality);
         if (fit.status == session::AddStatus::TooLarge) {
             skip(file, "does not fit into one picture slot (" + std::to_string(slot) + " bytes) even at quality " +
                            std::to_string(fit.lowestQuality));
-            continue;
+            return false;
         }
         if (fit.status == session::AddStatus::Refused && fit.bytes.empty()) {
             skip(file, "the picture cannot be encoded");
-            continue;
+            return false;
         }
         if (!fit.ok()) {
             int count = 0;
             album.dpf.GetFileNum(count);
             skip(file, "the album is full (" + std::to_string(count) + " of " +
                            std::to_string(album.dpf.GetMaxFileNum()) + " pictures)");
-            continue;
+            return false;
         }
         int count = 0;
         album.dpf.GetFileNum(count);
         ++added;
         std::printf("added %s as picture %d (quality %d, %zu bytes)\n", file.c_str(), count, fit.quality,
                     fit.bytes.size());
-    }
+        std::fflush(stdout);
+        return true;
+    };
 
-    if (added > 0 && CommitAlbum(album) != kExitOk)
+    // The pictures are prepared (and fitted, with the session's fitting
+    // rule) on every core, and the commit starts as soon as the first one is
+    // in the album: the rest are fed to it while it writes, in the order
+    // given, so the frame's wire time hides the CPU.
+    std::vector<QString> paths;
+    for (const std::string& file : opt.files) paths.push_back(QString::fromStdString(file));
+    BatchOptions batchOptions;
+    batchOptions.lcdWidth = album.lcdWidth;
+    batchOptions.lcdHeight = album.lcdHeight;
+    batchOptions.rotation = rotation;
+    batchOptions.slotSize = slot;
+    batchOptions.startQuality = opt.quality;
+    BatchPreparer batch(std::move(paths), batchOptions);
+    BatchResult result;
+    bool first = false;
+    while (!first && batch.Next(result)) first = take(result);
+    PictureFeed feed;
+    feed.more = [&] {
+        while (batch.Next(result))
+            if (take(result)) return true;
+        return false;
+    };
+    feed.pending = [&] { return long(batch.Size() - batch.Delivered()); };
+
+    if (added == 0) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
+    if (CommitAlbum(album, &feed) != kExitOk)
         throw CliError(kExitPartial, "the album was written only in part");
     int count = 0;
     album.dpf.GetFileNum(count);
@@ -113,7 +142,7 @@ struct ExportOptions {
 };
 
 void RunExport(const CliContext& ctx, const ExportOptions& opt) {
-    auto session = OpenAlbum(ctx, true);
+    auto session = OpenAlbum(ctx, true, true);
     AlbumSession& album = *session;
     int count = 0;
     album.dpf.GetFileNum(count);
@@ -172,12 +201,13 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
 // ---- show ----
 
 void RunShow(const CliContext& ctx, int position, const std::string& file) {
-    auto session = OpenAlbum(ctx, true);
+    auto session = OpenAlbum(ctx, true, true);
     AlbumSession& album = *session;
     int count = 0;
     album.dpf.GetFileNum(count);
-    if (position < 1 || position > count)
-        throw CliError(kExitUsage, "picture " + std::to_string(position) + " is not in the album (" +
+    if (position < 1) throw CliError(kExitUsage, "positions start at 1");
+    if (position > count)
+        throw CliError(kExitAlbum, "picture " + std::to_string(position) + " is not in the album (" +
                                        std::to_string(count) + " picture(s))");
     RgbImage picture;
     std::string error;

@@ -132,6 +132,16 @@ public:
     // Identification of the open unit as it answered when it was taken
     // (empty when offline or attached without discovery).
     InquiryData DeviceInfo() const;
+    // A frame that the last scan found held by another program or link (see
+    // device/FrameLock.h): nothing of it was read or written. `node` is empty
+    // when none was seen. While one is seen HotplugTimeoutMs asks for a poll,
+    // so the frame is taken soon after its holder lets it go.
+    struct TakenFrame {
+        std::string node;
+        std::string holder;   // "mackestova (pid 4242)", or empty when unknown
+        std::string message;  // "the frame is in use by mackestova (pid 4242)"
+    };
+    TakenFrame FrameInUse() const;
     // Unmounts mounted volumes that hold the key file; returns the count tried.
     int EjectMyDPF();
     // Opens, queries and releases every candidate without going online
@@ -141,7 +151,8 @@ public:
 private:
     bool IsFrameIdentity(const InquiryData& info, std::string* reason) const;
     std::unique_ptr<ScsiUnit> OpenIfFrame(const UnitCandidate& c, InquiryData& info,
-                                          std::string* reason);
+                                          std::string* reason, TakenFrame* taken = nullptr);
+    void NoteTaken(TakenFrame taken);
     bool TestDeviceLocked(const UnitCandidate& candidate, std::string* reason);
     bool ScanLocked();
     void EnsureSources();
@@ -150,7 +161,7 @@ private:
     void FlushStatus();
 
     std::mutex discoveryMutex_;       // one scan or handler run at a time
-    std::mutex eventMutex_;           // guards pendingEvents_
+    mutable std::mutex eventMutex_;   // guards pendingEvents_ and taken_
     std::vector<bool> pendingEvents_; // status changes not yet told
     bool reportedOnline_ = false;     // the last state told to the front-end
     std::string vendorWord_ = kDefaultVendorWord;
@@ -169,6 +180,8 @@ private:
     InquiryData openInfo_;            // and what it answered
     std::vector<std::string> seenNodes_;  // USB CD-ROM nodes seen by the last scan
     KeyVolumeOptions keyVolumeOptions_;
+    TakenFrame taken_;                // under eventMutex_
+    std::atomic<bool> takenSeen_{false};
 
 
 private:

@@ -9,6 +9,7 @@
 // handler is called after both locks are let go.
 
 #include "device/CommUSB.h"
+#include "device/FrameLock.h"
 #include "device/virtual/VirtualFrame.h"
 
 #include <algorithm>
@@ -78,6 +79,8 @@ public:
                 auto frame = VirtualFrame::Open(st->frameArg);
                 st->monitor = frame->Monitor();
                 return frame;
+            } catch (const FrameInUseError&) {
+                throw;  // taken by someone else: told apart from a failed open
             } catch (const std::exception& e) {
                 error = e.what();
                 return nullptr;
@@ -220,7 +223,7 @@ bool CCommUSB::IsFrameIdentity(const InquiryData& info, std::string* reason) con
 }
 
 std::unique_ptr<ScsiUnit> CCommUSB::OpenIfFrame(const UnitCandidate& c, InquiryData& info,
-                                                std::string* reason) {
+                                                std::string* reason, TakenFrame* taken) {
     if (c.peripheralType >= 0 && c.peripheralType != 5) {
         if (reason) *reason = "not a CD-ROM unit";
         return nullptr;
@@ -237,6 +240,13 @@ std::unique_ptr<ScsiUnit> CCommUSB::OpenIfFrame(const UnitCandidate& c, InquiryD
     std::unique_ptr<ScsiUnit> unit;
     try {
         unit = c.open(error);
+    } catch (const FrameInUseError& e) {
+        // Held by someone else: nothing was opened, so only what the scan
+        // read tells whether it is the frame.
+        if (reason) *reason = e.what();
+        if (taken && (c.isVirtual || (!c.sysVendor.empty() && ContainsNoCase(c.sysVendor, vendorWord_))))
+            *taken = TakenFrame{c.node, e.Holder(), e.what()};
+        return nullptr;
     } catch (const std::exception& e) {
         error = e.what();
         unit.reset();
@@ -257,9 +267,22 @@ std::unique_ptr<ScsiUnit> CCommUSB::OpenIfFrame(const UnitCandidate& c, InquiryD
     return unit;
 }
 
+void CCommUSB::NoteTaken(TakenFrame taken) {
+    std::lock_guard<std::mutex> lock(eventMutex_);
+    taken_ = std::move(taken);
+    takenSeen_ = !taken_.node.empty();
+}
+
+CCommUSB::TakenFrame CCommUSB::FrameInUse() const {
+    std::lock_guard<std::mutex> lock(eventMutex_);
+    return taken_;
+}
+
 bool CCommUSB::TestDeviceLocked(const UnitCandidate& candidate, std::string* reason) {
     InquiryData info;
-    std::unique_ptr<ScsiUnit> unit = OpenIfFrame(candidate, info, reason);
+    TakenFrame taken;
+    std::unique_ptr<ScsiUnit> unit = OpenIfFrame(candidate, info, reason, &taken);
+    if (!taken.node.empty()) NoteTaken(std::move(taken));
     if (!unit) return false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -273,6 +296,7 @@ bool CCommUSB::TestDeviceLocked(const UnitCandidate& candidate, std::string* rea
             openInfo_ = info;
         }
     }
+    if (!unit) NoteTaken({});  // ours now
     if (unit) {
         unit->Release();
         return true;
@@ -317,6 +341,7 @@ std::vector<UnitCandidate> CCommUSB::EnumerateAll() {
 
 bool CCommUSB::ScanLocked() {
     std::vector<UnitCandidate> candidates = EnumerateAll();
+    NoteTaken({});  // what this scan sees decides
 
     // The frame's own volume may be mounted by the desktop; when asked to,
     // unmount it once per arrival of a USB CD-ROM unit, before opening it.
@@ -330,10 +355,14 @@ bool CCommUSB::ScanLocked() {
     seenNodes_ = std::move(nodes);
     if (arrived && !keyFile_.empty()) UnmountKeyFileVolumes(keyFile_, keyVolumeOptions_);
 
+    TakenFrame firstTaken;
     for (const auto& c : candidates) {
         if (GetUSBDeviceStatus()) break;
         TestDeviceLocked(c, nullptr);
+        if (firstTaken.node.empty()) firstTaken = FrameInUse();
     }
+    // A frame taken by us wins; otherwise the first one held elsewhere is told.
+    NoteTaken(GetUSBDeviceStatus() ? TakenFrame{} : std::move(firstTaken));
     return GetUSBDeviceStatus();
 }
 
@@ -370,7 +399,13 @@ std::vector<UnitReport> CCommUSB::SurveyUnits() {
                 continue;
             }
             InquiryData info;
-            std::unique_ptr<ScsiUnit> unit = OpenIfFrame(c, info, &r.reason);
+            TakenFrame taken;
+            std::unique_ptr<ScsiUnit> unit = OpenIfFrame(c, info, &r.reason, &taken);
+            if (!taken.node.empty()) {
+                r.isFrame = true;  // as far as the scan can tell; its holder has it
+                r.inUse = true;
+                r.holder = taken.holder;
+            }
             if (info.peripheralType >= 0 || !info.vendor.empty()) {
                 r.peripheralType = info.peripheralType;
                 r.vendor = info.vendor;
@@ -415,6 +450,8 @@ int CCommUSB::HotplugFd() const { return monitor_ ? monitor_->Fd() : -1; }
 int CCommUSB::HotplugTimeoutMs() const {
     if (!started_) return -1;
     if (followUp_) return kFollowUpMs;
+    // No notice comes when another program lets a frame go: poll for it.
+    if (takenSeen_) return kPollIntervalMs;
     if (!monitor_) return kPollIntervalMs;
     for (const auto& s : sources_)
         if (s->NeedsPolling()) return kPollIntervalMs;

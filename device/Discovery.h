@@ -68,6 +68,8 @@ struct UnitReport {
     std::string revision;
     bool isFrame = false;
     std::string reason;        // why it was not taken (empty for a frame)
+    bool inUse = false;        // a frame held by another program or link
+    std::string holder;        // who holds it, where the system tells ("mackestova (pid 4242)")
 };
 
 // ---- platform pieces (device/linux/) ----

@@ -53,9 +53,12 @@ int DPF::ReadDPFInfo() {
         // A record that points below the flash start cannot be read; the album
         // position is unknown then, and nothing may be written.
         if (info_.dpfhLocator < kDpfhBackOffset) throw int(kAlbumErrorUnusable);
+        // The record decides where every later write lands: one flipped bit
+        // on the wire would move the album onto other pictures. It is read
+        // with the same checksum agreement and retries as every other read.
         std::array<uint8_t, kDpfhRecordSize> record{};
-        if (!flash_->ReadFromFlash(record.data(), int32_t(record.size()),
-                                   info_.dpfhLocator - kDpfhBackOffset))
+        if (flash_->ReadData(int32_t(info_.dpfhLocator - kDpfhBackOffset), int32_t(record.size()),
+                             record.data()) != CProcessFlash::kReadOk)
             throw int(kAlbumErrorRead);
         start = AlbumStartFromDpfhRecord(record);
     }
@@ -81,8 +84,8 @@ void DPF::CheckLcdSize(const DeviceInfo& info) {
     if (!LcdSizeIsUsable(info.lcdWidth, info.lcdHeight)) throw int(kAlbumErrorLcdSize);
 }
 
-int DPF::Read() {
-    store_.ReadIndex();
+int DPF::Read(ReadMode mode) {
+    store_.ReadIndex(mode == kReadOnly ? CPictureManager::kListOnly : CPictureManager::kRestore);
     return 1;
 }
 
@@ -108,15 +111,20 @@ int DPF::GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length,
 
 int DPF::InsertFile(const std::filesystem::path& path, int /*unused*/) {
     if (store_.GetFileNum() >= kInsertLimit) return 0;
+    // Only regular files: a device never ends and a named pipe would block
+    // the open itself.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) return 0;
-    std::error_code ec;
-    const auto fileSize = std::filesystem::file_size(path, ec);
-    // A file longer than a slot would be refused anyway; don't read it all.
-    if (ec || fileSize == 0 || fileSize > store_.GetOnePicSize()) return 0;
-    std::vector<uint8_t> bytes(static_cast<size_t>(fileSize));
+    // The stated size is not trusted: at most one byte more than a slot is
+    // read, and a file that long is refused.
+    const size_t cap = store_.GetOnePicSize();
+    std::vector<uint8_t> bytes(cap + 1);
     in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
-    if (size_t(in.gcount()) != bytes.size()) return 0;  // short read: refuse, add nothing
+    const size_t got = size_t(in.gcount());
+    if (in.bad() || got == 0 || got > cap) return 0;
+    bytes.resize(got);
     return AddData(bytes.data(), int(bytes.size()));
 }
 
@@ -133,6 +141,12 @@ int DPF::Update() {
     if (flash_) flash_->FlashReleasePowerDown();  // result not needed: the commit checks its own
     return store_.Download(progress_) == CPictureManager::kCommitted ? kUpdateCommitted
                                                                      : kUpdateStoppedEarly;
+}
+
+int DPF::Update(const PictureFeed& feed) {
+    if (flash_) flash_->FlashReleasePowerDown();
+    return store_.Download(progress_, &feed) == CPictureManager::kCommitted ? kUpdateCommitted
+                                                                            : kUpdateStoppedEarly;
 }
 
 bool DPF::SynchronizeDPFTime() { return flash_ && flash_->SynchronizeDPFTime(); }

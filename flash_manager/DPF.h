@@ -50,18 +50,23 @@ public:
 
     // Reads the information block (start, LCD size, flash size, maximum
     // pictures, erase opcode, DPFH record) and opens the store; releases the
-    // previous album. Returns 1. Throws 1 when the block cannot be read, 4
-    // when the LCD is larger than any picture made here (CheckLcdSize) and
-    // 3 when the album area is unusable or would erase the DPFH record that
-    // locates it (the device fields are kept then).
+    // previous album. The block and the DPFH record are verified reads (they
+    // decide where writes land). Returns 1. Throws 1 when either cannot be
+    // read, 4 when the LCD is larger than any picture made here
+    // (CheckLcdSize) and 3 when the album area is unusable or would erase the
+    // DPFH record that locates it (the device fields are kept then).
     int ReadDPFInfo();
     // Throws kAlbumErrorLcdSize for an LCD above 4096 pixels a side or
     // 16 megapixels: every picture buffer is sized from it, so a frame that
     // claims more could make a program allocate gigabytes. A side of 0 is
     // left to the front-ends, which report the block as damaged.
     static void CheckLcdSize(const album::DeviceInfo& info);
-    // Reads the album index (restoring a damaged primary). Returns 1.
-    int Read();
+    // Reads the album index. kRestore (the default, for a program that may
+    // edit the album) makes the backup the primary again when the primary
+    // lacks "ABFS"; kReadOnly lists the backup's album the same way but
+    // writes nothing (commands that only look). Returns 1.
+    enum ReadMode : int { kRestore = 0, kReadOnly = 1 };
+    int Read(ReadMode mode = kRestore);
 
     int GetFileNum(int& count) const;
     int GetMaxFileNum() const;
@@ -96,8 +101,10 @@ public:
     // only reordering rewrites just the two index blocks.
     int MoveFile(int from, int to);
 
-    // Commits the album; see UpdateResult.
+    // Commits the album; see UpdateResult. With a feed, new pictures may
+    // still arrive while the commit runs (see PictureFeed).
     int Update();
+    int Update(const PictureFeed& feed);
 
     // Sets the frame's clock; the flash layer's result unchanged.
     bool SynchronizeDPFTime();

@@ -85,7 +85,7 @@ void CPictureManager::MarkSlots(uint32_t address, uint32_t length, int delta) {
     }
 }
 
-int CPictureManager::ReadIndex() {
+int CPictureManager::ReadIndex(IndexReadMode mode) {
     if (!initialised_) throw int(kAlbumErrorUnusable);
     ClearLists();
     const uint32_t s = geometry_.start;
@@ -97,7 +97,7 @@ int CPictureManager::ReadIndex() {
         image.fill(0);
         Read(s + kBackupOffset, image.data(), kIndexBlockSize);
         std::memcpy(image.data(), "ABFS", 4);
-        WriteIndexBlock(s, image, /*erase=*/true);
+        if (mode == kRestore) WriteIndexBlock(s, image, /*erase=*/true);
     }
     indexImage_ = image;
     const ParsedIndex parsed = ParseIndexBlock(image, s, geometry_.length, geometry_.slotSize);
@@ -210,13 +210,14 @@ void CPictureManager::WriteIndexBlock(uint32_t at,
     Write(at, block.data(), kIndexHeaderSize);
 }
 
-int CPictureManager::Download(const ProgressCallback& progress) {
+int CPictureManager::Download(const ProgressCallback& progress, const PictureFeed* feed) {
     RequireLoaded();
     StopReset clearStop{stop_};
     const uint32_t s = geometry_.start;
     const uint32_t p = geometry_.slotSize;
     const size_t n = committed_.size();
-    const size_t newCount = current_.size() - n;
+    size_t newCount = current_.size() - n;
+    const bool feeding = feed && feed->more;
 
     // The backup describes the album the primary lists now, except pictures
     // deleted in this commit whose slot a new picture takes: their bytes are
@@ -228,6 +229,13 @@ int CPictureManager::Download(const ProgressCallback& progress) {
         for (size_t i = n; i < current_.size() && !overwritten; ++i) {
             const uint64_t a = current_[i]->Address();
             overwritten = e.address < a + p && a < eEnd;
+        }
+        // Pictures still to be fed take free slots: whatever lies in one may go.
+        if (feeding && !overwritten && geometry_.slotSize > 0 && e.address >= geometry_.SlotAreaStart()) {
+            const uint32_t first = SlotOf(e.address);
+            const uint32_t last = SlotOf(uint32_t(eEnd - 1));
+            for (uint32_t slot = first; slot <= last && slot < space_.size() && !overwritten; ++slot)
+                overwritten = space_[slot] == 0;
         }
         if (!overwritten) backupEntries.push_back(e);
     }
@@ -241,7 +249,14 @@ int CPictureManager::Download(const ProgressCallback& progress) {
 
     std::array<uint8_t, kEraseUnit> page;
     size_t written = 0;
-    for (size_t k = 0; k < newCount; ++k) {
+    bool fedAll = !feeding;
+    auto total = [&] { return long(newCount) + (feeding && !fedAll && feed->pending ? feed->pending() : 0); };
+    for (size_t k = 0;; ++k) {
+        if (k == newCount && !fedAll) {
+            fedAll = !feed->more();
+            newCount = current_.size() - n;
+        }
+        if (k >= newCount) break;
         const CFileItem& item = *current_[n + k];
         for (uint32_t off = 0; off < p; off += kEraseUnit) ErasureBlock(item.Address() + off);
         const uint32_t length = uint32_t(item.Length());
@@ -253,9 +268,9 @@ int CPictureManager::Download(const ProgressCallback& progress) {
             std::memcpy(page.data(), bytes + off, chunk);
             Write(item.Address() + off, page.data(), kEraseUnit);
         }
-        if (progress) progress(0, long(k), long(newCount));
         written = k + 1;
-        if (written < newCount && stop_.load()) break;
+        if (progress) progress(0, long(k), std::max(total(), long(written)));
+        if ((written < newCount || !fedAll) && stop_.load()) break;
     }
 
     // The primary lists the kept pictures and the new ones now on the flash.
@@ -269,7 +284,7 @@ int CPictureManager::Download(const ProgressCallback& progress) {
     for (size_t i = 0; i < n + written; ++i)
         committed_.push_back(
             std::make_unique<CFileItem>(current_[i]->Address(), current_[i]->Length()));
-    return written < newCount ? kStoppedEarly : kCommitted;
+    return written < newCount || !fedAll ? kStoppedEarly : kCommitted;
 }
 
 void CPictureManager::Read(uint32_t address, uint8_t* buffer, uint32_t length) {

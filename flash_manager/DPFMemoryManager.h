@@ -21,6 +21,20 @@ namespace kestova {
 // Progress of a commit: (0, k, n) after the k-th (from 0) of n new pictures.
 using ProgressCallback = std::function<void(int, long, long)>;
 
+// New pictures that arrive while a commit runs (a batch still being
+// prepared), so the wire does not wait for the last picture before writing
+// the first. `more` is called on the commit's thread whenever every new
+// picture it knows of is written; it adds the next one (or several) with
+// AddPicture, waiting for it as long as needed, and returns false when no
+// more will come. `pending` (optional) says how many may still come, for the
+// progress total. Pictures fed in take free slots, so the backup written at
+// the start leaves out every picture of the old primary whose slot is free
+// (deleted since the last commit): one of them may be overwritten.
+struct PictureFeed {
+    std::function<bool()> more;
+    std::function<long()> pending;
+};
+
 // Whether GetFileAtIndex keeps the bytes it read from the flash in the album
 // item. Read-only users (export, showing one picture, a program's album read
 // that decodes each picture once) ask for DontKeep, so reading the album
@@ -76,8 +90,11 @@ public:
     // Forgets the previous album, keeps the area and reads the primary index
     // block once. Throws 3 when the area cannot hold an album (nothing read).
     int Init(CProcessFlash* flash, uint32_t start, uint32_t length, uint32_t maxPictures);
-    // Reads (restoring a damaged primary from the backup) and lists the album.
-    int ReadIndex();
+    // Reads and lists the album. A primary without "ABFS" (blank, or a
+    // commit cut off) gives the backup's album; kRestore also writes the
+    // backup back as the primary, kListOnly writes nothing.
+    enum IndexReadMode : int { kRestore = 0, kListOnly = 1 };
+    int ReadIndex(IndexReadMode mode = kRestore);
     void CreateSpaceTable();
 
     int GetFileNum() const { return int(current_.size()); }
@@ -108,7 +125,7 @@ public:
     // invariants hold; 0 on success, 1 when refused or out of range.
     int MovePicture(int from, int to);
     // Commits the edited album; see DownloadResult.
-    int Download(const ProgressCallback& progress);
+    int Download(const ProgressCallback& progress, const PictureFeed* feed = nullptr);
     void Release();
 
     void Read(uint32_t address, uint8_t* buffer, uint32_t length);

@@ -9,7 +9,14 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace kestova {
 namespace {
@@ -280,21 +287,58 @@ LoadedPicture ReadPictureFile(const QString& path, const SizeChooser& chooseSize
         return Failure(PictureError::CannotOpen, path, QStringLiteral("no such file"));
     if (info.isDir())
         return Failure(PictureError::CannotOpen, path, QStringLiteral("is a folder, not a picture file"));
-    if (info.size() > limits.maxFileBytes)
+    const QString tooLarge = QStringLiteral("the file is larger than %1 MB; such files are refused")
+                                 .arg(limits.maxFileBytes >> 20);
+    if (info.size() > limits.maxFileBytes) return Failure(PictureError::CannotOpen, path, tooLarge);
+
+    // Only regular files are read. A device (/dev/zero) never ends and a
+    // named pipe can block for ever, so the file is opened without waiting
+    // and looked at before one byte is read.
+    QFile file;
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return Failure(PictureError::CannotOpen, path,
-                       QStringLiteral("the file is %1 MB; files over %2 MB are refused")
-                           .arg(info.size() >> 20)
-                           .arg(limits.maxFileBytes >> 20));
-    QFile file(path);
+                       QStringLiteral("cannot open the file (%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const bool known = ::fstat(fd, &st) == 0;
+        ::close(fd);
+        const QString what = !known                                        ? QStringLiteral("cannot be examined")
+                             : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? QStringLiteral("is a device")
+                             : S_ISFIFO(st.st_mode)                       ? QStringLiteral("is a named pipe (FIFO)")
+                             : S_ISSOCK(st.st_mode)                       ? QStringLiteral("is a socket")
+                                                                          : QStringLiteral("is not a regular file");
+        return Failure(PictureError::CannotOpen, path, what + QStringLiteral(", not a picture file"));
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return Failure(PictureError::CannotOpen, path,
+                       QStringLiteral("cannot open the file (%1)").arg(file.errorString()));
+    }
+#else
+    if (!info.isFile())
+        return Failure(PictureError::CannotOpen, path, QStringLiteral("is not a regular file, not a picture file"));
+    file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly))
         return Failure(PictureError::CannotOpen, path,
                        QStringLiteral("cannot open the file (%1)").arg(file.errorString()));
+#endif
     // One read of the whole file: the truncation checks need the bytes anyway
-    // and the decoders then work from memory.
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return Failure(PictureError::CannotOpen, path,
-                       QStringLiteral("cannot read the file (%1)").arg(file.errorString()));
+    // and the decoders then work from memory. The size limit is checked while
+    // reading, since a file can grow after its size was looked at.
+    QByteArray data;
+    char chunk[1 << 16];
+    for (;;) {
+        const qint64 n = file.read(chunk, qint64(sizeof chunk));
+        if (n < 0)
+            return Failure(PictureError::CannotOpen, path,
+                           QStringLiteral("cannot read the file (%1)").arg(file.errorString()));
+        if (n == 0) break;
+        if (qint64(data.size()) + n > limits.maxFileBytes)
+            return Failure(PictureError::CannotOpen, path, tooLarge);
+        data.append(chunk, qsizetype(n));
+    }
     return ReadPictureData(data, path, chooseSize, limits);
 }
 

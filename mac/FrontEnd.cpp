@@ -272,6 +272,7 @@ void FrontEnd::StartDevice(const StartOptions& options)
     gDPF->Init(std::move(link), &kestova::mac::DownloadPictureNotify);
 
     device->InitComm();
+    ShowFrameInUse();
     pollIntervalMs_ = options.pollIntervalMs;
     const int fd = device->HotplugFd();
     if (fd >= 0) {
@@ -290,7 +291,23 @@ void FrontEnd::StartDevice(const StartOptions& options)
 void FrontEnd::RunHotplug()
 {
     device->HandleHotplug();
+    ShowFrameInUse();
     ArmHotplugTimer();
+}
+
+void FrontEnd::ShowFrameInUse()
+{
+    // The link polls a taken frame on this timer and announces it online once
+    // its holder lets go; until then the status line says who has it.
+    const std::string message = device->FrameInUse().message;
+    if (message == shownInUse_)
+        return;
+    shownInUse_ = message;
+    if (!message.empty()) {
+        QString text = QString::fromStdString(message);
+        text[0] = text[0].toUpper();
+        SetNotes(text);
+    }
 }
 
 void FrontEnd::ArmHotplugTimer()

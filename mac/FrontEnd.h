@@ -266,6 +266,8 @@ private:
     void StartDevice(const StartOptions& options);
     void RunHotplug();
     void ArmHotplugTimer();
+    // Says in the status line when a frame is there but another program holds it.
+    void ShowFrameInUse();
     void OnDeviceStatus(bool online);
     void RedrawStage();
     void RedrawPreview();
@@ -290,6 +292,7 @@ private:
     // The control that had the keyboard focus when the group was disabled;
     // it gets it back when the group is enabled again.
     QPointer<QWidget> focusBeforeDisable_;
+    std::string shownInUse_;  // the in-use message last shown
 };
 
 // The commit's progress callback: forwards to the front-end.

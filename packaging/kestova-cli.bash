@@ -21,7 +21,7 @@ _kestova_cli()
     prev=${COMP_WORDS[COMP_CWORD-1]}
 
     local commands="list watch probe info clock colors ls add rm mv get put export show frame"
-    local global_opts="--frame --help --help-all --version"
+    local global_opts="--frame --wait --help --help-all --version"
 
     # Options that take a value: complete the value.
     case $prev in
@@ -40,6 +40,10 @@ _kestova_cli()
             COMPREPLY=($(compgen -W "left right" -- "$cur"))
             return
             ;;
+        --wait)
+            # An optional number of seconds; otherwise the command follows.
+            [[ $cur == [0-9]* ]] && return
+            ;;
         --quality | --font | --background | --lcd | --flash | --album-start | --max | \
             --erase-opcode | --dpfh | --dpfh-target)
             return
@@ -53,6 +57,11 @@ _kestova_cli()
         word=${COMP_WORDS[i]}
         case $word in
             --frame) ((i++)) ;;
+            --wait)
+                if [[ ${COMP_WORDS[i+1]} =~ ^([0-9]+([.][0-9]*)?|forever)$ ]] && ((i + 1 < COMP_CWORD)); then
+                    ((i++))
+                fi
+                ;;
             -*) ;;
             *)
                 if [[ -z $command ]]; then
@@ -79,7 +88,8 @@ _kestova_cli()
         colors) opts="--font --background" words_only=1 ;;
         add) opts="--quality --rotate" ;;
         rm | mv) words_only=1 ;;
-        get | put | show) ;;
+        get) opts="--force" ;;
+        put | show) ;;
         export) opts="--format --force" ;;
         frame)
             if [[ -z $sub ]]; then

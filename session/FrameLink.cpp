@@ -1,5 +1,6 @@
 #include "session/FrameLink.h"
 
+#include "device/FrameLock.h"
 #include "device/virtual/VirtualFrame.h"
 
 #include <stdexcept>
@@ -28,6 +29,11 @@ AttachResult AttachFrame(const FrameChoice& choice) {
         link->SetVendorIdStr(CCommUSB::kDefaultVendorWord);
         try {
             link->AttachUnit(VirtualFrame::Open(choice.frameArg));
+        } catch (const FrameInUseError& e) {
+            r.status = AttachStatus::Busy;
+            r.holder = e.Holder();
+            r.detail = e.what();
+            return r;
         } catch (const std::invalid_argument& e) {
             r.status = AttachStatus::BadFrameArgument;
             r.detail = e.what();
@@ -49,6 +55,14 @@ AttachResult AttachFrame(const FrameChoice& choice) {
         r.link = std::move(link);
         return r;
     }
+    // A frame that another program holds is not "not found".
+    const CCommUSB::TakenFrame taken = link->FrameInUse();
+    if (!taken.node.empty()) {
+        r.status = AttachStatus::Busy;
+        r.holder = taken.holder;
+        r.detail = taken.message.empty() ? FrameInUseMessage(taken.holder) : taken.message;
+        return r;
+    }
     // A unit that looks like the frame but cannot be opened is almost always
     // a permission problem; say so instead of "not found".
     for (const auto& u : link->SurveyUnits()) {
@@ -67,6 +81,7 @@ std::string AttachFailureText(const AttachResult& r) {
     case AttachStatus::Attached: return {};
     case AttachStatus::BadFrameArgument: return "--frame: " + r.detail;
     case AttachStatus::CannotOpen: return "cannot attach the virtual frame: " + r.detail;
+    case AttachStatus::Busy: return r.detail.empty() ? FrameInUseMessage(r.holder) : r.detail;
     case AttachStatus::NoFrame: break;
     }
     return "no frame found. Plug the frame in and make sure that the device is in \"UPDATE\" mode, "

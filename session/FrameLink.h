@@ -44,6 +44,8 @@ enum class AttachStatus {
     BadFrameArgument,  // frameArg is malformed (detail says how)
     CannotOpen,        // the virtual frame's image cannot be opened (detail says why)
     NoFrame,           // discovery found none (hint: a unit that looks like one but cannot be opened)
+    Busy,              // another program holds the frame (holder names it where the system tells);
+                       // nothing was read or written
 };
 
 struct AttachResult {
@@ -51,6 +53,7 @@ struct AttachResult {
     std::unique_ptr<CCommUSB> link;  // online when Attached
     std::string detail;
     std::string hint;
+    std::string holder;  // Busy: "mackestova (pid 4242)", or empty when unknown
     bool ok() const { return status == AttachStatus::Attached; }
 };
 
@@ -58,7 +61,8 @@ struct AttachResult {
 // otherwise the first frame one scan of the machine finds.
 AttachResult AttachFrame(const FrameChoice& choice);
 
-// What went wrong, in the words the front-ends show.
+// What went wrong, in the words the front-ends show ("the frame is in use by
+// mackestova (pid 4242)" for Busy).
 std::string AttachFailureText(const AttachResult& result);
 
 } // namespace kestova::session

@@ -52,7 +52,7 @@ OpenResult FrameSession::Open(const OpenSteps& steps) {
     if (steps.readFirmware && !dpf_.ReadFirmwareVersion(r.info.firmware)) r.info.firmware.clear();
     if (r.failure.storeCode != 0) return r;
     try {
-        dpf_.Read();
+        dpf_.Read(steps.readOnly ? DPF::kReadOnly : DPF::kRestore);
     } catch (int code) {
         r.status = code == kAlbumErrorUnusable ? OpenStatus::AlbumUnusable : OpenStatus::ReadFailed;
         r.failure = FailureOf(code);
@@ -170,6 +170,10 @@ AddResult FrameSession::AddPreparedPicture(const RgbImage& picture, int startQua
     return AddFitted(FromFit(FitPictureToSlot(picture, startQuality, size_t(slot), mode), startQuality), keep);
 }
 
+AddResult FrameSession::AddFittedPicture(const FitResult& fit, int startQuality, const KeepPicture& keep) {
+    return AddFitted(FromFit(fit, startQuality), keep);
+}
+
 AddResult FrameSession::AddPreparedPicture(const QImage& picture, int startQuality, int mode,
                                            const KeepPicture& keep) {
     return AddPreparedPicture(ToRgbImage(picture), startQuality, mode, keep);
@@ -197,11 +201,12 @@ std::string AddFailureText(const AddResult& r) {
 
 // ---- writing back ----
 
-CommitResult FrameSession::Commit() {
+CommitResult FrameSession::Commit(const PictureFeed* feed) {
     CommitResult r;
     ForgetCommandFailure();
     try {
-        r.status = dpf_.Update() == DPF::kUpdateStoppedEarly ? CommitStatus::StoppedEarly : CommitStatus::Committed;
+        const int updated = feed ? dpf_.Update(*feed) : dpf_.Update();
+        r.status = updated == DPF::kUpdateStoppedEarly ? CommitStatus::StoppedEarly : CommitStatus::Committed;
     } catch (int code) {
         r.status = CommitStatus::Failed;
         r.failure = FailureOf(code);

@@ -17,6 +17,7 @@
 // layer's codes: every failure comes back in the result, with its words.
 
 #include "common/coder/Bmp.h"
+#include "common/coder/Kv350Encoder.h"
 #include "flash_manager/AlbumLayout.h"
 #include "flash_manager/DPF.h"
 #include "session/FailureText.h"
@@ -36,6 +37,9 @@ namespace kestova::session {
 struct OpenSteps {
     bool setClock = false;      // set the frame's clock first (its result is in clockSet)
     bool readFirmware = false;  // ask for the firmware version text
+    // Only look: a primary index that lacks "ABFS" is listed from the backup
+    // without being restored, so nothing is written (ls, info, export, ...).
+    bool readOnly = false;
 };
 
 enum class OpenStatus {
@@ -149,8 +153,15 @@ public:
     AddResult AddPreparedBitmap(const std::string& bmpPath, int startQuality, int mode = 3,
                                 const KeepPicture& keep = {});
 
+    // Adds a device picture fitted elsewhere with the same fitting rule (a
+    // BatchPreparer's worker ran FitPictureToSlot from `startQuality`):
+    // the same result and album step as AddPreparedPicture, without fitting
+    // again on this thread.
+    AddResult AddFittedPicture(const FitResult& fit, int startQuality, const KeepPicture& keep = {});
+
     // Writes the edited album to the frame (the facade's crash-safe commit).
-    CommitResult Commit();
+    // With a feed, new pictures are added while it runs (see PictureFeed).
+    CommitResult Commit(const PictureFeed* feed = nullptr);
 
     // Why the frame refused its last command, in words; empty when it did not.
     std::string LastCommandFailure() const;

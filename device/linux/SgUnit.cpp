@@ -2,12 +2,15 @@
 
 #include "device/linux/SgUnit.h"
 
+#include "device/FrameLock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestova {
@@ -132,10 +135,17 @@ std::unique_ptr<SgUnit> OpenSgUnit(const std::string& path, std::string* error) 
         if (error) *error = why;
         return nullptr;
     };
-    // O_NONBLOCK: a CD-ROM node opens even without a medium.
-    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    // O_NONBLOCK: a CD-ROM node opens even without a medium, and a generic
+    // node held by someone else answers EBUSY at once instead of blocking.
+    // O_EXCL on a generic (character) node asks the sg driver for exclusive
+    // use; on a CD-ROM block node it would mean "not mounted", which is not
+    // ours to ask, so there only the lock below speaks.
+    struct stat st {};
+    const bool generic = ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (generic ? O_EXCL : 0));
     if (fd < 0) {
         const int e = errno;
+        if (e == EBUSY) throw FrameInUseError(FrameLockHolderOfPath(path));
         if (e == EACCES || e == EPERM)
             return fail(path + ": no permission to open it (is the udev rule installed?)");
         return fail(path + ": " + std::strerror(e));
@@ -144,6 +154,17 @@ std::unique_ptr<SgUnit> OpenSgUnit(const std::string& path, std::string* error) 
     if (::ioctl(fd, SG_GET_VERSION_NUM, &version) < 0 || version < 30000) {
         ::close(fd);
         return fail(path + ": not a SCSI pass-through node");
+    }
+    std::string holder, lockError;
+    switch (LockFrameExclusively(fd, &holder, &lockError)) {
+    case FrameLockResult::Taken:
+        break;
+    case FrameLockResult::InUse:
+        ::close(fd);
+        throw FrameInUseError(holder);
+    case FrameLockResult::Failed:
+        ::close(fd);
+        return fail(path + ": " + lockError);
     }
     return std::make_unique<SgUnit>(fd, path);
 }

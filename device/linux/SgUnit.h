@@ -50,9 +50,11 @@ private:
     std::string lastSense_;
 };
 
-// Opens a SCSI generic or CD-ROM node for SG_IO. Returns nullptr and, when
-// `error` is given, the reason (missing node, no permission, not an sg v3
-// capable node).
+// Opens a SCSI generic or CD-ROM node for SG_IO, exclusively (O_EXCL on a
+// generic node, and the frame lock of device/FrameLock.h on either) until
+// Release. Returns nullptr and, when `error` is given, the reason (missing
+// node, no permission, not an sg v3 capable node); throws FrameInUseError
+// when another program or link holds the unit.
 std::unique_ptr<SgUnit> OpenSgUnit(const std::string& path, std::string* error = nullptr);
 
 // Decodes 36 bytes of standard INQUIRY data.

@@ -7,6 +7,8 @@
 
 #include "device/virtual/VirtualFrame.h"
 
+#include "device/FrameLock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +17,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace kestova {
 
@@ -45,10 +49,50 @@ std::string PathOfSpec(const std::string& frameArg) {
 
 } // namespace
 
+// ---------------------------------------------------------------- model
+
+FrameModel FrameModel::UsbFullSpeed() {
+    FrameModel m;
+    m.commandUs = 1000;      // command and status stages: one 1 ms frame
+    m.packetUs = 53;         // 1 ms / 19 packets of 64 bytes (about 1.2 MB/s)
+    m.erase4kUs = 45000;     // sector erase, typical
+    m.erase64kUs = 150000;   // 64 KiB block erase, typical
+    m.pageUs = 700;          // page program, typical
+    m.statusWriteUs = 10000; // write status register, typical
+    return m;
+}
+
+bool FrameModel::Active() const {
+    return commandUs || packetUs || erase4kUs || erase64kUs || pageUs || statusWriteUs;
+}
+
+uint64_t FrameModel::TransferUs(int32_t length) const {
+    const uint64_t packets = length > 0 ? (uint64_t(length) + 63) / 64 : 0;
+    return commandUs + packets * packetUs;
+}
+
+uint64_t FrameModel::ProgramUs(uint32_t address, uint32_t length) const {
+    if (length == 0) return 0;
+    const uint64_t first = address / 256, last = (uint64_t(address) + length - 1) / 256;
+    return (last - first + 1) * pageUs;
+}
+
 // ---------------------------------------------------------------- options
 
 VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
     VirtualFrameOptions o;
+    // Single figures of the model, applied after the model itself whatever
+    // their place in the argument.
+    std::vector<std::pair<uint64_t FrameModel::*, uint64_t>> overrides;
+    auto figureOf = [](const std::string& key) -> uint64_t FrameModel::* {
+        if (key == "cmd_us") return &FrameModel::commandUs;
+        if (key == "packet_us") return &FrameModel::packetUs;
+        if (key == "erase4k_us") return &FrameModel::erase4kUs;
+        if (key == "erase64k_us") return &FrameModel::erase64kUs;
+        if (key == "page_us") return &FrameModel::pageUs;
+        if (key == "wrsr_us") return &FrameModel::statusWriteUs;
+        return nullptr;
+    };
     size_t start = 0;
     bool first = true;
     while (start <= frameArg.size()) {
@@ -74,7 +118,16 @@ VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
                                             " needs a non-negative number, not '" + value + "'");
         };
         uint64_t n = 0;
-        if (key == "latency_us") {
+        if (key == "model") {
+            if (value == "usb-full-speed") o.model = FrameModel::UsbFullSpeed();
+            else if (value == "none") o.model = FrameModel{};
+            else
+                throw std::invalid_argument("virtual frame model '" + value +
+                                            "' is not known (usb-full-speed, none)");
+        } else if (figureOf(key)) {
+            number(n);
+            overrides.emplace_back(figureOf(key), n);
+        } else if (key == "latency_us") {
             number(o.latencyUs);
         } else if (key == "bytes_per_s") {
             number(o.bytesPerS);
@@ -123,6 +176,10 @@ VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
             throw std::invalid_argument("unknown virtual frame option '" + key + "'");
         }
     }
+    for (const auto& [figure, us] : overrides) {
+        if (us > 60'000'000) throw std::invalid_argument("virtual frame model figure over 60 s");
+        o.model.*figure = us;
+    }
     return o;
 }
 
@@ -142,7 +199,7 @@ std::vector<FrameCommand> VirtualFrameMonitor::Commands() const {
 void VirtualFrameMonitor::ClearCommands() {
     std::lock_guard<std::mutex> lock(mutex_);
     commands_.clear();
-    count_ = failed_ = toDevice_ = fromDevice_ = 0;
+    count_ = failed_ = toDevice_ = fromDevice_ = wireUs_ = modelUs_ = 0;
 }
 
 uint64_t VirtualFrameMonitor::CommandCount() const {
@@ -170,6 +227,16 @@ FrameClock VirtualFrameMonitor::Clock() const {
     return clock_;
 }
 
+uint64_t VirtualFrameMonitor::WireMicros() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return wireUs_;
+}
+
+uint64_t VirtualFrameMonitor::ModelMicros() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return modelUs_;
+}
+
 bool VirtualFrameMonitor::Unplugged() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return unplugged_;
@@ -179,6 +246,8 @@ void VirtualFrameMonitor::Record(const FrameCommand& c) {
     std::lock_guard<std::mutex> lock(mutex_);
     commands_.push_back(c);
     ++count_;
+    wireUs_ += c.elapsedUs;
+    modelUs_ += c.modelUs;
     if (!c.ok) {
         ++failed_;
     } else if (c.direction == DataDirection::ToDevice) {
@@ -218,6 +287,19 @@ std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& opti
         ::close(fd);
         throw std::runtime_error("frame image " + options.path +
                                  " must hold between 1 byte and 16 MiB of flash");
+    }
+    // Held for as long as the frame is open: a second program (or a second
+    // link in this one) must not read an album that is being rewritten.
+    std::string holder, lockError;
+    switch (LockFrameExclusively(fd, &holder, &lockError)) {
+    case FrameLockResult::Taken:
+        break;
+    case FrameLockResult::InUse:
+        ::close(fd);
+        throw FrameInUseError(holder);
+    case FrameLockResult::Failed:
+        ::close(fd);
+        throw std::runtime_error("frame image " + options.path + ": " + lockError);
     }
     std::unique_ptr<VirtualFrame> frame(new VirtualFrame(options, fd, uint32_t(st.st_size)));
     frame->dev_ = uint64_t(st.st_dev);
@@ -259,15 +341,54 @@ uint64_t VirtualFrame::NextRandom() {
     return z ^ (z >> 31);
 }
 
-void VirtualFrame::Delay(int32_t length) const {
-    uint64_t us = options_.latencyUs;
-    if (options_.bytesPerS > 0 && length > 0)
-        us += uint64_t(length) * 1000000ull / options_.bytesPerS;
-    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+namespace {
+
+// Commands the firmware answers without the flash chip: they do not wait
+// for an erase or program in progress (a status read reports it instead).
+bool NeedsChip(const uint8_t* cdb) {
+    if (cdb[0] == 0xCB) return true;
+    if (cdb[0] == 0xCD) return cdb[5] == 5 || (cdb[5] == 0 && cdb[10] != 0x05);
+    return false;
 }
+
+} // namespace
+
+void VirtualFrame::Delay(const uint8_t* cdb, int32_t length, DataDirection dir) {
+    using Clock = std::chrono::steady_clock;
+    const int32_t dataLength = dir == DataDirection::None ? 0 : length;
+    uint64_t us = options_.latencyUs;
+    if (options_.bytesPerS > 0 && dataLength > 0)
+        us += uint64_t(dataLength) * 1000000ull / options_.bytesPerS;
+    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+    const FrameModel& m = options_.model;
+    lastModelUs_ = 0;
+    if (!m.Active()) return;
+    const uint64_t before = modelClockUs_;
+    if (NeedsChip(cdb)) modelClockUs_ = std::max(modelClockUs_, modelChipReadyUs_);
+    modelClockUs_ += m.TransferUs(dataLength);
+    lastModelUs_ = modelClockUs_ - before;
+    // The wire clock runs on from where the last command ended when the host
+    // sent this one at once, so the sleeps' own overshoot does not add up
+    // over thousands of commands.
+    const Clock::time_point now = Clock::now();
+    Clock::time_point t = std::max(now, wireClock_);
+    if (NeedsChip(cdb)) t = std::max(t, chipReadyAt_);
+    t += std::chrono::microseconds(m.TransferUs(dataLength));
+    wireClock_ = t;
+    std::this_thread::sleep_until(t);
+}
+
+void VirtualFrame::ChipBusyFor(uint64_t us) {
+    if (us == 0) return;
+    modelChipReadyUs_ = modelClockUs_ + us;
+    chipReadyAt_ = std::max(std::chrono::steady_clock::now(), wireClock_) + std::chrono::microseconds(us);
+}
+
+bool VirtualFrame::ChipBusy() const { return std::chrono::steady_clock::now() < chipReadyAt_; }
 
 ScsiResult VirtualFrame::Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
                                  DataDirection direction, unsigned /*timeoutMs*/) {
+    const auto started = std::chrono::steady_clock::now();
     FrameCommand rec;
     if (cdb) std::copy(cdb, cdb + 16, rec.cdb.begin());
     rec.direction = direction;
@@ -285,18 +406,21 @@ ScsiResult VirtualFrame::Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t
             result = ScsiResult::Check(kNotReady, kAscMediumNotPresent, 0);
         } else {
             ++executed_;
-            Delay(direction == DataDirection::None ? 0 : length);
+            Delay(cdb, length, direction);
             if (direction == DataDirection::FromDevice && buffer && length > 0)
                 std::memset(buffer, 0, size_t(length));
             refusal_ = {kIllegalRequest, kAscInvalidField};
             rec.ok = Dispatch(cdb, buffer, length, direction);
             result = rec.ok ? ScsiResult::Good() : ScsiResult::Check(refusal_.key, refusal_.asc, 0);
+            rec.modelUs = lastModelUs_;
             if (options_.unplugAfter && executed_ >= *options_.unplugAfter) monitor_->SetUnplugged();
         }
         rec.senseKey = result.SenseKey();
         rec.asc = result.Asc();
         LogLine(rec);
     }
+    rec.elapsedUs = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now() - started).count());
     monitor_->Record(rec);
     return result;
 }
@@ -363,7 +487,10 @@ bool VirtualFrame::FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t
     case 0x01:  // write status register (value in byte 11)
         if (n != 2 || !noData) return false;
         if (options_.writeProtect) return Protected();
-        if (latch_) statusReg_ = cdb[11] & 0xFC;  // busy and latch bits are read-only
+        if (latch_) {
+            statusReg_ = cdb[11] & 0xFC;  // busy and latch bits are read-only
+            ChipBusyFor(options_.model.statusWriteUs);
+        }
         latch_ = false;
         return true;
     case 0x02: {  // page program
@@ -380,6 +507,7 @@ bool VirtualFrame::FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t
                 ok = WriteImage(addr, page, len);
             }
             busyLeft_ = options_.busyPolls;
+            ChipBusyFor(options_.model.ProgramUs(addr, len));
         }
         latch_ = false;
         return ok || Refuse(kMediumError, kAscWriteError);
@@ -406,6 +534,7 @@ bool VirtualFrame::FlashCommand(const uint8_t* cdb, const uint8_t* data, int32_t
         const uint32_t end = std::min<uint64_t>(uint64_t(start) + unit, flashSize_);
         ok = EraseRange(start, end - start);
         busyLeft_ = options_.busyPolls;
+        ChipBusyFor(unit == kEraseUnit ? options_.model.erase4kUs : options_.model.erase64kUs);
     }
     latch_ = false;
     return ok || Refuse(kMediumError, kAscWriteError);
@@ -416,6 +545,8 @@ uint8_t VirtualFrame::StatusByte() {
     if (busyLeft_ > 0) {
         s |= 0x01;
         --busyLeft_;
+    } else if (ChipBusy()) {
+        s |= 0x01;
     }
     return s;
 }

@@ -33,8 +33,12 @@
 //   sync=0|1         1 (default): every change is fdatasync'ed before the
 //                    command returns; 0 skips the sync (benchmarks, long
 //                    crash-sweep tests). Changes still reach the file itself
-//                    before the command returns, so a second frame opened on
-//                    the same image in the same process always sees them.
+//                    before the command returns, so the next frame opened on
+//                    the same image (after this one is released) sees them.
+//   model=NAME       the time a real frame takes (FrameModel): "usb-full-speed"
+//                    or "none" (default: every command is instant)
+//   cmd_us, packet_us, erase4k_us, erase64k_us, page_us, wrsr_us
+//                    override one figure of the model (see FrameModel)
 //
 // The frame goes off the bus when unplug_after runs out (for good) and while
 // its image file is missing from its path (renamed away or deleted); it
@@ -48,6 +52,7 @@
 #include "device/ScsiUnit.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -58,6 +63,33 @@
 #include <vector>
 
 namespace kestova {
+
+// The time a typical frame takes, so that benchmarks and users can tell how
+// long a real frame would need. The link: one USB round trip per command
+// (command and status stages) plus one bulk packet time per 64 data bytes.
+// The chip: erase and program times of a small SPI NOR flash. While the chip
+// is busy, a status read answers with the busy bit set at once, and every
+// other command that needs the chip waits until it is done (the firmware
+// finishes an erase or program before it takes the next command), so a host
+// that polls sees what it would see on hardware. All zero: no delays.
+struct FrameModel {
+    uint64_t commandUs = 0;      // per command: USB round trip
+    uint64_t packetUs = 0;       // per 64-byte packet of the data stage
+    uint64_t erase4kUs = 0;      // 4 KiB sector erase
+    uint64_t erase64kUs = 0;     // 64 KiB block erase
+    uint64_t pageUs = 0;         // per 256-byte page touched by a page program
+    uint64_t statusWriteUs = 0;  // write status register (a write cycle of its own)
+
+    // Full-speed USB (12 Mbit/s, 1 ms frames, 19 bulk packets of 64 bytes a
+    // frame at most) and the typical figures of a 16 Mbit SPI NOR datasheet.
+    static FrameModel UsbFullSpeed();
+    bool Active() const;
+    // Time on the wire of one command carrying `length` data bytes.
+    uint64_t TransferUs(int32_t length) const;
+    // Chip time of a page program of `length` bytes at `address`: the chip
+    // programs 256-byte pages, one after another.
+    uint64_t ProgramUs(uint32_t address, uint32_t length) const;
+};
 
 struct VirtualFrameOptions {
     std::string path;
@@ -72,6 +104,7 @@ struct VirtualFrameOptions {
     unsigned busyPolls = 0;
     bool sync = true;
     bool writeProtect = false;
+    FrameModel model;
 };
 
 // Parses "PATH[,key=value...]". Throws std::invalid_argument with a message
@@ -89,6 +122,8 @@ struct FrameCommand {
     bool ok = false;
     uint8_t senseKey = 0;  // of a refused command (CHECK CONDITION)
     uint8_t asc = 0;
+    uint64_t elapsedUs = 0;   // real time the command took, chip waits included
+    uint64_t modelUs = 0;     // frame model: how far this command moved the frame's own clock
 };
 
 // The clock as the last 0xCA command set it.
@@ -113,6 +148,13 @@ public:
     uint64_t BytesFromDevice() const;
     FrameClock Clock() const;
     bool Unplugged() const;               // unplug_after has run out
+    // Real time spent inside commands (delays, model and chip waits
+    // included): the wire time a host waited for, reset by ClearCommands.
+    uint64_t WireMicros() const;
+    // The frame model's own time for the commands so far: every command sent
+    // the moment the one before it ended (a host with no CPU time of its
+    // own), so it does not depend on the machine's load. 0 without a model.
+    uint64_t ModelMicros() const;
 
 private:
     friend class VirtualFrame;
@@ -122,7 +164,7 @@ private:
 
     mutable std::mutex mutex_;
     std::vector<FrameCommand> commands_;
-    uint64_t count_ = 0, failed_ = 0, toDevice_ = 0, fromDevice_ = 0;
+    uint64_t count_ = 0, failed_ = 0, toDevice_ = 0, fromDevice_ = 0, wireUs_ = 0, modelUs_ = 0;
     FrameClock clock_;
     bool unplugged_ = false;
 };
@@ -133,9 +175,11 @@ public:
     static constexpr uint32_t kEraseUnit = 4096;
     static constexpr uint32_t kBlock64K = 65536;
 
-    // Opens the image named by `frameArg` ("PATH[,key=value...]"). Throws
-    // std::invalid_argument for a bad argument and std::runtime_error when the
-    // image cannot be opened or is empty.
+    // Opens the image named by `frameArg` ("PATH[,key=value...]") and holds
+    // it exclusively until Release. Throws std::invalid_argument for a bad
+    // argument, FrameInUseError (device/FrameLock.h) when another program or
+    // link holds the image, and std::runtime_error when the image cannot be
+    // opened or is empty.
     static std::unique_ptr<VirtualFrame> Open(const std::string& frameArg);
     static std::unique_ptr<VirtualFrame> Open(const VirtualFrameOptions& options);
 
@@ -180,7 +224,9 @@ private:
     bool EraseRange(uint32_t start, uint32_t length);
     uint8_t NamedEraseOpcode() const;
     uint8_t StatusByte();
-    void Delay(int32_t length) const;
+    void Delay(const uint8_t* cdb, int32_t length, DataDirection dir);
+    void ChipBusyFor(uint64_t us);
+    bool ChipBusy() const;
     void LogLine(const FrameCommand& c);
     uint64_t NextRandom();
 
@@ -196,6 +242,11 @@ private:
     struct {
         uint8_t key = 0, asc = 0;
     } refusal_;                        // why the command in progress is refused
+    std::chrono::steady_clock::time_point chipReadyAt_{};  // model: chip busy until then
+    std::chrono::steady_clock::time_point wireClock_{};    // model: end of the last command
+    uint64_t modelClockUs_ = 0;      // model time with no host time between commands
+    uint64_t modelChipReadyUs_ = 0;  // ... and when the chip is done on that clock
+    uint64_t lastModelUs_ = 0;
     uint64_t executed_ = 0;
     uint64_t rng_ = 0;
     std::shared_ptr<VirtualFrameMonitor> monitor_;

@@ -104,10 +104,24 @@ inline std::vector<uint8_t> PictureAt(DPF& dpf, int index) {
     return buf;
 }
 
-// The album as a fresh attach of the image shows it: every picture's bytes, in order.
+// A fresh attach of a byte copy of the image, loaded: a test may look at what
+// the flash holds while its own frame still holds the image (one holder at a
+// time), and the look itself never changes the image. The copy lies beside
+// the image and is removed with the test's folder.
+inline Frame LoadView(const std::string& frameArg) {
+    static int views = 0;
+    const size_t comma = frameArg.find(',');
+    const std::string path = frameArg.substr(0, comma);
+    const std::string copy = path + ".view" + std::to_string(++views);
+    WriteFile(copy, ReadFile(path));
+    return LoadFrame(copy + (comma == std::string::npos ? std::string() : frameArg.substr(comma)));
+}
+
+// The album as a fresh attach of the image shows it: every picture's bytes, in
+// order (read through LoadView).
 using Album = std::vector<std::vector<uint8_t>>;
 inline Album ReadAlbum(const std::string& frameArg) {
-    Frame f = LoadFrame(frameArg);
+    Frame f = LoadView(frameArg);
     int n = 0;
     f.dpf->GetFileNum(n);
     Album a;

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "device/FrameLock.h"
+
 #include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
 
 namespace kestova::albumtest {
 namespace {
@@ -114,6 +119,41 @@ TEST_F(CliAlbumTest, FramePulledMidCommitLeavesAWholeAlbum) {
         const Album album = ReadAlbum(image);
         EXPECT_TRUE(album == (Album{a}) || album == (Album{a, b})) << cut;
     }
+}
+
+// A second program while a slow write runs is refused with exit 7 and writes
+// nothing; the first one's pictures and every old picture are there after.
+TEST_F(CliAlbumTest, ASecondProgramIsRefusedWhileTheFrameIsInUse) {
+    const auto a = Picture(3000, 1), b = Picture(6000, 2), c = Picture(7000, 3), d = Picture(100, 4);
+    ASSERT_EQ(Cli(Frame() + "put " + PictureFile("a", a)).code, 0);
+    // About 110 commands at 30 ms: seconds of holding, far longer than the
+    // five refused runs below take.
+    const std::string slow = Frame(",latency_us=30000") + "put " + PictureFile("b", b) + PictureFile("c", c);
+    CliRun first;
+    std::thread writer([&] { first = Cli(slow); });
+    // Looked up in the lock table: trying to open the image would take the
+    // lock for a moment and could turn the writer away.
+    auto held = [&] { return !FrameLockHolderOfPath(image).empty(); };
+    for (int i = 0; i < 5000 && !held(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(held());
+    // Each of them logs every command it sends: not one may reach the frame.
+    const std::string log = dir.File("second.log");
+    for (const std::string& cmd : {std::string("rm 1"), std::string("ls"), "put " + PictureFile("d", d),
+                                   std::string("mv 1 2"), std::string("get 1 -")}) {
+        const CliRun r = Cli(Frame(",log=" + log) + cmd);
+        EXPECT_EQ(r.code, 7) << cmd;
+        EXPECT_TRUE(r.out.empty()) << cmd;
+    }
+    EXPECT_TRUE(held()) << "the writer finished too early for the refusals to mean anything";
+    // --wait takes the frame once the writer lets it go.
+    CliRun waiter;
+    std::thread waiting([&] { waiter = Cli("--wait 60 " + Frame() + "rm 2"); });
+    writer.join();
+    waiting.join();
+    EXPECT_TRUE(ReadFile(log).empty());
+    EXPECT_EQ(first.code, 0);
+    EXPECT_EQ(waiter.code, 0);
+    EXPECT_EQ(ReadAlbum(image), (Album{a, c}));
 }
 
 } // namespace

@@ -71,6 +71,13 @@ TEST_F(StoreTest, PrimaryWithoutMagicIsRestoredFromBackup) {
     WriteFile(path, img);
     const auto backupBefore = Bytes(path, kS + 4096, kIndexBlockSize);
 
+    {
+        // A program that may edit the album makes the backup the primary again.
+        Frame f = LoadFrame(path);
+        int n = 0;
+        f.dpf->GetFileNum(n);
+        EXPECT_EQ(n, 2);
+    }
     EXPECT_EQ(ReadAlbum(path), (Album{a, b}));
     const auto primary = Bytes(path, kS, kIndexBlockSize);
     EXPECT_EQ(std::memcmp(primary.data(), "ABFS", 4), 0);
@@ -485,6 +492,7 @@ TEST_F(StoreTest, FailedEraseThrows2AndTheCommitCanBeRetried) {
     }
     EXPECT_EQ(ReadAlbum(path), (Album{old}));
     // The frame comes back; the same store commits again from the start.
+    f.dpf->GetLink()->DetachUnit();  // the pulled unit lets go of the image
     f.dpf->GetLink()->AttachUnit(VirtualFrame::Open(path + ",sync=0"));
     EXPECT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
     EXPECT_EQ(ReadAlbum(path), (Album{old, a}));
@@ -601,6 +609,7 @@ TEST_F(StoreTest, BackupLeavesOutADeletedPictureWhoseSlotIsReused) {
     EXPECT_EQ(ReadAlbum(path), (Album{b, n}));
 
     // Without reuse the backup is the whole previous album.
+    f = Frame{};  // let go of the frame first
     Frame g = LoadFrame(path);
     g.dpf->DeleteFileAt(1);  // n
     ASSERT_EQ(g.dpf->Update(), DPF::kUpdateCommitted);
@@ -632,12 +641,12 @@ TEST_F(StoreTest, ColoursAreReadAndRewrittenInBothBlocks) {
     }
     // Uncommitted edits are not written by a colour change.
     EXPECT_EQ(ReadAlbum(path), (Album{a}));
-    Frame g = LoadFrame(path);
+    Frame g = LoadView(path);
     g.dpf->GetAlbumColors(font, bg);
     EXPECT_EQ(font, 0x001F);
     // A later commit keeps the colours.
     ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
-    Frame h = LoadFrame(path);
+    Frame h = LoadView(path);
     h.dpf->GetAlbumColors(font, bg);
     EXPECT_EQ(bg, 0xF800);
     EXPECT_EQ(ReadAlbum(path), (Album{a, pending}));
@@ -684,6 +693,7 @@ TEST_F(StoreTest, RetriedCommitNeverBacksUpOverwrittenBytes) {
     EXPECT_THROW(f.dpf->Update(), int);
     // The user gives up the new picture too; the frame comes back.
     f.dpf->DeleteFileAt(1);
+    f.dpf->GetLink()->DetachUnit();  // the pulled unit lets go of the image
     f.dpf->GetLink()->AttachUnit(VirtualFrame::Open(path + ",sync=0"));
     ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
     // Neither index block lists a, whose bytes are gone.
@@ -810,6 +820,88 @@ TEST_F(StoreTest, UnreadableInformationBlockIsAnError) {
     Frame f = OpenFrame(path + ",unplug_after=0");
     EXPECT_THROW(f.dpf->ReadDPFInfo(), int);
     EXPECT_THROW(f.dpf->Read(), int);
+}
+
+} // namespace
+} // namespace kestova::albumtest
+
+// ---- a commit fed while it runs (a batch still being prepared) ----
+
+namespace kestova::albumtest {
+namespace {
+
+// The pictures of `batch` reach the commit one at a time through a feed;
+// `plain` commits them all added up front. Both must put the same commands
+// on the wire and leave the same album.
+TEST_F(StoreTest, FedCommitPutsTheSameCommandsOnTheWireAsAPlainOne) {
+    const auto old = Picture(700, 9);
+    Seed(path, {old});
+    TempDir other;
+    const std::string plainPath = MakeImage(other, SmallLayout());
+    Seed(plainPath, {old});
+    const std::vector<std::vector<uint8_t>> batch = {Picture(100, 1), Picture(5000, 2), Picture(8192, 3)};
+
+    Frame plain = LoadFrame(plainPath);
+    for (const auto& p : batch) ASSERT_EQ(plain.dpf->AddData(p.data(), int(p.size())), 1);
+    plain.monitor->ClearCommands();
+    ASSERT_EQ(plain.dpf->Update(), DPF::kUpdateCommitted);
+
+    std::vector<std::vector<long>> progress;
+    Frame fed = LoadFrame(path, [&](int a, long k, long n) { progress.push_back({a, k, n}); });
+    size_t next = 0;
+    std::vector<size_t> fedAtCommand;
+    PictureFeed feed;
+    feed.more = [&] {
+        if (next == batch.size()) return false;
+        fedAtCommand.push_back(fed.monitor->CommandCount());
+        EXPECT_EQ(fed.dpf->AddData(batch[next].data(), int(batch[next].size())), 1);
+        ++next;
+        return true;
+    };
+    feed.pending = [&] { return long(batch.size() - next); };
+    // The first picture is there before the commit starts, as kestova-cli does it.
+    ASSERT_TRUE(feed.more());
+    fed.monitor->ClearCommands();
+    fedAtCommand.clear();
+    ASSERT_EQ(fed.dpf->Update(feed), DPF::kUpdateCommitted);
+
+    const auto want = plain.monitor->Commands();
+    const auto got = fed.monitor->Commands();
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].cdb, want[i].cdb) << "command " << i;
+    EXPECT_EQ(ReadFile(path), ReadFile(plainPath));
+    EXPECT_EQ(ReadAlbum(path), (Album{old, batch[0], batch[1], batch[2]}));
+    // Pictures 2 and 3 arrived while the commit ran, each after the one
+    // before it was written; the total counts what was still to come.
+    ASSERT_EQ(fedAtCommand.size(), 2u);
+    EXPECT_GT(fedAtCommand[0], 20u);
+    EXPECT_GT(fedAtCommand[1], fedAtCommand[0]);
+    EXPECT_EQ(progress, (std::vector<std::vector<long>>{{0, 0, 3}, {0, 1, 3}, {0, 2, 3}}));
+}
+
+TEST_F(StoreTest, FedCommitBacksUpNoPictureInAFreeSlotAndStopsBetweenPictures) {
+    const auto a = Picture(3000, 1), b = Picture(3000, 2), c = Picture(3000, 3);
+    Seed(path, {a, b, c});
+    Frame f = LoadFrame(path);
+    f.dpf->DeleteFileAt(2);  // c's slot is free and may be fed a picture
+    f.dpf->DeleteFileAt(0);  // a's slot is taken by the first new picture
+    const auto n1 = Picture(4000, 4), n2 = Picture(4000, 5), n3 = Picture(4000, 6);
+    ASSERT_EQ(f.dpf->AddData(n1.data(), 4000), 1);
+    int fedCount = 0;
+    PictureFeed feed;
+    feed.more = [&] {
+        const auto& p = fedCount == 0 ? n2 : n3;
+        EXPECT_EQ(f.dpf->AddData(p.data(), int(p.size())), 1);
+        if (++fedCount == 1) f.dpf->RequestStop();  // Ctrl-C while n2 is being written
+        return true;
+    };
+    EXPECT_EQ(f.dpf->Update(feed), DPF::kUpdateStoppedEarly);
+    // Only b may be restored: a's slot took n1, c's slot may take a fed one.
+    const auto backup = album::ParseIndexBlock(Bytes(path, kS + 4096, kIndexBlockSize), kS, 65536);
+    ASSERT_EQ(backup.entries.size(), 1u);
+    EXPECT_EQ(backup.entries[0].address, kSlot0 + kP);
+    EXPECT_EQ(fedCount, 1) << "no picture is fed after the stop";
+    EXPECT_EQ(ReadAlbum(path), (Album{b, n1, n2}));
 }
 
 } // namespace

@@ -216,7 +216,10 @@ TEST_F(CliHardening, PlantedLinksInTheExportFolderAreNeverFollowed) {
         const std::string target = dir.File(cmd + ".out");
         fs::create_symlink(victim, target);
         fs::create_symlink(victim, target + ".part");
-        const CliRun r = Cli(dir, {"--frame", Frame(), cmd, "1", target});
+        // get keeps an existing name unless told to replace it.
+        std::vector<std::string> args = {"--frame", Frame(), cmd, "1", target};
+        if (cmd == "get") args.push_back("--force");
+        const CliRun r = Cli(dir, args);
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(ReadFile(victim), precious);
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
@@ -236,7 +239,9 @@ TEST_F(CliHardening, FailedWriteLeavesTheNode) {
             SCOPED_TRACE(cmd + " " + target);
             struct stat before {}, after {};
             ASSERT_EQ(lstat(target.c_str(), &before), 0);
-            const CliRun r = Cli(dir, {"--frame", Frame(), cmd, "1", target});
+            std::vector<std::string> args = {"--frame", Frame(), cmd, "1", target};
+            if (cmd == "get") args.push_back("--force");  // past the refusal of an existing name
+            const CliRun r = Cli(dir, args);
             EXPECT_EQ(r.code, 5) << r.err;
             EXPECT_NE(r.err.find("cannot write " + target), std::string::npos) << r.err;
             ASSERT_EQ(lstat(target.c_str(), &after), 0);

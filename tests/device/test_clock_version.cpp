@@ -139,6 +139,7 @@ TEST(FirmwareVersion, ReadThroughTheFrame) {
     EXPECT_EQ(version, "KV3.1");
     EXPECT_EQ(other, "keep");
 
+    link.DetachUnit();  // one holder at a time: let go before opening it again
     link.AttachUnit(VirtualFrame::Open(img + ",firmware="));
     EXPECT_FALSE(flash.ReadFirmwareVersion(version, other));
     EXPECT_EQ(version, "");

@@ -2,8 +2,11 @@
 
 #include "DeviceTestSupport.h"
 
+#include "device/ProcessFlash.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 using namespace kestova;
@@ -76,16 +79,17 @@ TEST_F(VirtualFrameTest, InquiryAnswersVendorAndCdRomType) {
     EXPECT_EQ(id.vendor, "norvelta");
     EXPECT_EQ(id.peripheralType, 5);
 
-    auto other = VirtualFrame::Open(path + ",vendor=acme");
-    ASSERT_TRUE(other->Inquiry(id));
-    EXPECT_EQ(id.vendor, "acme");
-
     // The same identification through an INQUIRY CDB.
     uint8_t cdb[16] = {0x12, 0, 0, 0, 36};
     uint8_t data[36];
     ASSERT_TRUE(frame->Execute(cdb, data, 36, DataDirection::FromDevice, 100));
     EXPECT_EQ(data[0] & 0x1F, 5);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 8), "norvelta");
+
+    frame.reset();  // one holder at a time
+    auto other = VirtualFrame::Open(path + ",vendor=acme");
+    ASSERT_TRUE(other->Inquiry(id));
+    EXPECT_EQ(id.vendor, "acme");
 }
 
 TEST_F(VirtualFrameTest, ProgramOnlyClearsBitsAndNeedsTheLatch) {
@@ -241,6 +245,7 @@ TEST_F(VirtualFrameTest, ReadReturnsRequestedLengthChecksumAndVersion) {
     ASSERT_TRUE(Run(version, reply, 64, DataDirection::FromDevice));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(reply)), "KV 2.5");
 
+    frame.reset();  // one holder at a time
     auto none = VirtualFrame::Open(path + ",firmware=");
     ASSERT_TRUE(none->Execute(version.b, reply, 64, DataDirection::FromDevice, 100));
     EXPECT_EQ(reply[0], 0xFF);
@@ -281,7 +286,8 @@ TEST_F(VirtualFrameTest, UnplugAfterTakesTheFrameOffForGood) {
     EXPECT_EQ(monitor->CommandCount(), 5u);
     EXPECT_EQ(monitor->FailedCount(), 2u);
 
-    // A fresh frame on the same image is a new plug-in.
+    // A fresh frame on the same image (once this one is let go) is a new plug-in.
+    frame.reset();
     auto again = VirtualFrame::Open(path);
     EXPECT_TRUE(again->Inquiry(id));
 }
@@ -362,22 +368,27 @@ TEST_F(VirtualFrameTest, MissingImageFileTakesTheFrameOffUntilItIsBack) {
 
 TEST_F(VirtualFrameTest, EveryChangeIsInTheFileWhenTheCommandReturns) {
     Open(",sync=1");
-    auto viewer = VirtualFrame::Open(path + ",sync=0");  // a second process's view of the image
     for (uint32_t k = 0; k < 4; ++k) {
         ASSERT_TRUE(Wren());
         ASSERT_TRUE(Program(0x100000 + k, {uint8_t(k)}));
         EXPECT_EQ(ReadFile(path)[0x100000 + k], k) << "after program " << k;
-        uint8_t buf[64];
-        ASSERT_TRUE(viewer->Execute(Read(64, 0x100000).b, buf, 64, DataDirection::FromDevice, 100));
-        EXPECT_EQ(buf[k], k);
     }
     ASSERT_TRUE(Wren());
-    ASSERT_TRUE(Erase(0x20, 0x100000));
-    EXPECT_EQ(ReadFile(path)[0x100000], 0xFF);
+    ASSERT_TRUE(Program(0x101000, {0x00}));
+    ASSERT_TRUE(Wren());
+    ASSERT_TRUE(Erase(0x20, 0x101000));
+    EXPECT_EQ(ReadFile(path)[0x101000], 0xFF);
+    // The next program to open the image (once this one lets go) sees it all.
+    frame.reset();
+    auto viewer = VirtualFrame::Open(path + ",sync=0");
+    uint8_t buf[64];
+    ASSERT_TRUE(viewer->Execute(Read(64, 0x100000).b, buf, 64, DataDirection::FromDevice, 100));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 4), (std::vector<uint8_t>{0, 1, 2, 3}));
 }
 
 TEST_F(VirtualFrameTest, CorruptReadsFlipOneBitDeterministically) {
     Open();
+    frame.reset();  // each read below opens the image on its own
     auto readOnce = [&](const std::string& opts) {
         auto f = VirtualFrame::Open(path + opts);
         std::vector<uint8_t> buf(4096);
@@ -465,4 +476,91 @@ TEST(VirtualFrameSpec, ParsesOptionsAndRejectsNonsense) {
                             "a.img,sync=yes", "a.img,seed"})
         EXPECT_THROW(ParseVirtualFrameSpec(bad), std::invalid_argument) << bad;
     EXPECT_THROW(VirtualFrame::Open("/nonexistent/dir/x.img"), std::runtime_error);
+}
+
+// ---- the frame model: what a real frame's link and chip cost ----
+
+TEST(FrameModel, OptionsCostsAndOverrides) {
+    const FrameModel fs = FrameModel::UsbFullSpeed();
+    EXPECT_FALSE(ParseVirtualFrameSpec("a.img").model.Active());
+    const FrameModel parsed = ParseVirtualFrameSpec("a.img,model=usb-full-speed").model;
+    EXPECT_EQ(parsed.erase4kUs, 45000u);
+    EXPECT_EQ(parsed.erase64kUs, 150000u);
+    EXPECT_EQ(parsed.pageUs, 700u);
+    EXPECT_EQ(parsed.commandUs, fs.commandUs);
+    // A single figure wins over the model wherever it stands.
+    for (const char* arg : {"a.img,wrsr_us=0,model=usb-full-speed,page_us=5", "a.img,page_us=5,model=usb-full-speed,wrsr_us=0"}) {
+        const FrameModel m = ParseVirtualFrameSpec(arg).model;
+        EXPECT_EQ(m.pageUs, 5u) << arg;
+        EXPECT_EQ(m.statusWriteUs, 0u) << arg;
+        EXPECT_EQ(m.erase4kUs, 45000u) << arg;
+    }
+    EXPECT_FALSE(ParseVirtualFrameSpec("a.img,model=usb-full-speed,model=none").model.Active());
+    for (const char* bad : {"a.img,model=usb3", "a.img,page_us=-1", "a.img,erase4k_us=61000000"})
+        EXPECT_THROW(ParseVirtualFrameSpec(bad), std::invalid_argument) << bad;
+
+    struct { int32_t length; uint64_t packets; } transfers[] = {{0, 0}, {1, 1}, {64, 1}, {65, 2}, {4096, 64}};
+    for (const auto& t : transfers)
+        EXPECT_EQ(fs.TransferUs(t.length), fs.commandUs + t.packets * fs.packetUs) << t.length;
+    struct { uint32_t address, length; uint64_t pages; } programs[] = {
+        {0x1000, 4096, 16}, {0x1000, 256, 1}, {0x10FF, 2, 2}, {0x1080, 256, 2}, {0x1000, 0, 0}, {0x1000, 3840, 15}};
+    for (const auto& p : programs)
+        EXPECT_EQ(fs.ProgramUs(p.address, p.length), p.pages * 700u) << p.address << "+" << p.length;
+}
+
+TEST_F(VirtualFrameTest, ModelledChipAnswersBusyAndHoldsTheNextCommand) {
+    // Only the chip costs time here, and an erase takes long enough that the
+    // status read straight after it must see the chip busy.
+    Open(",model=usb-full-speed,cmd_us=0,packet_us=0,wrsr_us=0,erase4k_us=600000,page_us=200000");
+    Cdb status;
+    status.b[0] = 0xCD;
+    status.b[6] = 1;
+    status.b[9] = 64;
+    status.b[10] = 0x05;
+    Cdb firmware;
+    firmware.b[0] = 0xCD;
+    firmware.b[5] = 1;
+    firmware.b[6] = 1;
+    firmware.b[10] = 1;
+    uint8_t reply[64];
+    using Clock = std::chrono::steady_clock;
+
+    ASSERT_TRUE(Wren());
+    const auto erased = Clock::now();
+    ASSERT_TRUE(Erase(0x20, 0x100000));
+    ASSERT_TRUE(Run(status, reply, 64, DataDirection::FromDevice));
+    EXPECT_EQ(reply[0] & 1, 1) << "busy while the sector erase runs";
+    ASSERT_TRUE(Run(firmware, reply, 64, DataDirection::FromDevice)) << "answered without the chip";
+    // The next chip command waits for the erase, then the chip is ready.
+    ASSERT_TRUE(Wren());
+    EXPECT_GE(Clock::now() - erased, std::chrono::milliseconds(600));
+    ASSERT_TRUE(Run(status, reply, 64, DataDirection::FromDevice));
+    EXPECT_EQ(reply[0] & 1, 0);
+
+    // A program of 300 bytes touches two pages; the checksum that verifies
+    // it waits for both.
+    const auto programmed = Clock::now();
+    ASSERT_TRUE(Program(0x100000, std::vector<uint8_t>(300, 0x5A)));
+    ASSERT_TRUE(Run(Checksum(300, 0x100000), reply, 64, DataDirection::FromDevice));
+    EXPECT_GE(Clock::now() - programmed, std::chrono::milliseconds(400));
+    EXPECT_EQ(reply[0] * 256 + reply[1], (300 * 0x5A) & 0xFFFF);
+    EXPECT_GE(monitor->WireMicros(), 1'000'000u) << "the waits count as wire time";
+    // The model's own clock: WREN, erase, status, firmware, WREN after the
+    // 600 ms erase, status, program, checksum after two 200 ms pages.
+    EXPECT_EQ(monitor->ModelMicros(), 600'000u + 400'000u);
+}
+
+TEST_F(VirtualFrameTest, HostReadyPollSeesTheModelledBusyBit) {
+    Open(",model=usb-full-speed,erase4k_us=100000");
+    CCommUSB link;
+    link.AttachUnit(std::move(frame));
+    CProcessFlash flash;
+    flash.SetHidComm(&link);
+    ASSERT_TRUE(flash.EraseOneBlockFlash(0x100000));
+    monitor->ClearCommands();
+    ASSERT_TRUE(flash.WaitFlashReady());
+    // 100 ms of erase against 10 ms between polls: several busy answers.
+    int polls = 0;
+    for (const FrameCommand& c : monitor->Commands()) polls += IsStatus(c);
+    EXPECT_GE(polls, 3);
 }

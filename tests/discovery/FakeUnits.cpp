@@ -1,5 +1,7 @@
 #include "FakeUnits.h"
 
+#include "device/FrameLock.h"
+
 #include <fcntl.h>
 #include <poll.h>
 
@@ -153,6 +155,7 @@ NodeOpener FakeBus::Opener() {
             error = d->openError;
             return nullptr;
         }
+        if (d->inUse) throw FrameInUseError(d->holder);
         ++d->opens;
         return std::make_unique<FakeUnit>(node, d);
     };

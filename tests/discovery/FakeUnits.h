@@ -48,6 +48,8 @@ struct FakeDevice {
     std::atomic<int> executes{0};
     std::atomic<int> openUnits{0};     // opened and not yet released
     std::string openError;             // when set, opening fails with it
+    std::atomic<bool> inUse{false};    // held by another program: opening throws
+    std::string holder;                // ...naming this holder
     // When set, Execute waits until `gate` opens (command in flight).
     std::mutex m;
     std::condition_variable cv;

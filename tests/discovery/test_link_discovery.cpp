@@ -300,3 +300,44 @@ TEST_F(LinkDiscovery, UnitAttachedBeforeDiscoveryIsKeptAndWatched) {
 
 } // namespace
 } // namespace kestova::test
+
+namespace kestova::test {
+namespace {
+
+// A frame that another program holds is told apart from "no frame": the link
+// stays offline, names the holder, polls, and takes the frame once let go. A
+// busy CD-ROM unit of another vendor is not reported as a taken frame.
+TEST_F(LinkDiscovery, AFrameHeldElsewhereIsReportedAndTakenOnceLetGo) {
+    auto drive = Plug("sg1", "HL-DT-ST");
+    drive->inUse = true;
+    auto frame = Plug("sg2");
+    frame->inUse = true;
+    frame->holder = "mackestova (pid 4242)";
+    link.InitComm();
+    EXPECT_FALSE(link.GetUSBDeviceStatus());
+    const CCommUSB::TakenFrame taken = link.FrameInUse();
+    EXPECT_EQ(taken.node, "/dev/sg2");
+    EXPECT_EQ(taken.holder, "mackestova (pid 4242)");
+    EXPECT_EQ(taken.message, "the frame is in use by mackestova (pid 4242)");
+    EXPECT_EQ(link.HotplugTimeoutMs(), CCommUSB::kPollIntervalMs);  // no notice comes when it is let go
+
+    auto reports = link.SurveyUnits();
+    ASSERT_EQ(reports.size(), 2u);
+    for (const auto& r : reports) {
+        const bool isFrame = r.node == "/dev/sg2";
+        EXPECT_EQ(r.inUse, isFrame) << r.node;
+        EXPECT_EQ(r.isFrame, isFrame) << r.node;
+        EXPECT_EQ(r.reason, isFrame ? taken.message : "the frame is in use by another program") << r.node;
+    }
+
+    frame->inUse = false;
+    link.HandleHotplug();
+    EXPECT_TRUE(link.GetUSBDeviceStatus());
+    EXPECT_EQ(link.UnitName(), "/dev/sg2");
+    EXPECT_TRUE(link.FrameInUse().node.empty());
+    EXPECT_EQ(link.HotplugTimeoutMs(), -1);
+    EXPECT_EQ(events, (std::vector<bool>{true}));
+}
+
+} // namespace
+} // namespace kestova::test

@@ -4,9 +4,13 @@
 #include "FakeUnits.h"
 
 #include "device/CommUSB.h"
+#include "device/FrameLock.h"
+#include "device/virtual/VirtualFrame.h"
 #include "device/virtual/FrameImage.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/sysmacros.h>
 
 namespace kestova::test {
 namespace {
@@ -127,6 +131,72 @@ TEST(VirtualDiscovery, OtherVendorOrBadSpecIsNotTaken) {
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].reason.find("no_such_key"), std::string::npos) << reports[0].reason;
     EXPECT_TRUE(bad.events.empty());
+}
+
+// Two links in one process on one image: the second is refused with the
+// holder named (the lock belongs to the open image, not to the process), and
+// nothing of the image is read or written until the first lets go.
+TEST(VirtualDiscovery, OneLinkAtATimeOnAnImage) {
+    VirtualRig first;
+    first.link.InitComm();
+    ASSERT_TRUE(first.link.GetUSBDeviceStatus());
+    const std::vector<uint8_t> before = ReadFile(first.image);
+
+    CCommUSB second;
+    second.SetCandidateSources({});
+    second.SetVirtualFrame(first.image + ",log=" + first.tmp.File("second.log"));
+    second.SetHotplugMonitor(nullptr);
+    std::vector<bool> events;
+    second.SetStatusHandler([&](bool online) { events.push_back(online); });
+    second.InitComm();
+    EXPECT_FALSE(second.GetUSBDeviceStatus());
+    const CCommUSB::TakenFrame taken = second.FrameInUse();
+    EXPECT_EQ(taken.node, first.image);
+    EXPECT_NE(taken.holder.find("(pid " + std::to_string(getpid()) + ")"), std::string::npos) << taken.holder;
+    try {
+        VirtualFrame::Open(first.image);
+        ADD_FAILURE() << "a second open of a held image succeeded";
+    } catch (const FrameInUseError& e) {
+        EXPECT_EQ(e.Holder(), taken.holder);
+        EXPECT_EQ(std::string(e.what()), "the frame is in use by " + taken.holder);
+    }
+    second.HandleHotplug();
+    EXPECT_EQ(ReadFile(first.image), before);
+    EXPECT_FALSE(fs::exists(first.tmp.File("second.log")));  // not one command reached it
+
+    first.link.DetachUnit();
+    second.HandleHotplug();
+    EXPECT_TRUE(second.GetUSBDeviceStatus());
+    EXPECT_TRUE(second.FrameInUse().node.empty());
+    EXPECT_EQ(events, (std::vector<bool>{true}));
+}
+
+// The holder is read from the kernel's lock table: an exact device and inode
+// match, else a lone lock on the same inode (stacked file systems report
+// another device); waiters, other lock kinds and ambiguous inodes name nobody.
+TEST(FrameLockHolder, ReadFromTheLockTable) {
+    TempDir proc;
+    fs::create_directories(proc.path() / "4242");
+    WriteFile(proc.File("4242/comm"), {'m', 'a', 'c', 'k', 'e', 's', 't', 'o', 'v', 'a', '\n'});
+    auto table = [&](const std::string& text) { WriteFile(proc.File("locks"), {text.begin(), text.end()}); };
+    const dev_t dev = makedev(0xfd, 0x01);
+    struct Case {
+        const char* locks;
+        ino_t inode;
+        const char* holder;
+    } cases[] = {
+        {"1: POSIX  ADVISORY  WRITE 77 fd:01:500 0 EOF\n1: -> FLOCK  ADVISORY  WRITE 99 fd:01:500 0 EOF\n"
+         "2: FLOCK  ADVISORY  WRITE 4242 fd:01:500 0 EOF\n", 500, "mackestova (pid 4242)"},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:2d:500 0 EOF\n", 500, "mackestova (pid 4242)"},
+        {"1: FLOCK  ADVISORY  WRITE 5151 fd:01:600 0 EOF\n", 600, "a program (pid 5151)"},
+        {"1: FLOCK  ADVISORY  WRITE 4242 fd:01:500 0 EOF\n", 501, ""},
+        {"1: FLOCK  ADVISORY  READ 4242 00:2d:500 0 EOF\n2: FLOCK  ADVISORY  READ 5151 00:2e:500 0 EOF\n", 500, ""},
+        {"1: OFDLCK ADVISORY  WRITE -1 fd:01:500 0 EOF\n", 500, ""},
+    };
+    for (const Case& c : cases) {
+        table(c.locks);
+        EXPECT_EQ(FrameLockHolder(dev, c.inode, proc.Path()), c.holder) << c.locks;
+    }
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QMainWindow>
 #include <QTest>
@@ -61,7 +62,18 @@ void SeedAlbum(const std::string& path, const std::vector<Bytes>& pictures)
 
 std::vector<Bytes> ReadAlbum(const std::string& path)
 {
-    auto dpf = OpenAlbum(path);
+    // The program under test holds the frame while it shows the album, so
+    // the album is read from a snapshot of the image, read-only.
+    const QString snapshot = QString::fromStdString(path) + QStringLiteral(".snapshot");
+    QFile::remove(snapshot);
+    if (!QFile::copy(QString::fromStdString(path), snapshot))
+        return {};
+    auto link = std::make_unique<CCommUSB>();
+    link->AttachUnit(VirtualFrame::Open(snapshot.toStdString()));
+    auto dpf = std::make_unique<DPF>();
+    dpf->Init(std::move(link));
+    dpf->ReadDPFInfo();
+    dpf->Read(DPF::kReadOnly);
     int count = 0;
     dpf->GetFileNum(count);
     std::vector<Bytes> out;

@@ -6,6 +6,8 @@
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
+#include "device/FrameLock.h"
+#include "device/virtual/VirtualFrame.h"
 #include "flash_manager/DPF.h"
 #include "mac/LittleArrows.h"
 
@@ -79,6 +81,27 @@ TEST_F(MacAlbum, FrameAttachedAtStartIsReadAndListed)
     ClickRow(1);
     EXPECT_EQ(fe->gmyCurrentSelectItem, 2);
     EXPECT_EQ(fe->gmyPicPressAddImage.size(), QSize(128, 128));
+}
+
+// A frame another program holds is not read: the status line names the
+// holder, and the hot-plug timer takes the frame once it is let go.
+TEST_F(MacAlbum, FrameHeldByAnotherProgramIsShownInUseAndTakenWhenLetGo)
+{
+    MakeFrame(frame);
+    SeedAlbum(frame, ThreePictures());
+    auto holder = VirtualFrame::Open(frame);
+    Start(frame);
+    ASSERT_TRUE(WaitFor([&] { return Status().startsWith("The frame is in use by "); }, 5000)) << Status().toStdString();
+    EXPECT_TRUE(Status().contains(QStringLiteral("(pid %1)").arg(QCoreApplication::applicationPid()))) << Status().toStdString();
+    EXPECT_FALSE(fe->G_isDeviceOnLine);
+    EXPECT_TRUE(Rows().isEmpty());
+
+    holder.reset();  // the other program lets go
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Rows().size(), 3);
+    EXPECT_EQ(Status(), "Picture(s) In Kestova");
+    // Now it is ours: a second program is refused.
+    EXPECT_THROW(VirtualFrame::Open(frame), FrameInUseError);
 }
 
 TEST_F(MacAlbum, PictureThatDoesNotDecodeLeavesWithTheNextDownload)

@@ -225,23 +225,27 @@ TEST(SessionAdd, FromABitmapFileAsTheStageProgramKeepsIt) {
     TempDir tmp;
     const std::string img = tmp.File("f.img");
     FormatFrameImage(img, {});
-    Rig rig(img);
-    ASSERT_TRUE(rig.session.Open().ok());
-    const RgbImage pic = Noise(128, 128, 30);
-    ASSERT_TRUE(WriteBmp24(tmp.File("p.bmp"), pic));
-    const AddResult r = rig.session.AddPreparedBitmap(tmp.File("p.bmp"), 90);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.bytes, DevicePicture(pic, 90));
-    // A bitmap of another size, or none, is refused without touching the album.
-    ASSERT_TRUE(WriteBmp24(tmp.File("small.bmp"), Noise(64, 64, 30)));
-    EXPECT_EQ(rig.session.AddPreparedBitmap(tmp.File("small.bmp"), 90).status, AddStatus::Refused);
-    EXPECT_EQ(rig.session.AddPreparedBitmap(tmp.File("none.bmp"), 90).status, AddStatus::Refused);
-    EXPECT_EQ(rig.session.PictureCount(), 1);
+    std::vector<uint8_t> added;
+    {
+        Rig rig(img);
+        ASSERT_TRUE(rig.session.Open().ok());
+        const RgbImage pic = Noise(128, 128, 30);
+        ASSERT_TRUE(WriteBmp24(tmp.File("p.bmp"), pic));
+        const AddResult r = rig.session.AddPreparedBitmap(tmp.File("p.bmp"), 90);
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(r.bytes, DevicePicture(pic, 90));
+        // A bitmap of another size, or none, is refused without touching the album.
+        ASSERT_TRUE(WriteBmp24(tmp.File("small.bmp"), Noise(64, 64, 30)));
+        EXPECT_EQ(rig.session.AddPreparedBitmap(tmp.File("small.bmp"), 90).status, AddStatus::Refused);
+        EXPECT_EQ(rig.session.AddPreparedBitmap(tmp.File("none.bmp"), 90).status, AddStatus::Refused);
+        EXPECT_EQ(rig.session.PictureCount(), 1);
 
-    ASSERT_TRUE(rig.session.Commit().ok());
+        ASSERT_TRUE(rig.session.Commit().ok());
+        added = r.bytes;
+    }  // the frame is let go before it is opened again
     Rig again(img);
     ASSERT_TRUE(again.session.Open().ok());
-    EXPECT_EQ(again.session.FetchPicture(0).bytes, r.bytes);
+    EXPECT_EQ(again.session.FetchPicture(0).bytes, added);
 }
 
 TEST(SessionCommit, FrameThatLeavesMidCommitIsAFailureNotAnException) {
@@ -296,6 +300,19 @@ TEST(SessionAttach, VirtualFrameArgumentsAndWords) {
     EXPECT_EQ(missing.status, AttachStatus::CannotOpen);
     EXPECT_EQ(AttachFailureText(missing).rfind("cannot attach the virtual frame: ", 0), 0u);
     EXPECT_EQ(missing.link, nullptr);
+
+    // While one link holds the frame, another attach is refused as busy
+    // (naming this program), never as "no frame found".
+    const AttachResult busy = AttachFrame(FrameChoice(tmp.File("f.img")));
+    EXPECT_EQ(busy.status, AttachStatus::Busy);
+    EXPECT_EQ(busy.link, nullptr);
+    EXPECT_EQ(AttachFailureText(busy).rfind("the frame is in use by session_tests (pid ", 0), 0u)
+        << AttachFailureText(busy);
+    auto held = MakeLink(FrameChoice(tmp.File("f.img"), false));
+    EXPECT_FALSE(held->ScanForFrame());
+    EXPECT_EQ(held->FrameInUse().node, tmp.File("f.img"));
+    held.reset();
+    ok.link.reset();  // let go
 
     // A program that follows the frame gets the virtual frame as a candidate.
     auto link = MakeLink(FrameChoice(tmp.File("f.img"), false));
