@@ -218,8 +218,9 @@ bool FrontEnd::StartUp(const StartOptions& options)
 
     StartDevice(options);
     // A frame already there is being read by now; otherwise the person is
-    // told how to attach one.
-    if (!G_isDeviceOnLine && !TaskRunning())
+    // told how to attach one (unless another program holds it: then the
+    // status line already names the holder).
+    if (!G_isDeviceOnLine && !TaskRunning() && device->FrameInUse().message.empty())
         SetNotes(QString::fromUtf8(kNoFrameText));
 
     MyDocumentIcon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);

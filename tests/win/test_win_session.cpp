@@ -741,7 +741,9 @@ TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
         uint16_t font = 1, background = 1;
         EXPECT_EQ(dlg->StatusText().contains("protect"), writeProtected) << dlg->StatusText().toStdString();
         dlg.reset();
-        Outside o(frame);
+        const std::string view = frame + ".colours";
+        std::filesystem::copy_file(frame, view, std::filesystem::copy_options::overwrite_existing);
+        Outside o(view);
         ASSERT_TRUE(o.s.Open().ok());
         o.dpf.GetAlbumColors(font, background);
         if (writeProtected) {
