@@ -2,6 +2,7 @@
 
 #include "device/FrameLock.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -86,6 +87,21 @@ std::string FrameLockHolderOfPath(const std::string& path, const std::string& pr
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};
     return FrameLockHolder(st.st_dev, st.st_ino, procRoot);
+}
+
+std::string HoldFrameOrClose(int fd) {
+    std::string holder, error;
+    switch (LockFrameExclusively(fd, &holder, &error)) {
+    case FrameLockResult::Taken:
+        return {};
+    case FrameLockResult::InUse:
+        ::close(fd);
+        throw FrameInUseError(holder);
+    case FrameLockResult::Failed:
+        break;
+    }
+    ::close(fd);
+    return error.empty() ? std::string("the frame could not be locked") : error;
 }
 
 } // namespace kestova

@@ -42,6 +42,12 @@ enum class FrameLockResult { Taken, InUse, Failed };
 // Failed: the system refused the lock itself (`error` says why).
 FrameLockResult LockFrameExclusively(int fd, std::string* holder, std::string* error = nullptr);
 
+// What every unit does on open: take the frame for this program. Held: returns
+// an empty string. Taken by another program: closes fd and throws
+// FrameInUseError naming the holder. The lock cannot be taken at all: closes
+// fd and returns why.
+std::string HoldFrameOrClose(int fd);
+
 // Who holds an flock on the file with this device and inode: "NAME (pid N)",
 // or empty when the lock table does not tell (another host, an OFD lock, or
 // no /proc). `procRoot` is replaceable for tests.

@@ -155,17 +155,8 @@ std::unique_ptr<SgUnit> OpenSgUnit(const std::string& path, std::string* error) 
         ::close(fd);
         return fail(path + ": not a SCSI pass-through node");
     }
-    std::string holder, lockError;
-    switch (LockFrameExclusively(fd, &holder, &lockError)) {
-    case FrameLockResult::Taken:
-        break;
-    case FrameLockResult::InUse:
-        ::close(fd);
-        throw FrameInUseError(holder);
-    case FrameLockResult::Failed:
-        ::close(fd);
+    if (std::string lockError = HoldFrameOrClose(fd); !lockError.empty())
         return fail(path + ": " + lockError);
-    }
     return std::make_unique<SgUnit>(fd, path);
 }
 

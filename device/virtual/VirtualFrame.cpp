@@ -290,17 +290,8 @@ std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& opti
     }
     // Held for as long as the frame is open: a second program (or a second
     // link in this one) must not read an album that is being rewritten.
-    std::string holder, lockError;
-    switch (LockFrameExclusively(fd, &holder, &lockError)) {
-    case FrameLockResult::Taken:
-        break;
-    case FrameLockResult::InUse:
-        ::close(fd);
-        throw FrameInUseError(holder);
-    case FrameLockResult::Failed:
-        ::close(fd);
+    if (std::string lockError = HoldFrameOrClose(fd); !lockError.empty())
         throw std::runtime_error("frame image " + options.path + ": " + lockError);
-    }
     std::unique_ptr<VirtualFrame> frame(new VirtualFrame(options, fd, uint32_t(st.st_size)));
     frame->dev_ = uint64_t(st.st_dev);
     frame->ino_ = uint64_t(st.st_ino);
