@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 DEMO_FRAME ?= $(BUILD)/demo-frame.img
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all deps build test test-core test-asan run bench fuzz clean
+.PHONY: all deps build test test-core test-asan run bench fuzz package clean
 
 all: build
 
@@ -44,6 +44,16 @@ fuzz: deps
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTOVA_CORE_ONLY=ON -DKESTOVA_FUZZ=ON -DKESTOVA_BENCH=OFF -DBUILD_TESTING=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@echo "fuzzers are in $(FUZZ_BUILD)/fuzz/"
+
+# The Debian package kestova_VERSION_ARCH.deb, here in the top folder, checked
+# by lintian (errors fail the target; warnings are shown).
+package: build
+	@scripts/setup-deps --package
+	rm -f $(BUILD)/kestova_*.deb
+	cd $(BUILD) && cpack -G DEB
+	rm -f kestova_*.deb && cp $(BUILD)/kestova_*.deb .
+	lintian --fail-on error --info kestova_*.deb
+	@ls -l kestova_*.deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -3,6 +3,8 @@
 
 #include "cli/cli_common.h"
 
+#include "device/DeviceText.h"
+
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -22,8 +24,8 @@ const char* const kNoFrameHint =
 const char* BusName(const UnitReport& r) { return r.isVirtual ? "virtual" : r.usb ? "usb" : "other"; }
 
 std::string Identity(const UnitReport& r) {
-    std::string id = r.vendor.empty() ? "?" : r.vendor;
-    if (!r.product.empty()) id += " " + r.product;
+    std::string id = r.vendor.empty() ? "?" : EscapeDeviceText(r.vendor);
+    if (!r.product.empty()) id += " " + EscapeDeviceText(r.product);
     return id;
 }
 
@@ -64,7 +66,7 @@ void PrintText(const std::vector<UnitReport>& reports) {
         std::printf("Other CD-ROM units (not taken):\n");
         for (const auto* r : others)
             std::printf("  %-20s %-8s %s: %s\n", r->node.c_str(), BusName(*r), Identity(*r).c_str(),
-                        r->reason.c_str());
+                        EscapeDeviceText(r->reason).c_str());
     }
 }
 
@@ -90,8 +92,8 @@ void Watch(const CliContext& ctx) {
         if (online) {
             onlineNode = link.UnitName();
             InquiryData id = link.DeviceInfo();
-            std::printf("%s online  %s %s %s\n", Now().c_str(), onlineNode.c_str(), id.vendor.c_str(),
-                        id.product.c_str());
+            std::printf("%s online  %s %s %s\n", Now().c_str(), onlineNode.c_str(),
+                        EscapeDeviceText(id.vendor).c_str(), EscapeDeviceText(id.product).c_str());
         } else {
             std::printf("%s offline %s\n", Now().c_str(), onlineNode.c_str());
             onlineNode.clear();

@@ -7,6 +7,7 @@
 #include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
+#include "session/SafeFile.h"
 
 #include <QString>
 
@@ -34,7 +35,7 @@ bool DecodeAlbumPicture(AlbumSession& album, int index, RgbImage& out, std::stri
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
     int got = 0;
     try {
-        if (!album.dpf.GetFileAtIndex(index, bytes.data(), length, got)) {
+        if (!album.dpf.GetFileAtIndex(index, bytes.data(), length, got, PictureCache::DontKeep)) {
             error = "cannot be read from the album";
             return false;
         }
@@ -64,7 +65,9 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
                                                       : Rotation::None;
     const size_t slot = size_t(std::max(0, album.dpf.GetOnePicSize()));
 
-    int added = 0;
+    int oldCount = 0;
+    album.dpf.GetFileNum(oldCount);
+    std::vector<NewPicture> added;
     std::vector<std::string> skipped;
     auto skip = [&](const std::string& file, const std::string& why) {
         std::fprintf(stderr, "kestova-cli: skipped %s: %s\n", file.c_str(), why.c_str());
@@ -97,19 +100,19 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
                            std::to_string(album.dpf.GetMaxFileNum()) + " pictures)");
             continue;
         }
-        int count = 0;
-        album.dpf.GetFileNum(count);
-        ++added;
-        std::printf("added %s as picture %d (quality %d, %zu bytes)\n", file.c_str(), count, fit.quality,
-                    fit.bytes.size());
+        added.push_back({file,
+                         " (quality " + std::to_string(fit.quality) + ", " + std::to_string(fit.bytes.size()) +
+                             " bytes)",
+                         fit.bytes});
     }
 
-    if (added == 0) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
-    if (CommitAlbum(album) != kExitOk)
+    if (added.empty()) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
+    if (CommitNewPictures(album, oldCount, added) != kExitOk)
         throw CliError(kExitPartial, "the album was written only in part");
     int count = 0;
     album.dpf.GetFileNum(count);
-    std::printf("%d picture(s) added, %zu skipped; the album holds %d picture(s)\n", added, skipped.size(), count);
+    std::printf("%zu picture(s) added, %zu skipped; the album holds %d picture(s)\n", added.size(), skipped.size(),
+                count);
     std::fflush(stdout);
     if (!skipped.empty())
         throw CliError(kExitPartial, std::to_string(skipped.size()) + " of " + std::to_string(opt.files.size()) +
@@ -148,7 +151,7 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
     if (!opt.force) {
         std::vector<std::string> existing;
         for (const fs::path& t : targets)
-            if (fs::exists(t, ec)) existing.push_back(t.string());
+            if (fs::exists(fs::symlink_status(t, ec))) existing.push_back(t.string());  // a dangling link too
         if (!existing.empty()) {
             std::string list;
             for (size_t i = 0; i < existing.size() && i < 5; ++i) list += (i ? ", " : "") + existing[i];
@@ -170,15 +173,13 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
             ++failed;
             continue;
         }
-        bool ok;
-        if (jpg) {
-            std::vector<uint8_t> bytes;
-            ok = CKv350Encoder::Encode(picture, 100, 3, true, bytes) &&
-                 WriteWholeFile(targets[i].string(), bytes.data(), bytes.size());
-        } else {
-            ok = WriteBmp24(targets[i].string(), picture);
-        }
-        if (!ok) throw CliError(kExitFile, "cannot write " + targets[i].string());
+        std::vector<uint8_t> bytes;
+        bool ok = jpg ? CKv350Encoder::Encode(picture, 100, 3, true, bytes) : !(bytes = EncodeBmp24(picture)).empty();
+        // Without --force a name taken meanwhile (a planted link too) is left alone.
+        if (!ok) throw CliError(kExitFile, "picture " + std::to_string(index + 1) + " cannot be encoded");
+        const SafeWriteResult result = WriteFileSafely(targets[i].string(), bytes.data(), bytes.size(),
+                                                       opt.force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew);
+        if (!result) throw CliError(kExitFile, "cannot write " + targets[i].string() + ": " + result.reason);
         std::printf("%s\n", targets[i].string().c_str());
         ++written;
     }
@@ -201,7 +202,10 @@ void RunShow(const CliContext& ctx, int position, const std::string& file) {
     std::string error;
     if (!DecodeAlbumPicture(album, position - 1, picture, error))
         throw CliError(kExitAlbum, "picture " + std::to_string(position) + ": " + error);
-    if (!WriteBmp24(file, picture)) throw CliError(kExitFile, "cannot write " + file);
+    const std::vector<uint8_t> bmp = EncodeBmp24(picture);
+    if (bmp.empty()) throw CliError(kExitFile, "picture " + std::to_string(position) + " cannot be encoded");
+    const SafeWriteResult result = WriteFileSafely(file, bmp.data(), bmp.size(), SafeWriteMode::Replace);
+    if (!result) throw CliError(kExitFile, "cannot write " + file + ": " + result.reason);
     std::printf("%s: %d x %d\n", file.c_str(), picture.width, picture.height);
 }
 

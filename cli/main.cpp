@@ -3,6 +3,11 @@
 #include "cli/album_session.h"
 #include "cli/cli_common.h"
 
+#include "KestovaVersion.h"
+
+#include <QString>
+#include <QtGlobal>
+
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -53,12 +58,22 @@ int FinishOutput(int rc) {
     return rc == kExitOk ? kExitFile : rc;
 }
 
+// Library chatter (libpng's "known incorrect sRGB profile" and the like)
+// says nothing the user can act on; each file's own result is reported by
+// the command. Only critical messages reach the terminal.
+void QuietLibraryMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "kestova-cli: %s\n", message.toLocal8Bit().constData());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    qInstallMessageHandler(QuietLibraryMessages);
     CLI::App app{"kestova-cli: manage the picture album of a USB photo frame"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Print help for every subcommand");
+    app.set_version_flag("--version", "kestova-cli " KESTOVA_VERSION, "Print the version and exit");
 
     CliContext ctx;
     if (const char* env = std::getenv("KESTOVA_FRAME")) ctx.frameSpec = env;

@@ -2,6 +2,7 @@
 
 #include "device/CommUSB.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kestova {
@@ -12,6 +13,11 @@ CCommUSB::~CCommUSB() { DetachUnit(); }
 
 bool CCommUSB::SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
                             DataDirection direction) {
+    return SendCmdToDPF(cdb, buffer, length, direction, timeoutMs_);
+}
+
+bool CCommUSB::SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
+                            DataDirection direction, unsigned timeoutMs) {
     if (cdb == nullptr || length < 0) return false;
     switch (direction) {
     case DataDirection::None:
@@ -30,7 +36,7 @@ bool CCommUSB::SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t leng
     // can never release the unit underneath it.
     std::lock_guard<std::mutex> lock(mutex_);
     if (!online_ || !unit_) return false;
-    return unit_->Execute(cdb, buffer, length, direction, timeoutMs_);
+    return unit_->Execute(cdb, buffer, length, direction, std::min(timeoutMs, unsigned(timeoutMs_)));
 }
 
 bool CCommUSB::GetUSBDeviceStatus() const { return online_.load(); }

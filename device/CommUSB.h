@@ -35,6 +35,11 @@ public:
     // `length` is the data phase's byte count; `direction` as DataDirection.
     bool SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
                       DataDirection direction);
+    // The same with a timeout of its own for this command, capped at the
+    // link's command timeout (a poll bounded in time gives each read only
+    // the time it has left).
+    bool SendCmdToDPF(const uint8_t cdb[16], uint8_t* buffer, int32_t length,
+                      DataDirection direction, unsigned timeoutMs);
     bool GetUSBDeviceStatus() const;
 
     // Makes `unit` the open device and sets the link online (replacing and

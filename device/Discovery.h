@@ -120,8 +120,18 @@ struct KeyVolumeOptions {
     std::function<int(const std::vector<std::string>& argv)> run;
     // Whether udisksctl can be used. Empty: looked up in PATH.
     std::function<bool()> haveUdisksctl;
+    // Whether the volume mounted at `mountPoint` really is the device node
+    // the mount table names. Empty: VolumeIsOnDevice.
+    std::function<bool(const std::string& node, const std::string& mountPoint)> volumeIsOnDevice;
 };
 int UnmountKeyFileVolumes(const std::string& keyFile, const KeyVolumeOptions& options = {});
+
+// True when `node` is a block device and the file system mounted at
+// `mountPoint` lives on it (the node's st_rdev equals the mount root's
+// st_dev). The mount table's device name is whatever the mounter said: a
+// FUSE mount can name any /dev node, and unmounting "its" device would
+// unmount a volume the user never meant.
+bool VolumeIsOnDevice(const std::string& node, const std::string& mountPoint);
 
 // Mount table entry (octal escapes of /proc/self/mounts decoded).
 struct MountEntry {

@@ -80,26 +80,46 @@ bool CProcessFlash::FlashReleasePowerDown() {
     return Send(cdb, nullptr, 0, DataDirection::None);
 }
 
-bool CProcessFlash::GetFlashStatus() {
+uint64_t CProcessFlash::NowMs() const {
+    if (clock_) return clock_();
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+bool CProcessFlash::ReadStatus(unsigned timeoutMs) {
     uint8_t cdb[16] = {kOpVendorIn};
     cdb[6] = 1;
     cdb[9] = kReplySize;
     cdb[10] = kSpiReadStatus;
     uint8_t reply[kReplySize] = {};
-    if (!Send(cdb, reply, kReplySize, DataDirection::FromDevice)) return false;  // counts as busy
+    if (link_ == nullptr ||
+        !link_->SendCmdToDPF(cdb, reply, kReplySize, DataDirection::FromDevice, timeoutMs))
+        return false;  // counts as busy
     return (reply[0] & 0x01) == 0;
 }
 
+bool CProcessFlash::GetFlashStatus() { return ReadStatus(CCommUSB::kDefaultTimeoutMs); }
+
 bool CProcessFlash::WaitFlashReady() {
-    // Check first; sleep only while the chip says busy. A pulled frame or a
-    // chip that never gets ready ends the wait with failure instead of
-    // polling forever.
-    const unsigned maxPolls = readyTimeoutMs_ / kReadyPollMs + 1;
-    for (unsigned poll = 0;; ++poll) {
-        if (GetFlashStatus()) return true;
-        if (link_ == nullptr || !link_->GetUSBDeviceStatus() || poll >= maxPolls) return false;
-        Sleep(kReadyPollMs);
+    // Check first; sleep only while the chip says busy. A pulled frame, a
+    // chip that never gets ready or a frame that lets each status read time
+    // out ends the wait with failure once the time is up: the bound is on
+    // elapsed time, and each read may use only what is left of it.
+    const uint64_t start = NowMs();
+    const uint64_t limit = readyTimeoutMs_;
+    auto left = [&]() -> uint64_t {
+        const uint64_t spent = NowMs() - start;
+        return spent >= limit ? 0 : limit - spent;
+    };
+    for (uint64_t remaining = limit; remaining > 0; remaining = left()) {
+        if (ReadStatus(unsigned(remaining))) return true;
+        if (link_ == nullptr || !link_->GetUSBDeviceStatus()) return false;
+        remaining = left();
+        if (remaining == 0) break;
+        Sleep(unsigned(std::min<uint64_t>(kReadyPollMs, remaining)));
     }
+    return false;
 }
 
 void CProcessFlash::WriteEnablePreamble() {

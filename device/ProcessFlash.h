@@ -27,6 +27,9 @@ public:
     using TimeSource = std::function<LocalTimeNow()>;
     // How the ready poll waits between status reads (default: sleep_for).
     using Sleeper = std::function<void(unsigned ms)>;
+    // Milliseconds of a monotonic clock; the ready poll measures its wait
+    // with it (default: steady_clock).
+    using Clock = std::function<uint64_t()>;
 
     static constexpr unsigned kReadyPollMs = 10;
     static constexpr unsigned kDefaultReadyTimeoutMs = 5000;
@@ -55,7 +58,9 @@ public:
     bool FlashWRSR(uint8_t value);
     bool GetFlashStatus();
     // Polls the status until ready; false when the link goes offline or the
-    // bounded wait runs out.
+    // wait has lasted the ready timeout. The wait is measured in time, and
+    // each status read gets only the time left, so a frame that lets every
+    // read run into its timeout cannot stretch it.
     bool WaitFlashReady();
     bool EraseOneBlockFlash(uint32_t address);
     bool Flash_WR_Page(const uint8_t* buffer, int32_t length, int32_t address);
@@ -86,7 +91,8 @@ public:
 
     void SetTimeSource(TimeSource source) { timeSource_ = std::move(source); }
     void SetSleeper(Sleeper sleeper) { sleeper_ = std::move(sleeper); }
-    // Upper bound of WaitFlashReady (status reads stop after this long).
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
+    // Upper bound of WaitFlashReady in milliseconds of the clock.
     void SetReadyTimeoutMs(unsigned ms) { readyTimeoutMs_ = ms; }
 
 private:
@@ -97,12 +103,16 @@ private:
     bool programMode_ = false;
     TimeSource timeSource_;
     Sleeper sleeper_;
+    Clock clock_;
     unsigned readyTimeoutMs_ = kDefaultReadyTimeoutMs;
     uint8_t lastClock_[16] = {};
 
     bool Send(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir);
     void WriteEnablePreamble();
     void Sleep(unsigned ms);
+    uint64_t NowMs() const;
+    // One status read allowed to take at most timeoutMs; true when ready.
+    bool ReadStatus(unsigned timeoutMs);
 };
 
 } // namespace kestova

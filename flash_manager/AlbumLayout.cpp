@@ -97,13 +97,19 @@ bool HasIndexMagic(std::span<const uint8_t> block) {
     return block.size() >= 4 && std::memcmp(block.data(), kIndexMagic, 4) == 0;
 }
 
-bool EntryIsValid(const IndexEntry& e, uint32_t start, uint32_t length) {
+bool EntryIsValid(const IndexEntry& e, uint32_t start, uint32_t length, uint32_t slotSize) {
     const uint64_t first = uint64_t(start) + kSlotAreaOffset;
     const uint64_t end = uint64_t(start) + length;
+    if (slotSize != 0 && e.length > slotSize) return false;
     return e.address >= first && uint64_t(e.address) + e.length <= end;
 }
 
-ParsedIndex ParseIndexBlock(std::span<const uint8_t> block, uint32_t start, uint32_t length) {
+bool LcdSizeIsUsable(uint32_t width, uint32_t height) {
+    return width <= kMaxLcdSide && height <= kMaxLcdSide && uint64_t(width) * height <= kMaxLcdPixels;
+}
+
+ParsedIndex ParseIndexBlock(std::span<const uint8_t> block, uint32_t start, uint32_t length,
+                            uint32_t slotSize) {
     ParsedIndex out;
     out.hasMagic = HasIndexMagic(block);
     out.colors = GetColors(block);
@@ -112,7 +118,7 @@ ParsedIndex ParseIndexBlock(std::span<const uint8_t> block, uint32_t start, uint
         if (at + kIndexEntrySize > block.size()) break;
         if (block[at] != kEntryInUse) continue;
         IndexEntry e{GetLE24(block, at + 1), GetLE24(block, at + 5)};
-        if (EntryIsValid(e, start, length))
+        if (EntryIsValid(e, start, length, slotSize))
             out.entries.push_back(e);
         else
             ++out.skipped;

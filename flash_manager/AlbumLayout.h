@@ -20,6 +20,7 @@ enum AlbumError : int {
     kAlbumErrorRead = 1,      // a flash read failed, or a write still failed its check after 3 tries
     kAlbumErrorErase = 2,     // an erase failed
     kAlbumErrorUnusable = 3,  // the album area cannot hold the album (e.g. slot size 0)
+    kAlbumErrorLcdSize = 4,   // the LCD size is larger than any picture made here (see LcdSizeIsUsable)
 };
 
 namespace album {
@@ -75,6 +76,14 @@ uint32_t AlbumStartFromDpfhRecord(std::span<const uint8_t> record);
 // past the end.
 uint32_t AlbumAreaLength(uint32_t flashSize, uint32_t infoStart, uint32_t albumStart);
 
+// LCD sizes a picture can be made for: at most kMaxLcdSide pixels a side and
+// kMaxLcdPixels in all (the decoders refuse anything larger, and every
+// buffer of one picture is sized from these). A side of 0 is not judged
+// here: the front-ends report such a block as damaged.
+constexpr uint32_t kMaxLcdSide = 4096;
+constexpr uint64_t kMaxLcdPixels = uint64_t(1) << 24;  // 16 megapixels
+bool LcdSizeIsUsable(uint32_t width, uint32_t height);
+
 // ---- slot geometry ----
 struct Geometry {
     uint32_t start = 0;        // S
@@ -119,12 +128,17 @@ struct ParsedIndex {
 bool HasIndexMagic(std::span<const uint8_t> block);
 
 // An entry is valid when the picture lies inside the album area behind the
-// reserved first 16 KiB: address >= S + 16384 and address + length <= S + L.
-bool EntryIsValid(const IndexEntry& e, uint32_t start, uint32_t length);
+// reserved first 16 KiB (address >= S + 16384 and address + length <= S + L)
+// and, when a slot size is given, is no longer than one slot: no program
+// writes a longer picture, and a damaged or hostile index could otherwise
+// make one album read fetch the whole flash once per entry.
+// slotSize 0 checks the area only (for looking at raw blocks).
+bool EntryIsValid(const IndexEntry& e, uint32_t start, uint32_t length, uint32_t slotSize = 0);
 
 // Reads every one of the 480 entries (a short buffer yields only the entries
 // it holds completely) and keeps the used, valid ones.
-ParsedIndex ParseIndexBlock(std::span<const uint8_t> block, uint32_t start, uint32_t length);
+ParsedIndex ParseIndexBlock(std::span<const uint8_t> block, uint32_t start, uint32_t length,
+                            uint32_t slotSize = 0);
 
 AlbumColors GetColors(std::span<const uint8_t> block);
 void SetColors(std::span<uint8_t> block, AlbumColors colors);

@@ -44,6 +44,7 @@ int DPF::ReadDPFInfo() {
     if (flash_->ReadData(0, int32_t(kInfoBlockSize), block.data()) != 0)
         throw int(kAlbumErrorRead);
     info_ = ParseDeviceInfo(block);
+    CheckLcdSize(info_);
     maxPictures_ = info_.maxPictures;
     flash_->SetOPCMD(info_.EraseOpcode(), char(info_.ProgramMode() ? 1 : 0));
 
@@ -79,6 +80,10 @@ int DPF::ReadDPFInfo() {
     return 1;
 }
 
+void DPF::CheckLcdSize(const DeviceInfo& info) {
+    if (!LcdSizeIsUsable(info.lcdWidth, info.lcdHeight)) throw int(kAlbumErrorLcdSize);
+}
+
 int DPF::Read(ReadMode mode) {
     store_.ReadIndex(mode == kReadOnly ? CPictureManager::kListOnly : CPictureManager::kRestore);
     return 1;
@@ -99,9 +104,9 @@ int DPF::GetLCDParam(int& width, int& height) const {
     return 1;
 }
 
-int DPF::GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length) {
+int DPF::GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length, PictureCache cache) {
     length = bufferSize;
-    return store_.GetFileAtIndex(index, buffer, length) == 0 ? 1 : 0;
+    return store_.GetFileAtIndex(index, buffer, length, cache) == 0 ? 1 : 0;
 }
 
 int DPF::InsertFile(const std::filesystem::path& path, int /*unused*/) {
@@ -160,6 +165,15 @@ int DPF::ReadFirmwareVersion(std::string& text) {
     if (!flash_) return 0;
     std::string other;
     return flash_->ReadFirmwareVersion(text, other) ? 1 : 0;
+}
+
+DPF::FirmwareResult DPF::QueryFirmwareVersion(std::string& text) {
+    text.clear();
+    if (!flash_) return kFirmwareQueryFailed;
+    // The flash layer clears `other` only when the query itself failed.
+    std::string other = "unchanged";
+    if (flash_->ReadFirmwareVersion(text, other)) return kFirmwareRead;
+    return other.empty() ? kFirmwareQueryFailed : kFirmwareNone;
 }
 
 bool DPF::IsDeviceOnline() const { return link_ && link_->GetUSBDeviceStatus(); }

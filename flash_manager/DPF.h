@@ -52,10 +52,15 @@ public:
     // pictures, erase opcode, DPFH record) and opens the store; releases the
     // previous album. The block and the DPFH record are verified reads (they
     // decide where writes land). Returns 1. Throws 1 when either cannot be
-    // read and
-    // 3 when the album area is unusable or would erase the DPFH record that
-    // locates it (the device fields are kept then).
+    // read, 4 when the LCD is larger than any picture made here (CheckLcdSize)
+    // and 3 when the album area is unusable or would erase the DPFH record
+    // that locates it (the device fields are kept then).
     int ReadDPFInfo();
+    // Throws kAlbumErrorLcdSize for an LCD above 4096 pixels a side or
+    // 16 megapixels: every picture buffer is sized from it, so a frame that
+    // claims more could make a program allocate gigabytes. A side of 0 is
+    // left to the front-ends, which report the block as damaged.
+    static void CheckLcdSize(const album::DeviceInfo& info);
     // Reads the album index. kRestore (the default, for a program that may
     // edit the album) makes the backup the primary again when the primary
     // lacks "ABFS"; kReadOnly lists the backup's album the same way but
@@ -71,8 +76,13 @@ public:
     // Copies picture `index` (0-based) into buffer. length = bufferSize, then
     // the picture's length. 1 on success; 0 on failure: after a too-small
     // buffer `length` holds the picture's length, after a bad index it still
-    // holds bufferSize.
-    int GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length);
+    // holds bufferSize. With PictureCache::DontKeep the bytes read from the
+    // frame are not kept in the album (read-only users: export, show, an
+    // album read that decodes each picture once).
+    int GetFileAtIndex(int index, uint8_t* buffer, int bufferSize, int& length,
+                       PictureCache cache = PictureCache::Keep);
+    // Forgets the kept bytes of pictures that are on the frame.
+    void DropCachedPictures() { store_.DropCachedPictures(); }
 
     // Adds the bytes of a file (already a device picture no longer than
     // GetOnePicSize) as a new picture. 1 on success, 0 on refusal: 510 or more
@@ -106,6 +116,10 @@ public:
     int GetFlashSize() const { return int(info_.flashSize); }
     // Nonzero when a version text was read.
     int ReadFirmwareVersion(std::string& text);
+    // The same, telling a frame that reports no version apart from a query
+    // that failed on the wire (or offline), which must not be shown as "none".
+    enum FirmwareResult : int { kFirmwareRead = 1, kFirmwareNone = 0, kFirmwareQueryFailed = 2 };
+    FirmwareResult QueryFirmwareVersion(std::string& text);
     bool IsDeviceOnline() const;
 
     // ---- further queries for the front-ends ----

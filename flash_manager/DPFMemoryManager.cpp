@@ -36,6 +36,7 @@ void CPictureManager::ClearLists() {
     onFlash_.clear();
     space_.clear();
     loaded_ = false;
+    cachedBytes_ = 0;
 }
 
 void CPictureManager::Release() {
@@ -99,7 +100,7 @@ int CPictureManager::ReadIndex(IndexReadMode mode) {
         if (mode == kRestore) WriteIndexBlock(s, image, /*erase=*/true);
     }
     indexImage_ = image;
-    const ParsedIndex parsed = ParseIndexBlock(image, s, geometry_.length);
+    const ParsedIndex parsed = ParseIndexBlock(image, s, geometry_.length, geometry_.slotSize);
     font_ = parsed.colors.font;
     background_ = parsed.colors.background;
     CreateSpaceTable();
@@ -122,22 +123,32 @@ const CFileItem* CPictureManager::GetItem(int index) const {
     return current_[size_t(index)].get();
 }
 
-int CPictureManager::GetFileAtIndex(int index, uint8_t* buffer, int& length) {
+int CPictureManager::GetFileAtIndex(int index, uint8_t* buffer, int& length, PictureCache cache) {
     if (index < 0 || size_t(index) >= current_.size()) return 1;
     CFileItem& item = *current_[size_t(index)];
     if (length < item.Length() || (item.Length() > 0 && buffer == nullptr)) {
         length = item.Length();
         return 1;
     }
-    if (!item.HasData()) {
-        // Loaded on first use and kept for as long as the album stays loaded.
-        std::vector<uint8_t> bytes(size_t(item.Length()));
-        Read(item.Address(), bytes.data(), uint32_t(item.Length()));
-        item.SetData(std::move(bytes));
+    const size_t n = size_t(std::max<int32_t>(item.Length(), 0));
+    if (item.HasData()) {
+        if (n > 0) std::memcpy(buffer, item.Data().data(), n);
+    } else {
+        // Read into the caller's buffer: nothing is allocated for a picture
+        // that is not kept.
+        Read(item.Address(), buffer, uint32_t(n));
+        if (cache == PictureCache::Keep && cachedBytes_ + n <= geometry_.length) {
+            item.SetCache(std::vector<uint8_t>(buffer, buffer + n));
+            cachedBytes_ += n;
+        }
     }
-    if (item.Length() > 0) std::memcpy(buffer, item.Data().data(), size_t(item.Length()));
     length = item.Length();
     return 0;
+}
+
+void CPictureManager::DropCachedPictures() {
+    for (auto& item : current_) item->DropCache();
+    cachedBytes_ = 0;
 }
 
 int CPictureManager::AddPicture(const uint8_t* data, int length) {
@@ -158,6 +169,7 @@ int CPictureManager::AddPicture(const uint8_t* data, int length) {
 int CPictureManager::DeletePicture(int index) {
     if (index < 0 || size_t(index) >= current_.size()) return 1;
     const CFileItem& item = *current_[size_t(index)];
+    if (item.HoldsCache()) cachedBytes_ -= item.Data().size();
     MarkSlots(item.Address(), uint32_t(item.Length()), -1);
     current_.erase(current_.begin() + index);
     if (size_t(index) < committed_.size()) committed_.erase(committed_.begin() + index);

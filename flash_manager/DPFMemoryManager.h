@@ -21,6 +21,12 @@ namespace kestova {
 // Progress of a commit: (0, k, n) after the k-th (from 0) of n new pictures.
 using ProgressCallback = std::function<void(int, long, long)>;
 
+// Whether GetFileAtIndex keeps the bytes it read from the flash in the album
+// item. Read-only users (export, showing one picture, a program's album read
+// that decodes each picture once) ask for DontKeep, so reading the album
+// never holds every picture in memory at once.
+enum class PictureCache { Keep, DontKeep };
+
 class CFileItem {
 public:
     CFileItem(uint32_t address, int32_t length) : address_(address), length_(length) {}
@@ -34,12 +40,23 @@ public:
     bool HasData() const { return hasData_; }
     const std::vector<uint8_t>& Data() const { return data_; }
     void SetData(std::vector<uint8_t> data) { data_ = std::move(data); hasData_ = true; }
+    // Bytes read from the flash and kept for later calls: they can be
+    // dropped and read again. The bytes of a picture added since the album
+    // was read are its only copy and are never a cache.
+    bool HoldsCache() const { return cache_; }
+    void SetCache(std::vector<uint8_t> data) { SetData(std::move(data)); cache_ = true; }
+    void DropCache() {
+        if (!cache_) return;
+        data_ = {};
+        hasData_ = cache_ = false;
+    }
 
 private:
     uint32_t address_;
     int32_t length_;
     std::vector<uint8_t> data_;
     bool hasData_ = false;
+    bool cache_ = false;
 };
 
 class CPictureManager {
@@ -71,8 +88,18 @@ public:
     int GetMaxFileNum() const;
     uint32_t GetOnePicSize() const { return geometry_.slotSize; }
     // 0 on success; 1 when the index is out of range (length unchanged) or
-    // the buffer is too small (length = the picture's length).
-    int GetFileAtIndex(int index, uint8_t* buffer, int& length);
+    // the buffer is too small (length = the picture's length). A picture read
+    // from the flash goes straight into `buffer`; with Keep a copy stays in
+    // its item while the cached bytes of the album fit the album area's
+    // length (a sound album always does; overlapping entries of a damaged
+    // index cannot make the cache grow past it).
+    int GetFileAtIndex(int index, uint8_t* buffer, int& length,
+                       PictureCache cache = PictureCache::Keep);
+    // Forgets the kept bytes of pictures read from the flash (they are read
+    // again when asked for); pictures added since the last read keep theirs.
+    void DropCachedPictures();
+    // Bytes of flash pictures kept in memory now.
+    size_t CachedBytes() const { return cachedBytes_; }
     // 0, or 1 when the picture cannot be added (album full by count, no free
     // slot, empty picture or one longer than a slot, album not loaded).
     int AddPicture(const uint8_t* data, int length);
@@ -144,6 +171,7 @@ private:
     std::vector<album::IndexEntry> onFlash_;
     bool initialised_ = false;
     bool loaded_ = false;
+    size_t cachedBytes_ = 0;
 };
 
 } // namespace kestova

@@ -124,11 +124,18 @@ bool JpegStreamComplete(const QByteArray& data) {
     const auto* p = reinterpret_cast<const uint8_t*>(data.constData());
     const qsizetype n = data.size();
     if (n < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
+    // The next 0xFF at or after `from`, or n: QByteArray::indexOf finds a
+    // single byte with memchr, so the long stretches of entropy-coded data
+    // are crossed at memory speed instead of byte by byte.
+    const auto nextFF = [&data, n](qsizetype from) {
+        const qsizetype at = from < n ? data.indexOf(char(0xFF), from) : -1;
+        return at < 0 ? n : at;
+    };
     qsizetype pos = 2;
     for (;;) {
         // Extraneous bytes between segments are tolerated by decoders; skip
         // to the next marker, then over any fill bytes.
-        while (pos < n && p[pos] != 0xFF) ++pos;
+        pos = nextFF(pos);
         while (pos < n && p[pos] == 0xFF) ++pos;
         if (pos >= n) return false;
         const uint8_t marker = p[pos++];
@@ -142,7 +149,7 @@ bool JpegStreamComplete(const QByteArray& data) {
         // Entropy-coded data after a scan header: it ends at the first marker
         // that is neither a stuffed 0xFF 0x00 nor a restart marker.
         for (;;) {
-            while (pos < n && p[pos] != 0xFF) ++pos;
+            pos = nextFF(pos);
             if (pos + 1 >= n) return false;
             const uint8_t next = p[pos + 1];
             if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) {

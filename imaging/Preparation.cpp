@@ -186,15 +186,8 @@ std::vector<uint8_t> ToBottomUpBgr(const QImage& picture) {
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
     const int w = rgb.width(), h = rgb.height();
     std::vector<uint8_t> rows(size_t(w) * size_t(h) * 3);
-    uint8_t* o = rows.data();
-    for (int y = h - 1; y >= 0; --y) {
-        const uint8_t* in = rgb.constScanLine(y);
-        for (int x = 0; x < w; ++x, in += 3, o += 3) {
-            o[0] = in[2];
-            o[1] = in[1];
-            o[2] = in[0];
-        }
-    }
+    ConvertPixelRows(rgb.constBits(), size_t(rgb.bytesPerLine()), rows.data(), size_t(w) * 3, w, h,
+                     true, true);
     return rows;
 }
 

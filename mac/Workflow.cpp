@@ -123,16 +123,17 @@ bool FrontEnd::ReadPicFromFlash()
 
         int count = 0;
         gDPF->GetFileNum(count);
-        const int bufferSize = std::max(0, width * height * 3);
-        std::vector<uint8_t> buffer(size_t(bufferSize), 0);
+        // Sized in size_t: the LCD size comes from the frame (checked on attach to at most 16 MP).
+        const size_t bufferSize = size_t(std::max(0, width)) * size_t(std::max(0, height)) * 3;
+        std::vector<uint8_t> buffer(bufferSize, 0);
         std::vector<uint8_t> large;
         int i = 0, n = 0;
         while (i < count) {
             std::fill(buffer.begin(), buffer.end(), 0);
             int length = 0;
             uint8_t* data = buffer.data();
-            int ok = gDPF->GetFileAtIndex(i, buffer.data(), bufferSize, length);
-            if (!ok && length > bufferSize) {
+            int ok = gDPF->GetFileAtIndex(i, buffer.data(), int(bufferSize), length);
+            if (!ok && length > int(bufferSize)) {
                 // A picture longer than the usual buffer gets one of its own
                 // length instead of being cut.
                 large.assign(size_t(length), 0);

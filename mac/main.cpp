@@ -5,6 +5,9 @@
 #include "mac/FrontEnd.h"
 
 #include "device/virtual/VirtualFrame.h"
+#include "packaging/AppIcon.h"
+
+#include "KestovaVersion.h"
 
 #include <QApplication>
 
@@ -22,24 +25,31 @@ void Usage()
                 "stage, add it, delete, Download the album to the frame, Upload it to a folder.\n"
                 "  --frame FRAME  attach the virtual frame on this flash image (also\n"
                 "                 KESTOVA_FRAME); without it, the frame that is plugged in\n"
-                "  -h, --help     show this help\n");
+                "  -h, --help     show this help\n"
+                "  --version      show the version\n");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    // Help needs no display, so it is answered before the application object
-    // (which connects to one) exists.
+    // Help and version need no display, so they are answered before the
+    // application object (which connects to one) exists.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage();
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("mackestova %s\n", KESTOVA_VERSION);
             return 0;
         }
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("mackestova"));
     QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("mackestova"));
+    QApplication::setWindowIcon(KestovaAppIcon("mackestova"));
 
     kestova::mac::StartOptions options;
     if (const char* env = std::getenv("KESTOVA_FRAME"))

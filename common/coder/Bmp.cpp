@@ -28,26 +28,65 @@ bool SetError(std::string* error, const char* why) {
     return false;
 }
 
-// The 54-byte header of a 24-bit bottom-up BMP of width x height with the
-// given pixel block size.
-void FillHeader(std::uint8_t* h, int width, int height, std::uint32_t imageBytes) {
-    std::memset(h, 0, kBmpHeaderSize);
+}  // namespace
+
+std::size_t BmpRowStride(int width) {
+    if (width < 1) return 0;
+    return (std::size_t(width) * 3 + 3) & ~std::size_t(3);
+}
+
+void ConvertPixelRows(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
+                      std::size_t dstStride, int width, int height, bool flipRows,
+                      bool swapRedBlue) {
+    if (!src || !dst || width < 1 || height < 1) return;
+    const std::size_t rowBytes = std::size_t(width) * 3;
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* s = src + srcStride * std::size_t(flipRows ? height - 1 - y : y);
+        std::uint8_t* d = dst + dstStride * std::size_t(y);
+        if (!swapRedBlue) {
+            std::memcpy(d, s, rowBytes);
+            continue;
+        }
+        for (std::size_t x = 0; x < rowBytes; x += 3) {
+            const std::uint8_t first = s[x];
+            d[x + 1] = s[x + 1];
+            d[x] = s[x + 2];
+            d[x + 2] = first;
+        }
+    }
+}
+
+std::vector<std::uint8_t> BmpFileBytes(const BmpSource& src, int width, int height) {
+    if (!src.pixels || width < 1 || height < 1) return {};
+    if (std::uint64_t(width) * std::uint64_t(height) > kBmpMaxPixels) return {};
+    const std::size_t rowBytes = std::size_t(width) * 3;
+    const std::size_t stride = BmpRowStride(width);
+    if (src.stride < (src.paddingFromSource ? stride : rowBytes)) return {};
+    if (src.paddingFromSource && src.rgb) return {};
+    const std::size_t image = stride * std::size_t(height);
+    std::vector<std::uint8_t> file(kBmpHeaderSize + image, 0);
+    std::uint8_t* h = file.data();
     h[0] = 'B';
     h[1] = 'M';
-    Put32(h + 2, std::uint32_t(kBmpHeaderSize) + imageBytes);
+    Put32(h + 2, std::uint32_t(kBmpHeaderSize + image));
     Put32(h + 10, std::uint32_t(kBmpHeaderSize));
     Put32(h + 14, 40);
     Put32(h + 18, std::uint32_t(width));
     Put32(h + 22, std::uint32_t(height));
     Put16(h + 26, 1);
     Put16(h + 28, 24);
-}
-
-}  // namespace
-
-std::size_t BmpRowStride(int width) {
-    if (width < 1) return 0;
-    return (std::size_t(width) * 3 + 3) & ~std::size_t(3);
+    if (src.recordImageSize) Put32(h + 34, std::uint32_t(image));
+    std::uint8_t* pixels = file.data() + kBmpHeaderSize;
+    // The file's rows run from the bottom up, B, G, R.
+    ConvertPixelRows(src.pixels, src.stride, pixels, stride, width, height, src.topDown, src.rgb);
+    if (src.paddingFromSource && stride > rowBytes) {
+        for (int y = 0; y < height; ++y) {
+            const std::size_t from = src.stride * std::size_t(src.topDown ? height - 1 - y : y);
+            std::memcpy(pixels + stride * std::size_t(y) + rowBytes, src.pixels + from + rowBytes,
+                        stride - rowBytes);
+        }
+    }
+    return file;
 }
 
 std::size_t EncoderInputSize(int width, int height) {
@@ -100,9 +139,7 @@ int LoadPicFromMemory(const std::uint8_t* data, std::size_t size, std::uint8_t* 
     if (!topDown) {
         std::memcpy(out, pixels, stride * std::size_t(height));
     } else {
-        for (int y = 0; y < height; ++y)
-            std::memcpy(out + stride * std::size_t(y),
-                        pixels + stride * std::size_t(height - 1 - y), stride);
+        ConvertPixelRows(pixels, stride, out, stride, width, height, true, false);
     }
     return 1;
 }
@@ -124,16 +161,11 @@ int LoadPicFromDir(const std::string& path, std::uint8_t* out, std::size_t outSi
 }
 
 bool SaveBmpFile(const std::uint8_t* rows, int width, int height, const std::string& path) {
-    if (!rows || width < 1 || height < 1) return false;
-    if (std::uint64_t(width) * std::uint64_t(height) > kBmpMaxPixels) return false;
-    const std::size_t rowBytes = std::size_t(width) * 3;
-    const std::size_t stride = BmpRowStride(width);
-    std::vector<std::uint8_t> file(kBmpHeaderSize + stride * std::size_t(height), 0);
-    FillHeader(file.data(), width, height, std::uint32_t(stride * std::size_t(height)));
-    // biSizeImage stays 0 in this writer.
-    for (int y = 0; y < height; ++y)
-        std::memcpy(file.data() + kBmpHeaderSize + stride * std::size_t(y),
-                    rows + rowBytes * std::size_t(y), rowBytes);
+    BmpSource src;
+    src.pixels = rows;
+    src.stride = std::size_t(width > 0 ? width : 0) * 3;
+    const std::vector<std::uint8_t> file = BmpFileBytes(src, width, height);
+    if (file.empty()) return false;
     return WriteWholeFile(path, file.data(), file.size());
 }
 
@@ -207,11 +239,7 @@ bool ParseBmp(const std::uint8_t* data, std::size_t size, RgbImage& out, std::st
         const std::uint8_t* s = pixels + srcStride * std::size_t(srcRow);
         std::uint8_t* d = out.rgb.data() + std::size_t(y) * std::size_t(w) * 3;
         if (bits == 24) {
-            for (int x = 0; x < w; ++x) {
-                d[3 * x + 0] = s[3 * x + 2];
-                d[3 * x + 1] = s[3 * x + 1];
-                d[3 * x + 2] = s[3 * x + 0];
-            }
+            ConvertPixelRows(s, srcStride, d, std::size_t(w) * 3, w, 1, false, true);
         } else {
             for (int x = 0; x < w; ++x) {
                 const std::uint32_t v = bits == 16 ? Le16(s + 2 * x) : Le32(s + 4 * x);
@@ -237,13 +265,12 @@ bool ReadBmp(const std::string& path, RgbImage& out, std::string* error) {
 std::vector<std::uint8_t> EncodeBmp24(const RgbImage& image) {
     if (image.empty() || image.rgb.size() < std::size_t(image.width) * image.height * 3)
         return {};
-    const std::size_t stride = BmpRowStride(image.width);
-    std::vector<std::uint8_t> file(kBmpHeaderSize + stride * std::size_t(image.height), 0);
-    FillHeader(file.data(), image.width, image.height,
-               std::uint32_t(stride * std::size_t(image.height)));
-    const std::vector<std::uint8_t> rows = ToEncoderInput(image);
-    std::memcpy(file.data() + kBmpHeaderSize, rows.data(), rows.size());
-    return file;
+    BmpSource src;
+    src.pixels = image.rgb.data();
+    src.stride = std::size_t(image.width) * 3;
+    src.topDown = true;
+    src.rgb = true;
+    return BmpFileBytes(src, image.width, image.height);
 }
 
 bool WriteBmp24(const std::string& path, const RgbImage& image) {
@@ -257,35 +284,19 @@ std::vector<std::uint8_t> ToEncoderInput(const RgbImage& image) {
         return {};
     const std::size_t stride = BmpRowStride(image.width);
     std::vector<std::uint8_t> out(stride * std::size_t(image.height), 0);
-    for (int y = 0; y < image.height; ++y) {
-        const std::uint8_t* s =
-            image.rgb.data() + std::size_t(image.height - 1 - y) * std::size_t(image.width) * 3;
-        std::uint8_t* d = out.data() + stride * std::size_t(y);
-        for (int x = 0; x < image.width; ++x) {
-            d[3 * x + 0] = s[3 * x + 2];
-            d[3 * x + 1] = s[3 * x + 1];
-            d[3 * x + 2] = s[3 * x + 0];
-        }
-    }
+    ConvertPixelRows(image.rgb.data(), std::size_t(image.width) * 3, out.data(), stride,
+                     image.width, image.height, true, true);
     return out;
 }
 
 RgbImage FromEncoderInput(const std::uint8_t* input, int width, int height) {
     RgbImage img;
     if (!input || width < 1 || height < 1) return img;
-    const std::size_t stride = BmpRowStride(width);
     img.width = width;
     img.height = height;
     img.rgb.resize(std::size_t(width) * std::size_t(height) * 3);
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* s = input + stride * std::size_t(height - 1 - y);
-        std::uint8_t* d = img.rgb.data() + std::size_t(y) * std::size_t(width) * 3;
-        for (int x = 0; x < width; ++x) {
-            d[3 * x + 0] = s[3 * x + 2];
-            d[3 * x + 1] = s[3 * x + 1];
-            d[3 * x + 2] = s[3 * x + 0];
-        }
-    }
+    ConvertPixelRows(input, BmpRowStride(width), img.rgb.data(), std::size_t(width) * 3, width,
+                     height, true, true);
     return img;
 }
 

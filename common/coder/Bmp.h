@@ -32,6 +32,41 @@ std::size_t BmpRowStride(int width);
 // width or height below 1.
 std::size_t EncoderInputSize(int width, int height);
 
+// The one pixel-row conversion of the project: copies `height` rows of
+// `width` 3-byte pixels from `src` (rows `srcStride` bytes apart) to `dst`
+// (rows `dstStride` apart), reversing the row order when `flipRows` (top-down
+// <-> bottom-up) and exchanging the first and third byte of every pixel when
+// `swapRedBlue` (B, G, R <-> R, G, B). Bytes past 3 * width in a destination
+// row are left as they are.
+void ConvertPixelRows(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
+                      std::size_t dstStride, int width, int height, bool flipRows,
+                      bool swapRedBlue);
+
+// Where the pixels of a BMP to be written come from, for the one BMP writer
+// below: `pixels` with rows `stride` bytes apart, the top picture row first
+// when `topDown` (else the bottom row), pixels R, G, B when `rgb` (else
+// B, G, R).
+struct BmpSource {
+    const std::uint8_t* pixels = nullptr;
+    std::size_t stride = 0;
+    bool topDown = false;
+    bool rgb = false;
+    // Each file row is padded to BmpRowStride(width) bytes. The padding is
+    // 0, or, when this is set, the source bytes that follow the row's last
+    // pixel (the decoder's wider picture rows hold decoded samples there);
+    // it needs B, G, R rows of at least BmpRowStride(width) bytes.
+    bool paddingFromSource = false;
+    // biSizeImage: the pixel block's size, or 0 (allowed for uncompressed
+    // files, and what the prepared bitmaps have always carried).
+    bool recordImageSize = false;
+};
+
+// The one BMP writer of the project: a 24-bit bottom-up BMP (54-byte header,
+// no colour table) of width x height. Resolution fields are 0 ("not given"):
+// these pictures have no physical size. Empty for a size below 1, too many
+// pixels, or a source that does not fit the description.
+std::vector<std::uint8_t> BmpFileBytes(const BmpSource& source, int width, int height);
+
 // A top-down RGB picture (see above).
 struct RgbImage {
     int width = 0;

@@ -4,21 +4,11 @@
 #include <cstring>
 
 #include "common/coder/Bmp.h"
+#include "common/coder/CodecTables.h"
 
 namespace kestova {
 
-const std::uint16_t JPGEncode::kAanFactors[64] = {
-    64, 88,  83,  75,  64, 50, 34, 17, 88, 123, 115, 104, 88, 69, 48, 24,
-    83, 115, 109, 98,  83, 65, 45, 23, 75, 104, 98,  88,  75, 59, 40, 20,
-    64, 88,  83,  75,  64, 50, 34, 17, 50, 69,  65,  59,  50, 39, 27, 13,
-    34, 48,  45,  40,  34, 27, 18, 9,  17, 24,  23,  20,  17, 13, 9,  4};
-
 namespace {
-
-const std::uint8_t kZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 inline std::uint8_t Clamp255(int v) { return std::uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
@@ -108,7 +98,7 @@ bool JPGEncode::GetDQT(Reader& r) {
     if (!r.Get16(length)) return Fail("truncated quantisation tables");
     // A longer segment is not read: the stream is then read on from here and
     // normally fails at the Huffman tables.
-    if (length > 132) return true;
+    if (length > kDevQuantSize) return true;
     unsigned consumed = 0;
     while (consumed + 2 < length) {
         std::uint8_t id;
@@ -152,7 +142,7 @@ bool JPGEncode::GetDHT(Reader& r) {
             code += std::uint32_t(n) << (16 - l);
             count += n;
         }
-        const int limit = slot < 2 ? 16 : 162;
+        const int limit = slot < 2 ? kMaxDcSymbols : kMaxAcSymbols;
         if (count < 1 || count > limit) return Fail("invalid Huffman table size");
         // More codes than code space: no prefix code has these lengths.
         if (code > 0x10000) return Fail("invalid Huffman code lengths");
@@ -165,8 +155,8 @@ bool JPGEncode::GetDHT(Reader& r) {
 }
 
 bool JPGEncode::ReadHeader(Reader& r, int expectedWidth, int expectedHeight) {
-    if (r.size < 16) return Fail("truncated header");
-    std::memcpy(header_, r.data, 16);
+    if (r.size < kDevHeaderSize) return Fail("truncated header");
+    std::memcpy(header_, r.data, kDevHeaderSize);
     std::uint16_t w = 0, h = 0;
     if (!r.Get16(w) || !r.Get16(h)) return Fail("truncated header");
     if (expectedWidth && w != expectedWidth) return Fail("picture width differs from the LCD");
@@ -176,21 +166,23 @@ bool JPGEncode::ReadHeader(Reader& r, int expectedWidth, int expectedHeight) {
     width_ = w;
     height_ = h;
     roundedWidth_ = (w + 7) & ~7;
-    r.Skip(12);
-    mode_ = header_[4];
-    if (mode_ > 3) return Fail("unknown sampling mode");
-    for (int i = 5; i < 14; ++i)
+    r.Skip(kDevHeaderSize - 4);
+    mode_ = header_[kDevModeByte];
+    if (mode_ > kMaxSamplingMode) return Fail("unknown sampling mode");
+    for (std::size_t i = kDevQuantTableBytes; i < kDevAcTableBytes + 3; ++i)
         if (header_[i] > 1) return Fail("invalid table number");
-    mcuW_ = 8 * ((mode_ & 1) + 1);
-    mcuH_ = 8 * ((mode_ >> 1) + 1);
-    yBlocks_ = (mcuW_ / 8) * (mcuH_ / 8);
-    mcuNumX_ = (roundedWidth_ + mcuW_ - 1) / mcuW_;
-    mcuNumY_ = (height_ + mcuH_ - 1) / mcuH_;
+    // The grid covers the rounded width, as the rows of the picture buffer do.
+    const SamplingGeometry g = GeometryFor(roundedWidth_, height_, mode_);
+    mcuW_ = g.mcuWidth;
+    mcuH_ = g.mcuHeight;
+    yBlocks_ = g.yBlocks;
+    mcuNumX_ = g.mcusX;
+    mcuNumY_ = g.mcusY;
     if (std::uint64_t(roundedWidth_) * std::uint64_t(height_) > kMaxPixels)
         return Fail("picture too large");
     const std::size_t mcus = std::size_t(mcuNumX_) * std::size_t(mcuNumY_);
-    // The whole MCU index is skipped (8 bytes per MCU).
-    if (!r.Skip(mcus * 8)) return Fail("truncated MCU index");
+    // The whole MCU index is skipped (one entry per MCU).
+    if (!r.Skip(mcus * kDevIndexEntrySize)) return Fail("truncated MCU index");
     if (!GetDQT(r) || !GetDHT(r)) return false;
     // Every MCU takes at least one byte of coded data.
     if (r.size - r.pos < mcus) return Fail("coded data too short");
@@ -311,14 +303,18 @@ void JPGEncode::tinyjpeg_idct_int(const std::int16_t* coef, const std::uint16_t*
 
 bool JPGEncode::DecodeMcu(Reader& r, std::uint8_t* yData, std::uint8_t* cbData,
                           std::uint8_t* crData) {
+    // Table numbers of component c (0 = Y, 1 = Cb, 2 = Cr) from the header.
+    auto dc = [this](int c) { return header_[kDevDcTableBytes + std::size_t(c)]; };
+    auto ac = [this](int c) { return header_[kDevAcTableBytes + std::size_t(c)]; };
+    auto dqt = [this](int c) { return tableDQT_[header_[kDevQuantTableBytes + std::size_t(c)]]; };
     std::int16_t coef[64];
-    if (!HuffmanDecode(r, header_[9], header_[12], 1, coef)) return false;
-    tinyjpeg_idct_int(coef, tableDQT_[header_[6]], cbData);
-    if (!HuffmanDecode(r, header_[10], header_[13], 2, coef)) return false;
-    tinyjpeg_idct_int(coef, tableDQT_[header_[7]], crData);
+    if (!HuffmanDecode(r, dc(1), ac(1), 1, coef)) return false;
+    tinyjpeg_idct_int(coef, dqt(1), cbData);
+    if (!HuffmanDecode(r, dc(2), ac(2), 2, coef)) return false;
+    tinyjpeg_idct_int(coef, dqt(2), crData);
     for (int b = 0; b < yBlocks_; ++b) {
-        if (!HuffmanDecode(r, header_[8], header_[11], 0, coef)) return false;
-        tinyjpeg_idct_int(coef, tableDQT_[header_[5]], yData + b * 64);
+        if (!HuffmanDecode(r, dc(0), ac(0), 0, coef)) return false;
+        tinyjpeg_idct_int(coef, dqt(0), yData + b * 64);
     }
     // Every MCU starts on a byte boundary.
     r.AlignToByte();
@@ -405,12 +401,13 @@ bool JPGEncode::DecodeMcuFromIndex(const std::uint8_t* data, std::size_t size, u
     if (!ReadHeader(r, 0, 0)) return false;
     if (std::uint64_t(mcu) >= std::uint64_t(mcuNumX_) * std::uint64_t(mcuNumY_))
         return Fail("no such MCU");
-    const std::uint8_t* e = data + 16 + std::size_t(mcu) * 8;
+    const std::size_t entry = kDevIndexOffset + std::size_t(mcu) * kDevIndexEntrySize;
+    const std::uint8_t* e = data + entry;
     auto le16 = [](const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); };
     preData_[0] = std::int16_t(le16(e));
     preData_[1] = std::int16_t(le16(e + 2));
     preData_[2] = std::int16_t(le16(e + 4));
-    const std::size_t start = 16 + std::size_t(mcu) * 8 + le16(e + 6);
+    const std::size_t start = entry + le16(e + 6);
     if (start >= size) return Fail("MCU index entry points past the end");
     r.StartBits(start);
     std::uint8_t yData[4 * 64], cbData[64], crData[64];
@@ -425,32 +422,15 @@ std::vector<std::uint8_t> JPGEncode::BmpBytes(const DecodedPicture& p) {
     if (p.width < 1 || p.height < 1 || p.roundedWidth < p.width ||
         p.bgr.size() < std::size_t(p.roundedWidth) * std::size_t(p.height) * 3)
         return {};
-    const std::size_t rowSize = (std::size_t(p.width) * 3 + 3) & ~std::size_t(3);
-    const std::size_t srcStride = std::size_t(p.roundedWidth) * 3;
-    const std::size_t image = rowSize * std::size_t(p.height);
-    std::vector<std::uint8_t> file(kBmpHeaderSize + image, 0);
-    auto put32 = [&file](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) file[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
-    };
-    file[0] = 'B';
-    file[1] = 'M';
-    put32(2, std::uint32_t(kBmpHeaderSize + image));
-    put32(10, std::uint32_t(kBmpHeaderSize));
-    put32(14, 40);
-    put32(18, std::uint32_t(p.width));
-    put32(22, std::uint32_t(p.height));
-    file[26] = 1;
-    file[28] = 24;
-    put32(34, std::uint32_t(image));
-    put32(38, 300);
-    put32(42, 300);
     // Rows from the bottom up; a row's padding bytes are the decoded samples
-    // right of the last column, which the rounded-width buffer holds.
-    for (int y = 0; y < p.height; ++y)
-        std::memcpy(file.data() + kBmpHeaderSize + rowSize * std::size_t(y),
-                    p.bgr.data() + srcStride * std::size_t(p.height - 1 - y),
-                    std::min(rowSize, srcStride));
-    return file;
+    // right of the last column, which the rounded-width rows hold.
+    BmpSource src;
+    src.pixels = p.bgr.data();
+    src.stride = std::size_t(p.roundedWidth) * 3;
+    src.topDown = true;
+    src.paddingFromSource = true;
+    src.recordImageSize = true;
+    return BmpFileBytes(src, p.width, p.height);
 }
 
 bool JPGEncode::BmpSave(const std::string& bmpPath, const DecodedPicture& picture) {

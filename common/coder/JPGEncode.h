@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/coder/CodecTables.h"
+
 namespace kestova {
 
 // A decoded device picture: `roundedWidth` (width rounded up to a multiple
@@ -57,8 +59,6 @@ public:
     // Why the last call failed ("" after success).
     const std::string& LastError() const { return error_; }
 
-    // Dequantisation AAN factors floor(64 * s(u) * s(v)), natural order.
-    static const std::uint16_t kAanFactors[64];
     // The inverse DCT: 64 coefficients (natural order) with a dequantisation
     // table into 8 x 8 samples 0..255 (row stride 8).
     static void tinyjpeg_idct_int(const std::int16_t* coef, const std::uint16_t* dqt,
@@ -80,12 +80,12 @@ private:
 
     std::string error_;
     // Header and tables of the picture being decoded.
-    std::uint8_t header_[16] = {};
+    std::uint8_t header_[kDevHeaderSize] = {};
     int width_ = 0, roundedWidth_ = 0, height_ = 0, mode_ = 0;
     int mcuW_ = 8, mcuH_ = 8, yBlocks_ = 1;
     int mcuNumX_ = 0, mcuNumY_ = 0;
     std::uint16_t tableDQT_[2][64] = {};
-    std::uint8_t tableDHT_[4][162] = {};
+    std::uint8_t tableDHT_[4][kMaxAcSymbols] = {};
     std::uint32_t minCode_[4][17] = {};
     std::uint8_t valPtr_[4][17] = {};
     std::uint8_t countLen_[4][17] = {};

@@ -84,15 +84,8 @@ bool CKv350Encoder::Decode(const std::uint8_t* data, std::size_t size, int expec
     out.width = p.width;
     out.height = p.height;
     out.rgb.resize(std::size_t(p.width) * std::size_t(p.height) * 3);
-    for (int y = 0; y < p.height; ++y) {
-        const std::uint8_t* s = p.bgr.data() + std::size_t(y) * std::size_t(p.roundedWidth) * 3;
-        std::uint8_t* d = out.rgb.data() + std::size_t(y) * std::size_t(p.width) * 3;
-        for (int x = 0; x < p.width; ++x) {
-            d[3 * x + 0] = s[3 * x + 2];
-            d[3 * x + 1] = s[3 * x + 1];
-            d[3 * x + 2] = s[3 * x + 0];
-        }
-    }
+    ConvertPixelRows(p.bgr.data(), std::size_t(p.roundedWidth) * 3, out.rgb.data(),
+                     std::size_t(p.width) * 3, p.width, p.height, false, true);
     if (error) error->clear();
     return true;
 }

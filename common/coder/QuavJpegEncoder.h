@@ -10,7 +10,35 @@
 #include <memory>
 #include <vector>
 
+#include "common/coder/CodecTables.h"
+
 namespace kestova {
+
+// Instruction-set paths of the encoder's vectorised stages (colour
+// conversion, forward DCT, quantisation). Every path gives the same bytes.
+enum class EncoderPath { Portable, Avx2 };
+const char* EncoderPathName(EncoderPath path);
+// The paths this processor can run, the portable one first.
+std::vector<EncoderPath> AvailableEncoderPaths();
+// Makes every encoder built from now on use `path`; false (and no change)
+// when the processor cannot run it. At start the best available path is
+// used, or the one the environment variable KESTOVA_ENCODER_PATH names
+// ("portable", "avx2") when the processor can run it.
+bool SetEncoderPath(EncoderPath path);
+EncoderPath CurrentEncoderPath();
+
+namespace encoder {
+// Quantisation helpers of one component, derived from the divisors d:
+// half = d >> 1, thr = d - half (the smallest magnitude that does not
+// quantise to 0), recip = floor(2^31 / d) + 1, an exact reciprocal for every
+// dividend the DCT can produce (t * d < 2^31).
+struct QuantSet {
+    alignas(32) std::int32_t thr[64];
+    alignas(32) std::uint32_t half[64];
+    alignas(32) std::uint32_t recip[64];
+};
+struct Kernels;
+}  // namespace encoder
 
 // One Huffman code table: code and length per symbol, plus the count list
 // (entry 0 unused) and symbol list it was built from.
@@ -21,21 +49,6 @@ struct tag_HUFFMAN_TABLE {
     std::uint8_t val[256];
 };
 
-// Sizes of the fixed parts of a device picture.
-inline constexpr std::size_t kDevHeaderSize = 16;
-inline constexpr std::size_t kDevIndexEntrySize = 8;
-inline constexpr std::size_t kDevQuantSize = 132;
-inline constexpr std::size_t kDevHuffSize = 418;
-
-// Geometry of one sampling mode (mode & 3): 0 = 1x1, 1 = 2x1, 2 = 1x2, 3 = 2x2.
-struct SamplingGeometry {
-    int yBlocks;    // Y blocks per MCU
-    int mcuWidth;   // pixels
-    int mcuHeight;  // pixels
-    int mcusX;      // MCUs per row
-    int mcusY;      // MCU rows
-};
-SamplingGeometry GeometryFor(int width, int height, int mode);
 
 // The quality-independent half of encoding one picture: tile fill, colour
 // conversion and forward DCT of every block, kept so that the same picture
@@ -99,22 +112,15 @@ public:
     const std::uint16_t* ChromDivisors() const { return chromDiv_; }
     const tag_HUFFMAN_TABLE& Huffman(int i) const { return huff_[i]; }
 
-    // Fixed tables: Annex K quantisation tables (natural order), AAN scale
-    // factors round(16384 * s(u) * s(v)), zigzag position -> natural index.
-    static const std::uint8_t kBaseLum[64];
-    static const std::uint8_t kBaseChrom[64];
-    static const std::uint16_t kAanScales[64];
-    static constexpr std::uint8_t kZigzag[64] = {
-        0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-        41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-        30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+    // The forward DCT of the current path on one block, natural order in
+    // and out.
+    static void ForwardDct(std::int32_t* block);
 
 private:
     friend class CDctPicture;
     struct Writer;
 
     void InitEncoder();
-    void InitColorTable();
     void InitQuantTable();
     void InitHuffmanTable();
     static void ScaleTable(const std::uint8_t* base, int scale, std::uint8_t* table);
@@ -128,46 +134,23 @@ private:
     bool write_sof(Writer& w, std::uint8_t marker);
     bool write_sos(Writer& w);
     bool Finish(Writer& w, std::size_t& outSize);
-    // Codes one MCU whose blocks are given as Y0..Y(n-1), Cb, Cr.
+    // Codes one MCU whose blocks are given as Y0..Y(n-1), Cb, Cr
+    // (EncoderHuffman.cpp).
     bool CodeMcu(const std::int32_t* blocks, Writer& w);
-    // rows[k]: MCU row k (B, G, R bytes from the MCU's left edge).
+    // Colour conversion and DCT of one MCU; rows[k]: MCU row k (B, G, R
+    // bytes from the MCU's left edge).
     void CompressOneTile(const std::uint8_t* const* rows, std::int32_t* blocks) const;
-    void BGRToYCbCrEx(const std::uint8_t* const* rows, std::int32_t* blocks) const;
-    // Per-component quantisation helpers derived from the divisors d:
-    // half = d >> 1, thr = d - half (the smallest magnitude that does not
-    // quantise to 0), recip = an exact reciprocal (see InitQuantTable).
-    struct QuantSet {
-        std::int32_t thr[64];
-        std::uint32_t half[64];
-        std::uint32_t recip[64];
-    };
-    // Which quantised values of a block (natural order) are non-zero, as
-    // bits in zigzag order (bit k = zigzag position k).
-    static std::uint64_t Quantize(const std::int32_t* coef, const QuantSet& qs);
-    // The quantised value of coefficient i (natural order): rounded to
-    // nearest, halves away from zero.
-    static std::int32_t QuantizeOne(const std::int32_t* coef, const QuantSet& qs, int i) {
-        const std::int32_t c = coef[i];
-        const std::int32_t sign = c >> 31;
-        const std::uint32_t t = std::uint32_t((c ^ sign) - sign) + qs.half[i];
-        const std::int32_t q = std::int32_t((std::uint64_t(t) * qs.recip[i]) >> 31);
-        return (q ^ sign) - sign;
-    }
     // Quantises and codes one block (natural order) of a component.
-    bool HuffmanEncode(const std::int32_t* coef, const QuantSet& qs, int component, Writer& w);
+    bool HuffmanEncode(const std::int32_t* coef, const encoder::QuantSet& qs, int component,
+                       Writer& w);
 
-public:
-    static void ForwardDct(std::int32_t* block);
-
-private:
     std::uint16_t quality_ = 0;
     std::uint16_t scale_ = 0;
-    std::int32_t colour_[9][256];
-    std::int32_t shiftedB_[3][256];  // B->Y, B->Cb, B->Cr minus 128 * 65536
     std::uint16_t lumDiv_[64];
     std::uint16_t chromDiv_[64];
-    QuantSet lumQ_;
-    QuantSet chromQ_;
+    encoder::QuantSet lumQ_;
+    encoder::QuantSet chromQ_;
+    const encoder::Kernels* kernels_ = nullptr;  // the path, fixed at construction
     std::uint8_t lumTable_[64];
     std::uint8_t chromTable_[64];
     tag_HUFFMAN_TABLE huff_[4];  // lum DC, lum AC, chrom DC, chrom AC

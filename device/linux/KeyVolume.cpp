@@ -89,6 +89,13 @@ bool IsRegularFile(const std::string& path) {
 
 } // namespace
 
+bool VolumeIsOnDevice(const std::string& node, const std::string& mountPoint) {
+    struct stat dev {}, root {};
+    if (stat(node.c_str(), &dev) != 0 || !S_ISBLK(dev.st_mode)) return false;
+    if (stat(mountPoint.c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) return false;
+    return dev.st_rdev == root.st_dev;
+}
+
 std::vector<MountEntry> ReadMountTable(const std::string& mountsFile) {
     std::vector<MountEntry> out;
     std::ifstream in(mountsFile);
@@ -116,6 +123,9 @@ int UnmountKeyFileVolumes(const std::string& keyFile, const KeyVolumeOptions& op
         std::string keyPath = m.mountPoint;
         keyPath.append("/").append(keyFile);
         if (!IsRegularFile(keyPath)) continue;
+        const bool sameDevice = options.volumeIsOnDevice ? options.volumeIsOnDevice(m.device, m.mountPoint)
+                                                         : VolumeIsOnDevice(m.device, m.mountPoint);
+        if (!sameDevice) continue;
         ++tried;
         run({"udisksctl", "unmount", "--no-user-interaction", "--block-device", m.device});
     }

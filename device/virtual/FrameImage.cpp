@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -103,6 +106,21 @@ std::vector<uint8_t> BuildFrameImage(const FrameImageLayout& l) {
     return img;
 }
 
+namespace {
+
+// The umask, read without setting it (umask() can only be read by changing
+// it, which races with other threads creating files). The strictest mask
+// when the kernel does not say: the image holds the user's photos.
+mode_t CurrentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Umask:", 0) == 0) return mode_t(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+    return 077;
+}
+
+} // namespace
+
 void WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes, bool overwrite) {
     if (path.empty()) throw std::runtime_error("no image path given");
     struct stat st {};
@@ -120,7 +138,7 @@ void WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes, 
         else done += size_t(w);
     }
     const int err = errno;
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    ok = ok && ::fchmod(fd, 0666 & ~CurrentUmask()) == 0 && ::fsync(fd) == 0;
     ::close(fd);
     if (!ok) {
         ::unlink(tmp.c_str());

@@ -159,6 +159,23 @@ TEST(IndexBlock, UsedValidEntriesInEntryOrder) {
     EXPECT_EQ(p.entries[1], (IndexEntry{s + 16384, 2000}));
     EXPECT_EQ(p.entries[2], (IndexEntry{s + l - 100, 100}));
     EXPECT_EQ(p.skipped, 2u);
+
+    // With the slot size given, an entry longer than one slot is skipped too.
+    PutEntry(b, 300, s + 16384, 16385);
+    p = ParseIndexBlock(b, s, l, 16384);
+    EXPECT_EQ(p.entries.size(), 3u);
+    EXPECT_EQ(p.skipped, 3u);
+    EXPECT_EQ(ParseIndexBlock(b, s, l).entries.size(), 4u);  // no slot size: area only
+    EXPECT_FALSE(EntryIsValid({s + 16384, 0xFFA000}, s, 0xFFFFFF - s, 0x40000));
+    EXPECT_TRUE(EntryIsValid({s + 16384, 0x40000}, s, 0xFFFFFF - s, 0x40000));
+}
+
+TEST(DeviceInfo, LcdSizesPicturesCanBeMadeFor) {
+    struct Case { uint32_t w, h; bool usable; } cases[] = {
+        {128, 128, true}, {4096, 4096, true}, {4096, 1, true}, {0, 0, true},
+        {4097, 1, false}, {1, 4097, false}, {16000, 16000, false}, {65535, 65535, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(LcdSizeIsUsable(c.w, c.h), c.usable) << c.w << "x" << c.h;
 }
 
 TEST(IndexBlock, MagicAndColours) {

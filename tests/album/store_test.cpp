@@ -102,6 +102,8 @@ TEST_F(StoreTest, InvalidEntriesAreSkippedAndDisappearAtTheNextCommit) {
     entry(0, kSlot0, uint32_t(a.size()));
     entry(1, kS + 9000, 100);               // inside the reserved 16 KiB
     entry(2, kS + 65536 - 50, 51);          // ends past the album area
+    entry(3, kSlot0, kP + 1);               // longer than one slot
+    entry(4, kSlot0, 0xFFA000);             // longer than the whole area
     entry(200, kSlot0 + kP, uint32_t(b.size()));  // behind unused entries
     std::copy(a.begin(), a.end(), img.begin() + kSlot0);
     std::copy(b.begin(), b.end(), img.begin() + kSlot0 + kP);
@@ -373,6 +375,52 @@ TEST_F(StoreTest, PicturesLoadLazilyAndStayCached) {
     EXPECT_EQ(len, int(a.size()));  // bad index: length stays the buffer size
 }
 
+// A hostile index: one real picture and 479 more entries on its bytes. The
+// entries longer than a slot are not listed; the cache of one album read
+// never outgrows the album area, and DontKeep keeps nothing at all.
+TEST_F(StoreTest, OverlappingEntriesCannotMakeTheCacheOutgrowTheArea) {
+    const auto a = Picture(kP, 7);
+    auto img = ReadFile(path);
+    std::memcpy(&img[kS], "ABFS", 4);
+    PutEntry(img, 0, kSlot0, kP);
+    for (size_t i = 1; i < 480; ++i) PutEntry(img, i, kSlot0, i % 2 ? 0xFFA000 : kP);
+    std::copy(a.begin(), a.end(), img.begin() + kSlot0);
+    WriteFile(path, img);
+
+    Frame f = LoadFrame(path);
+    int n = 0;
+    f.dpf->GetFileNum(n);
+    ASSERT_EQ(n, 240);  // entry 0 and the 239 even ones of a slot's length
+    std::vector<uint8_t> buf(kP);
+    int len = 0;
+    for (int i = 0; i < n; ++i) {
+        ASSERT_EQ(f.dpf->GetFileAtIndex(i, buf.data(), int(kP), len, PictureCache::DontKeep), 1);
+        ASSERT_EQ(buf, a);
+    }
+    EXPECT_EQ(f.dpf->Store().CachedBytes(), 0u);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(f.dpf->GetFileAtIndex(i, buf.data(), int(kP), len), 1);
+    EXPECT_EQ(buf, a);
+    const size_t area = f.dpf->GetAlbumLength();
+    EXPECT_LE(f.dpf->Store().CachedBytes(), area);
+    EXPECT_GE(f.dpf->Store().CachedBytes(), area - kP);  // kept until the budget is used
+    f.dpf->DropCachedPictures();
+    EXPECT_EQ(f.dpf->Store().CachedBytes(), 0u);
+    EXPECT_FALSE(f.dpf->Store().GetItem(0)->HasData());
+    // A picture added since the read keeps its bytes: they are its only copy.
+    for (int i = 0; i < n - 5; ++i) ASSERT_EQ(f.dpf->DeleteFileAt(0), 0);
+    const auto added = Picture(100, 8);
+    ASSERT_EQ(f.dpf->AddData(added.data(), 100), 1);
+    f.dpf->DropCachedPictures();
+    EXPECT_TRUE(f.dpf->Store().GetItem(5)->HasData());
+    // The commit writes only what is listed: no over-long entry survives it.
+    ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
+    for (uint32_t block : {kS, kS + 4096}) {
+        const auto parsed = album::ParseIndexBlock(Bytes(path, block, kIndexBlockSize), kS, 65536);
+        EXPECT_EQ(parsed.skipped, 0u) << block;
+    }
+    EXPECT_EQ(ReadAlbum(path), (Album{a, a, a, a, a, added}));
+}
+
 // Verified writes: the checksum reply of chosen verification queries is
 // spoiled, so the frame looks as if the page landed wrong.
 struct SpoilSums {
@@ -605,15 +653,15 @@ TEST_F(StoreTest, ColoursAreReadAndRewrittenInBothBlocks) {
 }
 
 TEST_F(StoreTest, DamagedIndexWithOverlappingEntriesNeverFreesALiveSlot) {
-    const auto a = Picture(1000, 1), b = Picture(kP + 100, 2);  // b runs into slot 2
+    const auto a = Picture(1000, 1), b = Picture(kP, 2);  // b starts mid slot 1, runs into slot 2
     auto img = ReadFile(path);
     std::memcpy(&img[kS], "ABFS", 4);
     auto entry = [&](size_t i, uint32_t addr, uint32_t len) { PutEntry(img, i, addr, len); };
     entry(0, kSlot0, uint32_t(a.size()));
-    entry(1, kSlot0, 10);                        // a second entry in slot 0
-    entry(2, kSlot0 + kP, uint32_t(b.size()));   // spans slots 1 and 2
+    entry(1, kSlot0, 10);                              // a second entry in slot 0
+    entry(2, kSlot0 + kP + 4096, uint32_t(b.size()));  // spans slots 1 and 2
     std::copy(a.begin(), a.end(), img.begin() + kSlot0);
-    std::copy(b.begin(), b.end(), img.begin() + kSlot0 + kP);
+    std::copy(b.begin(), b.end(), img.begin() + kSlot0 + kP + 4096);
     WriteFile(path, img);
 
     Frame f = LoadFrame(path);

@@ -21,6 +21,20 @@
 
 namespace kestova::testutil {
 
+// Zigzag position k -> natural index, worked out independently of the
+// codec's table by walking the anti-diagonals of the block.
+inline std::vector<int> ZigzagWalk() {
+    std::vector<int> z;
+    for (int s = 0; s < 15; ++s) {
+        if (s % 2 == 0) {  // up and to the right
+            for (int r = std::min(s, 7); r >= 0 && s - r < 8; --r) z.push_back(r * 8 + (s - r));
+        } else {
+            for (int c = std::min(s, 7); c >= 0 && s - c < 8; --c) z.push_back((s - c) * 8 + c);
+        }
+    }
+    return z;
+}
+
 // Smooth colour gradients.
 inline RgbImage Gradient(int w, int h) {
     RgbImage img{w, h, std::vector<std::uint8_t>(std::size_t(w) * h * 3)};

@@ -292,7 +292,7 @@ TEST(Decoder, InverseDctOfDcOnlyBlocksIsFlat) {
     // DC value v with table entry 64 * 8 dequantises to 8v; the block is
     // v + 128 everywhere.
     std::uint16_t dqt[64];
-    for (int i = 0; i < 64; ++i) dqt[i] = std::uint16_t(8 * JPGEncode::kAanFactors[i]);
+    for (int i = 0; i < 64; ++i) dqt[i] = std::uint16_t(8 * kAanFactors[i]);
     for (int v : {-128, -50, 0, 1, 37, 127, 400}) {
         std::int16_t coef[64] = {};
         coef[0] = std::int16_t(v);
@@ -300,7 +300,4 @@ TEST(Decoder, InverseDctOfDcOnlyBlocksIsFlat) {
         JPGEncode::tinyjpeg_idct_int(coef, dqt, out);
         for (int i = 0; i < 64; ++i) EXPECT_EQ(out[i], std::clamp(v + 128, 0, 255)) << v;
     }
-    EXPECT_EQ(JPGEncode::kAanFactors[0], 64);
-    EXPECT_EQ(JPGEncode::kAanFactors[9], 123);
-    EXPECT_EQ(JPGEncode::kAanFactors[63], 4);
 }

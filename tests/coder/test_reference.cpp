@@ -33,19 +33,6 @@ const std::uint8_t kRefChrom[64] = {
     99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
     99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 
-// Zigzag position k -> natural index, built by walking the anti-diagonals.
-std::vector<int> ZigzagOrder() {
-    std::vector<int> z;
-    for (int s = 0; s < 15; ++s) {
-        if (s % 2 == 0) {  // up and to the right
-            for (int r = std::min(s, 7); r >= 0 && s - r < 8; --r) z.push_back(r * 8 + (s - r));
-        } else {
-            for (int c = std::min(s, 7); c >= 0 && s - c < 8; --c) z.push_back((s - c) * 8 + c);
-        }
-    }
-    return z;
-}
-
 struct RefHuff {
     std::uint32_t code[256] = {};
     int size[256] = {};
@@ -97,7 +84,7 @@ public:
             }
         }
         tables_ = ht;
-        zz_ = ZigzagOrder();
+        zz_ = ZigzagWalk();
     }
 
     std::vector<std::uint8_t> Compress(const std::uint8_t* in, int width, int height, int mode) {
@@ -382,7 +369,9 @@ std::vector<RgbImage> Pictures() {
 
 }  // namespace
 
-TEST(BitExact, EveryModeQualityAndContainerMatchesThePlainReference) {
+// Every mode, quality and container against the plain reference, and the
+// fitting's quality-independent path against the same bytes.
+static void MatchesThePlainReference() {
     const RefTables tables = TypicalTables();
     const int qualities[] = {0, 1, 7, 10, 25, 49, 50, 51, 75, 90, 99, 100, 150, -3};
     for (const RgbImage& img : Pictures()) {
@@ -577,9 +566,42 @@ std::uint64_t StreamsHash() {
 
 }  // namespace
 
-TEST(BitExact, StreamsKeepTheirRecordedHash) {
+namespace {
+
+// Runs `body` once on every encoder path this processor can execute (the
+// vectorised stages and the portable ones), each announced in failures.
+template <typename Body>
+void OnEveryPath(Body body) {
+    const EncoderPath before = CurrentEncoderPath();
+    for (const EncoderPath path : AvailableEncoderPaths()) {
+        ASSERT_TRUE(SetEncoderPath(path));
+        SCOPED_TRACE(std::string("encoder path ") + EncoderPathName(path));
+        body();
+    }
+    SetEncoderPath(before);
+}
+
+}  // namespace
+
+TEST(BitExact, EveryPathOfEveryModeQualityAndContainerMatchesThePlainReference) {
+    OnEveryPath(MatchesThePlainReference);
+}
+
+TEST(BitExact, EveryPathKeepsTheRecordedHash) {
     // Recorded once the streams were checked against the plain reference
-    // and libjpeg-turbo above; any change of a single output byte (a speed
-    // change that is not exact, say) changes it.
-    EXPECT_EQ(StreamsHash(), 0x32ad1e44c1991231ull) << std::hex << StreamsHash();
+    // and libjpeg-turbo; any change of a single output byte on any path (a
+    // speed change that is not exact, say) changes it.
+    OnEveryPath([] { EXPECT_EQ(StreamsHash(), 0x32ad1e44c1991231ull) << std::hex << StreamsHash(); });
+}
+
+TEST(BitExact, ThePathCanBeChosenAndThePortableOneIsAlwaysThere) {
+    const std::vector<EncoderPath> paths = AvailableEncoderPaths();
+    ASSERT_FALSE(paths.empty());
+    EXPECT_EQ(paths.front(), EncoderPath::Portable);
+    const EncoderPath before = CurrentEncoderPath();
+    for (const EncoderPath p : paths) {
+        EXPECT_TRUE(SetEncoderPath(p));
+        EXPECT_EQ(CurrentEncoderPath(), p);
+    }
+    SetEncoderPath(before);
 }

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 using namespace kestova;
 using namespace kestova::test;
 
@@ -115,4 +117,21 @@ TEST(FrameImage, NeverReplacesAnExistingFileUnlessAsked) {
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.Path())) (void)e, ++files;
     EXPECT_EQ(files, 2);
+}
+
+// The image holds the user's photos: it gets the mode the umask allows, as
+// any new file would (600 under umask 077), also when it replaces one.
+TEST(FrameImage, NewImageFollowsTheUmask) {
+    TempDir dir;
+    for (mode_t mask : {mode_t(077), mode_t(022), mode_t(007)}) {
+        for (bool overwrite : {false, true}) {
+            const std::string p = dir.File("m" + std::to_string(mask));
+            const mode_t old = umask(mask);
+            FormatFrameImage(p, {}, overwrite);
+            umask(old);
+            struct stat st {};
+            ASSERT_EQ(stat(p.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask << " " << overwrite;
+        }
+    }
 }

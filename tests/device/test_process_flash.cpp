@@ -24,7 +24,11 @@ protected:
         if (hook) link.AttachUnit(std::make_unique<FaultyUnit>(std::move(frame), std::move(hook)));
         else link.AttachUnit(std::move(frame));
         flash.SetHidComm(&link);
-        flash.SetSleeper([this](unsigned ms) { sleeps.push_back(ms); });
+        flash.SetSleeper([this](unsigned ms) {
+            sleeps.push_back(ms);
+            nowMs += ms;
+        });
+        flash.SetClock([this] { return nowMs; });
     }
     // Puts known bytes into the image through the full write path.
     void Seed(uint32_t addr, const std::vector<uint8_t>& data) {
@@ -42,6 +46,7 @@ protected:
     CProcessFlash flash;
     std::shared_ptr<VirtualFrameMonitor> monitor;
     std::vector<unsigned> sleeps;
+    uint64_t nowMs = 0;  // the flash layer's clock; sleeps and stalled reads advance it
 };
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t salt = 0) {
@@ -326,12 +331,58 @@ TEST_F(FlashTest, ReadyPollChecksFirstAndSleepsOnlyWhileBusy) {
     EXPECT_EQ(sleeps, (std::vector<unsigned>{10, 10, 10}));
     EXPECT_EQ(monitor->CommandCount(), 4u);
 
-    // A chip that stays busy: the wait ends after the bound.
+    // A chip that stays busy: the wait ends when its time is up.
     sleeps.clear();
     ASSERT_TRUE(flash.WriteToFlash(d.data(), 64, 0x100000));
-    flash.SetReadyTimeoutMs(10);  // room for one status read after each of two sleeps
+    flash.SetReadyTimeoutMs(25);
     EXPECT_FALSE(flash.WaitFlashReady());
-    EXPECT_EQ(sleeps.size(), 2u);
+    EXPECT_EQ(sleeps, (std::vector<unsigned>{10, 10, 5}));
+}
+
+// A frame that lets every status read run into its timeout: the wait is
+// bounded by time, not by a count of reads, and each read only gets the time
+// that is left of it.
+TEST_F(FlashTest, ReadyPollEndsInTimeWhenEveryStatusReadStalls) {
+    struct StalledStatus : ScsiUnit {
+        std::unique_ptr<ScsiUnit> inner;
+        uint64_t* clock;
+        std::vector<unsigned> timeouts;
+        bool Execute(const uint8_t cdb[16], uint8_t* buf, int32_t len, DataDirection dir,
+                     unsigned timeoutMs) override {
+            if (cdb[0] == 0xCD && cdb[10] == 0x05) {
+                timeouts.push_back(timeoutMs);
+                *clock += timeoutMs;  // no answer until the timeout
+                return false;
+            }
+            return inner->Execute(cdb, buf, len, dir, timeoutMs);
+        }
+        bool Inquiry(InquiryData& out) override { return inner->Inquiry(out); }
+        void Release() override { inner->Release(); }
+        std::string Name() const override { return inner->Name(); }
+    };
+    flash.SetClock([this] { return nowMs; });
+    flash.SetSleeper([this](unsigned ms) { nowMs += ms; });
+    for (unsigned limit : {5000u, 100u, 7u}) {
+        SCOPED_TRACE(limit);
+        path = MakeImage(dir, "stall.img");
+        auto unit = std::make_unique<StalledStatus>();
+        unit->inner = VirtualFrame::Open(path);
+        unit->clock = &nowMs;
+        StalledStatus* stalled = unit.get();
+        link.AttachUnit(std::move(unit));
+        flash.SetHidComm(&link);
+        flash.SetReadyTimeoutMs(limit);
+        nowMs = 1000;
+        EXPECT_FALSE(flash.WaitFlashReady());
+        EXPECT_LE(nowMs - 1000, limit);
+        ASSERT_EQ(stalled->timeouts.size(), 1u);  // the first read used the whole limit
+        EXPECT_EQ(stalled->timeouts[0], std::min(limit, CCommUSB::kDefaultTimeoutMs));
+        // A verified read ends too, with a read failure, within the limit.
+        uint8_t block[512];
+        nowMs = 1000;
+        EXPECT_EQ(flash.ReadData(0, 512, block), CProcessFlash::kReadFailed);
+        EXPECT_LE(nowMs - 1000, limit);
+    }
 }
 
 TEST_F(FlashTest, ReadyPollEndsWhenTheFrameIsPulled) {

@@ -9,6 +9,8 @@
 
 #include <fstream>
 
+#include <sys/stat.h>
+
 namespace kestova::test {
 namespace {
 
@@ -23,6 +25,8 @@ struct MountRig {
     MountRig() {
         options.mountsFile = mounts;
         options.haveUdisksctl = [] { return true; };
+        // The test's volumes are folders, not file systems of their own.
+        options.volumeIsOnDevice = [](const std::string&, const std::string&) { return true; };
         options.run = [this](const std::vector<std::string>& argv) {
             runs.push_back(argv);
             return 1;  // fails: must not matter
@@ -82,6 +86,34 @@ TEST(KeyVolume, NothingWithoutUdisksctlOrWithAPathForAName) {
     EXPECT_EQ(UnmountKeyFileVolumes("../f/LanguageUnicode.ini", rig.options), 0);
     EXPECT_EQ(UnmountKeyFileVolumes("", rig.options), 0);
     EXPECT_TRUE(rig.runs.empty());
+}
+
+// A mount (FUSE, say) that names a /dev node it does not live on is left
+// alone; only a block node whose device number is the mount root's counts.
+TEST(KeyVolume, MountNamingAnotherDeviceIsLeftAlone) {
+    MountRig rig;
+    const std::string vol = rig.Volume("claimed", true);
+    std::ofstream(rig.mounts) << "/dev/null " << vol << " fuse ro 0 0\n"
+                              << "/dev/kestova-no-such-node " << vol << " fuse ro 0 0\n";
+    rig.options.volumeIsOnDevice = nullptr;  // the real check
+    EXPECT_EQ(UnmountKeyFileVolumes("LanguageUnicode.ini", rig.options), 0);
+    EXPECT_TRUE(rig.runs.empty());
+
+    struct stat root {};
+    ASSERT_EQ(stat(vol.c_str(), &root), 0);
+    EXPECT_FALSE(VolumeIsOnDevice("/dev/null", vol));  // a character device
+    EXPECT_FALSE(VolumeIsOnDevice(vol, vol));           // a folder
+    // The block node of the folder's own file system, where this machine has one.
+    std::error_code ec;
+    for (fs::directory_iterator it("/dev", fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+        struct stat st {};
+        const std::string node = it->path().string();
+        if (stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == root.st_dev) {
+            EXPECT_TRUE(VolumeIsOnDevice(node, vol));
+            EXPECT_FALSE(VolumeIsOnDevice(node, "/proc"));
+        }
+    }
 }
 
 TEST(KeyVolume, LinkUnmountsOncePerArrivalBeforeOpening) {

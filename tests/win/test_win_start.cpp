@@ -1,0 +1,275 @@
+// kestova's start-up: language files with gaps, the working copy and its
+// refresh, the title, the read-only home, no frame, and the second start.
+
+#include "tests/win/WinTestSupport.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QTest>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+
+namespace kestova::win::test {
+namespace {
+
+using Lines = std::vector<std::pair<QString, QString>>;
+
+Lines LanguageTexts(const QString& save, int submenus)
+{
+    Lines l = {{"LANGUAGE_MENU", "Sprache"}, {"IDC_BUTTON_SAVE", save}};
+    for (int i = 1; i <= submenus; ++i)
+        l.push_back({QStringLiteral("SUBMENU_%1").arg(i), QStringLiteral("Lang %1").arg(i)});
+    return l;
+}
+
+struct LanguageFileCase {
+    const char* name;
+    Sections file;
+    int languages;            // counted
+    int menuItems;            // language items in the submenu (-1: no language item at all)
+    QStringList boxes;        // messages at start
+    QString saveCaption;      // caption of button 1033
+};
+
+void PrintTo(const LanguageFileCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class LanguageFile : public WinHarness, public ::testing::WithParamInterface<LanguageFileCase> {};
+
+TEST_P(LanguageFile, CountsBuildsTheMenuAndReportsGaps)
+{
+    const LanguageFileCase& c = GetParam();
+    WriteText(ProgramFile("LanguageUnicode.ini"), MakeIni(c.file), true);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(dlg->Language().LanguageNames().size(), c.languages);
+    EXPECT_EQ(boxes, c.boxes);
+    QMenu* menu = dlg->ContextMenu();
+    if (c.menuItems < 0) {
+        EXPECT_NE(menu->actions().value(0)->menu(), dlg->LanguageMenu());
+    } else {
+        EXPECT_EQ(menu->actions().value(0)->menu(), dlg->LanguageMenu());
+        EXPECT_EQ(dlg->LanguageMenu()->actions().size(), c.menuItems);
+    }
+    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_SAVE)->text(), c.saveCaption);
+}
+
+Sections ElevenLanguages()
+{
+    Sections s = {{"Language", {}}};
+    for (int i = 1; i <= 11; ++i)
+        s[0].second.push_back({QStringLiteral("Lan_%1").arg(i), QStringLiteral("L%1").arg(i)});
+    s.push_back({"L1", LanguageTexts("Sichern", 11)});
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Win, LanguageFile,
+    ::testing::Values(
+        LanguageFileCase{"gap_in_names",
+                         {{"Language", {{"Lan_1", "Deutsch"}, {"Lan_3", "Dansk"}}},
+                          {"Deutsch", LanguageTexts("Sichern", 2)}},
+                         1, 1, {}, "Sichern"},
+        LanguageFileCase{"eleventh_ignored", ElevenLanguages(), 10, 10, {}, "Sichern"},
+        LanguageFileCase{"missing_submenu_2",
+                         {{"Language", {{"Lan_1", "Deutsch"}, {"Lan_2", "Norsk"}, {"Lan_3", "Dansk"}}},
+                          {"Deutsch", {{"LANGUAGE_MENU", "Sprache"}, {"SUBMENU_1", "Deutsch"}, {"SUBMENU_3", "Dansk"}}}},
+                         3, 1,
+                         // at the menu's build, then at the start's language switch
+                         {"Item SUBMENU_2 is not exist in LanguageUnicode.ini file!",
+                          "Item SUBMENU_2 is not exist in the LanguageUnicode.ini file."},
+                         "Save"},
+        LanguageFileCase{"missing_language_menu",
+                         {{"Language", {{"Lan_1", "Deutsch"}}}, {"Deutsch", {{"SUBMENU_1", "Deutsch"}}}},
+                         1, -1, {"Item LANGUAGE_MENU is not exist in LanguageUnicode.ini file!"}, "Save"},
+        LanguageFileCase{"no_language_section", {{"English", {{"IDC_BUTTON_SAVE", "Keep"}}}}, 0, -1,
+                         {"Item LANGUAGE_MENU is not exist in LanguageUnicode.ini file!"}, "Save"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The working copy: first start, the refresh test, an index out of range.
+struct WorkingCopyCase {
+    const char* name;
+    QString copyBefore;        // working copy before the start (empty: none)
+    QString factoryChange;     // line replacing "FlashType=" in the factory file
+    QString expectLanguage;    // language in use after the start
+    QString expectLangIndex;   // "LangIndex" of the working copy afterwards
+    bool copyReplaced;         // the working copy equals the factory file afterwards (but for the language keys)
+};
+
+void PrintTo(const WorkingCopyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class WorkingCopy : public WinHarness, public ::testing::WithParamInterface<WorkingCopyCase> {};
+
+TEST_P(WorkingCopy, IsChosenRefreshedAndKeepsTheLanguage)
+{
+    const WorkingCopyCase& c = GetParam();
+    // Three languages; English is the second, so a first start picks index 1.
+    WriteText(ProgramFile("LanguageUnicode.ini"),
+              MakeIni({{"Language", {{"Lan_1", "Deutsch"}, {"Lan_2", "English (US)"}, {"Lan_3", "Dansk"}}},
+                       {"Deutsch", LanguageTexts("Sichern", 3)},
+                       {"English (US)", LanguageTexts("Save it", 3)},
+                       {"Dansk", LanguageTexts("Gem", 3)}}));
+    QString factory = QStringLiteral("[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=0\r\nMarker=factory\r\n");
+    if (!c.factoryChange.isEmpty())
+        factory.replace(QStringLiteral("FlashType=\r\n"), c.factoryChange + QStringLiteral("\r\n"));
+    WriteText(ProgramFile("StartInfoUnicode.ini"), factory);
+    if (!c.copyBefore.isEmpty()) {
+        QDir().mkpath(ConfigFile(QString()));
+        WriteText(ConfigFile("StartInfoUnicode.ini"), c.copyBefore);
+    }
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(dlg->Language().CurrentName(), c.expectLanguage);
+    EXPECT_EQ(WorkingValue("LangIndex"), c.expectLangIndex);
+    EXPECT_EQ(WorkingValue("Language"), c.expectLanguage);
+    EXPECT_EQ(WorkingValue("Marker"), c.copyReplaced ? QStringLiteral("factory") : QStringLiteral("copy"));
+    EXPECT_EQ(QFile::permissions(ConfigFile(QString())) & 0x7777, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                                       QFileDevice::ExeOwner | QFileDevice::ReadUser |
+                                                                       QFileDevice::WriteUser | QFileDevice::ExeUser);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Win, WorkingCopy,
+    ::testing::Values(
+        WorkingCopyCase{"first_start_picks_english", "", "", "English (US)", "1", true},
+        WorkingCopyCase{"kept_with_its_language",
+                        "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n", "", "Dansk", "2",
+                        false},
+        WorkingCopyCase{"index_7_of_3_falls_back",
+                        "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=7\r\nMarker=copy\r\n", "", "Deutsch", "0",
+                        true},
+        WorkingCopyCase{"changed_flash_type_replaces",
+                        "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n", "FlashType=W25Q32",
+                        "Deutsch", "0", true},
+        WorkingCopyCase{"copy_with_other_vid_replaced",
+                        "[info]\r\nVID=acme\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n", "", "Deutsch",
+                        "0", true},
+        WorkingCopyCase{"added_cannot_del_pic_num_replaces",
+                        "[info]\r\nVID=norvelta\r\nFlashType=\r\nLangIndex=2\r\nMarker=copy\r\n",
+                        "FlashType=\r\nCannotDelPicNum=1", "Deutsch", "0", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
+{
+    ShipFactoryFiles();
+    QString factory = ReadText(ProgramFile("StartInfoUnicode.ini"));
+    factory.replace(QStringLiteral("Titlename=Kestova"), QStringLiteral("Titlename=Picframe"));
+    factory.replace(QStringLiteral("CorpLink="), QStringLiteral("CorpLink=") + QString(300, QLatin1Char('c')));
+    WriteText(ProgramFile("StartInfoUnicode.ini"), factory);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitLaidOut());
+    EXPECT_EQ(dlg->windowTitle(), "Picframe");
+    EXPECT_EQ(dlg->AboutAction()->text(), "About Picframe(&A)...");
+
+    // The About box, opened from its menu item with the mouse.
+    QTest::mouseClick(dlg.get(), Qt::RightButton, {}, QPoint(590, 400));
+    ASSERT_TRUE(WaitFor([&] { return dlg->ContextMenu()->isVisible(); }));
+    const QPoint about = dlg->ContextMenu()->actionGeometry(dlg->AboutAction()).center();
+    QTest::mouseMove(dlg->ContextMenu(), about);
+    QTest::mouseClick(dlg->ContextMenu(), Qt::LeftButton, {}, about);
+    QDialog* box = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (box = dlg->findChild<QDialog*>("aboutBox")) && box->isVisible(); }));
+    EXPECT_EQ(box->windowTitle(), "About Picframe");
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1064")->text(), "Picframe");
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1066")->text(), "Copyright (C) the Kestova developers");
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1047")->text(), "Flash Size: 0 KB");
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1050")->text(), QString(254, QLatin1Char('c')));
+    QTest::mouseClick(box->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
+    EXPECT_TRUE(WaitFor([&] { return !dlg->findChild<QDialog*>("aboutBox"); }));
+
+    // A switch keeps the title in the About item, in the new language.
+    PickLanguageThroughMenu(2);
+    EXPECT_EQ(dlg->AboutAction()->text(), "Über Picframe(&A)...");
+}
+
+TEST_F(WinHarness, ReadOnlyHomeStartsAndSaysOnceThatSettingsAreNotKept)
+{
+    ShipFactoryFiles();
+    // The configuration folder cannot be made: a file stands where its
+    // parent should be.
+    WriteText(tmp.filePath("blocked"), "x");
+    qputenv("XDG_CONFIG_HOME", tmp.filePath("blocked/config").toUtf8());
+    const QByteArray factoryBefore = [&] {
+        QFile f(ProgramFile("StartInfoUnicode.ini"));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
+    ASSERT_TRUE(Start());
+    EXPECT_FALSE(dlg->SettingsKept());
+    EXPECT_TRUE(dlg->StatusText().contains("will not be kept")) << dlg->StatusText().toStdString();
+    // Texts come from the factory language file; a switch works but writes
+    // nothing, and the factory file is never written.
+    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_SEND)->text(), "Synchronize");
+    ASSERT_TRUE(WaitLaidOut());
+    PickLanguageThroughMenu(2);
+    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_SEND)->text(), "Synchronisieren");
+    QFile f(ProgramFile("StartInfoUnicode.ini"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), factoryBefore);
+}
+
+TEST_F(WinHarness, WithoutFrameOrWithTooFewColoursTheProgramSaysSoAndEnds)
+{
+    ShipFactoryFiles();
+    const struct {
+        bool frame;
+        int depth;
+        const char* box;
+    } cases[] = {
+        {false, 24, "Please plug in your frame using the provided USB cable and make sure that the device is in "
+                    "\"UPDATE\" mode."},
+        {true, 8, "The colour depth of the display is less than 16 bits; the program cannot run with it!"},
+        {false, 15, "The colour depth of the display is less than 16 bits; the program cannot run with it!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.depth);
+        boxes.clear();
+        displayDepth = c.depth;
+        EXPECT_FALSE(Start(QSize(1280, 1024), c.frame));
+        EXPECT_EQ(dlg->ExitCode(), 0);
+        EXPECT_EQ(boxes, QStringList({c.box}));
+        EXPECT_FALSE(dlg->isVisible());
+        dlg.reset();
+    }
+}
+
+TEST_F(WinHarness, ASecondStartOpensNoWindowAndHandsOverItsFiles)
+{
+    ShipFactoryFiles();
+    ASSERT_TRUE(Start());
+    const QString run = tmp.filePath("run");
+    ASSERT_TRUE(QDir().mkpath(run));
+    QFile::setPermissions(run, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    SingleInstance first(run + "/kestova.instance");
+    ASSERT_FALSE(first.HandOverOrListen({}));
+    ASSERT_TRUE(first.IsListening());
+    QObject::connect(&first, &SingleInstance::activated, dlg.get(), &CMainDialog::ReceiveHandedFiles);
+
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", run);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    // With no frame a started window would end with a box; a second start
+    // must never get that far.
+    env.remove("KESTOVA_FRAME");
+    second.setProcessEnvironment(env);
+    second.setWorkingDirectory(tmp.path());
+    second.start(KESTOVA_WIN_EXE, {"/pictures/a.jpg", "b c.png"});
+    ASSERT_TRUE(second.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return dlg->HandedOverFiles().size() == 2; }, 5000));
+    EXPECT_EQ(dlg->HandedOverFiles(), QStringList({"/pictures/a.jpg", tmp.filePath("b c.png")}));
+    EXPECT_EQ(QApplication::topLevelWidgets().count(dlg.get()), 1);
+}
+
+} // namespace
+} // namespace kestova::win::test

@@ -1,0 +1,141 @@
+#include "win/AppStart.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QUuid>
+
+#include <filesystem>
+#include <system_error>
+
+namespace kestova::win {
+
+QString FindProgramFolder(const QString& executableDir)
+{
+    const QDir dir(executableDir);
+    if (dir.exists(QStringLiteral("StartInfoUnicode.ini")) || dir.exists(QStringLiteral("LanguageUnicode.ini")))
+        return dir.absolutePath();
+    const QString shared = QDir::cleanPath(dir.absoluteFilePath(QStringLiteral("../share/kestova")));
+    if (QDir(shared).exists())
+        return shared;
+    return dir.absolutePath();
+}
+
+bool MakePrivateFolder(const QString& path)
+{
+    if (path.isEmpty() || !QDir().mkpath(path))
+        return false;
+    const QFileInfo info(path);
+    if (!info.isDir() || !info.isWritable())
+        return false;
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return QFileInfo(path).isWritable();
+}
+
+void MakeNormal(const QString& path)
+{
+    if (QFileInfo::exists(path))
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+bool CopyOver(const QString& from, const QString& to)
+{
+    if (!QFileInfo(from).isFile())
+        return false;
+    const QString tmp = to + QStringLiteral(".new-") + QUuid::createUuid().toString(QUuid::Id128);
+    if (!QFile::copy(from, tmp))
+        return false;
+    MakeNormal(tmp);
+    std::error_code ec;
+    std::filesystem::rename(QFile::encodeName(tmp).toStdString(), QFile::encodeName(to).toStdString(), ec);
+    if (ec) {
+        QFile::remove(tmp);
+        return false;
+    }
+    return true;
+}
+
+SingleInstance::SingleInstance(QString socketPath, QObject* parent)
+    : QObject(parent), socketPath_(socketPath.isEmpty() ? DefaultSocketPath() : std::move(socketPath))
+{
+}
+
+SingleInstance::~SingleInstance()
+{
+    if (server_)
+        server_->close();
+}
+
+QString SingleInstance::DefaultSocketPath()
+{
+    // Named after the executable, like the program's instance object.
+    const QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty() || !QFileInfo(dir).isWritable()) {
+        dir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+        MakePrivateFolder(dir);
+    }
+    return QDir(dir).filePath((name.isEmpty() ? QStringLiteral("kestova") : name) + QStringLiteral(".instance"));
+}
+
+bool SingleInstance::HandOverOrListen(const QStringList& files)
+{
+    {
+        QLocalSocket socket;
+        socket.connectToServer(socketPath_);
+        if (socket.waitForConnected(1000)) {
+            QByteArray message;
+            for (const QString& f : files)
+                message += f.toUtf8() + '\n';
+            message += '\n';  // end of the list, also when it is empty
+            socket.write(message);
+            socket.waitForBytesWritten(2000);
+            // Wait for the other side to take the list, so it is not lost
+            // when this process ends at once.
+            socket.waitForReadyRead(2000);
+            socket.disconnectFromServer();
+            return true;
+        }
+    }
+    // No answer: a socket left by an instance that crashed is removed.
+    QLocalServer::removeServer(socketPath_);
+    server_ = new QLocalServer(this);
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_->listen(socketPath_))
+        return false;  // start anyway; later starts will open windows of their own
+    connect(server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* s = server_->nextPendingConnection()) {
+            auto buffer = std::make_shared<QByteArray>();
+            connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+            connect(s, &QLocalSocket::readyRead, this, [this, s, buffer] {
+                *buffer += s->readAll();
+                if (buffer->size() > (1 << 20)) {
+                    s->abort();
+                    return;
+                }
+                if (!buffer->endsWith("\n\n") && *buffer != "\n")
+                    return;
+                QStringList files;
+                for (const QByteArray& line : buffer->split('\n'))
+                    if (!line.isEmpty())
+                        files << QString::fromUtf8(line);
+                buffer->clear();
+                s->write("ok");
+                s->flush();
+                emit activated(files);
+            });
+        }
+    });
+    return false;
+}
+
+bool SingleInstance::IsListening() const
+{
+    return server_ && server_->isListening();
+}
+
+} // namespace kestova::win

@@ -1,0 +1,89 @@
+#pragma once
+// Start-up pieces of kestova that come before the main window: where the
+// program's own files are, the user's private folders, copies that are always
+// writable, and the one-instance-per-session rule.
+
+#include <QObject>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <string>
+
+class QLocalServer;
+class QWidget;
+
+namespace kestova::win {
+
+// How a message box is asked; the answer is a QMessageBox::StandardButton.
+enum class BoxButtons { Ok, YesNo, YesNoCancel };
+using MessageBoxFn = std::function<int(QWidget* parent, const QString& caption, const QString& text, BoxButtons)>;
+
+struct StartOptions {
+    // Folder holding the factory StartInfoUnicode.ini and LanguageUnicode.ini;
+    // empty: the executable's folder, or ../share/kestova beside it.
+    QString programFolder;
+    // A virtual frame "PATH[,key=value...]" (also KESTOVA_FRAME).
+    std::string frameSpec;
+    // Look for the machine's own frames (off in tests).
+    bool scanMachine = true;
+    // Milliseconds between checks of a frame that cannot announce its leaving;
+    // 0 keeps the link's own interval.
+    int pollIntervalMs = 0;
+    // Screen size and colour depth as the window sees them; empty/0: the
+    // primary screen's (tests set them).
+    QSize screenSize;
+    int displayDepth = 0;
+    // Message boxes (tests answer them); empty: QMessageBox.
+    MessageBoxFn messageBox;
+    // Files named on the command line.
+    QStringList files;
+};
+
+// The folder of the factory ini files: the executable's own folder when it
+// holds one of them (build tree), else ../share/kestova (installed).
+QString FindProgramFolder(const QString& executableDir);
+
+// Creates `path` (and its parents) and gives it mode 0700. False when it
+// cannot be created or written.
+bool MakePrivateFolder(const QString& path);
+
+// Copies `from` over `to` through a new file renamed into place, and makes
+// the copy an ordinary writable file (0600) even when the source is
+// read-only. False (and `to` untouched) when the source is missing or the
+// copy fails.
+bool CopyOver(const QString& from, const QString& to);
+
+// Makes an existing file an ordinary writable file of its owner.
+void MakeNormal(const QString& path);
+
+// One kestova per user session. The server socket lives in the user's
+// runtime folder (XDG_RUNTIME_DIR), else the user's cache folder: both are
+// private, so no other user can plant or take it.
+class SingleInstance : public QObject {
+    Q_OBJECT
+public:
+    explicit SingleInstance(QString socketPath = QString(), QObject* parent = nullptr);
+    ~SingleInstance() override;
+
+    static QString DefaultSocketPath();
+
+    // When another instance answers, hands it `files` (absolute paths) and
+    // returns true: this instance should end with 0. Otherwise starts
+    // listening (removing a socket left by a crashed instance) and returns
+    // false.
+    bool HandOverOrListen(const QStringList& files);
+    bool IsListening() const;
+    QString SocketPath() const { return socketPath_; }
+
+signals:
+    // Another start asked for the window; `files` are its command-line files.
+    void activated(const QStringList& files);
+
+private:
+    QString socketPath_;
+    QLocalServer* server_ = nullptr;
+};
+
+} // namespace kestova::win

@@ -1,0 +1,1135 @@
+// The main window of kestova: controls, start-up order, languages, layout,
+// opening animation, status bar, About box, context menu, keyboard and the
+// routing of commands and registered messages. The frame session's handlers
+// are in MainDialogSession.cpp.
+
+#include "win/MainDialog.h"
+
+#include "device/CommUSB.h"
+#include "device/Discovery.h"
+#include "flash_manager/DPF.h"
+#include "win/Messages.h"
+#include "win/widgets/AlbumList.h"
+#include "win/widgets/FolderTree.h"
+#include "win/widgets/Preview.h"
+#include "win/widgets/SettingDialog.h"
+#include "win/widgets/TextProgressCtrl.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QSlider>
+#include <QSocketNotifier>
+#include <QStyle>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace kestova::win {
+
+namespace {
+
+CMainDialog* gMainDialog = nullptr;
+
+// The progress callback the facade calls during a commit (on the writing
+// worker): the bar shows k * 100 / n.
+void DownloadProgress(int, long k, long n)
+{
+    if (!gMainDialog || n <= 0)
+        return;
+    const int percent = int(k * 100 / n);
+    QMetaObject::invokeMethod(
+        gMainDialog, [percent] { if (gMainDialog) gMainDialog->SetProgress(percent); }, Qt::QueuedConnection);
+}
+
+QString Section()
+{
+    return QStringLiteral("info");
+}
+
+std::string Path8(const QString& p)
+{
+    return QFile::encodeName(p).toStdString();
+}
+
+// The frame-state picture: a small frame with a lit or dark lamp.
+QPixmap StatePixmap(bool attached)
+{
+    QPixmap pm(100, 45);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(70, 70, 70), 2));
+    p.setBrush(QColor(235, 235, 235));
+    p.drawRoundedRect(QRectF(4, 4, 56, 37), 5, 5);
+    p.setBrush(attached ? QColor(120, 170, 230) : QColor(160, 160, 160));
+    p.drawRect(QRectF(11, 10, 42, 25));
+    p.setPen(QPen(QColor(70, 70, 70), 3));
+    p.drawLine(QPointF(60, 22), QPointF(78, 22));
+    p.setPen(Qt::NoPen);
+    p.setBrush(attached ? QColor(40, 180, 60) : QColor(200, 50, 40));
+    p.drawEllipse(QPointF(88, 22), 8, 8);
+    return pm;
+}
+
+QIcon ProgramIcon()
+{
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(60, 60, 60), 2));
+    p.setBrush(QColor(240, 240, 240));
+    p.drawRoundedRect(QRectF(2, 5, 28, 22), 4, 4);
+    p.setBrush(QColor(80, 150, 220));
+    p.drawRect(QRectF(6, 9, 20, 14));
+    return QIcon(pm);
+}
+
+} // namespace
+
+// The status bar: two parts, the first 100 pixels wide with "Info:", the
+// second filling the rest with the status text.
+class StatusBar : public QFrame {
+public:
+    explicit StatusBar(QWidget* parent) : QFrame(parent)
+    {
+        setObjectName(QStringLiteral("ctl1013"));
+        auto* row = new QHBoxLayout(this);
+        row->setContentsMargins(2, 2, 2, 2);
+        row->setSpacing(2);
+        left = new QLabel(this);
+        right = new QLabel(this);
+        left->setObjectName(QStringLiteral("ctl1013part0"));
+        right->setObjectName(QStringLiteral("ctl1013part1"));
+        for (QLabel* l : {left, right}) {
+            l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            l->setTextFormat(Qt::PlainText);
+        }
+        left->setFixedWidth(100);
+        row->addWidget(left);
+        row->addWidget(right, 1);
+    }
+    QLabel* left;
+    QLabel* right;
+};
+
+enum class Kind { Button, Group, Label, Tree, List, Progress, Picture, Slider };
+
+struct CMainDialog::ControlSpec {
+    int id;
+    Kind kind;
+    const char* caption;
+    QRect tmpl;  // dialog units
+    QRect wide;  // pixels at 920 x 630; height -1: computed from the text height
+};
+
+// Template order; the wide-screen rectangles of the layout.
+const CMainDialog::ControlSpec CMainDialog::kControls[] = {
+    {IDC_BUTTON_ZOOMIN, Kind::Button, "+", {360, 68, 70, 15}, {540, 102, 105, 23}},
+    {IDC_BUTTON_ZOOMOUT, Kind::Button, "-", {360, 83, 70, 15}, {540, 125, 105, 23}},
+    {IDC_BUTTON_RECT, Kind::Button, "Rect", {360, 98, 70, 15}, {540, 147, 105, 23}},
+    {IDC_BUTTON_CHANGE_L, Kind::Button, "RotateL", {360, 113, 70, 15}, {540, 170, 105, 23}},
+    {IDC_BUTTON_CHANGE, Kind::Button, "RotateR", {360, 128, 70, 15}, {540, 192, 105, 23}},
+    {IDC_BTN_ADDTODPF, Kind::Button, "Add", {360, 143, 70, 15}, {540, 215, 105, 23}},
+    {IDC_BTN_SETTING, Kind::Button, "Setting", {359, 178, 70, 15}, {540, 267, 105, 23}},
+    {IDC_BUTTON_SAVE, Kind::Button, "Save", {431, 18, 82, 15}, {647, 27, 123, 23}},
+    {IDC_BUTTON_SAVEALL, Kind::Button, "SaveAll", {514, 18, 82, 15}, {771, 27, 123, 23}},
+    {IDC_BUTTON_SELECTALL, Kind::Button, "All", {431, 33, 82, 15}, {647, 50, 123, 23}},
+    {IDC_BUTTON_DELECT, Kind::Button, "Delete", {514, 33, 82, 15}, {771, 50, 123, 23}},
+    {IDC_BUTTON_SEND, Kind::Button, "Synchronize", {431, 49, 82, 15}, {647, 74, 123, 23}},
+    {IDC_EXIT, Kind::Button, "Exit", {514, 49, 82, 15}, {771, 74, 123, 23}},
+    {IDC_LIST_ALBUM, Kind::List, nullptr, {432, 65, 164, 255}, {648, 98, 245, -1}},
+    {IDC_TREE_FOLDER, Kind::Tree, nullptr, {1, 7, 175, 92}, {2, 11, 265, 138}},
+    {IDC_STATIC_PREVIEW, Kind::Group, "Preview\xef\xbc\x9a", {1, 104, 358, 266}, {2, 155, 537, 400}},
+    {IDC_STATIC_COUNTER, Kind::Label, "Total Pictures:\n 0 / 0", {433, 324, 162, 25}, {650, -1, 243, -1}},
+    {IDC_STATIC_PICSINDPF, Kind::Group, "Pictures In Preview Album:", {430, 7, 169, 362}, {645, 11, 254, 543}},
+    {IDC_PROGRESS, Kind::Progress, nullptr, {431, 352, 165, 15}, {647, 528, 248, 23}},
+    {IDC_STATE_PICTURE, Kind::Picture, nullptr, {360, 9, 21, 21}, {542, 14, 100, 45}},
+    {IDC_STATIC_JPGQUALITY, Kind::Label, "Jpg Quality:", {363, 62, 64, 9}, {545, 93, 98, 14}},
+    {IDC_SLIDER_QUALITY, Kind::Slider, nullptr, {360, 72, 67, 13}, {540, 108, 101, 20}},
+    {IDC_LIST_BROWSER, Kind::List, nullptr, {180, 7, 175, 92}, {270, 11, 268, 138}},
+};
+
+namespace {
+// Dialog units to pixels for the template's font (average character 6 x 13
+// pixels): x * 6 / 4, y * 13 / 8.
+QRect DluToPixels(const QRect& r)
+{
+    return QRect(r.x() * 6 / 4, r.y() * 13 / 8, r.width() * 6 / 4, r.height() * 13 / 8);
+}
+constexpr QSize kTemplateSize(600, 395);
+const QRect kPreviewStart(QPoint(17, 175), QPoint(521, 519));  // (17,175)-(522,520)
+const QRect kPreviewWide(17, 180, 505, 355);
+} // namespace
+
+CMainDialog::CMainDialog(StartOptions options, QWidget* parent) : QDialog(parent), options_(std::move(options))
+{
+    gMainDialog = this;
+    setObjectName(QStringLiteral("CMainDialog"));
+    setWindowTitle(QStringLiteral("Kestova"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setAcceptDrops(true);
+    fullSize_ = DluToPixels(QRect(QPoint(0, 0), kTemplateSize)).size();
+    CreateControls();
+    qApp->installEventFilter(this);
+}
+
+CMainDialog::~CMainDialog()
+{
+    qApp->removeEventFilter(this);
+    if (aboutBox_)
+        delete aboutBox_;
+    delete hotplugNotifier_;
+    delete hotplugTimer_;
+    dpf_.reset();
+    if (gMainDialog == this)
+        gMainDialog = nullptr;
+}
+
+void CMainDialog::CreateControls()
+{
+    for (const ControlSpec& c : kControls) {
+        QWidget* w = nullptr;
+        const QString caption = c.caption ? QString::fromUtf8(c.caption) : QString();
+        switch (c.kind) {
+        case Kind::Button: {
+            auto* b = new QPushButton(caption, this);
+            b->setAutoDefault(false);
+            b->setDefault(false);
+            const int id = c.id;
+            connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
+            w = b;
+            break;
+        }
+        case Kind::Group:
+            w = new QGroupBox(caption, this);
+            break;
+        case Kind::Label: {
+            auto* l = new QLabel(caption, this);
+            l->setTextFormat(Qt::PlainText);
+            if (c.id == IDC_STATIC_COUNTER) {
+                l->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+                l->setWordWrap(true);
+                counter_ = l;
+            }
+            w = l;
+            break;
+        }
+        case Kind::Tree: {
+            tree_ = new CPictureFolderTree(this);
+            w = tree_;
+            break;
+        }
+        case Kind::List: {
+            if (c.id == IDC_LIST_ALBUM) {
+                albumList_ = new CAlbumList(this);
+                w = albumList_;
+            } else {
+                browserList_ = new CBrowserList(this);
+                w = browserList_;
+            }
+            break;
+        }
+        case Kind::Progress:
+            progress_ = new CTextProgressCtrl(this);
+            w = progress_;
+            break;
+        case Kind::Picture:
+            statePicture_ = new QLabel(this);
+            statePicture_->setScaledContents(true);
+            statePicture_->setPixmap(StatePixmap(false));
+            w = statePicture_;
+            break;
+        case Kind::Slider: {
+            auto* s = new QSlider(Qt::Horizontal, this);
+            w = s;
+            break;
+        }
+        }
+        w->setObjectName(QStringLiteral("ctl%1").arg(c.id));
+        w->setGeometry(DluToPixels(c.tmpl));
+        controls_.insert(c.id, w);
+    }
+    // Group frames lie under the controls they surround.
+    for (int id : {IDC_STATIC_PREVIEW, IDC_STATIC_PICSINDPF})
+        controls_[id]->lower();
+    statusBar_ = new StatusBar(this);
+    statusBar_->hide();
+
+    // The tree empties and fills the browser list (the window's first and
+    // second user messages), and asks for a double-clicked picture to be added.
+    connect(tree_, &CPictureFolderTree::clearBrowserList, browserList_, &CBrowserList::Clear);
+    connect(tree_, &CPictureFolderTree::filesFound, browserList_, &CBrowserList::AddPaths);
+    connect(tree_, &CFolderTree::addPictureRequested, this, &CMainDialog::OnAddFromTree);
+    connect(browserList_, &QListWidget::itemSelectionChanged, this, &CMainDialog::OnBrowserSelection);
+}
+
+QPushButton* CMainDialog::Button(int id) const
+{
+    return qobject_cast<QPushButton*>(controls_.value(id));
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+bool CMainDialog::OnInitDialog()
+{
+    // The About item (the window manager owns the system menu, so it lives
+    // at the end of the context menu).
+    aboutText_ = QStringLiteral("About Kestova(&A)...");
+    setWindowIcon(ProgramIcon());
+
+    // The quality slider and its label stay hidden.
+    if (QWidget* s = controls_.value(IDC_SLIDER_QUALITY)) {
+        s->hide();
+        s->setEnabled(false);
+    }
+    controls_.value(IDC_STATIC_JPGQUALITY)->hide();
+
+    StartAnimation();
+
+    contextMenu_ = new QMenu(this);
+    contextMenu_->setObjectName(QStringLiteral("contextMenu"));
+
+    // Program folder and factory settings.
+    programFolder_ = options_.programFolder.isEmpty() ? FindProgramFolder(QCoreApplication::applicationDirPath())
+                                                      : options_.programFolder;
+    factorySettings_ = QDir(programFolder_).filePath(QStringLiteral("StartInfoUnicode.ini"));
+    workingSettings_ = factorySettings_;
+    jpgQuality_ = ReadFactoryInt(QStringLiteral("JpgQuality"), 90);
+    titleName_ = ReadFactoryString(QStringLiteral("Titlename"), QStringLiteral("Kestova"));
+    progressCtrl_ = ReadFactoryString(QStringLiteral("ProgressCtrl"), QStringLiteral("ON"));
+    corpLink_ = ReadFactoryString(QStringLiteral("CorpLink"), QString());
+    SetWindowTitleFrom(titleName_);
+
+    // The user's folders and the fresh copy of the language file.
+    ChooseFolders();
+    const QString factoryLanguage = QDir(programFolder_).filePath(QStringLiteral("LanguageUnicode.ini"));
+    if (settingsKept_) {
+        MakeNormal(TempLanguagePath());
+        CopyOver(factoryLanguage, TempLanguagePath());
+        MakeNormal(TempSettingsPath());
+    }
+    // Without a copy the factory file is read directly.
+    lang_.SetFile(QFileInfo::exists(TempLanguagePath()) && settingsKept_ ? TempLanguagePath() : factoryLanguage);
+
+    firmwareVer_ = ReadTempString(QStringLiteral("FirmwareVer"), QString());
+
+    // Languages and the context menu; until a language is chosen the first
+    // one's texts are used.
+    lang_.SetCurrent(0);
+    lang_.CountLanguages();
+    BuildLanguageMenu();
+
+    ChooseWorkingCopyAndLanguage();
+
+    // Preview, initially at (17, 175)-(522, 520).
+    preview_ = new CPreview(this);
+    preview_->setObjectName(QStringLiteral("ctl123"));
+    preview_->setGeometry(kPreviewStart);
+    preview_->show();
+    controls_.insert(IDC_PREVIEW, preview_);
+    connect(preview_, &CPreview::doublecliked, this,
+            [this] { PostRegisteredMessage(this, QString::fromLatin1(kMsgDoubleClicked)); });
+    connect(preview_, &CPreview::rightButtonDown, this,
+            [this](const QPoint& pos) { ShowContextMenu(preview_->mapToGlobal(pos)); });
+
+    // The browser list's one icon.
+    browserList_->SetItemIcon(QApplication::style()->standardIcon(QStyle::SP_FileIcon));
+
+    // Cache folder: its bitmaps are removed at every start.
+    cacheDirectory_ = QDir(cacheRoot_).filePath(QStringLiteral("PicsInMiniDPF"));
+    if (!cacheRoot_.isEmpty() && MakePrivateFolder(cacheDirectory_))
+        ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
+
+    statusBar_->show();
+    statusBar_->left->setText(LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
+    resizeEvent(nullptr);
+    CreateAccelerators();
+
+    // Display check.
+    int depth = options_.displayDepth;
+    if (depth <= 0 && QGuiApplication::primaryScreen())
+        depth = QGuiApplication::primaryScreen()->depth();
+    if (depth > 0 && depth < 16) {
+        Box(LookupText(QStringLiteral("SYSTEMCOLOR_TIPS"),
+                       QStringLiteral("The color quality of the system is less than 16 bit, the application "
+                                      "cannot use in this situation!")));
+        exitCode_ = 0;
+        return false;
+    }
+
+    CreateFacade();
+
+    // The folder tree's roots; their texts come with the language.
+    tree_->Fill();
+    SetupTooltips();
+
+    SwitchLanguage(kFirstLanguageCommand + lang_.Current());
+
+    stagingPath_ = cacheRoot_.isEmpty() ? QString() : QDir(cacheRoot_).filePath(QStringLiteral("JPGTmp.jpg"));
+    if (!stagingPath_.isEmpty())
+        QFile::remove(stagingPath_);
+
+    if (auto* slider = qobject_cast<QSlider*>(controls_.value(IDC_SLIDER_QUALITY))) {
+        slider->setRange(10, 100);
+        slider->setValue(jpgQuality_);
+        slider->setPageStep(1);
+    }
+
+    if (!StartUpDeviceCheck())
+        return false;
+
+    if (!settingsKept_)
+        SetStatusText(LookupText(QStringLiteral("SETTINGS_NOT_KEPT_TIPS"),
+                                 QStringLiteral("Your settings cannot be saved (the settings folder cannot be "
+                                                "written); changes will not be kept.")));
+    if (!options_.files.isEmpty())
+        ReceiveHandedFiles(options_.files);
+    return true;
+}
+
+void CMainDialog::ChooseFolders()
+{
+    // Settings beside the user's other settings, caches in the user's cache
+    // folder; both private to the user.
+    configDir_ = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    cacheRoot_ = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    settingsKept_ = MakePrivateFolder(configDir_);
+    if (!MakePrivateFolder(cacheRoot_))
+        cacheRoot_.clear();
+}
+
+QString CMainDialog::TempSettingsPath() const
+{
+    return configDir_.isEmpty() ? QString() : QDir(configDir_).filePath(QStringLiteral("StartInfoUnicode.ini"));
+}
+
+QString CMainDialog::TempLanguagePath() const
+{
+    return configDir_.isEmpty() ? QString() : QDir(configDir_).filePath(QStringLiteral("LanguageUnicode.ini"));
+}
+
+void CMainDialog::ChooseWorkingCopyAndLanguage()
+{
+    const QString copy = TempSettingsPath();
+    if (!settingsKept_) {
+        // Nothing can be kept: the factory settings are read (never written)
+        // and the language is chosen as on a first start.
+        workingSettings_ = factorySettings_;
+    } else if (QFileInfo::exists(copy)) {
+        workingSettings_ = copy;
+        bool refresh = false;
+        for (const auto& [key, fallback] : {std::pair{"VID", "norvelta"}, std::pair{"CannotDelPicNum", ""},
+                                             std::pair{"CannotSavePicNum", ""}, std::pair{"FlashType", ""}}) {
+            const QString k = QString::fromLatin1(key), d = QString::fromLatin1(fallback);
+            if (ReadTempString(k, d) != ReadFactoryString(k, d))
+                refresh = true;
+        }
+        int index = ReadWorkingInt(QStringLiteral("LangIndex"), -1);
+        const int count = int(lang_.LanguageNames().size());
+        if (index == -1 || count == 0 || index >= count || index < 0 || refresh) {
+            index = 0;
+            if (CopyOver(factorySettings_, copy))
+                MakeNormal(copy);
+            index = ReadWorkingInt(QStringLiteral("LangIndex"), 0);
+            // A factory file may carry any number: keep it in range.
+            if (index < 0 || index >= count)
+                index = 0;
+        }
+        lang_.SetCurrent(index);
+        return;
+    } else {
+        if (CopyOver(factorySettings_, copy))
+            MakeNormal(copy);
+        workingSettings_ = copy;
+    }
+    int index = 0;
+    const QStringList& names = lang_.LanguageNames();
+    for (int n = 0; n < names.size(); ++n)
+        if (names[n].contains(QStringLiteral("English"))) {
+            index = n;
+            break;
+        }
+    lang_.SetCurrent(index);
+}
+
+void CMainDialog::SetWindowTitleFrom(const QString& titleName)
+{
+    windowTitle_ = QStringLiteral("Kestova");
+    windowTitle_.replace(QStringLiteral("Kestova"), titleName);
+    setWindowTitle(windowTitle_);
+}
+
+void CMainDialog::ClearCacheDirectory(const QString& dir, const QString& pattern)
+{
+    const QDir d(dir);
+    for (const QFileInfo& fi : d.entryInfoList(QStringList(pattern), QDir::Files | QDir::Hidden | QDir::System))
+        QFile::remove(fi.absoluteFilePath());
+}
+
+// ---------------------------------------------------------------------------
+// Profile access
+
+int CMainDialog::ReadFactoryInt(const QString& key, int fallback) const
+{
+    return ReadProfileInt(Path8(factorySettings_), Section().toStdString(), key.toStdString(), fallback);
+}
+
+QString CMainDialog::ReadFactoryString(const QString& key, const QString& fallback) const
+{
+    return QString::fromStdString(
+        ReadProfileString(Path8(factorySettings_), Section().toStdString(), key.toStdString(), fallback.toStdString()));
+}
+
+int CMainDialog::ReadWorkingInt(const QString& key, int fallback) const
+{
+    return ReadProfileInt(Path8(workingSettings_), Section().toStdString(), key.toStdString(), fallback);
+}
+
+QString CMainDialog::ReadTempString(const QString& key, const QString& fallback) const
+{
+    const QString path = settingsKept_ ? TempSettingsPath() : QString();
+    if (path.isEmpty())
+        return fallback;
+    return QString::fromStdString(
+        ReadProfileString(Path8(path), Section().toStdString(), key.toStdString(), fallback.toStdString()));
+}
+
+void CMainDialog::WriteWorkingString(const QString& key, const QString& value)
+{
+    // The program folder's file is never written.
+    if (!settingsKept_ || workingSettings_ == factorySettings_)
+        return;
+    WriteProfileString(Path8(workingSettings_), Section().toStdString(), key.toStdString(), value.toStdString());
+}
+
+// ---------------------------------------------------------------------------
+// Languages
+
+void CMainDialog::BuildLanguageMenu()
+{
+    languageMenu_ = new QMenu(this);
+    languageMenu_->setObjectName(QStringLiteral("languageMenu"));
+    const QString menuText = LookupText(QStringLiteral("LANGUAGE_MENU"), QString());
+    if (menuText.isEmpty()) {
+        Box(QStringLiteral("Item %1 is not exist in LanguageUnicode.ini file!").arg(QStringLiteral("LANGUAGE_MENU")));
+    } else {
+        languageMenuAction_ = contextMenu_->addMenu(languageMenu_);
+        languageMenuAction_->setText(menuText);
+        languageMenuAction_->setObjectName(QStringLiteral("languageMenuItem"));
+        const int count = int(lang_.LanguageNames().size());
+        for (int i = 1; i <= count; ++i) {
+            const QString key = QStringLiteral("SUBMENU_%1").arg(i);
+            const QString text = LookupText(key, QString());
+            if (text.isEmpty()) {
+                Box(QStringLiteral("Item %1 is not exist in LanguageUnicode.ini file!").arg(key));
+                break;
+            }
+            QAction* a = languageMenu_->addAction(text);
+            a->setCheckable(true);
+            const int command = kFirstLanguageCommand - 1 + i;
+            a->setData(command);
+            a->setObjectName(QStringLiteral("language%1").arg(command));
+            connect(a, &QAction::triggered, this, [this, command] { OnCommand(command); });
+            languageActions_ << a;
+        }
+    }
+    contextMenu_->addSeparator();
+    aboutAction_ = contextMenu_->addAction(aboutText_);
+    aboutAction_->setObjectName(QStringLiteral("aboutItem"));
+    connect(aboutAction_, &QAction::triggered, this, [this] { OnCommand(kAboutCommand); });
+}
+
+void CMainDialog::SwitchLanguage(int command)
+{
+    const int index = command - kFirstLanguageCommand;
+    lang_.SetCurrent(index);
+    aboutText_ = QStringLiteral("%1 %2(&A)...")
+                     .arg(LookupText(QStringLiteral("ABOUT_SYSMENU"), QStringLiteral("About")), windowTitle_);
+    if (aboutAction_)
+        aboutAction_->setText(aboutText_);
+    RelabelWindow();
+    SetupTooltips();
+    if (languageMenuAction_)
+        languageMenuAction_->setText(LookupText(QStringLiteral("LANGUAGE_MENU"), QStringLiteral("Language")));
+    const int count = int(lang_.LanguageNames().size());
+    for (int i = 1; i <= count; ++i) {
+        const QString key = QStringLiteral("SUBMENU_%1").arg(i);
+        const QString text = LookupText(key, QString());
+        if (text.isEmpty()) {
+            Box(QStringLiteral("Item %1 is not exist in the LanguageUnicode.ini file.").arg(key));
+            return;
+        }
+        if (i - 1 < languageActions_.size()) {
+            languageActions_[i - 1]->setText(text);
+            languageActions_[i - 1]->setChecked(i - 1 == index);
+        }
+    }
+    WriteWorkingString(QStringLiteral("LangIndex"), QString::number(index));
+    WriteWorkingString(QStringLiteral("Language"), lang_.CurrentName());
+}
+
+void CMainDialog::RelabelWindow()
+{
+    tree_->SetRootTexts(LookupText(QStringLiteral("MY_COMPUTER"), QStringLiteral("My Computer")),
+                        LookupText(QStringLiteral("DESK_TOP"), QStringLiteral("Desktop")),
+                        LookupText(QStringLiteral("MY_PICTURE"), QStringLiteral("My Picture")));
+    static const struct {
+        int id;
+        const char* key;
+        const char* fallback;
+    } captions[] = {
+        {IDC_BUTTON_ZOOMIN, "IDC_BUTTON_ZOOMIN", "+"},
+        {IDC_BUTTON_ZOOMOUT, "IDC_BUTTON_ZOOMOUT", "-"},
+        {IDC_BTN_SETTING, "IDC_BTN_SETTING", "Setting"},
+        {IDC_BUTTON_CHANGE_L, "IDC_BUTTON_CHANGE_L", "RotateL"},
+        {IDC_BUTTON_CHANGE, "IDC_BUTTON_CHANGE", "RotateR"},
+        {IDC_BUTTON_SEND, "IDC_BUTTON_SEND", "Synchronize"},
+        {IDC_BUTTON_SELECTALL, "IDC_BUTTON_SELECTALL", "All"},
+        {IDC_BUTTON_DELECT, "IDC_BUTTON_DELECT", "Delete"},
+        {IDC_BUTTON_SAVE, "IDC_BUTTON_SAVE", "Save"},
+        {IDC_BUTTON_SAVEALL, "IDC_BUTTON_SAVEALL", "SaveAll"},
+        {IDC_EXIT, "ID_EXIT", "Exit"},
+        {IDC_BTN_ADDTODPF, "IDC_BTN_ADDTODPF", "Add"},
+    };
+    for (const auto& c : captions)
+        if (QPushButton* b = Button(c.id))
+            b->setText(LookupText(QString::fromLatin1(c.key), QString::fromLatin1(c.fallback)));
+    if (auto* g = qobject_cast<QGroupBox*>(controls_.value(IDC_STATIC_PREVIEW)))
+        g->setTitle(LookupText(QStringLiteral("IDC_STATIC_PREVIEW"), QStringLiteral("Preview: ")));
+    if (auto* g = qobject_cast<QGroupBox*>(controls_.value(IDC_STATIC_PICSINDPF)))
+        g->setTitle(LookupText(QStringLiteral("IDC_STATIC_PICSINDPF"), QStringLiteral("Pics In DPF:")));
+    if (QPushButton* rect = Button(IDC_BUTTON_RECT))
+        rect->setText(rectMode_ ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECT"), QStringLiteral("Clear"))
+                                : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECT"), QStringLiteral("Rect")));
+    const QString quality = LookupText(QStringLiteral("IDC_STATIC_JPGQUALITY"), QStringLiteral("Jpg Quality:"));
+    if (auto* l = qobject_cast<QLabel*>(controls_.value(IDC_STATIC_JPGQUALITY)))
+        l->setText(QStringLiteral("%1%2").arg(quality).arg(jpgQuality_));
+    statusBar_->left->setText(LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
+    SetStatusText(m_connected ? LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Attach!!"))
+                              : LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
+    WriteWorkingString(QStringLiteral("Language"), lang_.CurrentName());
+    UpdateCounters();
+}
+
+void CMainDialog::SetupTooltips()
+{
+    static const struct {
+        int id;
+        const char* key;
+        const char* fallback;
+    } tips[] = {
+        {IDC_EXIT, "ID_EXITTIPS", "Exit"},
+        {IDC_BUTTON_DELECT, "IDC_BUTTON_DELECTTIPS", "Delete"},
+        {IDC_BUTTON_CHANGE, "IDC_BUTTON_CHANGETIPS", "Rotate Right"},
+        {IDC_BUTTON_SEND, "IDC_BUTTON_SENDTIPS", "Synchronize"},
+        {IDC_BUTTON_ZOOMIN, "IDC_BUTTON_ZOOMINTIPS", "Zoom In"},
+        {IDC_BUTTON_ZOOMOUT, "IDC_BUTTON_ZOOMOUTTIPS", "Zoom Out"},
+        {IDC_BTN_ADDTODPF, "IDC_BTN_ADDTODPFTIPS", "Add Photo"},
+        {IDC_BTN_SETTING, "IDC_BTN_SETTINGTIPS", "Setting"},
+        {IDC_BUTTON_CHANGE_L, "IDC_BUTTON_CHANGE_LTIPS", "Rotate Left"},
+        {IDC_BUTTON_SAVE, "IDC_BUTTON_SAVETIPS", "Save As"},
+        {IDC_BUTTON_SAVEALL, "IDC_BUTTON_SAVEALLTIPS", "Save all"},
+        {IDC_BUTTON_SELECTALL, "IDC_BUTTON_SELECTALLTIPS", "Select all"},
+    };
+    for (const auto& t : tips)
+        if (QWidget* w = controls_.value(t.id))
+            w->setToolTip(LookupText(QString::fromLatin1(t.key), QString::fromLatin1(t.fallback)));
+    if (QWidget* rect = controls_.value(IDC_BUTTON_RECT))
+        rect->setToolTip(rectMode_ ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECTTIPS"), QStringLiteral("Clear Rect"))
+                                   : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECTTIPS"), QStringLiteral("Draw Rect")));
+}
+
+// ---------------------------------------------------------------------------
+// Status, counters, controls
+
+void CMainDialog::SetStatusText(const QString& text)
+{
+    statusBar_->right->setText(text);
+}
+
+QString CMainDialog::StatusText() const
+{
+    return statusBar_->right->text();
+}
+
+QString CMainDialog::StatusLeftText() const
+{
+    return statusBar_->left->text();
+}
+
+void CMainDialog::UpdateCounters()
+{
+    const QString label = LookupText(QStringLiteral("IDC_STATIC_HIDSTATUS"), QStringLiteral("Total Pictures"));
+    int count = 0;
+    if (m_connected && dpf_)
+        dpf_->GetFileNum(count);
+    const int maximum = dpf_ ? dpf_->GetMaxFileNum() : 0;
+    if (counter_)
+        counter_->setText(QStringLiteral("%1:\n \n%2  / %3 ").arg(label).arg(count).arg(maximum));
+}
+
+void CMainDialog::EnableControls(bool enable)
+{
+    for (int id : {IDC_TREE_FOLDER, IDC_LIST_ALBUM, IDC_BUTTON_ZOOMIN, IDC_BUTTON_ZOOMOUT, IDC_BUTTON_CHANGE_L,
+                   IDC_BUTTON_RECT, IDC_BUTTON_CHANGE, IDC_BTN_ADDTODPF, IDC_BUTTON_SEND, IDC_BUTTON_DELECT,
+                   IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL, IDC_BUTTON_SELECTALL, IDC_BTN_SETTING, IDC_LIST_BROWSER})
+        if (QWidget* w = controls_.value(id))
+            w->setEnabled(enable);
+    if (preview_)
+        preview_->setEnabled(enable);
+}
+
+void CMainDialog::ShowConnectionBitmap(bool attached)
+{
+    if (statePicture_)
+        statePicture_->setPixmap(StatePixmap(attached));
+}
+
+void CMainDialog::SetProgress(int percent)
+{
+    if (progress_)
+        progress_->SetPos(percent);
+}
+
+void CMainDialog::ReceiveHandedFiles(const QStringList& files)
+{
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+    for (const QString& f : files)
+        handedOverFiles_ << QFileInfo(f).absoluteFilePath();
+    // The first picture handed over is shown in the preview, ready to add.
+    for (const QString& f : files)
+        if (preview_ && preview_->LoadPicture(QFileInfo(f).absoluteFilePath()))
+            break;
+    emit filesHandedOver(files);
+}
+
+int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& caption)
+{
+    const QString title = caption.isEmpty() ? windowTitle_ : caption;
+    if (options_.messageBox)
+        return options_.messageBox(this, title, text, buttons);
+    QMessageBox box(buttons == BoxButtons::Ok ? QMessageBox::Information : QMessageBox::Question, title, text,
+                    buttons == BoxButtons::Ok      ? QMessageBox::Ok
+                    : buttons == BoxButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
+                                                   : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                    isVisible() ? this : nullptr);
+    return box.exec();
+}
+
+// ---------------------------------------------------------------------------
+// Opening animation and layout
+
+void CMainDialog::StartAnimation()
+{
+    const QSize screen = options_.screenSize.isValid() ? options_.screenSize
+                         : QGuiApplication::primaryScreen()
+                             ? QGuiApplication::primaryScreen()->geometry().size()
+                             : QSize(1024, 768);
+    move(screen.width() / 2, screen.height() / 2);
+    resize(1, 1);
+    stepW_ = 10;
+    stepH_ = 15;
+    animationTimer_ = startTimer(10);
+}
+
+void CMainDialog::AnimationTick()
+{
+    const QSize screen = options_.screenSize.isValid() ? options_.screenSize
+                         : QGuiApplication::primaryScreen()
+                             ? QGuiApplication::primaryScreen()->geometry().size()
+                             : QSize(1024, 768);
+    QSize s = size();
+    if (s.width() <= 1 && s.height() <= 1)
+        s = QSize(0, 0);
+    s = QSize(s.width() + stepW_, s.height() + stepH_);
+    if (s.width() >= fullSize_.width())
+        stepW_ = 0;
+    if (s.height() >= fullSize_.height())
+        stepH_ = 0;
+    resize(s);
+    move((screen.width() - s.width()) / 2, (screen.height() - s.height()) / 2);
+    if (s.width() >= fullSize_.width() && s.height() >= fullSize_.height()) {
+        killTimer(animationTimer_);
+        animationTimer_ = 0;
+        layoutPending_ = true;
+        update();
+    }
+}
+
+void CMainDialog::timerEvent(QTimerEvent* e)
+{
+    if (e->timerId() == animationTimer_ && animationTimer_) {
+        AnimationTick();
+        return;
+    }
+    QDialog::timerEvent(e);
+}
+
+void CMainDialog::paintEvent(QPaintEvent* e)
+{
+    if (layoutPending_) {
+        layoutPending_ = false;
+        // Geometry is not changed inside a paint; the layout runs right after.
+        QMetaObject::invokeMethod(this, [this] { Layout(); }, Qt::QueuedConnection);
+    }
+    QDialog::paintEvent(e);
+}
+
+void CMainDialog::Layout()
+{
+    if (laidOut_)
+        return;
+    const int h = 3 * fontMetrics().height();
+    const QSize screen = options_.screenSize.isValid() ? options_.screenSize
+                         : QGuiApplication::primaryScreen()
+                             ? QGuiApplication::primaryScreen()->geometry().size()
+                             : QSize(1024, 768);
+    // Single-precision factors close to 1/920 and 1/660, truncated products.
+    float sx = 1.0f, sy = 1.0f;
+    const bool scaled = screen.width() < 1024;
+    if (scaled) {
+        sx = float(screen.width()) * 0.0010869565f;
+        sy = float(screen.height()) * 0.0015151515f;
+    }
+    // The factors are single precision, each product is taken in double and
+    // truncated: 920 * sx on an 800-pixel screen is 799.99998, so 799.
+    auto X = [&](int v) { return scaled ? int(double(v) * double(sx)) : v; };
+    auto Y = [&](int v) { return scaled ? int(double(v) * double(sy)) : v; };
+    auto place = [&](QWidget* w, QRect r) {
+        if (w)
+            w->setGeometry(X(r.x()), Y(r.y()), X(r.width()), Y(r.height()));
+    };
+
+    const QSize before = size();
+    const QSize full(X(920), Y(630));
+    int left = (screen.width() - before.width()) / 2;
+    int top = (screen.height() - before.height()) / 2;
+    if (left < 0 || top < 0)
+        left = top = 0;
+    move(left, top);
+    resize(full);
+
+    for (const ControlSpec& c : kControls) {
+        QRect r = c.wide;
+        if (c.id == IDC_LIST_ALBUM)
+            r.setHeight(430 - h);
+        if (c.id == IDC_STATIC_COUNTER)
+            r = QRect(650, 528 - h, 243, h);
+        place(controls_.value(c.id), r);
+    }
+    place(preview_, kPreviewWide);
+    laidOut_ = true;
+    resizeEvent(nullptr);
+    update();
+    emit laidOutChanged();
+}
+
+void CMainDialog::resizeEvent(QResizeEvent* e)
+{
+    if (e)
+        QDialog::resizeEvent(e);
+    if (statusBar_) {
+        const int sh = statusBar_->sizeHint().height();
+        statusBar_->setGeometry(0, height() - sh, width(), sh);
+        statusBar_->raise();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Context menu, About box, keyboard
+
+void CMainDialog::mousePressEvent(QMouseEvent* e)
+{
+    // Presses that reach the window: on its surface, on a group frame or a
+    // label (which take no clicks), or posted by the preview.
+    if (e->button() == Qt::RightButton) {
+        ShowContextMenu(e->globalPosition().toPoint());
+        e->accept();
+        return;
+    }
+    QDialog::mousePressEvent(e);
+}
+
+void CMainDialog::ShowContextMenu(const QPoint& globalPos)
+{
+    if (m_reading || m_downloading || !contextMenu_)
+        return;
+    contextMenu_->popup(globalPos);
+}
+
+void CMainDialog::ShowAbout()
+{
+    if (aboutBox_) {
+        aboutBox_->raise();
+        return;
+    }
+    auto* box = new QDialog(this);
+    box->setObjectName(QStringLiteral("aboutBox"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QString caption = QStringLiteral("About Kestova");
+    box->setWindowTitle(caption.replace(QStringLiteral("Kestova"), windowTitle_));
+    auto* col = new QVBoxLayout(box);
+    auto* top = new QHBoxLayout;
+    auto* icon = new QLabel(box);
+    icon->setPixmap(windowIcon().pixmap(32, 32));
+    top->addWidget(icon, 0, Qt::AlignTop);
+    auto* lines = new QVBoxLayout;
+    auto line = [&](int id, const QString& text) {
+        auto* l = new QLabel(text, box);
+        l->setObjectName(QStringLiteral("ctl%1").arg(id));
+        l->setTextFormat(Qt::PlainText);
+        lines->addWidget(l);
+    };
+    QString name = QStringLiteral("Kestova");
+    line(1064, name.replace(QStringLiteral("Kestova"), windowTitle_));
+    line(1066, ReadTempString(QStringLiteral("CopyRightTips"), QString()));
+    line(1047, QStringLiteral("Flash Size: %1 KB").arg(flashSizeKB_));
+    line(1048, QStringLiteral("Firmware Ver: %1").arg(firmwareVer_));
+    line(1050, corpLink_);
+    top->addLayout(lines, 1);
+    col->addLayout(top);
+    auto* ok = new QPushButton(QStringLiteral("OK"), box);
+    ok->setObjectName(QStringLiteral("ctl1"));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, box, &QDialog::accept);
+    col->addWidget(ok, 0, Qt::AlignRight);
+    aboutBox_ = box;
+    box->open();
+}
+
+void CMainDialog::CreateAccelerators()
+{
+    // Keypad plus and minus are taken in the event filter: the platform's
+    // shortcut matching does not tell them from the main keyboard's keys.
+    static const struct {
+        QKeyCombination keys;
+        int command;
+    } table[] = {
+        {Qt::CTRL | Qt::Key_A, IDC_BUTTON_SELECTALL},
+        {Qt::CTRL | Qt::Key_E, IDC_EXIT},
+        {Qt::CTRL | Qt::Key_R, IDC_BUTTON_RECT},
+        {Qt::CTRL | Qt::Key_S, IDC_BUTTON_SEND},
+        {QKeyCombination(Qt::Key_Delete), IDC_BUTTON_DELECT},
+        {Qt::CTRL | Qt::SHIFT | Qt::Key_Left, IDC_BUTTON_CHANGE_L},
+        {Qt::CTRL | Qt::SHIFT | Qt::Key_Right, IDC_BUTTON_CHANGE},
+    };
+    for (const auto& a : table) {
+        auto* s = new QShortcut(QKeySequence(a.keys), this);
+        s->setContext(Qt::WindowShortcut);
+        s->setAutoRepeat(false);
+        const int command = a.command;
+        connect(s, &QShortcut::activated, this, [this, command] { OnCommand(command); });
+        connect(s, &QShortcut::activatedAmbiguously, this, [this, command] { OnCommand(command); });
+    }
+}
+
+bool CMainDialog::eventFilter(QObject* watched, QEvent* e)
+{
+    // Enter and Escape never reach a control of this window (so neither
+    // closes it nor presses a button).
+    if (e->type() == QEvent::KeyPress && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this) {
+        const auto* k = static_cast<QKeyEvent*>(e);
+        const int key = k->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape)
+            return true;
+        if ((k->modifiers() & Qt::KeypadModifier) && (key == Qt::Key_Plus || key == Qt::Key_Minus)) {
+            if (!k->isAutoRepeat())
+                OnCommand(key == Qt::Key_Plus ? IDC_BUTTON_ZOOMIN : IDC_BUTTON_ZOOMOUT);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, e);
+}
+
+void CMainDialog::keyPressEvent(QKeyEvent* e)
+{
+    const int key = e->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {
+        e->accept();
+        return;
+    }
+    QDialog::keyPressEvent(e);
+}
+
+void CMainDialog::closeEvent(QCloseEvent* e)
+{
+    if (closing_) {
+        e->accept();
+        return;
+    }
+    e->ignore();
+    OnCommand(IDC_EXIT);
+}
+
+// ---------------------------------------------------------------------------
+// Routing
+
+void CMainDialog::OnCommand(int id)
+{
+    emit commandRouted(id);
+    if (id >= kFirstLanguageCommand && id <= kLastLanguageCommand) {
+        if (id - kFirstLanguageCommand < lang_.LanguageNames().size())
+            SwitchLanguage(id);
+        return;
+    }
+    switch (id) {
+    case kAboutCommand: ShowAbout(); break;
+    case IDC_EXIT: OnExit(); break;
+    case IDC_BUTTON_SEND: OnSynchronize(); break;
+    case IDC_BUTTON_DELECT: OnDelete(); break;
+    case IDC_BUTTON_SELECTALL: OnSelectAll(); break;
+    case IDC_BUTTON_CHANGE: OnRotate(true); break;
+    case IDC_BUTTON_CHANGE_L: OnRotate(false); break;
+    case IDC_BUTTON_ZOOMIN: OnZoom(+1); break;
+    case IDC_BUTTON_ZOOMOUT: OnZoom(-1); break;
+    case IDC_BUTTON_RECT: OnRectMode(); break;
+    case IDC_BTN_ADDTODPF: OnAdd(); break;
+    case IDC_BUTTON_SAVE: OnSave(); break;
+    case IDC_BUTTON_SAVEALL: OnSaveAll(); break;
+    case IDC_BTN_SETTING: OnSetting(); break;
+    default: break;
+    }
+}
+
+bool CMainDialog::event(QEvent* e)
+{
+    if (auto* m = dynamic_cast<RegisteredMessage*>(e)) {
+        HandleRegisteredMessage(*m);
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+void CMainDialog::HandleRegisteredMessage(const RegisteredMessage& m)
+{
+    const QString& n = m.Name();
+    const int w = int(m.WParam());
+    if (n == QLatin1String(kMsgUsbDeviceChange))
+        OnDeviceChange(w == 1);
+    else if (n == QLatin1String(kMsgDpfAttach))
+        OnDpfAttach();
+    else if (n == QLatin1String(kMsgFinishThread))
+        OnFinishThread(w);
+    else if (n == QLatin1String(kMsgDownloadFinished))
+        OnDownloadFinished(w);
+    else if (n == QLatin1String(kMsgReceivePic))
+        OnReceivePic();
+    else if (n == QLatin1String(kMsgProcessFinish))
+        OnProcessFinish(w);
+    else if (n == QLatin1String(kMsgDoubleClicked))
+        OnCommand(IDC_BTN_ADDTODPF);
+}
+
+// ---------------------------------------------------------------------------
+// Device facade and discovery
+
+void CMainDialog::CreateFacade()
+{
+    auto link = std::make_unique<CCommUSB>();
+    link_ = link.get();
+    link_->SetVendorIdStr("norvelta");
+    link_->SetKeyFileName("LanguageUnicode.ini");
+    if (!options_.frameSpec.empty()) {
+        if (options_.scanMachine) {
+            link_->SetVirtualFrame(options_.frameSpec);
+        } else {
+            std::vector<std::unique_ptr<CandidateSource>> sources;
+            sources.push_back(MakeVirtualFrameSource(options_.frameSpec));
+            link_->SetCandidateSources(std::move(sources));
+        }
+    } else if (!options_.scanMachine) {
+        link_->SetCandidateSources({});
+    }
+    if (!options_.scanMachine)
+        link_->SetHotplugMonitor(nullptr);
+    // Plug and pull reach the window as "USBDEVICECHANGE"; the state at start
+    // is taken by the start-up check instead.
+    link_->SetStatusHandler([this](bool online) {
+        if (discoveryLive_)
+            PostRegisteredMessage(this, QString::fromLatin1(kMsgUsbDeviceChange), online ? 1 : 0);
+    });
+    dpf_ = std::make_unique<DPF>();
+    dpf_->Init(std::move(link), &DownloadProgress);
+    link_->InitComm();
+    const int fd = link_->HotplugFd();
+    if (fd >= 0) {
+        hotplugNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
+        connect(hotplugNotifier_, &QSocketNotifier::activated, this, [this] { RunHotplug(); });
+    }
+    hotplugTimer_ = new QTimer;
+    hotplugTimer_->setSingleShot(true);
+    connect(hotplugTimer_, &QTimer::timeout, this, [this] { RunHotplug(); });
+}
+
+void CMainDialog::RunHotplug()
+{
+    if (!link_)
+        return;
+    link_->HandleHotplug();
+    ArmHotplugTimer();
+}
+
+void CMainDialog::ArmHotplugTimer()
+{
+    if (!hotplugTimer_ || !link_)
+        return;
+    int interval = link_->HotplugTimeoutMs();
+    if (interval < 0 && link_->HotplugFd() >= 0) {
+        hotplugTimer_->stop();
+        return;
+    }
+    if (interval < 0)
+        interval = CCommUSB::kPollIntervalMs;
+    if (options_.pollIntervalMs > 0 && interval > options_.pollIntervalMs)
+        interval = options_.pollIntervalMs;
+    hotplugTimer_->start(interval);
+}
+
+bool CMainDialog::StartUpDeviceCheck()
+{
+    if (!dpf_->IsDeviceOnline()) {
+        ShowConnectionBitmap(false);
+        SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
+        SetStatusText(LookupText(QStringLiteral("INSERTDEVICE_TIPS"), QStringLiteral("Please insert the DPF device!")));
+        EnableControls(false);
+        Box(LookupText(QStringLiteral("OFFLINE_TIPS1"),
+                       QStringLiteral("Please plug in your DPF using the provided USB cable \r\nand make sure that "
+                                      "the device is in \"UPDATE\" mode.")));
+        exitCode_ = 0;
+        return false;
+    }
+    ShowConnectionBitmap(true);
+    // The captions were applied while no frame counted as attached; the
+    // status must not go on saying "detached" beside a frame that is there.
+    SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
+    discoveryLive_ = true;
+    ArmHotplugTimer();
+    PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
+    return true;
+}
+
+} // namespace kestova::win

@@ -1,0 +1,287 @@
+#pragma once
+// CMainDialog: the one window of kestova. Folder tree and thumbnail list of
+// the picture browser, the preview with its crop rectangle, the album list
+// and its buttons, the counter label, the progress bar, the frame-state
+// picture, a two-part status bar, tooltips, the context menu with the
+// language submenu, and the About box.
+//
+// Every control carries its template identifier as object name "ctl<id>"
+// (ctl1005 is the album list, ctl2 the Exit button, ctl123 the preview,
+// ctl1013 the status bar).
+//
+// Start-up (OnInitDialog) follows a fixed order: program folder and factory
+// settings, the user's copies of the two ini files, languages and the
+// context menu, the working settings and the language, the cache folder,
+// status bar and accelerators, display check, device facade, the language
+// applied to every caption, and the start-up device check.
+//
+// Frame work (reading the album, Synchronize, adding, deleting, export) is
+// done by the session handlers in MainDialogSession.cpp; they are reached
+// through the command routing and the registered messages (Messages.h).
+
+#include "win/AppStart.h"
+#include "win/Localisation.h"
+
+#include <QColor>
+#include <QDialog>
+#include <QHash>
+#include <QPointer>
+#include <QRect>
+#include <QStringList>
+
+#include <memory>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSocketNotifier;
+class QTimer;
+
+namespace kestova {
+class CCommUSB;
+class DPF;
+} // namespace kestova
+
+namespace kestova::win {
+
+class CAlbumList;
+class CBrowserList;
+class CPictureFolderTree;
+class CPreview;
+class CSettingDialog;
+class CTextProgressCtrl;
+class RegisteredMessage;
+class StatusBar;
+
+// Control identifiers of the dialog template.
+enum ControlId : int {
+    IDC_EXIT = 2,
+    IDC_PREVIEW = 123,
+    IDC_BUTTON_SEND = 1001,
+    IDC_BUTTON_ZOOMIN = 1004,
+    IDC_LIST_ALBUM = 1005,
+    IDC_BUTTON_DELECT = 1006,
+    IDC_BUTTON_ZOOMOUT = 1008,
+    IDC_BUTTON_SELECTALL = 1009,
+    IDC_BUTTON_CHANGE = 1011,
+    IDC_BUTTON_RECT = 1012,
+    IDC_STATUSBAR = 1013,
+    IDC_STATIC_COUNTER = 1017,
+    IDC_BTN_ADDTODPF = 1019,
+    IDC_STATIC_PREVIEW = 1020,
+    IDC_BUTTON_CHANGE_L = 1023,
+    IDC_TREE_FOLDER = 1025,
+    IDC_PROGRESS = 1027,
+    IDC_BUTTON_SAVE = 1033,
+    IDC_BUTTON_SAVEALL = 1034,
+    IDC_STATE_PICTURE = 1039,
+    IDC_STATIC_PICSINDPF = 1042,
+    IDC_BTN_SETTING = 1048,
+    IDC_STATIC_JPGQUALITY = 1067,
+    IDC_SLIDER_QUALITY = 1069,
+    IDC_LIST_BROWSER = 1073,
+};
+inline constexpr int kAboutCommand = 16;
+inline constexpr int kFirstLanguageCommand = 9002;
+inline constexpr int kLastLanguageCommand = 9102;
+
+class CMainDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit CMainDialog(StartOptions options, QWidget* parent = nullptr);
+    ~CMainDialog() override;
+
+    // Runs the start-up in order. False: the program ends now with
+    // ExitCode() (no frame at start, too few colours).
+    bool OnInitDialog();
+    int ExitCode() const { return exitCode_; }
+
+    // ---- texts and languages ----
+    QString LookupText(const QString& key, const QString& fallback) const { return lang_.LookupText(key, fallback); }
+    const Localisation& Language() const { return lang_; }
+    // Command 9002 + index: the language switch.
+    void SwitchLanguage(int command);
+    QMenu* ContextMenu() const { return contextMenu_; }
+    QMenu* LanguageMenu() const { return languageMenu_; }
+    QAction* AboutAction() const { return aboutAction_; }
+
+    // ---- commands and state ----
+    // Every command of a button, accelerator or menu goes through here.
+    void OnCommand(int id);
+    void EnableControls(bool enable);
+    void SetStatusText(const QString& text);
+    QString StatusText() const;
+    QString StatusLeftText() const;
+    void UpdateCounters();
+    void ShowConnectionBitmap(bool attached);
+    void SetProgress(int percent);
+    QWidget* Control(int id) const { return controls_.value(id); }
+    bool LaidOut() const { return laidOut_; }
+    bool IsConnected() const { return m_connected; }
+    bool SettingsKept() const { return settingsKept_; }
+    const QStringList& HandedOverFiles() const { return handedOverFiles_; }
+    // Files handed over by a second start (and the command line's own).
+    void ReceiveHandedFiles(const QStringList& files);
+
+    // ---- files ----
+    const QString& ProgramFolder() const { return programFolder_; }
+    const QString& WorkingSettingsPath() const { return workingSettings_; }
+    QString TempSettingsPath() const;
+    QString TempLanguagePath() const;
+    const QString& CacheDirectory() const { return cacheDirectory_; }
+    const QString& StagingPath() const { return stagingPath_; }
+    int JpgQuality() const { return jpgQuality_; }
+    DPF* Facade() const { return dpf_.get(); }
+    // The frame's text and background colours as the Settings dialog last
+    // left them (24-bit).
+    QColor FrameTextColour() const { return textColour_; }
+    QColor FrameBackgroundColour() const { return backgroundColour_; }
+
+    // Profile access: the program folder's StartInfoUnicode.ini (read only)
+    // and the working copy.
+    int ReadFactoryInt(const QString& key, int fallback = 0) const;
+    QString ReadFactoryString(const QString& key, const QString& fallback) const;
+    int ReadWorkingInt(const QString& key, int fallback) const;
+    QString ReadTempString(const QString& key, const QString& fallback) const;
+    void WriteWorkingString(const QString& key, const QString& value);
+
+signals:
+    void commandRouted(int id);
+    void filesHandedOver(const QStringList& files);
+    void laidOutChanged();
+
+protected:
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void timerEvent(QTimerEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+
+private:
+    struct ControlSpec;
+    static const ControlSpec kControls[];
+
+    void CreateControls();
+    void CreateAccelerators();
+    void ChooseFolders();
+    void BuildLanguageMenu();
+    void ChooseWorkingCopyAndLanguage();
+    void RelabelWindow();
+    void SetupTooltips();
+    void StartAnimation();
+    void AnimationTick();
+    void Layout();
+    void ShowContextMenu(const QPoint& globalPos);
+    void ShowAbout();
+    void SetWindowTitleFrom(const QString& titleName);
+    int Box(const QString& text, BoxButtons buttons = BoxButtons::Ok, const QString& caption = QString());
+    QPushButton* Button(int id) const;
+    void ClearCacheDirectory(const QString& dir, const QString& pattern);
+
+    // Device facade and discovery.
+    void CreateFacade();
+    void RunHotplug();
+    void ArmHotplugTimer();
+    bool StartUpDeviceCheck();
+    void HandleRegisteredMessage(const RegisteredMessage& m);
+
+    // Session handlers (MainDialogSession.cpp).
+    void OnDeviceChange(bool attached);
+    void OnDpfAttach();
+    void StartReadAlbum();
+    void OnFinishThread(int code);
+    void OnDownloadFinished(int code);
+    void OnReceivePic();
+    void OnProcessFinish(int result);
+    void OnExit();
+    void OnSynchronize();
+    void OnDelete();
+    void OnSelectAll();
+    void OnAdd();
+    void OnRotate(bool clockwise);
+    void OnZoom(int step);
+    void OnRectMode();
+    void OnSave();
+    void OnSaveAll();
+    void OnSetting();
+    void OnBrowserSelection();
+    void OnAddFromTree(const QString& path);
+
+    StartOptions options_;
+    Localisation lang_;
+    int exitCode_ = 0;
+
+    // Files.
+    QString programFolder_;
+    QString factorySettings_;
+    QString configDir_;
+    QString cacheRoot_;
+    QString workingSettings_;
+    QString cacheDirectory_;
+    QString stagingPath_;
+    bool settingsKept_ = true;
+
+    // Settings.
+    int jpgQuality_ = 90;
+    QString titleName_ = QStringLiteral("Kestova");
+    QString windowTitle_;
+    QString progressCtrl_ = QStringLiteral("ON");
+    QString corpLink_;
+    QString firmwareVer_;
+    QString aboutText_;
+
+    // Connection state.
+    bool m_connected = false;
+    bool m_reading = false;
+    bool m_downloading = false;
+    bool m_processing = false;
+    bool m_albumModified = false;
+    bool m_quitRequested = false;
+    bool rectMode_ = true;
+    bool closing_ = false;
+    int flashSizeKB_ = 0;
+    QStringList cachePaths_;    // one cache bitmap per album entry
+    QStringList pendingFiles_;  // pictures the batch adder will add
+    QStringList handedOverFiles_;
+
+    std::unique_ptr<DPF> dpf_;
+    CCommUSB* link_ = nullptr;
+    bool discoveryLive_ = false;
+    QSocketNotifier* hotplugNotifier_ = nullptr;
+    QTimer* hotplugTimer_ = nullptr;
+
+    // Controls.
+    QHash<int, QWidget*> controls_;
+    CPictureFolderTree* tree_ = nullptr;
+    CBrowserList* browserList_ = nullptr;
+    CAlbumList* albumList_ = nullptr;
+    CPreview* preview_ = nullptr;
+    CTextProgressCtrl* progress_ = nullptr;
+    QPointer<CSettingDialog> settingDialog_;
+    QColor textColour_ = QColor(0, 0, 0);
+    QColor backgroundColour_ = QColor(255, 255, 255);
+    bool multiSelection_ = false;  // more than one browser picture selected
+    QLabel* counter_ = nullptr;
+    QLabel* statePicture_ = nullptr;
+    StatusBar* statusBar_ = nullptr;
+    QMenu* contextMenu_ = nullptr;
+    QMenu* languageMenu_ = nullptr;
+    QAction* languageMenuAction_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QList<QAction*> languageActions_;
+    QPointer<QDialog> aboutBox_;
+
+    // Opening animation and layout.
+    int animationTimer_ = 0;
+    QSize fullSize_;
+    int stepW_ = 10;
+    int stepH_ = 15;
+    bool layoutPending_ = false;
+    bool laidOut_ = false;
+};
+
+} // namespace kestova::win

@@ -1,0 +1,156 @@
+#include "win/widgets/AlbumList.h"
+
+#include "imaging/PictureLoader.h"
+
+#include <algorithm>
+
+namespace kestova::win {
+
+namespace {
+constexpr int kImageRole = Qt::UserRole;
+}
+
+CAlbumList::CAlbumList(QWidget* parent) : QListWidget(parent)
+{
+    setObjectName(QStringLiteral("ctl1005"));
+    setViewMode(QListView::IconMode);
+    // Free movement is what lets every item sit where the formula puts it;
+    // dragging is off, so the user cannot move items out of place.
+    setMovement(QListView::Free);
+    setDragEnabled(false);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setResizeMode(QListView::Fixed);
+    setSpacing(0);
+    setIconSize(QSize(width_, height_));
+}
+
+void CAlbumList::SetGeometry(int width, int height, int columnGap, int rowGap)
+{
+    width_ = std::max(0, width);
+    height_ = std::max(0, height);
+    columnGap_ = std::max(0, columnGap);
+    rowGap_ = std::max(0, rowGap);
+}
+
+void CAlbumList::SetColumns(int count)
+{
+    // A column count of 0 (a settings file without the key) would divide by zero.
+    columns_ = std::max(1, count);
+}
+
+QPoint CAlbumList::PositionOf(int index) const
+{
+    return {columnGap_ + (index % columns_) * (columnGap_ + width_), (index / columns_) * (rowGap_ + height_)};
+}
+
+void CAlbumList::DetachItemsFromImages()
+{
+    // Items that outlive their image list keep their pictures but no longer
+    // own a slot, so deleting them later cannot free a slot of the new list.
+    for (int i = 0; i < count(); ++i)
+        item(i)->setData(kImageRole, -1);
+}
+
+void CAlbumList::CreateImages()
+{
+    DetachItemsFromImages();
+    images_.clear();
+    freeSlots_.clear();
+    hasImages_ = true;
+    setIconSize(QSize(width_, height_));
+}
+
+void CAlbumList::DestroyImages()
+{
+    DetachItemsFromImages();
+    images_.clear();
+    freeSlots_.clear();
+    hasImages_ = false;
+}
+
+QImage CAlbumList::LoadThumbnailImage(const QString& bitmapPath, QSize size)
+{
+    if (size.isEmpty())
+        return {};
+    LoadedPicture p = ReadPictureFile(bitmapPath);
+    if (!p.ok())
+        return {};
+    return p.image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+bool CAlbumList::AddFromFile(const QString& bitmapPath, const QString& label)
+{
+    if (!hasImages_)
+        return false;
+    const QImage img = LoadThumbnailImage(bitmapPath, QSize(width_, height_));
+    return !img.isNull() && AddThumbnail(img, label);
+}
+
+bool CAlbumList::AddThumbnail(const QImage& bitmap, const QString& label)
+{
+    if (!hasImages_ || bitmap.isNull() || width_ < 1 || height_ < 1)
+        return false;
+    const QSize size(width_, height_);
+    QPixmap pixmap = QPixmap::fromImage(
+        bitmap.size() == size ? bitmap : bitmap.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+
+    setUpdatesEnabled(false);
+    const int n = count();
+    int slot;
+    if (!freeSlots_.empty()) {
+        slot = freeSlots_.back();
+        freeSlots_.pop_back();
+        images_[size_t(slot)] = pixmap;
+    } else {
+        // Every image is either shown by an item or free, so with no free
+        // slot the new image's index is the item count.
+        slot = int(images_.size());
+        images_.push_back(pixmap);
+    }
+    auto* item = new QListWidgetItem(QIcon(pixmap), label);
+    item->setData(kImageRole, slot);
+    insertItem(n, item);
+    setPositionForIndex(PositionOf(n), indexFromItem(item));
+    setUpdatesEnabled(true);
+    return true;
+}
+
+int CAlbumList::ImageIndexOf(int index) const
+{
+    const QListWidgetItem* it = item(index);
+    return it ? it->data(kImageRole).toInt() : -1;
+}
+
+void CAlbumList::RemoveThumbnail(int index)
+{
+    QListWidgetItem* it = item(index);
+    if (!it)
+        return;
+    const int slot = it->data(kImageRole).toInt();
+    if (slot >= 0 && slot < int(images_.size()) &&
+        std::find(freeSlots_.begin(), freeSlots_.end(), slot) == freeSlots_.end())
+        freeSlots_.push_back(slot);
+    delete takeItem(index);
+}
+
+void CAlbumList::RemoveAll()
+{
+    setUpdatesEnabled(false);
+    for (int n = count(); n > 0; --n)
+        RemoveThumbnail(0);
+    setUpdatesEnabled(true);
+}
+
+void CAlbumList::doItemsLayout()
+{
+    QListWidget::doItemsLayout();
+    Relayout();
+}
+
+void CAlbumList::Relayout()
+{
+    for (int i = 0; i < count(); ++i)
+        setPositionForIndex(PositionOf(i), model()->index(i, 0));
+}
+
+} // namespace kestova::win
