@@ -1,10 +1,13 @@
 #include "cli/album_session.h"
 
+#include "device/virtual/VirtualFrame.h"
+
 #include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestova::cli {
@@ -68,6 +71,26 @@ CliError StoreFailure(int code, const std::string& during, bool writing, const s
     return CliError(kExitDevice, text + " Check the cable and try again.");
 }
 
+CliError ReadFailure(const CliContext& ctx, const DPF& dpf, int code, const std::string& during,
+                     const std::string& reason) {
+    // A virtual frame's image cut short fails its reads past the end: say
+    // that, not "was the frame pulled?".
+    if (code == kAlbumErrorRead && !ctx.frameArg.empty() && dpf.GetFlashSize() > 0) {
+        std::string path;
+        try {
+            path = ParseVirtualFrameSpec(ctx.frameArg).path;
+        } catch (const std::exception&) {
+        }
+        struct stat st {};
+        if (!path.empty() && ::stat(path.c_str(), &st) == 0 && st.st_size < dpf.GetFlashSize())
+            return CliError(kExitAlbum, "the frame image " + path + " is truncated: it holds " +
+                                            std::to_string(st.st_size) + " bytes, shorter than the " +
+                                            std::to_string(dpf.GetFlashSize()) +
+                                            " bytes of flash its information block states");
+    }
+    return StoreFailure(code, during, false, reason);
+}
+
 std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet, bool readOnly) {
     auto album = std::make_unique<AlbumSession>();
     album->progress = CommitProgress(!quiet);
@@ -79,7 +102,9 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet, bool 
     session::OpenSteps steps;
     steps.readOnly = readOnly;
     const session::OpenResult opened = album->frames.Open(steps);
-    if (opened.status == session::OpenStatus::ReadFailed || opened.status == session::OpenStatus::AlbumUnusable)
+    if (opened.status == session::OpenStatus::ReadFailed)
+        throw ReadFailure(ctx, album->dpf, opened.failure.storeCode, "reading the album", opened.failure.command);
+    if (opened.status == session::OpenStatus::AlbumUnusable)
         throw StoreFailure(opened.failure.storeCode, "reading the album", false, opened.failure.command);
     if (!opened.ok())
         throw CliError(opened.status == session::OpenStatus::NotOnline ? kExitNoFrame : kExitAlbum,
@@ -111,6 +136,77 @@ int CommitAlbum(AlbumSession& album, const PictureFeed* feed) {
     }
     album.progress.Line("done");
     return kExitOk;
+}
+
+namespace {
+
+// How many of `added` (appended after `oldCount`) a fresh read of the frame
+// lists, byte for byte; -1 when the frame cannot be read or holds an album
+// that is neither the old one nor the new one.
+int NewPicturesOnTheFrame(AlbumSession& album, int oldCount, const std::vector<NewPicture>& added) {
+    try {
+        album.dpf.ReadDPFInfo();
+        album.dpf.Read(DPF::kReadOnly);
+    } catch (int) {
+        return -1;
+    }
+    int count = 0;
+    album.dpf.GetFileNum(count);
+    if (count == oldCount) return 0;
+    if (count != oldCount + int(added.size())) return -1;
+    for (size_t i = 0; i < added.size(); ++i) {
+        const int index = oldCount + int(i);
+        std::vector<uint8_t> bytes(added[i].bytes.size());
+        int length = 0;
+        try {
+            if (!album.dpf.GetFileAtIndex(index, bytes.data(), int(bytes.size()), length) ||
+                size_t(length) != bytes.size() || bytes != added[i].bytes)
+                return -1;
+        } catch (int) {
+            return -1;
+        }
+    }
+    return int(added.size());
+}
+
+void TellWritten(const std::vector<NewPicture>& added, int oldCount, int written) {
+    for (int i = 0; i < written && i < int(added.size()); ++i)
+        std::printf("added %s as picture %d%s\n", added[size_t(i)].file.c_str(), oldCount + i + 1,
+                    added[size_t(i)].detail.c_str());
+    std::fflush(stdout);
+    for (size_t i = size_t(std::max(written, 0)); i < added.size(); ++i)
+        std::fprintf(stderr, "kestova-cli: not written: %s\n", added[i].file.c_str());
+}
+
+} // namespace
+
+int CommitNewPictures(AlbumSession& album, int oldCount, const std::vector<NewPicture>& added,
+                      const PictureFeed* feed) {
+    int rc = kExitOk;
+    try {
+        rc = CommitAlbum(album, feed);
+    } catch (const CliError& failure) {
+        // The write failed somewhere; the frame may still answer. What it
+        // holds now is the answer, not a guess: a commit cut after its last
+        // step has put every picture there, and "try again" would add them twice.
+        const int written = NewPicturesOnTheFrame(album, oldCount, added);
+        if (written == int(added.size())) {
+            g_written = true;
+            std::fprintf(stderr, "kestova-cli: the write reported a failure at its end, but the frame holds "
+                                 "the whole new album (read back)\n");
+            TellWritten(added, oldCount, written);
+            return kExitOk;
+        }
+        if (written == 0) {
+            TellWritten(added, oldCount, 0);
+            throw CliError(failure.code(), std::string(failure.what()) + " The frame holds the album as it was.");
+        }
+        for (const NewPicture& p : added) std::fprintf(stderr, "kestova-cli: perhaps not written: %s\n", p.file.c_str());
+        throw;
+    }
+    const int written = rc == kExitOk ? int(added.size()) : album.dpf.GetCommittedNum() - oldCount;
+    TellWritten(added, oldCount, written);
+    return rc;
 }
 
 bool AlbumWasWritten() { return g_written; }

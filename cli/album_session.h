@@ -40,6 +40,11 @@ struct AlbumSession {
 // nothing is lost; `reason` is why the frame refused its last command.
 CliError StoreFailure(int code, const std::string& during, bool writing = false, const std::string& reason = {});
 
+// StoreFailure for a read, except that a virtual frame whose image is
+// shorter than its information block states is told as truncated (exit 4).
+CliError ReadFailure(const CliContext& ctx, const DPF& dpf, int code, const std::string& during,
+                     const std::string& reason = {});
+
 // Attaches the frame (held exclusively for the session's life) and reads its
 // information block and album. `quiet` turns the commit progress off;
 // `readOnly` is for commands that only look: they write nothing, not even
@@ -52,6 +57,24 @@ std::unique_ptr<AlbumSession> OpenAlbum(const CliContext& ctx, bool quiet = fals
 // With a feed, the commit is handed further new pictures while it runs
 // (see PictureFeed).
 int CommitAlbum(AlbumSession& album, const PictureFeed* feed = nullptr);
+// One picture a command added to the album in memory, before the commit.
+struct NewPicture {
+    std::string file;            // where it came from
+    std::string detail;          // " (quality 90, 5000 bytes)", or empty
+    std::vector<uint8_t> bytes;  // the stored bytes
+};
+
+// Writes an album to which `added` were appended (after `oldCount` pictures)
+// and tells the truth about them: "added FILE as picture N" only for the
+// pictures the frame holds, and after a stop or a failed commit the ones not
+// written, one per line on stderr. When the commit fails but the frame still
+// answers, the album is read back and what the frame holds decides (a commit
+// cut after its last step did succeed). Returns kExitOk, or kExitPartial when
+// only some were written; throws the commit's failure when none were.
+// A feed may append to `added` while the commit runs.
+int CommitNewPictures(AlbumSession& album, int oldCount, const std::vector<NewPicture>& added,
+                      const PictureFeed* feed = nullptr);
+
 // True once a commit of this run has reached the frame (whole or stopped
 // early between pictures), so a failure to print is not reported as a
 // failed write.

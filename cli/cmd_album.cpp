@@ -4,6 +4,7 @@
 #include "cli/album_session.h"
 
 #include "device/DeviceText.h"
+#include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
 #include "session/SafeFile.h"
 
@@ -42,11 +43,16 @@ void RunInfo(const CliContext& ctx, bool json) {
         dpf.ReadDPFInfo();
         dpf.Read(DPF::kReadOnly);
     } catch (int code) {
-        if (code != kAlbumErrorUnusable) throw StoreFailure(code, "reading the album");
+        if (code != kAlbumErrorUnusable) throw ReadFailure(ctx, dpf, code, "reading the album");
         usable = false;  // the device's own fields are still worth showing
     }
     std::string firmware;
-    if (!dpf.ReadFirmwareVersion(firmware)) firmware.clear();
+    const DPF::FirmwareResult firmwareResult = dpf.QueryFirmwareVersion(firmware);
+    const bool firmwareFailed = firmwareResult == DPF::kFirmwareQueryFailed;
+    auto failIfFirmwareFailed = [&] {
+        if (firmwareFailed)
+            throw CliError(kExitDevice, "the frame did not answer the firmware version query; check the cable");
+    };
     int w = 0, h = 0, count = 0;
     dpf.GetLCDParam(w, h);
     dpf.GetFileNum(count);
@@ -63,7 +69,9 @@ void RunInfo(const CliContext& ctx, bool json) {
                     usable ? "true" : "false", dpf.GetOnePicSize(), dpf.GetSlotCount(),
                     dpf.GetMaxFileNum(), info.maxPictures, count,
                     Hex24(album::Rgb24FromRgb565(font)).c_str(),
-                    Hex24(album::Rgb24FromRgb565(bg)).c_str(), font, bg, JsonString(firmware).c_str());
+                    Hex24(album::Rgb24FromRgb565(bg)).c_str(), font, bg,
+                    firmwareFailed ? "null" : JsonString(firmware).c_str());
+        failIfFirmwareFailed();
         return;
     }
     std::printf("LCD:               %d x %d\n", w, h);
@@ -86,7 +94,10 @@ void RunInfo(const CliContext& ctx, bool json) {
                     Hex24(album::Rgb24FromRgb565(shown.background)).c_str(),
                     shown == album::AlbumColors{font, bg} ? "" : " (none stored)");
     }
-    std::printf("Firmware version:  %s\n", firmware.empty() ? "(none)" : EscapeDeviceText(firmware).c_str());
+    std::printf("Firmware version:  %s\n", firmwareFailed    ? "(the query failed)"
+                                           : firmware.empty() ? "(none)"
+                                                              : EscapeDeviceText(firmware).c_str());
+    failIfFirmwareFailed();
     if (!usable) throw StoreFailure(kAlbumErrorUnusable, "");
 }
 
@@ -169,8 +180,13 @@ void RunGet(const CliContext& ctx, int n, const std::string& file, bool force) {
         return;
     }
     // FILE is whole or untouched; a link planted at its name is replaced, not followed.
-    if (const SafeWriteResult w = WriteFileSafely(file, buf.data(), size_t(length), SafeWriteMode::Replace); !w)
-        throw CliError(kExitFile, "cannot write " + file + (w.reason.empty() ? std::string() : ": " + w.reason));
+    // Without --force an existing FILE is never replaced, even one that
+    // appeared while the picture was read.
+    const SafeWriteResult written = WriteFileSafely(file, buf.data(), size_t(length),
+                                                    force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew);
+    if (written.exists)
+        throw CliError(kExitFile, file + " exists already; nothing written, use --force to overwrite");
+    if (!written) throw CliError(kExitFile, "cannot write " + file + ": " + written.reason);
     std::printf("picture %d: %d bytes written to %s\n", n, length, file.c_str());
 }
 
@@ -178,40 +194,42 @@ int RunPut(const CliContext& ctx, const std::vector<std::string>& files) {
     // Files that cannot be added are skipped with a message; the rest is written.
     auto album = OpenAlbum(ctx);
     DPF& dpf = album->dpf;
-    int added = 0, skipped = 0;
-    int firstError = kExitOk;
+    int skipped = 0;
+    int oldCount = 0;
+    dpf.GetFileNum(oldCount);
+    std::vector<NewPicture> added;
     const size_t slot = size_t(std::max(dpf.GetOnePicSize(), 0));
+    int w = 0, h = 0;
+    dpf.GetLCDParam(w, h);
     for (const std::string& f : files) {
         std::vector<uint8_t> bytes;
         std::string why;
-        int code = kExitFile;
+        RgbImage check;
         if (!ReadInputFile(f, slot, bytes, why)) {
-            if (why.rfind("is longer than", 0) == 0) {
-                why = "is longer than a slot (" + std::to_string(slot) + " bytes)";
-                code = kExitAlbum;
-            }
+            if (why.rfind("is longer than", 0) == 0) why = "is longer than a slot (" + std::to_string(slot) + " bytes)";
         } else if (bytes.empty()) {
             why = "is empty";
+        } else if (!CKv350Encoder::Decode(bytes.data(), bytes.size(), w, h, check)) {
+            // The frame would show garbage or nothing: only its own pictures go in.
+            why = "is not a device picture for this frame's " + std::to_string(w) + " x " + std::to_string(h) +
+                  " LCD (use add for picture files)";
         } else if (!dpf.AddData(bytes.data(), int(bytes.size()))) {
             int count = 0;
             dpf.GetFileNum(count);
             why = count >= dpf.GetMaxFileNum() ? "does not fit: the album is full"
                                                 : "was refused (no free slot)";
-            code = kExitAlbum;
         }
         if (why.empty()) {
-            ++added;
+            added.push_back({f, "", std::move(bytes)});
         } else {
             ++skipped;
-            if (firstError == kExitOk) firstError = code;
             std::fprintf(stderr, "kestova-cli: %s %s; skipped\n", f.c_str(), why.c_str());
         }
     }
-    (void)firstError;
-    if (added == 0) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
-    const int rc = CommitAlbum(*album);
+    if (added.empty()) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
+    const int rc = CommitNewPictures(*album, oldCount, added);
     if (rc != kExitOk) return rc;
-    std::printf("added %d picture%s\n", added, added == 1 ? "" : "s");
+    std::printf("added %zu picture%s\n", added.size(), added.size() == 1 ? "" : "s");
     if (skipped)
         throw CliError(kExitPartial, std::to_string(skipped) + " of " + std::to_string(files.size()) +
                                          " files skipped");
@@ -230,6 +248,12 @@ void RunColors(const CliContext& ctx, const std::string& font, const std::string
         } catch (int code) {
             throw StoreFailure(code, "writing the colours", true);
         }
+        // What the frame now holds (RGB565, so the given colour rounded),
+        // even where the frame would show its default for it.
+        album->dpf.GetAlbumColors(f, b);
+        std::printf("stored font %s, background %s\n", Hex24(album::Rgb24FromRgb565(f)).c_str(),
+                    Hex24(album::Rgb24FromRgb565(b)).c_str());
+        return;
     }
     const auto shown = album::DisplayColors({f, b});
     std::printf("font %s, background %s%s\n", Hex24(album::Rgb24FromRgb565(shown.font)).c_str(),

@@ -172,6 +172,11 @@ void RunFrameNew(const FrameNewArgs& a) {
     } catch (const std::exception& e) {
         throw CliError(kExitFile, e.what());
     }
+    if (a.path.find(',') != std::string::npos)
+        std::fprintf(stderr,
+                     "kestova-cli: warning: %s holds a comma, which --frame also uses to separate options; "
+                     "it is found while the file exists, but a name without commas is safer\n",
+                     a.path.c_str());
     if (a.json) {
         std::printf("{\"path\": %s, \"lcd_width\": %u, \"lcd_height\": %u, \"flash_size\": %u, "
                     "\"album_start\": %u, \"max_pictures\": %u, \"erase_opcode\": %u, \"program_mode\": %s",
@@ -207,7 +212,7 @@ void RunProbe(const CliContext& ctx, bool json) {
     std::optional<uint32_t> dpfhStart;
     if (info.dpfhValid && info.dpfhLocator >= 16) {
         uint8_t rec[64];
-        if (s->flash.ReadFromFlash(rec, 64, info.dpfhLocator - 16)) {
+        if (s->flash.ReadData(int32_t(info.dpfhLocator - 16), 64, rec) == CProcessFlash::kReadOk) {
             const uint32_t v = uint32_t(rec[11]) | (uint32_t(rec[12]) << 8) | (uint32_t(rec[13]) << 16);
             dpfhStart = (v + 0xFFFFu) & ~0xFFFFu;
         }
@@ -215,8 +220,14 @@ void RunProbe(const CliContext& ctx, bool json) {
 
     SetClock(*s);
     const ClockText clock = DescribeClock(s->flash.LastClockFrame());
-    std::string version, other;
+    // The flash layer clears `other` only when the query itself failed.
+    std::string version, other = "unchanged";
     const bool haveVersion = s->flash.ReadFirmwareVersion(version, other);
+    const bool versionFailed = !haveVersion && other.empty();
+    auto failIfVersionFailed = [&] {
+        if (versionFailed)
+            throw CliError(kExitDevice, "the frame did not answer the firmware version query; check the cable");
+    };
     const unsigned maxPictures = info.maxPictures == 0 ? 60 : info.maxPictures;
 
     if (json) {
@@ -230,6 +241,7 @@ void RunProbe(const CliContext& ctx, bool json) {
         std::printf("\"firmware\": %s, \"clock\": %s, \"zone_byte\": %d, \"dst\": %d}\n",
                     haveVersion ? JsonString(version).c_str() : "null", JsonString(clock.when).c_str(),
                     clock.zoneByte, clock.dst);
+        failIfVersionFailed();
         return;
     }
     std::printf("frame:          %s\n", s->link->UnitName().c_str());
@@ -246,9 +258,12 @@ void RunProbe(const CliContext& ctx, bool json) {
     std::printf("erase opcode:   %s\n", Hex(info.eraseOpcode).c_str());
     std::printf("program mode:   %s\n", info.programModeFlag ? "on" : "off");
     std::printf("max pictures:   %u\n", maxPictures);
-    std::printf("firmware:       %s\n", haveVersion ? EscapeDeviceText(version).c_str() : "(none reported)");
+    std::printf("firmware:       %s\n", versionFailed ? "(the query failed)"
+                                        : haveVersion ? EscapeDeviceText(version).c_str()
+                                                      : "(none reported)");
     std::printf("clock set to:   %s %s%s\n", clock.when.c_str(), clock.zone.c_str(),
                 clock.dst ? " (daylight saving)" : "");
+    failIfVersionFailed();
 }
 
 // ---------------------------------------------------------------- clock

@@ -54,7 +54,9 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
                                                       : Rotation::None;
     const size_t slot = size_t(std::max(0, album.dpf.GetOnePicSize()));
 
-    int added = 0;
+    int oldCount = 0;
+    album.dpf.GetFileNum(oldCount);
+    std::vector<NewPicture> added;
     std::vector<std::string> skipped;
     auto skip = [&](const std::string& file, const std::string& why) {
         std::fprintf(stderr, "kestova-cli: skipped %s: %s\n", file.c_str(), why.c_str());
@@ -87,12 +89,11 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
                            std::to_string(album.dpf.GetMaxFileNum()) + " pictures)");
             return false;
         }
-        int count = 0;
-        album.dpf.GetFileNum(count);
-        ++added;
-        std::printf("added %s as picture %d (quality %d, %zu bytes)\n", file.c_str(), count, fit.quality,
-                    fit.bytes.size());
-        std::fflush(stdout);
+        // Said once the frame holds it (CommitNewPictures), not now.
+        added.push_back({file,
+                         " (quality " + std::to_string(fit.quality) + ", " + std::to_string(fit.bytes.size()) +
+                             " bytes)",
+                         fit.bytes});
         return true;
     };
 
@@ -119,13 +120,29 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
         return false;
     };
     feed.pending = [&] { return long(batch.Size() - batch.Delivered()); };
+    // Files the commit never reached (it failed or was stopped first) are
+    // named too: none of them is on the frame.
+    const auto tellNotReached = [&] {
+        for (size_t i = batch.Delivered(); i < opt.files.size(); ++i)
+            std::fprintf(stderr, "kestova-cli: not written: %s\n", opt.files[i].c_str());
+    };
 
-    if (added == 0) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
-    if (CommitAlbum(album, &feed) != kExitOk)
+    if (added.empty()) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
+    int rc = kExitOk;
+    try {
+        rc = CommitNewPictures(album, oldCount, added, &feed);
+    } catch (const CliError&) {
+        tellNotReached();
+        throw;
+    }
+    if (rc != kExitOk) {
+        tellNotReached();
         throw CliError(kExitPartial, "the album was written only in part");
+    }
     int count = 0;
     album.dpf.GetFileNum(count);
-    std::printf("%d picture(s) added, %zu skipped; the album holds %d picture(s)\n", added, skipped.size(), count);
+    std::printf("%zu picture(s) added, %zu skipped; the album holds %d picture(s)\n", added.size(), skipped.size(),
+                count);
     std::fflush(stdout);
     if (!skipped.empty())
         throw CliError(kExitPartial, std::to_string(skipped.size()) + " of " + std::to_string(opt.files.size()) +
@@ -187,10 +204,11 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
             continue;
         }
         // Without --force a name taken meanwhile (a planted link too) is left alone.
-        const bool ok = session::ExportPicture(picture, targets[i].string(),
-                                               jpg ? session::ExportFormat::Jpeg : session::ExportFormat::Bmp, 100, 3,
-                                               opt.force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew);
-        if (!ok) throw CliError(kExitFile, "cannot write " + targets[i].string());
+        std::string why;
+        if (!session::ExportPicture(picture, targets[i].string(),
+                                    jpg ? session::ExportFormat::Jpeg : session::ExportFormat::Bmp, 100, 3,
+                                    opt.force ? SafeWriteMode::Replace : SafeWriteMode::CreateNew, &why))
+            throw CliError(kExitFile, "cannot write " + targets[i].string() + ": " + why);
         std::printf("%s\n", targets[i].string().c_str());
         ++written;
     }
@@ -213,8 +231,9 @@ void RunShow(const CliContext& ctx, int position, const std::string& file) {
     std::string error;
     if (!DecodeAlbumPicture(album, position - 1, picture, error))
         throw CliError(kExitAlbum, "picture " + std::to_string(position) + ": " + error);
-    if (!session::ExportPicture(picture, file, session::ExportFormat::Bmp))
-        throw CliError(kExitFile, "cannot write " + file);
+    std::string why;
+    if (!session::ExportPicture(picture, file, session::ExportFormat::Bmp, 100, 3, SafeWriteMode::Replace, &why))
+        throw CliError(kExitFile, "cannot write " + file + ": " + why);
     std::printf("%s: %d x %d\n", file.c_str(), picture.width, picture.height);
 }
 

@@ -5,6 +5,9 @@
 
 #include "KestovaVersion.h"
 
+#include <QString>
+#include <QtGlobal>
+
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -55,9 +58,18 @@ int FinishOutput(int rc) {
     return rc == kExitOk ? kExitFile : rc;
 }
 
+// Library chatter (libpng's "known incorrect sRGB profile" and the like)
+// says nothing the user can act on; each file's own result is reported by
+// the command. Only critical messages reach the terminal.
+void QuietLibraryMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "kestova-cli: %s\n", message.toLocal8Bit().constData());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    qInstallMessageHandler(QuietLibraryMessages);
     CLI::App app{"kestova-cli: manage the picture album of a USB photo frame"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Print help for every subcommand");

@@ -173,6 +173,15 @@ int DPF::ReadFirmwareVersion(std::string& text) {
     return flash_->ReadFirmwareVersion(text, other) ? 1 : 0;
 }
 
+DPF::FirmwareResult DPF::QueryFirmwareVersion(std::string& text) {
+    text.clear();
+    if (!flash_) return kFirmwareQueryFailed;
+    // The flash layer clears `other` only when the query itself failed.
+    std::string other = "unchanged";
+    if (flash_->ReadFirmwareVersion(text, other)) return kFirmwareRead;
+    return other.empty() ? kFirmwareQueryFailed : kFirmwareNone;
+}
+
 bool DPF::IsDeviceOnline() const { return link_ && link_->GetUSBDeviceStatus(); }
 
 bool DPF::HasPendingChanges() const {

@@ -52,9 +52,9 @@ public:
     // pictures, erase opcode, DPFH record) and opens the store; releases the
     // previous album. The block and the DPFH record are verified reads (they
     // decide where writes land). Returns 1. Throws 1 when either cannot be
-    // read, 4 when the LCD is larger than any picture made here
-    // (CheckLcdSize) and 3 when the album area is unusable or would erase the
-    // DPFH record that locates it (the device fields are kept then).
+    // read, 4 when the LCD is larger than any picture made here (CheckLcdSize)
+    // and 3 when the album area is unusable or would erase the DPFH record
+    // that locates it (the device fields are kept then).
     int ReadDPFInfo();
     // Throws kAlbumErrorLcdSize for an LCD above 4096 pixels a side or
     // 16 megapixels: every picture buffer is sized from it, so a frame that
@@ -118,6 +118,10 @@ public:
     int GetFlashSize() const { return int(info_.flashSize); }
     // Nonzero when a version text was read.
     int ReadFirmwareVersion(std::string& text);
+    // The same, telling a frame that reports no version apart from a query
+    // that failed on the wire (or offline), which must not be shown as "none".
+    enum FirmwareResult : int { kFirmwareRead = 1, kFirmwareNone = 0, kFirmwareQueryFailed = 2 };
+    FirmwareResult QueryFirmwareVersion(std::string& text);
     bool IsDeviceOnline() const;
 
     // ---- further queries for the front-ends ----

@@ -217,14 +217,21 @@ CommitResult FrameSession::Commit(const PictureFeed* feed) {
 // ---- export ----
 
 bool ExportPicture(const RgbImage& picture, const std::string& path, ExportFormat format, int quality, int mode,
-                   SafeWriteMode write) {
-    if (picture.empty()) return false;
+                   SafeWriteMode write, std::string* why) {
     std::vector<uint8_t> bytes;
-    if (format == ExportFormat::Bmp)
-        bytes = EncodeBmp24(picture);
-    else if (!CKv350Encoder::Encode(picture, quality, mode, true, bytes))
+    if (!picture.empty()) {
+        if (format == ExportFormat::Bmp)
+            bytes = EncodeBmp24(picture);
+        else if (!CKv350Encoder::Encode(picture, quality, mode, true, bytes))
+            bytes.clear();
+    }
+    if (bytes.empty()) {
+        if (why) *why = "the picture cannot be encoded";
         return false;
-    return !bytes.empty() && WriteFileSafely(path, bytes.data(), bytes.size(), write).ok;
+    }
+    const SafeWriteResult written = WriteFileSafely(path, bytes.data(), bytes.size(), write);
+    if (!written && why) *why = written.reason;
+    return written.ok;
 }
 
 bool ExportBitmapFile(const std::string& bmpPath, int width, int height, const std::string& path,

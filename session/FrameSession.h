@@ -183,9 +183,10 @@ enum class ExportFormat { Bmp, Jpeg };
 // Writes an album picture as a 24-bit BMP, or as a baseline JPEG (JFIF) at
 // `quality` in sampling `mode` (100 and 3: the exact picture), through the
 // safe file writer: the file is whole or not there; `write` says whether a
-// name already taken is replaced or left alone (then false).
+// name already taken is replaced or left alone (then false). On failure
+// `why`, when given, says what went wrong in words.
 bool ExportPicture(const RgbImage& picture, const std::string& path, ExportFormat format, int quality = 100,
-                   int mode = 3, SafeWriteMode write = SafeWriteMode::Replace);
+                   int mode = 3, SafeWriteMode write = SafeWriteMode::Replace, std::string* why = nullptr);
 // The same from a BMP file of width x height (a cache or display bitmap).
 bool ExportBitmapFile(const std::string& bmpPath, int width, int height, const std::string& path,
                       ExportFormat format, int quality = 100, int mode = 3,

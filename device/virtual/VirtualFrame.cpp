@@ -42,10 +42,24 @@ bool ParseUnsigned(const std::string& text, uint64_t& out) {
     return pos == text.size();
 }
 
-std::string PathOfSpec(const std::string& frameArg) {
+// Where the image path ends in a frame argument. A path may hold commas:
+// the longest part before a comma (or the whole argument) that names an
+// existing file is the path, so "./new,frame.img" works once the file is
+// there; otherwise the path ends at the first comma.
+size_t PathLength(const std::string& frameArg) {
+    struct stat st {};
+    for (size_t end = frameArg.size();;) {
+        if (end > 0 && ::stat(frameArg.substr(0, end).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return end;
+        if (end == 0) break;
+        const size_t comma = frameArg.rfind(',', end - 1);
+        if (comma == std::string::npos) break;
+        end = comma;
+    }
     const auto comma = frameArg.find(',');
-    return comma == std::string::npos ? frameArg : frameArg.substr(0, comma);
+    return comma == std::string::npos ? frameArg.size() : comma;
 }
+
+std::string PathOfSpec(const std::string& frameArg) { return frameArg.substr(0, PathLength(frameArg)); }
 
 } // namespace
 
@@ -93,19 +107,15 @@ VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
         if (key == "wrsr_us") return &FrameModel::statusWriteUs;
         return nullptr;
     };
-    size_t start = 0;
-    bool first = true;
+    const size_t pathLength = PathLength(frameArg);
+    if (pathLength == 0) throw std::invalid_argument("virtual frame: no image path given");
+    o.path = frameArg.substr(0, pathLength);
+    size_t start = pathLength + 1;
     while (start <= frameArg.size()) {
         size_t end = frameArg.find(',', start);
         if (end == std::string::npos) end = frameArg.size();
         const std::string item = frameArg.substr(start, end - start);
         start = end + 1;
-        if (first) {
-            first = false;
-            if (item.empty()) throw std::invalid_argument("virtual frame: no image path given");
-            o.path = item;
-            continue;
-        }
         if (item.empty()) continue;  // tolerate "a.img," and ",,"
         const auto eq = item.find('=');
         if (eq == std::string::npos)

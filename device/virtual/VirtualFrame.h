@@ -15,7 +15,8 @@
 //
 // Blank images are made with FormatFrameImage (device/virtual/FrameImage.h).
 //
-// The frame argument is "PATH[,key=value...]" (PATH itself cannot hold a comma)
+// The frame argument is "PATH[,key=value...]" (a PATH with a comma is found
+// when that file exists: the longest existing part before a comma is PATH)
 // with these keys:
 //   latency_us=N     sleep N microseconds per command
 //   bytes_per_s=N    plus (data bytes / N) seconds per command

@@ -110,11 +110,10 @@ inline std::vector<uint8_t> PictureAt(DPF& dpf, int index) {
 // the image and is removed with the test's folder.
 inline Frame LoadView(const std::string& frameArg) {
     static int views = 0;
-    const size_t comma = frameArg.find(',');
-    const std::string path = frameArg.substr(0, comma);
+    const std::string path = ParseVirtualFrameSpec(frameArg).path;
     const std::string copy = path + ".view" + std::to_string(++views);
     WriteFile(copy, ReadFile(path));
-    return LoadFrame(copy + (comma == std::string::npos ? std::string() : frameArg.substr(comma)));
+    return LoadFrame(copy + frameArg.substr(path.size()));
 }
 
 // The album as a fresh attach of the image shows it: every picture's bytes, in

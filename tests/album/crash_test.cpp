@@ -161,5 +161,61 @@ TEST_F(CrashTest, CutDuringRecoveryIsRecoveredAgain) {
     }
 }
 
+// Bit errors on the wire, on a frame whose album the DPFH record moves: the
+// record, the information block and the index decide where writes land, so
+// every one of them is a verified read. Across many seeds of corrupted reads
+// a run either reports a commit, and the album is then exactly the old
+// pictures plus the new one, or it changes no byte of the image. A look that
+// only reads never changes a byte, whatever it reports.
+TEST_F(CrashTest, CorruptedReadsOnAMovedAlbumNeverWriteBlindly) {
+    FrameImageLayout l;
+    l.flashSize = 256u << 10;
+    l.albumStart = 64u << 10;
+    l.maxPictures = 6;
+    l.dpfhLocator = 0x1010;  // record at 0x1000
+    l.dpfhTarget = 0x18001;  // -> album at 128 KiB
+    const std::string seed = MakeImage(dir, l, "moved.img");
+    {
+        Frame f = LoadFrame(seed);
+        ASSERT_EQ(f.dpf->GetAlbumStart(), 0x20000u);
+        for (const auto* p : {&a, &b}) f.dpf->AddData(p->data(), int(p->size()));
+        ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
+    }
+    const std::vector<uint8_t> before = ReadFile(seed);
+    const std::string work = dir.File("work.img");
+    int committed = 0, refused = 0;
+    for (int s = 1; s <= 400; ++s) {
+        SCOPED_TRACE("seed " + std::to_string(s));
+        const std::string faults = ",corrupt_reads=0.3,seed=" + std::to_string(s);
+        WriteFile(work, before);
+        bool reported = false;
+        try {
+            Frame f = LoadFrame(work + faults);
+            f.dpf->AddData(n1.data(), int(n1.size()));
+            reported = f.dpf->Update() == DPF::kUpdateCommitted;
+        } catch (int) {
+        }
+        if (reported) {
+            ++committed;
+            ASSERT_EQ(ReadAlbum(work), (Album{a, b, n1}));
+        } else {
+            ++refused;
+            ASSERT_TRUE(ReadFile(work) == before) << "a failed run changed the image";
+        }
+        // A read-only look, from an untouched image.
+        WriteFile(work, before);
+        try {
+            Frame f = OpenFrame(work + faults);
+            f.dpf->ReadDPFInfo();
+            f.dpf->Read(DPF::kReadOnly);
+        } catch (int) {
+        }
+        ASSERT_TRUE(ReadFile(work) == before) << "a read-only look changed the image";
+    }
+    // The sweep saw both outcomes.
+    EXPECT_GT(committed, 0);
+    EXPECT_GT(refused, 0);
+}
+
 } // namespace
 } // namespace kestova::albumtest

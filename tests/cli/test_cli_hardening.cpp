@@ -208,8 +208,9 @@ TEST_F(CliHardening, PlantedLinksInTheExportFolderAreNeverFollowed) {
             }
         }
     }
-    // get and show replace a planted link at their file name, never follow it;
-    // get's file is written through no predictable side file either.
+    // get (told to overwrite: without --force it leaves any existing name
+    // alone) and show replace a planted link at their file name, never follow
+    // it; get's file is written through no predictable side file either.
     for (const std::string cmd : {"get", "show"}) {
         SCOPED_TRACE(cmd);
         WriteFile(victim, precious);

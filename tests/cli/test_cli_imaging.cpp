@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace kestova {
 namespace {
 
@@ -205,6 +207,52 @@ TEST_F(CliImagingTest, UnreadableFilesAreSkippedAndTheRestAdded) {
     ASSERT_EQ(n, 2);
     const PreparedPicture second = PreparePictureFile(Path("good2.jpg"), 128, 128);
     EXPECT_LT(MeanDistance(AlbumPicture(*album, 1), second.image), 6.0);
+}
+
+// Inputs that are not regular files: a device that never ends, one that is
+// endless noise, and a named pipe nobody writes to. Each is refused at once
+// with a clear reason (nothing read, no blocking) while a picture beside it
+// is added; under a 1 GiB address-space limit, so reading any of them to the
+// end would fail the run instead of passing slowly.
+TEST_F(CliImagingTest, DevicesAndPipesAreRefusedAtOnceWithBoundedMemory) {
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("good.png"), Encode(Photo(300, 200), "PNG")));
+    const QString fifo = Path("pipe");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    auto limited = [&](const QStringList& args) {
+        QProcess p;
+        p.start("/bin/sh", QStringList{"-c", "ulimit -v 1048576 && exec \"$0\" \"$@\"", KESTOVA_CLI, "--frame",
+                                       frame} + args);
+        p.closeWriteChannel();
+        CliRun r;
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+            return r;  // code -1: it blocked or kept reading
+        }
+        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    };
+    struct Case {
+        QString file;
+        const char* why;
+    } cases[] = {{"/dev/zero", "is a device"}, {"/dev/urandom", "is a device"}, {fifo, "is a named pipe"}};
+    int pictures = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        CliRun r = limited({"add", c.file, Path("good.png")});
+        EXPECT_EQ(r.code, 6) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(c.file + ": " + c.why)) << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains("1 picture(s) added, 1 skipped")) << r.out.toStdString();
+        EXPECT_EQ(AlbumCount(), ++pictures);
+        // put reads the stored bytes itself: the same refusal, and nothing to add.
+        r = limited({"put", c.file});
+        EXPECT_EQ(r.code, 4) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(c.file + " " + c.why)) << r.err.toStdString();
+        EXPECT_EQ(AlbumCount(), pictures);
+    }
 }
 
 TEST_F(CliImagingTest, PictureThatFitsNoSlotIsSkipped) {
