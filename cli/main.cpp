@@ -99,12 +99,16 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        // Help answers 0; every other parse error is a usage error.
-        if (app.exit(e) == 0) return FinishOutput(kExitOk);
+        // An unknown command word is said in our words alone: the parser's
+        // "A subcommand is required" would contradict it.
         if (app.get_subcommands().empty())
-            if (const std::string word = UnknownCommandWord(app, argc, argv); !word.empty())
+            if (const std::string word = UnknownCommandWord(app, argc, argv); !word.empty()) {
                 std::fprintf(stderr, "kestova-cli: unknown command '%s' (kestova-cli --help lists them)\n",
                              word.c_str());
+                return kExitUsage;
+            }
+        // Help answers 0; every other parse error is a usage error.
+        if (app.exit(e) == 0) return FinishOutput(kExitOk);
         return kExitUsage;
     } catch (const CliError& e) {
         std::fflush(stdout);

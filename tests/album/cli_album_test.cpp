@@ -217,6 +217,9 @@ TEST_F(CliAlbumTest, ExitCodesFollowTheTable) {
     EXPECT_FALSE(fs::exists(dir.File("out.bin")));
     // 2: no frame there.
     EXPECT_EQ(Cli("--frame '" + dir.File("nowhere.img") + "' ls").code, 2);
+    // An unknown command is said once, in one line that names it.
+    const CliRun unknown = Cli(Frame() + "frobnicate 2>&1 | cat");
+    EXPECT_EQ(unknown.out, "kestova-cli: unknown command 'frobnicate' (kestova-cli --help lists them)\n");
 }
 
 // A standard output that cannot take the output (a full disk) is an error,
