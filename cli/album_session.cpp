@@ -126,12 +126,18 @@ int CommitAlbum(AlbumSession& album, const PictureFeed* feed) {
     if (committed.status == session::CommitStatus::Failed)
         throw StoreFailure(committed.failure.storeCode, "writing the album", true, committed.failure.command);
     g_written = true;
-    if (committed.status == session::CommitStatus::StoppedEarly) {
-        int count = 0;
-        album.dpf.GetFileNum(count);
-        const int written = album.dpf.GetCommittedNum();
-        std::fprintf(stderr, "kestova-cli: stopped; the frame holds %d pictures, %d new one%s not written\n",
-                     written, count - written, count - written == 1 ? " was" : "s were");
+    int count = 0;
+    album.dpf.GetFileNum(count);
+    const int written = album.dpf.GetCommittedNum();
+    // A stop that came after the last picture (and with nothing left to
+    // feed) stopped nothing: the album is whole.
+    const bool unfed = feed && feed->pending && feed->pending() > 0;
+    if (committed.status == session::CommitStatus::StoppedEarly && (written < count || unfed)) {
+        if (written < count)
+            std::fprintf(stderr, "kestova-cli: stopped; the frame holds %d pictures, %d new one%s not written\n",
+                         written, count - written, count - written == 1 ? " was" : "s were");
+        else
+            std::fprintf(stderr, "kestova-cli: stopped; the frame holds %d pictures\n", written);
         return kExitPartial;
     }
     album.progress.Line("done");

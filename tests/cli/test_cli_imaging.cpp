@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/stat.h>
 
 namespace kestova {
@@ -359,6 +360,44 @@ TEST_F(CliImagingTest, RotateAndQualityOptions) {
     EXPECT_NE(Cli({"add", Path("q.png"), "--quality", "0"}).code, 0);
     EXPECT_NE(Cli({"add", Path("q.png"), "--rotate", "up"}).code, 0);
     EXPECT_EQ(AlbumCount(), 2);
+}
+
+
+// SIGTERM during a slow add stops between pictures. Each picture the command
+// calls added is on the frame, every other one is named as not written, and
+// a stop that lands on the last picture stopped nothing (exit 0).
+TEST_F(CliImagingTest, TerminatedAddTellsExactlyWhatTheFrameHolds) {
+    MakeFrame();
+    const QStringList files = {Path("a.png"), Path("b.png"), Path("c.png")};
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(WriteFile(files[i], Encode(Photo(200 + 20 * i, 200), "PNG")));
+    const QString image = frame;
+    const QByteArray blank = ReadAll(image);
+    struct Case {
+        const char* trigger;  // progress line after which the signal is sent
+        int code;
+    } cases[] = {{"writing picture 1 of 3", 6}, {"writing picture 3 of 3", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.trigger);
+        ASSERT_TRUE(WriteFile(image, blank));
+        QProcess p;
+        p.setReadChannel(QProcess::StandardError);  // progress arrives there
+        p.start(KESTOVA_CLI, QStringList{"--frame", image + ",latency_us=3000", "add"} + files);
+        QByteArray err;
+        while (!err.contains(c.trigger) && p.waitForReadyRead(20000)) err += p.readAllStandardError();
+        ASSERT_TRUE(err.contains(c.trigger)) << err.toStdString();
+        ::kill(pid_t(p.processId()), SIGTERM);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        err += p.readAllStandardError();
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), c.code) << err.toStdString();
+        const int held = AlbumCount();
+        EXPECT_EQ(out.count("added "), held) << out.toStdString();
+        EXPECT_EQ(err.count("not written: "), 3 - held) << err.toStdString();
+        for (int i = 0; i < held; ++i) EXPECT_TRUE(out.contains("added " + files[i] + " as picture")) << i;
+        if (c.code == 0) EXPECT_EQ(held, 3);
+        else EXPECT_LT(held, 3);
+    }
 }
 
 } // namespace
