@@ -220,6 +220,9 @@ private:
     void CreateFacade();
     void RunHotplug();
     void ArmHotplugTimer();
+    // Shows in the status bar who holds a frame that the link sees taken.
+    void ShowFrameInUse();
+    QString FrameInUseText() const;
     bool StartUpDeviceCheck();
     void HandleRegisteredMessage(const RegisteredMessage& m);
 
@@ -308,6 +311,7 @@ private:
     std::thread processWorker_;  // ProcessPicturesWorker
     CCommUSB* link_ = nullptr;
     bool discoveryLive_ = false;
+    std::string shownInUse_;  // the holder message the status bar shows; empty: none
     QSocketNotifier* hotplugNotifier_ = nullptr;
     QTimer* hotplugTimer_ = nullptr;
 

@@ -155,6 +155,9 @@ void CMainDialog::OnDeviceChange(bool attached)
     SetProgress(0);
     if (progressCtrl_ == QLatin1String("OFF") && progress_)
         progress_->hide();
+    // The frame may still be there, taken by another program meanwhile.
+    if (const QString inUse = FrameInUseText(); !inUse.isEmpty())
+        SetStatusText(inUse);
 }
 
 void CMainDialog::OnDpfAttach()

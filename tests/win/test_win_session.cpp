@@ -10,9 +10,11 @@
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
+#include "device/FrameLock.h"
 #include "device/virtual/FrameImage.h"
 #include "device/virtual/VirtualFrame.h"
 #include "flash_manager/DPF.h"
+#include "imaging/Preparation.h"
 #include "session/FrameSession.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/Preview.h"
@@ -23,6 +25,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QRegularExpression>
@@ -30,6 +33,7 @@
 
 #include <atomic>
 #include <random>
+#include <set>
 
 // Readable failures.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -274,6 +278,103 @@ TEST_P(ReadAtStart, ListsEveryPictureRemovesDamagedOnesAndSynchronizesWithoutThe
 INSTANTIATE_TEST_SUITE_P(Win, ReadAtStart,
                          ::testing::Values(ReadCase{"three", 3, {}}, ReadCase{"empty", 0, {}},
                                            ReadCase{"damaged_3_and_4", 6, {2, 3}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// One program at a time on a frame
+
+QByteArray FileBytes(const std::string& path)
+{
+    QFile f(QString::fromStdString(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct HolderCase {
+    const char* name;
+    bool otherProcess;  // mackestova, the built program; else a link in this process
+};
+
+class HeldAtStart : public WinSession, public ::testing::WithParamInterface<HolderCase> {};
+
+// The window starts while another program or link holds the frame: it stays
+// open, names the holder in its status bar and sends the frame nothing; once
+// the holder lets go, the hot-plug timer takes the frame and the album
+// appears, and from then on the window keeps other programs out.
+TEST_P(HeldAtStart, StatusNamesTheHolderNothingIsTouchedAndTheAlbumAppearsWhenLetGo)
+{
+    const std::vector<Bytes> stored = {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                                       DevicePicture(Noise(128, 128, 30, 3))};
+    Seed(frame, stored);
+    const QByteArray before = FileBytes(frame);
+
+    std::unique_ptr<ScsiUnit> link;
+    QProcess other;
+    qint64 holderPid = QCoreApplication::applicationPid();
+    if (GetParam().otherProcess) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), tmp.filePath(QStringLiteral("other-data")));
+        env.remove(QStringLiteral("KESTOVA_FRAME"));
+        other.setProcessEnvironment(env);
+        other.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        other.start(QStringLiteral(KESTOVA_MAC_EXE), {QStringLiteral("--frame"), QString::fromStdString(frame + ",sync=0")});
+        ASSERT_TRUE(other.waitForStarted());
+        holderPid = other.processId();
+        const std::string expected = "mackestova (pid " + std::to_string(holderPid) + ")";
+        ASSERT_TRUE(WaitFor([&] { return FrameLockHolderOfPath(frame) == expected; }, 20000))
+            << FrameLockHolderOfPath(frame);
+    } else {
+        link = VirtualFrame::Open(frame);
+    }
+
+    const QString log = tmp.filePath(QStringLiteral("commands.log"));
+    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,log=" + log.toStdString(); };
+    ASSERT_TRUE(Start());  // without a frame it would end here
+    ASSERT_TRUE(WaitFor([&] { return dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")); }, 5000))
+        << dlg->StatusText().toStdString();
+    EXPECT_TRUE(dlg->StatusText().endsWith(QStringLiteral("(pid %1)").arg(holderPid))) << dlg->StatusText().toStdString();
+    if (GetParam().otherProcess) {
+        EXPECT_TRUE(dlg->StatusText().contains(QStringLiteral("mackestova"))) << dlg->StatusText().toStdString();
+    }
+    // Many hot-plug rounds later it is still only waiting.
+    QTest::qWait(400);
+    EXPECT_TRUE(dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")));
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_TRUE(Labels().isEmpty());
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_FALSE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
+    EXPECT_LE(QFileInfo(log).size(), 0);  // not one command went to the frame
+    EXPECT_EQ(FileBytes(frame), before);
+
+    if (GetParam().otherProcess) {
+        other.terminate();
+        ASSERT_TRUE(other.waitForFinished(10000));
+    } else {
+        link.reset();
+    }
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_FALSE(dlg->StatusText().contains(QStringLiteral("in use")));
+    EXPECT_GT(QFileInfo(log).size(), 0);
+
+    // Now the window holds the frame: a second program is refused and
+    // writes nothing.
+    QProcess cli;
+    cli.setProcessChannelMode(QProcess::MergedChannels);
+    cli.start(QStringLiteral(KESTOVA_CLI_EXE), {QStringLiteral("--frame"), QString::fromStdString(frame), QStringLiteral("rm"),
+                                                QStringLiteral("1")});
+    ASSERT_TRUE(WaitFor([&] { return cli.state() == QProcess::NotRunning; }, 20000));
+    const QString said = QString::fromUtf8(cli.readAll());
+    EXPECT_EQ(cli.exitCode(), 7) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("in use by ")) &&
+                said.contains(QStringLiteral("(pid %1)").arg(QCoreApplication::applicationPid())))
+        << said.toStdString();
+    EXPECT_EQ(FileBytes(frame), before);
+    EXPECT_THROW(VirtualFrame::Open(frame), FrameInUseError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win, HeldAtStart,
+                         ::testing::Values(HolderCase{"by_a_link_here", false}, HolderCase{"by_mackestova", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WinSession, PictureLongerThanThePixelBufferIsReadWhole)
