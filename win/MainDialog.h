@@ -48,7 +48,8 @@ class CCommUSB;
 class DPF;
 namespace session {
 class FrameSession;
-}
+struct AddResult;
+} // namespace session
 } // namespace kestova
 
 namespace kestova::win {
@@ -251,6 +252,10 @@ private:
     void OnAlbumSelection();
     void DropItems(const QStringList& paths);
     void AddThumbnailFor(const QString& cachePath);
+    // The end of every add: the cache bitmap of an added picture (0,
+    // cachePath set), or 1 when it was not added. Any thread; touches no
+    // widget.
+    int FinishAdd(const session::AddResult& result, const QImage& picture, QString* cachePath);
     void MoveToNextThumbnail();
     void ReportFailure(const QString& what, const QString& why);
     void JoinWorkers();

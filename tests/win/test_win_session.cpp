@@ -607,6 +607,66 @@ TEST_F(WinSession, AFullAlbumRefusesSilentlyAloneAndWithOneBoxInABatch)
     EXPECT_EQ(C<QLabel>(IDC_STATIC_COUNTER)->text(), "Total Pictures:\n \n3  / 3 ");
 }
 
+// A dropped batch is prepared on every core, yet the album gets exactly what
+// one picture after the other gives: the same bytes in the given order, a
+// file that is not a picture skipped at its place, and the batch ending at
+// the first picture that fits no slot (one box), nothing after it added.
+TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
+{
+    Format(frame, 320, 240, 120);
+    QStringList files;
+    for (int i = 0; i < 12; ++i) {
+        if (i == 4) {
+            files << pictures + "/broken.jpg";
+            QFile junk(files.last());
+            ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+            junk.write(QByteArray(5000, 'x'));
+            continue;
+        }
+        // Detail that rises and falls along the batch, so the fitted
+        // qualities differ and no picture's quality depends on the one before.
+        const QString name = pictures + QString::asprintf("/p%02d.bmp", i);
+        files << SavePicture(name, Noise(400 + 8 * i, 300, 2 + 6 * (i * 7 % 12), unsigned(100 + i)));
+    }
+    files.insert(10, SavePicture(pictures + "/never.bmp", Noise(320, 240, 127, 6)));
+
+    // The reference: the same files, one after the other, on a copy of the
+    // frame as the window will find it.
+    const std::string copy = frame + ".serial";
+    std::filesystem::copy_file(frame, copy);
+    std::vector<Bytes> expected;
+    std::set<int> qualities;
+    {
+        Outside o(copy);
+        ASSERT_TRUE(o.s.Open().ok());
+        for (const QString& f : files) {
+            const PreparedPicture p = PreparePictureFile(f, 320, 240);
+            if (!p.ok())
+                continue;
+            const session::AddResult a = o.s.AddPreparedPicture(p.image, 90);
+            if (!a.ok())
+                break;
+            expected.push_back(a.bytes);
+            qualities.insert(a.quality);
+        }
+    }
+    ASSERT_EQ(expected.size(), 9u);       // p00..p09 without the broken file; the batch stops at never.bmp
+    ASSERT_GE(qualities.size(), 3u);      // the fitting went down to several qualities
+
+    ASSERT_TRUE(StartIdle());
+    Drop(files);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
+    EXPECT_EQ(Labels(), Numbered(9));
+    ASSERT_TRUE(Synchronize());
+    const std::vector<session::AlbumPicture> back = ReadBack(frame);
+    ASSERT_EQ(back.size(), expected.size());
+    for (size_t i = 0; i < back.size(); ++i)
+        EXPECT_TRUE(back[i].bytes == expected[i]) << "picture " << i + 1;
+    ExpectFlashShowsTheWindow();
+}
+
 TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneClearsTheMark)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
