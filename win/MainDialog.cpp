@@ -1067,12 +1067,12 @@ void CMainDialog::CreateFacade()
     link_ = link.get();
     link_->SetVendorIdStr("norvelta");
     link_->SetKeyFileName("LanguageUnicode.ini");
-    if (!options_.frameSpec.empty()) {
+    if (!options_.frameArg.empty()) {
         if (options_.scanMachine) {
-            link_->SetVirtualFrame(options_.frameSpec);
+            link_->SetVirtualFrame(options_.frameArg);
         } else {
             std::vector<std::unique_ptr<CandidateSource>> sources;
-            sources.push_back(MakeVirtualFrameSource(options_.frameSpec, options_.frameOpener));
+            sources.push_back(MakeVirtualFrameSource(options_.frameArg, options_.frameOpener));
             link_->SetCandidateSources(std::move(sources));
         }
     } else if (!options_.scanMachine) {

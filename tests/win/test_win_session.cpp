@@ -328,7 +328,7 @@ TEST_P(HeldAtStart, StatusNamesTheHolderNothingIsTouchedAndTheAlbumAppearsWhenLe
     }
 
     const QString log = tmp.filePath(QStringLiteral("commands.log"));
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,log=" + log.toStdString(); };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,log=" + log.toStdString(); };
     ASSERT_TRUE(Start());  // without a frame it would end here
     ASSERT_TRUE(WaitFor([&] { return dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")); }, 5000))
         << dlg->StatusText().toStdString();
@@ -670,7 +670,7 @@ TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
 TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneClearsTheMark)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,write_protect=1"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,write_protect=1"; };
     ASSERT_TRUE(StartIdle());
     Click(IDC_BUTTON_SEND);
     EXPECT_FALSE(dlg->IsDownloading());
@@ -695,7 +695,7 @@ TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
     for (int i = 0; i < 2; ++i)
         six.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
     Seed(frame, six);
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=3000"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
     ASSERT_TRUE(StartIdle());
     QStringList files;
     for (int i = 0; i < 4; ++i)
@@ -730,7 +730,7 @@ TEST_F(WinSession, TheFrameLeavingDuringTheReadEmptiesTheListAndEnablesNothing)
     for (int i = 0; i < 12; ++i)
         many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
     Seed(frame, many);
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=10000"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=10000"; };
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
     const QString away = QString::fromStdString(frame) + ".away";
@@ -756,7 +756,7 @@ TEST_F(WinSession, ExitDuringTheReadSaysSoClosesAndWaitsForTheReader)
     for (int i = 0; i < 10; ++i)
         many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
     Seed(frame, many);
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=10000"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=10000"; };
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
     ASSERT_TRUE(dlg->IsReading());
@@ -880,7 +880,7 @@ TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
     for (bool writeProtected : {false, true}) {
         SCOPED_TRACE(writeProtected);
         adjustOptions = [&](StartOptions& o) {
-            o.frameSpec = frame + (writeProtected ? ",sync=0,write_protect=1" : ",sync=0");
+            o.frameArg = frame + (writeProtected ? ",sync=0,write_protect=1" : ",sync=0");
         };
         ASSERT_TRUE(StartIdle());
         EXPECT_EQ(dlg->FrameTextColour(), QColor(0, 0, 0));
