@@ -653,9 +653,18 @@ void CMainDialog::ProcessPicturesWorker(QStringList files)
     int r = 0;
     BatchPreparer batch(std::vector<QString>(files.begin(), files.end()), options);
     BatchResult picture;
+    // The bar counts the pictures the album has taken (or skipped), not the
+    // ones the workers have prepared ahead.
+    const qsizetype total = files.size();
+    auto advance = [this, total](std::size_t done) {
+        const int percent = int(qsizetype(done) * 100 / total);
+        QMetaObject::invokeMethod(this, [this, percent] { SetProgress(percent); }, Qt::QueuedConnection);
+    };
     while (batch.Next(picture)) {
-        if (!picture.prepared.ok())
+        if (!picture.prepared.ok()) {
+            advance(picture.index + 1);
             continue;  // not a picture, or unreadable: skipped
+        }
         QString cachePath;
         r = picture.fitting
                 ? FinishAdd(session_->AddFittedPicture(picture.fit, jpgQuality_, KeepStaging(stagingPath_)), picture.prepared.image,
@@ -667,6 +676,7 @@ void CMainDialog::ProcessPicturesWorker(QStringList files)
         }
         QMetaObject::invokeMethod(
             this, [this, cachePath] { AddThumbnailFor(cachePath); m_albumModified = true; }, Qt::QueuedConnection);
+        advance(picture.index + 1);
     }
     PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish), r);
 }
@@ -677,6 +687,7 @@ void CMainDialog::OnProcessFinish(int result)
         processWorker_.join();
     m_processing = false;
     UpdateCounters();
+    SetProgress(0);
     m_albumModified = true;
     albumList_->setFocus();
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))

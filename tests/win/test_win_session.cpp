@@ -655,7 +655,26 @@ TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
 
     ASSERT_TRUE(StartIdle());
     Drop(files);
-    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }, 60000));
+    // The bar only ever shows the share of files the album has dealt with,
+    // in order, never ahead of the thumbnails added by then.
+    QList<int> seen;
+    const int n = int(files.size());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const int pos = dlg->ProgressPos();
+            if (pos > 0 && (seen.isEmpty() || seen.last() != pos)) {
+                seen << pos;
+                int k = 1;
+                while (k < n && k * 100 / n != pos)
+                    ++k;
+                EXPECT_EQ(k * 100 / n, pos);
+                EXPECT_GE(Album()->count(), k - (k > 4 ? 1 : 0)) << "at " << pos << "%";  // never ahead
+            }
+            return !dlg->IsProcessing();
+        },
+        60000));
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << seen.size();
+    EXPECT_EQ(dlg->ProgressPos(), 0);
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
     EXPECT_EQ(Labels(), Numbered(9));
