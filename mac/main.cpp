@@ -5,6 +5,7 @@
 #include "mac/FrontEnd.h"
 
 #include "device/virtual/VirtualFrame.h"
+#include "session/StartArguments.h"
 #include "packaging/AppIcon.h"
 
 #include "KestovaVersion.h"
@@ -12,8 +13,6 @@
 #include <QApplication>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -33,17 +32,15 @@ void Usage()
 
 int main(int argc, char** argv)
 {
-    // Help and version need no display, so they are answered before the
-    // application object (which connects to one) exists.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            Usage();
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("mackestova %s\n", KESTOVA_VERSION);
-            return 0;
-        }
+    switch (kestova::session::EarlyStartAnswer(argc, argv)) {
+    case kestova::session::EarlyAnswer::Help:
+        Usage();
+        return 0;
+    case kestova::session::EarlyAnswer::Version:
+        std::printf("mackestova %s\n", KESTOVA_VERSION);
+        return 0;
+    case kestova::session::EarlyAnswer::None:
+        break;
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("mackestova"));
@@ -51,31 +48,18 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("mackestova"));
     QApplication::setWindowIcon(KestovaAppIcon("mackestova"));
 
-    kestova::mac::StartOptions options;
-    if (const char* env = std::getenv("KESTOVA_FRAME"))
-        options.frameArg = env;
-    const QStringList args = QCoreApplication::arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == QLatin1String("--frame") && i + 1 < args.size()) {
-            options.frameArg = args[++i].toStdString();
-        } else if (a.startsWith(QLatin1String("--frame="))) {
-            options.frameArg = a.mid(8).toStdString();
-        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            Usage();
-            return 0;
-        } else {
-            std::fprintf(stderr, "mackestova: unknown argument %s\n", qPrintable(a));
-            Usage();
-            return 1;
-        }
+    const kestova::session::StartArguments arguments =
+        kestova::session::ParseStartArguments(QCoreApplication::arguments(), kestova::session::WordsAre::Unknown);
+    if (!arguments.ok()) {
+        std::fprintf(stderr, "mackestova: %s\n", qPrintable(arguments.error));
+        Usage();
+        return 1;
     }
-
+    kestova::mac::StartOptions options;
+    options.frameArg = arguments.frameArg;
     if (!options.frameArg.empty()) {
-        try {
-            kestova::ParseVirtualFrameSpec(options.frameArg);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "mackestova: --frame: %s\n", e.what());
+        if (const std::string error = kestova::session::FrameArgumentError(options.frameArg); !error.empty()) {
+            std::fprintf(stderr, "mackestova: %s\n", error.c_str());
             return 1;
         }
         if (!kestova::ImageFilePresent(options.frameArg))

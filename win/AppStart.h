@@ -27,7 +27,7 @@ struct StartOptions {
     // empty: the executable's folder, or ../share/kestova beside it.
     QString programFolder;
     // A virtual frame "PATH[,key=value...]" (also KESTOVA_FRAME).
-    std::string frameSpec;
+    std::string frameArg;
     // Look for the machine's own frames (off in tests).
     bool scanMachine = true;
     // Milliseconds between checks of a frame that cannot announce its leaving;

@@ -629,8 +629,10 @@ void CMainDialog::RelabelWindow()
     if (auto* l = qobject_cast<QLabel*>(controls_.value(IDC_STATIC_JPGQUALITY)))
         l->setText(QStringLiteral("%1%2").arg(quality).arg(jpgQuality_));
     statusBar_->left->setText(LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
-    SetStatusText(m_connected ? LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Attach!!"))
-                              : LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
+    const QString inUse = m_connected ? QString() : FrameInUseText();
+    SetStatusText(m_connected       ? LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Attach!!"))
+                  : !inUse.isEmpty() ? inUse
+                                     : LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
     WriteWorkingString(QStringLiteral("Language"), lang_.CurrentName());
     UpdateCounters();
 }
@@ -1065,12 +1067,12 @@ void CMainDialog::CreateFacade()
     link_ = link.get();
     link_->SetVendorIdStr("norvelta");
     link_->SetKeyFileName("LanguageUnicode.ini");
-    if (!options_.frameSpec.empty()) {
+    if (!options_.frameArg.empty()) {
         if (options_.scanMachine) {
-            link_->SetVirtualFrame(options_.frameSpec);
+            link_->SetVirtualFrame(options_.frameArg);
         } else {
             std::vector<std::unique_ptr<CandidateSource>> sources;
-            sources.push_back(MakeVirtualFrameSource(options_.frameSpec, options_.frameOpener));
+            sources.push_back(MakeVirtualFrameSource(options_.frameArg, options_.frameOpener));
             link_->SetCandidateSources(std::move(sources));
         }
     } else if (!options_.scanMachine) {
@@ -1103,7 +1105,38 @@ void CMainDialog::RunHotplug()
     if (!link_)
         return;
     link_->HandleHotplug();
+    ShowFrameInUse();
     ArmHotplugTimer();
+}
+
+QString CMainDialog::FrameInUseText() const
+{
+    if (!link_)
+        return QString();
+    const CCommUSB::TakenFrame taken = link_->FrameInUse();
+    if (taken.message.empty())
+        return QString();
+    const QString holder = taken.holder.empty()
+                               ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
+                               : QString::fromStdString(taken.holder);
+    return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(holder);
+}
+
+void CMainDialog::ShowFrameInUse()
+{
+    // The link polls a frame that another program holds and announces it
+    // once that program lets go; until then nothing of it is read and the
+    // status bar says who has it.
+    if (!link_)
+        return;
+    const std::string message = link_->FrameInUse().message;
+    if (message == shownInUse_)
+        return;
+    shownInUse_ = message;
+    if (!message.empty())
+        SetStatusText(FrameInUseText());
+    else if (!link_->GetUSBDeviceStatus())
+        SetStatusText(LookupText(QStringLiteral("INSERTDEVICE_TIPS"), QStringLiteral("Please insert the DPF device!")));
 }
 
 void CMainDialog::ArmHotplugTimer()
@@ -1124,6 +1157,17 @@ void CMainDialog::ArmHotplugTimer()
 
 bool CMainDialog::StartUpDeviceCheck()
 {
+    if (!dpf_->IsDeviceOnline() && !link_->FrameInUse().message.empty()) {
+        // The frame is there but another program holds it: the window waits
+        // for it (the hot-plug timer takes it once it is let go) instead of
+        // ending as it does without a frame.
+        ShowConnectionBitmap(false);
+        EnableControls(false);
+        ShowFrameInUse();
+        discoveryLive_ = true;
+        ArmHotplugTimer();
+        return true;
+    }
     if (!dpf_->IsDeviceOnline()) {
         ShowConnectionBitmap(false);
         SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));

@@ -48,7 +48,8 @@ class CCommUSB;
 class DPF;
 namespace session {
 class FrameSession;
-}
+struct AddResult;
+} // namespace session
 } // namespace kestova
 
 namespace kestova::win {
@@ -220,6 +221,9 @@ private:
     void CreateFacade();
     void RunHotplug();
     void ArmHotplugTimer();
+    // Shows in the status bar who holds a frame that the link sees taken.
+    void ShowFrameInUse();
+    QString FrameInUseText() const;
     bool StartUpDeviceCheck();
     void HandleRegisteredMessage(const RegisteredMessage& m);
 
@@ -248,6 +252,10 @@ private:
     void OnAlbumSelection();
     void DropItems(const QStringList& paths);
     void AddThumbnailFor(const QString& cachePath);
+    // The end of every add: the cache bitmap of an added picture (0,
+    // cachePath set), or 1 when it was not added. Any thread; touches no
+    // widget.
+    int FinishAdd(const session::AddResult& result, const QImage& picture, QString* cachePath);
     void MoveToNextThumbnail();
     void ReportFailure(const QString& what, const QString& why);
     void JoinWorkers();
@@ -308,6 +316,7 @@ private:
     std::thread processWorker_;  // ProcessPicturesWorker
     CCommUSB* link_ = nullptr;
     bool discoveryLive_ = false;
+    std::string shownInUse_;  // the holder message the status bar shows; empty: none
     QSocketNotifier* hotplugNotifier_ = nullptr;
     QTimer* hotplugTimer_ = nullptr;
 

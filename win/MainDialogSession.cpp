@@ -18,6 +18,7 @@
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
+#include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
 #include "session/FrameSession.h"
 #include "session/SafeFile.h"
@@ -66,6 +67,16 @@ QString WarnText(const CMainDialog* d)
 bool WriteNewFile(const QString& path, const std::vector<uint8_t>& bytes)
 {
     return WriteFileSafely(Path8(path), bytes.data(), bytes.size(), SafeWriteMode::CreateNew).ok;
+}
+
+// The fitted device picture of every add is kept in the staging file, as
+// the frame will store it.
+session::KeepPicture KeepStaging(const QString& staging)
+{
+    return [staging](const std::vector<uint8_t>& bytes) {
+        return staging.isEmpty() ||
+               WriteFileSafely(Path8(staging), bytes.data(), bytes.size(), SafeWriteMode::Replace).ok;
+    };
 }
 
 } // namespace
@@ -155,6 +166,9 @@ void CMainDialog::OnDeviceChange(bool attached)
     SetProgress(0);
     if (progressCtrl_ == QLatin1String("OFF") && progress_)
         progress_->hide();
+    // The frame may still be there, taken by another program meanwhile.
+    if (const QString inUse = FrameInUseText(); !inUse.isEmpty())
+        SetStatusText(inUse);
 }
 
 void CMainDialog::OnDpfAttach()
@@ -447,14 +461,12 @@ int CMainDialog::AddPreparedPicture(const QImage& prepared, QString* cachePath)
         return 1;
     const QImage picture =
         prepared.size() == QSize(lcdWidth_, lcdHeight_) ? prepared : CoverAndCrop(prepared, QSize(lcdWidth_, lcdHeight_));
-    const QString staging = stagingPath_;
-    // The fitted device picture is kept in the staging file, as the frame
-    // will store it.
-    const session::AddResult r = session_->AddPreparedPicture(
-        picture, jpgQuality_, 3, [&staging](const std::vector<uint8_t>& bytes) {
-            return staging.isEmpty() ||
-                   WriteFileSafely(Path8(staging), bytes.data(), bytes.size(), SafeWriteMode::Replace).ok;
-        });
+    const session::AddResult r = session_->AddPreparedPicture(picture, jpgQuality_, 3, KeepStaging(stagingPath_));
+    return FinishAdd(r, picture, cachePath);
+}
+
+int CMainDialog::FinishAdd(const session::AddResult& r, const QImage& picture, QString* cachePath)
+{
     if (!r.ok())
         return 1;
     // The cache bitmap shows exactly what the frame will show.
@@ -628,19 +640,43 @@ void CMainDialog::OnReceivePic()
 
 void CMainDialog::ProcessPicturesWorker(QStringList files)
 {
+    // Loading, scaling, cropping and fitting run on every core, a few
+    // pictures ahead; the album takes them here one by one in the order they
+    // were given, so the album and its cache bitmaps are what one picture
+    // after the other would give. Every picture starts at the "JpgQuality".
+    BatchOptions options;
+    options.lcdWidth = lcdWidth_;
+    options.lcdHeight = lcdHeight_;
+    options.slotSize = size_t(std::max(0, session_ ? session_->Dpf().GetOnePicSize() : 0));
+    options.startQuality = jpgQuality_;
+    options.mode = 3;
     int r = 0;
-    for (const QString& file : files) {
-        const PreparedPicture prepared = PreparePictureFile(file, lcdWidth_, lcdHeight_);
-        if (!prepared.ok())
+    BatchPreparer batch(std::vector<QString>(files.begin(), files.end()), options);
+    BatchResult picture;
+    // The bar counts the pictures the album has taken (or skipped), not the
+    // ones the workers have prepared ahead.
+    const qsizetype total = files.size();
+    auto advance = [this, total](std::size_t done) {
+        const int percent = int(qsizetype(done) * 100 / total);
+        QMetaObject::invokeMethod(this, [this, percent] { SetProgress(percent); }, Qt::QueuedConnection);
+    };
+    while (batch.Next(picture)) {
+        if (!picture.prepared.ok()) {
+            advance(picture.index + 1);
             continue;  // not a picture, or unreadable: skipped
+        }
         QString cachePath;
-        r = AddPreparedPicture(prepared.image, &cachePath);
+        r = picture.fitting
+                ? FinishAdd(session_->AddFittedPicture(picture.fit, jpgQuality_, KeepStaging(stagingPath_)), picture.prepared.image,
+                            &cachePath)
+                : 1;
         if (r == 1) {
             // Full, or a picture that fits no slot: the batch ends here.
             break;
         }
         QMetaObject::invokeMethod(
             this, [this, cachePath] { AddThumbnailFor(cachePath); m_albumModified = true; }, Qt::QueuedConnection);
+        advance(picture.index + 1);
     }
     PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish), r);
 }
@@ -651,6 +687,7 @@ void CMainDialog::OnProcessFinish(int result)
         processWorker_.join();
     m_processing = false;
     UpdateCounters();
+    SetProgress(0);
     m_albumModified = true;
     albumList_->setFocus();
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))

@@ -2,7 +2,7 @@
 //   kestova [--frame PATH[,key=value...]] [FILE...]
 // (or KESTOVA_FRAME in the environment) to attach a virtual frame as well.
 
-#include "device/virtual/VirtualFrame.h"
+#include "session/StartArguments.h"
 #include "win/AppStart.h"
 #include "win/MainDialog.h"
 #include "KestovaVersion.h"
@@ -12,8 +12,7 @@
 #include <QFileInfo>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <string>
 
 namespace {
 
@@ -34,17 +33,15 @@ void Usage()
 
 int main(int argc, char** argv)
 {
-    // Help needs no display, so it is answered before the application object
-    // (which connects to one) exists.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            Usage();
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("kestova %s\n", KESTOVA_VERSION);
-            return 0;
-        }
+    switch (kestova::session::EarlyStartAnswer(argc, argv)) {
+    case kestova::session::EarlyAnswer::Help:
+        Usage();
+        return 0;
+    case kestova::session::EarlyAnswer::Version:
+        std::printf("kestova %s\n", KESTOVA_VERSION);
+        return 0;
+    case kestova::session::EarlyAnswer::None:
+        break;
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestova"));
@@ -52,24 +49,17 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("kestova"));
     QApplication::setWindowIcon(KestovaAppIcon("kestova"));
 
-    kestova::win::StartOptions options;
-    if (const char* env = std::getenv("KESTOVA_FRAME"))
-        options.frameSpec = env;
-    const QStringList args = QCoreApplication::arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == QLatin1String("--frame") && i + 1 < args.size()) {
-            options.frameSpec = args[++i].toStdString();
-        } else if (a.startsWith(QLatin1String("--frame="))) {
-            options.frameSpec = a.mid(8).toStdString();
-        } else if (a.startsWith(QLatin1String("-")) && a != QLatin1String("-")) {
-            std::fprintf(stderr, "kestova: unknown argument %s\n", qPrintable(a));
-            Usage();
-            return 1;
-        } else {
-            options.files << QFileInfo(a).absoluteFilePath();
-        }
+    const kestova::session::StartArguments arguments =
+        kestova::session::ParseStartArguments(QCoreApplication::arguments(), kestova::session::WordsAre::Files);
+    if (!arguments.ok()) {
+        std::fprintf(stderr, "kestova: %s\n", qPrintable(arguments.error));
+        Usage();
+        return 1;
     }
+    kestova::win::StartOptions options;
+    options.frameArg = arguments.frameArg;
+    for (const QString& file : arguments.words)
+        options.files << QFileInfo(file).absoluteFilePath();
 
     // One kestova per user session: a second start hands its files to the
     // first one's window and ends.
@@ -77,13 +67,9 @@ int main(int argc, char** argv)
     if (instance.HandOverOrListen(options.files))
         return 0;
 
-    if (!options.frameSpec.empty()) {
-        try {
-            kestova::ParseVirtualFrameSpec(options.frameSpec);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "kestova: --frame: %s\n", e.what());
-            return 1;
-        }
+    if (const std::string error = kestova::session::FrameArgumentError(options.frameArg); !error.empty()) {
+        std::fprintf(stderr, "kestova: %s\n", error.c_str());
+        return 1;
     }
 
     kestova::win::CMainDialog dialog(options);

@@ -103,7 +103,7 @@ bool WinHarness::Start(QSize screen, bool withFrame)
 {
     StartOptions o;
     o.programFolder = programFolder;
-    o.frameSpec = withFrame ? frame + ",sync=0" : std::string();
+    o.frameArg = withFrame ? frame + ",sync=0" : std::string();
     o.scanMachine = false;
     o.pollIntervalMs = 30;
     o.screenSize = screen;

@@ -40,7 +40,7 @@ protected:
     QString ProgramFile(const QString& name) const { return programFolder + QLatin1Char('/') + name; }
     QString ConfigFile(const QString& name) const;
 
-    // Starts the window on the test frame (empty frameSpec: no frame).
+    // Starts the window on the test frame (empty frameArg: no frame).
     bool Start(QSize screen = QSize(1280, 1024), bool withFrame = true);
     bool WaitFor(const std::function<bool()>& pred, int ms = 20000);
     bool WaitLaidOut() { return WaitFor([&] { return dlg && dlg->LaidOut(); }); }

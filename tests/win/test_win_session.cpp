@@ -10,9 +10,11 @@
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
+#include "device/FrameLock.h"
 #include "device/virtual/FrameImage.h"
 #include "device/virtual/VirtualFrame.h"
 #include "flash_manager/DPF.h"
+#include "imaging/Preparation.h"
 #include "session/FrameSession.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/Preview.h"
@@ -23,6 +25,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QRegularExpression>
@@ -30,6 +33,7 @@
 
 #include <atomic>
 #include <random>
+#include <set>
 
 // Readable failures.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
@@ -276,6 +280,103 @@ INSTANTIATE_TEST_SUITE_P(Win, ReadAtStart,
                                            ReadCase{"damaged_3_and_4", 6, {2, 3}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---------------------------------------------------------------------------
+// One program at a time on a frame
+
+QByteArray FileBytes(const std::string& path)
+{
+    QFile f(QString::fromStdString(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct HolderCase {
+    const char* name;
+    bool otherProcess;  // mackestova, the built program; else a link in this process
+};
+
+class HeldAtStart : public WinSession, public ::testing::WithParamInterface<HolderCase> {};
+
+// The window starts while another program or link holds the frame: it stays
+// open, names the holder in its status bar and sends the frame nothing; once
+// the holder lets go, the hot-plug timer takes the frame and the album
+// appears, and from then on the window keeps other programs out.
+TEST_P(HeldAtStart, StatusNamesTheHolderNothingIsTouchedAndTheAlbumAppearsWhenLetGo)
+{
+    const std::vector<Bytes> stored = {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                                       DevicePicture(Noise(128, 128, 30, 3))};
+    Seed(frame, stored);
+    const QByteArray before = FileBytes(frame);
+
+    std::unique_ptr<ScsiUnit> link;
+    QProcess other;
+    qint64 holderPid = QCoreApplication::applicationPid();
+    if (GetParam().otherProcess) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), tmp.filePath(QStringLiteral("other-data")));
+        env.remove(QStringLiteral("KESTOVA_FRAME"));
+        other.setProcessEnvironment(env);
+        other.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        other.start(QStringLiteral(KESTOVA_MAC_EXE), {QStringLiteral("--frame"), QString::fromStdString(frame + ",sync=0")});
+        ASSERT_TRUE(other.waitForStarted());
+        holderPid = other.processId();
+        const std::string expected = "mackestova (pid " + std::to_string(holderPid) + ")";
+        ASSERT_TRUE(WaitFor([&] { return FrameLockHolderOfPath(frame) == expected; }, 20000))
+            << FrameLockHolderOfPath(frame);
+    } else {
+        link = VirtualFrame::Open(frame);
+    }
+
+    const QString log = tmp.filePath(QStringLiteral("commands.log"));
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,log=" + log.toStdString(); };
+    ASSERT_TRUE(Start());  // without a frame it would end here
+    ASSERT_TRUE(WaitFor([&] { return dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")); }, 5000))
+        << dlg->StatusText().toStdString();
+    EXPECT_TRUE(dlg->StatusText().endsWith(QStringLiteral("(pid %1)").arg(holderPid))) << dlg->StatusText().toStdString();
+    if (GetParam().otherProcess) {
+        EXPECT_TRUE(dlg->StatusText().contains(QStringLiteral("mackestova"))) << dlg->StatusText().toStdString();
+    }
+    // Many hot-plug rounds later it is still only waiting.
+    QTest::qWait(400);
+    EXPECT_TRUE(dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")));
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_TRUE(Labels().isEmpty());
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_FALSE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
+    EXPECT_LE(QFileInfo(log).size(), 0);  // not one command went to the frame
+    EXPECT_EQ(FileBytes(frame), before);
+
+    if (GetParam().otherProcess) {
+        other.terminate();
+        ASSERT_TRUE(other.waitForFinished(10000));
+    } else {
+        link.reset();
+    }
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_FALSE(dlg->StatusText().contains(QStringLiteral("in use")));
+    EXPECT_GT(QFileInfo(log).size(), 0);
+
+    // Now the window holds the frame: a second program is refused and
+    // writes nothing.
+    QProcess cli;
+    cli.setProcessChannelMode(QProcess::MergedChannels);
+    cli.start(QStringLiteral(KESTOVA_CLI_EXE), {QStringLiteral("--frame"), QString::fromStdString(frame), QStringLiteral("rm"),
+                                                QStringLiteral("1")});
+    ASSERT_TRUE(WaitFor([&] { return cli.state() == QProcess::NotRunning; }, 20000));
+    const QString said = QString::fromUtf8(cli.readAll());
+    EXPECT_EQ(cli.exitCode(), 7) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("in use by ")) &&
+                said.contains(QStringLiteral("(pid %1)").arg(QCoreApplication::applicationPid())))
+        << said.toStdString();
+    EXPECT_EQ(FileBytes(frame), before);
+    EXPECT_THROW(VirtualFrame::Open(frame), FrameInUseError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win, HeldAtStart,
+                         ::testing::Values(HolderCase{"by_a_link_here", false}, HolderCase{"by_mackestova", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(WinSession, PictureLongerThanThePixelBufferIsReadWhole)
 {
     // A 16 x 16 LCD gives a 768-byte buffer; this picture is longer.
@@ -506,10 +607,89 @@ TEST_F(WinSession, AFullAlbumRefusesSilentlyAloneAndWithOneBoxInABatch)
     EXPECT_EQ(C<QLabel>(IDC_STATIC_COUNTER)->text(), "Total Pictures:\n \n3  / 3 ");
 }
 
+// A dropped batch is prepared on every core, yet the album gets exactly what
+// one picture after the other gives: the same bytes in the given order, a
+// file that is not a picture skipped at its place, and the batch ending at
+// the first picture that fits no slot (one box), nothing after it added.
+TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
+{
+    Format(frame, 320, 240, 120);
+    QStringList files;
+    for (int i = 0; i < 12; ++i) {
+        if (i == 4) {
+            files << pictures + "/broken.jpg";
+            QFile junk(files.last());
+            ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+            junk.write(QByteArray(5000, 'x'));
+            continue;
+        }
+        // Detail that rises and falls along the batch, so the fitted
+        // qualities differ and no picture's quality depends on the one before.
+        const QString name = pictures + QString::asprintf("/p%02d.bmp", i);
+        files << SavePicture(name, Noise(400 + 8 * i, 300, 2 + 6 * (i * 7 % 12), unsigned(100 + i)));
+    }
+    files.insert(10, SavePicture(pictures + "/never.bmp", Noise(320, 240, 127, 6)));
+
+    // The reference: the same files, one after the other, on a copy of the
+    // frame as the window will find it.
+    const std::string copy = frame + ".serial";
+    std::filesystem::copy_file(frame, copy);
+    std::vector<Bytes> expected;
+    std::set<int> qualities;
+    {
+        Outside o(copy);
+        ASSERT_TRUE(o.s.Open().ok());
+        for (const QString& f : files) {
+            const PreparedPicture p = PreparePictureFile(f, 320, 240);
+            if (!p.ok())
+                continue;
+            const session::AddResult a = o.s.AddPreparedPicture(p.image, 90);
+            if (!a.ok())
+                break;
+            expected.push_back(a.bytes);
+            qualities.insert(a.quality);
+        }
+    }
+    ASSERT_EQ(expected.size(), 9u);       // p00..p09 without the broken file; the batch stops at never.bmp
+    ASSERT_GE(qualities.size(), 3u);      // the fitting went down to several qualities
+
+    ASSERT_TRUE(StartIdle());
+    Drop(files);
+    // The bar only ever shows the share of files the album has dealt with,
+    // in order, never ahead of the thumbnails added by then.
+    QList<int> seen;
+    const int n = int(files.size());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const int pos = dlg->ProgressPos();
+            if (pos > 0 && (seen.isEmpty() || seen.last() != pos)) {
+                seen << pos;
+                int k = 1;
+                while (k < n && k * 100 / n != pos)
+                    ++k;
+                EXPECT_EQ(k * 100 / n, pos);
+                EXPECT_GE(Album()->count(), k - (k > 4 ? 1 : 0)) << "at " << pos << "%";  // never ahead
+            }
+            return !dlg->IsProcessing();
+        },
+        60000));
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << seen.size();
+    EXPECT_EQ(dlg->ProgressPos(), 0);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
+    EXPECT_EQ(Labels(), Numbered(9));
+    ASSERT_TRUE(Synchronize());
+    const std::vector<session::AlbumPicture> back = ReadBack(frame);
+    ASSERT_EQ(back.size(), expected.size());
+    for (size_t i = 0; i < back.size(); ++i)
+        EXPECT_TRUE(back[i].bytes == expected[i]) << "picture " << i + 1;
+    ExpectFlashShowsTheWindow();
+}
+
 TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneClearsTheMark)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,write_protect=1"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,write_protect=1"; };
     ASSERT_TRUE(StartIdle());
     Click(IDC_BUTTON_SEND);
     EXPECT_FALSE(dlg->IsDownloading());
@@ -534,7 +714,7 @@ TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
     for (int i = 0; i < 2; ++i)
         six.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
     Seed(frame, six);
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=3000"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
     ASSERT_TRUE(StartIdle());
     QStringList files;
     for (int i = 0; i < 4; ++i)
@@ -569,7 +749,7 @@ TEST_F(WinSession, TheFrameLeavingDuringTheReadEmptiesTheListAndEnablesNothing)
     for (int i = 0; i < 12; ++i)
         many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
     Seed(frame, many);
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=10000"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=10000"; };
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
     const QString away = QString::fromStdString(frame) + ".away";
@@ -595,7 +775,7 @@ TEST_F(WinSession, ExitDuringTheReadSaysSoClosesAndWaitsForTheReader)
     for (int i = 0; i < 10; ++i)
         many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
     Seed(frame, many);
-    adjustOptions = [&](StartOptions& o) { o.frameSpec = frame + ",sync=0,latency_us=10000"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=10000"; };
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
     ASSERT_TRUE(dlg->IsReading());
@@ -719,7 +899,7 @@ TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
     for (bool writeProtected : {false, true}) {
         SCOPED_TRACE(writeProtected);
         adjustOptions = [&](StartOptions& o) {
-            o.frameSpec = frame + (writeProtected ? ",sync=0,write_protect=1" : ",sync=0");
+            o.frameArg = frame + (writeProtected ? ",sync=0,write_protect=1" : ",sync=0");
         };
         ASSERT_TRUE(StartIdle());
         EXPECT_EQ(dlg->FrameTextColour(), QColor(0, 0, 0));

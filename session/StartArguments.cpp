@@ -1,0 +1,55 @@
+#include "session/StartArguments.h"
+
+#include "device/virtual/VirtualFrame.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+namespace kestova::session {
+
+EarlyAnswer EarlyStartAnswer(int argc, const char* const* argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return EarlyAnswer::Help;
+        if (std::strcmp(argv[i], "--version") == 0)
+            return EarlyAnswer::Version;
+    }
+    return EarlyAnswer::None;
+}
+
+StartArguments ParseStartArguments(const QStringList& args, WordsAre words)
+{
+    StartArguments out;
+    if (const char* env = std::getenv("KESTOVA_FRAME"))
+        out.frameArg = env;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("--frame") && i + 1 < args.size()) {
+            out.frameArg = args[++i].toStdString();
+        } else if (a.startsWith(QLatin1String("--frame="))) {
+            out.frameArg = a.mid(8).toStdString();
+        } else if (words == WordsAre::Files && !(a.startsWith(QLatin1Char('-')) && a != QLatin1String("-"))) {
+            out.words << a;
+        } else {
+            out.error = QStringLiteral("unknown argument %1").arg(a);
+            return out;
+        }
+    }
+    return out;
+}
+
+std::string FrameArgumentError(const std::string& frameArg)
+{
+    if (frameArg.empty())
+        return {};
+    try {
+        ParseVirtualFrameSpec(frameArg);
+    } catch (const std::exception& e) {
+        return std::string("--frame: ") + e.what();
+    }
+    return {};
+}
+
+} // namespace kestova::session
