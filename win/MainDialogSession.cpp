@@ -17,6 +17,7 @@
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
+#include "device/DeviceText.h"
 #include "flash_manager/DPF.h"
 #include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
@@ -228,7 +229,7 @@ void CMainDialog::ReadAlbumWorker(quint64 generation)
         } else {
             width = opened.info.lcdWidth;
             height = opened.info.lcdHeight;
-            const QString firmware = QString::fromStdString(opened.info.firmware);
+            const QString firmware = QString::fromStdString(EscapeDeviceText(opened.info.firmware));
             if (width == 0) {
                 post([this] {
                     Box(LookupText(QStringLiteral("LCDSIZEZERO_TIPS"),

@@ -163,6 +163,8 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     factory.replace(QStringLiteral("Titlename=Kestova"), QStringLiteral("Titlename=Picframe"));
     factory.replace(QStringLiteral("CorpLink="), QStringLiteral("CorpLink=") + QString(300, QLatin1Char('c')));
     WriteText(ProgramFile("StartInfoUnicode.ini"), factory);
+    // A frame whose firmware text carries a terminal escape and a bell.
+    adjustOptions = [&](StartOptions& o) { o.frameArg += ",firmware=V1\x1b[2J\x07"; };
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitLaidOut());
     EXPECT_EQ(dlg->windowTitle(), "Picframe");
@@ -180,6 +182,8 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     EXPECT_EQ(box->findChild<QLabel*>("ctl1064")->text(), "Picframe");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1066")->text(), "Copyright (C) the Kestova developers");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1047")->text(), "Flash Size: 2048 KB");  // the frame's
+    // Device text is shown with its control bytes escaped.
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1048")->text(), "Firmware Ver: V1\\x1B[2J\\x07");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1050")->text(), QString(254, QLatin1Char('c')));
     QTest::mouseClick(box->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
     EXPECT_TRUE(WaitFor([&] { return !dlg->findChild<QDialog*>("aboutBox"); }));
