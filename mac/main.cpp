@@ -73,7 +73,7 @@ int main(int argc, char** argv)
 
     if (!options.frameArg.empty()) {
         try {
-            kestova::ParseVirtualFrameSpec(options.frameArg);
+            kestova::ParseVirtualFrameArgument(options.frameArg);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "mackestova: --frame: %s\n", e.what());
             return 1;

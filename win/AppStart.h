@@ -3,7 +3,7 @@
 // program's own files are, the user's private folders, copies that are always
 // writable, and the one-instance-per-session rule.
 
-#include "device/Discovery.h"
+#include "device/virtual/VirtualFrameSource.h"
 
 #include <QObject>
 #include <QSize>
@@ -49,7 +49,7 @@ struct StartOptions {
     // Opens the virtual frame for the link (tests: a frame that leaves and
     // comes back); empty: the frame argument is opened as it is. Only used
     // with scanMachine off.
-    SpecOpener frameOpener;
+    VirtualFrameOpener frameOpener;
 };
 
 // The folder of the factory ini files: the executable's own folder when it

@@ -79,7 +79,7 @@ int main(int argc, char** argv)
 
     if (!options.frameSpec.empty()) {
         try {
-            kestova::ParseVirtualFrameSpec(options.frameSpec);
+            kestova::ParseVirtualFrameArgument(options.frameSpec);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "kestova: --frame: %s\n", e.what());
             return 1;

@@ -79,7 +79,7 @@ uint64_t FrameModel::ProgramUs(uint32_t address, uint32_t length) const {
 
 // ---------------------------------------------------------------- options
 
-VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
+VirtualFrameOptions ParseVirtualFrameArgument(const std::string& frameArg) {
     VirtualFrameOptions o;
     // Single figures of the model, applied after the model itself whatever
     // their place in the argument.
@@ -270,7 +270,7 @@ void VirtualFrameMonitor::SetUnplugged() {
 // ---------------------------------------------------------------- frame
 
 std::unique_ptr<VirtualFrame> VirtualFrame::Open(const std::string& frameArg) {
-    return Open(ParseVirtualFrameSpec(frameArg));
+    return Open(ParseVirtualFrameArgument(frameArg));
 }
 
 std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& options) {
