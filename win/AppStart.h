@@ -47,8 +47,7 @@ struct StartOptions {
     std::function<QString(QWidget* parent, const QString& filter)> saveFileDialog;
     std::function<QString(QWidget* parent, const QString& title)> folderDialog;
     // Opens the virtual frame for the link (tests: a frame that leaves and
-    // comes back); empty: the frame argument is opened as it is. Only used
-    // with scanMachine off.
+    // comes back); empty: the frame argument is opened as it is.
     VirtualFrameOpener frameOpener;
 };
 
