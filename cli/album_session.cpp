@@ -78,7 +78,7 @@ CliError ReadFailure(const CliContext& ctx, const DPF& dpf, int code, const std:
     if (code == kAlbumErrorRead && !ctx.frameArg.empty() && dpf.GetFlashSize() > 0) {
         std::string path;
         try {
-            path = ParseVirtualFrameSpec(ctx.frameArg).path;
+            path = ParseVirtualFrameArgument(ctx.frameArg).path;
         } catch (const std::exception&) {
         }
         struct stat st {};

@@ -4,6 +4,7 @@
 #include "cli/cli_common.h"
 
 #include "device/DeviceText.h"
+#include "session/FrameLink.h"
 
 #include <csignal>
 #include <cstdio>
@@ -85,7 +86,7 @@ std::string Now() {
 void Watch(const CliContext& ctx) {
     CCommUSB link;
     link.SetVendorIdStr(CCommUSB::kDefaultVendorWord);
-    if (!ctx.frameArg.empty()) link.SetVirtualFrame(ctx.frameArg);
+    link.SetCandidateSources(session::CandidateSourcesFor(session::FrameChoice(ctx.frameArg)));
 
     std::string onlineNode;
     link.SetStatusHandler([&](bool online) {
@@ -145,7 +146,7 @@ void RegisterDiscoveryCommands(CLI::App& app, CliContext& ctx) {
     list->callback([&ctx, json] {
         CCommUSB link;
         link.SetVendorIdStr(CCommUSB::kDefaultVendorWord);
-        if (!ctx.frameArg.empty()) link.SetVirtualFrame(ctx.frameArg);
+        link.SetCandidateSources(session::CandidateSourcesFor(session::FrameChoice(ctx.frameArg)));
         auto reports = link.SurveyUnits();
         if (*json)
             PrintJson(reports);

@@ -66,6 +66,7 @@ public:
     // Finding the frame and following it being plugged and pulled.
     //
     //   link.SetVendorIdStr("norvelta");
+    //   link.SetCandidateSources(...);   // the Linux scan, the virtual frame
     //   link.SetStatusHandler([](bool online) { ... });
     //   link.InitComm();                 // a frame already there is announced now
     //   loop: wait until HotplugFd() (when >= 0) is readable or
@@ -85,18 +86,21 @@ public:
     void SetVendorIdStr(const std::string& word);
     // Text the product identification must contain; empty (any product).
     void SetProductIdStr(const std::string& word);
-    // Name of a file at the root of the frame's own volume. When set, a
-    // mounted volume holding it is unmounted (udisksctl) when a frame
-    // candidate arrives, before the unit is opened; failures are ignored.
+    // Name of a file at the root of the frame's own volume. When set, the
+    // sources unmount a mounted volume holding it (the Linux scan: through
+    // udisksctl) when a USB CD-ROM unit arrives, before the unit is opened;
+    // failures are ignored.
     void SetKeyFileName(const std::string& name);
     void SetStatusHandler(StatusHandler handler);
-    // A virtual frame ("PATH[,key=value...]") that counts as a candidate too.
-    void SetVirtualFrame(const std::string& frameArg);
-    // Replaces the machine's own units as candidate source (tests, tools).
+    // Where candidates come from; a new set replaces the one before. The
+    // link has no backend of its own: without sources it finds nothing, so
+    // every program hands it the Linux scan (device/linux/LinuxDiscovery.h)
+    // and, when --frame names one, the virtual frame
+    // (device/virtual/VirtualFrameSource.h).
     void SetCandidateSources(std::vector<std::unique_ptr<CandidateSource>> sources);
-    // Replaces the platform's hot-plug monitor; null means "poll".
+    // Replaces the hot-plug monitor the sources would give (their
+    // OpenMonitor); null means "poll".
     void SetHotplugMonitor(std::unique_ptr<HotplugMonitor> monitor);
-    void SetKeyVolumeOptions(KeyVolumeOptions options);
 
     // Starts discovery: opens the hot-plug monitor (udev) and takes a frame
     // that is already present. Returns true when plug notices are delivered
@@ -155,7 +159,7 @@ private:
     void NoteTaken(TakenFrame taken);
     bool TestDeviceLocked(const UnitCandidate& candidate, std::string* reason);
     bool ScanLocked();
-    void EnsureSources();
+    int UnmountVolumesLocked();
     std::vector<UnitCandidate> EnumerateAll();
     void QueueStatus(bool online);
     void FlushStatus();
@@ -167,11 +171,8 @@ private:
     std::string vendorWord_ = kDefaultVendorWord;
     std::string productWord_;
     std::string keyFile_;
-    std::string virtualSpec_;
-    CandidateSource* virtualSource_ = nullptr;  // owned by sources_
     StatusHandler statusHandler_;
     std::vector<std::unique_ptr<CandidateSource>> sources_;
-    bool sourcesInjected_ = false;
     std::unique_ptr<HotplugMonitor> monitor_;
     bool monitorInjected_ = false;
     bool started_ = false;
@@ -179,7 +180,6 @@ private:
     UnitCandidate openCandidate_;     // where the open unit came from
     InquiryData openInfo_;            // and what it answered
     std::vector<std::string> seenNodes_;  // USB CD-ROM nodes seen by the last scan
-    KeyVolumeOptions keyVolumeOptions_;
     TakenFrame taken_;                // under eventMutex_
     std::atomic<bool> takenSeen_{false};
 

@@ -1,6 +1,8 @@
 // Discovery and hot-plug of the link: recognising the frame among the
 // candidate units, the hot-plug handler, and the online / offline news to the
-// front-end.
+// front-end. The link knows no backend: its candidates, its hot-plug
+// notices and the unmounting of the frame's volume all come from the
+// candidate sources a program hands it.
 //
 // Locking: discoveryMutex_ makes scans and handler runs one at a time. The
 // open unit is only ever touched under mutex_, the same lock that every
@@ -10,7 +12,6 @@
 
 #include "device/CommUSB.h"
 #include "device/FrameLock.h"
-#include "device/virtual/VirtualFrame.h"
 
 #include <algorithm>
 #include <cctype>
@@ -30,82 +31,7 @@ bool ContainsNoCase(const std::string& text, const std::string& word) {
     return Lower(text).find(Lower(word)) != std::string::npos;
 }
 
-// The virtual frame as a candidate. Its image file may be renamed away and
-// back at any time; once its unplug_after count has run out it stays off the
-// bus for the rest of the run, even though a fresh open would answer again.
-class VirtualFrameSource : public CandidateSource {
-public:
-    VirtualFrameSource(std::string frameArg, SpecOpener opener)
-        : state_(std::make_shared<State>()) {
-        state_->frameArg = std::move(frameArg);
-        state_->opener = std::move(opener);
-        try {
-            state_->path = ParseVirtualFrameSpec(state_->frameArg).path;
-        } catch (const std::exception& e) {
-            state_->badSpec = e.what();
-            state_->path = state_->frameArg;
-        }
-    }
-
-    std::vector<UnitCandidate> Enumerate() override {
-        UnitCandidate c;
-        c.node = state_->path;
-        c.peripheralType = 5;
-        c.usb = true;
-        c.isVirtual = true;
-        std::shared_ptr<State> st = state_;
-        c.stillPresent = [st] { return !st->retired && ImageFilePresent(st->path); };
-        c.lost = [st] {
-            // Off the bus for good when its command budget ran out; a missing
-            // image file only keeps it away until the file is back.
-            if (st->monitor && st->monitor->Unplugged()) st->retired = true;
-            st->monitor.reset();
-        };
-        c.open = [st](std::string& error) -> std::unique_ptr<ScsiUnit> {
-            if (!st->badSpec.empty()) {
-                error = st->badSpec;
-                return nullptr;
-            }
-            if (st->retired) {
-                error = "off the bus for the rest of this run (unplug_after ran out)";
-                return nullptr;
-            }
-            if (!ImageFilePresent(st->path)) {
-                error = "image file is missing";
-                return nullptr;
-            }
-            if (st->opener) return st->opener(st->frameArg, error);
-            try {
-                auto frame = VirtualFrame::Open(st->frameArg);
-                st->monitor = frame->Monitor();
-                return frame;
-            } catch (const FrameInUseError&) {
-                throw;  // taken by someone else: told apart from a failed open
-            } catch (const std::exception& e) {
-                error = e.what();
-                return nullptr;
-            }
-        };
-        return {std::move(c)};
-    }
-
-    bool NeedsPolling() const override { return true; }
-
-private:
-    struct State {
-        std::string frameArg, path, badSpec;
-        SpecOpener opener;
-        std::shared_ptr<VirtualFrameMonitor> monitor;
-        bool retired = false;
-    };
-    std::shared_ptr<State> state_;
-};
-
 } // namespace
-
-std::unique_ptr<CandidateSource> MakeVirtualFrameSource(const std::string& frameArg, SpecOpener opener) {
-    return std::make_unique<VirtualFrameSource>(frameArg, std::move(opener));
-}
 
 // ---- configuration ----
 
@@ -118,42 +44,15 @@ void CCommUSB::SetKeyFileName(const std::string& name) {
 }
 void CCommUSB::SetStatusHandler(StatusHandler handler) { statusHandler_ = std::move(handler); }
 
-void CCommUSB::SetVirtualFrame(const std::string& frameArg) {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
-    // One virtual frame at a time: a new frameArg replaces the old one.
-    if (virtualSource_) {
-        sources_.erase(std::remove_if(sources_.begin(), sources_.end(),
-                                      [&](const auto& s) { return s.get() == virtualSource_; }),
-                       sources_.end());
-        virtualSource_ = nullptr;
-    }
-    virtualSpec_ = frameArg;
-    if (!frameArg.empty()) {
-        sources_.push_back(MakeVirtualFrameSource(frameArg));
-        virtualSource_ = sources_.back().get();
-    }
-}
-
 void CCommUSB::SetCandidateSources(std::vector<std::unique_ptr<CandidateSource>> sources) {
     std::lock_guard<std::mutex> lock(discoveryMutex_);
     sources_ = std::move(sources);
-    sourcesInjected_ = true;
-    virtualSource_ = nullptr;
-    if (!virtualSpec_.empty()) {
-        sources_.push_back(MakeVirtualFrameSource(virtualSpec_));
-        virtualSource_ = sources_.back().get();
-    }
 }
 
 void CCommUSB::SetHotplugMonitor(std::unique_ptr<HotplugMonitor> monitor) {
     std::lock_guard<std::mutex> lock(discoveryMutex_);
     monitor_ = std::move(monitor);
     monitorInjected_ = true;
-}
-
-void CCommUSB::SetKeyVolumeOptions(KeyVolumeOptions options) {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
-    keyVolumeOptions_ = std::move(options);
 }
 
 // ---- status news ----
@@ -317,15 +216,7 @@ bool CCommUSB::TestDevice(const UnitCandidate& candidate, std::string* reason) {
 
 // ---- scanning ----
 
-void CCommUSB::EnsureSources() {
-    if (!sourcesInjected_) {
-        sources_.insert(sources_.begin(), MakeSysfsCandidateSource());
-        sourcesInjected_ = true;  // the machine's units are in now
-    }
-}
-
 std::vector<UnitCandidate> CCommUSB::EnumerateAll() {
-    EnsureSources();
     std::vector<UnitCandidate> all;
     for (auto& source : sources_) {
         std::vector<UnitCandidate> some;
@@ -353,7 +244,7 @@ bool CCommUSB::ScanLocked() {
         if (std::find(seenNodes_.begin(), seenNodes_.end(), c.node) == seenNodes_.end()) arrived = true;
     }
     seenNodes_ = std::move(nodes);
-    if (arrived && !keyFile_.empty()) UnmountKeyFileVolumes(keyFile_, keyVolumeOptions_);
+    if (arrived && !keyFile_.empty()) UnmountVolumesLocked();
 
     TakenFrame firstTaken;
     for (const auto& c : candidates) {
@@ -429,8 +320,11 @@ bool CCommUSB::InitComm() {
     bool notified;
     {
         std::lock_guard<std::mutex> lock(discoveryMutex_);
-        EnsureSources();
-        if (!monitorInjected_ && !monitor_) monitor_ = MakeUdevHotplugMonitor();
+        // The first source that has notices gives the monitor; one set of
+        // notices covers the machine.
+        if (!monitorInjected_ && !monitor_)
+            for (auto& source : sources_)
+                if ((monitor_ = source->OpenMonitor())) break;
         started_ = true;
         notified = monitor_ != nullptr;
         // A frame already present is announced like one that arrives later.
@@ -510,9 +404,16 @@ InquiryData CCommUSB::DeviceInfo() const {
     return openInfo_;
 }
 
+int CCommUSB::UnmountVolumesLocked() {
+    int tried = 0;
+    for (auto& source : sources_) tried += source->UnmountVolumesHolding(keyFile_);
+    return tried;
+}
+
 int CCommUSB::EjectMyDPF() {
     if (keyFile_.empty()) return 0;
-    return UnmountKeyFileVolumes(keyFile_, keyVolumeOptions_);
+    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    return UnmountVolumesLocked();
 }
 
 } // namespace kestova

@@ -1,7 +1,9 @@
 #include "session/FrameLink.h"
 
 #include "device/FrameLock.h"
+#include "device/linux/LinuxDiscovery.h"
 #include "device/virtual/VirtualFrame.h"
+#include "device/virtual/VirtualFrameSource.h"
 
 #include <stdexcept>
 

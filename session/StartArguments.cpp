@@ -45,7 +45,7 @@ std::string FrameArgumentError(const std::string& frameArg)
     if (frameArg.empty())
         return {};
     try {
-        ParseVirtualFrameSpec(frameArg);
+        ParseVirtualFrameArgument(frameArg);
     } catch (const std::exception& e) {
         return std::string("--frame: ") + e.what();
     }

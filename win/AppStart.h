@@ -3,7 +3,7 @@
 // program's own files are, the user's private folders, copies that are always
 // writable, and the one-instance-per-session rule.
 
-#include "device/Discovery.h"
+#include "device/virtual/VirtualFrameSource.h"
 
 #include <QObject>
 #include <QSize>
@@ -47,9 +47,8 @@ struct StartOptions {
     std::function<QString(QWidget* parent, const QString& filter)> saveFileDialog;
     std::function<QString(QWidget* parent, const QString& title)> folderDialog;
     // Opens the virtual frame for the link (tests: a frame that leaves and
-    // comes back); empty: the frame argument is opened as it is. Only used
-    // with scanMachine off.
-    SpecOpener frameOpener;
+    // comes back); empty: the frame argument is opened as it is.
+    VirtualFrameOpener frameOpener;
 };
 
 // The folder of the factory ini files: the executable's own folder when it

@@ -6,7 +6,8 @@
 #include "win/MainDialog.h"
 
 #include "device/CommUSB.h"
-#include "device/Discovery.h"
+#include "device/linux/LinuxDiscovery.h"
+#include "device/virtual/VirtualFrameSource.h"
 #include "flash_manager/DPF.h"
 #include "session/FrameSession.h"
 #include "win/Messages.h"
@@ -1067,17 +1068,12 @@ void CMainDialog::CreateFacade()
     link_ = link.get();
     link_->SetVendorIdStr("norvelta");
     link_->SetKeyFileName("LanguageUnicode.ini");
-    if (!options_.frameArg.empty()) {
-        if (options_.scanMachine) {
-            link_->SetVirtualFrame(options_.frameArg);
-        } else {
-            std::vector<std::unique_ptr<CandidateSource>> sources;
-            sources.push_back(MakeVirtualFrameSource(options_.frameArg, options_.frameOpener));
-            link_->SetCandidateSources(std::move(sources));
-        }
-    } else if (!options_.scanMachine) {
-        link_->SetCandidateSources({});
-    }
+    std::vector<std::unique_ptr<CandidateSource>> sources;
+    if (options_.scanMachine)
+        sources.push_back(MakeSysfsCandidateSource());
+    if (!options_.frameArg.empty())
+        sources.push_back(MakeVirtualFrameSource(options_.frameArg, options_.frameOpener));
+    link_->SetCandidateSources(std::move(sources));
     if (!options_.scanMachine)
         link_->SetHotplugMonitor(nullptr);
     // Plug and pull reach the window as "USBDEVICECHANGE"; the state at start

@@ -5,7 +5,7 @@
 // run without being root. Nothing here is required for talking to the frame,
 // so every failure is ignored.
 
-#include "device/Discovery.h"
+#include "device/linux/LinuxDiscovery.h"
 
 #include <cerrno>
 #include <cstdlib>

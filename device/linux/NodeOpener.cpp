@@ -1,6 +1,6 @@
 // The opener the machine's units are taken with: the SG_IO unit.
 
-#include "device/Discovery.h"
+#include "device/linux/LinuxDiscovery.h"
 #include "device/linux/SgUnit.h"
 
 namespace kestova {

@@ -7,7 +7,7 @@
 // loaded) are taken through their block node /dev/srN, which carries SG_IO
 // just as well.
 
-#include "device/Discovery.h"
+#include "device/linux/LinuxDiscovery.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -94,7 +94,8 @@ bool IsCdBlock(const std::string& name) { return name.rfind("sr", 0) == 0; }
 
 class SysfsCandidateSource : public CandidateSource {
 public:
-    explicit SysfsCandidateSource(SysfsScanOptions options) : options_(std::move(options)) {
+    SysfsCandidateSource(SysfsScanOptions options, KeyVolumeOptions volumes)
+        : options_(std::move(options)), volumes_(std::move(volumes)) {
         if (!options_.opener) options_.opener = DefaultNodeOpener();
     }
 
@@ -115,8 +116,15 @@ public:
         return out;
     }
 
+    std::unique_ptr<HotplugMonitor> OpenMonitor() override { return MakeUdevHotplugMonitor(); }
+
+    int UnmountVolumesHolding(const std::string& keyFile) override {
+        return UnmountKeyFileVolumes(keyFile, volumes_);
+    }
+
 private:
     SysfsScanOptions options_;
+    KeyVolumeOptions volumes_;
 };
 
 } // namespace
@@ -130,8 +138,8 @@ std::vector<SysfsUnit> ScanSysfsUnits(const std::string& sysRoot, const std::str
     return out;
 }
 
-std::unique_ptr<CandidateSource> MakeSysfsCandidateSource(SysfsScanOptions options) {
-    return std::make_unique<SysfsCandidateSource>(std::move(options));
+std::unique_ptr<CandidateSource> MakeSysfsCandidateSource(SysfsScanOptions options, KeyVolumeOptions volumes) {
+    return std::make_unique<SysfsCandidateSource>(std::move(options), std::move(volumes));
 }
 
 } // namespace kestova

@@ -8,7 +8,7 @@
 // once more (after a loss, to scan for a frame whose arrival notices were
 // already drained together with the loss).
 
-#include "device/Discovery.h"
+#include "device/linux/LinuxDiscovery.h"
 
 #ifdef KESTOVA_HAVE_UDEV
 #include <libudev.h>

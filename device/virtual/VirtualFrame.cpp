@@ -59,7 +59,7 @@ size_t PathLength(const std::string& frameArg) {
     return comma == std::string::npos ? frameArg.size() : comma;
 }
 
-std::string PathOfSpec(const std::string& frameArg) { return frameArg.substr(0, PathLength(frameArg)); }
+std::string PathOfArgument(const std::string& frameArg) { return frameArg.substr(0, PathLength(frameArg)); }
 
 } // namespace
 
@@ -93,7 +93,7 @@ uint64_t FrameModel::ProgramUs(uint32_t address, uint32_t length) const {
 
 // ---------------------------------------------------------------- options
 
-VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
+VirtualFrameOptions ParseVirtualFrameArgument(const std::string& frameArg) {
     VirtualFrameOptions o;
     // Single figures of the model, applied after the model itself whatever
     // their place in the argument.
@@ -193,9 +193,9 @@ VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg) {
     return o;
 }
 
-bool ImageFilePresent(const std::string& specOrPath) {
+bool ImageFilePresent(const std::string& frameArgOrPath) {
     struct stat st {};
-    const std::string path = PathOfSpec(specOrPath);
+    const std::string path = PathOfArgument(frameArgOrPath);
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -280,7 +280,7 @@ void VirtualFrameMonitor::SetUnplugged() {
 // ---------------------------------------------------------------- frame
 
 std::unique_ptr<VirtualFrame> VirtualFrame::Open(const std::string& frameArg) {
-    return Open(ParseVirtualFrameSpec(frameArg));
+    return Open(ParseVirtualFrameArgument(frameArg));
 }
 
 std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& options) {

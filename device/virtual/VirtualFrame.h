@@ -110,10 +110,10 @@ struct VirtualFrameOptions {
 
 // Parses "PATH[,key=value...]". Throws std::invalid_argument with a message
 // naming the offending key or value.
-VirtualFrameOptions ParseVirtualFrameSpec(const std::string& frameArg);
+VirtualFrameOptions ParseVirtualFrameArgument(const std::string& frameArg);
 
 // True when the image file named by a frame argument (or a plain path) exists.
-bool ImageFilePresent(const std::string& specOrPath);
+bool ImageFilePresent(const std::string& frameArgOrPath);
 
 // One command as the frame saw it.
 struct FrameCommand {

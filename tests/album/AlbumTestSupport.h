@@ -110,7 +110,7 @@ inline std::vector<uint8_t> PictureAt(DPF& dpf, int index) {
 // the image and is removed with the test's folder.
 inline Frame LoadView(const std::string& frameArg) {
     static int views = 0;
-    const std::string path = ParseVirtualFrameSpec(frameArg).path;
+    const std::string path = ParseVirtualFrameArgument(frameArg).path;
     const std::string copy = path + ".view" + std::to_string(++views);
     WriteFile(copy, ReadFile(path));
     return LoadFrame(copy + frameArg.substr(path.size()));

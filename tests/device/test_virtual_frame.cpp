@@ -453,8 +453,8 @@ TEST_F(VirtualFrameTest, BusyPollsReportBusyAfterWrites) {
     EXPECT_EQ(reply[0] & 1, 0);
 }
 
-TEST(VirtualFrameSpec, ParsesOptionsAndRejectsNonsense) {
-    const auto o = ParseVirtualFrameSpec(
+TEST(VirtualFrameArgument, ParsesOptionsAndRejectsNonsense) {
+    const auto o = ParseVirtualFrameArgument(
         "/tmp/x.img,latency_us=1000,bytes_per_s=0x100000,unplug_after=0,corrupt_reads=0.25,"
         "seed=9,firmware=1.0,vendor=Norvelta,log=/tmp/l,busy_polls=3,sync=0");
     EXPECT_EQ(o.path, "/tmp/x.img");
@@ -469,12 +469,12 @@ TEST(VirtualFrameSpec, ParsesOptionsAndRejectsNonsense) {
     EXPECT_EQ(o.logPath, "/tmp/l");
     EXPECT_EQ(o.busyPolls, 3u);
     EXPECT_FALSE(o.sync);
-    EXPECT_FALSE(ParseVirtualFrameSpec("a.img").unplugAfter.has_value());
+    EXPECT_FALSE(ParseVirtualFrameArgument("a.img").unplugAfter.has_value());
 
     for (const char* bad : {"", ",latency_us=1", "a.img,latency_us=-1", "a.img,latency_us=x",
                             "a.img,corrupt_reads=2", "a.img,colour=red", "a.img,vendor=123456789",
                             "a.img,sync=yes", "a.img,seed"})
-        EXPECT_THROW(ParseVirtualFrameSpec(bad), std::invalid_argument) << bad;
+        EXPECT_THROW(ParseVirtualFrameArgument(bad), std::invalid_argument) << bad;
     EXPECT_THROW(VirtualFrame::Open("/nonexistent/dir/x.img"), std::runtime_error);
 }
 
@@ -482,22 +482,22 @@ TEST(VirtualFrameSpec, ParsesOptionsAndRejectsNonsense) {
 
 TEST(FrameModel, OptionsCostsAndOverrides) {
     const FrameModel fs = FrameModel::UsbFullSpeed();
-    EXPECT_FALSE(ParseVirtualFrameSpec("a.img").model.Active());
-    const FrameModel parsed = ParseVirtualFrameSpec("a.img,model=usb-full-speed").model;
+    EXPECT_FALSE(ParseVirtualFrameArgument("a.img").model.Active());
+    const FrameModel parsed = ParseVirtualFrameArgument("a.img,model=usb-full-speed").model;
     EXPECT_EQ(parsed.erase4kUs, 45000u);
     EXPECT_EQ(parsed.erase64kUs, 150000u);
     EXPECT_EQ(parsed.pageUs, 700u);
     EXPECT_EQ(parsed.commandUs, fs.commandUs);
     // A single figure wins over the model wherever it stands.
     for (const char* arg : {"a.img,wrsr_us=0,model=usb-full-speed,page_us=5", "a.img,page_us=5,model=usb-full-speed,wrsr_us=0"}) {
-        const FrameModel m = ParseVirtualFrameSpec(arg).model;
+        const FrameModel m = ParseVirtualFrameArgument(arg).model;
         EXPECT_EQ(m.pageUs, 5u) << arg;
         EXPECT_EQ(m.statusWriteUs, 0u) << arg;
         EXPECT_EQ(m.erase4kUs, 45000u) << arg;
     }
-    EXPECT_FALSE(ParseVirtualFrameSpec("a.img,model=usb-full-speed,model=none").model.Active());
+    EXPECT_FALSE(ParseVirtualFrameArgument("a.img,model=usb-full-speed,model=none").model.Active());
     for (const char* bad : {"a.img,model=usb3", "a.img,page_us=-1", "a.img,erase4k_us=61000000"})
-        EXPECT_THROW(ParseVirtualFrameSpec(bad), std::invalid_argument) << bad;
+        EXPECT_THROW(ParseVirtualFrameArgument(bad), std::invalid_argument) << bad;
 
     struct { int32_t length; uint64_t packets; } transfers[] = {{0, 0}, {1, 1}, {64, 1}, {65, 2}, {4096, 64}};
     for (const auto& t : transfers)

@@ -3,7 +3,7 @@
 // fake SCSI units behind an injectable opener, so that every plug, pull and
 // failure can be staged without hardware.
 
-#include "device/Discovery.h"
+#include "device/linux/LinuxDiscovery.h"
 #include "tests/support/TestSupport.h"
 
 #include <atomic>

@@ -188,7 +188,7 @@ TEST(Hotplug, UdevMonitorWhereUdevIsAvailable) {
     monitor->Drain();
     EXPECT_FALSE(Readable(fd));
 
-    // The link opens the same kind of monitor by itself when none is injected.
+    // The machine's scan brings the same kind of monitor when none is injected.
     Rig rig(nullptr, /*injectMonitor=*/false);
     EXPECT_TRUE(rig.link.InitComm());
     EXPECT_GE(rig.link.HotplugFd(), 0);

@@ -132,10 +132,9 @@ TEST(KeyVolume, LinkUnmountsOncePerArrivalBeforeOpening) {
         return 0;
     };
     std::vector<std::unique_ptr<CandidateSource>> sources;
-    sources.push_back(MakeSysfsCandidateSource({sys.Root(), "/dev", bus.Opener()}));
+    sources.push_back(MakeSysfsCandidateSource({sys.Root(), "/dev", bus.Opener()}, rig.options));
     link.SetCandidateSources(std::move(sources));
     link.SetHotplugMonitor(nullptr);
-    link.SetKeyVolumeOptions(rig.options);
     link.SetKeyFileName("LanguageUnicode.ini");
 
     link.InitComm();  // nothing plugged in: nothing to unmount

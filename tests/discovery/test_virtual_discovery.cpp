@@ -7,6 +7,7 @@
 #include "device/FrameLock.h"
 #include "device/virtual/VirtualFrame.h"
 #include "device/virtual/FrameImage.h"
+#include "device/virtual/VirtualFrameSource.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,13 @@ namespace kestova::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The virtual frame as a link's only candidate source.
+std::vector<std::unique_ptr<CandidateSource>> Only(const std::string& frameArg) {
+    std::vector<std::unique_ptr<CandidateSource>> sources;
+    sources.push_back(MakeVirtualFrameSource(frameArg));
+    return sources;
+}
 
 struct VirtualRig {
     TempDir tmp;
@@ -28,8 +36,7 @@ struct VirtualRig {
         layout.flashSize = 1u << 20;
         layout.albumStart = 512u << 10;
         FormatFrameImage(image, layout);
-        link.SetCandidateSources({});  // no machine units in tests
-        link.SetVirtualFrame(image + options);
+        link.SetCandidateSources(Only(image + options));  // no machine units in tests
         link.SetHotplugMonitor(nullptr);
         link.SetStatusHandler([this](bool online) { events.push_back(online); });
     }
@@ -62,12 +69,12 @@ TEST(VirtualDiscovery, ImageRenamedAwayAndBack) {
     EXPECT_TRUE(rig.link.SendCmdToDPF(cdb, status, 64, DataDirection::FromDevice));
 }
 
-TEST(VirtualDiscovery, ANewSpecReplacesTheVirtualFrame) {
+TEST(VirtualDiscovery, NewSourcesReplaceTheVirtualFrame) {
     VirtualRig rig;
     std::string second = (rig.tmp.path() / "second.img").string();
     fs::copy_file(rig.image, second);
-    rig.link.SetVirtualFrame(second);
-    rig.link.SetVirtualFrame(second + ",latency_us=0");
+    rig.link.SetCandidateSources(Only(second));
+    rig.link.SetCandidateSources(Only(second + ",latency_us=0"));
     auto reports = rig.link.SurveyUnits();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].node, second);
@@ -115,7 +122,7 @@ TEST(VirtualDiscovery, ImageReplacedByAnotherFileIsAFreshFrame) {
     EXPECT_EQ(rig.events, (std::vector<bool>{true, false, true}));
 }
 
-TEST(VirtualDiscovery, OtherVendorOrBadSpecIsNotTaken) {
+TEST(VirtualDiscovery, OtherVendorOrBadArgumentIsNotTaken) {
     VirtualRig other(",vendor=acme");
     other.link.InitComm();
     EXPECT_FALSE(other.link.GetUSBDeviceStatus());
@@ -143,8 +150,7 @@ TEST(VirtualDiscovery, OneLinkAtATimeOnAnImage) {
     const std::vector<uint8_t> before = ReadFile(first.image);
 
     CCommUSB second;
-    second.SetCandidateSources({});
-    second.SetVirtualFrame(first.image + ",log=" + first.tmp.File("second.log"));
+    second.SetCandidateSources(Only(first.image + ",log=" + first.tmp.File("second.log")));
     second.SetHotplugMonitor(nullptr);
     std::vector<bool> events;
     second.SetStatusHandler([&](bool online) { events.push_back(online); });
