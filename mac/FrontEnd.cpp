@@ -4,6 +4,7 @@
 #include "mac/FrontEnd.h"
 
 #include "device/CommUSB.h"
+#include "device/DeviceText.h"
 #include "flash_manager/DPF.h"
 #include "mac/HIFramework/TNib.h"
 #include "mac/LittleArrows.h"
@@ -305,7 +306,9 @@ void FrontEnd::ShowFrameInUse()
         return;
     shownInUse_ = message;
     if (!message.empty()) {
-        QString text = QString::fromStdString(message);
+        // The holder's name is whatever that process calls itself: shown
+        // with its control bytes escaped, like text from a device.
+        QString text = QString::fromStdString(EscapeDeviceText(message));
         text[0] = text[0].toUpper();
         SetNotes(text);
     }
@@ -348,8 +351,12 @@ void FrontEnd::OnDeviceStatus(bool online)
 void FrontEnd::SetNotes(const QString& text)
 {
     OnMain([this, text] {
-        if (auto* label = FindControl<QLabel>("dnol", 0))
+        if (auto* label = FindControl<QLabel>("dnol", 0)) {
+            // Paths, failure words and names from elsewhere are shown as
+            // they are, never read as markup.
+            label->setTextFormat(Qt::PlainText);
             label->setText(text);
+        }
     });
 }
 

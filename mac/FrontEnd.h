@@ -183,7 +183,9 @@ public:
     void ReleaseAllFiles();
     void CloseResource();
     void MyOpenButtonHandler();
-    static bool copy(const QString& source, const QString& destination);
+    // Copies a whole regular file; false (with the reason in `why`) leaves
+    // the destination as it was.
+    static bool copy(const QString& source, const QString& destination, QString* why = nullptr);
 
     // Waits until the running worker task (if any) has ended.
     void WaitForTask();
@@ -293,6 +295,9 @@ private:
     // it gets it back when the group is enabled again.
     QPointer<QWidget> focusBeforeDisable_;
     std::string shownInUse_;  // the in-use message last shown
+    // The attached frame's information block cannot be used: the album
+    // controls stay off until another frame is read.
+    std::atomic<bool> frameUnusable_{false};
 };
 
 // The commit's progress callback: forwards to the front-end.

@@ -11,6 +11,7 @@
 #include "mac/HIFramework/TCarbonEvent.h"
 #include "mac/StageViews.h"
 #include "session/FrameSession.h"
+#include "session/SafeFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,9 +22,15 @@
 #include <QStandardPaths>
 #include <QTreeWidget>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestova::mac {
 
@@ -36,6 +43,51 @@ thread_local FrontEnd* tCommitting = nullptr;
 std::string Local(const QString& path)
 {
     return QFile::encodeName(path).toStdString();
+}
+
+// Every work file and every saved picture is written whole through the safe
+// file writer: a fresh temporary file renamed over the name, so a failed
+// write leaves what was there, and a link planted under the name is replaced,
+// never followed.
+SafeWriteResult WriteWorkFile(const QString& path, const std::vector<uint8_t>& bytes)
+{
+    return WriteFileSafely(Local(path), bytes.data(), bytes.size(), SafeWriteMode::Replace);
+}
+
+// Reads a whole regular file without following a link at its name and
+// without waiting on a FIFO; false with the reason in `why`.
+bool ReadRegularFile(const QString& path, QByteArray& bytes, std::string& why)
+{
+    const int fd = ::open(Local(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok)
+        why = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode)) {
+        ok = false;
+        why = "not a regular file";
+    }
+    bytes.clear();
+    char buffer[65536];
+    while (ok) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            why = std::strerror(errno);
+            ok = false;
+        } else if (got == 0) {
+            break;
+        } else {
+            bytes.append(buffer, qsizetype(got));
+        }
+    }
+    ::close(fd);
+    return ok;
 }
 } // namespace
 
@@ -96,6 +148,7 @@ void FrontEnd::SetFlashOnline()
     RedrawPreview();
     RedrawStage();
     SetNotes(QStringLiteral("Device Online"));
+    frameUnusable_ = false;
     G_isDeviceOnLine = true;
     gmyIsTransferData = true;
     gDPF->SynchronizeDPFTime();
@@ -125,6 +178,11 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
     const session::OpenResult opened = frameSession->Open();
     if (opened.status == session::OpenStatus::ReadFailed)
         return failed(opened.failure.Text());
+    // A frame whose information block cannot be used (an LCD of no size or
+    // of a size no picture is made for, an album area that holds nothing)
+    // gets no album work at all: nothing could be added or written safely.
+    frameUnusable_ = opened.status == session::OpenStatus::AlbumUnusable ||
+                     opened.status == session::OpenStatus::NoLcdSize;
     if (!opened.ok() && opened.status != session::OpenStatus::NoLcdSize)
         return failed(session::OpenFailureText(opened));
     const int width = opened.info.lcdWidth;
@@ -141,6 +199,7 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
 
     int count = opened.info.pictures;
     int i = 0, n = 0;
+    QString stoppedBecause;  // a work file that could not be written
     while (i < count) {
         // Each picture is fetched whole, however long it is.
         const session::AlbumPicture picture = frameSession->ReadPicture(i);
@@ -148,8 +207,10 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
             return failed(picture.failure.Text());
 
         const QString name = QStringLiteral("DPFPicture%1.bmp").arg(n + 1);
-        if (!WriteWholeFile(Local(EdataPath(name)), picture.bytes.data(), picture.bytes.size()))
+        if (const SafeWriteResult kept = WriteWorkFile(EdataPath(name), picture.bytes); !kept) {
+            stoppedBecause = QStringLiteral("%1: %2").arg(EdataPath(name), QString::fromStdString(kept.reason));
             break;
+        }
         if (!picture.ok()) {
             // A picture that does not decode leaves the album; the removal
             // reaches the frame with the next Download.
@@ -159,8 +220,10 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
         }
         // A display bitmap that cannot be written stops the reading like a
         // work file that cannot be created: the picture stays in the album.
-        if (!WriteBmp24(Local(DataPath(name)), picture.pixels))
+        if (const SafeWriteResult shown = WriteWorkFile(DataPath(name), EncodeBmp24(picture.pixels)); !shown) {
+            stoppedBecause = QStringLiteral("%1: %2").arg(DataPath(name), QString::fromStdString(shown.reason));
             break;
+        }
         auto* node = new FileData;
         node->bitmapPath = Local(DataPath(name));
         node->name = name.toStdString();
@@ -169,7 +232,13 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
         ++i;
         ++n;
     }
-    SetNotes(n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture"));
+    QString done = n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture");
+    if (!stoppedBecause.isEmpty())
+        done += QStringLiteral(" (%1 of %2 listed; a work file could not be written: %3)")
+                    .arg(n)
+                    .arg(count)
+                    .arg(stoppedBecause);
+    SetNotes(done);
     gmyTotalePictureNum = n;
     gmyTotalePicture = n;
     return true;
@@ -200,7 +269,7 @@ void FrontEnd::AddPictureFinished()
     WaitForTask();
     FillPictureList();
     SetDownLoadPrcess(0);
-    SetControlPanlEnable(G_isDeviceOnLine);
+    SetControlPanlEnable(G_isDeviceOnLine && !frameUnusable_);
     ShowDPFSpace();
     gmyIsTransferData = false;
     if (gMainWindowRef)
@@ -287,7 +356,7 @@ bool FrontEnd::GetPicDataFromView(MyRect rect, bool batch)
                                     height);
     }
     const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(gmyTotalePicture));
-    if (crop.isNull() || !SavePreparedBitmap(crop, path)) {
+    if (crop.isNull() || !WriteWorkFile(path, EncodeBmp24(ToRgbImage(crop)))) {
         SetNotes(QStringLiteral("Couldn't Process the picture"));
         --gmyTotalePictureNum;
         --gmyTotalePicture;
@@ -325,7 +394,7 @@ bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
     bool kept = false;
     const session::AddResult added = frameSession->AddPreparedBitmap(
         Local(source), G_CurQuanlity, G_YValue - 1, [&](const std::vector<uint8_t>& bytes) {
-            kept = WriteWholeFile(Local(destination), bytes.data(), bytes.size());
+            kept = WriteWorkFile(destination, bytes).ok;
             return kept;
         });
     if (kept)
@@ -530,6 +599,7 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
     if (!gmyPictureData)
         return false;
     bool allSaved = true;
+    QString firstFailure;
     for (int i = 1; i <= gmyTotalePictureNum && i <= gmyPictureData->count; ++i) {
         const FileData* node = GetNode(gmyPictureData, i);
         QString name = numbered ? QStringLiteral("/%1.%2").arg(i).arg(format == 2 ? "jpg" : "bmp")
@@ -539,15 +609,21 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
         const QString destination = QString::fromUtf8(QByteArray::fromPercentEncoding(encoded));
         const QString source = QFile::decodeName(node->bitmapPath.c_str());
         bool ok;
-        if (format == 2)
+        QString why;
+        if (format == 2) {
             ok = session::ExportBitmapFile(Local(source), int(gmyLcdWidth), int(gmyLcdHeight), Local(destination),
                                            session::ExportFormat::Jpeg, 100, G_YValue - 1);
-        else
-            ok = copy(source, destination);
+            if (!ok)
+                why = QStringLiteral("%1: cannot be written").arg(destination);
+        } else {
+            ok = copy(source, destination, &why);
+        }
+        if (!ok && firstFailure.isEmpty())
+            firstFailure = why;
         allSaved = allSaved && ok;
     }
     if (!allSaved) {
-        SetNotes(QStringLiteral("Couldn't save the picture(s)"));
+        SetNotes(QStringLiteral("Couldn't save the picture(s): %1").arg(firstFailure));
     } else {
         const QString folder = QDir::toNativeSeparators(
             QString::fromUtf8(QByteArray::fromPercentEncoding(folderUrlPath.toUtf8())));
@@ -559,16 +635,22 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
     return allSaved;
 }
 
-bool FrontEnd::copy(const QString& source, const QString& destination)
+bool FrontEnd::copy(const QString& source, const QString& destination, QString* why)
 {
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // The source is read whole before the destination is touched, so an
+    // unreadable source leaves the destination as it was.
+    QByteArray bytes;
+    std::string reason;
+    if (!ReadRegularFile(source, bytes, reason)) {
+        if (why)
+            *why = QStringLiteral("%1: %2").arg(source, QString::fromStdString(reason));
         return false;
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = in.readAll();
-    return out.write(bytes) == bytes.size() && out.flush();
+    }
+    const SafeWriteResult written = WriteFileSafely(Local(destination), bytes.constData(), std::size_t(bytes.size()),
+                                                    SafeWriteMode::Replace);
+    if (!written && why)
+        *why = QStringLiteral("%1: %2").arg(destination, QString::fromStdString(written.reason));
+    return written.ok;
 }
 
 // ---------------------------------------------------------------------------
