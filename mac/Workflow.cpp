@@ -139,13 +139,8 @@ bool FrontEnd::TaskRunning() const
 
 void FrontEnd::SetFlashOnline()
 {
-    {
-        std::lock_guard lock(placementMutex);
-        gmyCGimage.reset();
-        stageLevels_.clear();
-        gmyPicPressAddImage = QImage();
-    }
-    RedrawPreview();
+    cropTool->ReleasePicture();
+    cropTool->ShowInPreview(QImage());
     RedrawStage();
     SetNotes(QStringLiteral("Device Online"));
     frameUnusable_ = false;
@@ -168,7 +163,10 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
 
     // A failure ends the reading at once: the pictures listed so far stay, the
     // counters are not changed, and the reason goes to the caller and stdout.
-    auto failed = [why](const std::string& text) {
+    auto failed = [this, why](const std::string& text) {
+        // Nothing of a read that failed is listed.
+        FreeList(gmyPictureData);
+        gmyPictureData = CreateList();
         std::printf("reading the album failed: %s\n", text.c_str());
         std::fflush(stdout);
         if (why)
@@ -187,13 +185,7 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
         return failed(session::OpenFailureText(opened));
     const int width = opened.info.lcdWidth;
     const int height = opened.info.lcdHeight;
-    {
-        std::lock_guard lock(placementMutex);  // the views read the LCD size while painting
-        gmyLcdWidth = float(width);
-        gmyLcdHeight = float(height);
-    }
-    CenterDrawRect();
-    RedrawStage();
+    cropTool->SetLcdSize(width, height);
     if (!opened.ok())
         return failed(session::OpenFailureText(opened));
 
@@ -239,7 +231,6 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
                     .arg(count)
                     .arg(stoppedBecause);
     SetNotes(done);
-    gmyTotalePictureNum = n;
     gmyTotalePicture = n;
     return true;
 }
@@ -257,8 +248,6 @@ void FrontEnd::SetFlashOffline()
     RedrawStage();
     G_isDeviceOnLine = false;
     ReleaseAllFiles();
-    gmyTotalePictureNum = 0;
-    gmyTotalePicture = 0;
     SetControlPanlEnable(false);
     ShowDPFSpace();
     SetNotes(QString::fromUtf8(kNoFrameText));
@@ -300,36 +289,16 @@ void FrontEnd::MyAddButtonHandler()
         return;
 
     // The files chosen in the most recently opened folder of the browser.
-    SelPicArrayRef.clear();
-    for (auto it = FileItemArray.rbegin(); it != FileItemArray.rend(); ++it) {
-        const tagFILEITEM& row = **it;
-        if (!row.isFolder && row.isPicture && row.item && row.item->isSelected())
-            SelPicArrayRef.push_back(row.rowID);
-        if (row.firstChild)
-            break;
-    }
-
-    if (SelPicArrayRef.size() > 1) {
-        {
-            std::lock_guard lock(placementMutex);
-            gmyCGimage.reset();
-            stageLevels_.clear();
-        }
-        SetControlPanlEnable(false);
+    const std::vector<std::pair<int, QString>> files = fileRows->CollectChosen();
+    if (files.size() > 1) {
+        cropTool->ReleasePicture();
         gmyIsTransferData = true;
-        std::vector<std::pair<int, QString>> files;
-        for (auto it = SelPicArrayRef.rbegin(); it != SelPicArrayRef.rend(); ++it)
-            if (tagFILEITEM* row = FindRow(*it))
-                files.emplace_back(row->rowID, row->path);
+        SetControlPanlEnable(false);
         StartTask([this, files] { ProcessMorePic(files); });
         return;
     }
-    SelPicArrayRef.clear();
-    bool placed;
-    {
-        std::lock_guard lock(placementMutex);
-        placed = gmyCGimage != nullptr;
-    }
+    fileRows->SelPicArrayRef.clear();
+    const bool placed = cropTool->Placed();
     SetNotes(QString());
     const bool added = placed && GetPicDataFromView(rect, false);
     FillPictureList();
@@ -341,50 +310,37 @@ void FrontEnd::MyAddButtonHandler()
 
 bool FrontEnd::GetPicDataFromView(MyRect rect, bool batch)
 {
-    ++gmyTotalePictureNum;
-    ++gmyTotalePicture;
-    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum));
+    // The picture takes the next work-file number and the next place in the
+    // list; both stay taken only when it joins the album.
+    const int number = gmyTotalePicture + 1;
+    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
 
-    const int width = int(gmyLcdWidth);
-    const int height = int(gmyLcdHeight);
-    QImage crop;
-    {
-        std::lock_guard lock(placementMutex);
-        if (gmyCGimage)
-            crop = RenderCropForLcd(DisplayPicture(),
-                                    QRectF(rect.x, rect.y, std::fabs(rect.width), std::fabs(rect.height)), width,
-                                    height);
-    }
-    const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(gmyTotalePicture));
+    const QImage crop = cropTool->Capture(rect);
+    const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(number));
     if (crop.isNull() || !WriteWorkFile(path, EncodeBmp24(ToRgbImage(crop)))) {
         SetNotes(QStringLiteral("Couldn't Process the picture"));
-        --gmyTotalePictureNum;
-        --gmyTotalePicture;
         return false;
     }
-    {
-        std::lock_guard lock(placementMutex);
-        gmyPicPressAddImage = crop;
-    }
-    RedrawPreview();
-    return MySelectButtonHandler(path, !batch);
+    cropTool->ShowInPreview(crop);
+    return AddBitmap(path, number, !batch);
 }
 
 bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
 {
-    if (gmyTotalePictureNum > kMaxListedPictures) {
+    return AddBitmap(bitmapPath, gmyTotalePicture + 1, advance);
+}
+
+bool FrontEnd::AddBitmap(const QString& bitmapPath, int number, bool advance)
+{
+    if (gmyTotalePictureNum + 1 > kMaxListedPictures) {
         SetNotes(QStringLiteral("Can't add anymore pictures!"));
-        --gmyTotalePictureNum;
-        --gmyTotalePicture;
         return false;
     }
-    const QString name = QStringLiteral("Picture%1.bmp").arg(gmyTotalePicture);
+    const QString name = QStringLiteral("Picture%1.bmp").arg(number);
     const QString source = DataPath(name);
     const QString destination = EdataPath(name);
     auto fail = [this] {
         SetNotes(QStringLiteral("Couldn't Process the picture"));
-        --gmyTotalePictureNum;
-        --gmyTotalePicture;
         return false;
     };
 
@@ -407,26 +363,12 @@ bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
     node->name = name.toStdString();
     if (!AddNode(gmyPictureData, node))
         delete node;
+    gmyTotalePicture = number;
 
-    if (advance && gmyCurrentFileRow != 0) {
-        bool after = false;
-        for (const auto& row : FileItemArray) {
-            if (!after) {
-                after = row->rowID == gmyCurrentFileRow;
-                continue;
-            }
-            if (row->isFolder || !QImageReader(row->path).canRead())
-                continue;
-            gmyCurrentFileRow = row->rowID;
-            if (fileBrowser && row->item) {
-                fileBrowser->clearSelection();
-                row->item->setSelected(true);
-                fileBrowser->setCurrentItem(row->item);
-                fileBrowser->scrollToItem(row->item);
-            }
-            SelectOnePicture(row->path, false);
-            break;
-        }
+    if (advance) {
+        const QString next = fileRows->AdvanceToNextPicture();
+        if (!next.isEmpty())
+            cropTool->SelectOnePicture(next, false);
     }
     return true;
 }
@@ -439,22 +381,19 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
     for (const auto& [rowID, path] : files) {
         if (!G_isDeviceOnLine || !device || !device->GetUSBDeviceStatus())
             break;
-        if (!SelectOnePicture(path, true)) {
+        if (!cropTool->SelectOnePicture(path, true)) {
             const int id = rowID;
-            OnMain([this, id] {
-                if (tagFILEITEM* row = FindRow(id))
-                    row->isPicture = 0;
-            });
+            OnMain([this, id] { fileRows->MarkNotPicture(id); });
             continue;
         }
         if (first) {
-            rect = NormalisedCropRect();
+            rect = cropTool->NormalisedCropRect();
             first = false;
         }
         if (!GetPicDataFromView(rect, true))
             break;
     }
-    OnMain([this] { SelPicArrayRef.clear(); });
+    OnMain([this] { fileRows->SelPicArrayRef.clear(); });
     RedrawStage();
     PostDrawEvent();
 }
@@ -472,7 +411,6 @@ void FrontEnd::MyDelButtonHandler()
                 QFile::remove(QFile::decodeName(GetNode(gmyPictureData, i)->bitmapPath.c_str()));
             FreeList(gmyPictureData);
             gmyPictureData = CreateList();
-            gmyTotalePictureNum = 0;
             gmyTotalePicture = 0;
             gmyCurrentSelectItem = 0;
             int count = 0;
@@ -486,7 +424,6 @@ void FrontEnd::MyDelButtonHandler()
         const int chosen = pictList ? pictList->SelectedRow() + 1 : 0;
         int row = chosen >= 1 && chosen <= gmyTotalePictureNum ? chosen : gmyTotalePictureNum;
         gmyCurrentSelectItem = 0;
-        --gmyTotalePictureNum;
         if (FileData* node = DelNode(gmyPictureData, row)) {
             QFile::remove(QFile::decodeName(node->bitmapPath.c_str()));
             delete node;
@@ -611,7 +548,7 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
         bool ok;
         QString why;
         if (format == 2) {
-            ok = session::ExportBitmapFile(Local(source), int(gmyLcdWidth), int(gmyLcdHeight), Local(destination),
+            ok = session::ExportBitmapFile(Local(source), int(cropTool->gmyLcdWidth), int(cropTool->gmyLcdHeight), Local(destination),
                                            session::ExportFormat::Jpeg, 100, G_YValue - 1);
             if (!ok)
                 why = QStringLiteral("%1: cannot be written").arg(destination);
@@ -661,12 +598,7 @@ void FrontEnd::SelPicInList(int row)
     if (row < 1 || row > albumModel->rowCount())
         return;
     gmyCurrentSelectItem = row;
-    QImage picture(albumModel->BitmapPath(row - 1));
-    {
-        std::lock_guard lock(placementMutex);
-        gmyPicPressAddImage = picture;
-    }
-    RedrawPreview();
+    cropTool->ShowInPreview(QImage(albumModel->BitmapPath(row - 1)));
 }
 
 void FrontEnd::ShowChosenRow(int row)
@@ -676,11 +608,7 @@ void FrontEnd::ShowChosenRow(int row)
         return;
     }
     gmyCurrentSelectItem = 0;
-    {
-        std::lock_guard lock(placementMutex);
-        gmyPicPressAddImage = QImage();
-    }
-    RedrawPreview();
+    cropTool->ShowInPreview(QImage());
 }
 
 void FrontEnd::MyOpenButtonHandler()
@@ -698,7 +626,7 @@ void FrontEnd::MyOpenButtonHandler()
         return;
     SetNotes(QString());
     gmyCurrentFileRow = 0;
-    SelectOnePicture(path, false);
+    cropTool->SelectOnePicture(path, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -706,12 +634,8 @@ void FrontEnd::MyOpenButtonHandler()
 
 void FrontEnd::ReleaseAllFiles()
 {
-    {
-        std::lock_guard lock(placementMutex);
-        gmyCGimage.reset();
-        stageLevels_.clear();
-        gmyPicPressAddImage = QImage();
-    }
+    cropTool->ReleasePicture();
+    cropTool->ShowInPreview(QImage());
     if (gmyPictureData) {
         for (int i = 1; i <= gmyPictureData->count; ++i) {
             const FileData* node = GetNode(gmyPictureData, i);
@@ -730,7 +654,6 @@ void FrontEnd::ReleaseAllFiles()
                 dir.remove(f);
         }
     }
-    gmyTotalePictureNum = 0;
     gmyTotalePicture = 0;
     albumModel->Clear();
     ShowChosenRow(-1);
@@ -740,11 +663,7 @@ void FrontEnd::ReleaseAllFiles()
 
 void FrontEnd::CloseResource()
 {
-    if (fileBrowser)
-        fileBrowser->clear();
-    FileItemArray.clear();
-    gmyCurrentFileRow = 0;
-    MyDocumentIcon = QIcon();
+    fileRows->Clear();
     encoderReady = false;
     ReleaseAllFiles();
 }

@@ -554,7 +554,12 @@ TEST_F(MacAlbum, MoreThan510ListedPicturesAreRefused)
     MakeFrame(frame);
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
-    fe->gmyTotalePictureNum = 510;
+    // 510 listed pictures (the count is the list's own).
+    for (int i = 1; i <= 510; ++i) {
+        auto* node = new FileData;
+        node->name = "Picture" + std::to_string(i) + ".bmp";
+        AddNode(fe->gmyPictureData, node);
+    }
     fe->gmyTotalePicture = 510;
     AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
     EXPECT_EQ(Status(), "Can't add anymore pictures!");
