@@ -76,26 +76,37 @@ MyRect CropTool::NormalisedCropRect() const
     return r;
 }
 
+std::vector<QImage> CropTool::HalvedCopies(const QImage& picture)
+{
+    std::vector<QImage> levels;
+    QImage level = picture;
+    while (level.width() >= 64 && level.height() >= 64) {
+        level = level.scaled(level.width() / 2, level.height() / 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        levels.push_back(level);
+    }
+    return levels;
+}
+
 void CropTool::BuildStageLevels()
 {
     stageLevels_.clear();
-    if (!gmyCGimage)
-        return;
-    QImage level = gmyCGimage->image;
-    while (level.width() >= 64 && level.height() >= 64) {
-        level = level.scaled(level.width() / 2, level.height() / 2, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        stageLevels_.push_back(level);
-    }
+    if (gmyCGimage)
+        stageLevels_ = HalvedCopies(gmyCGimage->image);
 }
 
 MacPicture CropTool::DisplayPicture() const
 {
-    MacPicture shown = *gmyCGimage;
+    return Reduced(*gmyCGimage, stageLevels_);
+}
+
+MacPicture CropTool::Reduced(const MacPicture& placed, const std::vector<QImage>& levels)
+{
+    MacPicture shown = placed;
     const float s = std::max(std::fabs(shown.xScale), std::fabs(shown.yScale));
     const float fullW = float(shown.image.width());
     const float fullH = float(shown.image.height());
     const QImage* best = nullptr;
-    for (const QImage& level : stageLevels_) {
+    for (const QImage& level : levels) {
         // The smallest copy that is still at least as large as it is shown.
         if (float(level.width()) / fullW < s || float(level.height()) / fullH < s)
             break;
@@ -118,6 +129,32 @@ QImage CropTool::Capture(const MyRect& rect) const
                             int(gmyLcdWidth), int(gmyLcdHeight));
 }
 
+std::unique_ptr<MacPicture> CropTool::LoadPlaced(const QString& path, float lcdWidth, float lcdHeight, float* scale,
+                                                 QString* error)
+{
+    std::unique_ptr<MacPicture> picture = LoadPicture(path, error);
+    if (!picture)
+        return nullptr;
+    // The picture just covers the crop rectangle.
+    const float s = std::max(lcdWidth / float(picture->image.width()), lcdHeight / float(picture->image.height()));
+    picture->xScale *= s;
+    picture->yScale *= s;
+    if (scale)
+        *scale = s;
+    return picture;
+}
+
+QImage CropTool::CaptureNewlyPlaced(const QString& path, const MyRect& rect, int lcdWidth, int lcdHeight,
+                                    QString* error)
+{
+    const std::unique_ptr<MacPicture> placed = LoadPlaced(path, float(lcdWidth), float(lcdHeight), nullptr, error);
+    if (!placed)
+        return {};
+    return RenderCropForLcd(Reduced(*placed, HalvedCopies(placed->image)),
+                            QRectF(rect.x, rect.y, std::fabs(rect.width), std::fabs(rect.height)), lcdWidth,
+                            lcdHeight);
+}
+
 bool CropTool::SelectOnePicture(const QString& path, bool noRedraw)
 {
     TheSmallestValue = 0;
@@ -133,18 +170,21 @@ bool CropTool::SelectOnePicture(const QString& path, bool noRedraw)
     ReleasePicture();
     emit arrowsValueSet(ScaleArrows, 0);
 
-    std::unique_ptr<MacPicture> picture = LoadPicture(path);
+    float width, height;
+    {
+        std::lock_guard lock(placementMutex);
+        width = gmyLcdWidth;
+        height = gmyLcdHeight;
+    }
+    float s = 0;
+    std::unique_ptr<MacPicture> picture = LoadPlaced(path, width, height, &s);
     if (!picture) {
         emit refused(QStringLiteral("Couldn't Process"));
         emit stageChanged();
         return false;
     }
-    float s;
     {
         std::lock_guard lock(placementMutex);
-        s = std::max(gmyLcdWidth / float(picture->image.width()), gmyLcdHeight / float(picture->image.height()));
-        picture->xScale *= s;
-        picture->yScale *= s;
         gmyCGimage = std::move(picture);
         BuildStageLevels();
     }

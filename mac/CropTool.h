@@ -89,6 +89,22 @@ public:
     // placementMutex held and a picture placed.
     MacPicture DisplayPicture() const;
 
+    // ---- the same rules on any thread, without the tool's state ----
+    // A picture file loaded and scaled so that it just covers an LCD-size
+    // crop rectangle, as a newly placed picture is (`scale` receives the
+    // factor); null when it cannot be loaded (`error` says why).
+    static std::unique_ptr<MacPicture> LoadPlaced(const QString& path, float lcdWidth, float lcdHeight,
+                                                  float* scale = nullptr, QString* error = nullptr);
+    // The picture halved again and again while both sides are at least 64.
+    static std::vector<QImage> HalvedCopies(const QImage& picture);
+    // `placed` drawn from the smallest of `levels` still as large as shown.
+    static MacPicture Reduced(const MacPicture& placed, const std::vector<QImage>& levels);
+    // What `rect` shows of the picture at `path` newly placed, at the LCD
+    // size: what SelectOnePicture followed by Capture gives. Null when the
+    // file cannot be loaded.
+    static QImage CaptureNewlyPlaced(const QString& path, const MyRect& rect, int lcdWidth, int lcdHeight,
+                                     QString* error = nullptr);
+
     // ---- the placement state ----
     std::unique_ptr<MacPicture> gmyCGimage;  // the placed picture; null when none
     QImage gmyPicPressAddImage;               // the picture in the preview

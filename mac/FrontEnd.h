@@ -45,6 +45,7 @@ class QTimer;
 namespace kestova {
 class CCommUSB;
 class DPF;
+struct BatchResult;
 }
 namespace kestova::session {
 class FrameSession;
@@ -255,7 +256,11 @@ private:
     QString EdataPath(const QString& name) const;
     // Puts the bitmap at `bitmapPath` (work file number `number`) into the
     // album; see MySelectButtonHandler.
-    bool AddBitmap(const QString& bitmapPath, int number, bool advance);
+    // With `prepared`, the picture was fitted on a batch worker already.
+    bool AddBitmap(const QString& bitmapPath, int number, bool advance, const BatchResult* prepared);
+    // Keeps a captured picture as the next work file, shows it in the
+    // preview and adds it (AddBitmap).
+    bool AddCapture(const QImage& crop, const BatchResult* prepared, bool advance);
     std::thread task_;
     std::atomic<bool> taskDone_{true};
     std::unique_ptr<EventHandlerRef> drawHandler_;

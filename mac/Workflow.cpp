@@ -7,6 +7,7 @@
 #include "common/coder/Bmp.h"
 #include "device/CommUSB.h"
 #include "flash_manager/DPF.h"
+#include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
 #include "mac/HIFramework/TCarbonEvent.h"
 #include "mac/StageViews.h"
@@ -310,27 +311,30 @@ void FrontEnd::MyAddButtonHandler()
 
 bool FrontEnd::GetPicDataFromView(MyRect rect, bool batch)
 {
+    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
+    return AddCapture(cropTool->Capture(rect), nullptr, !batch);
+}
+
+bool FrontEnd::AddCapture(const QImage& crop, const BatchResult* prepared, bool advance)
+{
     // The picture takes the next work-file number and the next place in the
     // list; both stay taken only when it joins the album.
     const int number = gmyTotalePicture + 1;
-    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
-
-    const QImage crop = cropTool->Capture(rect);
     const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(number));
     if (crop.isNull() || !WriteWorkFile(path, EncodeBmp24(ToRgbImage(crop)))) {
         SetNotes(QStringLiteral("Couldn't Process the picture"));
         return false;
     }
     cropTool->ShowInPreview(crop);
-    return AddBitmap(path, number, !batch);
+    return AddBitmap(path, number, advance, prepared);
 }
 
 bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
 {
-    return AddBitmap(bitmapPath, gmyTotalePicture + 1, advance);
+    return AddBitmap(bitmapPath, gmyTotalePicture + 1, advance, nullptr);
 }
 
-bool FrontEnd::AddBitmap(const QString& bitmapPath, int number, bool advance)
+bool FrontEnd::AddBitmap(const QString& bitmapPath, int number, bool advance, const BatchResult* prepared)
 {
     if (gmyTotalePictureNum + 1 > kMaxListedPictures) {
         SetNotes(QStringLiteral("Can't add anymore pictures!"));
@@ -348,11 +352,16 @@ bool FrontEnd::AddBitmap(const QString& bitmapPath, int number, bool advance)
     // one slot wins and stays the starting quality of every later picture.
     // The fitted picture is kept in its work file before it joins the album.
     bool kept = false;
-    const session::AddResult added = frameSession->AddPreparedBitmap(
-        Local(source), G_CurQuanlity, G_YValue - 1, [&](const std::vector<uint8_t>& bytes) {
-            kept = WriteWorkFile(destination, bytes).ok;
-            return kept;
-        });
+    const session::KeepPicture keep = [&](const std::vector<uint8_t>& bytes) {
+        kept = WriteWorkFile(destination, bytes).ok;
+        return kept;
+    };
+    // A batch picture comes fitted already, by the same rule from the same
+    // starting quality.
+    const session::AddResult added =
+        prepared && prepared->fitting
+            ? frameSession->AddFittedPicture(prepared->fit, prepared->startQuality, keep)
+            : frameSession->AddPreparedBitmap(Local(source), G_CurQuanlity, G_YValue - 1, keep);
     if (kept)
         G_CurQuanlity = added.quality;
     if (!added.ok())
@@ -376,22 +385,56 @@ bool FrontEnd::AddBitmap(const QString& bitmapPath, int number, bool advance)
 void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
 {
     gmyIsTransferData = true;
-    MyRect rect;
-    bool first = true;
-    for (const auto& [rowID, path] : files) {
-        if (!G_isDeviceOnLine || !device || !device->GetUSBDeviceStatus())
-            break;
-        if (!cropTool->SelectOnePicture(path, true)) {
-            const int id = rowID;
-            OnMain([this, id] { fileRows->MarkNotPicture(id); });
-            continue;
+    // Each picture of a batch is placed as a newly loaded picture is (at its
+    // suitable size, under the centred crop rectangle) and captured. Loading,
+    // placing, capturing and fitting run for several pictures at once, one
+    // per core; this task takes the results in the order chosen and adds
+    // them one by one as a single add does, so the album, the work files and
+    // the quality carried from picture to picture come out as one after the
+    // other would make them.
+    cropTool->CenterDrawRect();
+    const MyRect rect = cropTool->NormalisedCropRect();
+    const int lcdWidth = int(cropTool->gmyLcdWidth);
+    const int lcdHeight = int(cropTool->gmyLcdHeight);
+    std::vector<QString> paths;
+    for (const auto& file : files)
+        paths.push_back(file.second);
+    BatchOptions options;
+    options.lcdWidth = lcdWidth;
+    options.lcdHeight = lcdHeight;
+    options.prepare = [rect, lcdWidth, lcdHeight](const QString& path) {
+        PreparedPicture prepared;
+        prepared.image = CropTool::CaptureNewlyPlaced(path, rect, lcdWidth, lcdHeight, &prepared.message);
+        if (prepared.image.isNull())
+            prepared.error = PictureError::NotAPicture;
+        return prepared;
+    };
+    options.slotSize = std::size_t(std::max(0, gDPF->GetOnePicSize()));
+    options.startQuality = G_CurQuanlity;
+    options.mode = G_YValue - 1;
+    options.carryQuality = true;
+    {
+        BatchPreparer batch(paths, options);
+        BatchResult result;
+        QString lastPlaced;
+        while (batch.Next(result)) {
+            if (!G_isDeviceOnLine || !device || !device->GetUSBDeviceStatus())
+                break;
+            if (!result.prepared.ok()) {
+                SetNotes(QStringLiteral("Couldn't Process"));
+                const int id = files[result.index].first;
+                OnMain([this, id] { fileRows->MarkNotPicture(id); });
+                continue;
+            }
+            lastPlaced = result.path;
+            SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
+            if (!AddCapture(result.prepared.image, &result, false))
+                break;
         }
-        if (first) {
-            rect = cropTool->NormalisedCropRect();
-            first = false;
-        }
-        if (!GetPicDataFromView(rect, true))
-            break;
+        // The stage ends with the last picture placed, as after adding it
+        // alone.
+        if (!lastPlaced.isEmpty())
+            cropTool->SelectOnePicture(lastPlaced, true);
     }
     OnMain([this] { fileRows->SelPicArrayRef.clear(); });
     RedrawStage();
