@@ -426,11 +426,11 @@ void FrontEnd::MyQuit()
     QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"), QStringLiteral("Really want to quit?"),
                       QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);
     alert.setObjectName(QStringLiteral("quitAlert"));
+    // The alert takes the keys as soon as it shows (Return is OK, Escape
+    // Cancel), also where no window manager hands them over.
+    QTimer::singleShot(0, &alert, [&alert] { alert.activateWindow(); });
     if (alert.exec() != QMessageBox::Ok) {
-        // The keys go back to the window (not every desktop gives it the
-        // activation back when the alert closes).
-        if (gMainWindowRef)
-            gMainWindowRef->activateWindow();
+        TakeKeysBack();
         return;
     }
     // The frame may have arrived while the alert waited; its read must not
@@ -440,6 +440,15 @@ void FrontEnd::MyQuit()
     CloseResource();
     if (exitProgram)
         exitProgram(0);
+}
+
+void FrontEnd::TakeKeysBack()
+{
+    // Not every desktop gives the window the activation back when a dialog
+    // of its own closes; without it Ctrl+Q and the other keys would go
+    // nowhere.
+    if (gMainWindowRef && gMainWindowRef->isVisible())
+        gMainWindowRef->activateWindow();
 }
 
 bool FrontEnd::eventFilter(QObject* watched, QEvent* event)

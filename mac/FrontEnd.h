@@ -248,6 +248,8 @@ private:
     // Says in the status line when a frame is there but another program holds it.
     void ShowFrameInUse();
     void OnDeviceStatus(bool online);
+    // The window takes the keyboard back after one of its dialogs closed.
+    void TakeKeysBack();
     void RedrawStage();
     void RedrawPreview();
     LittleArrows* ArrowsControl(int arrows) const;

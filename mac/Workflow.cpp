@@ -560,6 +560,7 @@ void FrontEnd::SelectFileLocation()
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedUrls().isEmpty())
             folder = dialog.selectedUrls().constFirst();
     }
+    TakeKeysBack();
     if (folder.isEmpty())
         return;
     if (!folder.isLocalFile()) {
@@ -665,6 +666,7 @@ void FrontEnd::MyOpenButtonHandler()
         path = QFileDialog::getOpenFileName(
             gMainWindowRef, QStringLiteral("Open"), QStandardPaths::writableLocation(QStandardPaths::PicturesLocation),
             QStringLiteral("Pictures (*.jpg *.jpeg *.png *.gif *.bmp *.tif *.tiff);;All files (*)"));
+    TakeKeysBack();
     if (path.isEmpty())
         return;
     SetNotes(QString());
