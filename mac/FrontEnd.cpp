@@ -4,6 +4,7 @@
 #include "mac/FrontEnd.h"
 
 #include "device/CommUSB.h"
+#include "device/DeviceText.h"
 #include "flash_manager/DPF.h"
 #include "mac/HIFramework/TNib.h"
 #include "mac/LittleArrows.h"
@@ -39,10 +40,6 @@ namespace kestova::mac {
 namespace {
 FrontEnd* gFrontEnd = nullptr;
 
-// Names in the first volume's root that the browser does not show: system
-// folders, and the kernel's pseudo file systems.
-const QStringList kHiddenOnFirstVolume = {"tmp", "etc", "var", "Network", "proc", "sys", "dev", "run"};
-
 // The control group that SetControlPanlEnable switches as one.
 const char* const kPanelControls[] = {"dela_0", "suts_0", "open_0", "load_0", "trns_10", "trns_11", "upld_0",
                                       "delp_0", "slet_0", "rota_0", "scal_1", "CLVW_0", "pict_0"};
@@ -69,6 +66,28 @@ FrontEnd::FrontEnd()
     connect(albumModel, &QAbstractItemModel::modelReset, this, follow);
     connect(albumModel, &QAbstractItemModel::rowsRemoved, this, follow);
     connect(albumModel, &QAbstractItemModel::rowsInserted, this, follow);
+
+    // The crop tool says what changed; the controls and views follow (queued
+    // in order when a batch task is the one placing pictures).
+    cropTool->transferRunning = &gmyIsTransferData;
+    connect(cropTool, &CropTool::arrowsValueSet, this, [this](int arrows, int value) {
+        if (LittleArrows* a = ArrowsControl(arrows))
+            a->SetControl32BitValue(value);
+    });
+    connect(cropTool, &CropTool::arrowsRangeSet, this, [this](int arrows, int minimum, int maximum) {
+        if (LittleArrows* a = ArrowsControl(arrows)) {
+            a->SetControl32BitMinimum(minimum);
+            a->SetControl32BitMaximum(maximum);
+        }
+    });
+    connect(cropTool, &CropTool::suitableSizeSet, this, [this](bool on) {
+        if (auto* box = FindControl<QCheckBox>("suts", 0))
+            box->setChecked(on);
+    });
+    connect(cropTool, &CropTool::stageChanged, this, [this] { RedrawStage(); });
+    connect(cropTool, &CropTool::previewChanged, this, [this] { RedrawPreview(); });
+    connect(cropTool, &CropTool::refused, this, [this](const QString& text) { SetNotes(text); });
+    connect(fileRows, &FileBrowser::rowOpened, this, [this](tagFILEITEM* row) { OpenRow(row); });
 }
 
 FrontEnd::~FrontEnd()
@@ -174,22 +193,21 @@ bool FrontEnd::StartUp(const StartOptions& options)
     rotaArrows->SetControl32BitMaximum(359);
     scalArrows->SetControl32BitMinimum(0);
     scalArrows->SetControl32BitMaximum(1000);
-    SetArrowsRange(trnsXArrows, 0, 0);
-    SetArrowsRange(trnsYArrows, 0, 0);
+    for (LittleArrows* offset : {trnsXArrows, trnsYArrows}) {
+        offset->SetControl32BitMinimum(0);
+        offset->SetControl32BitMaximum(0);
+    }
     connect(rotaArrows, &LittleArrows::valueChangedByUser, this, [this] { MyRotateArrowHandler(); });
     connect(scalArrows, &LittleArrows::valueChangedByUser, this, [this] { MyScaleArrowXHandler(); });
     connect(trnsXArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowXHandler(); });
     connect(trnsYArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowYHandler(); });
     connect(add, &QAbstractButton::clicked, this, [this] { MyAddButtonHandler(); });
     connect(open, &QAbstractButton::clicked, this, [this] { MyOpenButtonHandler(); });
-    connect(stageView, &PictureView::drawRequested, this, [this](QPainter& p) { MyDrawEventHandler(p); },
-            Qt::DirectConnection);
-    connect(rectView, &PictureView::drawRequested, this, [this](QPainter& p) { MyRectDraw(p); },
-            Qt::DirectConnection);
-    connect(rectView, &CropOverlay::pressed, this, [this](QPointF p, bool* track) { *track = MyRectHitTest(p); },
-            Qt::DirectConnection);
-    connect(rectView, &CropOverlay::tracked, this, [this](QPointF p, bool released) { MyRectTrack(p, released); },
-            Qt::DirectConnection);
+    connect(stageView, &PictureView::drawRequested, cropTool, &CropTool::DrawStage, Qt::DirectConnection);
+    connect(rectView, &PictureView::drawRequested, cropTool, &CropTool::DrawCropRect, Qt::DirectConnection);
+    connect(rectView, &CropOverlay::pressed, cropTool,
+            [this](QPointF p, bool* track) { *track = cropTool->HitTest(p); }, Qt::DirectConnection);
+    connect(rectView, &CropOverlay::tracked, cropTool, &CropTool::Track, Qt::DirectConnection);
     connect(previewView, &PictureView::drawRequested, this, [this](QPainter& p) { MyPreviewEventHandler(p); },
             Qt::DirectConnection);
     connect(delAll, &QAbstractButton::clicked, this, [this, delAll] { gmyDeleteAll = delAll->isChecked(); });
@@ -223,34 +241,10 @@ bool FrontEnd::StartUp(const StartOptions& options)
     if (!G_isDeviceOnLine && !TaskRunning() && device->FrameInUse().message.empty())
         SetNotes(QString::fromUtf8(kNoFrameText));
 
-    MyDocumentIcon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
-    GetSystemDisk();
-    fileBrowser = FindControl<QTreeWidget>("CLVW", 0);
-    if (fileBrowser) {
-        connect(fileBrowser, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* it) {
-            if (tagFILEITEM* row = RowOfItem(it); row && it->childCount() == 0)
-                ExpendFolder(row, FileItemArray.empty() ? 1 : FileItemArray.back()->rowID);
-        });
-        connect(fileBrowser, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* it) {
-            if (tagFILEITEM* row = RowOfItem(it))
-                CloseFolder(row);
-        });
-        // A double click or Return on a row opens it (activation is both).
-        connect(fileBrowser, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* it) {
-            if (tagFILEITEM* row = RowOfItem(it))
-                OpenRow(row);
-        });
-        // Opening the root lists the volumes and the user's folders.
-        for (auto& row : FileItemArray) {
-            auto* it = new QTreeWidgetItem(fileBrowser, QStringList(row->name));
-            it->setData(0, Qt::UserRole, row->rowID);
-            it->setIcon(0, QFileIconProvider().icon(QFileIconProvider::Folder));
-            it->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-            row->item = it;
-        }
-    }
+    fileRows->GetSystemDisk();
+    fileRows->Attach(FindControl<QTreeWidget>("CLVW", 0));
 
-    SelPicArrayRef.clear();
+    fileRows->SelPicArrayRef.clear();
     encoderReady = true;
     return true;
 }
@@ -305,7 +299,9 @@ void FrontEnd::ShowFrameInUse()
         return;
     shownInUse_ = message;
     if (!message.empty()) {
-        QString text = QString::fromStdString(message);
+        // The holder's name is whatever that process calls itself: shown
+        // with its control bytes escaped, like text from a device.
+        QString text = QString::fromStdString(EscapeDeviceText(message));
         text[0] = text[0].toUpper();
         SetNotes(text);
     }
@@ -348,8 +344,12 @@ void FrontEnd::OnDeviceStatus(bool online)
 void FrontEnd::SetNotes(const QString& text)
 {
     OnMain([this, text] {
-        if (auto* label = FindControl<QLabel>("dnol", 0))
+        if (auto* label = FindControl<QLabel>("dnol", 0)) {
+            // Paths, failure words and names from elsewhere are shown as
+            // they are, never read as markup.
+            label->setTextFormat(Qt::PlainText);
             label->setText(text);
+        }
     });
 }
 
@@ -426,11 +426,11 @@ void FrontEnd::MyQuit()
     QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"), QStringLiteral("Really want to quit?"),
                       QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);
     alert.setObjectName(QStringLiteral("quitAlert"));
+    // The alert takes the keys as soon as it shows (Return is OK, Escape
+    // Cancel), also where no window manager hands them over.
+    QTimer::singleShot(0, &alert, [&alert] { alert.activateWindow(); });
     if (alert.exec() != QMessageBox::Ok) {
-        // The keys go back to the window (not every desktop gives it the
-        // activation back when the alert closes).
-        if (gMainWindowRef)
-            gMainWindowRef->activateWindow();
+        TakeKeysBack();
         return;
     }
     // The frame may have arrived while the alert waited; its read must not
@@ -440,6 +440,15 @@ void FrontEnd::MyQuit()
     CloseResource();
     if (exitProgram)
         exitProgram(0);
+}
+
+void FrontEnd::TakeKeysBack()
+{
+    // Not every desktop gives the window the activation back when a dialog
+    // of its own closes; without it Ctrl+Q and the other keys would go
+    // nowhere.
+    if (gMainWindowRef && gMainWindowRef->isVisible())
+        gMainWindowRef->activateWindow();
 }
 
 bool FrontEnd::eventFilter(QObject* watched, QEvent* event)
@@ -463,119 +472,13 @@ bool FrontEnd::CloseWindowHandler()
 // ---------------------------------------------------------------------------
 // File browser
 
-void FrontEnd::GetSystemDisk()
-{
-    FileItemArray.clear();
-    int id = 2;
-    firstVolumeRow = 0;
-    for (const QStorageInfo& vol : QStorageInfo::mountedVolumes()) {
-        if (!vol.isValid() || !vol.isReady())
-            continue;
-        auto row = std::make_unique<tagFILEITEM>();
-        row->rowID = id++;
-        row->path = vol.rootPath();
-        row->name = vol.name().isEmpty() ? vol.displayName() : vol.name();
-        row->isFolder = true;
-        if (firstVolumeRow == 0)
-            firstVolumeRow = row->rowID;
-        FileItemArray.push_back(std::move(row));
-    }
-    const QStringList folders = {QDir::homePath(),
-                                 QStandardPaths::writableLocation(QStandardPaths::PicturesLocation)};
-    for (const QString& path : folders) {
-        if (path.isEmpty() || !QFileInfo(path).isDir())
-            continue;
-        auto row = std::make_unique<tagFILEITEM>();
-        row->rowID = id++;
-        row->path = path;
-        row->name = QFileInfo(path).fileName();
-        row->isFolder = true;
-        FileItemArray.push_back(std::move(row));
-    }
-}
-
-tagFILEITEM* FrontEnd::FindRow(int rowID) const
-{
-    for (const auto& r : FileItemArray)
-        if (r->rowID == rowID)
-            return r.get();
-    return nullptr;
-}
-
-tagFILEITEM* FrontEnd::RowOfItem(QTreeWidgetItem* item) const
-{
-    if (!item)
-        return nullptr;
-    return FindRow(item->data(0, Qt::UserRole).toInt());
-}
-
-void FrontEnd::ExpendFolder(tagFILEITEM* item, int lastRowID)
-{
-    if (!item || !item->isFolder)
-        return;
-    QDir dir(item->path);
-    const bool firstVolume = item->rowID == firstVolumeRow;
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name | QDir::IgnoreCase);
-    QFileIconProvider icons;
-    std::vector<tagFILEITEM*> added;
-    for (const QFileInfo& fi : entries) {
-        if (fi.isHidden())
-            continue;
-        if (firstVolume && kHiddenOnFirstVolume.contains(fi.fileName()))
-            continue;
-        auto row = std::make_unique<tagFILEITEM>();
-        row->rowID = ++lastRowID;
-        row->path = fi.absoluteFilePath();
-        row->name = fi.fileName();
-        row->isFolder = fi.isDir() && !fi.fileName().endsWith(QLatin1String(".app"));
-        row->firstChild = added.empty();
-        added.push_back(row.get());
-        FileItemArray.push_back(std::move(row));
-    }
-    if (!item->item)
-        return;
-    for (tagFILEITEM* row : added) {
-        auto* it = new QTreeWidgetItem(item->item, QStringList(row->name));
-        it->setData(0, Qt::UserRole, row->rowID);
-        QIcon icon = icons.icon(QFileInfo(row->path));
-        it->setIcon(0, icon.isNull() ? MyDocumentIcon : icon);
-        if (row->isFolder)
-            it->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-        row->item = it;
-    }
-}
-
-void FrontEnd::CloseFolder(tagFILEITEM* item)
-{
-    if (!item || !item->item)
-        return;
-    // Collect the rows below the closed one, then remove them from the
-    // browser and free them.
-    std::vector<int> gone;
-    std::function<void(QTreeWidgetItem*)> collect = [&](QTreeWidgetItem* it) {
-        for (int i = 0; i < it->childCount(); ++i) {
-            gone.push_back(it->child(i)->data(0, Qt::UserRole).toInt());
-            collect(it->child(i));
-        }
-    };
-    collect(item->item);
-    for (QTreeWidgetItem* child : item->item->takeChildren())
-        delete child;
-    if (std::find(gone.begin(), gone.end(), gmyCurrentFileRow) != gone.end())
-        gmyCurrentFileRow = 0;
-    std::erase_if(FileItemArray, [&](const std::unique_ptr<tagFILEITEM>& r) {
-        return std::find(gone.begin(), gone.end(), r->rowID) != gone.end();
-    });
-}
-
 void FrontEnd::OpenRow(tagFILEITEM* item)
 {
     if (!item || item->isFolder || gmyIsTransferData)
         return;
     SetNotes(QString());
     gmyCurrentFileRow = item->rowID;
-    SelectOnePicture(item->path, false);
+    cropTool->SelectOnePicture(item->path, false);
 }
 
 } // namespace kestova::mac

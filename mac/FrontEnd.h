@@ -13,6 +13,8 @@
 
 #include "mac/HIFramework/TEventHandler.h"
 #include "mac/AlbumList.h"
+#include "mac/CropTool.h"
+#include "mac/FileBrowser.h"
 #include "mac/Node.h"
 #include "mac/WorkFolder.h"
 #include "imaging/ProcessPic.h"
@@ -43,6 +45,7 @@ class QTimer;
 namespace kestova {
 class CCommUSB;
 class DPF;
+struct BatchResult;
 }
 namespace kestova::session {
 class FrameSession;
@@ -54,23 +57,6 @@ class LittleArrows;
 class StageView;
 class CropOverlay;
 class PictureView;
-
-// Rectangle of floats: x, y, width, height; width and height may be negative
-// (the rectangle then extends left of / above x, y).
-struct MyRect {
-    float x = 0, y = 0, width = 0, height = 0;
-};
-
-// One row of the file browser.
-struct tagFILEITEM {
-    int rowID = 0;           // rows count from 2; the browser's root is 1
-    QString path;            // the file itself
-    QString name;            // display name
-    bool isFolder = false;   // shown as a container
-    bool firstChild = false; // first row of the folder opened most recently
-    int isPicture = 1;       // cleared when the file could not be loaded
-    QTreeWidgetItem* item = nullptr;
-};
 
 // How a run of the program is set up (main fills it from the command line).
 struct StartOptions {
@@ -95,8 +81,8 @@ struct StartOptions {
 class FrontEnd : public QObject {
     Q_OBJECT
 public:
-    static constexpr float kStageWidth = 580;
-    static constexpr float kStageHeight = 400;
+    static constexpr float kStageWidth = CropTool::kStageWidth;
+    static constexpr float kStageHeight = CropTool::kStageHeight;
     static constexpr int kMaxListedPictures = 510;
     // The status line while no frame is attached: how to attach one.
     static constexpr const char* kNoFrameText = "Device Not Online! Put the frame in its \"UPDATE\" mode and plug it in.";
@@ -127,35 +113,20 @@ public:
     void MyQuit();
     bool CloseWindowHandler();
 
-    // ---- file browser ----
-    void GetSystemDisk();
-    void ExpendFolder(tagFILEITEM* item, int lastRowID);
-    tagFILEITEM* FindRow(int rowID) const;
-    tagFILEITEM* RowOfItem(QTreeWidgetItem* item) const;
-    void CloseFolder(tagFILEITEM* item);
+    // ---- file browser (its rows belong to fileRows) ----
+    void GetSystemDisk() { fileRows->GetSystemDisk(); }
+    void ExpendFolder(tagFILEITEM* item, int lastRowID) { fileRows->ExpendFolder(item, lastRowID); }
+    tagFILEITEM* FindRow(int rowID) const { return fileRows->FindRow(rowID); }
     void OpenRow(tagFILEITEM* item);  // double click
 
-    // ---- placement ----
-    bool SelectOnePicture(const QString& path, bool noRedraw);
+    // ---- placement (the crop tool's; these take the controls' values) ----
     void MyRotateArrowHandler();
     void MyScaleArrowXHandler();
     void MyTranslateArrowXHandler();
     void MyTranslateArrowYHandler();
     void MySuitableSizeCheckBoxHandler();
-    void MyDrawEventHandler(QPainter& p);
     void MyPreviewEventHandler(QPainter& p);
-    void MyRectDraw(QPainter& p);
-    bool MyRectHitTest(QPointF p);
-    void MyRectTrack(QPointF p, bool released);
-    void CenterDrawRect();
-    // The crop rectangle normalised to its top-left corner (signs kept).
-    MyRect NormalisedCropRect() const;
-    // The placed picture as the stage and the capture draw it: the same
-    // placement, but with a pre-reduced copy of the picture when it is shown
-    // much smaller than its own size (a direct reduction by a large factor
-    // only samples a few of the pixels and shows their noise). Call with
-    // placementMutex held and a picture placed.
-    MacPicture DisplayPicture() const;
+    MyRect NormalisedCropRect() const { return cropTool->NormalisedCropRect(); }
 
     // ---- album workflow ----
     void SetFlashOnline();   // worker task
@@ -183,11 +154,20 @@ public:
     void ReleaseAllFiles();
     void CloseResource();
     void MyOpenButtonHandler();
-    static bool copy(const QString& source, const QString& destination);
+    // Copies a whole regular file; false (with the reason in `why`) leaves
+    // the destination as it was.
+    static bool copy(const QString& source, const QString& destination, QString* why = nullptr);
 
     // Waits until the running worker task (if any) has ended.
     void WaitForTask();
     bool TaskRunning() const;
+
+    // ---- the owners of the work ----
+    // The placed picture, the crop rectangle, the arrows' values and the
+    // preview picture.
+    CropTool* const cropTool = new CropTool(this);
+    // The file browser's rows.
+    FileBrowser* const fileRows = new FileBrowser(this);
 
     // ---- program-wide state ----
     QMainWindow* gMainWindowRef = nullptr;
@@ -202,40 +182,39 @@ public:
     QString gmyResousepath;
     WorkFolder workFolder;
     FileDataHead* gmyPictureData = nullptr;
-    std::vector<std::unique_ptr<tagFILEITEM>> FileItemArray;
-    std::vector<int> SelPicArrayRef;
-    int gmyTotalePictureNum = 0;
+    // The number of pictures in the album list: the list's own count, so no
+    // failure path has a counter to put back.
+    struct ListedCount {
+        const FrontEnd* owner;
+        operator int() const { return owner->gmyPictureData ? owner->gmyPictureData->count : 0; }
+    };
+    const ListedCount gmyTotalePictureNum{this};
+    // Names new work files; only an added picture moves it on.
     int gmyTotalePicture = 0;
     std::atomic<bool> gmyIsTransferData{false};
     std::atomic<bool> G_isDeviceOnLine{false};
-    std::unique_ptr<MacPicture> gmyCGimage;
-    QImage gmyPicPressAddImage;
-    float gmyLcdWidth = 128;
-    float gmyLcdHeight = 128;
-    MyRect gmyDrawrect{226, 136, 128, 128};
-    bool gmySuitableSize = true;
     bool gmyDeleteAll = false;
     int G_CurQuanlity = 90;
     int G_YValue = 4;
-    QIcon MyDocumentIcon;
-    int TheSmallestValue = 0;
-    int OldValue = 0;
-    bool gNeedRefreshRect = false;
-    QPointF gCurrentBeginPoint;
     int gmyCurrentSelectItem = 0;  // album row from 1; 0 = none
-    int gmyCurrentFileRow = 0;     // file-browser row; 0 = none
     bool encoderReady = false;     // MyJPG made (the encoder is stateless)
-    int firstVolumeRow = 0;        // row of the first volume (system folders hidden there)
 
-    // Guards the placed picture, the crop rectangle and the preview picture
-    // between a batch task and the painting on the main thread.
-    mutable std::recursive_mutex placementMutex;
+    // The owners' state under the names the whole program uses.
+    std::unique_ptr<MacPicture>& gmyCGimage = cropTool->gmyCGimage;
+    QImage& gmyPicPressAddImage = cropTool->gmyPicPressAddImage;
+    MyRect& gmyDrawrect = cropTool->gmyDrawrect;
+    bool& gmySuitableSize = cropTool->gmySuitableSize;
+    int& TheSmallestValue = cropTool->TheSmallestValue;
+    int& OldValue = cropTool->OldValue;
+    bool& gNeedRefreshRect = cropTool->gNeedRefreshRect;
+    std::vector<std::unique_ptr<tagFILEITEM>>& FileItemArray = fileRows->FileItemArray;
+    int& gmyCurrentFileRow = fileRows->gmyCurrentFileRow;
+    int& firstVolumeRow = fileRows->firstVolumeRow;
 
     // ---- controls (null when the layout lacks them) ----
     AlbumListView* pictList = nullptr;    // 'pict' 0
     // The rows the album list shows; the count and the preview derive from it.
     AlbumModel* albumModel = nullptr;
-    QTreeWidget* fileBrowser = nullptr;   // 'CLVW' 0
     LittleArrows* rotaArrows = nullptr;   // 'rota' 0
     LittleArrows* scalArrows = nullptr;   // 'scal' 1
     LittleArrows* trnsXArrows = nullptr;  // 'trns' 10
@@ -269,19 +248,21 @@ private:
     // Says in the status line when a frame is there but another program holds it.
     void ShowFrameInUse();
     void OnDeviceStatus(bool online);
+    // The window takes the keyboard back after one of its dialogs closed.
+    void TakeKeysBack();
     void RedrawStage();
     void RedrawPreview();
-    void SetArrowsValue(LittleArrows* a, int v);
-    void SetArrowsRange(LittleArrows* a, int min, int max);
-    void SetOffsetRanges(float scale);
+    LittleArrows* ArrowsControl(int arrows) const;
     void FillPictureList();
     QString DataPath(const QString& name) const;
     QString EdataPath(const QString& name) const;
-    bool ResolvePicture(const QString& path) const;
-
-    void BuildStageLevels();
-
-    std::vector<QImage> stageLevels_;  // the placed picture halved again and again
+    // Puts the bitmap at `bitmapPath` (work file number `number`) into the
+    // album; see MySelectButtonHandler.
+    // With `prepared`, the picture was fitted on a batch worker already.
+    bool AddBitmap(const QString& bitmapPath, int number, bool advance, const BatchResult* prepared);
+    // Keeps a captured picture as the next work file, shows it in the
+    // preview and adds it (AddBitmap).
+    bool AddCapture(const QImage& crop, const BatchResult* prepared, bool advance);
     std::thread task_;
     std::atomic<bool> taskDone_{true};
     std::unique_ptr<EventHandlerRef> drawHandler_;
@@ -293,6 +274,9 @@ private:
     // it gets it back when the group is enabled again.
     QPointer<QWidget> focusBeforeDisable_;
     std::string shownInUse_;  // the in-use message last shown
+    // The attached frame's information block cannot be used: the album
+    // controls stay off until another frame is read.
+    std::atomic<bool> frameUnusable_{false};
 };
 
 // The commit's progress callback: forwards to the front-end.

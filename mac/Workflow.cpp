@@ -7,10 +7,12 @@
 #include "common/coder/Bmp.h"
 #include "device/CommUSB.h"
 #include "flash_manager/DPF.h"
+#include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
 #include "mac/HIFramework/TCarbonEvent.h"
 #include "mac/StageViews.h"
 #include "session/FrameSession.h"
+#include "session/SafeFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,9 +23,15 @@
 #include <QStandardPaths>
 #include <QTreeWidget>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestova::mac {
 
@@ -36,6 +44,51 @@ thread_local FrontEnd* tCommitting = nullptr;
 std::string Local(const QString& path)
 {
     return QFile::encodeName(path).toStdString();
+}
+
+// Every work file and every saved picture is written whole through the safe
+// file writer: a fresh temporary file renamed over the name, so a failed
+// write leaves what was there, and a link planted under the name is replaced,
+// never followed.
+SafeWriteResult WriteWorkFile(const QString& path, const std::vector<uint8_t>& bytes)
+{
+    return WriteFileSafely(Local(path), bytes.data(), bytes.size(), SafeWriteMode::Replace);
+}
+
+// Reads a whole regular file without following a link at its name and
+// without waiting on a FIFO; false with the reason in `why`.
+bool ReadRegularFile(const QString& path, QByteArray& bytes, std::string& why)
+{
+    const int fd = ::open(Local(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok)
+        why = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode)) {
+        ok = false;
+        why = "not a regular file";
+    }
+    bytes.clear();
+    char buffer[65536];
+    while (ok) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            why = std::strerror(errno);
+            ok = false;
+        } else if (got == 0) {
+            break;
+        } else {
+            bytes.append(buffer, qsizetype(got));
+        }
+    }
+    ::close(fd);
+    return ok;
 }
 } // namespace
 
@@ -87,15 +140,11 @@ bool FrontEnd::TaskRunning() const
 
 void FrontEnd::SetFlashOnline()
 {
-    {
-        std::lock_guard lock(placementMutex);
-        gmyCGimage.reset();
-        stageLevels_.clear();
-        gmyPicPressAddImage = QImage();
-    }
-    RedrawPreview();
+    cropTool->ReleasePicture();
+    cropTool->ShowInPreview(QImage());
     RedrawStage();
     SetNotes(QStringLiteral("Device Online"));
+    frameUnusable_ = false;
     G_isDeviceOnLine = true;
     gmyIsTransferData = true;
     gDPF->SynchronizeDPFTime();
@@ -115,7 +164,10 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
 
     // A failure ends the reading at once: the pictures listed so far stay, the
     // counters are not changed, and the reason goes to the caller and stdout.
-    auto failed = [why](const std::string& text) {
+    auto failed = [this, why](const std::string& text) {
+        // Nothing of a read that failed is listed.
+        FreeList(gmyPictureData);
+        gmyPictureData = CreateList();
         std::printf("reading the album failed: %s\n", text.c_str());
         std::fflush(stdout);
         if (why)
@@ -125,22 +177,22 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
     const session::OpenResult opened = frameSession->Open();
     if (opened.status == session::OpenStatus::ReadFailed)
         return failed(opened.failure.Text());
+    // A frame whose information block cannot be used (an LCD of no size or
+    // of a size no picture is made for, an album area that holds nothing)
+    // gets no album work at all: nothing could be added or written safely.
+    frameUnusable_ = opened.status == session::OpenStatus::AlbumUnusable ||
+                     opened.status == session::OpenStatus::NoLcdSize;
     if (!opened.ok() && opened.status != session::OpenStatus::NoLcdSize)
         return failed(session::OpenFailureText(opened));
     const int width = opened.info.lcdWidth;
     const int height = opened.info.lcdHeight;
-    {
-        std::lock_guard lock(placementMutex);  // the views read the LCD size while painting
-        gmyLcdWidth = float(width);
-        gmyLcdHeight = float(height);
-    }
-    CenterDrawRect();
-    RedrawStage();
+    cropTool->SetLcdSize(width, height);
     if (!opened.ok())
         return failed(session::OpenFailureText(opened));
 
     int count = opened.info.pictures;
     int i = 0, n = 0;
+    QString stoppedBecause;  // a work file that could not be written
     while (i < count) {
         // Each picture is fetched whole, however long it is.
         const session::AlbumPicture picture = frameSession->ReadPicture(i);
@@ -148,8 +200,10 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
             return failed(picture.failure.Text());
 
         const QString name = QStringLiteral("DPFPicture%1.bmp").arg(n + 1);
-        if (!WriteWholeFile(Local(EdataPath(name)), picture.bytes.data(), picture.bytes.size()))
+        if (const SafeWriteResult kept = WriteWorkFile(EdataPath(name), picture.bytes); !kept) {
+            stoppedBecause = QStringLiteral("%1: %2").arg(EdataPath(name), QString::fromStdString(kept.reason));
             break;
+        }
         if (!picture.ok()) {
             // A picture that does not decode leaves the album; the removal
             // reaches the frame with the next Download.
@@ -159,8 +213,10 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
         }
         // A display bitmap that cannot be written stops the reading like a
         // work file that cannot be created: the picture stays in the album.
-        if (!WriteBmp24(Local(DataPath(name)), picture.pixels))
+        if (const SafeWriteResult shown = WriteWorkFile(DataPath(name), EncodeBmp24(picture.pixels)); !shown) {
+            stoppedBecause = QStringLiteral("%1: %2").arg(DataPath(name), QString::fromStdString(shown.reason));
             break;
+        }
         auto* node = new FileData;
         node->bitmapPath = Local(DataPath(name));
         node->name = name.toStdString();
@@ -169,8 +225,13 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
         ++i;
         ++n;
     }
-    SetNotes(n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture"));
-    gmyTotalePictureNum = n;
+    QString done = n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture");
+    if (!stoppedBecause.isEmpty())
+        done += QStringLiteral(" (%1 of %2 listed; a work file could not be written: %3)")
+                    .arg(n)
+                    .arg(count)
+                    .arg(stoppedBecause);
+    SetNotes(done);
     gmyTotalePicture = n;
     return true;
 }
@@ -188,8 +249,6 @@ void FrontEnd::SetFlashOffline()
     RedrawStage();
     G_isDeviceOnLine = false;
     ReleaseAllFiles();
-    gmyTotalePictureNum = 0;
-    gmyTotalePicture = 0;
     SetControlPanlEnable(false);
     ShowDPFSpace();
     SetNotes(QString::fromUtf8(kNoFrameText));
@@ -200,7 +259,7 @@ void FrontEnd::AddPictureFinished()
     WaitForTask();
     FillPictureList();
     SetDownLoadPrcess(0);
-    SetControlPanlEnable(G_isDeviceOnLine);
+    SetControlPanlEnable(G_isDeviceOnLine && !frameUnusable_);
     ShowDPFSpace();
     gmyIsTransferData = false;
     if (gMainWindowRef)
@@ -231,36 +290,16 @@ void FrontEnd::MyAddButtonHandler()
         return;
 
     // The files chosen in the most recently opened folder of the browser.
-    SelPicArrayRef.clear();
-    for (auto it = FileItemArray.rbegin(); it != FileItemArray.rend(); ++it) {
-        const tagFILEITEM& row = **it;
-        if (!row.isFolder && row.isPicture && row.item && row.item->isSelected())
-            SelPicArrayRef.push_back(row.rowID);
-        if (row.firstChild)
-            break;
-    }
-
-    if (SelPicArrayRef.size() > 1) {
-        {
-            std::lock_guard lock(placementMutex);
-            gmyCGimage.reset();
-            stageLevels_.clear();
-        }
-        SetControlPanlEnable(false);
+    const std::vector<std::pair<int, QString>> files = fileRows->CollectChosen();
+    if (files.size() > 1) {
+        cropTool->ReleasePicture();
         gmyIsTransferData = true;
-        std::vector<std::pair<int, QString>> files;
-        for (auto it = SelPicArrayRef.rbegin(); it != SelPicArrayRef.rend(); ++it)
-            if (tagFILEITEM* row = FindRow(*it))
-                files.emplace_back(row->rowID, row->path);
+        SetControlPanlEnable(false);
         StartTask([this, files] { ProcessMorePic(files); });
         return;
     }
-    SelPicArrayRef.clear();
-    bool placed;
-    {
-        std::lock_guard lock(placementMutex);
-        placed = gmyCGimage != nullptr;
-    }
+    fileRows->SelPicArrayRef.clear();
+    const bool placed = cropTool->Placed();
     SetNotes(QString());
     const bool added = placed && GetPicDataFromView(rect, false);
     FillPictureList();
@@ -272,50 +311,40 @@ void FrontEnd::MyAddButtonHandler()
 
 bool FrontEnd::GetPicDataFromView(MyRect rect, bool batch)
 {
-    ++gmyTotalePictureNum;
-    ++gmyTotalePicture;
-    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum));
+    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
+    return AddCapture(cropTool->Capture(rect), nullptr, !batch);
+}
 
-    const int width = int(gmyLcdWidth);
-    const int height = int(gmyLcdHeight);
-    QImage crop;
-    {
-        std::lock_guard lock(placementMutex);
-        if (gmyCGimage)
-            crop = RenderCropForLcd(DisplayPicture(),
-                                    QRectF(rect.x, rect.y, std::fabs(rect.width), std::fabs(rect.height)), width,
-                                    height);
-    }
-    const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(gmyTotalePicture));
-    if (crop.isNull() || !SavePreparedBitmap(crop, path)) {
+bool FrontEnd::AddCapture(const QImage& crop, const BatchResult* prepared, bool advance)
+{
+    // The picture takes the next work-file number and the next place in the
+    // list; both stay taken only when it joins the album.
+    const int number = gmyTotalePicture + 1;
+    const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(number));
+    if (crop.isNull() || !WriteWorkFile(path, EncodeBmp24(ToRgbImage(crop)))) {
         SetNotes(QStringLiteral("Couldn't Process the picture"));
-        --gmyTotalePictureNum;
-        --gmyTotalePicture;
         return false;
     }
-    {
-        std::lock_guard lock(placementMutex);
-        gmyPicPressAddImage = crop;
-    }
-    RedrawPreview();
-    return MySelectButtonHandler(path, !batch);
+    cropTool->ShowInPreview(crop);
+    return AddBitmap(path, number, advance, prepared);
 }
 
 bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
 {
-    if (gmyTotalePictureNum > kMaxListedPictures) {
+    return AddBitmap(bitmapPath, gmyTotalePicture + 1, advance, nullptr);
+}
+
+bool FrontEnd::AddBitmap(const QString& bitmapPath, int number, bool advance, const BatchResult* prepared)
+{
+    if (gmyTotalePictureNum + 1 > kMaxListedPictures) {
         SetNotes(QStringLiteral("Can't add anymore pictures!"));
-        --gmyTotalePictureNum;
-        --gmyTotalePicture;
         return false;
     }
-    const QString name = QStringLiteral("Picture%1.bmp").arg(gmyTotalePicture);
+    const QString name = QStringLiteral("Picture%1.bmp").arg(number);
     const QString source = DataPath(name);
     const QString destination = EdataPath(name);
     auto fail = [this] {
         SetNotes(QStringLiteral("Couldn't Process the picture"));
-        --gmyTotalePictureNum;
-        --gmyTotalePicture;
         return false;
     };
 
@@ -323,11 +352,16 @@ bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
     // one slot wins and stays the starting quality of every later picture.
     // The fitted picture is kept in its work file before it joins the album.
     bool kept = false;
-    const session::AddResult added = frameSession->AddPreparedBitmap(
-        Local(source), G_CurQuanlity, G_YValue - 1, [&](const std::vector<uint8_t>& bytes) {
-            kept = WriteWholeFile(Local(destination), bytes.data(), bytes.size());
-            return kept;
-        });
+    const session::KeepPicture keep = [&](const std::vector<uint8_t>& bytes) {
+        kept = WriteWorkFile(destination, bytes).ok;
+        return kept;
+    };
+    // A batch picture comes fitted already, by the same rule from the same
+    // starting quality.
+    const session::AddResult added =
+        prepared && prepared->fitting
+            ? frameSession->AddFittedPicture(prepared->fit, prepared->startQuality, keep)
+            : frameSession->AddPreparedBitmap(Local(source), G_CurQuanlity, G_YValue - 1, keep);
     if (kept)
         G_CurQuanlity = added.quality;
     if (!added.ok())
@@ -338,26 +372,12 @@ bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
     node->name = name.toStdString();
     if (!AddNode(gmyPictureData, node))
         delete node;
+    gmyTotalePicture = number;
 
-    if (advance && gmyCurrentFileRow != 0) {
-        bool after = false;
-        for (const auto& row : FileItemArray) {
-            if (!after) {
-                after = row->rowID == gmyCurrentFileRow;
-                continue;
-            }
-            if (row->isFolder || !QImageReader(row->path).canRead())
-                continue;
-            gmyCurrentFileRow = row->rowID;
-            if (fileBrowser && row->item) {
-                fileBrowser->clearSelection();
-                row->item->setSelected(true);
-                fileBrowser->setCurrentItem(row->item);
-                fileBrowser->scrollToItem(row->item);
-            }
-            SelectOnePicture(row->path, false);
-            break;
-        }
+    if (advance) {
+        const QString next = fileRows->AdvanceToNextPicture();
+        if (!next.isEmpty())
+            cropTool->SelectOnePicture(next, false);
     }
     return true;
 }
@@ -365,27 +385,58 @@ bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
 void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
 {
     gmyIsTransferData = true;
-    MyRect rect;
-    bool first = true;
-    for (const auto& [rowID, path] : files) {
-        if (!G_isDeviceOnLine || !device || !device->GetUSBDeviceStatus())
-            break;
-        if (!SelectOnePicture(path, true)) {
-            const int id = rowID;
-            OnMain([this, id] {
-                if (tagFILEITEM* row = FindRow(id))
-                    row->isPicture = 0;
-            });
-            continue;
+    // Each picture of a batch is placed as a newly loaded picture is (at its
+    // suitable size, under the centred crop rectangle) and captured. Loading,
+    // placing, capturing and fitting run for several pictures at once, one
+    // per core; this task takes the results in the order chosen and adds
+    // them one by one as a single add does, so the album, the work files and
+    // the quality carried from picture to picture come out as one after the
+    // other would make them.
+    cropTool->CenterDrawRect();
+    const MyRect rect = cropTool->NormalisedCropRect();
+    const int lcdWidth = int(cropTool->gmyLcdWidth);
+    const int lcdHeight = int(cropTool->gmyLcdHeight);
+    std::vector<QString> paths;
+    for (const auto& file : files)
+        paths.push_back(file.second);
+    BatchOptions options;
+    options.lcdWidth = lcdWidth;
+    options.lcdHeight = lcdHeight;
+    options.prepare = [rect, lcdWidth, lcdHeight](const QString& path) {
+        PreparedPicture prepared;
+        prepared.image = CropTool::CaptureNewlyPlaced(path, rect, lcdWidth, lcdHeight, &prepared.message);
+        if (prepared.image.isNull())
+            prepared.error = PictureError::NotAPicture;
+        return prepared;
+    };
+    options.slotSize = std::size_t(std::max(0, gDPF->GetOnePicSize()));
+    options.startQuality = G_CurQuanlity;
+    options.mode = G_YValue - 1;
+    options.carryQuality = true;
+    {
+        BatchPreparer batch(paths, options);
+        BatchResult result;
+        QString lastPlaced;
+        while (batch.Next(result)) {
+            if (!G_isDeviceOnLine || !device || !device->GetUSBDeviceStatus())
+                break;
+            if (!result.prepared.ok()) {
+                SetNotes(QStringLiteral("Couldn't Process"));
+                const int id = files[result.index].first;
+                OnMain([this, id] { fileRows->MarkNotPicture(id); });
+                continue;
+            }
+            lastPlaced = result.path;
+            SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
+            if (!AddCapture(result.prepared.image, &result, false))
+                break;
         }
-        if (first) {
-            rect = NormalisedCropRect();
-            first = false;
-        }
-        if (!GetPicDataFromView(rect, true))
-            break;
+        // The stage ends with the last picture placed, as after adding it
+        // alone.
+        if (!lastPlaced.isEmpty())
+            cropTool->SelectOnePicture(lastPlaced, true);
     }
-    OnMain([this] { SelPicArrayRef.clear(); });
+    OnMain([this] { fileRows->SelPicArrayRef.clear(); });
     RedrawStage();
     PostDrawEvent();
 }
@@ -403,7 +454,6 @@ void FrontEnd::MyDelButtonHandler()
                 QFile::remove(QFile::decodeName(GetNode(gmyPictureData, i)->bitmapPath.c_str()));
             FreeList(gmyPictureData);
             gmyPictureData = CreateList();
-            gmyTotalePictureNum = 0;
             gmyTotalePicture = 0;
             gmyCurrentSelectItem = 0;
             int count = 0;
@@ -417,7 +467,6 @@ void FrontEnd::MyDelButtonHandler()
         const int chosen = pictList ? pictList->SelectedRow() + 1 : 0;
         int row = chosen >= 1 && chosen <= gmyTotalePictureNum ? chosen : gmyTotalePictureNum;
         gmyCurrentSelectItem = 0;
-        --gmyTotalePictureNum;
         if (FileData* node = DelNode(gmyPictureData, row)) {
             QFile::remove(QFile::decodeName(node->bitmapPath.c_str()));
             delete node;
@@ -511,6 +560,7 @@ void FrontEnd::SelectFileLocation()
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedUrls().isEmpty())
             folder = dialog.selectedUrls().constFirst();
     }
+    TakeKeysBack();
     if (folder.isEmpty())
         return;
     if (!folder.isLocalFile()) {
@@ -530,6 +580,7 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
     if (!gmyPictureData)
         return false;
     bool allSaved = true;
+    QString firstFailure;
     for (int i = 1; i <= gmyTotalePictureNum && i <= gmyPictureData->count; ++i) {
         const FileData* node = GetNode(gmyPictureData, i);
         QString name = numbered ? QStringLiteral("/%1.%2").arg(i).arg(format == 2 ? "jpg" : "bmp")
@@ -539,15 +590,21 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
         const QString destination = QString::fromUtf8(QByteArray::fromPercentEncoding(encoded));
         const QString source = QFile::decodeName(node->bitmapPath.c_str());
         bool ok;
-        if (format == 2)
-            ok = session::ExportBitmapFile(Local(source), int(gmyLcdWidth), int(gmyLcdHeight), Local(destination),
+        QString why;
+        if (format == 2) {
+            ok = session::ExportBitmapFile(Local(source), int(cropTool->gmyLcdWidth), int(cropTool->gmyLcdHeight), Local(destination),
                                            session::ExportFormat::Jpeg, 100, G_YValue - 1);
-        else
-            ok = copy(source, destination);
+            if (!ok)
+                why = QStringLiteral("%1: cannot be written").arg(destination);
+        } else {
+            ok = copy(source, destination, &why);
+        }
+        if (!ok && firstFailure.isEmpty())
+            firstFailure = why;
         allSaved = allSaved && ok;
     }
     if (!allSaved) {
-        SetNotes(QStringLiteral("Couldn't save the picture(s)"));
+        SetNotes(QStringLiteral("Couldn't save the picture(s): %1").arg(firstFailure));
     } else {
         const QString folder = QDir::toNativeSeparators(
             QString::fromUtf8(QByteArray::fromPercentEncoding(folderUrlPath.toUtf8())));
@@ -559,16 +616,22 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
     return allSaved;
 }
 
-bool FrontEnd::copy(const QString& source, const QString& destination)
+bool FrontEnd::copy(const QString& source, const QString& destination, QString* why)
 {
-    QFile out(destination);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // The source is read whole before the destination is touched, so an
+    // unreadable source leaves the destination as it was.
+    QByteArray bytes;
+    std::string reason;
+    if (!ReadRegularFile(source, bytes, reason)) {
+        if (why)
+            *why = QStringLiteral("%1: %2").arg(source, QString::fromStdString(reason));
         return false;
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = in.readAll();
-    return out.write(bytes) == bytes.size() && out.flush();
+    }
+    const SafeWriteResult written = WriteFileSafely(Local(destination), bytes.constData(), std::size_t(bytes.size()),
+                                                    SafeWriteMode::Replace);
+    if (!written && why)
+        *why = QStringLiteral("%1: %2").arg(destination, QString::fromStdString(written.reason));
+    return written.ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -579,12 +642,7 @@ void FrontEnd::SelPicInList(int row)
     if (row < 1 || row > albumModel->rowCount())
         return;
     gmyCurrentSelectItem = row;
-    QImage picture(albumModel->BitmapPath(row - 1));
-    {
-        std::lock_guard lock(placementMutex);
-        gmyPicPressAddImage = picture;
-    }
-    RedrawPreview();
+    cropTool->ShowInPreview(QImage(albumModel->BitmapPath(row - 1)));
 }
 
 void FrontEnd::ShowChosenRow(int row)
@@ -594,11 +652,7 @@ void FrontEnd::ShowChosenRow(int row)
         return;
     }
     gmyCurrentSelectItem = 0;
-    {
-        std::lock_guard lock(placementMutex);
-        gmyPicPressAddImage = QImage();
-    }
-    RedrawPreview();
+    cropTool->ShowInPreview(QImage());
 }
 
 void FrontEnd::MyOpenButtonHandler()
@@ -612,11 +666,12 @@ void FrontEnd::MyOpenButtonHandler()
         path = QFileDialog::getOpenFileName(
             gMainWindowRef, QStringLiteral("Open"), QStandardPaths::writableLocation(QStandardPaths::PicturesLocation),
             QStringLiteral("Pictures (*.jpg *.jpeg *.png *.gif *.bmp *.tif *.tiff);;All files (*)"));
+    TakeKeysBack();
     if (path.isEmpty())
         return;
     SetNotes(QString());
     gmyCurrentFileRow = 0;
-    SelectOnePicture(path, false);
+    cropTool->SelectOnePicture(path, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -624,12 +679,8 @@ void FrontEnd::MyOpenButtonHandler()
 
 void FrontEnd::ReleaseAllFiles()
 {
-    {
-        std::lock_guard lock(placementMutex);
-        gmyCGimage.reset();
-        stageLevels_.clear();
-        gmyPicPressAddImage = QImage();
-    }
+    cropTool->ReleasePicture();
+    cropTool->ShowInPreview(QImage());
     if (gmyPictureData) {
         for (int i = 1; i <= gmyPictureData->count; ++i) {
             const FileData* node = GetNode(gmyPictureData, i);
@@ -648,7 +699,6 @@ void FrontEnd::ReleaseAllFiles()
                 dir.remove(f);
         }
     }
-    gmyTotalePictureNum = 0;
     gmyTotalePicture = 0;
     albumModel->Clear();
     ShowChosenRow(-1);
@@ -658,11 +708,7 @@ void FrontEnd::ReleaseAllFiles()
 
 void FrontEnd::CloseResource()
 {
-    if (fileBrowser)
-        fileBrowser->clear();
-    FileItemArray.clear();
-    gmyCurrentFileRow = 0;
-    MyDocumentIcon = QIcon();
+    fileRows->Clear();
     encoderReady = false;
     ReleaseAllFiles();
 }

@@ -554,7 +554,12 @@ TEST_F(MacAlbum, MoreThan510ListedPicturesAreRefused)
     MakeFrame(frame);
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
-    fe->gmyTotalePictureNum = 510;
+    // 510 listed pictures (the count is the list's own).
+    for (int i = 1; i <= 510; ++i) {
+        auto* node = new FileData;
+        node->name = "Picture" + std::to_string(i) + ".bmp";
+        AddNode(fe->gmyPictureData, node);
+    }
     fe->gmyTotalePicture = 510;
     AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
     EXPECT_EQ(Status(), "Can't add anymore pictures!");
@@ -853,4 +858,79 @@ TEST_F(MacAlbum, FailedReadListsAndCountsNothing)
     EXPECT_TRUE(Status().startsWith("Read picture(s) failed!")) << Status().toStdString();
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_TRUE(Count().startsWith("000/")) << Count().toStdString();
+}
+
+// A batch prepared on every core gives the album that adding the same
+// pictures one by one through the stage gives: the same bytes in the same
+// order, the same quality carried from picture to picture, an unreadable
+// file skipped at its place.
+TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
+{
+    QDir(tmp.path()).mkpath("many");
+    std::vector<QString> files;
+    auto save = [&](const QImage& img, const char* name) { files.push_back(SavePng(img, QString("many/") + name)); };
+    save(QuarterPicture(1600, 1200), "1.png");    // reduced through the halved copies
+    save(NoisePicture(128, 128, 90, 3), "2.png");  // lowers the quality
+    save(QuarterPicture(300, 200), "3.png");
+    QFile bad(tmp.filePath("many/4.png"));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("not a picture");
+    bad.close();
+    save(NoisePicture(200, 130, 127, 5), "5.png");
+    save(QuarterPicture(160, 300).mirrored(true, false), "6.png");
+    save(NoisePicture(128, 128, 40, 9), "7.png");
+
+    // One by one through the stage, on one frame.
+    const std::string serialFrame = tmp.filePath("serial.img").toStdString();
+    MakeFrame(serialFrame, 120);  // 8192-byte slots
+    Start(serialFrame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    for (const QString& f : files)
+        AddThroughStage(f);
+    const int serialQuality = fe->G_CurQuanlity;
+    ASSERT_LT(serialQuality, 90);  // the carried quality is part of what is compared
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(2));
+    ASSERT_EQ(Status(), "DownLoad Finished");
+    fe->WaitForTask();
+    fe.reset();
+    const std::vector<Bytes> serial = ReadAlbum(serialFrame);
+    ASSERT_EQ(serial.size(), 6u);
+
+    // The same files as one batch chosen in the file browser, on another.
+    MakeFrame(frame, 120);
+    finished = 0;
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    auto* tree = C<QTreeWidget>("CLVW_0");
+    auto row = std::make_unique<tagFILEITEM>();
+    row->rowID = fe->FileItemArray.back()->rowID + 1;
+    row->path = tmp.filePath("many");
+    row->isFolder = true;
+    row->item = new QTreeWidgetItem(tree, QStringList("many"));
+    row->item->setData(0, Qt::UserRole, row->rowID);
+    tagFILEITEM* folder = row.get();
+    fe->FileItemArray.push_back(std::move(row));
+    tree->expandItem(folder->item);
+    ASSERT_EQ(folder->item->childCount(), 7);
+    tree->selectAll();
+    Click("slet_0");
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(Rows().size(), 6);
+    EXPECT_EQ(Rows().back(), "Picture6.bmp");
+    EXPECT_EQ(Status(), "The sequence number: 6");
+    EXPECT_EQ(fe->G_CurQuanlity, serialQuality);
+    EXPECT_EQ(fe->FindRow(folder->rowID + 4)->isPicture, 0);  // 4.png
+    // The stage holds the last picture, as after adding it alone.
+    ASSERT_NE(fe->gmyCGimage, nullptr);
+    EXPECT_EQ(fe->gmyCGimage->image.size(), QSize(128, 128));
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(3));
+    ASSERT_EQ(Status(), "DownLoad Finished");
+    fe->WaitForTask();
+    fe.reset();
+    const std::vector<Bytes> batch = ReadAlbum(frame);
+    ASSERT_EQ(batch.size(), serial.size());
+    for (size_t i = 0; i < batch.size(); ++i)
+        EXPECT_EQ(batch[i], serial[i]) << "picture " << i + 1;
 }

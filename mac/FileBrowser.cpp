@@ -1,0 +1,223 @@
+// The file browser's rows.
+
+#include "mac/FileBrowser.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QStyle>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <functional>
+
+namespace kestova::mac {
+
+namespace {
+// Names in the first volume's root that the browser does not show: system
+// folders, and the kernel's pseudo file systems.
+const QStringList kHiddenOnFirstVolume = {"tmp", "etc", "var", "Network", "proc", "sys", "dev", "run"};
+} // namespace
+
+FileBrowser::FileBrowser(QObject* parent) : QObject(parent) {}
+
+void FileBrowser::GetSystemDisk()
+{
+    if (MyDocumentIcon.isNull())
+        MyDocumentIcon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+    FileItemArray.clear();
+    int id = 2;
+    firstVolumeRow = 0;
+    for (const QStorageInfo& vol : QStorageInfo::mountedVolumes()) {
+        if (!vol.isValid() || !vol.isReady())
+            continue;
+        auto row = std::make_unique<tagFILEITEM>();
+        row->rowID = id++;
+        row->path = vol.rootPath();
+        row->name = vol.name().isEmpty() ? vol.displayName() : vol.name();
+        row->isFolder = true;
+        if (firstVolumeRow == 0)
+            firstVolumeRow = row->rowID;
+        FileItemArray.push_back(std::move(row));
+    }
+    const QStringList folders = {QDir::homePath(),
+                                 QStandardPaths::writableLocation(QStandardPaths::PicturesLocation)};
+    for (const QString& path : folders) {
+        if (path.isEmpty() || !QFileInfo(path).isDir())
+            continue;
+        auto row = std::make_unique<tagFILEITEM>();
+        row->rowID = id++;
+        row->path = path;
+        row->name = QFileInfo(path).fileName();
+        row->isFolder = true;
+        FileItemArray.push_back(std::move(row));
+    }
+}
+
+void FileBrowser::Attach(QTreeWidget* widget)
+{
+    tree = widget;
+    if (!tree)
+        return;
+    connect(tree, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* it) {
+        if (tagFILEITEM* row = RowOfItem(it); row && it->childCount() == 0)
+            ExpendFolder(row, FileItemArray.empty() ? 1 : FileItemArray.back()->rowID);
+    });
+    connect(tree, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* it) {
+        if (tagFILEITEM* row = RowOfItem(it))
+            CloseFolder(row);
+    });
+    // A double click or Return on a row opens it (activation is both).
+    connect(tree, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* it) {
+        if (tagFILEITEM* row = RowOfItem(it); row && !row->isFolder)
+            emit rowOpened(row);
+    });
+    // Opening the root lists the volumes and the user's folders.
+    for (auto& row : FileItemArray) {
+        auto* it = new QTreeWidgetItem(tree, QStringList(row->name));
+        it->setData(0, Qt::UserRole, row->rowID);
+        it->setIcon(0, QFileIconProvider().icon(QFileIconProvider::Folder));
+        it->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+        row->item = it;
+    }
+}
+
+tagFILEITEM* FileBrowser::FindRow(int rowID) const
+{
+    for (const auto& r : FileItemArray)
+        if (r->rowID == rowID)
+            return r.get();
+    return nullptr;
+}
+
+tagFILEITEM* FileBrowser::RowOfItem(QTreeWidgetItem* item) const
+{
+    if (!item)
+        return nullptr;
+    return FindRow(item->data(0, Qt::UserRole).toInt());
+}
+
+void FileBrowser::ExpendFolder(tagFILEITEM* item, int lastRowID)
+{
+    if (!item || !item->isFolder)
+        return;
+    QDir dir(item->path);
+    const bool firstVolume = item->rowID == firstVolumeRow;
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name | QDir::IgnoreCase);
+    QFileIconProvider icons;
+    std::vector<tagFILEITEM*> added;
+    for (const QFileInfo& fi : entries) {
+        if (fi.isHidden())
+            continue;
+        if (firstVolume && kHiddenOnFirstVolume.contains(fi.fileName()))
+            continue;
+        auto row = std::make_unique<tagFILEITEM>();
+        row->rowID = ++lastRowID;
+        row->path = fi.absoluteFilePath();
+        row->name = fi.fileName();
+        row->isFolder = fi.isDir() && !fi.fileName().endsWith(QLatin1String(".app"));
+        row->firstChild = added.empty();
+        added.push_back(row.get());
+        FileItemArray.push_back(std::move(row));
+    }
+    if (!item->item)
+        return;
+    for (tagFILEITEM* row : added) {
+        auto* it = new QTreeWidgetItem(item->item, QStringList(row->name));
+        it->setData(0, Qt::UserRole, row->rowID);
+        QIcon icon = icons.icon(QFileInfo(row->path));
+        it->setIcon(0, icon.isNull() ? MyDocumentIcon : icon);
+        if (row->isFolder)
+            it->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+        row->item = it;
+    }
+}
+
+void FileBrowser::CloseFolder(tagFILEITEM* item)
+{
+    if (!item || !item->item)
+        return;
+    // Collect the rows below the closed one, then remove them from the
+    // browser and free them.
+    std::vector<int> gone;
+    std::function<void(QTreeWidgetItem*)> collect = [&](QTreeWidgetItem* it) {
+        for (int i = 0; i < it->childCount(); ++i) {
+            gone.push_back(it->child(i)->data(0, Qt::UserRole).toInt());
+            collect(it->child(i));
+        }
+    };
+    collect(item->item);
+    for (QTreeWidgetItem* child : item->item->takeChildren())
+        delete child;
+    if (std::find(gone.begin(), gone.end(), gmyCurrentFileRow) != gone.end())
+        gmyCurrentFileRow = 0;
+    std::erase_if(FileItemArray, [&](const std::unique_ptr<tagFILEITEM>& r) {
+        return std::find(gone.begin(), gone.end(), r->rowID) != gone.end();
+    });
+}
+
+std::vector<std::pair<int, QString>> FileBrowser::CollectChosen()
+{
+    // Walked from the last row back to the first row of the folder opened
+    // most recently.
+    SelPicArrayRef.clear();
+    for (auto it = FileItemArray.rbegin(); it != FileItemArray.rend(); ++it) {
+        const tagFILEITEM& row = **it;
+        if (!row.isFolder && row.isPicture && row.item && row.item->isSelected())
+            SelPicArrayRef.push_back(row.rowID);
+        if (row.firstChild)
+            break;
+    }
+    std::vector<std::pair<int, QString>> files;
+    for (auto it = SelPicArrayRef.rbegin(); it != SelPicArrayRef.rend(); ++it)
+        if (tagFILEITEM* row = FindRow(*it))
+            files.emplace_back(row->rowID, row->path);
+    return files;
+}
+
+QString FileBrowser::AdvanceToNextPicture()
+{
+    if (gmyCurrentFileRow == 0)
+        return {};
+    bool after = false;
+    for (const auto& row : FileItemArray) {
+        if (!after) {
+            after = row->rowID == gmyCurrentFileRow;
+            continue;
+        }
+        if (row->isFolder || !QImageReader(row->path).canRead())
+            continue;
+        gmyCurrentFileRow = row->rowID;
+        if (tree && row->item) {
+            tree->clearSelection();
+            row->item->setSelected(true);
+            tree->setCurrentItem(row->item);
+            tree->scrollToItem(row->item);
+        }
+        return row->path;
+    }
+    return {};
+}
+
+void FileBrowser::MarkNotPicture(int rowID)
+{
+    if (tagFILEITEM* row = FindRow(rowID))
+        row->isPicture = 0;
+}
+
+void FileBrowser::Clear()
+{
+    if (tree)
+        tree->clear();
+    FileItemArray.clear();
+    SelPicArrayRef.clear();
+    gmyCurrentFileRow = 0;
+    MyDocumentIcon = QIcon();
+}
+
+} // namespace kestova::mac
