@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 #include <QApplication>
@@ -102,6 +103,46 @@ TEST_F(MacAlbum, FrameHeldByAnotherProgramIsShownInUseAndTakenWhenLetGo)
     EXPECT_EQ(Status(), "Picture(s) In Kestova");
     // Now it is ours: a second program is refused.
     EXPECT_THROW(VirtualFrame::Open(frame), FrameInUseError);
+}
+
+// Started while another process writes the frame: the window reads and
+// writes nothing until that process lets go, then lists the album it left
+// (old and new pictures).
+TEST_F(MacAlbum, StartedWhileAnotherProcessWritesTheFrameWaitsForIt)
+{
+    MakeFrame(frame);
+    const std::vector<Bytes> old = ThreePictures();
+    SeedAlbum(frame, old);
+    QStringList files;
+    for (int i = 0; i < 2; ++i) {
+        files << tmp.filePath(QStringLiteral("new%1.bin").arg(i));
+        QFile f(files.back());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(reinterpret_cast<const char*>(old[size_t(i)].data()), qint64(old[size_t(i)].size()));
+    }
+    QProcess writer;
+    writer.setReadChannel(QProcess::StandardError);
+    writer.start(KESTOVA_CLI_EXE, QStringList{"--frame", QString::fromStdString(frame) + ",latency_us=15000", "put"} + files);
+    QByteArray err;
+    while (!err.contains("writing the album") && writer.waitForReadyRead(20000))
+        err += writer.readAllStandardError();
+    ASSERT_TRUE(err.contains("writing the album")) << err.toStdString();
+
+    Start(frame);
+    ASSERT_TRUE(WaitFor([&] { return Status().startsWith("The frame is in use by "); }, 5000)) << Status().toStdString();
+    EXPECT_TRUE(Status().contains(QStringLiteral("kestova-cli (pid %1)").arg(writer.processId()))) << Status().toStdString();
+    EXPECT_TRUE(Rows().isEmpty());
+    EXPECT_EQ(writer.state(), QProcess::Running);  // still writing when the window gave up its read
+
+    ASSERT_TRUE(writer.waitForFinished(60000));
+    EXPECT_EQ(writer.exitCode(), 0) << writer.readAllStandardError().toStdString();
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_EQ(Rows().size(), 5);
+    EXPECT_EQ(Count(), "005/060");
+    std::vector<Bytes> expected = old;
+    expected.push_back(old[0]);
+    expected.push_back(old[1]);
+    EXPECT_EQ(ReadAlbum(frame), expected);
 }
 
 TEST_F(MacAlbum, PictureThatDoesNotDecodeLeavesWithTheNextDownload)
