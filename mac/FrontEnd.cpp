@@ -11,6 +11,7 @@
 #include "mac/StageViews.h"
 #include "session/FrameLink.h"
 #include "session/FrameSession.h"
+#include "session/HotplugDriver.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>
@@ -24,7 +25,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QStyle>
@@ -94,8 +94,7 @@ FrontEnd::~FrontEnd()
 {
     WaitForTask();
     CloseResource();
-    delete hotplugNotifier_;
-    delete hotplugTimer_;
+    hotplug_.reset();
     drawHandler_.reset();
     closeHandler_.reset();
     delete gMainWindowRef;
@@ -268,26 +267,9 @@ void FrontEnd::StartDevice(const StartOptions& options)
 
     device->InitComm();
     ShowFrameInUse();
-    pollIntervalMs_ = options.pollIntervalMs;
-    const int fd = device->HotplugFd();
-    if (fd >= 0) {
-        hotplugNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
-        connect(hotplugNotifier_, &QSocketNotifier::activated, this, [this] { RunHotplug(); });
-    }
-    // The link says after every run how soon it wants the next one (a poll
-    // where udev is missing, a quick follow-up right after a loss, none when
-    // its descriptor is enough), so the timer is re-armed each time.
-    hotplugTimer_ = new QTimer;
-    hotplugTimer_->setSingleShot(true);
-    connect(hotplugTimer_, &QTimer::timeout, this, [this] { RunHotplug(); });
-    ArmHotplugTimer();
-}
-
-void FrontEnd::RunHotplug()
-{
-    device->HandleHotplug();
-    ShowFrameInUse();
-    ArmHotplugTimer();
+    hotplug_ = std::make_unique<session::HotplugDriver>(*device, options.pollIntervalMs);
+    connect(hotplug_.get(), &session::HotplugDriver::ran, this, [this] { ShowFrameInUse(); });
+    hotplug_->Arm();
 }
 
 void FrontEnd::ShowFrameInUse()
@@ -305,22 +287,6 @@ void FrontEnd::ShowFrameInUse()
         text[0] = text[0].toUpper();
         SetNotes(text);
     }
-}
-
-void FrontEnd::ArmHotplugTimer()
-{
-    if (!hotplugTimer_)
-        return;
-    int interval = device->HotplugTimeoutMs();
-    if (interval < 0 && device->HotplugFd() >= 0) {
-        hotplugTimer_->stop();
-        return;
-    }
-    if (interval < 0)
-        interval = CCommUSB::kPollIntervalMs;
-    if (pollIntervalMs_ > 0 && interval > pollIntervalMs_)
-        interval = pollIntervalMs_;
-    hotplugTimer_->start(interval);
 }
 
 void FrontEnd::OnDeviceStatus(bool online)

@@ -39,8 +39,6 @@
 class QMainWindow;
 class QTreeWidget;
 class QTreeWidgetItem;
-class QSocketNotifier;
-class QTimer;
 
 namespace kestova {
 class CCommUSB;
@@ -49,6 +47,7 @@ struct BatchResult;
 }
 namespace kestova::session {
 class FrameSession;
+class HotplugDriver;
 }
 
 namespace kestova::mac {
@@ -243,8 +242,6 @@ private:
     void OnMain(std::function<void()> fn);
     void StartTask(std::function<void()> body);
     void StartDevice(const StartOptions& options);
-    void RunHotplug();
-    void ArmHotplugTimer();
     // Says in the status line when a frame is there but another program holds it.
     void ShowFrameInUse();
     void OnDeviceStatus(bool online);
@@ -267,9 +264,9 @@ private:
     std::atomic<bool> taskDone_{true};
     std::unique_ptr<EventHandlerRef> drawHandler_;
     std::unique_ptr<EventHandlerRef> closeHandler_;
-    QSocketNotifier* hotplugNotifier_ = nullptr;
-    QTimer* hotplugTimer_ = nullptr;
-    int pollIntervalMs_ = 0;  // tests poll faster than a person needs
+    // Follows the frame coming and going (after the link's discovery, the
+    // status line says who holds a taken frame).
+    std::unique_ptr<session::HotplugDriver> hotplug_;
     // The control that had the keyboard focus when the group was disabled;
     // it gets it back when the group is enabled again.
     QPointer<QWidget> focusBeforeDisable_;

@@ -32,29 +32,15 @@ void Usage()
 
 int main(int argc, char** argv)
 {
-    switch (kestova::session::EarlyStartAnswer(argc, argv)) {
-    case kestova::session::EarlyAnswer::Help:
-        Usage();
-        return 0;
-    case kestova::session::EarlyAnswer::Version:
-        std::printf("mackestova %s\n", KESTOVA_VERSION);
-        return 0;
-    case kestova::session::EarlyAnswer::None:
-        break;
-    }
+    if (const int code = kestova::session::AnswerEarly(argc, argv, "mackestova", KESTOVA_VERSION, Usage); code >= 0)
+        return code;
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("mackestova"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("mackestova"));
-    QApplication::setWindowIcon(KestovaAppIcon("mackestova"));
+    kestova::session::NameApplication("mackestova", KestovaAppIcon("mackestova"));
 
     const kestova::session::StartArguments arguments =
-        kestova::session::ParseStartArguments(QCoreApplication::arguments(), kestova::session::WordsAre::Unknown);
-    if (!arguments.ok()) {
-        std::fprintf(stderr, "mackestova: %s\n", qPrintable(arguments.error));
-        Usage();
+        kestova::session::ParseApplicationArguments("mackestova", kestova::session::WordsAre::Unknown, Usage);
+    if (!arguments.ok())
         return 1;
-    }
     kestova::mac::StartOptions options;
     options.frameArg = arguments.frameArg;
     if (!options.frameArg.empty()) {

@@ -12,7 +12,7 @@ namespace kestova::session {
 std::vector<std::unique_ptr<CandidateSource>> CandidateSourcesFor(const FrameChoice& choice) {
     std::vector<std::unique_ptr<CandidateSource>> sources;
     if (choice.scanMachine) sources.push_back(MakeSysfsCandidateSource());
-    if (!choice.frameArg.empty()) sources.push_back(MakeVirtualFrameSource(choice.frameArg));
+    if (!choice.frameArg.empty()) sources.push_back(MakeVirtualFrameSource(choice.frameArg, choice.opener));
     return sources;
 }
 

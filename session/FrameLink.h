@@ -9,6 +9,7 @@
 //     dpf.Init(std::move(r.link), progress);
 
 #include "device/CommUSB.h"
+#include "device/virtual/VirtualFrameSource.h"
 
 #include <memory>
 #include <string>
@@ -29,6 +30,10 @@ struct FrameChoice {
     // A file at the root of the frame's own volume; a mounted volume holding
     // it is unmounted when a frame arrives. Empty: nothing is unmounted.
     std::string keyFile;
+    // How discovery opens the virtual frame (tests hand one that leaves and
+    // comes back); empty: the frame argument is opened as it is. AttachFrame
+    // always opens it as it is.
+    VirtualFrameOpener opener;
 };
 
 // The candidate sources a program hands its link: the Linux scan (when

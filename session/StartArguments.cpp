@@ -2,6 +2,11 @@
 
 #include "device/virtual/VirtualFrame.h"
 
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QIcon>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -17,6 +22,30 @@ EarlyAnswer EarlyStartAnswer(int argc, const char* const* argv)
             return EarlyAnswer::Version;
     }
     return EarlyAnswer::None;
+}
+
+int AnswerEarly(int argc, const char* const* argv, const char* program, const char* version, void (*usage)())
+{
+    switch (EarlyStartAnswer(argc, argv)) {
+    case EarlyAnswer::Help:
+        usage();
+        return 0;
+    case EarlyAnswer::Version:
+        std::printf("%s %s\n", program, version);
+        return 0;
+    case EarlyAnswer::None:
+        break;
+    }
+    return -1;
+}
+
+void NameApplication(const char* program, const QIcon& icon)
+{
+    const QString name = QString::fromLatin1(program);
+    QCoreApplication::setApplicationName(name);
+    QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
+    QGuiApplication::setDesktopFileName(name);
+    QGuiApplication::setWindowIcon(icon);
 }
 
 StartArguments ParseStartArguments(const QStringList& args, WordsAre words)
@@ -38,6 +67,16 @@ StartArguments ParseStartArguments(const QStringList& args, WordsAre words)
         }
     }
     return out;
+}
+
+StartArguments ParseApplicationArguments(const char* program, WordsAre words, void (*usage)())
+{
+    StartArguments arguments = ParseStartArguments(QCoreApplication::arguments(), words);
+    if (!arguments.ok()) {
+        std::fprintf(stderr, "%s: %s\n", program, qPrintable(arguments.error));
+        usage();
+    }
+    return arguments;
 }
 
 std::string FrameArgumentError(const std::string& frameArg)

@@ -3,13 +3,17 @@
 // the virtual frame (--frame FRAME, --frame=FRAME, else KESTOVA_FRAME). Each
 // program keeps its own help text and decides what other words mean.
 //
-//     switch (EarlyStartAnswer(argc, argv)) { ... }   // before QApplication
+//     if (int code = AnswerEarly(argc, argv, "kestova", KESTOVA_VERSION, Usage); code >= 0)
+//         return code;                                  // before QApplication
 //     QApplication app(argc, argv);
-//     StartArguments a = ParseStartArguments(QCoreApplication::arguments(), WordsAre::Files);
-//     if (!a.ok()) { print(a.error); usage; return 1; }
+//     NameApplication("kestova", icon);
+//     StartArguments a = ParseApplicationArguments("kestova", WordsAre::Files, Usage);
+//     if (!a.ok()) return 1;
 //     if (std::string e = FrameArgumentError(a.frameArg); !e.empty()) { ... }
 
 #include <QStringList>
+
+class QIcon;
 
 #include <string>
 
@@ -21,6 +25,16 @@ enum class EarlyAnswer { None, Help, Version };
 // wins). Needs no display, so it is asked before the application object
 // (which connects to one) exists.
 EarlyAnswer EarlyStartAnswer(int argc, const char* const* argv);
+
+// Answers -h/--help (by calling `usage`) or --version ("PROGRAM VERSION")
+// on stdout when one is asked for and returns the exit code (0); -1 when the
+// program is to go on starting.
+int AnswerEarly(int argc, const char* const* argv, const char* program, const char* version, void (*usage)());
+
+// Names the running application `program` (its settings folder under the
+// "Kestova" organisation, the desktop file its windows belong to) and gives
+// its windows `icon`. Needs the application object.
+void NameApplication(const char* program, const QIcon& icon);
 
 // What a word that is not an option is: a file to hand to the window, or an
 // error.
@@ -37,6 +51,11 @@ struct StartArguments {
 // An option this does not know, and --frame without a value, are errors;
 // --help and --version are taken to be answered before.
 StartArguments ParseStartArguments(const QStringList& args, WordsAre words);
+
+// ParseStartArguments on the running application's arguments; when they are
+// wrong, "PROGRAM: unknown argument X" goes to stderr and the help (`usage`)
+// after it.
+StartArguments ParseApplicationArguments(const char* program, WordsAre words, void (*usage)());
 
 // Why the frame argument is malformed ("--frame: unknown virtual frame
 // option 'bogus'"); empty when it is fine or empty.

@@ -6,10 +6,10 @@
 #include "win/MainDialog.h"
 
 #include "device/CommUSB.h"
-#include "device/linux/LinuxDiscovery.h"
-#include "device/virtual/VirtualFrameSource.h"
 #include "flash_manager/DPF.h"
+#include "session/FrameLink.h"
 #include "session/FrameSession.h"
+#include "session/HotplugDriver.h"
 #include "win/Messages.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/FolderTree.h"
@@ -36,10 +36,8 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
-#include <QSocketNotifier>
 #include <QStyle>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -199,8 +197,7 @@ CMainDialog::~CMainDialog()
     qApp->removeEventFilter(this);
     if (aboutBox_)
         delete aboutBox_;
-    delete hotplugNotifier_;
-    delete hotplugTimer_;
+    hotplug_.reset();
     JoinWorkers();
     session_.reset();
     dpf_.reset();
@@ -1064,16 +1061,10 @@ void CMainDialog::HandleRegisteredMessage(const RegisteredMessage& m)
 
 void CMainDialog::CreateFacade()
 {
-    auto link = std::make_unique<CCommUSB>();
+    session::FrameChoice choice(options_.frameArg, options_.scanMachine, "LanguageUnicode.ini");
+    choice.opener = options_.frameOpener;
+    auto link = session::MakeLink(choice);
     link_ = link.get();
-    link_->SetVendorIdStr("norvelta");
-    link_->SetKeyFileName("LanguageUnicode.ini");
-    std::vector<std::unique_ptr<CandidateSource>> sources;
-    if (options_.scanMachine)
-        sources.push_back(MakeSysfsCandidateSource());
-    if (!options_.frameArg.empty())
-        sources.push_back(MakeVirtualFrameSource(options_.frameArg, options_.frameOpener));
-    link_->SetCandidateSources(std::move(sources));
     if (!options_.scanMachine)
         link_->SetHotplugMonitor(nullptr);
     // Plug and pull reach the window as "USBDEVICECHANGE"; the state at start
@@ -1086,23 +1077,16 @@ void CMainDialog::CreateFacade()
     dpf_->Init(std::move(link), &DownloadProgress);
     session_ = std::make_unique<session::FrameSession>(*dpf_);
     link_->InitComm();
-    const int fd = link_->HotplugFd();
-    if (fd >= 0) {
-        hotplugNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read);
-        connect(hotplugNotifier_, &QSocketNotifier::activated, this, [this] { RunHotplug(); });
-    }
-    hotplugTimer_ = new QTimer;
-    hotplugTimer_->setSingleShot(true);
-    connect(hotplugTimer_, &QTimer::timeout, this, [this] { RunHotplug(); });
+    // The timer waits for the start-up check (ArmHotplugTimer); a notice on
+    // the link's descriptor is handled at once.
+    hotplug_ = std::make_unique<session::HotplugDriver>(*link_, options_.pollIntervalMs);
+    connect(hotplug_.get(), &session::HotplugDriver::ran, this, [this] { ShowFrameInUse(); });
 }
 
-void CMainDialog::RunHotplug()
+void CMainDialog::ArmHotplugTimer()
 {
-    if (!link_)
-        return;
-    link_->HandleHotplug();
-    ShowFrameInUse();
-    ArmHotplugTimer();
+    if (hotplug_)
+        hotplug_->Arm();
 }
 
 QString CMainDialog::FrameInUseText() const
@@ -1133,22 +1117,6 @@ void CMainDialog::ShowFrameInUse()
         SetStatusText(FrameInUseText());
     else if (!link_->GetUSBDeviceStatus())
         SetStatusText(LookupText(QStringLiteral("INSERTDEVICE_TIPS"), QStringLiteral("Please insert the DPF device!")));
-}
-
-void CMainDialog::ArmHotplugTimer()
-{
-    if (!hotplugTimer_ || !link_)
-        return;
-    int interval = link_->HotplugTimeoutMs();
-    if (interval < 0 && link_->HotplugFd() >= 0) {
-        hotplugTimer_->stop();
-        return;
-    }
-    if (interval < 0)
-        interval = CCommUSB::kPollIntervalMs;
-    if (options_.pollIntervalMs > 0 && interval > options_.pollIntervalMs)
-        interval = options_.pollIntervalMs;
-    hotplugTimer_->start(interval);
 }
 
 bool CMainDialog::StartUpDeviceCheck()

@@ -40,14 +40,13 @@ class QDragMoveEvent;
 class QLabel;
 class QMenu;
 class QPushButton;
-class QSocketNotifier;
-class QTimer;
 
 namespace kestova {
 class CCommUSB;
 class DPF;
 namespace session {
 class FrameSession;
+class HotplugDriver;
 struct AddResult;
 } // namespace session
 } // namespace kestova
@@ -219,7 +218,6 @@ private:
 
     // Device facade and discovery.
     void CreateFacade();
-    void RunHotplug();
     void ArmHotplugTimer();
     // Shows in the status bar who holds a frame that the link sees taken.
     void ShowFrameInUse();
@@ -317,8 +315,7 @@ private:
     CCommUSB* link_ = nullptr;
     bool discoveryLive_ = false;
     std::string shownInUse_;  // the holder message the status bar shows; empty: none
-    QSocketNotifier* hotplugNotifier_ = nullptr;
-    QTimer* hotplugTimer_ = nullptr;
+    std::unique_ptr<session::HotplugDriver> hotplug_;
 
     // Controls.
     QHash<int, QWidget*> controls_;

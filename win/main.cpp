@@ -33,29 +33,15 @@ void Usage()
 
 int main(int argc, char** argv)
 {
-    switch (kestova::session::EarlyStartAnswer(argc, argv)) {
-    case kestova::session::EarlyAnswer::Help:
-        Usage();
-        return 0;
-    case kestova::session::EarlyAnswer::Version:
-        std::printf("kestova %s\n", KESTOVA_VERSION);
-        return 0;
-    case kestova::session::EarlyAnswer::None:
-        break;
-    }
+    if (const int code = kestova::session::AnswerEarly(argc, argv, "kestova", KESTOVA_VERSION, Usage); code >= 0)
+        return code;
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("kestova"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("kestova"));
-    QApplication::setWindowIcon(KestovaAppIcon("kestova"));
+    kestova::session::NameApplication("kestova", KestovaAppIcon("kestova"));
 
     const kestova::session::StartArguments arguments =
-        kestova::session::ParseStartArguments(QCoreApplication::arguments(), kestova::session::WordsAre::Files);
-    if (!arguments.ok()) {
-        std::fprintf(stderr, "kestova: %s\n", qPrintable(arguments.error));
-        Usage();
+        kestova::session::ParseApplicationArguments("kestova", kestova::session::WordsAre::Files, Usage);
+    if (!arguments.ok())
         return 1;
-    }
     kestova::win::StartOptions options;
     options.frameArg = arguments.frameArg;
     for (const QString& file : arguments.words)

@@ -1,4 +1,5 @@
 #include "tests/mac/MacTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
@@ -9,7 +10,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QMainWindow>
@@ -180,15 +180,7 @@ void MacHarness::Start(const std::string& frameArg, std::function<void(QMainWind
 
 bool MacHarness::WaitFor(const std::function<bool()>& pred, int ms)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qWait(5);
-    }
-    return true;
+    return kestova::test::WaitUntil(pred, ms);
 }
 
 bool MacHarness::WaitFinished(int n, int ms)

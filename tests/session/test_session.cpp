@@ -8,6 +8,7 @@
 #include "common/coder/Kv350Encoder.h"
 #include "device/virtual/FrameImage.h"
 #include "device/virtual/VirtualFrame.h"
+#include "tests/support/PictureSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -24,22 +25,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using test::TempDir;
 
-RgbImage Noise(int w, int h, int amplitude, unsigned seed = 3) {
-    RgbImage img;
-    img.width = w;
-    img.height = h;
-    img.rgb.resize(size_t(w) * size_t(h) * 3);
-    std::mt19937 rng(seed);
-    for (auto& v : img.rgb)
-        v = uint8_t(std::clamp(128 + int(rng() % unsigned(2 * amplitude + 1)) - amplitude, 0, 255));
-    return img;
-}
-
-Bytes DevicePicture(const RgbImage& img, int quality) {
-    Bytes out;
-    EXPECT_TRUE(CKv350Encoder::Encode(img, quality, 3, false, out));
-    return out;
-}
+using kestova::test::DevicePicture;
+using kestova::test::Noise;
 
 // A frame image with its own facade and session.
 struct Rig {

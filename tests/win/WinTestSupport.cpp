@@ -1,11 +1,11 @@
 #include "tests/win/WinTestSupport.h"
+#include "tests/support/QtTestSupport.h"
 
 #include "device/virtual/FrameImage.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QMenu>
 #include <QStringDecoder>
@@ -123,15 +123,7 @@ bool WinHarness::Start(QSize screen, bool withFrame)
 
 bool WinHarness::WaitFor(const std::function<bool()>& pred, int ms)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qWait(5);
-    }
-    return true;
+    return kestova::test::WaitUntil(pred, ms);
 }
 
 QString WinHarness::WorkingValue(const QString& key, const QString& fallback)

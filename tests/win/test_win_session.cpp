@@ -7,6 +7,7 @@
 // what the window showed.
 
 #include "tests/win/WinTestSupport.h"
+#include "tests/support/PictureSupport.h"
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
@@ -43,24 +44,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-RgbImage Noise(int w, int h, int amplitude, unsigned seed = 3)
-{
-    RgbImage img;
-    img.width = w;
-    img.height = h;
-    img.rgb.resize(size_t(w) * size_t(h) * 3);
-    std::mt19937 rng(seed);
-    for (auto& v : img.rgb)
-        v = uint8_t(std::clamp(128 + int(rng() % unsigned(2 * amplitude + 1)) - amplitude, 0, 255));
-    return img;
-}
-
-Bytes DevicePicture(const RgbImage& img, int quality = 90)
-{
-    Bytes out;
-    EXPECT_TRUE(CKv350Encoder::Encode(img, quality, 3, false, out));
-    return out;
-}
+using kestova::test::DevicePicture;
+using kestova::test::Noise;
 
 // A facade of its own on a frame image: what another program would see.
 struct Outside {
