@@ -630,7 +630,14 @@ TEST_F(MacAlbum, FrameThatLeavesAndComesBackIsReadAgain)
     EXPECT_FALSE(C<QWidget>("slet_0")->isEnabled());
     EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).isEmpty());
 
+    // It comes back taken by another program: the hot-plug run says so,
+    // and takes it once it is let go.
+    auto holder = VirtualFrame::Open(frame + ".away");
     ASSERT_TRUE(QFile::rename(path + ".away", path));
+    ASSERT_TRUE(WaitFor([&] { return Status().startsWith("The frame is in use by "); }, 10000)) << Status().toStdString();
+    EXPECT_FALSE(fe->G_isDeviceOnLine);
+    EXPECT_TRUE(Rows().isEmpty());
+    holder.reset();
     ASSERT_TRUE(WaitFor([&] { return fe->G_isDeviceOnLine && finished >= 2 && !fe->gmyIsTransferData; }));
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
     EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
