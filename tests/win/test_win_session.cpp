@@ -747,8 +747,15 @@ TEST_F(WinSession, TheFrameLeavingDuringTheReadEmptiesTheListAndEnablesNothing)
     EXPECT_EQ(Album()->count(), 0);
     EXPECT_FALSE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
     EXPECT_FALSE(C<QWidget>(IDC_BUTTON_SEND)->isEnabled());
-    // Back again: read afresh.
+    // Back again, but taken by another program: the hot-plug run names it.
+    auto holder = VirtualFrame::Open(away.toStdString());
     ASSERT_TRUE(QFile::rename(away, QString::fromStdString(frame)));
+    ASSERT_TRUE(WaitFor([&] { return dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")); }, 10000))
+        << dlg->StatusText().toStdString();
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_EQ(Album()->count(), 0);
+    // Let go: read afresh.
+    holder.reset();
     ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && Album()->count() == 12 && !dlg->IsReading(); }, 60000));
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Labels(), Numbered(12));
