@@ -435,7 +435,11 @@ void CMainDialog::OnDownloadFinished(int code)
     if (m_connected)
         EnableControls(true);
     UpdateCounters();
-    m_reading = m_downloading = m_albumModified = false;
+    m_reading = m_downloading = false;
+    // A write that failed on a frame still attached left its album as it
+    // was: the edits exist only here, so Synchronize may try again and Exit
+    // still warns. A frame that left is read afresh when it is back.
+    m_albumModified = code != 0 && m_connected;
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected);
     SetProgress(0);
