@@ -937,6 +937,7 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
         chinese ? QStringLiteral("文件 %1 已存在, 覆盖此文件吗?") : QStringLiteral("File %1 existed, want to over write?");
     const QDir dir(folder);
     bool askedOnce = false;
+    QStringList unsaved;
     for (int k : entries) {
         if (!m_connected)
             return false;
@@ -958,9 +959,16 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
             const QString target = dir.filePath(QString::asprintf("%04d.jpg", k + 1));
             if (QFileInfo::exists(target) && Box(overwrite.arg(target), BoxButtons::YesNo) != QMessageBox::Yes)
                 continue;
-            // A picture that cannot be encoded is passed over.
-            ExportOne(source, target, false, saveAll ? 100 : 90, saveAll ? 3 : 4);
+            // A picture that cannot be written is passed over; the run goes
+            // on, but does not end by claiming that everything was saved.
+            if (!ExportOne(source, target, false, saveAll ? 100 : 90, saveAll ? 3 : 4))
+                unsaved << QDir::toNativeSeparators(target);
         }
+    }
+    if (!unsaved.isEmpty()) {
+        Box(QStringLiteral("%1\n%2").arg(cannot, unsaved.join(QLatin1Char('\n'))), BoxButtons::Ok,
+            QStringLiteral("Message"));
+        return false;
     }
     Box(LookupText(QStringLiteral("SAVEPICFINISH_TIPS"), QStringLiteral("All pics were saved!")));
     return true;
@@ -1004,14 +1012,13 @@ void CMainDialog::OnSave()
     if (target.isEmpty() || !m_connected)
         return;
     const QString extension = QFileInfo(target).suffix().toLower();
-    if (extension == QLatin1String("bmp")) {
-        if (!ExportOne(cachePaths_[k], target, true, 0, 0)) {
-            const bool chinese = lang_.CurrentName().contains(QStringLiteral("Chinese"));
-            Box((chinese ? QStringLiteral("保存文件 %1 失败!") : QStringLiteral("Save %1 file failed!")).arg(extension));
-        }
-        return;
+    const bool bmp = extension == QLatin1String("bmp");
+    // A JPEG that could not be written is said as a bitmap's is: the user
+    // must not go away believing the file is there.
+    if (!(bmp ? ExportOne(cachePaths_[k], target, true, 0, 0) : ExportOne(cachePaths_[k], target, false, 100, 3))) {
+        const bool chinese = lang_.CurrentName().contains(QStringLiteral("Chinese"));
+        Box((chinese ? QStringLiteral("保存文件 %1 失败!") : QStringLiteral("Save %1 file failed!")).arg(extension));
     }
-    ExportOne(cachePaths_[k], target, false, 100, 3);
 }
 
 void CMainDialog::OnSaveAll()

@@ -1053,6 +1053,40 @@ TEST_F(WinSession, SaveAsBmpAndJpegWithTheOverwriteQuestions)
     EXPECT_TRUE(one.read(3) == QByteArray("\xFF\xD8\xFF", 3));
 }
 
+// JPEG files that cannot be written (here: a folder holds the name): the
+// run still writes the others, but ends saying which were not saved rather
+// than that all were; a single Save says so as it does for a bitmap.
+TEST_F(WinSession, AJpegThatCannotBeWrittenIsNotReportedAsSaved)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    const QString out = tmp.filePath("out");
+    QDir().mkpath(out + "/0002.jpg");
+    QDir().mkpath(out + "/taken.jpg");
+    adjustOptions = [&](StartOptions& o) {
+        o.folderDialog = [&](QWidget*, const QString&) { return out; };
+        o.saveFileDialog = [&](QWidget*, const QString&) { return out + "/taken.jpg"; };
+    };
+    ASSERT_TRUE(StartIdle());
+    answerFor = [&](const QString& text) {
+        if (text == T("SAVE_TIPS_2"))
+            return int(QMessageBox::No);  // JPEG
+        return int(text.startsWith("File ") ? QMessageBox::Yes : QMessageBox::Ok);
+    };
+    Click(IDC_BUTTON_SAVEALL);
+    ASSERT_EQ(boxes.size(), 3) << boxes.join('|').toStdString();
+    EXPECT_EQ(boxes[1], QString("File %1/0002.jpg existed, want to over write?").arg(out));
+    EXPECT_NE(boxes[2], T("SAVEPICFINISH_TIPS"));
+    EXPECT_TRUE(boxes[2].contains("0002.jpg")) << boxes[2].toStdString();
+    for (const char* name : {"/0001.jpg", "/0003.jpg"})
+        EXPECT_EQ(QImage(out + name).size(), QSize(128, 128)) << name;
+
+    SelectEntries({0});
+    boxes.clear();
+    Click(IDC_BUTTON_SAVE);
+    EXPECT_EQ(boxes, QStringList{"Save jpg file failed!"});
+}
+
 TEST_F(WinSession, FilesOnTheCommandLineAreAddedAfterTheRead)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
