@@ -261,7 +261,9 @@ private:
     void JoinWorkers();
     void ReadAlbumWorker(quint64 generation);
     void DownloadWorker();
-    void ProcessPicturesWorker(QStringList files);
+    // `generation`: the read generation when the batch began; a detach
+    // since then drops the batch's late thumbnails.
+    void ProcessPicturesWorker(QStringList files, quint64 generation);
     bool ExportOne(const QString& source, const QString& target, bool bmp, int quality, int mode);
     bool ExportRun(const QList<int>& entries, bool saveAll);
 

@@ -640,10 +640,11 @@ void CMainDialog::OnReceivePic()
     }
     m_processing = true;
     EnableControls(false);
-    processWorker_ = std::thread([this, files = pendingFiles_] { ProcessPicturesWorker(files); });
+    processWorker_ = std::thread(
+        [this, files = pendingFiles_, generation = readGeneration_.load()] { ProcessPicturesWorker(files, generation); });
 }
 
-void CMainDialog::ProcessPicturesWorker(QStringList files)
+void CMainDialog::ProcessPicturesWorker(QStringList files, quint64 generation)
 {
     // Loading, scaling, cropping and fitting run on every core, a few
     // pictures ahead; the album takes them here one by one in the order they
@@ -680,7 +681,19 @@ void CMainDialog::ProcessPicturesWorker(QStringList files)
             break;
         }
         QMetaObject::invokeMethod(
-            this, [this, cachePath] { AddThumbnailFor(cachePath); m_albumModified = true; }, Qt::QueuedConnection);
+            this,
+            [this, cachePath, generation] {
+                // The frame left since the batch began: its album is gone
+                // from the list (and is read afresh when the frame is back),
+                // so this picture must not join the list of the next one.
+                if (readGeneration_.load() != generation) {
+                    QFile::remove(cachePath);
+                    return;
+                }
+                AddThumbnailFor(cachePath);
+                m_albumModified = true;
+            },
+            Qt::QueuedConnection);
         advance(picture.index + 1);
     }
     PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish), r);

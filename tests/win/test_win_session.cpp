@@ -16,6 +16,7 @@
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
 #include "session/FrameSession.h"
+#include "win/Messages.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/Preview.h"
 
@@ -28,6 +29,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -937,6 +939,35 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
         ExpectFlashShowsTheWindow();
         dlg.reset();
     }
+}
+
+// The frame goes and comes back while a dropped batch is still being added:
+// the batch's pictures belonged to the album that left, so after the new
+// read the list holds exactly the frame's album, entry for entry.
+TEST_F(WinSession, PicturesOfABatchCutOffByAPullDoNotJoinTheAlbumReadAfterwards)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    ASSERT_TRUE(StartIdle());
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/b%1.bmp").arg(i), Noise(128, 128, 50, unsigned(70 + i)));
+    Drop(files);
+    // The adder runs; the window has not yet taken its thumbnails when the
+    // link reports the frame gone and back.
+    QCoreApplication::sendPostedEvents(dlg.get(), RegisterWindowMessage(QString::fromLatin1(kMsgReceivePic)));
+    ASSERT_TRUE(dlg->IsProcessing());
+    const QDir cache(dlg->CacheDirectory());
+    for (int waited = 0; cache.entryList({"*.bmp"}, QDir::Files).size() < 5 && waited < 20000; waited += 10)
+        QThread::msleep(10);
+    ASSERT_EQ(cache.entryList({"*.bmp"}, QDir::Files).size(), 5);
+    RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
+    QCoreApplication::sendEvent(dlg.get(), &gone);
+    RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
+    QCoreApplication::sendEvent(dlg.get(), &back);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(2));
+    ExpectFlashShowsTheWindow();
 }
 
 TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
