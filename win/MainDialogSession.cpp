@@ -151,6 +151,7 @@ void CMainDialog::OnDeviceChange(bool attached)
     // A read still running belongs to the frame that left.
     ++readGeneration_;
     m_connected = false;
+    albumShownWhole_ = false;
     flashSizeKB_ = 0;
     SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
     ShowConnectionBitmap(false);
@@ -188,6 +189,7 @@ void CMainDialog::OnDpfAttach()
 void CMainDialog::StartReadAlbum()
 {
     readPending_ = false;
+    albumShownWhole_ = false;
     if (deviceWorker_.joinable())
         deviceWorker_.join();  // it has reported already
     m_reading = true;
@@ -370,10 +372,13 @@ void CMainDialog::OnFinishThread(int code)
     UpdateCounters();
     m_reading = false;
     SetProgress(0);
+    // Done, or done without the damaged pictures it removed; any other end
+    // leaves pictures of the album unlisted (the status bar says why).
+    albumShownWhole_ = code == 0 || code == 4;
     if (m_connected) {
         if (code == 4)
             Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
-        EnableControls(true);
+        EnableControls(albumShownWhole_);
     }
     if (readPending_ && m_connected) {
         StartReadAlbum();
@@ -393,7 +398,7 @@ void CMainDialog::OnFinishThread(int code)
 void CMainDialog::OnSynchronize()
 {
     // An unchanged album is not written.
-    if (m_processing || !m_albumModified || deviceWorkerBusy_ || !m_connected)
+    if (m_processing || !m_albumModified || deviceWorkerBusy_ || !m_connected || !albumShownWhole_)
         return;
     EnableControls(false);
     if (progressCtrl_ == QLatin1String("OFF") && progress_)
@@ -441,7 +446,7 @@ void CMainDialog::OnDownloadFinished(int code)
     // still warns. A frame that left is read afresh when it is back.
     m_albumModified = code != 0 && m_connected;
     // Controls stay off without a frame: nothing they do can work then.
-    EnableControls(m_connected);
+    EnableControls(m_connected && albumShownWhole_);
     SetProgress(0);
     if (code != 0)
         Box(LookupText(QStringLiteral("DOWNLOADFAIL_TIPS"),
@@ -511,7 +516,7 @@ void CMainDialog::AddThumbnailFor(const QString& cachePath)
 
 void CMainDialog::OnAdd()
 {
-    if (!preview_ || preview_->SourcePath().isEmpty() || !m_connected || deviceWorkerBusy_)
+    if (!preview_ || preview_->SourcePath().isEmpty() || !m_connected || deviceWorkerBusy_ || !albumShownWhole_)
         return;
     if (multiSelection_ && browserList_->selectedItems().size() > 1 && !m_processing) {
         EnableControls(false);
@@ -610,7 +615,7 @@ void CMainDialog::dropEvent(QDropEvent* e)
 
 void CMainDialog::DropItems(const QStringList& items)
 {
-    if (!m_connected || m_processing || deviceWorkerBusy_)
+    if (!m_connected || m_processing || deviceWorkerBusy_ || !albumShownWhole_)
         return;
     m_processing = true;
     EnableControls(false);
@@ -635,7 +640,7 @@ void CMainDialog::OnReceivePic()
 {
     if (deviceWorkerBusy_ || processWorker_.joinable()) {
         m_processing = false;
-        EnableControls(m_connected);
+        EnableControls(m_connected && albumShownWhole_);
         return;
     }
     m_processing = true;
@@ -715,7 +720,7 @@ void CMainDialog::OnProcessFinish(int result)
         Box(LookupText(QStringLiteral("MEMFULL_TIPS_1"),
                        QStringLiteral("The maximum number of images has been reached.  Delete some images before "
                                       "adding any more.")));
-    EnableControls(m_connected);
+    EnableControls(m_connected && albumShownWhole_);
     if (readPending_ && m_connected) {
         StartReadAlbum();
         return;
@@ -732,7 +737,7 @@ void CMainDialog::OnProcessFinish(int result)
 
 void CMainDialog::OnDelete()
 {
-    if (m_processing || deviceWorkerBusy_)
+    if (m_processing || deviceWorkerBusy_ || !albumShownWhole_)
         return;
     QList<int> rows;
     for (int i = 0; i < albumList_->count(); ++i)

@@ -688,37 +688,29 @@ TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
     ExpectFlashShowsTheWindow();
 }
 
-// A frame that refuses every flash instruction sent to it (erase, program,
-// write enable) as write protected while `refuse` is set, and reads as ever.
+// A frame that refuses the commands `refuse` picks: flash instructions sent
+// to it (erase, program, write enable, 0xCB) as write protected, reads
+// (0xCD) as a medium error. Everything else it does as ever.
 class RefusingFrame : public ScsiUnit {
 public:
-    RefusingFrame(std::unique_ptr<ScsiUnit> inner, std::shared_ptr<std::atomic<bool>> refuse)
-        : inner_(std::move(inner)), refuse_(std::move(refuse))
+    using Refuse = std::function<bool(const uint8_t cdb[16])>;
+    RefusingFrame(std::unique_ptr<ScsiUnit> inner, Refuse refuse) : inner_(std::move(inner)), refuse_(std::move(refuse))
     {
     }
     ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection direction,
                        unsigned timeoutMs) override
     {
-        if (refuse_->load() && cdb[0] == 0xCB)
-            return ScsiResult::Check(0x07, 0x27, 0x00);
+        if (refuse_(cdb))
+            return cdb[0] == 0xCB ? ScsiResult::Check(0x07, 0x27, 0x00) : ScsiResult::Check(0x03, 0x11, 0x00);
         return inner_->Execute(cdb, buffer, length, direction, timeoutMs);
     }
     bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
     void Release() override { inner_->Release(); }
     std::string Name() const override { return inner_->Name(); }
 
-private:
-    std::unique_ptr<ScsiUnit> inner_;
-    std::shared_ptr<std::atomic<bool>> refuse_;
-};
-
-TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneKeepsTheEditsForAnotherTry)
-{
-    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
-    auto refuse = std::make_shared<std::atomic<bool>>(true);
-    adjustOptions = [&](StartOptions& o) {
-        o.frameArg = frame + ",sync=0";
-        o.frameOpener = [refuse](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
+    static VirtualFrameOpener Opener(Refuse refuse)
+    {
+        return [refuse](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
             try {
                 return std::make_unique<RefusingFrame>(VirtualFrame::Open(arg), refuse);
             } catch (const std::exception& e) {
@@ -726,6 +718,19 @@ TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneKeepsTheEditsForA
                 return nullptr;
             }
         };
+    }
+
+private:
+    std::unique_ptr<ScsiUnit> inner_;
+    Refuse refuse_;
+};
+
+TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneKeepsTheEditsForAnotherTry)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
+    auto refuse = std::make_shared<std::atomic<bool>>(true);
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([refuse](const uint8_t cdb[16]) { return *refuse && cdb[0] == 0xCB; });
     };
     ASSERT_TRUE(StartIdle());
     Click(IDC_BUTTON_SEND);
@@ -754,6 +759,51 @@ TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneKeepsTheEditsForA
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
     EXPECT_FALSE(dlg->AlbumModified());
     ExpectFlashShowsTheWindow();
+}
+
+// The second of three pictures cannot be read: one entry is listed while
+// the album holds three. Row and album index would name different pictures,
+// so a drop adds nothing, Delete and Synchronize do nothing, and the frame
+// keeps its three pictures.
+TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    uint32_t second = 0;
+    {
+        Outside o(frame);
+        ASSERT_TRUE(o.s.Open().ok());
+        int length = 0;
+        ASSERT_TRUE(o.dpf.GetFileInfo(1, second, length));
+    }
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([second](const uint8_t cdb[16]) {
+            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
+            return cdb[0] == 0xCD && address >= second && address < second + 4096;
+        });
+    };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && !dlg->IsReading(); }));
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_TRUE(dlg->StatusText().startsWith(dlg->LookupText("READFAIL_TIPS", "Reading the album failed")))
+        << dlg->StatusText().toStdString();
+    for (int id : {IDC_BTN_ADDTODPF, IDC_BUTTON_DELECT, IDC_BUTTON_SEND})
+        EXPECT_FALSE(C<QWidget>(id)->isEnabled()) << id;
+
+    Drop({SavePicture(pictures + "/d.bmp", Noise(128, 128, 40, 9))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Labels(), Numbered(1));
+    Album()->setFocus();
+    QTest::keyClick(Album(), Qt::Key_A, Qt::ControlModifier);
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_FALSE(dlg->AlbumModified());
+    QTest::keyClick(Album(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(dlg->IsDownloading());
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
 }
 
 TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
