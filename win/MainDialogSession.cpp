@@ -748,8 +748,14 @@ void CMainDialog::OnDelete()
                        QStringLiteral("Please select at least a pic before you delete it!")));
         return;
     }
+    const quint64 generation = readGeneration_.load();
     if (Box(LookupText(QStringLiteral("DELETE_TIPS_2"), QStringLiteral("Delete the selected photo(s) YES NO?")),
             BoxButtons::YesNo) != QMessageBox::Yes)
+        return;
+    // The question may have stayed open while the frame left (and came back
+    // and is being read again): the rows chosen belong to an album that is
+    // gone, and the reader may be filling the new one.
+    if (generation != readGeneration_.load() || deviceWorkerBusy_ || !m_connected)
         return;
     {
         // While items go, the list's selection passes through states whose

@@ -1020,6 +1020,33 @@ TEST_F(WinSession, PicturesOfABatchCutOffByAPullDoNotJoinTheAlbumReadAfterwards)
     ExpectFlashShowsTheWindow();
 }
 
+// The frame leaves and comes back while the Delete question is open: the
+// answer Yes deletes nothing of the album read afresh.
+TEST_F(WinSession, ADeleteAnsweredAfterTheFrameLeftAndCameBackDeletesNothing)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    ASSERT_TRUE(StartIdle());
+    SelectEntries({0});
+    answerFor = [&](const QString& text) {
+        if (text == T("DELETE_TIPS_2")) {
+            RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
+            QCoreApplication::sendEvent(dlg.get(), &gone);
+            RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
+            QCoreApplication::sendEvent(dlg.get(), &back);
+        }
+        return int(QMessageBox::Yes);
+    };
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(boxes, QStringList{T("DELETE_TIPS_2")});
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(2));
+    EXPECT_FALSE(dlg->AlbumModified());
+    answerFor = nullptr;
+    answer = QMessageBox::No;
+    QTest::keyClick(Album(), Qt::Key_E, Qt::ControlModifier);
+    EXPECT_EQ(boxes.last(), T("EXIT_TIPS_2"));
+}
+
 TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
 {
     Seed(frame, {}, 0x1234);
