@@ -753,9 +753,10 @@ void CMainDialog::OnDelete()
             BoxButtons::YesNo) != QMessageBox::Yes)
         return;
     // The question may have stayed open while the frame left (and came back
-    // and is being read again): the rows chosen belong to an album that is
-    // gone, and the reader may be filling the new one.
-    if (generation != readGeneration_.load() || deviceWorkerBusy_ || !m_connected)
+    // and is being read again), or while a second start's files began a
+    // batch: the rows chosen belong to an album that is gone, or a worker is
+    // changing the album now.
+    if (generation != readGeneration_.load() || deviceWorkerBusy_ || m_processing || !m_connected)
         return;
     {
         // While items go, the list's selection passes through states whose

@@ -1020,31 +1020,41 @@ TEST_F(WinSession, PicturesOfABatchCutOffByAPullDoNotJoinTheAlbumReadAfterwards)
     ExpectFlashShowsTheWindow();
 }
 
-// The frame leaves and comes back while the Delete question is open: the
-// answer Yes deletes nothing of the album read afresh.
-TEST_F(WinSession, ADeleteAnsweredAfterTheFrameLeftAndCameBackDeletesNothing)
+// While the Delete question is open the frame leaves and comes back, or a
+// second start hands over a picture (a batch begins): the answer Yes
+// deletes nothing, since the rows belong to an album that is gone or is
+// being changed by the batch.
+TEST_F(WinSession, ADeleteAnsweredAfterTheAlbumChangedUnderTheQuestionDeletesNothing)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    const QString handed = SavePicture(pictures + "/h.bmp", Noise(128, 128, 40, 5));
     ASSERT_TRUE(StartIdle());
-    SelectEntries({0});
-    answerFor = [&](const QString& text) {
-        if (text == T("DELETE_TIPS_2")) {
-            RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
-            QCoreApplication::sendEvent(dlg.get(), &gone);
-            RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
-            QCoreApplication::sendEvent(dlg.get(), &back);
-        }
-        return int(QMessageBox::Yes);
-    };
-    QTest::keyClick(Album(), Qt::Key_Delete);
-    EXPECT_EQ(boxes, QStringList{T("DELETE_TIPS_2")});
-    ASSERT_TRUE(WaitIdle());
-    EXPECT_EQ(Labels(), Numbered(2));
-    EXPECT_FALSE(dlg->AlbumModified());
+    for (bool pulled : {true, false}) {
+        SCOPED_TRACE(pulled);
+        SelectEntries({0});
+        boxes.clear();
+        answerFor = [&](const QString& text) {
+            if (text == T("DELETE_TIPS_2") && pulled) {
+                RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
+                QCoreApplication::sendEvent(dlg.get(), &gone);
+                RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
+                QCoreApplication::sendEvent(dlg.get(), &back);
+            } else if (text == T("DELETE_TIPS_2")) {
+                dlg->ReceiveHandedFiles({handed});
+                QCoreApplication::sendPostedEvents(dlg.get(), RegisterWindowMessage(QString::fromLatin1(kMsgReceivePic)));
+            }
+            return int(QMessageBox::Yes);
+        };
+        QTest::keyClick(Album(), Qt::Key_Delete);
+        EXPECT_EQ(boxes, QStringList{T("DELETE_TIPS_2")});
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_EQ(Labels(), Numbered(pulled ? 2 : 3));
+        EXPECT_EQ(dlg->AlbumModified(), !pulled);
+    }
     answerFor = nullptr;
-    answer = QMessageBox::No;
-    QTest::keyClick(Album(), Qt::Key_E, Qt::ControlModifier);
-    EXPECT_EQ(boxes.last(), T("EXIT_TIPS_2"));
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
 }
 
 TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
