@@ -458,8 +458,16 @@ void CMainDialog::OnDownloadFinished(int code)
         close();
         return;
     }
-    if (readPending_ && m_connected)
+    if (readPending_ && m_connected) {
         StartReadAlbum();
+        return;
+    }
+    // Files a second start handed over while the album was being written.
+    if (m_connected && !filesAfterRead_.isEmpty() && !m_processing) {
+        const QStringList files = filesAfterRead_;
+        filesAfterRead_.clear();
+        DropItems(files);
+    }
 }
 
 // ---------------------------------------------------------------------------

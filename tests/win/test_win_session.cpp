@@ -806,6 +806,26 @@ TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
     EXPECT_EQ(ReadBack(frame).size(), 3u);
 }
 
+// A second start hands over a picture while the album is being written:
+// it is added once the writing has ended.
+TEST_F(WinSession, FilesHandedOverDuringSynchronizeAreAddedAfterIt)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1))});
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
+    ASSERT_TRUE(StartIdle());
+    Drop({SavePicture(pictures + "/s.bmp", Noise(128, 128, 40, 6))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+    dlg->ReceiveHandedFiles({SavePicture(pictures + "/h.bmp", Noise(128, 128, 40, 7))});
+    ASSERT_TRUE(WaitFor([&] { return Labels() == Numbered(3); })) << Labels().join(' ').toStdString();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_TRUE(dlg->AlbumModified());
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+}
+
 TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
 {
     std::vector<Bytes> six;
