@@ -259,7 +259,9 @@ private:
     void JoinWorkers();
     void ReadAlbumWorker(quint64 generation);
     void DownloadWorker();
-    void ProcessPicturesWorker(QStringList files);
+    // `generation`: the read generation when the batch began; a detach
+    // since then drops the batch's late thumbnails.
+    void ProcessPicturesWorker(QStringList files, quint64 generation);
     bool ExportOne(const QString& source, const QString& target, bool bmp, int quality, int mode);
     bool ExportRun(const QList<int>& entries, bool saveAll);
 
@@ -296,6 +298,11 @@ private:
     bool m_addingSingle = false;
     bool m_autoAdvance = true;
     bool readPending_ = false;       // an attach waits for the running device worker
+    // The last read listed the whole album. After a read cut off midway the
+    // list holds fewer entries than the album, so list row and album index
+    // no longer name the same picture: nothing is added, deleted or written
+    // until the frame is read again.
+    bool albumShownWhole_ = false;
     bool deviceWorkerBusy_ = false;  // ReadAlbumWorker or DownloadWorker has not reported yet
     std::atomic<quint64> readGeneration_{0};  // a read whose number is old is dropped
     int lcdWidth_ = 0;

@@ -151,6 +151,7 @@ void CMainDialog::OnDeviceChange(bool attached)
     // A read still running belongs to the frame that left.
     ++readGeneration_;
     m_connected = false;
+    albumShownWhole_ = false;
     flashSizeKB_ = 0;
     SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
     ShowConnectionBitmap(false);
@@ -188,6 +189,7 @@ void CMainDialog::OnDpfAttach()
 void CMainDialog::StartReadAlbum()
 {
     readPending_ = false;
+    albumShownWhole_ = false;
     if (deviceWorker_.joinable())
         deviceWorker_.join();  // it has reported already
     m_reading = true;
@@ -370,10 +372,13 @@ void CMainDialog::OnFinishThread(int code)
     UpdateCounters();
     m_reading = false;
     SetProgress(0);
+    // Done, or done without the damaged pictures it removed; any other end
+    // leaves pictures of the album unlisted (the status bar says why).
+    albumShownWhole_ = code == 0 || code == 4;
     if (m_connected) {
         if (code == 4)
             Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
-        EnableControls(true);
+        EnableControls(albumShownWhole_);
     }
     if (readPending_ && m_connected) {
         StartReadAlbum();
@@ -393,7 +398,7 @@ void CMainDialog::OnFinishThread(int code)
 void CMainDialog::OnSynchronize()
 {
     // An unchanged album is not written.
-    if (m_processing || !m_albumModified || deviceWorkerBusy_ || !m_connected)
+    if (m_processing || !m_albumModified || deviceWorkerBusy_ || !m_connected || !albumShownWhole_)
         return;
     EnableControls(false);
     if (progressCtrl_ == QLatin1String("OFF") && progress_)
@@ -435,9 +440,13 @@ void CMainDialog::OnDownloadFinished(int code)
     if (m_connected)
         EnableControls(true);
     UpdateCounters();
-    m_reading = m_downloading = m_albumModified = false;
+    m_reading = m_downloading = false;
+    // A write that failed on a frame still attached left its album as it
+    // was: the edits exist only here, so Synchronize may try again and Exit
+    // still warns. A frame that left is read afresh when it is back.
+    m_albumModified = code != 0 && m_connected;
     // Controls stay off without a frame: nothing they do can work then.
-    EnableControls(m_connected);
+    EnableControls(m_connected && albumShownWhole_);
     SetProgress(0);
     if (code != 0)
         Box(LookupText(QStringLiteral("DOWNLOADFAIL_TIPS"),
@@ -449,8 +458,16 @@ void CMainDialog::OnDownloadFinished(int code)
         close();
         return;
     }
-    if (readPending_ && m_connected)
+    if (readPending_ && m_connected) {
         StartReadAlbum();
+        return;
+    }
+    // Files a second start handed over while the album was being written.
+    if (m_connected && !filesAfterRead_.isEmpty() && !m_processing) {
+        const QStringList files = filesAfterRead_;
+        filesAfterRead_.clear();
+        DropItems(files);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -507,7 +524,7 @@ void CMainDialog::AddThumbnailFor(const QString& cachePath)
 
 void CMainDialog::OnAdd()
 {
-    if (!preview_ || preview_->SourcePath().isEmpty() || !m_connected || deviceWorkerBusy_)
+    if (!preview_ || preview_->SourcePath().isEmpty() || !m_connected || deviceWorkerBusy_ || !albumShownWhole_)
         return;
     if (multiSelection_ && browserList_->selectedItems().size() > 1 && !m_processing) {
         EnableControls(false);
@@ -606,7 +623,7 @@ void CMainDialog::dropEvent(QDropEvent* e)
 
 void CMainDialog::DropItems(const QStringList& items)
 {
-    if (!m_connected || m_processing || deviceWorkerBusy_)
+    if (!m_connected || m_processing || deviceWorkerBusy_ || !albumShownWhole_)
         return;
     m_processing = true;
     EnableControls(false);
@@ -631,15 +648,16 @@ void CMainDialog::OnReceivePic()
 {
     if (deviceWorkerBusy_ || processWorker_.joinable()) {
         m_processing = false;
-        EnableControls(m_connected);
+        EnableControls(m_connected && albumShownWhole_);
         return;
     }
     m_processing = true;
     EnableControls(false);
-    processWorker_ = std::thread([this, files = pendingFiles_] { ProcessPicturesWorker(files); });
+    processWorker_ = std::thread(
+        [this, files = pendingFiles_, generation = readGeneration_.load()] { ProcessPicturesWorker(files, generation); });
 }
 
-void CMainDialog::ProcessPicturesWorker(QStringList files)
+void CMainDialog::ProcessPicturesWorker(QStringList files, quint64 generation)
 {
     // Loading, scaling, cropping and fitting run on every core, a few
     // pictures ahead; the album takes them here one by one in the order they
@@ -676,7 +694,19 @@ void CMainDialog::ProcessPicturesWorker(QStringList files)
             break;
         }
         QMetaObject::invokeMethod(
-            this, [this, cachePath] { AddThumbnailFor(cachePath); m_albumModified = true; }, Qt::QueuedConnection);
+            this,
+            [this, cachePath, generation] {
+                // The frame left since the batch began: its album is gone
+                // from the list (and is read afresh when the frame is back),
+                // so this picture must not join the list of the next one.
+                if (readGeneration_.load() != generation) {
+                    QFile::remove(cachePath);
+                    return;
+                }
+                AddThumbnailFor(cachePath);
+                m_albumModified = true;
+            },
+            Qt::QueuedConnection);
         advance(picture.index + 1);
     }
     PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish), r);
@@ -698,7 +728,7 @@ void CMainDialog::OnProcessFinish(int result)
         Box(LookupText(QStringLiteral("MEMFULL_TIPS_1"),
                        QStringLiteral("The maximum number of images has been reached.  Delete some images before "
                                       "adding any more.")));
-    EnableControls(m_connected);
+    EnableControls(m_connected && albumShownWhole_);
     if (readPending_ && m_connected) {
         StartReadAlbum();
         return;
@@ -715,7 +745,7 @@ void CMainDialog::OnProcessFinish(int result)
 
 void CMainDialog::OnDelete()
 {
-    if (m_processing || deviceWorkerBusy_)
+    if (m_processing || deviceWorkerBusy_ || !albumShownWhole_)
         return;
     QList<int> rows;
     for (int i = 0; i < albumList_->count(); ++i)
@@ -726,8 +756,15 @@ void CMainDialog::OnDelete()
                        QStringLiteral("Please select at least a pic before you delete it!")));
         return;
     }
+    const quint64 generation = readGeneration_.load();
     if (Box(LookupText(QStringLiteral("DELETE_TIPS_2"), QStringLiteral("Delete the selected photo(s) YES NO?")),
             BoxButtons::YesNo) != QMessageBox::Yes)
+        return;
+    // The question may have stayed open while the frame left (and came back
+    // and is being read again), or while a second start's files began a
+    // batch: the rows chosen belong to an album that is gone, or a worker is
+    // changing the album now.
+    if (generation != readGeneration_.load() || deviceWorkerBusy_ || m_processing || !m_connected)
         return;
     {
         // While items go, the list's selection passes through states whose
@@ -933,6 +970,7 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
         chinese ? QStringLiteral("文件 %1 已存在, 覆盖此文件吗?") : QStringLiteral("File %1 existed, want to over write?");
     const QDir dir(folder);
     bool askedOnce = false;
+    QStringList unsaved;
     for (int k : entries) {
         if (!m_connected)
             return false;
@@ -954,9 +992,16 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
             const QString target = dir.filePath(QString::asprintf("%04d.jpg", k + 1));
             if (QFileInfo::exists(target) && Box(overwrite.arg(target), BoxButtons::YesNo) != QMessageBox::Yes)
                 continue;
-            // A picture that cannot be encoded is passed over.
-            ExportOne(source, target, false, saveAll ? 100 : 90, saveAll ? 3 : 4);
+            // A picture that cannot be written is passed over; the run goes
+            // on, but does not end by claiming that everything was saved.
+            if (!ExportOne(source, target, false, saveAll ? 100 : 90, saveAll ? 3 : 4))
+                unsaved << QDir::toNativeSeparators(target);
         }
+    }
+    if (!unsaved.isEmpty()) {
+        Box(QStringLiteral("%1\n%2").arg(cannot, unsaved.join(QLatin1Char('\n'))), BoxButtons::Ok,
+            QStringLiteral("Message"));
+        return false;
     }
     Box(LookupText(QStringLiteral("SAVEPICFINISH_TIPS"), QStringLiteral("All pics were saved!")));
     return true;
@@ -1000,14 +1045,13 @@ void CMainDialog::OnSave()
     if (target.isEmpty() || !m_connected)
         return;
     const QString extension = QFileInfo(target).suffix().toLower();
-    if (extension == QLatin1String("bmp")) {
-        if (!ExportOne(cachePaths_[k], target, true, 0, 0)) {
-            const bool chinese = lang_.CurrentName().contains(QStringLiteral("Chinese"));
-            Box((chinese ? QStringLiteral("保存文件 %1 失败!") : QStringLiteral("Save %1 file failed!")).arg(extension));
-        }
-        return;
+    const bool bmp = extension == QLatin1String("bmp");
+    // A JPEG that could not be written is said as a bitmap's is: the user
+    // must not go away believing the file is there.
+    if (!(bmp ? ExportOne(cachePaths_[k], target, true, 0, 0) : ExportOne(cachePaths_[k], target, false, 100, 3))) {
+        const bool chinese = lang_.CurrentName().contains(QStringLiteral("Chinese"));
+        Box((chinese ? QStringLiteral("保存文件 %1 失败!") : QStringLiteral("Save %1 file failed!")).arg(extension));
     }
-    ExportOne(cachePaths_[k], target, false, 100, 3);
 }
 
 void CMainDialog::OnSaveAll()

@@ -17,6 +17,7 @@
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
 #include "session/FrameSession.h"
+#include "win/Messages.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/Preview.h"
 
@@ -29,6 +30,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -671,10 +673,50 @@ TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
     ExpectFlashShowsTheWindow();
 }
 
-TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneClearsTheMark)
+// A frame that refuses the commands `refuse` picks: flash instructions sent
+// to it (erase, program, write enable, 0xCB) as write protected, reads
+// (0xCD) as a medium error. Everything else it does as ever.
+class RefusingFrame : public ScsiUnit {
+public:
+    using Refuse = std::function<bool(const uint8_t cdb[16])>;
+    RefusingFrame(std::unique_ptr<ScsiUnit> inner, Refuse refuse) : inner_(std::move(inner)), refuse_(std::move(refuse))
+    {
+    }
+    ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection direction,
+                       unsigned timeoutMs) override
+    {
+        if (refuse_(cdb))
+            return cdb[0] == 0xCB ? ScsiResult::Check(0x07, 0x27, 0x00) : ScsiResult::Check(0x03, 0x11, 0x00);
+        return inner_->Execute(cdb, buffer, length, direction, timeoutMs);
+    }
+    bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
+    void Release() override { inner_->Release(); }
+    std::string Name() const override { return inner_->Name(); }
+
+    static VirtualFrameOpener Opener(Refuse refuse)
+    {
+        return [refuse](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
+            try {
+                return std::make_unique<RefusingFrame>(VirtualFrame::Open(arg), refuse);
+            } catch (const std::exception& e) {
+                error = e.what();
+                return nullptr;
+            }
+        };
+    }
+
+private:
+    std::unique_ptr<ScsiUnit> inner_;
+    Refuse refuse_;
+};
+
+TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneKeepsTheEditsForAnotherTry)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
-    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,write_protect=1"; };
+    auto refuse = std::make_shared<std::atomic<bool>>(true);
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([refuse](const uint8_t cdb[16]) { return *refuse && cdb[0] == 0xCB; });
+    };
     ASSERT_TRUE(StartIdle());
     Click(IDC_BUTTON_SEND);
     EXPECT_FALSE(dlg->IsDownloading());
@@ -686,11 +728,87 @@ TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneClearsTheMark)
     ASSERT_TRUE(dlg->AlbumModified());
     ASSERT_TRUE(Synchronize());
     EXPECT_EQ(boxes, QStringList{T("DOWNLOADFAIL_TIPS")});
-    EXPECT_FALSE(dlg->AlbumModified());
+    EXPECT_TRUE(dlg->StatusText().startsWith(T("DOWNLOADFAIL_STATUS") + ": ")) << dlg->StatusText().toStdString();
     EXPECT_TRUE(dlg->StatusText().contains("protect")) << dlg->StatusText().toStdString();
-    Click(IDC_BUTTON_SEND);
-    EXPECT_FALSE(dlg->IsDownloading());
     EXPECT_EQ(ReadBack(frame).size(), 1u);
+    // The window still shows two pictures the frame does not hold: quitting
+    // warns of that, and Synchronize writes them once the frame takes writes.
+    EXPECT_EQ(Labels(), Numbered(2));
+    EXPECT_TRUE(dlg->AlbumModified());
+    answer = QMessageBox::No;
+    QTest::keyClick(Album(), Qt::Key_E, Qt::ControlModifier);
+    EXPECT_EQ(boxes.last(), T("EXIT_TIPS_1"));
+    EXPECT_TRUE(dlg->isVisible());
+    refuse->store(false);
+    boxes.clear();
+    ASSERT_TRUE(Synchronize());
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_FALSE(dlg->AlbumModified());
+    ExpectFlashShowsTheWindow();
+}
+
+// The second of three pictures cannot be read: one entry is listed while
+// the album holds three. Row and album index would name different pictures,
+// so a drop adds nothing, Delete and Synchronize do nothing, and the frame
+// keeps its three pictures.
+TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    uint32_t second = 0;
+    {
+        Outside o(frame);
+        ASSERT_TRUE(o.s.Open().ok());
+        int length = 0;
+        ASSERT_TRUE(o.dpf.GetFileInfo(1, second, length));
+    }
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([second](const uint8_t cdb[16]) {
+            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
+            return cdb[0] == 0xCD && address >= second && address < second + 4096;
+        });
+    };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && !dlg->IsReading(); }));
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_TRUE(dlg->StatusText().startsWith(T("READFAIL_TIPS") + ": ")) << dlg->StatusText().toStdString();
+    for (int id : {IDC_BTN_ADDTODPF, IDC_BUTTON_DELECT, IDC_BUTTON_SEND})
+        EXPECT_FALSE(C<QWidget>(id)->isEnabled()) << id;
+
+    Drop({SavePicture(pictures + "/d.bmp", Noise(128, 128, 40, 9))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Labels(), Numbered(1));
+    Album()->setFocus();
+    QTest::keyClick(Album(), Qt::Key_A, Qt::ControlModifier);
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_FALSE(dlg->AlbumModified());
+    QTest::keyClick(Album(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(dlg->IsDownloading());
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
+}
+
+// A second start hands over a picture while the album is being written:
+// it is added once the writing has ended.
+TEST_F(WinSession, FilesHandedOverDuringSynchronizeAreAddedAfterIt)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1))});
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
+    ASSERT_TRUE(StartIdle());
+    Drop({SavePicture(pictures + "/s.bmp", Noise(128, 128, 40, 6))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+    dlg->ReceiveHandedFiles({SavePicture(pictures + "/h.bmp", Noise(128, 128, 40, 7))});
+    ASSERT_TRUE(WaitFor([&] { return Labels() == Numbered(3); })) << Labels().join(' ').toStdString();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_TRUE(dlg->AlbumModified());
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
 }
 
 TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
@@ -885,6 +1003,72 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
     }
 }
 
+// The frame goes and comes back while a dropped batch is still being added:
+// the batch's pictures belonged to the album that left, so after the new
+// read the list holds exactly the frame's album, entry for entry.
+TEST_F(WinSession, PicturesOfABatchCutOffByAPullDoNotJoinTheAlbumReadAfterwards)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    ASSERT_TRUE(StartIdle());
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/b%1.bmp").arg(i), Noise(128, 128, 50, unsigned(70 + i)));
+    Drop(files);
+    // The adder runs; the window has not yet taken its thumbnails when the
+    // link reports the frame gone and back.
+    QCoreApplication::sendPostedEvents(dlg.get(), RegisterWindowMessage(QString::fromLatin1(kMsgReceivePic)));
+    ASSERT_TRUE(dlg->IsProcessing());
+    const QDir cache(dlg->CacheDirectory());
+    for (int waited = 0; cache.entryList({"*.bmp"}, QDir::Files).size() < 5 && waited < 20000; waited += 10)
+        QThread::msleep(10);
+    ASSERT_EQ(cache.entryList({"*.bmp"}, QDir::Files).size(), 5);
+    RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
+    QCoreApplication::sendEvent(dlg.get(), &gone);
+    RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
+    QCoreApplication::sendEvent(dlg.get(), &back);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(2));
+    ExpectFlashShowsTheWindow();
+}
+
+// While the Delete question is open the frame leaves and comes back, or a
+// second start hands over a picture (a batch begins): the answer Yes
+// deletes nothing, since the rows belong to an album that is gone or is
+// being changed by the batch.
+TEST_F(WinSession, ADeleteAnsweredAfterTheAlbumChangedUnderTheQuestionDeletesNothing)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    const QString handed = SavePicture(pictures + "/h.bmp", Noise(128, 128, 40, 5));
+    ASSERT_TRUE(StartIdle());
+    for (bool pulled : {true, false}) {
+        SCOPED_TRACE(pulled);
+        SelectEntries({0});
+        boxes.clear();
+        answerFor = [&](const QString& text) {
+            if (text == T("DELETE_TIPS_2") && pulled) {
+                RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
+                QCoreApplication::sendEvent(dlg.get(), &gone);
+                RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
+                QCoreApplication::sendEvent(dlg.get(), &back);
+            } else if (text == T("DELETE_TIPS_2")) {
+                dlg->ReceiveHandedFiles({handed});
+                QCoreApplication::sendPostedEvents(dlg.get(), RegisterWindowMessage(QString::fromLatin1(kMsgReceivePic)));
+            }
+            return int(QMessageBox::Yes);
+        };
+        QTest::keyClick(Album(), Qt::Key_Delete);
+        EXPECT_EQ(boxes, QStringList{T("DELETE_TIPS_2")});
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_EQ(Labels(), Numbered(pulled ? 2 : 3));
+        EXPECT_EQ(dlg->AlbumModified(), !pulled);
+    }
+    answerFor = nullptr;
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
+}
+
 TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
 {
     Seed(frame, {}, 0x1234);
@@ -997,6 +1181,40 @@ TEST_F(WinSession, SaveAsBmpAndJpegWithTheOverwriteQuestions)
     QFile one(out + "/one.JPG");
     ASSERT_TRUE(one.open(QIODevice::ReadOnly));
     EXPECT_TRUE(one.read(3) == QByteArray("\xFF\xD8\xFF", 3));
+}
+
+// JPEG files that cannot be written (here: a folder holds the name): the
+// run still writes the others, but ends saying which were not saved rather
+// than that all were; a single Save says so as it does for a bitmap.
+TEST_F(WinSession, AJpegThatCannotBeWrittenIsNotReportedAsSaved)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    const QString out = tmp.filePath("out");
+    QDir().mkpath(out + "/0002.jpg");
+    QDir().mkpath(out + "/taken.jpg");
+    adjustOptions = [&](StartOptions& o) {
+        o.folderDialog = [&](QWidget*, const QString&) { return out; };
+        o.saveFileDialog = [&](QWidget*, const QString&) { return out + "/taken.jpg"; };
+    };
+    ASSERT_TRUE(StartIdle());
+    answerFor = [&](const QString& text) {
+        if (text == T("SAVE_TIPS_2"))
+            return int(QMessageBox::No);  // JPEG
+        return int(text.startsWith("File ") ? QMessageBox::Yes : QMessageBox::Ok);
+    };
+    Click(IDC_BUTTON_SAVEALL);
+    ASSERT_EQ(boxes.size(), 3) << boxes.join('|').toStdString();
+    EXPECT_EQ(boxes[1], QString("File %1/0002.jpg existed, want to over write?").arg(out));
+    EXPECT_NE(boxes[2], T("SAVEPICFINISH_TIPS"));
+    EXPECT_TRUE(boxes[2].contains("0002.jpg")) << boxes[2].toStdString();
+    for (const char* name : {"/0001.jpg", "/0003.jpg"})
+        EXPECT_EQ(QImage(out + name).size(), QSize(128, 128)) << name;
+
+    SelectEntries({0});
+    boxes.clear();
+    Click(IDC_BUTTON_SAVE);
+    EXPECT_EQ(boxes, QStringList{"Save jpg file failed!"});
 }
 
 TEST_F(WinSession, FilesOnTheCommandLineAreAddedAfterTheRead)
