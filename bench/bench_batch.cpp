@@ -50,11 +50,17 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+double TimeOf(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
 double CpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    auto s = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(u.ru_utime) + s(u.ru_stime);
+    return TimeOf(u.ru_utime) + TimeOf(u.ru_stime);
+}
+// The kernel's part of CpuSeconds (page faults, file reads).
+double SysSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return TimeOf(u.ru_stime);
 }
 
 double Median(std::vector<double> v) {
@@ -88,24 +94,26 @@ QImage Photo(unsigned seed) {
 
 struct Workspace {
     std::string dir;
+    bool keep = false;  // --dir: the photos stay for the next run
     std::vector<QString> photos;
     ~Workspace() {
         std::error_code ec;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+        if (!dir.empty() && !keep) std::filesystem::remove_all(dir, ec);
     }
 };
 
 void MakePhotos(Workspace& ws, int count, int distinct) {
-    const char* base = std::getenv("TMPDIR");
-    ws.dir = std::string(base && *base ? base : "/tmp") + "/kestova-bench-batch-" + std::to_string(getpid());
+    if (ws.dir.empty()) {
+        const char* base = std::getenv("TMPDIR");
+        ws.dir = std::string(base && *base ? base : "/tmp") + "/kestova-bench-batch-" + std::to_string(getpid());
+    }
     std::filesystem::create_directories(ws.dir);
     for (int i = 0; i < count; ++i) {
         const QString path = QString::fromStdString(ws.dir + "/photo" + std::to_string(i) + ".jpg");
-        if (i < distinct) {
-            Photo(unsigned(i + 1)).save(path, "JPEG", 92);
-        } else {
-            QFile::copy(ws.photos[size_t(i % distinct)], path);
-        }
+        // A kept folder's photos are used again: the same seeds made them.
+        const bool kept = ws.keep && QFile::exists(path);
+        if (!kept && i < distinct) Photo(unsigned(i + 1)).save(path, "JPEG", 92);
+        else if (!kept) QFile::copy(ws.photos[size_t(i % distinct)], path);
         ws.photos.push_back(path);
     }
 }
@@ -225,6 +233,8 @@ double ReadAlbum(const std::string& frameArg, double& wire, double& model, int& 
 int main(int argc, char** argv) {
     int photos = 50, distinct = 10, reps = 3;
     bool quick = false, modelOnly = false;
+    std::string only;  // "serial" or "pool": that side of the batch alone (for a profiler)
+    Workspace ws;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&] { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
@@ -233,13 +243,17 @@ int main(int argc, char** argv) {
         else if (a == "--reps") reps = std::max(1, next());
         else if (a == "--quick") quick = true;
         else if (a == "--model-only") modelOnly = true;
+        else if (a == "--only" && i + 1 < argc) only = argv[++i];
+        else if (a == "--dir" && i + 1 < argc) ws.dir = argv[++i], ws.keep = true;
         else {
-            std::fprintf(stderr, "usage: %s [--photos N] [--distinct N] [--reps N] [--quick] [--model-only]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--photos N] [--distinct N] [--reps N] [--quick] [--model-only]\n"
+                         "       [--only serial|pool] [--dir FOLDER (photos kept and used again)]\n",
+                         argv[0]);
             return 1;
         }
     }
     distinct = std::min(distinct, photos);
-    Workspace ws;
     std::printf("generating %d photos of 4000 x 3000 (%d distinct)...\n", photos, distinct);
     std::fflush(stdout);
     MakePhotos(ws, photos, distinct);
@@ -262,7 +276,7 @@ int main(int argc, char** argv) {
             std::vector<std::vector<uint8_t>> outS, outP;
             auto runSerial = [&] {
                 outS.clear();
-                const double c0 = CpuSeconds();
+                const double c0 = CpuSeconds(), k0 = SysSeconds();
                 const auto t0 = Clock::now();
                 PrepareBatchSerially(ws.photos, o, [&](BatchResult& b) {
                     outS.push_back(b.fit.bytes);
@@ -270,11 +284,12 @@ int main(int argc, char** argv) {
                 });
                 const double wall = Seconds(Clock::now() - t0), cpu = CpuSeconds() - c0;
                 serialWall.push_back(wall);
-                std::printf("  rep %d serial  wall %.3f s  cpu %.3f s  cpu/wall %.2f\n", r, wall, cpu, cpu / wall);
+                std::printf("  rep %d serial  wall %.3f s  cpu %.3f s (sys %.3f)  cpu/wall %.2f\n", r, wall, cpu,
+                            SysSeconds() - k0, cpu / wall);
             };
             auto runPool = [&] {
                 outP.clear();
-                const double c0 = CpuSeconds();
+                const double c0 = CpuSeconds(), k0 = SysSeconds();
                 const auto t0 = Clock::now();
                 PrepareBatch(ws.photos, o, [&](BatchResult& b) {
                     outP.push_back(b.fit.bytes);
@@ -283,10 +298,13 @@ int main(int argc, char** argv) {
                 const double wall = Seconds(Clock::now() - t0), cpu = CpuSeconds() - c0;
                 poolWall.push_back(wall);
                 poolCpuPerWall.push_back(cpu / wall);
-                std::printf("  rep %d pool    wall %.3f s  cpu %.3f s  cpu/wall %.2f\n", r, wall, cpu, cpu / wall);
+                std::printf("  rep %d pool    wall %.3f s  cpu %.3f s (sys %.3f)  cpu/wall %.2f\n", r, wall, cpu,
+                            SysSeconds() - k0, cpu / wall);
             };
             // Alternate which goes first, so a change in the machine's load
             // does not always favour the same side.
+            if (only == "serial") { runSerial(); continue; }
+            if (only == "pool") { runPool(); continue; }
             if (r % 2 == 0) { runSerial(); runPool(); } else { runPool(); runSerial(); }
             std::fflush(stdout);
             ratio.push_back(poolWall.back() / serialWall.back());
@@ -297,6 +315,8 @@ int main(int argc, char** argv) {
                     Min(ratio), Median(ratio), Min(poolCpuPerWall), Median(poolCpuPerWall),
                     identical ? "byte-identical" : "DIFFERENT");
     }
+
+    if (!only.empty()) return 0;
 
     // ---- 2. add of 5 photos on a slow link ----
     if (!modelOnly) {

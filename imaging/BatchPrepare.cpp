@@ -71,6 +71,7 @@ bool BatchResult::ok() const { return prepared.ok() && (!fitting || fit.ok()); }
 
 void PrepareBatchSerially(const std::vector<QString>& files, const BatchOptions& options,
                           const std::function<bool(BatchResult&)>& consume) {
+    KeptReadBuffer reading;
     int carried = options.startQuality;
     for (std::size_t i = 0; i < files.size(); ++i) {
         BatchResult r = Build(i, files[i], options, options.carryQuality ? carried : options.startQuality);
@@ -104,6 +105,9 @@ void BatchPreparer::Cancel() {
 }
 
 void BatchPreparer::Work() {
+    // One file buffer for all this worker reads (fresh memory per photo
+    // faulted in page by page was the pool's largest cost after decoding).
+    KeptReadBuffer reading;
     for (;;) {
         std::size_t i = 0;
         {
