@@ -12,7 +12,9 @@
 //    were byte-identical.
 // 2. An add on a slow link (latency_us=2000, 5 photos, 128 x 128): prepare
 //    everything, then commit (as before) against the commit fed while the
-//    pool still prepares; wall time against the wire time the frame saw.
+//    pool still prepares, started as kestova-cli add starts it (once a file
+//    has passed its checks); wall time against the wire time the frame saw,
+//    and how long the commit's thread waited for pictures.
 // 3. The frame model (model=usb-full-speed): reading an album of 60
 //    pictures, and adding 10 photos, at 128 x 128 and 320 x 240; time split
 //    into wire and the rest.
