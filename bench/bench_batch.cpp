@@ -1,6 +1,7 @@
 // Batch preparation on every core, and what a real frame costs.
 //
 //   build/bench/bench_batch [--photos 50] [--distinct 10] [--reps 3] [--quick] [--model-only]
+//                           [--only serial|pool|add] [--dir FOLDER]
 //
 // 1. Batch: <photos> camera photos (4000 x 3000 JPEGs with texture, written
 //    by Qt) prepared and fitted for a 320 x 240 frame, one after the other
@@ -11,7 +12,9 @@
 //    were byte-identical.
 // 2. An add on a slow link (latency_us=2000, 5 photos, 128 x 128): prepare
 //    everything, then commit (as before) against the commit fed while the
-//    pool still prepares; wall time against the wire time the frame saw.
+//    pool still prepares, started as kestova-cli add starts it (once a file
+//    has passed its checks); wall time against the wire time the frame saw,
+//    and how long the commit's thread waited for pictures.
 // 3. The frame model (model=usb-full-speed): reading an album of 60
 //    pictures, and adding 10 photos, at 128 x 128 and 320 x 240; time split
 //    into wire and the rest.
@@ -50,11 +53,17 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+double TimeOf(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; }
 double CpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    auto s = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return s(u.ru_utime) + s(u.ru_stime);
+    return TimeOf(u.ru_utime) + TimeOf(u.ru_stime);
+}
+// The kernel's part of CpuSeconds (page faults, file reads).
+double SysSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return TimeOf(u.ru_stime);
 }
 
 double Median(std::vector<double> v) {
@@ -88,24 +97,26 @@ QImage Photo(unsigned seed) {
 
 struct Workspace {
     std::string dir;
+    bool keep = false;  // --dir: the photos stay for the next run
     std::vector<QString> photos;
     ~Workspace() {
         std::error_code ec;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+        if (!dir.empty() && !keep) std::filesystem::remove_all(dir, ec);
     }
 };
 
 void MakePhotos(Workspace& ws, int count, int distinct) {
-    const char* base = std::getenv("TMPDIR");
-    ws.dir = std::string(base && *base ? base : "/tmp") + "/kestova-bench-batch-" + std::to_string(getpid());
+    if (ws.dir.empty()) {
+        const char* base = std::getenv("TMPDIR");
+        ws.dir = std::string(base && *base ? base : "/tmp") + "/kestova-bench-batch-" + std::to_string(getpid());
+    }
     std::filesystem::create_directories(ws.dir);
     for (int i = 0; i < count; ++i) {
         const QString path = QString::fromStdString(ws.dir + "/photo" + std::to_string(i) + ".jpg");
-        if (i < distinct) {
-            Photo(unsigned(i + 1)).save(path, "JPEG", 92);
-        } else {
-            QFile::copy(ws.photos[size_t(i % distinct)], path);
-        }
+        // A kept folder's photos are used again: the same seeds made them.
+        const bool kept = ws.keep && QFile::exists(path);
+        if (!kept && i < distinct) Photo(unsigned(i + 1)).save(path, "JPEG", 92);
+        else if (!kept) QFile::copy(ws.photos[size_t(i % distinct)], path);
         ws.photos.push_back(path);
     }
 }
@@ -138,6 +149,7 @@ std::unique_ptr<Attached> Attach(const std::string& frameArg) {
 
 struct AddTiming {
     double wall = 0, wire = 0, model = 0, prepareWall = 0;
+    double waited = 0;  // overlapped: the commit's thread waiting for the next picture
     int added = 0;
     std::vector<std::vector<uint8_t>> pictures;
 };
@@ -177,12 +189,26 @@ AddTiming Add(const std::string& frameArg, const std::vector<QString>& files, bo
     } else {
         BatchPreparer batch(files, o);
         BatchResult r;
-        bool any = false;
-        while (!any && batch.Next(r)) any = take(r);
-        if (any) {
+        const auto next = [&] {
+            const auto w0 = Clock::now();
+            const bool got = batch.Next(r);
+            t.waited += Seconds(Clock::now() - w0);
+            return got;
+        };
+        // As kestova-cli add: the commit starts once a file has passed its
+        // checks, before it is decoded.
+        bool any = false, early = false;
+        for (;;) {
+            const auto w0 = Clock::now();
+            early = batch.WaitForPromise();
+            t.waited += Seconds(Clock::now() - w0);
+            if (early || !next()) break;
+            if ((any = take(r))) break;
+        }
+        if (any || early) {
             PictureFeed feed;
             feed.more = [&] {
-                while (batch.Next(r))
+                while (next())
                     if (take(r)) return true;
                 return false;
             };
@@ -225,6 +251,10 @@ double ReadAlbum(const std::string& frameArg, double& wire, double& model, int& 
 int main(int argc, char** argv) {
     int photos = 50, distinct = 10, reps = 3;
     bool quick = false, modelOnly = false;
+    // "serial" or "pool": that side of the batch alone (for a profiler);
+    // "add": the add on a slow link alone.
+    std::string only;
+    Workspace ws;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&] { return i + 1 < argc ? std::atoi(argv[++i]) : 0; };
@@ -233,19 +263,23 @@ int main(int argc, char** argv) {
         else if (a == "--reps") reps = std::max(1, next());
         else if (a == "--quick") quick = true;
         else if (a == "--model-only") modelOnly = true;
+        else if (a == "--only" && i + 1 < argc) only = argv[++i];
+        else if (a == "--dir" && i + 1 < argc) ws.dir = argv[++i], ws.keep = true;
         else {
-            std::fprintf(stderr, "usage: %s [--photos N] [--distinct N] [--reps N] [--quick] [--model-only]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--photos N] [--distinct N] [--reps N] [--quick] [--model-only]\n"
+                         "       [--only serial|pool|add] [--dir FOLDER (photos kept and used again)]\n",
+                         argv[0]);
             return 1;
         }
     }
     distinct = std::min(distinct, photos);
-    Workspace ws;
     std::printf("generating %d photos of 4000 x 3000 (%d distinct)...\n", photos, distinct);
     std::fflush(stdout);
     MakePhotos(ws, photos, distinct);
 
     // ---- 1. serial against the pool, 320 x 240 ----
-    if (!modelOnly) {
+    if (!modelOnly && only != "add") {
         const std::string frame = BlankFrame(ws, "slot.img", 320, 240);
         auto a = Attach(frame + ",sync=0");
         a->dpf.ReadDPFInfo();
@@ -262,7 +296,7 @@ int main(int argc, char** argv) {
             std::vector<std::vector<uint8_t>> outS, outP;
             auto runSerial = [&] {
                 outS.clear();
-                const double c0 = CpuSeconds();
+                const double c0 = CpuSeconds(), k0 = SysSeconds();
                 const auto t0 = Clock::now();
                 PrepareBatchSerially(ws.photos, o, [&](BatchResult& b) {
                     outS.push_back(b.fit.bytes);
@@ -270,11 +304,12 @@ int main(int argc, char** argv) {
                 });
                 const double wall = Seconds(Clock::now() - t0), cpu = CpuSeconds() - c0;
                 serialWall.push_back(wall);
-                std::printf("  rep %d serial  wall %.3f s  cpu %.3f s  cpu/wall %.2f\n", r, wall, cpu, cpu / wall);
+                std::printf("  rep %d serial  wall %.3f s  cpu %.3f s (sys %.3f)  cpu/wall %.2f\n", r, wall, cpu,
+                            SysSeconds() - k0, cpu / wall);
             };
             auto runPool = [&] {
                 outP.clear();
-                const double c0 = CpuSeconds();
+                const double c0 = CpuSeconds(), k0 = SysSeconds();
                 const auto t0 = Clock::now();
                 PrepareBatch(ws.photos, o, [&](BatchResult& b) {
                     outP.push_back(b.fit.bytes);
@@ -283,10 +318,13 @@ int main(int argc, char** argv) {
                 const double wall = Seconds(Clock::now() - t0), cpu = CpuSeconds() - c0;
                 poolWall.push_back(wall);
                 poolCpuPerWall.push_back(cpu / wall);
-                std::printf("  rep %d pool    wall %.3f s  cpu %.3f s  cpu/wall %.2f\n", r, wall, cpu, cpu / wall);
+                std::printf("  rep %d pool    wall %.3f s  cpu %.3f s (sys %.3f)  cpu/wall %.2f\n", r, wall, cpu,
+                            SysSeconds() - k0, cpu / wall);
             };
             // Alternate which goes first, so a change in the machine's load
             // does not always favour the same side.
+            if (only == "serial") { runSerial(); continue; }
+            if (only == "pool") { runPool(); continue; }
             if (r % 2 == 0) { runSerial(); runPool(); } else { runPool(); runSerial(); }
             std::fflush(stdout);
             ratio.push_back(poolWall.back() / serialWall.back());
@@ -297,6 +335,8 @@ int main(int argc, char** argv) {
                     Min(ratio), Median(ratio), Min(poolCpuPerWall), Median(poolCpuPerWall),
                     identical ? "byte-identical" : "DIFFERENT");
     }
+
+    if (only == "serial" || only == "pool") return 0;
 
     // ---- 2. add of 5 photos on a slow link ----
     if (!modelOnly) {
@@ -309,8 +349,8 @@ int main(int argc, char** argv) {
                 const bool overlapped = (side == 0) == (r % 2 == 0);
                 const std::string frame = BlankFrame(ws, "slow.img", 128, 128);
                 const AddTiming t = Add(frame + ",sync=0,latency_us=2000", five, overlapped);
-                std::printf("  rep %d %-10s wall %.3f s  wire %.3f s  wall/wire %.3f  added %d\n", r,
-                            overlapped ? "overlapped" : "serial", t.wall, t.wire, t.wall / t.wire, t.added);
+                std::printf("  rep %d %-10s wall %.3f s  wire %.3f s  wall/wire %.3f  waited %.3f s  added %d\n", r,
+                            overlapped ? "overlapped" : "serial", t.wall, t.wire, t.wall / t.wire, t.waited, t.added);
                 if (overlapped) overRatio.push_back(t.wall / t.wire);
                 else wallRatio.push_back(t.wall / t.wire);
             }
@@ -321,7 +361,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- 3. the frame model ----
-    {
+    if (only.empty()) {
         std::printf("\n[frame model: usb-full-speed] 2 MiB flash, album at 1 MiB, 60 pictures\n");
         const int sizes[2][2] = {{128, 128}, {320, 240}};
         const int addCount = std::min(10, photos);

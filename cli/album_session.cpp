@@ -42,15 +42,26 @@ void CommitProgress::Picture(long k, long n) {
         const long filled = std::clamp(done * kWidth / n, 0L, kWidth);
         std::fprintf(stderr, "\rwriting [%s%s] %ld/%ld", std::string(size_t(filled), '#').c_str(),
                      std::string(size_t(kWidth - filled), ' ').c_str(), done, n);
-        if (done >= n) std::fputc('\n', stderr);
-    } else {
+        open_ = true;
+        if (done >= n) Break();
+    } else if (done != lastDone_) {
         std::fprintf(stderr, "writing picture %ld of %ld\n", done, n);
+        lastDone_ = done;
     }
     std::fflush(stderr);
 }
 
+void CommitProgress::Break() {
+    if (!open_) return;
+    std::fputc('\n', stderr);
+    open_ = false;
+}
+
 void CommitProgress::Line(const char* text) {
-    if (enabled_) std::fprintf(stderr, "%s\n", text);
+    if (!enabled_) return;
+    Break();
+    lastDone_ = 0;  // a line starts the next stage (a commit counts from 1 again)
+    std::fprintf(stderr, "%s\n", text);
 }
 
 CliError StoreFailure(int code, const std::string& during, bool writing, const std::string& reason) {
@@ -196,7 +207,9 @@ int CommitNewPictures(AlbumSession& album, int oldCount, const std::vector<NewPi
         // holds now is the answer, not a guess: a commit cut after its last
         // step has put every picture there, and "try again" would add them twice.
         const int written = NewPicturesOnTheFrame(album, oldCount, added);
-        if (written == int(added.size())) {
+        // (A commit that failed before its first new picture arrived holds
+        // nothing new, whatever was still to come.)
+        if (written == int(added.size()) && !added.empty()) {
             g_written = true;
             std::fprintf(stderr, "kestova-cli: the write reported a failure at its end, but the frame holds "
                                  "the whole new album (read back)\n");

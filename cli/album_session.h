@@ -19,12 +19,18 @@ namespace kestova::cli {
 class CommitProgress {
 public:
     explicit CommitProgress(bool enabled);
-    void Picture(long k, long n);  // after the k-th of n new pictures, k from 0
+    // After the k-th of n new pictures, k from 0. A terminal's bar is drawn
+    // again when only n changed; a log gets a line per picture written.
+    void Picture(long k, long n);
     void Line(const char* text);
+    // Ends a bar left open on the terminal, so a message does not run into it.
+    void Break();
 
 private:
     bool enabled_;
     bool tty_;
+    bool open_ = false;   // a bar is on the terminal's last line
+    long lastDone_ = 0;   // pictures told in the log
 };
 
 struct AlbumSession {

@@ -59,6 +59,7 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     std::vector<NewPicture> added;
     std::vector<std::string> skipped;
     auto skip = [&](const std::string& file, const std::string& why) {
+        album.progress.Break();
         std::fprintf(stderr, "kestova-cli: skipped %s: %s\n", file.c_str(), why.c_str());
         skipped.push_back(file);
     };
@@ -68,6 +69,7 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
         const std::string& file = opt.files[r.index];
         if (!r.prepared.ok()) {
             // The message already starts with the file name.
+            album.progress.Break();
             std::fprintf(stderr, "kestova-cli: skipped %s\n", r.prepared.message.toStdString().c_str());
             skipped.push_back(file);
             return false;
@@ -98,9 +100,13 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     };
 
     // The pictures are prepared (and fitted, with the session's fitting
-    // rule) on every core, and the commit starts as soon as the first one is
-    // in the album: the rest are fed to it while it writes, in the order
-    // given, so the frame's wire time hides the CPU.
+    // rule) on every core, and fed to the commit while it writes, in the
+    // order given, so the frame's wire time hides the CPU. The commit starts
+    // as soon as one file has passed the checks made before decoding: its
+    // first steps need no new picture and run while the first is decoded.
+    // Until then nothing is written, so an add whose files are all missing,
+    // unreadable or truncated leaves the frame as it was (and so does a full
+    // album, where the commit waits for a picture actually added).
     std::vector<QString> paths;
     for (const std::string& file : opt.files) paths.push_back(QString::fromStdString(file));
     BatchOptions batchOptions;
@@ -111,8 +117,16 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     batchOptions.startQuality = opt.quality;
     BatchPreparer batch(std::move(paths), batchOptions);
     BatchResult result;
-    bool first = false;
-    while (!first && batch.Next(result)) first = take(result);
+    const bool room = oldCount < album.dpf.GetMaxFileNum();
+    bool early = false, first = false;
+    while (!first) {
+        if (room && batch.WaitForPromise()) {
+            early = true;
+            break;
+        }
+        if (!batch.Next(result)) break;
+        first = take(result);
+    }
     PictureFeed feed;
     feed.more = [&] {
         while (batch.Next(result))
@@ -127,7 +141,8 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
             std::fprintf(stderr, "kestova-cli: not written: %s\n", opt.files[i].c_str());
     };
 
-    if (added.empty()) throw CliError(kExitAlbum, "nothing could be added; the album is unchanged");
+    const auto nothingAdded = [] { return CliError(kExitAlbum, "nothing could be added; the album is unchanged"); };
+    if (!early && added.empty()) throw nothingAdded();
     int rc = kExitOk;
     try {
         rc = CommitNewPictures(album, oldCount, added, &feed);
@@ -139,6 +154,9 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
         tellNotReached();
         throw CliError(kExitPartial, "the album was written only in part");
     }
+    // Started early, but every file failed in decoding: the commit wrote the
+    // album it read.
+    if (added.empty()) throw nothingAdded();
     int count = 0;
     album.dpf.GetFileNum(count);
     std::printf("%zu picture(s) added, %zu skipped; the album holds %d picture(s)\n", added.size(), skipped.size(),

@@ -250,7 +250,22 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
     std::array<uint8_t, kEraseUnit> page;
     size_t written = 0;
     bool fedAll = !feeding;
-    auto total = [&] { return long(newCount) + (feeding && !fedAll && feed->pending ? feed->pending() : 0); };
+    // The total told with each picture: the new pictures known, and of those
+    // still to come no more than the album has room for. It only goes down
+    // when a picture that was to come does not (the feeder says why), never
+    // up; once the feed ends it is said once more if it fell after the last
+    // picture, so the last report is always "n of n".
+    auto total = [&] {
+        long more = 0;
+        if (feeding && !fedAll && feed->pending) {
+            const long room = long(std::min<size_t>(
+                geometry_.PictureLimit() - std::min<size_t>(current_.size(), geometry_.PictureLimit()),
+                size_t(std::count(space_.begin(), space_.end(), 0u))));
+            more = std::clamp(feed->pending(), 0L, room);
+        }
+        return long(newCount) + more;
+    };
+    long told = 0;
     for (size_t k = 0;; ++k) {
         if (k == newCount && !fedAll) {
             fedAll = !feed->more();
@@ -269,9 +284,11 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
             Write(item.Address() + off, page.data(), kEraseUnit);
         }
         written = k + 1;
-        if (progress) progress(0, long(k), std::max(total(), long(written)));
+        told = std::max(total(), long(written));
+        if (progress) progress(0, long(k), told);
         if ((written < newCount || !fedAll) && stop_.load()) break;
     }
+    if (progress && written > 0 && fedAll && written == newCount && told != long(written)) progress(0, long(written) - 1, long(written));
 
     // The primary lists the kept pictures and the new ones now on the flash.
     const std::vector<IndexEntry> primaryEntries = EntriesOf(n + written);

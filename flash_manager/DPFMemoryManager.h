@@ -19,6 +19,8 @@
 namespace kestova {
 
 // Progress of a commit: (0, k, n) after the k-th (from 0) of n new pictures.
+// In a fed commit n may fall as pictures that were to come do not; the last
+// call of a whole commit has k + 1 == n.
 using ProgressCallback = std::function<void(int, long, long)>;
 
 // New pictures that arrive while a commit runs (a batch still being
@@ -27,7 +29,9 @@ using ProgressCallback = std::function<void(int, long, long)>;
 // picture it knows of is written; it adds the next one (or several) with
 // AddPicture, waiting for it as long as needed, and returns false when no
 // more will come. `pending` (optional) says how many may still come, for the
-// progress total. Pictures fed in take free slots, so the backup written at
+// progress total (which counts no more of them than the album has room
+// for). The feed may add nothing before the commit starts: the commit's
+// first steps (the backup index, the primary's erase) need no new picture. Pictures fed in take free slots, so the backup written at
 // the start leaves out every picture of the old primary whose slot is free
 // (deleted since the last commit): one of them may be overwritten.
 struct PictureFeed {

@@ -6,10 +6,10 @@
 namespace kestova {
 namespace {
 
-PreparedPicture PrepareOne(const QString& path, const BatchOptions& o) {
+PreparedPicture PrepareOne(const QString& path, const BatchOptions& o, const std::function<void()>& checked) {
     try {
         if (o.prepare) return o.prepare(path);
-        return PreparePictureFile(path, o.lcdWidth, o.lcdHeight, o.rotation, o.limits);
+        return PreparePictureFile(path, o.lcdWidth, o.lcdHeight, o.rotation, o.limits, checked);
     } catch (const std::bad_alloc&) {
         PreparedPicture p;
         p.error = PictureError::TooLarge;
@@ -20,11 +20,12 @@ PreparedPicture PrepareOne(const QString& path, const BatchOptions& o) {
 
 // Loads, prepares and (when asked) fits one picture, starting the fit at
 // `quality`. Everything here is deterministic, so any thread gives the same.
-BatchResult Build(std::size_t index, const QString& path, const BatchOptions& o, int quality) {
+BatchResult Build(std::size_t index, const QString& path, const BatchOptions& o, int quality,
+                  const std::function<void()>& checked = {}) {
     BatchResult r;
     r.index = index;
     r.path = path;
-    r.prepared = PrepareOne(path, o);
+    r.prepared = PrepareOne(path, o, checked);
     r.fitting = o.slotSize > 0;
     r.startQuality = r.fitting ? quality : 0;
     if (r.fitting && r.prepared.ok())
@@ -71,6 +72,7 @@ bool BatchResult::ok() const { return prepared.ok() && (!fitting || fit.ok()); }
 
 void PrepareBatchSerially(const std::vector<QString>& files, const BatchOptions& options,
                           const std::function<bool(BatchResult&)>& consume) {
+    KeptReadBuffer reading;
     int carried = options.startQuality;
     for (std::size_t i = 0; i < files.size(); ++i) {
         BatchResult r = Build(i, files[i], options, options.carryQuality ? carried : options.startQuality);
@@ -104,6 +106,9 @@ void BatchPreparer::Cancel() {
 }
 
 void BatchPreparer::Work() {
+    // One file buffer for all this worker reads (fresh memory per photo
+    // faulted in page by page was the pool's largest cost after decoding).
+    KeptReadBuffer reading;
     for (;;) {
         std::size_t i = 0;
         {
@@ -115,9 +120,17 @@ void BatchPreparer::Work() {
         // Speculation: the carried quality as far as the caller has settled
         // it; it only ever goes down, so this is at or above the final one.
         const int quality = options_.carryQuality ? carried_.load() : options_.startQuality;
-        BatchResult r = Build(i, files_[i], options_, quality);
+        bool passed = false;
+        const auto checked = [&] {
+            passed = true;
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++promising_;
+            ready_.notify_all();
+        };
+        BatchResult r = Build(i, files_[i], options_, quality, checked);
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (!passed && r.prepared.ok()) ++promising_;  // a caller's own preparation
             results_[i] = std::move(r);
             ready_.notify_all();
         }
@@ -142,6 +155,14 @@ bool BatchPreparer::Next(BatchResult& out) {
         carried_.store(next);
     }
     return true;
+}
+
+bool BatchPreparer::WaitForPromise() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [&] {
+        return promising_ > 0 || stop_ || delivered_ >= files_.size() || results_[delivered_].has_value();
+    });
+    return promising_ > 0;
 }
 
 void PrepareBatch(const std::vector<QString>& files, const BatchOptions& options,

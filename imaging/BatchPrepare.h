@@ -101,6 +101,13 @@ public:
     // No more pictures are started; Next returns false from now on.
     void Cancel();
 
+    // Waits until some picture of the batch has passed the checks made
+    // before decoding (then true: a picture is on its way, most likely good,
+    // so work that must not be done for nothing can start), or until the
+    // next picture in order is ready, or the batch is over (then false: take
+    // it with Next and ask again). Same thread as Next.
+    bool WaitForPromise();
+
     std::size_t Size() const { return files_.size(); }
     std::size_t Delivered() const { return delivered_; }
     unsigned Threads() const { return unsigned(workers_.size()); }
@@ -119,6 +126,7 @@ private:
     std::vector<std::optional<BatchResult>> results_;
     std::size_t nextJob_ = 0;
     std::size_t delivered_ = 0;
+    std::size_t promising_ = 0;       // pictures past their checks (or prepared by options.prepare)
     bool stop_ = false;
 
     std::atomic<int> carried_;        // the carried quality as far as known

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -117,6 +118,10 @@ uint32_t Le32(const QByteArray& d, int at) {
 uint16_t Le16(const QByteArray& d, int at) {
     return uint16_t(uint8_t(d[at]) | (uint8_t(d[at + 1]) << 8));
 }
+
+// The kept buffer of this thread (see KeptReadBuffer), or null.
+thread_local QByteArray* t_keptBuffer = nullptr;
+
 
 } // namespace
 
@@ -280,6 +285,10 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     return r;
 }
 
+KeptReadBuffer::KeptReadBuffer() : previous_(t_keptBuffer) { t_keptBuffer = &buffer_; }
+
+KeptReadBuffer::~KeptReadBuffer() { t_keptBuffer = previous_; }
+
 LoadedPicture ReadPictureFile(const QString& path, const SizeChooser& chooseSize,
                               const PictureLimits& limits) {
     const QFileInfo info(path);
@@ -311,35 +320,53 @@ LoadedPicture ReadPictureFile(const QString& path, const SizeChooser& chooseSize
                                                                           : QStringLiteral("is not a regular file");
         return Failure(PictureError::CannotOpen, path, what + QStringLiteral(", not a picture file"));
     }
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return Failure(PictureError::CannotOpen, path,
                        QStringLiteral("cannot open the file (%1)").arg(file.errorString()));
     }
+    const qint64 sizeHint = qint64(st.st_size);
 #else
     if (!info.isFile())
         return Failure(PictureError::CannotOpen, path, QStringLiteral("is not a regular file, not a picture file"));
     file.setFileName(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return Failure(PictureError::CannotOpen, path,
                        QStringLiteral("cannot open the file (%1)").arg(file.errorString()));
+    const qint64 sizeHint = info.size();
 #endif
     // One read of the whole file: the truncation checks need the bytes anyway
-    // and the decoders then work from memory. The size limit is checked while
-    // reading, since a file can grow after its size was looked at.
-    QByteArray data;
-    char chunk[1 << 16];
+    // and the decoders then work from memory. The bytes go straight into room
+    // of the size the file had when looked at, one byte more to see a file
+    // that grew since; the size limit is checked again on what was read.
+    QByteArray local;
+    QByteArray& data = t_keptBuffer ? *t_keptBuffer : local;
+    const qint64 limit = limits.maxFileBytes;
+    const auto refuse = [&] {
+        data = QByteArray();  // not kept: it may be huge
+        return Failure(PictureError::CannotOpen, path, tooLarge);
+    };
+    data.resize(qsizetype(std::min(std::max<qint64>(sizeHint + 1, 1 << 16), limit + 1)));
+    qint64 got = 0;
     for (;;) {
-        const qint64 n = file.read(chunk, qint64(sizeof chunk));
+        if (got == qint64(data.size())) {
+            if (got > limit) return refuse();
+            data.resize(qsizetype(std::min(2 * got, limit + 1)));  // it grew
+        }
+        const qint64 n = file.read(data.data() + got, qint64(data.size()) - got);
         if (n < 0)
             return Failure(PictureError::CannotOpen, path,
                            QStringLiteral("cannot read the file (%1)").arg(file.errorString()));
         if (n == 0) break;
-        if (qint64(data.size()) + n > limits.maxFileBytes)
-            return Failure(PictureError::CannotOpen, path, tooLarge);
-        data.append(chunk, qsizetype(n));
+        got += n;
     }
-    return ReadPictureData(data, path, chooseSize, limits);
+    if (got > limit) return refuse();
+    data.resize(qsizetype(got));  // the room stays for the next file when kept
+    LoadedPicture loaded = ReadPictureData(data, path, chooseSize, limits);
+    // An unusually large file's room is not kept for the rest of a batch.
+    constexpr qsizetype kKeepAtMost = qsizetype(64) << 20;
+    if (data.capacity() > kKeepAtMost) data = QByteArray();
+    return loaded;
 }
 
 } // namespace kestova

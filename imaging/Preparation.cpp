@@ -151,14 +151,19 @@ PreparedPicture PrepareImage(const QImage& picture, int lcdWidth, int lcdHeight,
 }
 
 PreparedPicture PreparePictureFile(const QString& path, int lcdWidth, int lcdHeight,
-                                   Rotation rotation, const PictureLimits& limits) {
+                                   Rotation rotation, const PictureLimits& limits,
+                                   const std::function<void()>& checked) {
     if (lcdWidth < 1 || lcdHeight < 1)
         return PrepareFailure(PictureError::Corrupt,
                               QStringLiteral("the LCD size %1 x %2 is not usable").arg(lcdWidth).arg(lcdHeight));
     const bool turns = rotation != Rotation::None;
     // Ask the loader for exactly the cover size (in the file's upright
     // orientation), so a camera JPEG is decoded at a fraction of its size.
+    bool told = false;
     const SizeChooser cover = [&](QSize upright) {
+        // The loader asks for the size only after its checks.
+        if (checked && !told) checked();
+        told = true;
         const QSize turned = turns ? upright.transposed() : upright;
         const CoverGeometry g = ComputeCoverGeometry(turned.width(), turned.height(), lcdWidth, lcdHeight);
         const QSize scaled(g.scaledWidth, g.scaledHeight);

@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace kestova {
@@ -69,9 +70,13 @@ struct PreparedPicture {
 // The one call every front-end makes: loads `path` upright, turns it by
 // `rotation`, covers lcdWidth x lcdHeight and cuts out the centre. Large
 // JPEGs are decoded at a reduced scale that still covers the cover size.
+// `checked` (optional) is called once the file has passed every check made
+// before its pixels are decoded (there, readable, a picture of an accepted
+// size, not truncated): from then on it fails only on damaged pixel data.
 PreparedPicture PreparePictureFile(const QString& path, int lcdWidth, int lcdHeight,
                                    Rotation rotation = Rotation::None,
-                                   const PictureLimits& limits = {});
+                                   const PictureLimits& limits = {},
+                                   const std::function<void()>& checked = {});
 
 // The same for a picture already in memory (upright).
 PreparedPicture PrepareImage(const QImage& picture, int lcdWidth, int lcdHeight,

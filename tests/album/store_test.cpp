@@ -879,6 +879,71 @@ TEST_F(StoreTest, FedCommitPutsTheSameCommandsOnTheWireAsAPlainOne) {
     EXPECT_EQ(progress, (std::vector<std::vector<long>>{{0, 0, 3}, {0, 1, 3}, {0, 2, 3}}));
 }
 
+// A commit started before any new picture is there (kestova-cli starts it
+// while the first file is decoded), fed files that are added ('a') or
+// skipped ('s'); an 'a' the full album refuses is skipped too. The wire is
+// that of a plain commit of the pictures added; the progress total counts
+// the pictures known plus at most as many still to come as the album has
+// room for, never rises, falls only when a file is skipped, and ends "n of n".
+TEST_F(StoreTest, FedCommitStartedEmptyTellsATruthfulTotal) {
+    struct Case {
+        const char* label;
+        int old;            // pictures in the album before (room: 6 - old)
+        const char* files;  // 'a' or 's' per file
+        std::vector<std::vector<long>> progress;
+    } cases[] = {
+        {"more files than room", 3, "asaaa", {{0, 0, 3}, {0, 1, 3}, {0, 2, 3}}},
+        {"the last file skipped", 0, "aas", {{0, 0, 3}, {0, 1, 3}, {0, 1, 2}}},
+        {"skips in between", 0, "sasa", {{0, 0, 3}, {0, 1, 2}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir d;
+        const std::string fedPath = MakeImage(d, SmallLayout(), "fed.img");
+        const std::string plainPath = MakeImage(d, SmallLayout(), "plain.img");
+        Album old;
+        for (int i = 0; i < c.old; ++i) old.push_back(Picture(2000, unsigned(50 + i)));
+        Seed(fedPath, old);
+        Seed(plainPath, old);
+        const std::string files = c.files;
+
+        std::vector<std::vector<long>> progress;
+        Frame fed = LoadFrame(fedPath, [&](int a, long k, long n) { progress.push_back({a, k, n}); });
+        size_t next = 0;
+        Album added;
+        PictureFeed feed;
+        feed.more = [&] {
+            while (next < files.size()) {
+                const auto p = Picture(3000 + next, unsigned(next + 1));
+                if (files[next++] == 'a' && fed.dpf->AddData(p.data(), int(p.size())) == 1) {
+                    added.push_back(p);
+                    return true;
+                }
+            }
+            return false;
+        };
+        feed.pending = [&] { return long(files.size() - next); };
+        fed.monitor->ClearCommands();
+        ASSERT_EQ(fed.dpf->Update(feed), DPF::kUpdateCommitted);
+
+        Frame plain = LoadFrame(plainPath);
+        for (const auto& p : added) ASSERT_EQ(plain.dpf->AddData(p.data(), int(p.size())), 1);
+        plain.monitor->ClearCommands();
+        ASSERT_EQ(plain.dpf->Update(), DPF::kUpdateCommitted);
+        const auto want = plain.monitor->Commands();
+        const auto got = fed.monitor->Commands();
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].cdb, want[i].cdb) << "command " << i;
+        EXPECT_EQ(ReadFile(fedPath), ReadFile(plainPath));
+
+        Album all = old;
+        all.insert(all.end(), added.begin(), added.end());
+        EXPECT_EQ(ReadAlbum(fedPath), all);
+        EXPECT_EQ(progress, c.progress);
+        for (size_t i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i][2], progress[i - 1][2]) << i;
+    }
+}
+
 TEST_F(StoreTest, FedCommitBacksUpNoPictureInAFreeSlotAndStopsBetweenPictures) {
     const auto a = Picture(3000, 1), b = Picture(3000, 2), c = Picture(3000, 3);
     Seed(path, {a, b, c});

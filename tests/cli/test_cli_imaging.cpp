@@ -294,6 +294,55 @@ TEST_F(CliImagingTest, FullAlbumSkipsTheRest) {
     EXPECT_EQ(AlbumCount(), 2);
 }
 
+TEST_F(CliImagingTest, FilesThatFailOnlyInDecodingLeaveTheAlbumAsItWas) {
+    // A JPEG with scrambled scan data passes every check made before
+    // decoding, so the commit is already under way when its decoding fails.
+    MakeFrame();
+    ASSERT_TRUE(WriteFile(Path("first.png"), Encode(Photo(200, 200), "PNG")));
+    ASSERT_EQ(Cli({"add", Path("first.png")}).code, 0);
+    QByteArray jpeg = Encode(Photo(300, 200), "JPEG", 90);
+    for (qsizetype i = jpeg.size() / 2; i < jpeg.size() / 2 + 40; ++i)
+        jpeg[i] = uint8_t(jpeg[i]) == 0xFF ? char(0x12) : char((uint8_t(jpeg[i]) * 7 + 13) & 0xFF);
+    ASSERT_TRUE(WriteFile(Path("damaged.jpg"), jpeg));
+    ASSERT_EQ(ReadPictureFile(Path("damaged.jpg")).error, PictureError::Corrupt);
+    QImage first;
+    {
+        auto album = OpenAlbum();
+        first = AlbumPicture(*album, 0);
+    }
+    ASSERT_FALSE(first.isNull());
+
+    CliRun r = Cli({"add", Path("damaged.jpg")});
+    EXPECT_EQ(r.code, 4) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("damaged.jpg")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("nothing could be added; the album is unchanged")) << r.err.toStdString();
+    {
+        auto album = OpenAlbum();
+        int count = 0;
+        album->GetFileNum(count);
+        EXPECT_EQ(count, 1);
+        EXPECT_TRUE(AlbumPicture(*album, 0) == first);
+    }
+
+    // The progress of a log counts no more pictures than the album has room
+    // for, and says which files it left out.
+    FrameImageLayout two;
+    two.maxPictures = 2;
+    ASSERT_TRUE(QFile::remove(frame));
+    MakeFrame(two);
+    for (const char* name : {"a.png", "b.png", "c.png"})
+        ASSERT_TRUE(WriteFile(Path(name), Encode(Photo(160, 120), "PNG")));
+    r = Cli({"add", Path("a.png"), Path("damaged.jpg"), Path("b.png"), Path("c.png")});
+    EXPECT_EQ(r.code, 6) << r.err.toStdString();
+    QStringList progress;
+    for (const QString& line : r.err.split('\n'))
+        if (line.startsWith("writing picture")) progress << line;
+    EXPECT_EQ(progress, QStringList({"writing picture 1 of 2", "writing picture 2 of 2"})) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("skipped " + Path("damaged.jpg"))) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(Path("c.png") + ": the album is full")) << r.err.toStdString();
+    EXPECT_EQ(AlbumCount(), 2);
+}
+
 TEST_F(CliImagingTest, FramePulledWhileAddingLeavesAWholeAlbum) {
     // The frame drops off the bus after N commands, at different points of
     // reading and writing; afterwards the album is the old one or the new

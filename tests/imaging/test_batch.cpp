@@ -193,3 +193,43 @@ TEST(BatchPrepare, StaysWithinItsWindowAndStopsEarly) {
     BatchResult r;
     EXPECT_FALSE(empty.Next(r));
 }
+
+TEST(BatchPrepare, PromisesOnlyAFileThatPassedItsChecks) {
+    // kestova-cli starts writing on a promise, so a batch of files that fail
+    // before decoding must never give one, and a batch with a good file must
+    // give one before that file is handed out.
+    Batch b;
+    const QString missing = b.files[6], truncated = b.files[2], good = b.files[0];
+    BatchOptions o;
+    o.lcdWidth = kLcdW;
+    o.lcdHeight = kLcdH;
+    o.slotSize = b.slot;
+    struct Case {
+        const char* label;
+        std::vector<QString> files;
+        bool promise;
+        unsigned threads;
+    } cases[] = {
+        {"only failures, one worker", {missing, truncated, missing}, false, 1},
+        {"only failures, two workers", {truncated, missing, truncated, missing}, false, 2},
+        {"a good file last, one worker", {missing, truncated, good}, true, 1},
+        {"a good file last, two workers", {truncated, missing, good}, true, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        o.threads = c.threads;
+        BatchPreparer batch(c.files, o);
+        bool promised = false;
+        BatchResult r;
+        for (;;) {
+            if ((promised = batch.WaitForPromise())) break;
+            if (!batch.Next(r)) break;
+            EXPECT_FALSE(r.ok());
+        }
+        EXPECT_EQ(promised, c.promise);
+        if (c.promise) {
+            EXPECT_LT(batch.Delivered(), c.files.size()) << "the good file is still to come";
+        }
+    }
+}
+

@@ -260,5 +260,36 @@ TEST_F(PictureLoaderTest, UnreadableFilesSayWhy) {
     EXPECT_EQ(ReadPictureFile(Path("big.png"), {}, limits).error, PictureError::CannotOpen);
 }
 
+TEST_F(PictureLoaderTest, AKeptReadBufferChangesNoResult) {
+    // Files read one after the other into the same kept memory must each be
+    // judged on their own bytes: a short file after a long one must not see
+    // the long one's tail (a truncated JPEG would pass as complete), and the
+    // memory must survive a failure in between.
+    const QByteArray big = Encode(Quadrants(900, 700), "JPEG", 95);
+    const QByteArray small = Encode(Pattern(40, 30), "PNG");
+    ASSERT_TRUE(WriteFile(Path("big.jpg"), big));
+    ASSERT_TRUE(WriteFile(Path("cut.jpg"), big.left(big.size() - 200)));
+    ASSERT_TRUE(WriteFile(Path("small.png"), small));
+    ASSERT_TRUE(WriteFile(Path("empty.jpg"), QByteArray()));
+    struct Case { const char* file; PictureError error; } cases[] = {
+        {"big.jpg", PictureError::None},         {"cut.jpg", PictureError::Truncated},
+        {"small.png", PictureError::None},       {"big.jpg", PictureError::None},
+        {"empty.jpg", PictureError::NotAPicture}, {"missing.jpg", PictureError::CannotOpen},
+        {"cut.jpg", PictureError::Truncated},    {"big.jpg", PictureError::None},
+    };
+    const auto half = [](QSize upright) { return upright / 2; };
+    std::vector<LoadedPicture> plain;
+    for (const Case& c : cases) plain.push_back(ReadPictureFile(Path(c.file), half));
+    KeptReadBuffer kept;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].file);
+        const LoadedPicture p = ReadPictureFile(Path(cases[i].file), half);
+        EXPECT_EQ(p.error, cases[i].error) << p.message.toStdString();
+        EXPECT_EQ(plain[i].error, cases[i].error);
+        EXPECT_EQ(p.message, plain[i].message);
+        EXPECT_TRUE(p.image == plain[i].image);
+    }
+}
+
 } // namespace
 } // namespace kestova
