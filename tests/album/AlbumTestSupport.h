@@ -38,6 +38,18 @@ inline FrameImageLayout SmallLayout() {
     return l;
 }
 
+// A 256 KiB frame whose DPFH record (at 0x1000, found through 0x1010) moves
+// the album from 64 KiB to 128 KiB, with room for 6 pictures.
+inline FrameImageLayout MovedAlbumLayout() {
+    FrameImageLayout l;
+    l.flashSize = 256u << 10;
+    l.albumStart = 64u << 10;
+    l.maxPictures = 6;
+    l.dpfhLocator = 0x1010;
+    l.dpfhTarget = 0x18001;
+    return l;
+}
+
 inline std::string MakeImage(const TempDir& dir, const FrameImageLayout& layout,
                              const std::string& name = "frame.img") {
     const std::string p = dir.File(name);

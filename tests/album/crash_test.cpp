@@ -168,13 +168,7 @@ TEST_F(CrashTest, CutDuringRecoveryIsRecoveredAgain) {
 // pictures plus the new one, or it changes no byte of the image. A look that
 // only reads never changes a byte, whatever it reports.
 TEST_F(CrashTest, CorruptedReadsOnAMovedAlbumNeverWriteBlindly) {
-    FrameImageLayout l;
-    l.flashSize = 256u << 10;
-    l.albumStart = 64u << 10;
-    l.maxPictures = 6;
-    l.dpfhLocator = 0x1010;  // record at 0x1000
-    l.dpfhTarget = 0x18001;  // -> album at 128 KiB
-    const std::string seed = MakeImage(dir, l, "moved.img");
+    const std::string seed = MakeImage(dir, MovedAlbumLayout(), "moved.img");
     {
         Frame f = LoadFrame(seed);
         ASSERT_EQ(f.dpf->GetAlbumStart(), 0x20000u);

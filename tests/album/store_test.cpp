@@ -204,18 +204,12 @@ TEST(StoreLimits, SlotSizeZeroIsReportedUnusableWithoutWriting) {
 
 TEST(StoreLimits, MovedStartShortensTheArea) {
     TempDir dir;
-    FrameImageLayout l;
-    l.flashSize = 256u << 10;
-    l.albumStart = 64u << 10;
-    l.maxPictures = 6;
-    l.dpfhLocator = 0x1010;     // record at 0x1000
-    l.dpfhTarget = 0x18001;     // -> album at 128 KiB
-    const std::string path = MakeImage(dir, l);
+    const std::string path = MakeImage(dir, MovedAlbumLayout());
     Frame f = LoadFrame(path);
     EXPECT_EQ(f.dpf->GetAlbumStart(), 0x20000u);
     EXPECT_EQ(f.dpf->GetAlbumLength(), 0x20000u);  // 256 KiB - 128 KiB, not 192 KiB
     const auto& g = f.dpf->Store().Geometry();
-    EXPECT_LE(g.SlotAddress(g.slotCount - 1) + g.slotSize, l.flashSize);
+    EXPECT_LE(g.SlotAddress(g.slotCount - 1) + g.slotSize, MovedAlbumLayout().flashSize);
     // Fill every slot; every write lands inside the flash.
     const auto p = Picture(g.slotSize, 3);
     for (int i = 0; i < f.dpf->GetMaxFileNum(); ++i) ASSERT_EQ(f.dpf->AddData(p.data(), int(p.size())), 1);
