@@ -31,6 +31,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTimer>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -748,7 +749,19 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
                     : buttons == BoxButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
                                                    : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                     isVisible() ? this : nullptr);
-    return box.exec();
+    // The box takes the keys as soon as it shows and the window takes them
+    // back when it closes: not every desktop hands the activation over, and
+    // without it Return, Escape and the accelerators would go nowhere.
+    QTimer::singleShot(0, &box, [&box] { box.activateWindow(); });
+    const int answer = box.exec();
+    TakeKeysBack();
+    return answer;
+}
+
+void CMainDialog::TakeKeysBack()
+{
+    if (isVisible())
+        activateWindow();
 }
 
 // ---------------------------------------------------------------------------

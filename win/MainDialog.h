@@ -213,6 +213,8 @@ private:
     void ShowAbout();
     void SetWindowTitleFrom(const QString& titleName);
     int Box(const QString& text, BoxButtons buttons = BoxButtons::Ok, const QString& caption = QString());
+    // The window takes the keyboard back after one of its dialogs closed.
+    void TakeKeysBack();
     QPushButton* Button(int id) const;
     void ClearCacheDirectory(const QString& dir, const QString& pattern);
 

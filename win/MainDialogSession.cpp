@@ -958,6 +958,7 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
     const QString folder = options_.folderDialog
                                ? options_.folderDialog(this, title)
                                : QFileDialog::getExistingDirectory(this, title, QString(), QFileDialog::ShowDirsOnly);
+    TakeKeysBack();
     if (folder.isEmpty())
         return false;
     const QString cannot = QStringLiteral("cannot save in this file,please choose other path!");
@@ -1041,6 +1042,7 @@ void CMainDialog::OnSave()
         dialog.setDefaultSuffix(QStringLiteral("BMP"));
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
             target = dialog.selectedFiles().first();
+        TakeKeysBack();
     }
     if (target.isEmpty() || !m_connected)
         return;
