@@ -215,6 +215,8 @@ private:
     int Box(const QString& text, BoxButtons buttons = BoxButtons::Ok, const QString& caption = QString());
     // The window takes the keyboard back after one of its dialogs closed.
     void TakeKeysBack();
+    // Starts what waited for the worker that just ended (a read, dropped files).
+    void ContinueWithWaitingWork();
     QPushButton* Button(int id) const;
     void ClearCacheDirectory(const QString& dir, const QString& pattern);
 

@@ -45,6 +45,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <utility>
 #include <tuple>
 
 namespace kestova::win {
@@ -380,16 +381,7 @@ void CMainDialog::OnFinishThread(int code)
             Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
         EnableControls(albumShownWhole_);
     }
-    if (readPending_ && m_connected) {
-        StartReadAlbum();
-        return;
-    }
-    // Files named at start or handed over meanwhile: added as a drop.
-    if (m_connected && !filesAfterRead_.isEmpty() && !m_processing) {
-        const QStringList files = filesAfterRead_;
-        filesAfterRead_.clear();
-        DropItems(files);
-    }
+    ContinueWithWaitingWork();
 }
 
 // ---------------------------------------------------------------------------
@@ -458,16 +450,7 @@ void CMainDialog::OnDownloadFinished(int code)
         close();
         return;
     }
-    if (readPending_ && m_connected) {
-        StartReadAlbum();
-        return;
-    }
-    // Files a second start handed over while the album was being written.
-    if (m_connected && !filesAfterRead_.isEmpty() && !m_processing) {
-        const QStringList files = filesAfterRead_;
-        filesAfterRead_.clear();
-        DropItems(files);
-    }
+    ContinueWithWaitingWork();
 }
 
 // ---------------------------------------------------------------------------
@@ -729,13 +712,20 @@ void CMainDialog::OnProcessFinish(int result)
                        QStringLiteral("The maximum number of images has been reached.  Delete some images before "
                                       "adding any more.")));
     EnableControls(m_connected && albumShownWhole_);
+    ContinueWithWaitingWork();
+}
+
+// After a read, a batch or a write has ended: a read asked for meanwhile
+// comes first, then the files named at start or handed over meanwhile,
+// added as a drop.
+void CMainDialog::ContinueWithWaitingWork()
+{
     if (readPending_ && m_connected) {
         StartReadAlbum();
         return;
     }
-    if (m_connected && !filesAfterRead_.isEmpty()) {
-        const QStringList files = filesAfterRead_;
-        filesAfterRead_.clear();
+    if (m_connected && !filesAfterRead_.isEmpty() && !m_processing) {
+        const QStringList files = std::exchange(filesAfterRead_, {});
         DropItems(files);
     }
 }
