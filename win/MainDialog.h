@@ -146,6 +146,8 @@ public:
     int ProgressPos() const;
     // The first free "NNNN.bmp" of the cache folder (numbers are reused).
     QString NextCacheFileName() const;
+    // Writes a cache bitmap under the first free name; its path, or empty.
+    QString WriteCacheBitmap(const std::vector<uint8_t>& bmp) const;
     // Fits a prepared picture (LCD size) into one slot starting at the
     // "JpgQuality", adds it to the edited album and writes the cache bitmap
     // of what the frame will show. 0 added (cachePath set), 1 not added.

@@ -64,13 +64,6 @@ QString WarnText(const CMainDialog* d)
     return d->LookupText(QStringLiteral("WARN_TIPS"), QStringLiteral("Don't pullout USB cable \nwhile reading or writing!"));
 }
 
-// Writes a bitmap file under a new name: `path` when it is free, else the
-// next free cache name (another writer may have taken it meanwhile).
-bool WriteNewFile(const QString& path, const std::vector<uint8_t>& bytes)
-{
-    return WriteFileSafely(Path8(path), bytes.data(), bytes.size(), SafeWriteMode::CreateNew).ok;
-}
-
 // The fitted device picture of every add is kept in the staging file, as
 // the frame will store it.
 session::KeepPicture KeepStaging(const QString& staging)
@@ -94,6 +87,20 @@ QString CMainDialog::NextCacheFileName() const
     for (int n = 0; n < 100000; ++n) {
         const QString p = dir.filePath(QString::asprintf("%04d.bmp", n));
         if (!QFileInfo::exists(p) && !QFileInfo(p).isSymLink())
+            return p;
+    }
+    return QString();
+}
+
+QString CMainDialog::WriteCacheBitmap(const std::vector<uint8_t>& bmp) const
+{
+    // Created under a free name only; another writer may take a name between
+    // the look and the write, so a few names are tried.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QString p = NextCacheFileName();
+        if (p.isEmpty())
+            break;
+        if (WriteFileSafely(Path8(p), bmp.data(), bmp.size(), SafeWriteMode::CreateNew).ok)
             return p;
     }
     return QString();
@@ -308,16 +315,8 @@ void CMainDialog::ReadAlbumWorker(quint64 generation)
             if (!staging.isEmpty())
                 WriteFileSafely(Path8(staging), picture.bytes.data(), picture.bytes.size(), SafeWriteMode::Replace);
             QString cachePath;
-            if (picture.ok()) {
-                const std::vector<uint8_t> bmp = EncodeBmp24(picture.pixels);
-                for (int attempt = 0; attempt < 8 && cachePath.isEmpty(); ++attempt) {
-                    const QString p = NextCacheFileName();
-                    if (p.isEmpty())
-                        break;
-                    if (WriteNewFile(p, bmp))
-                        cachePath = p;
-                }
-            }
+            if (picture.ok())
+                cachePath = WriteCacheBitmap(EncodeBmp24(picture.pixels));
             if (picture.status == session::PictureStatus::NotDecodable) {
                 // A damaged picture leaves the album; the next Synchronize
                 // writes the album without it.
@@ -476,14 +475,7 @@ int CMainDialog::FinishAdd(const session::AddResult& r, const QImage& picture, Q
         CKv350Encoder::Decode(r.bytes.data(), r.bytes.size(), lcdWidth_, lcdHeight_, shown)
             ? EncodeBmp24(shown)
             : EncodeBmp24(ToRgbImage(picture));
-    QString path;
-    for (int attempt = 0; attempt < 8 && path.isEmpty(); ++attempt) {
-        const QString p = NextCacheFileName();
-        if (p.isEmpty())
-            break;
-        if (WriteNewFile(p, bmp))
-            path = p;
-    }
+    const QString path = WriteCacheBitmap(bmp);
     if (path.isEmpty()) {
         // No cache bitmap, no entry: the list and the album stay in step.
         int count = 0;
