@@ -1,5 +1,7 @@
 #include "imaging/PictureLoader.h"
 
+#include "imaging/HeifDecode.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
@@ -119,6 +121,54 @@ uint16_t Le16(const QByteArray& d, int at) {
     return uint16_t(uint8_t(d[at]) | (uint8_t(d[at + 1]) << 8));
 }
 
+QString PixelLimitText(QSize size, const PictureLimits& limits) {
+    return QStringLiteral("the picture is %1 x %2 pixels; pictures over %3 megapixels are refused")
+        .arg(size.width())
+        .arg(size.height())
+        .arg(double(limits.maxPixels) / 1e6, 0, 'g', 4);
+}
+
+// HEIC and AVIF (phone photos) through libheif: Qt has no reader for them.
+// The same steps as the Qt readers below: the size first, then the pixels,
+// upright and opaque, reduced when the caller asks for less.
+LoadedPicture ReadHeifData(const QByteArray& data, const QString& name, heif::Brand brand,
+                           const SizeChooser& chooseSize, const PictureLimits& limits) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+    const auto size = std::size_t(data.size());
+    const auto failure = [&name](const heif::Result& r) {
+        const PictureError e = r.failure == heif::Failure::Truncated        ? PictureError::Truncated
+                               : r.failure == heif::Failure::NotHeif ||
+                                         r.failure == heif::Failure::UnsupportedCodec
+                                   ? PictureError::NotAPicture
+                                   : PictureError::Corrupt;
+        return Failure(e, name, QString::fromStdString(r.message));
+    };
+    heif::Picture pic;
+    if (const heif::Result r = heif::Probe(bytes, size, pic); !r.ok()) return failure(r);
+    const QSize upright(pic.width, pic.height);
+    if (int64_t(pic.width) * pic.height > limits.maxPixels)
+        return Failure(PictureError::TooLarge, name, PixelLimitText(upright, limits));
+    if (const heif::Result r = heif::Decode(bytes, size, pic); !r.ok()) return failure(r);
+
+    // The decoded bytes are looked at in place; Opaque() makes the one copy.
+    const QImage view(pic.rgba.data(), pic.width, pic.height, pic.width * 4,
+                      pic.hasAlpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888);
+    QImage image = Opaque(view);
+    if (chooseSize) {
+        const QSize chosen = chooseSize(upright);
+        if (chosen.isValid() && !chosen.isEmpty() && chosen.width() <= upright.width() &&
+            chosen.height() <= upright.height() && chosen != upright)
+            image = image.scaled(chosen, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+    LoadedPicture r;
+    r.image = std::move(image);
+    r.uprightSize = upright;
+    r.format = brand == heif::Brand::Avif ? QByteArrayLiteral("avif")
+               : brand == heif::Brand::Heic ? QByteArrayLiteral("heic")
+                                            : QByteArrayLiteral("heif");
+    return r;
+}
+
 // The kept buffer of this thread (see KeptReadBuffer), or null.
 thread_local QByteArray* t_keptBuffer = nullptr;
 
@@ -196,6 +246,10 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     RaiseQtAllocationLimit();
     if (data.isEmpty())
         return Failure(PictureError::NotAPicture, name, QStringLiteral("the file is empty"));
+    if (const heif::Brand brand =
+            heif::Sniff(reinterpret_cast<const std::uint8_t*>(data.constData()), std::size_t(data.size()));
+        brand != heif::Brand::None)
+        return ReadHeifData(data, name, brand, chooseSize, limits);
 
     QByteArray bytes = data;  // shares, no copy; QBuffer wants a non-const array
     QBuffer buffer(&bytes);
@@ -204,7 +258,7 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     reader.setAutoTransform(true);
     if (!reader.canRead())
         return Failure(PictureError::NotAPicture, name,
-                       QStringLiteral("not a picture file that can be read (JPEG, PNG, GIF, BMP, TIFF, ...)"));
+                       QStringLiteral("not a picture file that can be read (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...)"));
     const QByteArray format = reader.format();
 
     // The size from the header, before any pixel is decoded.
