@@ -263,7 +263,7 @@ void RegisterImagingCommands(CLI::App& app, CliContext& ctx) {
         CLI::App* cmd = app.add_subcommand(
             "add", "Prepare picture files for the LCD (cover and centre crop), fit each into one picture "
                    "slot and write them to the frame");
-        cmd->add_option("files", opt->files, "Picture files (JPEG, PNG, GIF, BMP, TIFF, ...)")->required();
+        cmd->add_option("files", opt->files, "Picture files (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...)")->required();
         cmd->add_option("--quality", opt->quality, "Starting JPEG quality; lowered by 10 until a picture fits")
             ->check(CLI::Range(1, 100))
             ->capture_default_str();
