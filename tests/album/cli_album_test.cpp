@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "common/coder/Kv350Encoder.h"
-#include "device/FrameLock.h"
+#include "device/linux/FrameLock.h"
 
 #include <sys/wait.h>
 
