@@ -1,6 +1,6 @@
 // The album commands of kestova-cli, run as a program against virtual frames.
 
-#include "tests/album/AlbumTestSupport.h"
+#include "tests/flash_manager/AlbumTestSupport.h"
 
 #include <gtest/gtest.h>
 
