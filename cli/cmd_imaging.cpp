@@ -7,7 +7,7 @@
 #include "flash_manager/DPF.h"
 #include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 
 #include <QString>
 

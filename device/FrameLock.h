@@ -1,58 +1,6 @@
 #pragma once
-// One program at a time on a frame.
-//
-// Whoever opens a unit holds it exclusively until it releases it: the virtual
-// frame's image file and a real frame's generic node both carry an advisory
-// exclusive lock (flock) for as long as the unit is open, and the generic
-// node is opened with O_EXCL as well, so Kestova programs and other software
-// that asks for exclusive use keep out of each other. Two links in one
-// process exclude each other too (the lock belongs to the open file).
-//
-// A unit that is taken is not opened at all: nothing is read or written. The
-// opener throws FrameInUseError, whose Holder() names the program where the
-// system tells it (/proc/locks and /proc/PID/comm; nothing is written
-// anywhere to find it).
-//
-//     try { auto unit = VirtualFrame::Open(arg); ... }
-//     catch (const FrameInUseError& e) { e.what(); e.Holder(); }
-
-#include <stdexcept>
-#include <string>
-#include <sys/types.h>
-
-namespace kestova {
-
-class FrameInUseError : public std::runtime_error {
-public:
-    // `holder`: "mackestova (pid 4242)", or empty when unknown.
-    explicit FrameInUseError(std::string holder);
-    const std::string& Holder() const { return holder_; }
-
-private:
-    std::string holder_;
-};
-
-// "the frame is in use by mackestova (pid 4242)", or "... by another program".
-std::string FrameInUseMessage(const std::string& holder);
-
-enum class FrameLockResult { Taken, InUse, Failed };
-
-// Takes the exclusive lock on the open image or node `fd` without waiting.
-// InUse: someone else holds it (`holder` as FrameLockHolder tells);
-// Failed: the system refused the lock itself (`error` says why).
-FrameLockResult LockFrameExclusively(int fd, std::string* holder, std::string* error = nullptr);
-
-// What every unit does on open: take the frame for this program. Held: returns
-// an empty string. Taken by another program: closes fd and throws
-// FrameInUseError naming the holder. The lock cannot be taken at all: closes
-// fd and returns why.
-std::string HoldFrameOrClose(int fd);
-
-// Who holds an flock on the file with this device and inode: "NAME (pid N)",
-// or empty when the lock table does not tell (another host, an OFD lock, or
-// no /proc). `procRoot` is replaceable for tests.
-std::string FrameLockHolder(dev_t device, ino_t inode, const std::string& procRoot = "/proc");
-// The same for a path (the node or image file); empty when it cannot be stat'ed.
-std::string FrameLockHolderOfPath(const std::string& path, const std::string& procRoot = "/proc");
-
-} // namespace kestova
+// Forwarding only: the frame lock now lives in device/linux/FrameLock.h and
+// the error generic code catches in device/FrameInUse.h. Kept while window
+// tests that other work is rewriting still include this name; include one
+// of the two instead.
+#include "device/linux/FrameLock.h"

@@ -1,4 +1,4 @@
-#include "tests/win_widgets/WidgetTestSupport.h"
+#include "tests/win/widgets/WidgetTestSupport.h"
 
 #include <QApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 // browser takes, collapsing, re-selecting, late listings, the computer node's
 // volumes, and the double click that adds a picture.
 
-#include "tests/win_widgets/WidgetTestSupport.h"
+#include "tests/win/widgets/WidgetTestSupport.h"
 #include "win/widgets/FolderTree.h"
 
 #include <QDir>

@@ -5,7 +5,7 @@
 // commit, the restored old album is the one the commit's backup lists: the
 // old album without the pictures whose slots are being overwritten.
 
-#include "tests/album/AlbumTestSupport.h"
+#include "tests/flash_manager/AlbumTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The album commands of kestova-cli, run as a program against virtual frames.
 
-#include "tests/album/AlbumTestSupport.h"
+#include "tests/flash_manager/AlbumTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include "common/coder/Kv350Encoder.h"
-#include "device/FrameLock.h"
+#include "device/linux/FrameLock.h"
 
 #include <sys/wait.h>
 

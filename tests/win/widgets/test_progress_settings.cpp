@@ -2,7 +2,7 @@
 // whole-pixel change) and the Settings dialog (colour choosers, Cancel, texts,
 // the frame's colours).
 
-#include "tests/win_widgets/WidgetTestSupport.h"
+#include "tests/win/widgets/WidgetTestSupport.h"
 #include "win/widgets/SettingDialog.h"
 #include "win/widgets/TextProgressCtrl.h"
 

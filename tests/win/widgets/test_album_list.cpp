@@ -2,7 +2,7 @@
 // layout after deletions, and adding from bitmap files.
 
 #include "imaging/Preparation.h"
-#include "tests/win_widgets/WidgetTestSupport.h"
+#include "tests/win/widgets/WidgetTestSupport.h"
 #include "win/widgets/AlbumList.h"
 
 #include <QTemporaryDir>

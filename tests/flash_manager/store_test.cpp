@@ -2,7 +2,7 @@
 // recovering the index, editing, the commit's exact order on the wire,
 // verified writes, stop requests, slot reuse, colours.
 
-#include "tests/album/AlbumTestSupport.h"
+#include "tests/flash_manager/AlbumTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 
 #include <cerrno>
 #include <cstdio>

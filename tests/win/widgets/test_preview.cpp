@@ -1,7 +1,7 @@
 // The preview: fitting a loaded picture, the crop rectangle under the mouse,
 // zoom limits, rotation, rectangle mode and the pixels Add takes.
 
-#include "tests/win_widgets/WidgetTestSupport.h"
+#include "tests/win/widgets/WidgetTestSupport.h"
 #include "win/widgets/Preview.h"
 
 #include <QSignalSpy>

@@ -2,7 +2,7 @@
 // never overwritten without Replace, a failed write removes only its own
 // temporary file, and the file gets the mode the umask allows.
 
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

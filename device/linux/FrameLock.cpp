@@ -1,6 +1,6 @@
 // Exclusive use of a frame: the lock, and who holds it.
 
-#include "device/FrameLock.h"
+#include "device/linux/FrameLock.h"
 
 #include <unistd.h>
 #include <cerrno>
@@ -13,13 +13,6 @@
 #include <vector>
 
 namespace kestova {
-
-FrameInUseError::FrameInUseError(std::string holder)
-    : std::runtime_error(FrameInUseMessage(holder)), holder_(std::move(holder)) {}
-
-std::string FrameInUseMessage(const std::string& holder) {
-    return "the frame is in use by " + (holder.empty() ? std::string("another program") : holder);
-}
 
 FrameLockResult LockFrameExclusively(int fd, std::string* holder, std::string* error) {
     int r;
