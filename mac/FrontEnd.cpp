@@ -157,6 +157,9 @@ bool FrontEnd::StartUp(const StartOptions& options)
     pictList = FindControl<AlbumListView>("pict", 0);
     if (pictList) {
         pictList->setModel(albumModel);
+        // The program's texts are English (it has no language file).
+        pictList->SetEmptyHint(QStringLiteral("No pictures yet: double-click one on the left to place it on the "
+                                              "stage, then press Add."));
         connect(pictList, &AlbumListView::rowChosen, this, [this](int row) { ShowChosenRow(row); });
     }
     if (auto* del = FindControl<QAbstractButton>("delp", 0))

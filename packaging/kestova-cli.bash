@@ -96,7 +96,7 @@ _kestova_cli()
                 COMPREPLY=($(compgen -W "new" -- "$cur"))
                 return
             fi
-            opts="--lcd --flash --album-start --max --erase-opcode --program-mode --dpfh --dpfh-target --force --json"
+            opts="--lcd --flash --album-start --max --erase-opcode --program-mode --dpfh --dpfh-target --force --json --demo"
             ;;
         *) return ;;
     esac

@@ -11,6 +11,8 @@
 #include "session/FrameSession.h"
 #include "session/HotplugDriver.h"
 #include "win/Messages.h"
+#include "win/QtTranslations.h"
+#include "KestovaVersion.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/FolderTree.h"
 #include "win/widgets/Preview.h"
@@ -123,7 +125,9 @@ public:
             l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
             l->setTextFormat(Qt::PlainText);
         }
-        left->setFixedWidth(100);
+        // 100 pixels, or what the LCD size needs in the current language.
+        left->setMinimumWidth(100);
+        left->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
         row->addWidget(left);
         row->addWidget(right, 1);
     }
@@ -566,6 +570,7 @@ void CMainDialog::SwitchLanguage(int command)
 {
     const int index = command - kFirstLanguageCommand;
     lang_.SetCurrent(index);
+    UseQtTranslationsFor(lang_.CurrentName());
     aboutText_ = QStringLiteral("%1 %2(&A)...")
                      .arg(LookupText(QStringLiteral("ABOUT_SYSMENU"), QStringLiteral("About")), windowTitle_);
     if (aboutAction_)
@@ -691,6 +696,19 @@ void CMainDialog::UpdateCounters()
     const int maximum = dpf_ ? dpf_->GetMaxFileNum() : 0;
     if (counter_)
         counter_->setText(QStringLiteral("%1:\n \n%2  / %3 ").arg(label).arg(count).arg(maximum));
+    // Once a frame's album is read: its LCD size on the left of the status
+    // bar, and in an empty album the ways to fill it.
+    const bool read = m_connected && !deviceWorkerBusy_ && lcdWidth_ > 0 && lcdHeight_ > 0;
+    if (statusBar_)
+        statusBar_->left->setText(
+            read ? LookupText(QStringLiteral("STATUSBAR_LCD"), QStringLiteral("LCD %1×%2")).arg(lcdWidth_).arg(lcdHeight_)
+                 : LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
+    if (albumList_)
+        albumList_->SetEmptyHint(
+            read ? LookupText(QStringLiteral("ALBUM_EMPTY_TIPS"),
+                              QStringLiteral("Drop pictures here, or pick them on the left and press %1."))
+                       .arg(LookupText(QStringLiteral("IDC_BTN_ADDTODPF"), QStringLiteral("Add")))
+                 : QString());
 }
 
 void CMainDialog::EnableControls(bool enable)
@@ -749,6 +767,11 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
                     : buttons == BoxButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
                                                    : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                     isVisible() ? this : nullptr);
+    if (buttons == BoxButtons::BmpJpegCancel) {
+        // Yes still means BMP and No JPEG; the buttons say so.
+        box.button(QMessageBox::Yes)->setText(QStringLiteral("BMP"));
+        box.button(QMessageBox::No)->setText(QStringLiteral("JPEG"));
+    }
     // The box takes the keys as soon as it shows and the window takes them
     // back when it closes: not every desktop hands the activation over, and
     // without it Return, Escape and the accelerators would go nowhere.
@@ -933,6 +956,10 @@ void CMainDialog::ShowAbout()
     line(1066, ReadTempString(QStringLiteral("CopyRightTips"), QString()));
     line(1047, QStringLiteral("Flash Size: %1 KB").arg(flashSizeKB_));
     line(1048, QStringLiteral("Firmware Ver: %1").arg(firmwareVer_));
+    line(1049, LookupText(QStringLiteral("ABOUT_VERSION"), QStringLiteral("Version %1")).arg(QStringLiteral(KESTOVA_VERSION)));
+    line(1051, LookupText(QStringLiteral("ABOUT_LCDSIZE"), QStringLiteral("LCD Size: %1 x %2"))
+                   .arg(m_connected ? lcdWidth_ : 0)
+                   .arg(m_connected ? lcdHeight_ : 0));
     line(1050, corpLink_);
     top->addLayout(lines, 1);
     col->addLayout(top);

@@ -42,6 +42,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <algorithm>
@@ -72,6 +73,14 @@ session::KeepPicture KeepStaging(const QString& staging)
         return staging.isEmpty() ||
                WriteFileSafely(Path8(staging), bytes.data(), bytes.size(), SafeWriteMode::Replace).ok;
     };
+}
+
+// Where the folder chooser of an export opens: the user's pictures folder,
+// else the home folder (never the program's working folder).
+QString ExportStartFolder()
+{
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return !pictures.isEmpty() && QFileInfo(pictures).isDir() ? pictures : QDir::homePath();
 }
 
 } // namespace
@@ -932,14 +941,15 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
     const int choice = Box(LookupText(QStringLiteral("SAVE_TIPS_2"),
                                       QStringLiteral("Want to save as BMP files, please select Yes, else if you want "
                                                      "to save as JPG files, please select NO!")),
-                           BoxButtons::YesNoCancel);
+                           BoxButtons::BmpJpegCancel);
     if (choice != QMessageBox::Yes && choice != QMessageBox::No)
         return false;
     const bool bmp = choice == QMessageBox::Yes;
     const QString title = LookupText(QStringLiteral("SAVEDIR_TIPS"), QStringLiteral("Choose Save Directory"));
     const QString folder = options_.folderDialog
                                ? options_.folderDialog(this, title)
-                               : QFileDialog::getExistingDirectory(this, title, QString(), QFileDialog::ShowDirsOnly);
+                               : QFileDialog::getExistingDirectory(this, title, ExportStartFolder(),
+                                                                   QFileDialog::ShowDirsOnly);
     TakeKeysBack();
     if (folder.isEmpty())
         return false;
@@ -986,7 +996,9 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
             QStringLiteral("Message"));
         return false;
     }
-    Box(LookupText(QStringLiteral("SAVEPICFINISH_TIPS"), QStringLiteral("All pics were saved!")));
+    Box(QStringLiteral("%1\n%2").arg(
+        LookupText(QStringLiteral("SAVEPICFINISH_TIPS"), QStringLiteral("All pics were saved!")),
+        LookupText(QStringLiteral("SAVEDIN_TIPS"), QStringLiteral("Saved in: %1")).arg(QDir::toNativeSeparators(folder))));
     return true;
 }
 

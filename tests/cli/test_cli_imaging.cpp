@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <set>
 #include <sys/stat.h>
 
 namespace kestova {
@@ -154,6 +155,64 @@ TEST_F(CliImagingTest, AddListExportAndCompare) {
     EXPECT_EQ(ReadAll(Path("two.bmp")), ReadAll(Path("out/0002.bmp")));
     EXPECT_EQ(Cli({"show", "4", Path("four.bmp")}).code, 4);  // past the end, as in rm, mv, get, export
     EXPECT_FALSE(QFileInfo::exists(Path("four.bmp")));
+}
+
+// The demo frame: six different, colourful sample pictures drawn by the
+// program, on a square LCD and on a wide one (whose centre is cut out of the
+// square scene); an album with fewer slots takes as many as fit.
+TEST_F(CliImagingTest, DemoFrameHoldsDifferentColourfulSamples) {
+    const struct {
+        const char* lcd;
+        QSize size;
+        const char* max;
+        int pictures;
+    } cases[] = {{"128x128", {128, 128}, "60", 6}, {"160x120", {160, 120}, "60", 6}, {"128x128", {128, 128}, "4", 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.lcd) + " max " + c.max);
+        frame = Path(QStringLiteral("demo-%1-%2.img").arg(c.lcd, c.max));
+        const CliRun r = Cli({"frame", "new", "--demo", "--lcd", c.lcd, "--max", c.max, frame});
+        ASSERT_EQ(r.code, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains(QStringLiteral("holds %1 sample pictures").arg(c.pictures))) << r.out.toStdString();
+        auto album = OpenAlbum();
+        int count = 0;
+        album->GetFileNum(count);
+        ASSERT_EQ(count, c.pictures);
+        std::vector<QImage> shown;
+        for (int i = 0; i < count; ++i) {
+            const QImage picture = AlbumPicture(*album, i).convertToFormat(QImage::Format_RGB32);
+            ASSERT_EQ(picture.size(), c.size) << i;
+            // Colourful: most pixels strongly coloured, in at least three hues.
+            int saturated = 0;
+            std::set<int> hues;
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x) {
+                    const QColor px(picture.pixel(x, y));
+                    if (px.hsvSaturation() > 90 && px.value() > 60) {
+                        ++saturated;
+                        hues.insert(px.hsvHue() / 30);
+                    }
+                }
+            EXPECT_GT(saturated, picture.width() * picture.height() / 2) << i;
+            EXPECT_GE(hues.size(), 3u) << i;
+            shown.push_back(picture);
+        }
+        // Each different from every other.
+        for (size_t a = 0; a < shown.size(); ++a)
+            for (size_t b = a + 1; b < shown.size(); ++b) {
+                double diff = 0;
+                for (int y = 0; y < c.size.height(); ++y)
+                    for (int x = 0; x < c.size.width(); ++x) {
+                        const QColor p(shown[a].pixel(x, y)), q(shown[b].pixel(x, y));
+                        diff += std::abs(p.red() - q.red()) + std::abs(p.green() - q.green()) +
+                                std::abs(p.blue() - q.blue());
+                    }
+                EXPECT_GT(diff / (c.size.width() * c.size.height() * 3), 30.0) << a << " and " << b;
+            }
+    }
+    // A demo frame is a new frame: an existing file is left alone.
+    const CliRun again = Cli({"frame", "new", "--demo", frame});
+    EXPECT_NE(again.code, 0);
+    EXPECT_EQ(AlbumCount(), 4);
 }
 
 TEST_F(CliImagingTest, ExportNeverOverwritesWithoutForce) {

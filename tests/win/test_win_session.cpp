@@ -29,6 +29,9 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QTest>
 #include <QThread>
 #include <QRegularExpression>
@@ -1130,7 +1133,8 @@ TEST_F(WinSession, SaveAsBmpAndJpegWithTheOverwriteQuestions)
     };
     ASSERT_TRUE(StartIdle());
     const QString format = T("SAVE_TIPS_2");
-    const QString kSaved = T("SAVEPICFINISH_TIPS");
+    // The final box says where the files went.
+    const QString kSaved = T("SAVEPICFINISH_TIPS") + "\n" + T("SAVEDIN_TIPS").arg(out);
     int overwriteAnswer = QMessageBox::No;
     bool asBmp = true;
     answerFor = [&](const QString& text) {
@@ -1181,6 +1185,49 @@ TEST_F(WinSession, SaveAsBmpAndJpegWithTheOverwriteQuestions)
     QFile one(out + "/one.JPG");
     ASSERT_TRUE(one.open(QIODevice::ReadOnly));
     EXPECT_TRUE(one.read(3) == QByteArray("\xFF\xD8\xFF", 3));
+}
+
+// Save all as a person meets it, with the real dialogs: the format
+// question's buttons read BMP and JPEG (JPEG still being the No answer), the
+// folder chooser opens in the pictures folder, and the last box says where
+// the files went.
+TEST_F(WinSession, SaveAllOffersBmpOrJpegStartsInPicturesAndSaysWhere)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    const QString mine = tmp.filePath("My Pictures");
+    const QString out = mine + "/frame";
+    QDir().mkpath(out);
+    QDir().mkpath(tmp.filePath("config"));
+    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(mine));
+    adjustOptions = [](StartOptions& o) { o.messageBox = nullptr; };
+    ASSERT_TRUE(StartIdle());
+    QStringList formatButtons;
+    QString startFolder, finalText;
+    AnswerModals(dlg.get(), [&](QWidget* modal) {
+        if (auto* chooser = qobject_cast<QFileDialog*>(modal)) {
+            startFolder = chooser->directory().absolutePath();
+            chooser->setDirectory(out);
+            QDialogButtonBox* buttons = chooser->findChild<QDialogButtonBox*>();
+            ASSERT_NE(buttons, nullptr);
+            QTest::mouseClick(buttons->button(QDialogButtonBox::Open), Qt::LeftButton);
+            return;
+        }
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        if (box->button(QMessageBox::Cancel)) {
+            formatButtons << box->button(QMessageBox::Yes)->text() << box->button(QMessageBox::No)->text();
+            QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+            return;
+        }
+        finalText = box->text();
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    Click(IDC_BUTTON_SAVEALL);
+    ASSERT_TRUE(WaitFor([&] { return !finalText.isEmpty(); }));
+    EXPECT_EQ(formatButtons, QStringList({"BMP", "JPEG"}));
+    EXPECT_EQ(startFolder, mine);
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"0001.jpg", "0002.jpg"}));
+    EXPECT_EQ(finalText, T("SAVEPICFINISH_TIPS") + "\n" + T("SAVEDIN_TIPS").arg(out));
 }
 
 // JPEG files that cannot be written (here: a folder holds the name): the

@@ -51,10 +51,14 @@ TEST_F(Preview, ALargePictureIsFittedAndCentred)
     EXPECT_EQ(view.CropRect(), QRect(186, 116, 128, 128));
     EXPECT_TRUE(view.SourcePath().endsWith("big.png"));
 
-    // What is drawn: the picture in the view rectangle, button face around it.
+    // What is drawn: the picture in the view rectangle (dimmed outside the
+    // crop rectangle), button face around it.
     const QImage shown = view.grab().toImage();
-    EXPECT_EQ(QColor(shown.pixel(72, 47)), QColor(255, 0, 0));
-    EXPECT_EQ(QColor(shown.pixel(427, 312)), QColor(255, 255, 0));
+    EXPECT_EQ(QColor(shown.pixel(190, 120)), QColor(255, 0, 0));
+    EXPECT_NEAR(QColor(shown.pixel(72, 47)).red(), 145, 2);
+    EXPECT_EQ(QColor(shown.pixel(72, 47)).green(), 0);
+    EXPECT_NEAR(QColor(shown.pixel(427, 312)).red(), 145, 2);
+    EXPECT_NEAR(QColor(shown.pixel(427, 312)).green(), 145, 2);
     EXPECT_EQ(QColor(shown.pixel(60, 40)), view.palette().color(QPalette::Button));
 
     // A tall one: the height is fitted.
@@ -104,6 +108,36 @@ TEST_F(Preview, DraggingTheRectangleStopsAtThePictureEdgesAndAddTakesWhatItCover
               view.DisplayBuffer().copy(QRect(c.topLeft() - v.topLeft(), c.size())));
     EXPECT_EQ(view.grab().toImage().copy(c.adjusted(1, 1, -1, -1)).convertToFormat(QImage::Format_RGB32),
               taken.copy(1, 1, 126, 126).convertToFormat(QImage::Format_RGB32));
+}
+
+// The crop rectangle shows on any picture: its edge holds both black and
+// white pixels, what it covers is drawn as it is, and what lies outside is
+// darker (the frame will not show it).
+TEST_F(Preview, TheCropRectangleShowsOnDarkAndLightPictures)
+{
+    for (const QColor colour : {QColor(0, 0, 0), QColor(255, 255, 255), QColor(40, 40, 160)}) {
+        SCOPED_TRACE(colour.name().toStdString());
+        QImage plain(400, 300, QImage::Format_RGB32);
+        plain.fill(colour);
+        ASSERT_TRUE(view.LoadPicture(Save(plain, "plain.png")));
+        const QRect c = view.CropRect();
+        const QImage shown = view.grab().toImage();
+        int dark = 0, light = 0;
+        for (int x = c.left(); x <= c.right(); ++x)
+            for (int y : {c.top(), c.bottom()}) {
+                const int v = QColor(shown.pixel(x, y)).value();
+                dark += v < 60;
+                light += v > 200;
+            }
+        EXPECT_GT(dark, c.width() / 3);
+        EXPECT_GT(light, c.width() / 3);
+        EXPECT_EQ(QColor(shown.pixel(c.center())), colour);
+        const QColor outside(shown.pixel(view.ViewRect().topLeft() + QPoint(2, 2)));
+        if (colour.value() > 0)
+            EXPECT_LT(outside.value(), colour.value() * 3 / 4);
+        else
+            EXPECT_EQ(outside, colour);
+    }
 }
 
 TEST_F(Preview, ZoomStopsAtTheClientAreaAndAtFourPixels)
