@@ -5,11 +5,9 @@
 
 #include "win/MainDialog.h"
 
-#include "device/CommUSB.h"
+#include "desktop/FrameAlbum.h"
 #include "flash_manager/DPF.h"
-#include "session/FrameLink.h"
 #include "session/FrameSession.h"
-#include "session/HotplugDriver.h"
 #include "win/Messages.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/FolderTree.h"
@@ -45,19 +43,6 @@
 namespace kestova::win {
 
 namespace {
-
-CMainDialog* gMainDialog = nullptr;
-
-// The progress callback the facade calls during a commit (on the writing
-// worker): the bar shows k * 100 / n.
-void DownloadProgress(int, long k, long n)
-{
-    if (!gMainDialog || n <= 0)
-        return;
-    const int percent = int(k * 100 / n);
-    QMetaObject::invokeMethod(
-        gMainDialog, [percent] { if (gMainDialog) gMainDialog->SetProgress(percent); }, Qt::QueuedConnection);
-}
 
 QString Section()
 {
@@ -182,7 +167,6 @@ const QRect kPreviewWide(17, 180, 505, 355);
 
 CMainDialog::CMainDialog(StartOptions options, QWidget* parent) : QDialog(parent), options_(std::move(options))
 {
-    gMainDialog = this;
     setObjectName(QStringLiteral("CMainDialog"));
     setWindowTitle(QStringLiteral("Kestova"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -198,12 +182,9 @@ CMainDialog::~CMainDialog()
     qApp->removeEventFilter(this);
     if (aboutBox_)
         delete aboutBox_;
-    hotplug_.reset();
-    JoinWorkers();
-    session_.reset();
-    dpf_.reset();
-    if (gMainDialog == this)
-        gMainDialog = nullptr;
+    // The worker ends before anything it uses goes: a read stops at its next
+    // picture, a commit between two pictures.
+    frame_.reset();
 }
 
 void CMainDialog::CreateControls()
@@ -358,10 +339,12 @@ bool CMainDialog::OnInitDialog()
     // The browser list's one icon.
     browserList_->SetItemIcon(QApplication::style()->standardIcon(QStyle::SP_FileIcon));
 
-    // Cache folder: its bitmaps are removed at every start.
-    cacheDirectory_ = QDir(cacheRoot_).filePath(QStringLiteral("PicsInMiniDPF"));
-    if (!cacheRoot_.isEmpty() && MakePrivateFolder(cacheDirectory_))
-        ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
+    // Cache folder: its bitmaps and the staging file are removed at every
+    // start.
+    QString cacheRoot = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    if (!MakePrivateFolder(cacheRoot))
+        cacheRoot.clear();
+    cache_.Open(cacheRoot);
 
     statusBar_->show();
     statusBar_->left->setText(LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
@@ -388,10 +371,6 @@ bool CMainDialog::OnInitDialog()
 
     SwitchLanguage(kFirstLanguageCommand + lang_.Current());
 
-    stagingPath_ = cacheRoot_.isEmpty() ? QString() : QDir(cacheRoot_).filePath(QStringLiteral("JPGTmp.jpg"));
-    if (!stagingPath_.isEmpty())
-        QFile::remove(stagingPath_);
-
     if (auto* slider = qobject_cast<QSlider*>(controls_.value(IDC_SLIDER_QUALITY))) {
         slider->setRange(10, 100);
         slider->setValue(jpgQuality_);
@@ -415,10 +394,7 @@ void CMainDialog::ChooseFolders()
     // Settings beside the user's other settings, caches in the user's cache
     // folder; both private to the user.
     configDir_ = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-    cacheRoot_ = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
     settingsKept_ = MakePrivateFolder(configDir_);
-    if (!MakePrivateFolder(cacheRoot_))
-        cacheRoot_.clear();
 }
 
 QString CMainDialog::TempSettingsPath() const
@@ -482,12 +458,6 @@ void CMainDialog::SetWindowTitleFrom(const QString& titleName)
     setWindowTitle(windowTitle_);
 }
 
-void CMainDialog::ClearCacheDirectory(const QString& dir, const QString& pattern)
-{
-    const QDir d(dir);
-    for (const QFileInfo& fi : d.entryInfoList(QStringList(pattern), QDir::Files | QDir::Hidden | QDir::System))
-        QFile::remove(fi.absoluteFilePath());
-}
 
 // ---------------------------------------------------------------------------
 // Profile access
@@ -686,9 +656,9 @@ void CMainDialog::UpdateCounters()
 {
     const QString label = LookupText(QStringLiteral("IDC_STATIC_HIDSTATUS"), QStringLiteral("Total Pictures"));
     int count = 0;
-    if (m_connected && dpf_)
-        dpf_->GetFileNum(count);
-    const int maximum = dpf_ ? dpf_->GetMaxFileNum() : 0;
+    if (m_connected && frame_)
+        count = frame_->PictureCount();
+    const int maximum = frame_ ? frame_->MaxPictures() : 0;
     if (counter_)
         counter_->setText(QStringLiteral("%1:\n \n%2  / %3 ").arg(label).arg(count).arg(maximum));
 }
@@ -732,7 +702,7 @@ void CMainDialog::ReceiveHandedFiles(const QStringList& files)
     // Added as a drop of these items, once the album has been read and
     // nothing else is being added.
     filesAfterRead_ << absolute;
-    if (m_connected && !m_reading && !m_processing && !deviceWorkerBusy_ && !readPending_) {
+    if (m_connected && !m_reading && !m_processing && !frame_->Busy()) {
         const QStringList pending = filesAfterRead_;
         filesAfterRead_.clear();
         DropItems(pending);
@@ -1058,7 +1028,7 @@ void CMainDialog::HandleRegisteredMessage(const RegisteredMessage& m)
     else if (n == QLatin1String(kMsgDpfAttach))
         OnDpfAttach();
     else if (n == QLatin1String(kMsgFinishThread))
-        OnFinishThreadFrom(w, m.LParam().toULongLong());
+        OnFinishThread(w);
     else if (n == QLatin1String(kMsgDownloadFinished))
         OnDownloadFinished(w);
     else if (n == QLatin1String(kMsgReceivePic))
@@ -1076,76 +1046,77 @@ void CMainDialog::CreateFacade()
 {
     session::FrameChoice choice(options_.frameArg, options_.scanMachine, "LanguageUnicode.ini");
     choice.opener = options_.frameOpener;
-    auto link = session::MakeLink(choice);
-    link_ = link.get();
-    if (!options_.scanMachine)
-        link_->SetHotplugMonitor(nullptr);
-    // Plug and pull reach the window as "USBDEVICECHANGE"; the state at start
-    // is taken by the start-up check instead.
-    link_->SetStatusHandler([this](bool online) {
-        if (discoveryLive_)
-            PostRegisteredMessage(this, QString::fromLatin1(kMsgUsbDeviceChange), online ? 1 : 0);
+    frame_ = std::make_unique<desktop::FrameAlbum>(choice, options_.pollIntervalMs);
+    desktop::FrameAlbum* f = frame_.get();
+    // Plug and pull reach the window as "USBDEVICECHANGE" once the start-up
+    // check has taken the state at start (Follow).
+    connect(f, &desktop::FrameAlbum::frameAttached, this,
+            [this] { PostRegisteredMessage(this, QString::fromLatin1(kMsgUsbDeviceChange), 1); });
+    connect(f, &desktop::FrameAlbum::frameLeft, this,
+            [this] { PostRegisteredMessage(this, QString::fromLatin1(kMsgUsbDeviceChange), 0); });
+    connect(f, &desktop::FrameAlbum::frameInUseChanged, this, &CMainDialog::ShowFrameInUse);
+    connect(f, &desktop::FrameAlbum::opened, this, &CMainDialog::OnAlbumOpened);
+    connect(f, &desktop::FrameAlbum::pictureListed, this, &CMainDialog::OnPictureListed);
+    connect(f, &desktop::FrameAlbum::pictureDropped, this, [this] {
+        // A damaged picture left the album; the next Synchronize writes the
+        // album without it.
+        m_albumModified = true;
     });
-    dpf_ = std::make_unique<DPF>();
-    dpf_->Init(std::move(link), &DownloadProgress);
-    session_ = std::make_unique<session::FrameSession>(*dpf_);
-    link_->InitComm();
-    // The timer waits for the start-up check (ArmHotplugTimer); a notice on
-    // the link's descriptor is handled at once.
-    hotplug_ = std::make_unique<session::HotplugDriver>(*link_, options_.pollIntervalMs);
-    connect(hotplug_.get(), &session::HotplugDriver::ran, this, [this] { ShowFrameInUse(); });
-}
-
-void CMainDialog::ArmHotplugTimer()
-{
-    if (hotplug_)
-        hotplug_->Arm();
+    connect(f, &desktop::FrameAlbum::progress, this, &CMainDialog::OnProgress);
+    connect(f, &desktop::FrameAlbum::readFinished, this, &CMainDialog::OnReadFinished);
+    connect(f, &desktop::FrameAlbum::commitFinished, this, [this](const session::CommitResult& r) {
+        int code = 0;
+        if (r.status == session::CommitStatus::Failed) {
+            code = r.failure.storeCode != 0 ? r.failure.storeCode : 1;
+            ReportFailure(LookupText(QStringLiteral("DOWNLOADFAIL_STATUS"), QStringLiteral("Writing the album failed")),
+                          QString::fromStdString(r.failure.Text(true)));
+        }
+        PostRegisteredMessage(this, QString::fromLatin1(kMsgDownloadFinished), code);
+    });
+    connect(f, &desktop::FrameAlbum::batchFinished, this, [this](const desktop::BatchOutcome& o) {
+        // Full, or a picture that fits no slot, ended the batch.
+        PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish),
+                              o.status == desktop::BatchStatus::Refused ? 1 : 0);
+    });
+    f->Start();
 }
 
 QString CMainDialog::FrameInUseText() const
 {
-    if (!link_)
+    if (!frame_)
         return QString();
-    const CCommUSB::TakenFrame taken = link_->FrameInUse();
-    if (taken.message.empty())
+    const std::string message = frame_->FrameInUse();
+    if (message.empty())
         return QString();
-    const QString holder = taken.holder.empty()
-                               ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
-                               : QString::fromStdString(taken.holder);
-    return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(holder);
+    const std::string holder = frame_->FrameInUseHolder();
+    const QString who = holder.empty() ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
+                                       : QString::fromStdString(holder);
+    return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(who);
 }
 
-void CMainDialog::ShowFrameInUse()
+void CMainDialog::ShowFrameInUse(const std::string& message)
 {
-    // The link polls a frame that another program holds and announces it
-    // once that program lets go; until then nothing of it is read and the
-    // status bar says who has it.
-    if (!link_)
-        return;
-    const std::string message = link_->FrameInUse().message;
-    if (message == shownInUse_)
-        return;
-    shownInUse_ = message;
+    // Until the holder lets go nothing of the frame is read and the status
+    // bar says who has it.
     if (!message.empty())
         SetStatusText(FrameInUseText());
-    else if (!link_->GetUSBDeviceStatus())
+    else if (!frame_->Online())
         SetStatusText(LookupText(QStringLiteral("INSERTDEVICE_TIPS"), QStringLiteral("Please insert the DPF device!")));
 }
 
 bool CMainDialog::StartUpDeviceCheck()
 {
-    if (!dpf_->IsDeviceOnline() && !link_->FrameInUse().message.empty()) {
+    if (!frame_->Online() && !frame_->FrameInUse().empty()) {
         // The frame is there but another program holds it: the window waits
         // for it (the hot-plug timer takes it once it is let go) instead of
         // ending as it does without a frame.
         ShowConnectionBitmap(false);
         EnableControls(false);
-        ShowFrameInUse();
-        discoveryLive_ = true;
-        ArmHotplugTimer();
+        SetStatusText(FrameInUseText());
+        frame_->Follow();
         return true;
     }
-    if (!dpf_->IsDeviceOnline()) {
+    if (!frame_->Online()) {
         ShowConnectionBitmap(false);
         SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
         SetStatusText(LookupText(QStringLiteral("INSERTDEVICE_TIPS"), QStringLiteral("Please insert the DPF device!")));
@@ -1160,8 +1131,7 @@ bool CMainDialog::StartUpDeviceCheck()
     // The captions were applied while no frame counted as attached; the
     // status must not go on saying "detached" beside a frame that is there.
     SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
-    discoveryLive_ = true;
-    ArmHotplugTimer();
+    frame_->Follow();
     PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
     return true;
 }
