@@ -115,9 +115,9 @@ public:
     const Localisation& Language() const { return lang_; }
     // Command 9002 + index: the language switch.
     void SwitchLanguage(int command);
-    QMenu* ContextMenu() const { return contextMenu_; }
-    QMenu* LanguageMenu() const { return languageMenu_; }
-    QAction* AboutAction() const { return aboutAction_; }
+    QMenu* ContextMenu() const { return menus_.context; }
+    QMenu* LanguageMenu() const { return menus_.language; }
+    QAction* AboutAction() const { return menus_.about; }
 
     // ---- commands and state ----
     // Every command of a button, accelerator or menu goes through here.
@@ -130,9 +130,9 @@ public:
     void ShowConnectionBitmap(bool attached);
     void SetProgress(int percent);
     QWidget* Control(int id) const { return controls_.value(id); }
-    bool LaidOut() const { return laidOut_; }
+    bool LaidOut() const { return opening_.laidOut; }
     bool IsConnected() const { return m_connected; }
-    bool SettingsKept() const { return settingsKept_; }
+    bool SettingsKept() const { return files_.settingsKept; }
     const QStringList& HandedOverFiles() const { return handedOverFiles_; }
     // Files handed over by a second start (and the command line's own):
     // added as a drop of those items once the album has been read.
@@ -152,13 +152,13 @@ public:
     static bool FolderEntryAccepted(const QString& name);
 
     // ---- files ----
-    const QString& ProgramFolder() const { return programFolder_; }
-    const QString& WorkingSettingsPath() const { return workingSettings_; }
+    const QString& ProgramFolder() const { return files_.programFolder; }
+    const QString& WorkingSettingsPath() const { return files_.workingSettings; }
     QString TempSettingsPath() const;
     QString TempLanguagePath() const;
     const QString& CacheDirectory() const { return cache_.Directory(); }
     const QString& StagingPath() const { return cache_.StagingPath(); }
-    int JpgQuality() const { return jpgQuality_; }
+    int JpgQuality() const { return settings_.jpgQuality; }
     DPF* Facade() const;
     // The frame's text and background colours as the Settings dialog last
     // left them (24-bit).
@@ -266,22 +266,27 @@ private:
     Localisation lang_;
     int exitCode_ = 0;
 
-    // Files.
-    QString programFolder_;
-    QString factorySettings_;
-    QString configDir_;
-    QString workingSettings_;
+    // The profile files: the factory settings in the program folder and the
+    // user's working copy.
+    struct ProgramFiles {
+        QString programFolder;
+        QString factorySettings;
+        QString configDir;
+        QString workingSettings;
+        bool settingsKept = true;  // the working copy can be written
+    } files_;
     CacheFolder cache_;
-    bool settingsKept_ = true;
 
-    // Settings.
-    int jpgQuality_ = 90;
-    QString titleName_ = QStringLiteral("Kestova");
-    QString windowTitle_;
-    QString progressCtrl_ = QStringLiteral("ON");
-    QString corpLink_;
-    QString firmwareVer_;
-    QString aboutText_;
+    // What the settings and the frame say about the window.
+    struct WindowSettings {
+        int jpgQuality = 90;
+        QString titleName = QStringLiteral("Kestova");
+        QString windowTitle;
+        QString progressCtrl = QStringLiteral("ON");
+        QString corpLink;
+        QString firmwareVer;
+        QString aboutText;
+    } settings_;
 
     // Connection state.
     bool m_connected = false;
@@ -322,20 +327,25 @@ private:
     QLabel* counter_ = nullptr;
     QLabel* statePicture_ = nullptr;
     StatusBar* statusBar_ = nullptr;
-    QMenu* contextMenu_ = nullptr;
-    QMenu* languageMenu_ = nullptr;
-    QAction* languageMenuAction_ = nullptr;
-    QAction* aboutAction_ = nullptr;
-    QList<QAction*> languageActions_;
-    QPointer<QDialog> aboutBox_;
+    // The context menu with its language submenu, and the About box.
+    struct Menus {
+        QMenu* context = nullptr;
+        QMenu* language = nullptr;
+        QAction* languageItem = nullptr;
+        QAction* about = nullptr;
+        QList<QAction*> languages;
+        QPointer<QDialog> aboutBox;
+    } menus_;
 
     // Opening animation and layout.
-    int animationTimer_ = 0;
-    QSize fullSize_;
-    int stepW_ = 10;
-    int stepH_ = 15;
-    bool layoutPending_ = false;
-    bool laidOut_ = false;
+    struct Opening {
+        int timer = 0;
+        QSize fullSize;
+        int stepW = 10;
+        int stepH = 15;
+        bool layoutPending = false;
+        bool laidOut = false;
+    } opening_;
 };
 
 } // namespace kestova::win

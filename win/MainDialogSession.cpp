@@ -128,7 +128,7 @@ void CMainDialog::OnDeviceChange(bool attached)
     if (preview_)
         preview_->ClearPicture();
     SetProgress(0);
-    if (progressCtrl_ == QLatin1String("OFF") && progress_)
+    if (settings_.progressCtrl == QLatin1String("OFF") && progress_)
         progress_->hide();
     // The frame may still be there, taken by another program meanwhile.
     if (const QString inUse = FrameInUseText(); !inUse.isEmpty())
@@ -190,16 +190,16 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
                 const int fc = ReadFactoryInt(QStringLiteral("ThumbColumn"), 0);
                 thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
                 thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
-                if ((fw != thumbWidth || fc != thumbColumn) && settingsKept_ && workingSettings_ != factorySettings_ &&
-                    CopyOver(factorySettings_, workingSettings_)) {
-                    MakeNormal(workingSettings_);
+                if ((fw != thumbWidth || fc != thumbColumn) && files_.settingsKept && files_.workingSettings != files_.factorySettings &&
+                    CopyOver(files_.factorySettings, files_.workingSettings)) {
+                    MakeNormal(files_.workingSettings);
                     thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
                     thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
                 }
                 haveLayout = height > 0;
             }
             if (!firmware.isEmpty())
-                firmwareVer_ = firmware;
+                settings_.firmwareVer = firmware;
         }
     }
     if (haveLayout) {
@@ -301,7 +301,7 @@ void CMainDialog::OnSynchronize()
     if (m_processing || !m_albumModified || frame_->Busy() || !m_connected || !albumShownWhole_)
         return;
     EnableControls(false);
-    if (progressCtrl_ == QLatin1String("OFF") && progress_)
+    if (settings_.progressCtrl == QLatin1String("OFF") && progress_)
         progress_->show();
     if (counter_)
         counter_->setText(WarnText(this));
@@ -341,7 +341,7 @@ void CMainDialog::OnDownloadFinished(int code)
 desktop::AddSteps CMainDialog::AddSteps() const
 {
     desktop::AddSteps steps;
-    steps.startQuality = jpgQuality_;
+    steps.startQuality = settings_.jpgQuality;
     steps.mode = 3;
     const CacheFolder* cache = &cache_;
     // The fitted device picture of every add is kept in the staging file,
@@ -491,7 +491,7 @@ void CMainDialog::OnReceivePic()
     // Every picture starts at the "JpgQuality"; the layer loads, scales,
     // crops and fits a few ahead on every core and adds them in order.
     BatchOptions options;
-    options.startQuality = jpgQuality_;
+    options.startQuality = settings_.jpgQuality;
     options.mode = 3;
     frame_->AddBatch(pendingFiles_, options, AddSteps());
 }
