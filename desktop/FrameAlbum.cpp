@@ -325,7 +325,7 @@ AddOutcome FrameAlbum::AddPicture(const QImage& prepared, const AddSteps& steps,
         return {};
     const QImage picture =
         prepared.size() == QSize(width, height) ? prepared : CoverAndCrop(prepared, QSize(width, height));
-    if (steps.before && !steps.before(picture, session_->PictureCount()))
+    if (steps.before && !steps.before(picture, source, session_->PictureCount()))
         return {};
     return AddOne(session_->AddPreparedPicture(picture, steps.startQuality, steps.mode, steps.keep), picture, steps,
                   source, generation_.load());
@@ -359,7 +359,7 @@ void FrameAlbum::AddBatch(const QStringList& files, BatchOptions options, AddSte
                 continue;
             }
             const QImage& prepared = result.prepared.image;
-            if (!result.fitting || (steps.before && !steps.before(prepared, session_->PictureCount()))) {
+            if (!result.fitting || (steps.before && !steps.before(prepared, result.path, session_->PictureCount()))) {
                 out.status = BatchStatus::Refused;
                 out.last = {};
                 break;
@@ -385,8 +385,6 @@ void FrameAlbum::AddBatch(const QStringList& files, BatchOptions options, AddSte
 
 void FrameAlbum::Delete(int row)
 {
-    if (row < 0 || row >= album_->Count())
-        return;
     dpf_->DeleteFileAt(row);
     album_->Remove(row);
 }

@@ -89,8 +89,9 @@ struct ReadOutcome {
 struct AddSteps {
     int startQuality = 90;  // a single add; a batch picture starts where its fit did
     int mode = 3;
-    // Before the device picture is made, with the album's picture count: false refuses it.
-    std::function<bool(const QImage& prepared, int albumCount)> before;
+    // Before the device picture is made, with the file it came from and the
+    // album's picture count: false refuses it.
+    std::function<bool(const QImage& prepared, const QString& source, int albumCount)> before;
     // The fitted device picture before it joins the album.
     session::KeepPicture keep;
     // After it joined: the window's own file of the row. Empty: the window
