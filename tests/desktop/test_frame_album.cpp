@@ -13,7 +13,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
-#include <QGuiApplication>
+#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
@@ -213,7 +213,7 @@ TEST(DesktopWorker, RowsOfAFrameThatLeftAreDroppedButABatchStillSaysItEnded)
 
 int main(int argc, char** argv)
 {
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
