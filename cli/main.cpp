@@ -89,6 +89,7 @@ int main(int argc, char** argv) {
 
     RegisterDeviceCommands(app, ctx);
     RegisterAlbumCommands(app, ctx);
+    RegisterBackupCommands(app, ctx);
     RegisterImagingCommands(app, ctx);
     RegisterDiscoveryCommands(app, ctx);
 
