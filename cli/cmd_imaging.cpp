@@ -297,6 +297,14 @@ int RunSync(const CliContext& ctx, const SyncOptions& opt) {
         failed += wanted.size() - limit;
         wanted.resize(limit);
     }
+    int present = 0;
+    album.dpf.GetFileNum(present);
+    // A folder that gives no picture at all (empty, mistyped, unreadable)
+    // would empty the album: that takes an explicit rm all.
+    if (wanted.empty() && present > 0)
+        throw CliError(kExitAlbum, opt.folder + " gives no pictures; sync would delete all " +
+                                       std::to_string(present) + " pictures of the frame, so nothing was done "
+                                       "(kestova-cli rm all empties the album)");
     const AlbumPlan plan = PlanAlbum(album, wanted);
     const auto partial = [&] {
         return CliError(kExitPartial, std::to_string(failed) + " of " + std::to_string(files.size()) +

@@ -342,6 +342,14 @@ TEST_F(CliAlbumTest, SyncKeepsWhatTheFrameHoldsAndEqualsAFreshAddOfTheFolder) {
         for (uint32_t address : *list) EXPECT_LT(address, start + album::kSlotAreaOffset) << address;
     EXPECT_FALSE(reorder.erases.empty());
     EXPECT_EQ(ReadAlbum(), FreshAlbum({"add", Path("pics")}));
+
+    // A folder that gives no picture never empties the album.
+    ASSERT_TRUE(QDir().mkpath(Path("empty")));
+    const QByteArray held = ReadAll(frame);
+    r = Cli({"sync", Path("empty")});
+    EXPECT_EQ(r.code, 4) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("would delete all 4 pictures")) << r.err.toStdString();
+    EXPECT_TRUE(ReadAll(frame) == held);
 }
 
 } // namespace
