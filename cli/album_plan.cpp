@@ -50,8 +50,8 @@ void PrintPlan(const AlbumPlan& plan, const std::vector<WantedPicture>& wanted, 
         }
     }
     for (int r : plan.removed) std::fprintf(out, "delete        picture %d of the frame\n", r + 1);
-    std::fprintf(out, "%zu kept, %zu to write, %zu to delete%s\n", plan.Kept(), plan.ToWrite(), plan.removed.size(),
-                 plan.Changes() ? "" : ": the album is up to date");
+    std::fprintf(out, "%zu kept%s, %zu to write, %zu to delete%s\n", plan.Kept(), plan.reordered ? " (in a new order)" : "",
+                 plan.ToWrite(), plan.removed.size(), plan.Changes() ? "" : ": the album is up to date");
 }
 
 size_t ApplyPlan(AlbumSession& album, const AlbumPlan& plan, const std::vector<WantedPicture>& wanted) {

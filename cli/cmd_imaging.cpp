@@ -325,8 +325,9 @@ int RunSync(const CliContext& ctx, const SyncOptions& opt) {
         failed += noRoom;
         const int rc = CommitAlbum(album);
         if (rc != kExitOk) return rc;
-        std::printf("%zu kept, %zu written, %zu deleted; the album holds %zu picture(s)\n", plan.Kept(),
-                    plan.ToWrite() - noRoom, plan.removed.size(), wanted.size() - noRoom);
+        std::printf("%zu kept%s, %zu written, %zu deleted; the album holds %zu picture(s)\n", plan.Kept(),
+                    plan.reordered ? " (in a new order)" : "", plan.ToWrite() - noRoom, plan.removed.size(),
+                    wanted.size() - noRoom);
     }
     std::fflush(stdout);
     if (failed) throw partial();
