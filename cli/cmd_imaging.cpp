@@ -458,8 +458,9 @@ void RegisterImagingCommands(CLI::App& app, CliContext& ctx) {
         auto opt = std::make_shared<SyncOptions>();
         CLI::App* cmd = app.add_subcommand(
             "sync", "Make the album the picture files of FOLDER in natural name order, in one write: pictures "
-                    "the frame holds already are kept (recognised by their bytes), the rest written, the "
-                    "others deleted");
+                    "the frame holds already are kept (recognised by their bytes: every file is fitted from "
+                    "--quality, so the bytes it becomes depend on it alone), the rest written, the others "
+                    "deleted; nothing changed, nothing written");
         cmd->add_option("folder", opt->folder, "Folder of picture files")->required();
         AddPreparationOptions(cmd, *opt);
         cmd->add_flag("--dry-run", opt->dryRun, "Print the plan (keep, move, write, delete); write nothing");
