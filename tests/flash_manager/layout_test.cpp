@@ -1,11 +1,15 @@
 // The on-flash layout as pure functions: information block, DPFH record,
-// slot geometry, index block parsing and building, colours.
+// slot geometry, index block parsing and building, colours, the album backup file.
 
+#include "flash_manager/AlbumBackup.h"
 #include "flash_manager/AlbumLayout.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace kestova::album {
@@ -232,6 +236,81 @@ TEST(Colours, Rgb565Conversions) {
     // Equal stored colours (a blank header) display as black on white.
     EXPECT_EQ(DisplayColors({0xFFFF, 0xFFFF}), (AlbumColors{0x0000, 0xFFFF}));
     EXPECT_EQ(DisplayColors({0x0010, 0x8000}), (AlbumColors{0x0010, 0x8000}));
+}
+
+// ---- album backup file ----
+
+AlbumBackup SampleBackup() {
+    AlbumBackup b;
+    b.lcdWidth = 128;
+    b.lcdHeight = 160;
+    b.flashSize = 2u << 20;
+    b.albumStart = 1u << 20;
+    b.albumLength = 1u << 20;
+    b.slotSize = 16384;
+    b.slotCount = 63;
+    b.maxPictures = 60;
+    b.colors = {0xF800, 0x001F};
+    b.pictures = {{0x104000, std::vector<uint8_t>(5000, 0xAB)}, {0x108000, {1, 2, 3}}};
+    return b;
+}
+
+// Sets the CRC-32 trailer again after an edit, so only the edited field is wrong.
+void Reseal(std::vector<uint8_t>& f) {
+    const uint32_t crc = Crc32(std::span<const uint8_t>(f).first(f.size() - 4));
+    for (int i = 0; i < 4; ++i) f[f.size() - 4 + size_t(i)] = uint8_t(crc >> (8 * i));
+}
+
+TEST(AlbumBackupFile, RoundTripsAndKeepsItsDocumentedLayout) {
+    const AlbumBackup b = SampleBackup();
+    const std::vector<uint8_t> f = SerializeAlbumBackup(b);
+    ASSERT_EQ(f.size(), 64u + 12 + 5000 + 12 + 3 + 4);
+    EXPECT_EQ(std::string(f.begin(), f.begin() + 8), "KESTALBM");
+    EXPECT_EQ(GetLE16(f, 8), 1);
+    EXPECT_EQ(GetLE16(f, 14), 160);
+    EXPECT_EQ(GetLE16(f, 40), 0xF800);
+    EXPECT_EQ(GetLE24(f, 44), 2u);
+    EXPECT_EQ(GetLE24(f, 64), 5000u);
+    EXPECT_EQ(GetLE16(f, 68), Sum16(b.pictures[0].bytes));
+    EXPECT_EQ(GetLE24(f, 72), 0x104000u);
+    AlbumBackup back;
+    std::string why;
+    ASSERT_TRUE(ParseAlbumBackup(f, back, why)) << why;
+    EXPECT_EQ(back, b);
+    // The checksum is the common CRC-32 (the one zlib and PNG use).
+    const char* check = "123456789";
+    EXPECT_EQ(Crc32(std::span(reinterpret_cast<const uint8_t*>(check), 9)), 0xCBF43926u);
+}
+
+TEST(AlbumBackupFile, DamagedOrForeignFilesAreRefusedWithTheReason) {
+    const std::vector<uint8_t> good = SerializeAlbumBackup(SampleBackup());
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        const char* why;
+    } cases[] = {
+        {"other magic", [](auto& f) { f[0] = 'X'; }, "not an album backup"},
+        {"empty", [](auto& f) { f.clear(); }, "not an album backup"},
+        {"cut in the header", [](auto& f) { f.resize(40); }, "ends inside its header"},
+        {"newer version", [](auto& f) { f[8] = 2; Reseal(f); }, "format version 2"},
+        {"a flipped picture byte", [](auto& f) { f[100] ^= 1; }, "checksum does not match"},
+        {"cut short", [](auto& f) { f.resize(f.size() - 10); }, "checksum does not match"},
+        {"picture sum", [](auto& f) { f[68] ^= 1; Reseal(f); }, "picture 1 does not match its sum"},
+        {"longer count", [](auto& f) { f[44] = 3; Reseal(f); }, "picture 3 is cut short"},
+        {"shorter count", [](auto& f) { f[44] = 1; Reseal(f); }, "bytes follow the last picture"},
+        {"length past the end", [](auto& f) { f[64 + 12 + 5000 + 1] = 0x10; Reseal(f); }, "picture 2 is cut short"},
+        {"no LCD", [](auto& f) { f[12] = f[13] = 0; Reseal(f); }, "LCD of 0 pixels"},
+        {"more than an index lists", [](auto& f) { f[44] = 0xE1; f[45] = 1; Reseal(f); }, "481 pictures"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> f = good;
+        c.damage(f);
+        AlbumBackup out;
+        std::string why;
+        EXPECT_FALSE(ParseAlbumBackup(f, out, why));
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    }
 }
 
 } // namespace
