@@ -6,7 +6,7 @@
 
 #include "flash_manager/AlbumBackup.h"
 #include "flash_manager/DPF.h"
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 
 #include <algorithm>
 #include <cstdio>
