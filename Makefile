@@ -3,7 +3,7 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
-DEMO_FRAME ?= $(BUILD)/demo-frame.img
+DEMO_FRAME ?= $(BUILD)/demo.img
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 .PHONY: all deps build test test-core test-asan run bench fuzz package clean
@@ -30,8 +30,10 @@ test-asan: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
+# A virtual frame that already holds six sample pictures drawn by Kestova;
+# made once, so what you do to it in the demo stays.
 $(DEMO_FRAME): build
-	@test -f $@ || $(BUILD)/cli/kestova-cli frame new $@
+	@test -f $@ || $(BUILD)/cli/kestova-cli frame new --demo $@
 
 run: build $(DEMO_FRAME)
 	@scripts/run-demo $(BUILD) $(DEMO_FRAME)

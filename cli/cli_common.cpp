@@ -63,6 +63,45 @@ bool ReadInputFile(const std::string& path, size_t cap, std::vector<uint8_t>& by
     return true;
 }
 
+namespace {
+
+// -1, 0 or 1 by the natural rule, without the final byte-order tie-break.
+int NaturalCompare(const std::string& a, const std::string& b) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    size_t i = 0, j = 0;
+    int zeros = 0;  // leading zeros of the first differing number, as a last word
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            size_t ai = i, bj = j;
+            while (ai < a.size() && a[ai] == '0') ++ai;
+            while (bj < b.size() && b[bj] == '0') ++bj;
+            size_t ae = ai, be = bj;
+            while (ae < a.size() && digit(a[ae])) ++ae;
+            while (be < b.size() && digit(b[be])) ++be;
+            if (ae - ai != be - bj) return ae - ai < be - bj ? -1 : 1;
+            if (const int c = a.compare(ai, ae - ai, b, bj, be - bj)) return c < 0 ? -1 : 1;
+            if (zeros == 0 && ai - i != bj - j) zeros = ai - i < bj - j ? -1 : 1;
+            i = ae;
+            j = be;
+            continue;
+        }
+        const unsigned char x = static_cast<unsigned char>(fold(a[i])), y = static_cast<unsigned char>(fold(b[j]));
+        if (x != y) return x < y ? -1 : 1;
+        ++i;
+        ++j;
+    }
+    if (i < a.size() || j < b.size()) return i < a.size() ? 1 : -1;
+    return zeros;
+}
+
+} // namespace
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+    const int c = NaturalCompare(a, b);
+    return c != 0 ? c < 0 : a < b;
+}
+
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (size_t i = 0; i < s.size(); ++i) {

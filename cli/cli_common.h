@@ -62,10 +62,18 @@ std::string JsonString(const std::string& s);
 // "is a folder", "is longer than N bytes", the system's reason) on refusal.
 bool ReadInputFile(const std::string& path, size_t cap, std::vector<uint8_t>& bytes, std::string& why);
 
+// Natural name order, the same on every system and in every locale: runs
+// of ASCII digits compare by their number (2 before 10; of equal numbers the
+// one with fewer leading zeros first), everything else byte by byte with
+// ASCII letters case-folded; names equal so far fall back to plain byte
+// order, so no two different names are ever equal.
+bool NaturalLess(const std::string& a, const std::string& b);
+
 // Each group of subcommands registers itself here.
 void RegisterDeviceCommands(CLI::App& app, CliContext& ctx);     // frame new, probe, clock
 void RegisterAlbumCommands(CLI::App& app, CliContext& ctx);      // info, ls, rm, mv, get, put, colors
-void RegisterImagingCommands(CLI::App& app, CliContext& ctx);    // add, export, show
+void RegisterImagingCommands(CLI::App& app, CliContext& ctx);    // add, sync, export, show
+void RegisterBackupCommands(CLI::App& app, CliContext& ctx);     // backup, restore
 void RegisterDiscoveryCommands(CLI::App& app, CliContext& ctx);  // list, watch
 
 } // namespace kestova::cli

@@ -6,7 +6,7 @@
 #include "device/DeviceText.h"
 #include "common/coder/Kv350Encoder.h"
 #include "flash_manager/DPF.h"
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 
 #include <algorithm>
 #include <cctype>

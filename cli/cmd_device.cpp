@@ -1,6 +1,7 @@
 // Device commands: frame new, probe, clock.
 
 #include "cli/cli_common.h"
+#include "cli/frame_demo.h"
 
 #include "device/DeviceText.h"
 #include "device/ProcessFlash.h"
@@ -147,6 +148,7 @@ struct FrameNewArgs {
     std::string dpfhTarget;
     bool force = false;
     bool json = false;
+    bool demo = false;
 };
 
 void RunFrameNew(const FrameNewArgs& a) {
@@ -188,6 +190,11 @@ void RunFrameNew(const FrameNewArgs& a) {
         std::printf("created %s: %ux%u LCD, %s flash, album at %s, %u pictures, erase opcode %s%s\n",
                     a.path.c_str(), l.lcdWidth, l.lcdHeight, Hex(l.flashSize).c_str(), Hex(l.albumStart).c_str(),
                     unsigned(l.maxPictures), Hex(l.eraseOpcode).c_str(), l.programMode ? ", program mode" : "");
+    }
+    if (a.demo) {
+        std::fflush(stdout);
+        const int count = AddSamplePictures(a.path);
+        std::printf("the demo frame %s holds %d sample picture%s\n", a.path.c_str(), count, count == 1 ? "" : "s");
     }
 }
 
@@ -307,7 +314,9 @@ void RegisterDeviceCommands(CLI::App& app, CliContext& ctx) {
                      "Address stored in the DPFH record (default: the album start); the album then starts at "
                      "the next multiple of 64 KiB");
     fnew->add_flag("--force", args->force, "Replace an existing file");
-    fnew->add_flag("--json", args->json, "Print the result as JSON");
+    auto* json = fnew->add_flag("--json", args->json, "Print the result as JSON");
+    fnew->add_flag("--demo", args->demo, "Then add six sample pictures drawn by kestova (a demo frame)")
+        ->excludes(json);
     fnew->callback([args] { RunFrameNew(*args); });
 
     // probe

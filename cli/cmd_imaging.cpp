@@ -1,19 +1,22 @@
-// add, export, show: the commands that turn picture files into album
+// add, sync, export, show: the commands that turn picture files into album
 // pictures and album pictures back into files.
 
+#include "cli/album_plan.h"
 #include "cli/album_session.h"
 
 #include "common/coder/Bmp.h"
 #include "flash_manager/DPF.h"
 #include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 
+#include <QImageReader>
 #include <QString>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <system_error>
@@ -38,20 +41,110 @@ bool DecodeAlbumPicture(AlbumSession& album, int index, RgbImage& out, std::stri
     return false;
 }
 
-// ---- add ----
+// ---- picture files and folders ----
 
-struct AddOptions {
-    std::vector<std::string> files;
+// How every picture is cut to the LCD, by its --crop name.
+const std::map<std::string, CropPlacement> kCropNames = {
+    {"centre", CropPlacement::Centre}, {"center", CropPlacement::Centre}, {"attention", CropPlacement::Attention},
+    {"north", CropPlacement::North},   {"south", CropPlacement::South},   {"east", CropPlacement::East},
+    {"west", CropPlacement::West}};
+
+struct PreparationOptions {
     int quality = 90;
     std::string rotate;
+    std::string crop = "centre";
+    bool recursive = false;
+
+    Rotation rotation() const {
+        return rotate == "left" ? Rotation::Left : rotate == "right" ? Rotation::Right : Rotation::None;
+    }
+    // The batch settings for a frame: every picture starts its fitting at
+    // `quality` (no quality carried from the picture before), so the bytes
+    // a file becomes depend on that file and these options alone.
+    BatchOptions Batch(const AlbumSession& album) const {
+        BatchOptions o;
+        o.lcdWidth = album.lcdWidth;
+        o.lcdHeight = album.lcdHeight;
+        o.rotation = rotation();
+        o.crop = kCropNames.at(crop);
+        o.slotSize = size_t(std::max(0, album.dpf.GetOnePicSize()));
+        o.startQuality = quality;
+        o.carryQuality = false;
+        return o;
+    }
 };
 
-void RunAdd(const CliContext& ctx, const AddOptions& opt) {
+// Folder members the picture readers recognise by their content (the name
+// does not matter). Only regular files are looked into.
+bool IsPictureFile(const fs::path& path) {
+    return RecognisedPictureFile(QString::fromStdString(path.string()));
+}
+
+void TellLeftOut(const std::string& name, const char* why) {
+    std::fprintf(stderr, "kestova-cli: left out %s: %s\n", name.c_str(), why);
+}
+
+// The picture files of `dir` in natural name order; sub-folders (with
+// `recursive`) at their place by name. Hidden entries (".name") are passed
+// over; other members that are not pictures are named and left out.
+void ListFolder(const fs::path& dir, bool recursive, std::vector<std::string>& out) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec) throw CliError(kExitFile, "cannot read the folder " + dir.string() + ": " + ec.message());
+    std::vector<fs::directory_entry> entries;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) throw CliError(kExitFile, "cannot read the folder " + dir.string() + ": " + ec.message());
+        if (it->path().filename().string().rfind('.', 0) != 0) entries.push_back(*it);
+    }
+    std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
+        return NaturalLess(a.path().filename().string(), b.path().filename().string());
+    });
+    for (const fs::directory_entry& e : entries) {
+        const std::string name = e.path().string();
+        const fs::file_status status = e.status(ec);  // a link: what it points to
+        if (fs::is_directory(status)) {
+            if (!recursive) TellLeftOut(name, "a folder (--recursive takes sub-folders)");
+            else if (e.is_symlink(ec)) TellLeftOut(name, "a link to a folder (not followed)");
+            else ListFolder(e.path(), recursive, out);
+        } else if (!fs::is_regular_file(status)) {
+            TellLeftOut(name, ec ? "cannot be read" : "not a regular file");
+        } else if (!IsPictureFile(e.path())) {
+            TellLeftOut(name, "not a picture");
+        } else {
+            out.push_back(name);
+        }
+    }
+}
+
+// The files named on the command line, each folder replaced by its picture
+// files. Files named one by one stay as they are (their failures count).
+std::vector<std::string> ExpandFolders(const std::vector<std::string>& args, bool recursive) {
+    std::vector<std::string> files;
+    for (const std::string& a : args) {
+        std::error_code ec;
+        if (fs::is_directory(a, ec)) {
+            const size_t before = files.size();
+            ListFolder(a, recursive, files);
+            if (files.size() == before) std::fprintf(stderr, "kestova-cli: %s holds no picture files\n", a.c_str());
+        } else {
+            files.push_back(a);
+        }
+    }
+    return files;
+}
+
+// ---- add ----
+
+struct AddOptions : PreparationOptions {
+    std::vector<std::string> inputs;
+};
+
+void RunAdd(const CliContext& ctx, const AddOptions& given) {
+    AddOptions opt = given;
+    opt.inputs = ExpandFolders(given.inputs, given.recursive);
+    if (opt.inputs.empty()) throw CliError(kExitAlbum, "no picture files to add; the album is unchanged");
     auto session = OpenAlbum(ctx);
     AlbumSession& album = *session;
-    const Rotation rotation = opt.rotate == "left"    ? Rotation::Left
-                              : opt.rotate == "right" ? Rotation::Right
-                                                      : Rotation::None;
     const size_t slot = size_t(std::max(0, album.dpf.GetOnePicSize()));
 
     int oldCount = 0;
@@ -66,7 +159,7 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     // One prepared picture, in the order given: added to the album through
     // the session, or named and skipped. True when it was added.
     auto take = [&](const BatchResult& r) {
-        const std::string& file = opt.files[r.index];
+        const std::string& file = opt.inputs[r.index];
         if (!r.prepared.ok()) {
             // The message already starts with the file name.
             album.progress.Break();
@@ -108,14 +201,8 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     // unreadable or truncated leaves the frame as it was (and so does a full
     // album, where the commit waits for a picture actually added).
     std::vector<QString> paths;
-    for (const std::string& file : opt.files) paths.push_back(QString::fromStdString(file));
-    BatchOptions batchOptions;
-    batchOptions.lcdWidth = album.lcdWidth;
-    batchOptions.lcdHeight = album.lcdHeight;
-    batchOptions.rotation = rotation;
-    batchOptions.slotSize = slot;
-    batchOptions.startQuality = opt.quality;
-    BatchPreparer batch(std::move(paths), batchOptions);
+    for (const std::string& file : opt.inputs) paths.push_back(QString::fromStdString(file));
+    BatchPreparer batch(std::move(paths), opt.Batch(album));
     BatchResult result;
     const bool room = oldCount < album.dpf.GetMaxFileNum();
     bool early = false, first = false;
@@ -137,8 +224,8 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
     // Files the commit never reached (it failed or was stopped first) are
     // named too: none of them is on the frame.
     const auto tellNotReached = [&] {
-        for (size_t i = batch.Delivered(); i < opt.files.size(); ++i)
-            std::fprintf(stderr, "kestova-cli: not written: %s\n", opt.files[i].c_str());
+        for (size_t i = batch.Delivered(); i < opt.inputs.size(); ++i)
+            std::fprintf(stderr, "kestova-cli: not written: %s\n", opt.inputs[i].c_str());
     };
 
     const auto nothingAdded = [] { return CliError(kExitAlbum, "nothing could be added; the album is unchanged"); };
@@ -163,8 +250,88 @@ void RunAdd(const CliContext& ctx, const AddOptions& opt) {
                 count);
     std::fflush(stdout);
     if (!skipped.empty())
-        throw CliError(kExitPartial, std::to_string(skipped.size()) + " of " + std::to_string(opt.files.size()) +
+        throw CliError(kExitPartial, std::to_string(skipped.size()) + " of " + std::to_string(opt.inputs.size()) +
                                          " file(s) skipped");
+}
+
+// ---- sync ----
+
+struct SyncOptions : PreparationOptions {
+    std::string folder;
+    bool dryRun = false;
+};
+
+int RunSync(const CliContext& ctx, const SyncOptions& opt) {
+    std::error_code ec;
+    if (!fs::is_directory(opt.folder, ec)) throw CliError(kExitFile, opt.folder + " is not a folder");
+    std::vector<std::string> files;
+    ListFolder(opt.folder, opt.recursive, files);
+    auto session = OpenAlbum(ctx, false, opt.dryRun);
+    AlbumSession& album = *session;
+
+    // Every file becomes its device picture first: the plan compares bytes.
+    std::vector<QString> paths;
+    for (const std::string& f : files) paths.push_back(QString::fromStdString(f));
+    std::vector<WantedPicture> wanted;
+    size_t failed = 0;
+    const size_t slot = size_t(std::max(0, album.dpf.GetOnePicSize()));
+    PrepareBatch(paths, opt.Batch(album), [&](BatchResult& r) {
+        const std::string& file = files[r.index];
+        if (!r.prepared.ok()) {
+            std::fprintf(stderr, "kestova-cli: skipped %s\n", r.prepared.message.toStdString().c_str());
+            ++failed;
+        } else if (!r.fit.ok()) {
+            std::fprintf(stderr, "kestova-cli: skipped %s: does not fit into one picture slot (%zu bytes)\n",
+                         file.c_str(), slot);
+            ++failed;
+        } else {
+            wanted.push_back({file, std::move(r.fit.bytes)});
+        }
+        return true;
+    });
+    const size_t limit = std::min<size_t>(size_t(album.dpf.GetMaxFileNum()), album.dpf.GetSlotCount());
+    if (wanted.size() > limit) {
+        for (size_t i = limit; i < wanted.size(); ++i)
+            std::fprintf(stderr, "kestova-cli: skipped %s: the album is full (%zu pictures)\n",
+                         wanted[i].name.c_str(), limit);
+        failed += wanted.size() - limit;
+        wanted.resize(limit);
+    }
+    int present = 0;
+    album.dpf.GetFileNum(present);
+    // A folder that gives no picture at all (empty, mistyped, unreadable)
+    // would empty the album: that takes an explicit rm all.
+    if (wanted.empty() && present > 0)
+        throw CliError(kExitAlbum, opt.folder + " gives no pictures; sync would delete all " +
+                                       std::to_string(present) + " pictures of the frame, so nothing was done "
+                                       "(kestova-cli rm all empties the album)");
+    const AlbumPlan plan = PlanAlbum(album, wanted);
+    const auto partial = [&] {
+        return CliError(kExitPartial, std::to_string(failed) + " of " + std::to_string(files.size()) +
+                                          " file(s) skipped");
+    };
+    if (opt.dryRun) {
+        PrintPlan(plan, wanted, stdout);
+        std::fflush(stdout);
+        if (failed) throw partial();
+        return kExitOk;
+    }
+    if (!plan.Changes()) {
+        std::printf("the album is up to date (%zu picture(s)); nothing written\n", wanted.size());
+    } else {
+        const size_t noRoom = ApplyPlan(album, plan, wanted);
+        for (size_t i = wanted.size() - noRoom; i < wanted.size(); ++i)
+            std::fprintf(stderr, "kestova-cli: skipped %s: no free slot\n", wanted[i].name.c_str());
+        failed += noRoom;
+        const int rc = CommitAlbum(album);
+        if (rc != kExitOk) return rc;
+        std::printf("%zu kept%s, %zu written, %zu deleted; the album holds %zu picture(s)\n", plan.Kept(),
+                    plan.reordered ? " (in a new order)" : "", plan.ToWrite() - noRoom, plan.removed.size(),
+                    wanted.size() - noRoom);
+    }
+    std::fflush(stdout);
+    if (failed) throw partial();
+    return kExitOk;
 }
 
 // ---- export ----
@@ -255,21 +422,52 @@ void RunShow(const CliContext& ctx, int position, const std::string& file) {
     std::printf("%s: %d x %d\n", file.c_str(), picture.width, picture.height);
 }
 
+// The options add and sync share.
+void AddPreparationOptions(CLI::App* cmd, PreparationOptions& opt) {
+    cmd->add_option("--quality", opt.quality, "Starting JPEG quality; lowered by 10 until a picture fits")
+        ->check(CLI::Range(1, 100))
+        ->capture_default_str();
+    cmd->add_option("--rotate", opt.rotate, "Turn every picture a quarter left or right first")
+        ->check(CLI::IsMember({"left", "right"}));
+    cmd->add_option("--crop", opt.crop,
+                    "Where the LCD-size window is cut from the covering picture: centre; attention (where the "
+                    "detail, colour and skin tones are: edges + saturation/2 + 96 for skin-like hues, summed "
+                    "and the best window taken, the same every run); or north, south, east, west (flush with "
+                    "that edge)")
+        ->check(CLI::IsMember({"centre", "center", "attention", "north", "south", "east", "west"}))
+        ->capture_default_str();
+    cmd->add_flag("--recursive", opt.recursive, "Take the picture files of sub-folders too (at their place by name)");
+}
+
 } // namespace
 
 void RegisterImagingCommands(CLI::App& app, CliContext& ctx) {
     {
         auto opt = std::make_shared<AddOptions>();
         CLI::App* cmd = app.add_subcommand(
-            "add", "Prepare picture files for the LCD (cover and centre crop), fit each into one picture "
-                   "slot and write them to the frame");
-        cmd->add_option("files", opt->files, "Picture files (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...)")->required();
-        cmd->add_option("--quality", opt->quality, "Starting JPEG quality; lowered by 10 until a picture fits")
-            ->check(CLI::Range(1, 100))
-            ->capture_default_str();
-        cmd->add_option("--rotate", opt->rotate, "Turn every picture a quarter left or right first")
-            ->check(CLI::IsMember({"left", "right"}));
+            "add", "Prepare picture files for the LCD (cover, then crop: the centre or as --crop says), fit "
+                   "each into one picture slot and write them to the frame");
+        cmd->add_option("files", opt->inputs,
+                        "Picture files (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...) and folders (their picture files in "
+                        "natural name order: 2 before 10; other files are left out with a word)")
+            ->required();
+        AddPreparationOptions(cmd, *opt);
         cmd->callback([&ctx, opt] { RunAdd(ctx, *opt); });
+    }
+    {
+        auto opt = std::make_shared<SyncOptions>();
+        CLI::App* cmd = app.add_subcommand(
+            "sync", "Make the album the picture files of FOLDER in natural name order, in one write: pictures "
+                    "the frame holds already are kept (recognised by their bytes: every file is fitted from "
+                    "--quality, so the bytes it becomes depend on it alone), the rest written, the others "
+                    "deleted; nothing changed, nothing written");
+        cmd->add_option("folder", opt->folder, "Folder of picture files")->required();
+        AddPreparationOptions(cmd, *opt);
+        cmd->add_flag("--dry-run", opt->dryRun, "Print the plan (keep, move, write, delete); write nothing");
+        cmd->callback([&ctx, opt] {
+            if (const int rc = RunSync(ctx, *opt); rc != kExitOk)
+                throw CliError(rc, "the album was written only in part");
+        });
     }
     {
         auto opt = std::make_shared<ExportOptions>();

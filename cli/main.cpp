@@ -6,6 +6,7 @@
 #include "KestovaVersion.h"
 
 #include <QString>
+#include <QThread>
 #include <QtGlobal>
 
 #include <cctype>
@@ -69,6 +70,11 @@ void QuietLibraryMessages(QtMsgType type, const QMessageLogContext&, const QStri
 } // namespace
 
 int main(int argc, char** argv) {
+    // Qt takes the first thread that uses it for its main thread. Without a
+    // QCoreApplication that could be a picture worker, which ends while
+    // others still run: the image plugin loader created later in another
+    // worker then refers to a thread that is gone (a crash now and then).
+    QThread::currentThread();
     qInstallMessageHandler(QuietLibraryMessages);
     CLI::App app{"kestova-cli: manage the picture album of a USB photo frame"};
     app.require_subcommand(1);
@@ -89,6 +95,7 @@ int main(int argc, char** argv) {
 
     RegisterDeviceCommands(app, ctx);
     RegisterAlbumCommands(app, ctx);
+    RegisterBackupCommands(app, ctx);
     RegisterImagingCommands(app, ctx);
     RegisterDiscoveryCommands(app, ctx);
 

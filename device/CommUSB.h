@@ -137,7 +137,7 @@ public:
     // (empty when offline or attached without discovery).
     InquiryData DeviceInfo() const;
     // A frame that the last scan found held by another program or link (see
-    // device/FrameLock.h): nothing of it was read or written. `node` is empty
+    // device/FrameInUse.h): nothing of it was read or written. `node` is empty
     // when none was seen. While one is seen HotplugTimeoutMs asks for a poll,
     // so the frame is taken soon after its holder lets it go.
     struct TakenFrame {

@@ -11,7 +11,7 @@
 // handler is called after both locks are let go.
 
 #include "device/CommUSB.h"
-#include "device/FrameLock.h"
+#include "device/FrameInUse.h"
 
 #include <algorithm>
 #include <cctype>

@@ -43,6 +43,7 @@ void CPictureManager::Release() {
     ClearLists();
     geometry_ = album::Geometry{};
     font_ = background_ = 0;
+    commitColors_.reset();
     stop_.store(false);
     indexImage_.fill(0);
     initialised_ = false;
@@ -292,8 +293,14 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
 
     // The primary lists the kept pictures and the new ones now on the flash.
     const std::vector<IndexEntry> primaryEntries = EntriesOf(n + written);
-    const auto primary = BuildIndexBlock(indexImage_, primaryEntries);
+    auto primary = BuildIndexBlock(indexImage_, primaryEntries);
+    if (commitColors_) SetColors(primary, *commitColors_);
     WriteIndexBlock(s, primary, /*erase=*/false);
+    if (commitColors_) {
+        font_ = commitColors_->font;
+        background_ = commitColors_->background;
+        commitColors_.reset();
+    }
     indexImage_ = primary;
     onFlash_ = primaryEntries;
 

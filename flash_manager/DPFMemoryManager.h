@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kestova {
@@ -145,6 +146,12 @@ public:
     // no album is loaded.
     int SetAlbumColors(uint16_t font, uint16_t background);
 
+    // Colours the next commit writes with its new primary index, so that a
+    // whole album (pictures, order and colours) changes in one commit: the
+    // backup index written first keeps the colours of the album it
+    // describes. Forgotten once a commit has written them, and on Release.
+    void SetCommitColors(uint16_t font, uint16_t background) { commitColors_ = album::AlbumColors{font, background}; }
+
     // May be called from another thread while Download runs.
     void RequestStop() { stop_.store(true); }
     bool StopRequested() const { return stop_.load(); }
@@ -177,6 +184,7 @@ private:
     CProcessFlash* flash_ = nullptr;
     uint16_t font_ = 0;
     uint16_t background_ = 0;
+    std::optional<album::AlbumColors> commitColors_;
     std::atomic<bool> stop_{false};
     // One counter per slot: how many pictures of the edited album lie in it
     // (normally 0 or 1; a damaged index can list overlapping pictures, and a

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/coder/Bmp.h"
+#include "common/files/SafeFile.h"
 #include "common/coder/Kv350Encoder.h"
 
 using namespace kestova;
@@ -27,7 +28,7 @@ RgbImage Pattern(int w, int h) {
 }
 
 void Put(const std::filesystem::path& p, const std::vector<std::uint8_t>& d) {
-    if (!WriteWholeFile(p.string(), d.data(), d.size())) std::fprintf(stderr, "cannot write %s\n", p.c_str());
+    if (!WriteFileSafely(p.string(), d.data(), d.size(), SafeWriteMode::Replace)) std::fprintf(stderr, "cannot write %s\n", p.c_str());
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace {
 PreparedPicture PrepareOne(const QString& path, const BatchOptions& o, const std::function<void()>& checked) {
     try {
         if (o.prepare) return o.prepare(path);
-        return PreparePictureFile(path, o.lcdWidth, o.lcdHeight, o.rotation, o.limits, checked);
+        return PreparePictureFile(path, o.lcdWidth, o.lcdHeight, o.rotation, o.limits, checked, o.crop);
     } catch (const std::bad_alloc&) {
         PreparedPicture p;
         p.error = PictureError::TooLarge;

@@ -45,6 +45,7 @@ struct BatchOptions {
     int lcdWidth = 0;
     int lcdHeight = 0;
     Rotation rotation = Rotation::None;
+    CropPlacement crop = CropPlacement::Centre;
     PictureLimits limits;
     // Replaces PreparePictureFile for callers that prepare differently (a
     // stage placement, say). Called on worker threads, several at once: it

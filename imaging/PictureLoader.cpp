@@ -339,6 +339,18 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     return r;
 }
 
+bool RecognisedPictureFile(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.isFile()) return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray head = file.peek(64);
+    if (heif::Sniff(reinterpret_cast<const std::uint8_t*>(head.constData()), std::size_t(head.size())) !=
+        heif::Brand::None)
+        return true;
+    return !QImageReader::imageFormat(&file).isEmpty();
+}
+
 KeptReadBuffer::KeptReadBuffer() : previous_(t_keptBuffer) { t_keptBuffer = &buffer_; }
 
 KeptReadBuffer::~KeptReadBuffer() { t_keptBuffer = previous_; }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kestova {
 namespace {
@@ -113,7 +115,97 @@ QImage CropOnWhite(const QImage& picture, QPoint cropOrigin, QSize cropSize) {
     return out;
 }
 
-QImage CoverAndCrop(const QImage& picture, QSize targetSize) {
+namespace {
+
+// Sum of the scores of every window position along one direction: the
+// offset with the largest sum, ties to the one nearest the middle, then the
+// lower one.
+int BestWindow(const std::vector<int64_t>& profile, int window) {
+    const int slack = int(profile.size()) - window;
+    if (slack <= 0) return 0;
+    int64_t sum = 0;
+    for (int i = 0; i < window; ++i) sum += profile[size_t(i)];
+    int best = 0;
+    int64_t bestSum = sum;
+    const auto nearer = [&](int a, int b) { return std::abs(2 * a - slack) < std::abs(2 * b - slack); };
+    for (int off = 1; off <= slack; ++off) {
+        sum += profile[size_t(off + window - 1)] - profile[size_t(off - 1)];
+        if (sum > bestSum || (sum == bestSum && nearer(off, best))) {
+            best = off;
+            bestSum = sum;
+        }
+    }
+    return best;
+}
+
+// The attention origin: per-pixel scores (see CropPlacement) summed into
+// column and row profiles, and the best window along each direction that
+// has slack.
+QPoint AttentionOrigin(const QImage& scaled, QSize target) {
+    const QImage img = As32(scaled);
+    const int w = img.width(), h = img.height();
+    std::vector<int> luma(size_t(w) * size_t(h));
+    for (int y = 0; y < h; ++y) {
+        const auto* row = reinterpret_cast<const uint32_t*>(img.constScanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int r = qRed(row[x]), g = qGreen(row[x]), b = qBlue(row[x]);
+            luma[size_t(y) * size_t(w) + size_t(x)] = (2 * r + 5 * g + b) / 8;
+        }
+    }
+    const auto L = [&](int x, int y) {
+        return luma[size_t(std::clamp(y, 0, h - 1)) * size_t(w) + size_t(std::clamp(x, 0, w - 1))];
+    };
+    std::vector<int64_t> columns(size_t(w), 0), rows(size_t(h), 0);
+    for (int y = 0; y < h; ++y) {
+        const auto* row = reinterpret_cast<const uint32_t*>(img.constScanLine(y));
+        for (int x = 0; x < w; ++x) {
+            const int r = qRed(row[x]), g = qGreen(row[x]), b = qBlue(row[x]);
+            const int hi = std::max({r, g, b}), lo = std::min({r, g, b});
+            const int edge = std::abs(4 * L(x, y) - L(x - 1, y) - L(x + 1, y) - L(x, y - 1) - L(x, y + 1));
+            const bool skin = r > 95 && g > 40 && b > 20 && r > g && g > b && r - g > 15 && hi - lo > 15;
+            const int score = edge + (hi - lo) / 2 + (skin ? 96 : 0);
+            columns[size_t(x)] += score;
+            rows[size_t(y)] += score;
+        }
+    }
+    return {BestWindow(columns, target.width()), BestWindow(rows, target.height())};
+}
+
+// Above this many pixels the attention is judged on a reduced copy of the
+// scaled picture (only extreme aspect ratios get there).
+constexpr int64_t kMaxAttentionPixels = int64_t(4) << 20;
+
+// The crop origin for a picture whose cover geometry is `g`; `picture` is
+// the picture the geometry was made for (scaled or not; Attention looks at it).
+QPoint PlaceInGeometry(const QImage& picture, const CoverGeometry& g, QSize target, CropPlacement placement) {
+    const int slackX = g.scaledWidth - target.width(), slackY = g.scaledHeight - target.height();
+    switch (placement) {
+    case CropPlacement::Centre: return {g.cropX, g.cropY};
+    case CropPlacement::North: return {g.cropX, 0};
+    case CropPlacement::South: return {g.cropX, slackY};
+    case CropPlacement::West: return {0, g.cropY};
+    case CropPlacement::East: return {slackX, g.cropY};
+    case CropPlacement::Attention: break;
+    }
+    const int64_t pixels = int64_t(g.scaledWidth) * g.scaledHeight;
+    if (pixels <= kMaxAttentionPixels) {
+        const QImage scaled = picture.size() == QSize(g.scaledWidth, g.scaledHeight)
+                                  ? picture
+                                  : picture.scaled(g.scaledWidth, g.scaledHeight, Qt::IgnoreAspectRatio,
+                                                   Qt::SmoothTransformation);
+        return AttentionOrigin(scaled, target);
+    }
+    // Judged on a copy reduced by f in both directions, the origin scaled back.
+    const double f = std::sqrt(double(kMaxAttentionPixels) / double(pixels));
+    const int aw = std::max(1, int(g.scaledWidth * f)), ah = std::max(1, int(g.scaledHeight * f));
+    const QSize at(std::clamp(int(std::lround(target.width() * f)), 1, aw),
+                   std::clamp(int(std::lround(target.height() * f)), 1, ah));
+    const QPoint o = AttentionOrigin(picture.scaled(aw, ah, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), at);
+    return {std::clamp(int(std::lround(o.x() / f)), 0, slackX), std::clamp(int(std::lround(o.y() / f)), 0, slackY)};
+}
+
+// CoverAndCrop that also tells where it cut.
+QImage CoverAndCropAt(const QImage& picture, QSize targetSize, CropPlacement placement, QPoint* origin) {
     if (picture.isNull() || targetSize.isEmpty()) return {};
     const CoverGeometry g =
         ComputeCoverGeometry(picture.width(), picture.height(), targetSize.width(), targetSize.height());
@@ -122,21 +214,41 @@ QImage CoverAndCrop(const QImage& picture, QSize targetSize) {
                             ? picture
                             : picture.scaled(g.scaledWidth, g.scaledHeight, Qt::IgnoreAspectRatio,
                                              Qt::SmoothTransformation);
-        return As32(scaled.copy(g.cropX, g.cropY, targetSize.width(), targetSize.height()))
+        const QPoint at = PlaceCrop(scaled, targetSize, placement);
+        if (origin) *origin = at;
+        return As32(scaled.copy(at.x(), at.y(), targetSize.width(), targetSize.height()))
             .convertToFormat(QImage::Format_RGB32);
     }
     // The same placement, drawn straight into the target so that the huge
     // scaled picture never exists.
+    const QPoint at = PlaceInGeometry(picture, g, targetSize, placement);
+    if (origin) *origin = at;
     QImage out(targetSize, QImage::Format_RGB32);
     out.fill(Qt::white);
     QPainter p(&out);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(QRectF(-g.cropX, -g.cropY, g.scaledWidth, g.scaledHeight), picture);
+    p.drawImage(QRectF(-at.x(), -at.y(), g.scaledWidth, g.scaledHeight), picture);
     p.end();
     return out;
 }
 
-PreparedPicture PrepareImage(const QImage& picture, int lcdWidth, int lcdHeight, Rotation rotation) {
+} // namespace
+
+QPoint PlaceCrop(const QImage& scaled, QSize targetSize, CropPlacement placement) {
+    CoverGeometry g;
+    g.scaledWidth = std::max(scaled.width(), targetSize.width());
+    g.scaledHeight = std::max(scaled.height(), targetSize.height());
+    g.cropX = (g.scaledWidth - targetSize.width()) / 2;
+    g.cropY = (g.scaledHeight - targetSize.height()) / 2;
+    return PlaceInGeometry(scaled, g, targetSize, placement);
+}
+
+QImage CoverAndCrop(const QImage& picture, QSize targetSize, CropPlacement placement) {
+    return CoverAndCropAt(picture, targetSize, placement, nullptr);
+}
+
+PreparedPicture PrepareImage(const QImage& picture, int lcdWidth, int lcdHeight, Rotation rotation,
+                             CropPlacement crop) {
     if (lcdWidth < 1 || lcdHeight < 1)
         return PrepareFailure(PictureError::Corrupt,
                               QStringLiteral("the LCD size %1 x %2 is not usable").arg(lcdWidth).arg(lcdHeight));
@@ -146,13 +258,16 @@ PreparedPicture PrepareImage(const QImage& picture, int lcdWidth, int lcdHeight,
     r.sourceSize = picture.size();
     const QImage turned = Rotate(picture, rotation);
     r.geometry = ComputeCoverGeometry(turned.width(), turned.height(), lcdWidth, lcdHeight);
-    r.image = CoverAndCrop(turned, QSize(lcdWidth, lcdHeight)).convertToFormat(QImage::Format_RGB888);
+    QPoint at;
+    r.image = CoverAndCropAt(turned, QSize(lcdWidth, lcdHeight), crop, &at).convertToFormat(QImage::Format_RGB888);
+    r.geometry.cropX = at.x();
+    r.geometry.cropY = at.y();
     return r;
 }
 
 PreparedPicture PreparePictureFile(const QString& path, int lcdWidth, int lcdHeight,
                                    Rotation rotation, const PictureLimits& limits,
-                                   const std::function<void()>& checked) {
+                                   const std::function<void()>& checked, CropPlacement crop) {
     if (lcdWidth < 1 || lcdHeight < 1)
         return PrepareFailure(PictureError::Corrupt,
                               QStringLiteral("the LCD size %1 x %2 is not usable").arg(lcdWidth).arg(lcdHeight));
@@ -178,10 +293,15 @@ PreparedPicture PreparePictureFile(const QString& path, int lcdWidth, int lcdHei
     r.geometry = ComputeCoverGeometry(turnedSource.width(), turnedSource.height(), lcdWidth, lcdHeight);
     const QImage turned = Rotate(loaded.image, rotation);
     QImage cropped;
-    if (turned.size() == QSize(r.geometry.scaledWidth, r.geometry.scaledHeight))
-        cropped = turned.copy(r.geometry.cropX, r.geometry.cropY, lcdWidth, lcdHeight);
-    else
-        cropped = CoverAndCrop(turned, QSize(lcdWidth, lcdHeight));
+    QPoint at;
+    if (turned.size() == QSize(r.geometry.scaledWidth, r.geometry.scaledHeight)) {
+        at = PlaceCrop(turned, QSize(lcdWidth, lcdHeight), crop);
+        cropped = turned.copy(at.x(), at.y(), lcdWidth, lcdHeight);
+    } else {
+        cropped = CoverAndCropAt(turned, QSize(lcdWidth, lcdHeight), crop, &at);
+    }
+    r.geometry.cropX = at.x();
+    r.geometry.cropY = at.y();
     r.image = cropped.convertToFormat(QImage::Format_RGB888);
     return r;
 }

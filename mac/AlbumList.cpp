@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QItemSelectionModel>
+#include <QPainter>
 
 namespace kestova::mac {
 
@@ -65,6 +66,22 @@ AlbumListView::AlbumListView(QWidget* parent) : QListView(parent)
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
+
+void AlbumListView::SetEmptyHint(const QString& text)
+{
+    emptyHint_ = text;
+    viewport()->update();
+}
+
+void AlbumListView::paintEvent(QPaintEvent* event)
+{
+    QListView::paintEvent(event);
+    if (emptyHint_.isEmpty() || (model() && model()->rowCount() > 0))
+        return;
+    QPainter p(viewport());
+    p.setPen(palette().color(QPalette::PlaceholderText));
+    p.drawText(viewport()->rect().adjusted(10, 10, -10, -10), Qt::AlignCenter | Qt::TextWordWrap, emptyHint_);
 }
 
 int AlbumListView::SelectedRow() const

@@ -59,6 +59,8 @@ public:
     int SelectedRow() const;
     // Selects row `row` (from 0) and makes it current; -1 clears both.
     void SelectRow(int row);
+    // Words shown inside the list while it has no row; empty: none.
+    void SetEmptyHint(const QString& text);
 
 signals:
     // The selection changed: the selected row (from 0), or -1.
@@ -66,7 +68,11 @@ signals:
 
 protected:
     void focusInEvent(QFocusEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
+
+private:
+    QString emptyHint_;
 };
 
 } // namespace kestova::mac

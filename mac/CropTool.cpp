@@ -27,6 +27,21 @@ void CropTool::ReleasePicture()
     stageLevels_.clear();
 }
 
+MyRect CropTool::DrawRect() const
+{
+    std::lock_guard lock(placementMutex);
+    return gmyDrawrect;
+}
+
+void CropTool::SetDrawRect(const MyRect& rect)
+{
+    {
+        std::lock_guard lock(placementMutex);
+        gmyDrawrect = rect;
+    }
+    emit stageChanged();
+}
+
 void CropTool::ShowInPreview(const QImage& picture)
 {
     {

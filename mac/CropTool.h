@@ -105,7 +105,36 @@ public:
     static QImage CaptureNewlyPlaced(const QString& path, const MyRect& rect, int lcdWidth, int lcdHeight,
                                      QString* error = nullptr);
 
-    // ---- the placement state ----
+    // ---- the placement state, read ----
+    // The placed picture; null when none.
+    const MacPicture* Picture() const { return gmyCGimage.get(); }
+    // The picture in the preview.
+    const QImage& PreviewPicture() const { return gmyPicPressAddImage; }
+    int LcdWidth() const { return int(gmyLcdWidth); }
+    int LcdHeight() const { return int(gmyLcdHeight); }
+    MyRect DrawRect() const;
+    // Moves the crop rectangle (as a drag would end).
+    void SetDrawRect(const MyRect& rect);
+    bool SuitableSize() const { return gmySuitableSize; }
+    // Scale (x 100) at which the picture just covers the crop rectangle.
+    int SmallestScale() const { return TheSmallestValue; }
+    // The last accepted scale value; 0 right after loading.
+    int LastScale() const { return OldValue; }
+    // The mouse moves the crop rectangle (else it anchors a new one).
+    bool MovingCropRect() const { return gNeedRefreshRect; }
+    // Set while a transfer runs: the crop rectangle ignores the mouse then.
+    void FollowTransfer(const std::atomic<bool>* running) { transferRunning = running; }
+
+signals:
+    void arrowsValueSet(int arrows, int value);
+    void arrowsRangeSet(int arrows, int minimum, int maximum);
+    void suitableSizeSet(bool on);
+    void stageChanged();
+    void previewChanged();
+    void refused(const QString& text);
+
+private:
+    // The placement state.
     std::unique_ptr<MacPicture> gmyCGimage;  // the placed picture; null when none
     QImage gmyPicPressAddImage;               // the picture in the preview
     float gmyLcdWidth = 128;
@@ -117,19 +146,10 @@ public:
     bool gNeedRefreshRect = false;  // the mouse moves the crop rectangle (else anchors a new one)
     QPointF gCurrentBeginPoint;     // where inside the crop rectangle the mouse grabbed it
     // Set while a transfer runs: the crop rectangle ignores the mouse.
-    std::atomic<bool>* transferRunning = nullptr;
+    const std::atomic<bool>* transferRunning = nullptr;
 
     mutable std::recursive_mutex placementMutex;
 
-signals:
-    void arrowsValueSet(int arrows, int value);
-    void arrowsRangeSet(int arrows, int minimum, int maximum);
-    void suitableSizeSet(bool on);
-    void stageChanged();
-    void previewChanged();
-    void refused(const QString& text);
-
-private:
     void BuildStageLevels();
     void SetOffsetRanges(float scale);
 

@@ -210,6 +210,12 @@ void FileBrowser::MarkNotPicture(int rowID)
         row->isPicture = 0;
 }
 
+void FileBrowser::DropRowsFrom(std::size_t count)
+{
+    if (count < FileItemArray.size())
+        FileItemArray.resize(count);
+}
+
 void FileBrowser::Clear()
 {
     if (tree)

@@ -58,16 +58,31 @@ public:
     // Frees every row (quitting).
     void Clear();
 
+    const std::vector<std::unique_ptr<tagFILEITEM>>& Rows() const { return FileItemArray; }
+    // A row listed at the end (as a folder's listing adds them).
+    void AddRow(std::unique_ptr<tagFILEITEM> row) { FileItemArray.push_back(std::move(row)); }
+    // Rows from `count` on go.
+    void DropRowsFrom(std::size_t count);
+    // The current row; 0 = none.
+    int CurrentRow() const { return gmyCurrentFileRow; }
+    void SetCurrentRow(int rowID) { gmyCurrentFileRow = rowID; }
+    // The row of the first volume (system folders are hidden there).
+    int FirstVolumeRow() const { return firstVolumeRow; }
+    void SetFirstVolumeRow(int rowID) { firstVolumeRow = rowID; }
+    // The rows chosen for a batch add are forgotten.
+    void ForgetChosen() { SelPicArrayRef.clear(); }
+
+signals:
+    // A row that is not a folder was double-clicked or had Return pressed.
+    void rowOpened(tagFILEITEM* row);
+
+private:
     std::vector<std::unique_ptr<tagFILEITEM>> FileItemArray;
     std::vector<int> SelPicArrayRef;  // rows chosen for a batch add
     int gmyCurrentFileRow = 0;        // file-browser row; 0 = none
     int firstVolumeRow = 0;           // row of the first volume (system folders hidden there)
     QIcon MyDocumentIcon;
     QTreeWidget* tree = nullptr;
-
-signals:
-    // A row that is not a folder was double-clicked or had Return pressed.
-    void rowOpened(tagFILEITEM* row);
 };
 
 } // namespace kestova::mac

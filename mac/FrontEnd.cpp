@@ -9,9 +9,9 @@
 #include "mac/HIFramework/TNib.h"
 #include "mac/LittleArrows.h"
 #include "mac/StageViews.h"
+#include "desktop/FrameAlbum.h"
 #include "session/FrameLink.h"
 #include "session/FrameSession.h"
-#include "session/HotplugDriver.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>
@@ -53,8 +53,6 @@ FrontEnd* FrontEnd::Instance()
 FrontEnd::FrontEnd()
 {
     gFrontEnd = this;
-    gDPF = std::make_unique<DPF>();
-    frameSession = std::make_unique<session::FrameSession>(*gDPF);
     exitProgram = [](int code) { QCoreApplication::exit(code); };
     albumModel = new AlbumModel(this);
     // The count and the preview follow every change of the listed rows (a
@@ -69,7 +67,7 @@ FrontEnd::FrontEnd()
 
     // The crop tool says what changed; the controls and views follow (queued
     // in order when a batch task is the one placing pictures).
-    cropTool->transferRunning = &gmyIsTransferData;
+    cropTool->FollowTransfer(&gmyIsTransferData);
     connect(cropTool, &CropTool::arrowsValueSet, this, [this](int arrows, int value) {
         if (LittleArrows* a = ArrowsControl(arrows))
             a->SetControl32BitValue(value);
@@ -94,12 +92,12 @@ FrontEnd::~FrontEnd()
 {
     WaitForTask();
     CloseResource();
-    hotplug_.reset();
+    // The worker ends before anything it calls back into goes.
+    delete frame;
+    frame = nullptr;
     drawHandler_.reset();
     closeHandler_.reset();
     delete gMainWindowRef;
-    frameSession.reset();
-    gDPF.reset();
     if (gFrontEnd == this)
         gFrontEnd = nullptr;
 }
@@ -157,6 +155,9 @@ bool FrontEnd::StartUp(const StartOptions& options)
     pictList = FindControl<AlbumListView>("pict", 0);
     if (pictList) {
         pictList->setModel(albumModel);
+        // The program's texts are English (it has no language file).
+        pictList->SetEmptyHint(QStringLiteral("No pictures yet: double-click one on the left to place it on the "
+                                              "stage, then press Add."));
         connect(pictList, &AlbumListView::rowChosen, this, [this](int row) { ShowChosenRow(row); });
     }
     if (auto* del = FindControl<QAbstractButton>("delp", 0))
@@ -173,6 +174,10 @@ bool FrontEnd::StartUp(const StartOptions& options)
 
     // From the rotation arrows on, a missing control ends the set-up here:
     // the window shows without a device connection.
+    LittleArrows*& rotaArrows = arrows[CropTool::RotationArrows];
+    LittleArrows*& scalArrows = arrows[CropTool::ScaleArrows];
+    LittleArrows*& trnsXArrows = arrows[CropTool::OffsetXArrows];
+    LittleArrows*& trnsYArrows = arrows[CropTool::OffsetYArrows];
     rotaArrows = FindControl<LittleArrows>("rota", 0);
     scalArrows = FindControl<LittleArrows>("scal", 1);
     trnsXArrows = FindControl<LittleArrows>("trns", 10);
@@ -237,14 +242,13 @@ bool FrontEnd::StartUp(const StartOptions& options)
     // A frame already there is being read by now; otherwise the person is
     // told how to attach one (unless another program holds it: then the
     // status line already names the holder).
-    if (!G_isDeviceOnLine && !TaskRunning() && device->FrameInUse().message.empty())
+    if (!G_isDeviceOnLine && !TaskRunning() && frame->FrameInUse().empty())
         SetNotes(QString::fromUtf8(kNoFrameText));
 
     fileRows->GetSystemDisk();
     fileRows->Attach(FindControl<QTreeWidget>("CLVW", 0));
 
-    fileRows->SelPicArrayRef.clear();
-    encoderReady = true;
+    fileRows->ForgetChosen();
     return true;
 }
 
@@ -258,50 +262,43 @@ void FrontEnd::StartDevice(const StartOptions& options)
 {
     // The candidates: the machine's own units and the virtual frame named
     // on the command line.
-    auto link = session::MakeLink(session::FrameChoice(options.frameArg, options.scanMachine, "LanguageUnicode.ini"));
-    device = link.get();
-    if (!options.scanMachine)
-        device->SetHotplugMonitor(nullptr);
-    device->SetStatusHandler([this](bool online) { OnDeviceStatus(online); });
-    gDPF->Init(std::move(link), &kestova::mac::DownloadPictureNotify);
-
-    device->InitComm();
-    ShowFrameInUse();
-    hotplug_ = std::make_unique<session::HotplugDriver>(*device, options.pollIntervalMs);
-    connect(hotplug_.get(), &session::HotplugDriver::ran, this, [this] { ShowFrameInUse(); });
-    hotplug_->Arm();
+    frame = new desktop::FrameAlbum(
+        session::FrameChoice(options.frameArg, options.scanMachine, "LanguageUnicode.ini"), options.pollIntervalMs);
+    connect(frame, &desktop::FrameAlbum::frameAttached, this, [this] { OnDeviceStatus(true); });
+    connect(frame, &desktop::FrameAlbum::frameLeft, this, [this] { OnDeviceStatus(false); });
+    connect(frame, &desktop::FrameAlbum::frameInUseChanged, this, &FrontEnd::ShowFrameInUse);
+    connect(frame, &desktop::FrameAlbum::opened, this, &FrontEnd::OnAlbumOpened);
+    connect(frame, &desktop::FrameAlbum::readFinished, this, &FrontEnd::ReadFinished);
+    connect(frame, &desktop::FrameAlbum::progress, this, [this](desktop::Job job, int done, int total) {
+        if (job == desktop::Job::Commit)
+            DownloadPictureNotify(0, done, total);
+    });
+    // A frame there at start is read at once.
+    frame->Follow();
+    frame->Start();
 }
 
-void FrontEnd::ShowFrameInUse()
+void FrontEnd::ShowFrameInUse(const std::string& message)
 {
-    // The link polls a taken frame on this timer and announces it online once
-    // its holder lets go; until then the status line says who has it.
-    const std::string message = device->FrameInUse().message;
-    if (message == shownInUse_)
+    // The link polls a taken frame on the discovery timer and announces it
+    // online once its holder lets go; until then the status line says who
+    // has it. The holder's name is whatever that process calls itself:
+    // shown with its control bytes escaped, like text from a device.
+    if (message.empty())
         return;
-    shownInUse_ = message;
-    if (!message.empty()) {
-        // The holder's name is whatever that process calls itself: shown
-        // with its control bytes escaped, like text from a device.
-        QString text = QString::fromStdString(EscapeDeviceText(message));
-        text[0] = text[0].toUpper();
-        SetNotes(text);
-    }
+    QString text = QString::fromStdString(EscapeDeviceText(message));
+    text[0] = text[0].toUpper();
+    SetNotes(text);
 }
 
 void FrontEnd::OnDeviceStatus(bool online)
 {
-    // The link tells us on the thread that runs its handler; the online work
-    // runs on a task of its own, the offline work on the main thread.
-    OnMain([this, online] {
-        if (online) {
-            if (G_isDeviceOnLine)
-                return;
-            StartTask([this] { SetFlashOnline(); });
-        } else {
-            SetFlashOffline();
-        }
-    });
+    if (online) {
+        if (!G_isDeviceOnLine)
+            SetFlashOnline();
+    } else {
+        SetFlashOffline();
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -368,7 +365,7 @@ void FrontEnd::ShowDPFSpace()
     // the list (no pictures while offline or after a failed read).
     OnMain([this] {
         const int count = albumModel->rowCount();
-        const int max = gDPF->GetMaxFileNum();
+        const int max = frame ? frame->MaxPictures() : 0;
         if (auto* label = FindControl<QLabel>("PNUM", 0))
             label->setText(QStringLiteral("%1/%2").arg(count, 3, 10, QLatin1Char('0')).arg(max, 3, 10, QLatin1Char('0')));
     });
@@ -443,7 +440,7 @@ void FrontEnd::OpenRow(tagFILEITEM* item)
     if (!item || item->isFolder || gmyIsTransferData)
         return;
     SetNotes(QString());
-    gmyCurrentFileRow = item->rowID;
+    fileRows->SetCurrentRow(item->rowID);
     cropTool->SelectOnePicture(item->path, false);
 }
 

@@ -5,11 +5,13 @@
 // program (tests make one per case).
 //
 // Threads: the window, its controls and the handlers run on the main thread.
-// Device work and batch work run on one worker task at a time; a task writes
-// the status line, the progress bar and the control group through the status
-// operations (which forward to the main thread) and ends by posting the
-// program's own event ('draw', 'draw'), whose handler AddPictureFinished
-// finishes the work on the main thread.
+// The frame's slow work (reading the album, a batch add, Download) runs on
+// the desktop album layer's worker (desktop::FrameAlbum), one job at a time;
+// the steps it calls back for this program's work files run there and write
+// the status line through the status operations (which forward to the main
+// thread). Each job's end reaches the main thread as the layer's signal,
+// whose slot posts the program's own event ('draw', 'draw'); its handler
+// AddPictureFinished finishes the work on the main thread.
 
 #include "mac/HIFramework/TEventHandler.h"
 #include "mac/AlbumList.h"
@@ -27,12 +29,11 @@
 #include <QString>
 #include <QUrl>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,14 +41,13 @@ class QMainWindow;
 class QTreeWidget;
 class QTreeWidgetItem;
 
-namespace kestova {
-class CCommUSB;
-class DPF;
-struct BatchResult;
+namespace kestova::desktop {
+class FrameAlbum;
+struct AddSteps;
+struct ReadOutcome;
 }
 namespace kestova::session {
-class FrameSession;
-class HotplugDriver;
+struct OpenResult;
 }
 
 namespace kestova::mac {
@@ -128,18 +128,20 @@ public:
     MyRect NormalisedCropRect() const { return cropTool->NormalisedCropRect(); }
 
     // ---- album workflow ----
-    void SetFlashOnline();   // worker task
-    void SetFlashOffline();  // main thread
-    // Reads the album into the list and the work files; false (with the
-    // reason in `why`) when the frame failed.
-    bool ReadPicFromFlash(QString* why = nullptr);
+    void SetFlashOnline();
+    void SetFlashOffline();
+    // Starts reading the album into the list and the work files; its end
+    // (ReadFinished) says how it went.
+    void ReadPicFromFlash();
     void MyAddButtonHandler();
     bool GetPicDataFromView(MyRect rect, bool batch);
     bool MySelectButtonHandler(const QString& bitmapPath, bool advance);
-    // A batch task over (file-browser row, path) pairs in browser order.
+    // A batch add over (file-browser row, path) pairs in browser order, on
+    // the layer's worker.
     void ProcessMorePic(const std::vector<std::pair<int, QString>>& files);
     void MyDelButtonHandler();
     void MyDownLoadButtonHandler();
+    // Writes the album to the frame on the layer's worker.
     void TranspotPic();
     void DownloadPictureNotify(int a, long k, long n);
     void MyUpLoadButtonHandler();
@@ -157,9 +159,13 @@ public:
     // the destination as it was.
     static bool copy(const QString& source, const QString& destination, QString* why = nullptr);
 
-    // Waits until the running worker task (if any) has ended.
+    // Waits until the layer's worker has ended its jobs (and hands over
+    // what they produced).
     void WaitForTask();
     bool TaskRunning() const;
+    // The number of pictures in the album list: the list's own count, so no
+    // failure path has a counter to put back.
+    int gmyTotalePictureNum() const { return gmyPictureData ? gmyPictureData->count : 0; }
 
     // ---- the owners of the work ----
     // The placed picture, the crop rectangle, the arrows' values and the
@@ -170,24 +176,16 @@ public:
 
     // ---- program-wide state ----
     QMainWindow* gMainWindowRef = nullptr;
-    std::unique_ptr<DPF> gDPF;
-    // What the album workflow does with the frame (open, fetch and decode,
-    // add, write back), on gDPF.
-    std::unique_ptr<session::FrameSession> frameSession;
-    CCommUSB* device = nullptr;  // owned by gDPF once handed over
+    // The frame (device facade, link, discovery), the album as read and
+    // added, and the worker that reads, adds and writes it; null until the
+    // set-up reached the device connection.
+    desktop::FrameAlbum* frame = nullptr;
     QString gmyApppath;
     // This copy's own work folder (see WorkFolder): two copies on two frames
     // never share a work file, and one quitting leaves the other's alone.
     QString gmyResousepath;
     WorkFolder workFolder;
     FileDataHead* gmyPictureData = nullptr;
-    // The number of pictures in the album list: the list's own count, so no
-    // failure path has a counter to put back.
-    struct ListedCount {
-        const FrontEnd* owner;
-        operator int() const { return owner->gmyPictureData ? owner->gmyPictureData->count : 0; }
-    };
-    const ListedCount gmyTotalePictureNum{this};
     // Names new work files; only an added picture moves it on.
     int gmyTotalePicture = 0;
     std::atomic<bool> gmyIsTransferData{false};
@@ -196,28 +194,14 @@ public:
     int G_CurQuanlity = 90;
     int G_YValue = 4;
     int gmyCurrentSelectItem = 0;  // album row from 1; 0 = none
-    bool encoderReady = false;     // MyJPG made (the encoder is stateless)
-
-    // The owners' state under the names the whole program uses.
-    std::unique_ptr<MacPicture>& gmyCGimage = cropTool->gmyCGimage;
-    QImage& gmyPicPressAddImage = cropTool->gmyPicPressAddImage;
-    MyRect& gmyDrawrect = cropTool->gmyDrawrect;
-    bool& gmySuitableSize = cropTool->gmySuitableSize;
-    int& TheSmallestValue = cropTool->TheSmallestValue;
-    int& OldValue = cropTool->OldValue;
-    bool& gNeedRefreshRect = cropTool->gNeedRefreshRect;
-    std::vector<std::unique_ptr<tagFILEITEM>>& FileItemArray = fileRows->FileItemArray;
-    int& gmyCurrentFileRow = fileRows->gmyCurrentFileRow;
-    int& firstVolumeRow = fileRows->firstVolumeRow;
 
     // ---- controls (null when the layout lacks them) ----
     AlbumListView* pictList = nullptr;    // 'pict' 0
     // The rows the album list shows; the count and the preview derive from it.
     AlbumModel* albumModel = nullptr;
-    LittleArrows* rotaArrows = nullptr;   // 'rota' 0
-    LittleArrows* scalArrows = nullptr;   // 'scal' 1
-    LittleArrows* trnsXArrows = nullptr;  // 'trns' 10
-    LittleArrows* trnsYArrows = nullptr;  // 'trns' 11
+    // The four arrows controls by CropTool::Arrows: 'rota' 0, 'scal' 1,
+    // 'trns' 10 and 'trns' 11.
+    std::array<LittleArrows*, 4> arrows{};
     StageView* stageView = nullptr;       // 'mVue' 130
     CropOverlay* rectView = nullptr;      // 'rect' 130
     PictureView* previewView = nullptr;   // 'prev' 0
@@ -240,43 +224,46 @@ signals:
 private:
     template <class T> T* FindControl(const char* signature, int id) const;
     void OnMain(std::function<void()> fn);
-    void StartTask(std::function<void()> body);
     void StartDevice(const StartOptions& options);
     // Says in the status line when a frame is there but another program holds it.
-    void ShowFrameInUse();
+    void ShowFrameInUse(const std::string& message);
     void OnDeviceStatus(bool online);
+    // The layer's signals of a read: the frame opened, the end.
+    void OnAlbumOpened(const session::OpenResult& opened);
+    void ReadFinished(const desktop::ReadOutcome& outcome);
     // The window takes the keyboard back after one of its dialogs closed.
     void TakeKeysBack();
     void RedrawStage();
     void RedrawPreview();
-    LittleArrows* ArrowsControl(int arrows) const;
+    LittleArrows* ArrowsControl(int which) const;
     void FillPictureList();
     QString DataPath(const QString& name) const;
     QString EdataPath(const QString& name) const;
-    // Puts the bitmap at `bitmapPath` (work file number `number`) into the
-    // album; see MySelectButtonHandler.
-    // With `prepared`, the picture was fitted on a batch worker already.
-    bool AddBitmap(const QString& bitmapPath, int number, bool advance, const BatchResult* prepared);
-    // Keeps a captured picture as the next work file, shows it in the
-    // preview and adds it (AddBitmap).
-    bool AddCapture(const QImage& crop, const BatchResult* prepared, bool advance);
-    std::thread task_;
-    std::atomic<bool> taskDone_{true};
+    // One add as it goes: the work-file number it takes, whether it got
+    // past the checks, whether its fitted picture was kept (its quality then
+    // carries on), the file it was placed from.
+    struct AddState {
+        int number = 0;
+        bool passed = false;
+        bool kept = false;
+        QString placed;
+    };
+    // How a picture joins the album: with `capture`, the picture is kept as
+    // the next work file "PictureN.bmp" and shown in the preview first; the
+    // fitted picture is kept in its Edata work file; the row's display
+    // bitmap is the work file (or `bitmapPath`).
+    desktop::AddSteps AddSteps(bool capture, const QString& bitmapPath, std::shared_ptr<AddState> state);
+    // Adds the picture `picture` (see AddSteps); then the browser moves on
+    // when `advance`.
+    bool AddPicture(const QImage& picture, bool capture, const QString& bitmapPath, bool advance);
     std::unique_ptr<EventHandlerRef> drawHandler_;
     std::unique_ptr<EventHandlerRef> closeHandler_;
-    // Follows the frame coming and going (after the link's discovery, the
-    // status line says who holds a taken frame).
-    std::unique_ptr<session::HotplugDriver> hotplug_;
     // The control that had the keyboard focus when the group was disabled;
     // it gets it back when the group is enabled again.
     QPointer<QWidget> focusBeforeDisable_;
-    std::string shownInUse_;  // the in-use message last shown
     // The attached frame's information block cannot be used: the album
     // controls stay off until another frame is read.
     std::atomic<bool> frameUnusable_{false};
 };
-
-// The commit's progress callback: forwards to the front-end.
-void DownloadPictureNotify(int a, long k, long n);
 
 } // namespace kestova::mac

@@ -13,15 +13,9 @@
 
 namespace kestova::mac {
 
-LittleArrows* FrontEnd::ArrowsControl(int arrows) const
+LittleArrows* FrontEnd::ArrowsControl(int which) const
 {
-    switch (arrows) {
-    case CropTool::RotationArrows: return rotaArrows;
-    case CropTool::ScaleArrows: return scalArrows;
-    case CropTool::OffsetXArrows: return trnsXArrows;
-    case CropTool::OffsetYArrows: return trnsYArrows;
-    default: return nullptr;
-    }
+    return which >= 0 && which < int(arrows.size()) ? arrows[std::size_t(which)] : nullptr;
 }
 
 void FrontEnd::RedrawStage()
@@ -44,32 +38,32 @@ void FrontEnd::RedrawPreview()
 
 void FrontEnd::MyRotateArrowHandler()
 {
-    if (rotaArrows)
-        cropTool->RotateTo(rotaArrows->GetControl32BitValue());
+    if (arrows[CropTool::RotationArrows])
+        cropTool->RotateTo(arrows[CropTool::RotationArrows]->GetControl32BitValue());
 }
 
 void FrontEnd::MyTranslateArrowXHandler()
 {
-    if (trnsXArrows)
-        cropTool->OffsetXTo(trnsXArrows->GetControl32BitValue());
+    if (arrows[CropTool::OffsetXArrows])
+        cropTool->OffsetXTo(arrows[CropTool::OffsetXArrows]->GetControl32BitValue());
 }
 
 void FrontEnd::MyTranslateArrowYHandler()
 {
-    if (trnsYArrows)
-        cropTool->OffsetYTo(trnsYArrows->GetControl32BitValue());
+    if (arrows[CropTool::OffsetYArrows])
+        cropTool->OffsetYTo(arrows[CropTool::OffsetYArrows]->GetControl32BitValue());
 }
 
 void FrontEnd::MyScaleArrowXHandler()
 {
-    if (scalArrows)
-        cropTool->ScaleTo(scalArrows->GetControl32BitValue());
+    if (arrows[CropTool::ScaleArrows])
+        cropTool->ScaleTo(arrows[CropTool::ScaleArrows]->GetControl32BitValue());
 }
 
 void FrontEnd::MySuitableSizeCheckBoxHandler()
 {
     auto* box = gMainWindowRef ? gMainWindowRef->findChild<QCheckBox*>(QStringLiteral("suts_0")) : nullptr;
-    cropTool->SetSuitableSize(box ? box->isChecked() : gmySuitableSize);
+    cropTool->SetSuitableSize(box ? box->isChecked() : cropTool->SuitableSize());
 }
 
 void FrontEnd::MyPreviewEventHandler(QPainter& p)

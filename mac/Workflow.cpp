@@ -11,8 +11,9 @@
 #include "imaging/Preparation.h"
 #include "mac/HIFramework/TCarbonEvent.h"
 #include "mac/StageViews.h"
+#include "desktop/FrameAlbum.h"
 #include "session/FrameSession.h"
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -36,11 +37,6 @@
 namespace kestova::mac {
 
 namespace {
-// The front-end whose commit runs on this thread: the commit's progress
-// callback is a plain function, and two front-ends (two windows on two
-// frames) must each see only their own progress.
-thread_local FrontEnd* tCommitting = nullptr;
-
 std::string Local(const QString& path)
 {
     return QFile::encodeName(path).toStdString();
@@ -103,36 +99,17 @@ QString FrontEnd::EdataPath(const QString& name) const
 }
 
 // ---------------------------------------------------------------------------
-// Worker tasks
-
-void FrontEnd::StartTask(std::function<void()> body)
-{
-    WaitForTask();
-    taskDone_ = false;
-    try {
-        task_ = std::thread([this, body = std::move(body)] {
-            body();
-            taskDone_ = true;
-        });
-    } catch (const std::system_error&) {
-        // No task could be started: finish as a task would, so the controls
-        // come back.
-        std::printf("*********** ERROR Executing Task ***********\n");
-        std::fflush(stdout);
-        taskDone_ = true;
-        PostDrawEvent();
-    }
-}
+// The layer's worker
 
 void FrontEnd::WaitForTask()
 {
-    if (task_.joinable())
-        task_.join();
+    if (frame)
+        frame->WaitForIdle();
 }
 
 bool FrontEnd::TaskRunning() const
 {
-    return !taskDone_;
+    return frame && frame->Busy();
 }
 
 // ---------------------------------------------------------------------------
@@ -147,14 +124,10 @@ void FrontEnd::SetFlashOnline()
     frameUnusable_ = false;
     G_isDeviceOnLine = true;
     gmyIsTransferData = true;
-    gDPF->SynchronizeDPFTime();
-    QString why;
-    if (!ReadPicFromFlash(&why))
-        SetNotes(QStringLiteral("Read picture(s) failed!") + (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
-    PostDrawEvent();
+    ReadPicFromFlash();
 }
 
-bool FrontEnd::ReadPicFromFlash(QString* why)
+void FrontEnd::ReadPicFromFlash()
 {
     SetControlPanlEnable(false);
     FileDataHead* old = gmyPictureData;
@@ -162,86 +135,90 @@ bool FrontEnd::ReadPicFromFlash(QString* why)
     FreeList(old);
     SetNotes(QStringLiteral("Read Picture(s)"));
 
-    // A failure ends the reading at once: the pictures listed so far stay, the
-    // counters are not changed, and the reason goes to the caller and stdout.
-    auto failed = [this, why](const std::string& text) {
-        // Nothing of a read that failed is listed.
-        FreeList(gmyPictureData);
-        gmyPictureData = CreateList();
-        std::printf("reading the album failed: %s\n", text.c_str());
-        std::fflush(stdout);
-        if (why)
-            *why = QString::fromStdString(text);
-        return false;
+    desktop::ReadOptions read;
+    // The frame's clock is set first; the album is read whatever that gave.
+    read.steps.setClock = true;
+    // On the layer's worker, for each picture fetched whole: its stored form
+    // in Edata, and for a picture that decodes its display bitmap in data.
+    read.keep = [this](int row, const session::AlbumPicture& picture, QString* file) {
+        const QString name = QStringLiteral("DPFPicture%1.bmp").arg(row + 1);
+        if (const SafeWriteResult kept = WriteWorkFile(EdataPath(name), picture.bytes); !kept)
+            return QStringLiteral("%1: %2").arg(EdataPath(name), QString::fromStdString(kept.reason));
+        // A picture that does not decode leaves the album (the layer takes
+        // it out); the removal reaches the frame with the next Download.
+        if (!picture.ok())
+            return QString();
+        // A display bitmap that cannot be written stops the reading like a
+        // work file that cannot be created: the picture stays in the album.
+        if (const SafeWriteResult shown = WriteWorkFile(DataPath(name), EncodeBmp24(picture.pixels)); !shown)
+            return QStringLiteral("%1: %2").arg(DataPath(name), QString::fromStdString(shown.reason));
+        *file = DataPath(name);
+        auto* node = new FileData;
+        node->bitmapPath = Local(*file);
+        node->name = name.toStdString();
+        AddNode(gmyPictureData, node);
+        SetNotes(QStringLiteral("Read Picture %1").arg(row));
+        return QString();
     };
-    const session::OpenResult opened = frameSession->Open();
-    if (opened.status == session::OpenStatus::ReadFailed)
-        return failed(opened.failure.Text());
+    frame->ReadAlbum(std::move(read));
+}
+
+void FrontEnd::OnAlbumOpened(const session::OpenResult& opened)
+{
     // A frame whose information block cannot be used (an LCD of no size or
     // of a size no picture is made for, an album area that holds nothing)
     // gets no album work at all: nothing could be added or written safely.
     frameUnusable_ = opened.status == session::OpenStatus::AlbumUnusable ||
                      opened.status == session::OpenStatus::NoLcdSize;
-    if (!opened.ok() && opened.status != session::OpenStatus::NoLcdSize)
-        return failed(session::OpenFailureText(opened));
-    const int width = opened.info.lcdWidth;
-    const int height = opened.info.lcdHeight;
-    cropTool->SetLcdSize(width, height);
-    if (!opened.ok())
-        return failed(session::OpenFailureText(opened));
+    if (opened.ok() || opened.status == session::OpenStatus::NoLcdSize)
+        cropTool->SetLcdSize(opened.info.lcdWidth, opened.info.lcdHeight);
+}
 
-    int count = opened.info.pictures;
-    int i = 0, n = 0;
-    QString stoppedBecause;  // a work file that could not be written
-    while (i < count) {
-        // Each picture is fetched whole, however long it is.
-        const session::AlbumPicture picture = frameSession->ReadPicture(i);
-        if (picture.status == session::PictureStatus::ReadFailed)
-            return failed(picture.failure.Text());
-
-        const QString name = QStringLiteral("DPFPicture%1.bmp").arg(n + 1);
-        if (const SafeWriteResult kept = WriteWorkFile(EdataPath(name), picture.bytes); !kept) {
-            stoppedBecause = QStringLiteral("%1: %2").arg(EdataPath(name), QString::fromStdString(kept.reason));
-            break;
-        }
-        if (!picture.ok()) {
-            // A picture that does not decode leaves the album; the removal
-            // reaches the frame with the next Download.
-            gDPF->DeleteFileAt(i);
-            --count;
-            continue;
-        }
-        // A display bitmap that cannot be written stops the reading like a
-        // work file that cannot be created: the picture stays in the album.
-        if (const SafeWriteResult shown = WriteWorkFile(DataPath(name), EncodeBmp24(picture.pixels)); !shown) {
-            stoppedBecause = QStringLiteral("%1: %2").arg(DataPath(name), QString::fromStdString(shown.reason));
-            break;
-        }
-        auto* node = new FileData;
-        node->bitmapPath = Local(DataPath(name));
-        node->name = name.toStdString();
-        AddNode(gmyPictureData, node);
-        SetNotes(QStringLiteral("Read Picture %1").arg(n));
-        ++i;
-        ++n;
+void FrontEnd::ReadFinished(const desktop::ReadOutcome& outcome)
+{
+    // A failure ends the reading at once: nothing of it is listed, and the
+    // reason goes to the status line and stdout.
+    auto failed = [this](const std::string& text) {
+        FreeList(gmyPictureData);
+        gmyPictureData = CreateList();
+        std::printf("reading the album failed: %s\n", text.c_str());
+        std::fflush(stdout);
+        SetNotes(QStringLiteral("Read picture(s) failed!") +
+                 (text.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(text))));
+    };
+    const session::OpenResult& opened = outcome.opened;
+    switch (outcome.status) {
+    case desktop::ReadStatus::NotOpened:
+    case desktop::ReadStatus::NothingReadable:
+        failed(opened.status == session::OpenStatus::ReadFailed ? opened.failure.Text()
+                                                                : session::OpenFailureText(opened));
+        break;
+    case desktop::ReadStatus::PictureFailed:
+        failed(outcome.failure.Text());
+        break;
+    case desktop::ReadStatus::Listed:
+    case desktop::ReadStatus::KeepFailed: {
+        const int n = outcome.listed;
+        QString done = n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture");
+        if (outcome.status == desktop::ReadStatus::KeepFailed)
+            done += QStringLiteral(" (%1 of %2 listed; a work file could not be written: %3)")
+                        .arg(n)
+                        .arg(outcome.total)
+                        .arg(outcome.why);
+        SetNotes(done);
+        gmyTotalePicture = n;
+        break;
     }
-    QString done = n > 0 ? QStringLiteral("Picture(s) In Kestova") : QStringLiteral("No Picture");
-    if (!stoppedBecause.isEmpty())
-        done += QStringLiteral(" (%1 of %2 listed; a work file could not be written: %3)")
-                    .arg(n)
-                    .arg(count)
-                    .arg(stoppedBecause);
-    SetNotes(done);
-    gmyTotalePicture = n;
-    return true;
+    }
+    PostDrawEvent();
 }
 
 void FrontEnd::SetFlashOffline()
 {
-    // A task still working on the album ends first (the link is gone, so it
-    // ends quickly); only then are its list and work files released.
+    // The work still running on the album ends first (the link is gone, so
+    // it ends quickly); only then are its list and work files released.
     WaitForTask();
-    // What the task still had to show (its last status text, say) comes
+    // What the work still had to show (its last status text, say) comes
     // first, so it cannot overwrite the offline state shown below.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     gmyIsTransferData = false;
@@ -273,7 +250,7 @@ void FrontEnd::FillPictureList()
 {
     // A list whose rows changed shows no selection, so no earlier choice
     // stays behind it: Delete then takes the last picture, as the list shows.
-    albumModel->Show(gmyPictureData, gmyTotalePictureNum);
+    albumModel->Show(gmyPictureData, gmyTotalePictureNum());
     if (pictList)
         pictList->scrollToBottom();
 }
@@ -295,10 +272,10 @@ void FrontEnd::MyAddButtonHandler()
         cropTool->ReleasePicture();
         gmyIsTransferData = true;
         SetControlPanlEnable(false);
-        StartTask([this, files] { ProcessMorePic(files); });
+        ProcessMorePic(files);
         return;
     }
-    fileRows->SelPicArrayRef.clear();
+    fileRows->ForgetChosen();
     const bool placed = cropTool->Placed();
     SetNotes(QString());
     const bool added = placed && GetPicDataFromView(rect, false);
@@ -311,69 +288,75 @@ void FrontEnd::MyAddButtonHandler()
 
 bool FrontEnd::GetPicDataFromView(MyRect rect, bool batch)
 {
-    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
-    return AddCapture(cropTool->Capture(rect), nullptr, !batch);
-}
-
-bool FrontEnd::AddCapture(const QImage& crop, const BatchResult* prepared, bool advance)
-{
-    // The picture takes the next work-file number and the next place in the
-    // list; both stay taken only when it joins the album.
-    const int number = gmyTotalePicture + 1;
-    const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(number));
-    if (crop.isNull() || !WriteWorkFile(path, EncodeBmp24(ToRgbImage(crop)))) {
-        SetNotes(QStringLiteral("Couldn't Process the picture"));
-        return false;
-    }
-    cropTool->ShowInPreview(crop);
-    return AddBitmap(path, number, advance, prepared);
+    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum() + 1));
+    return AddPicture(cropTool->Capture(rect), true, QString(), !batch);
 }
 
 bool FrontEnd::MySelectButtonHandler(const QString& bitmapPath, bool advance)
 {
-    return AddBitmap(bitmapPath, gmyTotalePicture + 1, advance, nullptr);
+    return AddPicture(QImage(bitmapPath), false, bitmapPath, advance);
 }
 
-bool FrontEnd::AddBitmap(const QString& bitmapPath, int number, bool advance, const BatchResult* prepared)
+desktop::AddSteps FrontEnd::AddSteps(bool capture, const QString& bitmapPath, std::shared_ptr<AddState> state)
 {
-    if (gmyTotalePictureNum + 1 > kMaxListedPictures) {
-        SetNotes(QStringLiteral("Can't add anymore pictures!"));
-        return false;
-    }
-    const QString name = QStringLiteral("Picture%1.bmp").arg(number);
-    const QString source = DataPath(name);
-    const QString destination = EdataPath(name);
-    auto fail = [this] {
-        SetNotes(QStringLiteral("Couldn't Process the picture"));
-        return false;
+    // The picture takes the next work-file number and the next place in the
+    // list; both stay taken only when it joins the album. The steps run
+    // where the layer adds: here for one picture, on its worker for a batch.
+    desktop::AddSteps steps;
+    steps.startQuality = G_CurQuanlity;
+    steps.mode = G_YValue - 1;
+    steps.before = [this, capture, state](const QImage& picture, const QString& source, int) {
+        state->number = gmyTotalePicture + 1;
+        state->kept = state->passed = false;
+        state->placed = source;
+        if (capture) {
+            const QString path = DataPath(QStringLiteral("Picture%1.bmp").arg(state->number));
+            if (picture.isNull() || !WriteWorkFile(path, EncodeBmp24(ToRgbImage(picture)))) {
+                SetNotes(QStringLiteral("Couldn't Process the picture"));
+                return false;
+            }
+            cropTool->ShowInPreview(picture);
+        }
+        if (gmyTotalePictureNum() + 1 > kMaxListedPictures) {
+            SetNotes(QStringLiteral("Can't add anymore pictures!"));
+            return false;
+        }
+        state->passed = true;
+        return true;
     };
-
     // Qualities G_CurQuanlity, -10, -20, ... are tried; the first that fits
     // one slot wins and stays the starting quality of every later picture.
     // The fitted picture is kept in its work file before it joins the album.
-    bool kept = false;
-    const session::KeepPicture keep = [&](const std::vector<uint8_t>& bytes) {
-        kept = WriteWorkFile(destination, bytes).ok;
-        return kept;
+    steps.keep = [this, state](const std::vector<uint8_t>& bytes) {
+        state->kept = WriteWorkFile(EdataPath(QStringLiteral("Picture%1.bmp").arg(state->number)), bytes).ok;
+        return state->kept;
     };
-    // A batch picture comes fitted already, by the same rule from the same
-    // starting quality.
-    const session::AddResult added =
-        prepared && prepared->fitting
-            ? frameSession->AddFittedPicture(prepared->fit, prepared->startQuality, keep)
-            : frameSession->AddPreparedBitmap(Local(source), G_CurQuanlity, G_YValue - 1, keep);
-    if (kept)
-        G_CurQuanlity = added.quality;
-    if (!added.ok())
-        return fail();
+    steps.fileOf = [this, capture, bitmapPath, state](const desktop::AlbumEntry&) {
+        const QString name = QStringLiteral("Picture%1.bmp").arg(state->number);
+        const QString shown = capture ? DataPath(name) : bitmapPath;
+        auto* node = new FileData;
+        node->bitmapPath = Local(shown);
+        node->name = name.toStdString();
+        if (!AddNode(gmyPictureData, node))
+            delete node;
+        gmyTotalePicture = state->number;
+        return shown;
+    };
+    return steps;
+}
 
-    auto* node = new FileData;
-    node->bitmapPath = Local(bitmapPath);
-    node->name = name.toStdString();
-    if (!AddNode(gmyPictureData, node))
-        delete node;
-    gmyTotalePicture = number;
-
+bool FrontEnd::AddPicture(const QImage& picture, bool capture, const QString& bitmapPath, bool advance)
+{
+    auto state = std::make_shared<AddState>();
+    const desktop::AddOutcome added = frame->AddPicture(picture, AddSteps(capture, bitmapPath, state), bitmapPath);
+    if (state->kept)
+        G_CurQuanlity = added.result.quality;
+    if (!added.ok()) {
+        // A refusal before the fitting has said why already.
+        if (state->passed || picture.isNull())
+            SetNotes(QStringLiteral("Couldn't Process the picture"));
+        return false;
+    }
     if (advance) {
         const QString next = fileRows->AdvanceToNextPicture();
         if (!next.isEmpty())
@@ -388,17 +371,17 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
     // Each picture of a batch is placed as a newly loaded picture is (at its
     // suitable size, under the centred crop rectangle) and captured. Loading,
     // placing, capturing and fitting run for several pictures at once, one
-    // per core; this task takes the results in the order chosen and adds
-    // them one by one as a single add does, so the album, the work files and
-    // the quality carried from picture to picture come out as one after the
-    // other would make them.
+    // per core; the layer's worker takes the results in the order chosen and
+    // adds them one by one as a single add does, so the album, the work
+    // files and the quality carried from picture to picture come out as one
+    // after the other would make them.
     cropTool->CenterDrawRect();
     const MyRect rect = cropTool->NormalisedCropRect();
-    const int lcdWidth = int(cropTool->gmyLcdWidth);
-    const int lcdHeight = int(cropTool->gmyLcdHeight);
-    std::vector<QString> paths;
+    const int lcdWidth = cropTool->LcdWidth();
+    const int lcdHeight = cropTool->LcdHeight();
+    QStringList paths;
     for (const auto& file : files)
-        paths.push_back(file.second);
+        paths << file.second;
     BatchOptions options;
     options.lcdWidth = lcdWidth;
     options.lcdHeight = lcdHeight;
@@ -409,36 +392,41 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
             prepared.error = PictureError::NotAPicture;
         return prepared;
     };
-    options.slotSize = std::size_t(std::max(0, gDPF->GetOnePicSize()));
     options.startQuality = G_CurQuanlity;
     options.mode = G_YValue - 1;
     options.carryQuality = true;
-    {
-        BatchPreparer batch(paths, options);
-        BatchResult result;
-        QString lastPlaced;
-        while (batch.Next(result)) {
-            if (!G_isDeviceOnLine || !device || !device->GetUSBDeviceStatus())
-                break;
-            if (!result.prepared.ok()) {
-                SetNotes(QStringLiteral("Couldn't Process"));
-                const int id = files[result.index].first;
-                OnMain([this, id] { fileRows->MarkNotPicture(id); });
-                continue;
-            }
-            lastPlaced = result.path;
-            SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum + 1));
-            if (!AddCapture(result.prepared.image, &result, false))
-                break;
-        }
-        // The stage ends with the last picture placed, as after adding it
-        // alone.
-        if (!lastPlaced.isEmpty())
-            cropTool->SelectOnePicture(lastPlaced, true);
-    }
-    OnMain([this] { fileRows->SelPicArrayRef.clear(); });
-    RedrawStage();
-    PostDrawEvent();
+
+    auto state = std::make_shared<AddState>();
+    auto lastPlaced = std::make_shared<QString>();
+    desktop::AddSteps steps = AddSteps(true, QString(), state);
+    steps.skipped = [this, files](const BatchResult& result) {
+        SetNotes(QStringLiteral("Couldn't Process"));
+        const int id = files[result.index].first;
+        OnMain([this, id] { fileRows->MarkNotPicture(id); });
+    };
+    steps.before = [this, before = steps.before, lastPlaced](const QImage& picture, const QString& source, int count) {
+        *lastPlaced = source;
+        SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum() + 1));
+        return before(picture, source, count);
+    };
+    // One connection for this batch's end.
+    auto* once = new QObject(this);
+    connect(frame, &desktop::FrameAlbum::batchFinished, once,
+            [this, once, state, lastPlaced](const desktop::BatchOutcome& o) {
+                once->deleteLater();
+                if (state->kept)
+                    G_CurQuanlity = o.last.result.quality;
+                if (o.status == desktop::BatchStatus::Refused && state->passed)
+                    SetNotes(QStringLiteral("Couldn't Process the picture"));
+                // The stage ends with the last picture placed, as after
+                // adding it alone.
+                if (!lastPlaced->isEmpty())
+                    cropTool->SelectOnePicture(*lastPlaced, true);
+                fileRows->ForgetChosen();
+                RedrawStage();
+                PostDrawEvent();
+            });
+    frame->AddBatch(paths, options, std::move(steps));
 }
 
 // ---------------------------------------------------------------------------
@@ -449,29 +437,26 @@ void FrontEnd::MyDelButtonHandler()
     if (gmyIsTransferData || !gmyPictureData)
         return;
     if (gmyDeleteAll) {
-        if (gmyTotalePictureNum >= 1) {
+        if (gmyTotalePictureNum() >= 1) {
             for (int i = 1; i <= gmyPictureData->count; ++i)
                 QFile::remove(QFile::decodeName(GetNode(gmyPictureData, i)->bitmapPath.c_str()));
             FreeList(gmyPictureData);
             gmyPictureData = CreateList();
             gmyTotalePicture = 0;
             gmyCurrentSelectItem = 0;
-            int count = 0;
-            gDPF->GetFileNum(count);
-            for (int i = count - 1; i >= 0; --i)
-                gDPF->DeleteFileAt(i);
+            frame->DeleteAll();
             albumModel->Clear();
         }
-    } else if (gmyTotalePictureNum >= 1) {
+    } else if (gmyTotalePictureNum() >= 1) {
         // The selected row, or with nothing selected the last picture.
         const int chosen = pictList ? pictList->SelectedRow() + 1 : 0;
-        int row = chosen >= 1 && chosen <= gmyTotalePictureNum ? chosen : gmyTotalePictureNum;
+        int row = chosen >= 1 && chosen <= gmyTotalePictureNum() ? chosen : gmyTotalePictureNum();
         gmyCurrentSelectItem = 0;
         if (FileData* node = DelNode(gmyPictureData, row)) {
             QFile::remove(QFile::decodeName(node->bitmapPath.c_str()));
             delete node;
         }
-        gDPF->DeleteFileAt(row - 1);
+        frame->Delete(row - 1);
         FillPictureList();
         // The last row is chosen and shown; with none left the preview empties.
         if (pictList)
@@ -479,7 +464,7 @@ void FrontEnd::MyDelButtonHandler()
         else
             ShowChosenRow(-1);
     }
-    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum));
+    SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum()));
     ShowDPFSpace();
     if (gMainWindowRef)
         gMainWindowRef->update();
@@ -498,37 +483,33 @@ void FrontEnd::MyDownLoadButtonHandler()
     SetControlPanlEnable(false);
     SetNotes(QStringLiteral("Download Picture(s)"));
     SetDownLoadPrcess(0);
-    StartTask([this] { TranspotPic(); });
+    TranspotPic();
 }
 
 void FrontEnd::TranspotPic()
 {
-    tCommitting = this;
-    const session::CommitResult committed = frameSession->Commit();
-    tCommitting = nullptr;
-    if (committed.status != session::CommitStatus::Failed) {
-        SetNotes(QStringLiteral("DownLoad Finished"));
-    } else {
-        // Nothing is lost: the frame keeps a whole album and the edits stay
-        // in memory for another Download.
-        const std::string why = committed.failure.Text(true);
-        gmyIsTransferData = false;
-        SetNotes(QStringLiteral("Fail To Download Picture (%1)").arg(QString::fromStdString(why)));
-        std::printf("writing the album failed: %s\n", why.c_str());
-        std::fflush(stdout);
-    }
-    PostDrawEvent();
+    auto* once = new QObject(this);
+    connect(frame, &desktop::FrameAlbum::commitFinished, once, [this, once](const session::CommitResult& committed) {
+        once->deleteLater();
+        if (committed.status != session::CommitStatus::Failed) {
+            SetNotes(QStringLiteral("DownLoad Finished"));
+        } else {
+            // Nothing is lost: the frame keeps a whole album and the edits
+            // stay in memory for another Download.
+            const std::string why = committed.failure.Text(true);
+            gmyIsTransferData = false;
+            SetNotes(QStringLiteral("Fail To Download Picture (%1)").arg(QString::fromStdString(why)));
+            std::printf("writing the album failed: %s\n", why.c_str());
+            std::fflush(stdout);
+        }
+        PostDrawEvent();
+    });
+    frame->Commit();
 }
 
 void FrontEnd::DownloadPictureNotify(int, long k, long n)
 {
     SetDownLoadPrcess(n > 0 ? int(k * 100 / n) : 0);
-}
-
-void DownloadPictureNotify(int a, long k, long n)
-{
-    if (FrontEnd* f = tCommitting ? tCommitting : FrontEnd::Instance())
-        f->DownloadPictureNotify(a, k, n);
 }
 
 // ---------------------------------------------------------------------------
@@ -538,7 +519,7 @@ void FrontEnd::MyUpLoadButtonHandler()
 {
     if (!G_isDeviceOnLine || gmyIsTransferData)
         return;
-    if (gmyTotalePictureNum == 0) {
+    if (gmyTotalePictureNum() == 0) {
         SetNotes(QStringLiteral("No Pictures "));
         return;
     }
@@ -581,7 +562,7 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
         return false;
     bool allSaved = true;
     QString firstFailure;
-    for (int i = 1; i <= gmyTotalePictureNum && i <= gmyPictureData->count; ++i) {
+    for (int i = 1; i <= gmyTotalePictureNum() && i <= gmyPictureData->count; ++i) {
         const FileData* node = GetNode(gmyPictureData, i);
         QString name = numbered ? QStringLiteral("/%1.%2").arg(i).arg(format == 2 ? "jpg" : "bmp")
                                 : QStringLiteral("/") + QString::fromStdString(node->name);
@@ -592,7 +573,7 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
         bool ok;
         QString why;
         if (format == 2) {
-            ok = session::ExportBitmapFile(Local(source), int(cropTool->gmyLcdWidth), int(cropTool->gmyLcdHeight), Local(destination),
+            ok = session::ExportBitmapFile(Local(source), cropTool->LcdWidth(), cropTool->LcdHeight(), Local(destination),
                                            session::ExportFormat::Jpeg, 100, G_YValue - 1);
             if (!ok)
                 why = QStringLiteral("%1: cannot be written").arg(destination);
@@ -608,9 +589,9 @@ bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int form
     } else {
         const QString folder = QDir::toNativeSeparators(
             QString::fromUtf8(QByteArray::fromPercentEncoding(folderUrlPath.toUtf8())));
-        SetNotes(QStringLiteral("Saved %1 picture(s) in %2").arg(gmyPictureData->count < gmyTotalePictureNum
+        SetNotes(QStringLiteral("Saved %1 picture(s) in %2").arg(gmyPictureData->count < gmyTotalePictureNum()
                                                                        ? gmyPictureData->count
-                                                                       : gmyTotalePictureNum)
+                                                                       : gmyTotalePictureNum())
                      .arg(folder));
     }
     return allSaved;
@@ -670,7 +651,7 @@ void FrontEnd::MyOpenButtonHandler()
     if (path.isEmpty())
         return;
     SetNotes(QString());
-    gmyCurrentFileRow = 0;
+    fileRows->SetCurrentRow(0);
     cropTool->SelectOnePicture(path, false);
 }
 
@@ -709,7 +690,6 @@ void FrontEnd::ReleaseAllFiles()
 void FrontEnd::CloseResource()
 {
     fileRows->Clear();
-    encoderReady = false;
     ReleaseAllFiles();
 }
 

@@ -20,7 +20,7 @@ _kestova_cli()
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
 
-    local commands="list watch probe info clock colors ls add rm mv get put export show frame"
+    local commands="list watch probe info clock colors ls add sync rm mv get put export show backup restore frame"
     local global_opts="--frame --wait --help --help-all --version"
 
     # Options that take a value: complete the value.
@@ -38,6 +38,10 @@ _kestova_cli()
             ;;
         --rotate)
             COMPREPLY=($(compgen -W "left right" -- "$cur"))
+            return
+            ;;
+        --crop)
+            COMPREPLY=($(compgen -W "centre attention north south east west" -- "$cur"))
             return
             ;;
         --wait)
@@ -86,7 +90,17 @@ _kestova_cli()
         list | info | ls | probe | clock) opts="--json" words_only=1 ;;
         watch) words_only=1 ;;
         colors) opts="--font --background" words_only=1 ;;
-        add) opts="--quality --rotate" ;;
+        add) opts="--quality --rotate --crop --recursive" ;;
+        sync)
+            opts="--quality --rotate --crop --recursive --dry-run"
+            if [[ $cur != -* ]]; then
+                compopt -o filenames 2>/dev/null
+                mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+                return
+            fi
+            ;;
+        backup) opts="--force" ;;
+        restore) opts="--dry-run" ;;
         rm | mv) words_only=1 ;;
         get) opts="--force" ;;
         put | show) ;;
@@ -96,7 +110,7 @@ _kestova_cli()
                 COMPREPLY=($(compgen -W "new" -- "$cur"))
                 return
             fi
-            opts="--lcd --flash --album-start --max --erase-opcode --program-mode --dpfh --dpfh-target --force --json"
+            opts="--lcd --flash --album-start --max --erase-opcode --program-mode --dpfh --dpfh-target --force --json --demo"
             ;;
         *) return ;;
     esac

@@ -1,6 +1,6 @@
 #include "session/FrameLink.h"
 
-#include "device/FrameLock.h"
+#include "device/FrameInUse.h"
 #include "device/linux/LinuxDiscovery.h"
 #include "device/virtual/VirtualFrame.h"
 #include "device/virtual/VirtualFrameSource.h"

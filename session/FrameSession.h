@@ -21,7 +21,7 @@
 #include "flash_manager/AlbumLayout.h"
 #include "flash_manager/DPF.h"
 #include "session/FailureText.h"
-#include "session/SafeFile.h"
+#include "common/files/SafeFile.h"
 
 #include <QImage>
 

@@ -19,7 +19,8 @@ class QWidget;
 namespace kestova::win {
 
 // How a message box is asked; the answer is a QMessageBox::StandardButton.
-enum class BoxButtons { Ok, YesNo, YesNoCancel };
+// BmpJpegCancel: Yes, No and Cancel whose first two read "BMP" and "JPEG".
+enum class BoxButtons { Ok, YesNo, YesNoCancel, BmpJpegCancel };
 using MessageBoxFn = std::function<int(QWidget* parent, const QString& caption, const QString& text, BoxButtons)>;
 
 struct StartOptions {

@@ -5,12 +5,12 @@
 
 #include "win/MainDialog.h"
 
-#include "device/CommUSB.h"
+#include "desktop/FrameAlbum.h"
 #include "flash_manager/DPF.h"
-#include "session/FrameLink.h"
 #include "session/FrameSession.h"
-#include "session/HotplugDriver.h"
 #include "win/Messages.h"
+#include "win/QtTranslations.h"
+#include "KestovaVersion.h"
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/FolderTree.h"
 #include "win/widgets/Preview.h"
@@ -45,19 +45,6 @@
 namespace kestova::win {
 
 namespace {
-
-CMainDialog* gMainDialog = nullptr;
-
-// The progress callback the facade calls during a commit (on the writing
-// worker): the bar shows k * 100 / n.
-void DownloadProgress(int, long k, long n)
-{
-    if (!gMainDialog || n <= 0)
-        return;
-    const int percent = int(k * 100 / n);
-    QMetaObject::invokeMethod(
-        gMainDialog, [percent] { if (gMainDialog) gMainDialog->SetProgress(percent); }, Qt::QueuedConnection);
-}
 
 QString Section()
 {
@@ -123,7 +110,9 @@ public:
             l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
             l->setTextFormat(Qt::PlainText);
         }
-        left->setFixedWidth(100);
+        // 100 pixels, or what the LCD size needs in the current language.
+        left->setMinimumWidth(100);
+        left->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
         row->addWidget(left);
         row->addWidget(right, 1);
     }
@@ -182,13 +171,12 @@ const QRect kPreviewWide(17, 180, 505, 355);
 
 CMainDialog::CMainDialog(StartOptions options, QWidget* parent) : QDialog(parent), options_(std::move(options))
 {
-    gMainDialog = this;
     setObjectName(QStringLiteral("CMainDialog"));
     setWindowTitle(QStringLiteral("Kestova"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setAcceptDrops(true);
-    fullSize_ = DluToPixels(QRect(QPoint(0, 0), kTemplateSize)).size();
+    opening_.fullSize = DluToPixels(QRect(QPoint(0, 0), kTemplateSize)).size();
     CreateControls();
     qApp->installEventFilter(this);
 }
@@ -196,14 +184,11 @@ CMainDialog::CMainDialog(StartOptions options, QWidget* parent) : QDialog(parent
 CMainDialog::~CMainDialog()
 {
     qApp->removeEventFilter(this);
-    if (aboutBox_)
-        delete aboutBox_;
-    hotplug_.reset();
-    JoinWorkers();
-    session_.reset();
-    dpf_.reset();
-    if (gMainDialog == this)
-        gMainDialog = nullptr;
+    if (menus_.aboutBox)
+        delete menus_.aboutBox;
+    // The worker ends before anything it uses goes: a read stops at its next
+    // picture, a commit between two pictures.
+    frame_.reset();
 }
 
 void CMainDialog::CreateControls()
@@ -297,7 +282,7 @@ bool CMainDialog::OnInitDialog()
 {
     // The About item (the window manager owns the system menu, so it lives
     // at the end of the context menu).
-    aboutText_ = QStringLiteral("About Kestova(&A)...");
+    settings_.aboutText = QStringLiteral("About Kestova(&A)...");
     setWindowIcon(ProgramIcon());
 
     // The quality slider and its label stay hidden.
@@ -309,32 +294,32 @@ bool CMainDialog::OnInitDialog()
 
     StartAnimation();
 
-    contextMenu_ = new QMenu(this);
-    contextMenu_->setObjectName(QStringLiteral("contextMenu"));
+    menus_.context = new QMenu(this);
+    menus_.context->setObjectName(QStringLiteral("contextMenu"));
 
     // Program folder and factory settings.
-    programFolder_ = options_.programFolder.isEmpty() ? FindProgramFolder(QCoreApplication::applicationDirPath())
+    files_.programFolder = options_.programFolder.isEmpty() ? FindProgramFolder(QCoreApplication::applicationDirPath())
                                                       : options_.programFolder;
-    factorySettings_ = QDir(programFolder_).filePath(QStringLiteral("StartInfoUnicode.ini"));
-    workingSettings_ = factorySettings_;
-    jpgQuality_ = ReadFactoryInt(QStringLiteral("JpgQuality"), 90);
-    titleName_ = ReadFactoryString(QStringLiteral("Titlename"), QStringLiteral("Kestova"));
-    progressCtrl_ = ReadFactoryString(QStringLiteral("ProgressCtrl"), QStringLiteral("ON"));
-    corpLink_ = ReadFactoryString(QStringLiteral("CorpLink"), QString());
-    SetWindowTitleFrom(titleName_);
+    files_.factorySettings = QDir(files_.programFolder).filePath(QStringLiteral("StartInfoUnicode.ini"));
+    files_.workingSettings = files_.factorySettings;
+    settings_.jpgQuality = ReadFactoryInt(QStringLiteral("JpgQuality"), 90);
+    settings_.titleName = ReadFactoryString(QStringLiteral("Titlename"), QStringLiteral("Kestova"));
+    settings_.progressCtrl = ReadFactoryString(QStringLiteral("ProgressCtrl"), QStringLiteral("ON"));
+    settings_.corpLink = ReadFactoryString(QStringLiteral("CorpLink"), QString());
+    SetWindowTitleFrom(settings_.titleName);
 
     // The user's folders and the fresh copy of the language file.
     ChooseFolders();
-    const QString factoryLanguage = QDir(programFolder_).filePath(QStringLiteral("LanguageUnicode.ini"));
-    if (settingsKept_) {
+    const QString factoryLanguage = QDir(files_.programFolder).filePath(QStringLiteral("LanguageUnicode.ini"));
+    if (files_.settingsKept) {
         MakeNormal(TempLanguagePath());
         CopyOver(factoryLanguage, TempLanguagePath());
         MakeNormal(TempSettingsPath());
     }
     // Without a copy the factory file is read directly.
-    lang_.SetFile(QFileInfo::exists(TempLanguagePath()) && settingsKept_ ? TempLanguagePath() : factoryLanguage);
+    lang_.SetFile(QFileInfo::exists(TempLanguagePath()) && files_.settingsKept ? TempLanguagePath() : factoryLanguage);
 
-    firmwareVer_ = ReadTempString(QStringLiteral("FirmwareVer"), QString());
+    settings_.firmwareVer = ReadTempString(QStringLiteral("FirmwareVer"), QString());
 
     // Languages and the context menu; until a language is chosen the first
     // one's texts are used.
@@ -358,10 +343,12 @@ bool CMainDialog::OnInitDialog()
     // The browser list's one icon.
     browserList_->SetItemIcon(QApplication::style()->standardIcon(QStyle::SP_FileIcon));
 
-    // Cache folder: its bitmaps are removed at every start.
-    cacheDirectory_ = QDir(cacheRoot_).filePath(QStringLiteral("PicsInMiniDPF"));
-    if (!cacheRoot_.isEmpty() && MakePrivateFolder(cacheDirectory_))
-        ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
+    // Cache folder: its bitmaps and the staging file are removed at every
+    // start.
+    QString cacheRoot = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    if (!MakePrivateFolder(cacheRoot))
+        cacheRoot.clear();
+    cache_.Open(cacheRoot);
 
     statusBar_->show();
     statusBar_->left->setText(LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
@@ -388,20 +375,16 @@ bool CMainDialog::OnInitDialog()
 
     SwitchLanguage(kFirstLanguageCommand + lang_.Current());
 
-    stagingPath_ = cacheRoot_.isEmpty() ? QString() : QDir(cacheRoot_).filePath(QStringLiteral("JPGTmp.jpg"));
-    if (!stagingPath_.isEmpty())
-        QFile::remove(stagingPath_);
-
     if (auto* slider = qobject_cast<QSlider*>(controls_.value(IDC_SLIDER_QUALITY))) {
         slider->setRange(10, 100);
-        slider->setValue(jpgQuality_);
+        slider->setValue(settings_.jpgQuality);
         slider->setPageStep(1);
     }
 
     if (!StartUpDeviceCheck())
         return false;
 
-    if (!settingsKept_)
+    if (!files_.settingsKept)
         SetStatusText(LookupText(QStringLiteral("SETTINGS_NOT_KEPT_TIPS"),
                                  QStringLiteral("Your settings cannot be saved (the settings folder cannot be "
                                                 "written); changes will not be kept.")));
@@ -414,32 +397,29 @@ void CMainDialog::ChooseFolders()
 {
     // Settings beside the user's other settings, caches in the user's cache
     // folder; both private to the user.
-    configDir_ = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-    cacheRoot_ = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-    settingsKept_ = MakePrivateFolder(configDir_);
-    if (!MakePrivateFolder(cacheRoot_))
-        cacheRoot_.clear();
+    files_.configDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    files_.settingsKept = MakePrivateFolder(files_.configDir);
 }
 
 QString CMainDialog::TempSettingsPath() const
 {
-    return configDir_.isEmpty() ? QString() : QDir(configDir_).filePath(QStringLiteral("StartInfoUnicode.ini"));
+    return files_.configDir.isEmpty() ? QString() : QDir(files_.configDir).filePath(QStringLiteral("StartInfoUnicode.ini"));
 }
 
 QString CMainDialog::TempLanguagePath() const
 {
-    return configDir_.isEmpty() ? QString() : QDir(configDir_).filePath(QStringLiteral("LanguageUnicode.ini"));
+    return files_.configDir.isEmpty() ? QString() : QDir(files_.configDir).filePath(QStringLiteral("LanguageUnicode.ini"));
 }
 
 void CMainDialog::ChooseWorkingCopyAndLanguage()
 {
     const QString copy = TempSettingsPath();
-    if (!settingsKept_) {
+    if (!files_.settingsKept) {
         // Nothing can be kept: the factory settings are read (never written)
         // and the language is chosen as on a first start.
-        workingSettings_ = factorySettings_;
+        files_.workingSettings = files_.factorySettings;
     } else if (QFileInfo::exists(copy)) {
-        workingSettings_ = copy;
+        files_.workingSettings = copy;
         bool refresh = false;
         for (const auto& [key, fallback] : {std::pair{"VID", "norvelta"}, std::pair{"CannotDelPicNum", ""},
                                              std::pair{"CannotSavePicNum", ""}, std::pair{"FlashType", ""}}) {
@@ -451,7 +431,7 @@ void CMainDialog::ChooseWorkingCopyAndLanguage()
         const int count = int(lang_.LanguageNames().size());
         if (index == -1 || count == 0 || index >= count || index < 0 || refresh) {
             index = 0;
-            if (CopyOver(factorySettings_, copy))
+            if (CopyOver(files_.factorySettings, copy))
                 MakeNormal(copy);
             index = ReadWorkingInt(QStringLiteral("LangIndex"), 0);
             // A factory file may carry any number: keep it in range.
@@ -461,9 +441,9 @@ void CMainDialog::ChooseWorkingCopyAndLanguage()
         lang_.SetCurrent(index);
         return;
     } else {
-        if (CopyOver(factorySettings_, copy))
+        if (CopyOver(files_.factorySettings, copy))
             MakeNormal(copy);
-        workingSettings_ = copy;
+        files_.workingSettings = copy;
     }
     int index = 0;
     const QStringList& names = lang_.LanguageNames();
@@ -477,40 +457,34 @@ void CMainDialog::ChooseWorkingCopyAndLanguage()
 
 void CMainDialog::SetWindowTitleFrom(const QString& titleName)
 {
-    windowTitle_ = QStringLiteral("Kestova");
-    windowTitle_.replace(QStringLiteral("Kestova"), titleName);
-    setWindowTitle(windowTitle_);
+    settings_.windowTitle = QStringLiteral("Kestova");
+    settings_.windowTitle.replace(QStringLiteral("Kestova"), titleName);
+    setWindowTitle(settings_.windowTitle);
 }
 
-void CMainDialog::ClearCacheDirectory(const QString& dir, const QString& pattern)
-{
-    const QDir d(dir);
-    for (const QFileInfo& fi : d.entryInfoList(QStringList(pattern), QDir::Files | QDir::Hidden | QDir::System))
-        QFile::remove(fi.absoluteFilePath());
-}
 
 // ---------------------------------------------------------------------------
 // Profile access
 
 int CMainDialog::ReadFactoryInt(const QString& key, int fallback) const
 {
-    return ReadProfileInt(Path8(factorySettings_), Section().toStdString(), key.toStdString(), fallback);
+    return ReadProfileInt(Path8(files_.factorySettings), Section().toStdString(), key.toStdString(), fallback);
 }
 
 QString CMainDialog::ReadFactoryString(const QString& key, const QString& fallback) const
 {
     return QString::fromStdString(
-        ReadProfileString(Path8(factorySettings_), Section().toStdString(), key.toStdString(), fallback.toStdString()));
+        ReadProfileString(Path8(files_.factorySettings), Section().toStdString(), key.toStdString(), fallback.toStdString()));
 }
 
 int CMainDialog::ReadWorkingInt(const QString& key, int fallback) const
 {
-    return ReadProfileInt(Path8(workingSettings_), Section().toStdString(), key.toStdString(), fallback);
+    return ReadProfileInt(Path8(files_.workingSettings), Section().toStdString(), key.toStdString(), fallback);
 }
 
 QString CMainDialog::ReadTempString(const QString& key, const QString& fallback) const
 {
-    const QString path = settingsKept_ ? TempSettingsPath() : QString();
+    const QString path = files_.settingsKept ? TempSettingsPath() : QString();
     if (path.isEmpty())
         return fallback;
     return QString::fromStdString(
@@ -520,9 +494,9 @@ QString CMainDialog::ReadTempString(const QString& key, const QString& fallback)
 void CMainDialog::WriteWorkingString(const QString& key, const QString& value)
 {
     // The program folder's file is never written.
-    if (!settingsKept_ || workingSettings_ == factorySettings_)
+    if (!files_.settingsKept || files_.workingSettings == files_.factorySettings)
         return;
-    WriteProfileString(Path8(workingSettings_), Section().toStdString(), key.toStdString(), value.toStdString());
+    WriteProfileString(Path8(files_.workingSettings), Section().toStdString(), key.toStdString(), value.toStdString());
 }
 
 // ---------------------------------------------------------------------------
@@ -530,15 +504,15 @@ void CMainDialog::WriteWorkingString(const QString& key, const QString& value)
 
 void CMainDialog::BuildLanguageMenu()
 {
-    languageMenu_ = new QMenu(this);
-    languageMenu_->setObjectName(QStringLiteral("languageMenu"));
+    menus_.language = new QMenu(this);
+    menus_.language->setObjectName(QStringLiteral("languageMenu"));
     const QString menuText = LookupText(QStringLiteral("LANGUAGE_MENU"), QString());
     if (menuText.isEmpty()) {
         Box(QStringLiteral("Item %1 is not exist in LanguageUnicode.ini file!").arg(QStringLiteral("LANGUAGE_MENU")));
     } else {
-        languageMenuAction_ = contextMenu_->addMenu(languageMenu_);
-        languageMenuAction_->setText(menuText);
-        languageMenuAction_->setObjectName(QStringLiteral("languageMenuItem"));
+        menus_.languageItem = menus_.context->addMenu(menus_.language);
+        menus_.languageItem->setText(menuText);
+        menus_.languageItem->setObjectName(QStringLiteral("languageMenuItem"));
         const int count = int(lang_.LanguageNames().size());
         for (int i = 1; i <= count; ++i) {
             const QString key = QStringLiteral("SUBMENU_%1").arg(i);
@@ -547,33 +521,34 @@ void CMainDialog::BuildLanguageMenu()
                 Box(QStringLiteral("Item %1 is not exist in LanguageUnicode.ini file!").arg(key));
                 break;
             }
-            QAction* a = languageMenu_->addAction(text);
+            QAction* a = menus_.language->addAction(text);
             a->setCheckable(true);
             const int command = kFirstLanguageCommand - 1 + i;
             a->setData(command);
             a->setObjectName(QStringLiteral("language%1").arg(command));
             connect(a, &QAction::triggered, this, [this, command] { OnCommand(command); });
-            languageActions_ << a;
+            menus_.languages << a;
         }
     }
-    contextMenu_->addSeparator();
-    aboutAction_ = contextMenu_->addAction(aboutText_);
-    aboutAction_->setObjectName(QStringLiteral("aboutItem"));
-    connect(aboutAction_, &QAction::triggered, this, [this] { OnCommand(kAboutCommand); });
+    menus_.context->addSeparator();
+    menus_.about = menus_.context->addAction(settings_.aboutText);
+    menus_.about->setObjectName(QStringLiteral("aboutItem"));
+    connect(menus_.about, &QAction::triggered, this, [this] { OnCommand(kAboutCommand); });
 }
 
 void CMainDialog::SwitchLanguage(int command)
 {
     const int index = command - kFirstLanguageCommand;
     lang_.SetCurrent(index);
-    aboutText_ = QStringLiteral("%1 %2(&A)...")
-                     .arg(LookupText(QStringLiteral("ABOUT_SYSMENU"), QStringLiteral("About")), windowTitle_);
-    if (aboutAction_)
-        aboutAction_->setText(aboutText_);
+    UseQtTranslationsFor(lang_.CurrentName());
+    settings_.aboutText = QStringLiteral("%1 %2(&A)...")
+                     .arg(LookupText(QStringLiteral("ABOUT_SYSMENU"), QStringLiteral("About")), settings_.windowTitle);
+    if (menus_.about)
+        menus_.about->setText(settings_.aboutText);
     RelabelWindow();
     SetupTooltips();
-    if (languageMenuAction_)
-        languageMenuAction_->setText(LookupText(QStringLiteral("LANGUAGE_MENU"), QStringLiteral("Language")));
+    if (menus_.languageItem)
+        menus_.languageItem->setText(LookupText(QStringLiteral("LANGUAGE_MENU"), QStringLiteral("Language")));
     const int count = int(lang_.LanguageNames().size());
     for (int i = 1; i <= count; ++i) {
         const QString key = QStringLiteral("SUBMENU_%1").arg(i);
@@ -582,9 +557,9 @@ void CMainDialog::SwitchLanguage(int command)
             Box(QStringLiteral("Item %1 is not exist in the LanguageUnicode.ini file.").arg(key));
             return;
         }
-        if (i - 1 < languageActions_.size()) {
-            languageActions_[i - 1]->setText(text);
-            languageActions_[i - 1]->setChecked(i - 1 == index);
+        if (i - 1 < menus_.languages.size()) {
+            menus_.languages[i - 1]->setText(text);
+            menus_.languages[i - 1]->setChecked(i - 1 == index);
         }
     }
     WriteWorkingString(QStringLiteral("LangIndex"), QString::number(index));
@@ -626,7 +601,7 @@ void CMainDialog::RelabelWindow()
                                 : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECT"), QStringLiteral("Rect")));
     const QString quality = LookupText(QStringLiteral("IDC_STATIC_JPGQUALITY"), QStringLiteral("Jpg Quality:"));
     if (auto* l = qobject_cast<QLabel*>(controls_.value(IDC_STATIC_JPGQUALITY)))
-        l->setText(QStringLiteral("%1%2").arg(quality).arg(jpgQuality_));
+        l->setText(QStringLiteral("%1%2").arg(quality).arg(settings_.jpgQuality));
     statusBar_->left->setText(LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
     const QString inUse = m_connected ? QString() : FrameInUseText();
     SetStatusText(m_connected       ? LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Attach!!"))
@@ -686,11 +661,26 @@ void CMainDialog::UpdateCounters()
 {
     const QString label = LookupText(QStringLiteral("IDC_STATIC_HIDSTATUS"), QStringLiteral("Total Pictures"));
     int count = 0;
-    if (m_connected && dpf_)
-        dpf_->GetFileNum(count);
-    const int maximum = dpf_ ? dpf_->GetMaxFileNum() : 0;
+    if (m_connected && frame_)
+        count = frame_->PictureCount();
+    const int maximum = frame_ ? frame_->MaxPictures() : 0;
     if (counter_)
         counter_->setText(QStringLiteral("%1:\n \n%2  / %3 ").arg(label).arg(count).arg(maximum));
+    // Once a frame's album is read: its LCD size on the left of the status
+    // bar, and in an empty album the ways to fill it.
+    const bool read = m_connected && frame_ && !frame_->Busy() && frame_->LcdWidth() > 0 && frame_->LcdHeight() > 0;
+    if (statusBar_)
+        statusBar_->left->setText(
+            read ? LookupText(QStringLiteral("STATUSBAR_LCD"), QStringLiteral("LCD %1×%2"))
+                       .arg(frame_->LcdWidth())
+                       .arg(frame_->LcdHeight())
+                 : LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
+    if (albumList_)
+        albumList_->SetEmptyHint(
+            read ? LookupText(QStringLiteral("ALBUM_EMPTY_TIPS"),
+                              QStringLiteral("Drop pictures here, or pick them on the left and press %1."))
+                       .arg(LookupText(QStringLiteral("IDC_BTN_ADDTODPF"), QStringLiteral("Add")))
+                 : QString());
 }
 
 void CMainDialog::EnableControls(bool enable)
@@ -732,7 +722,7 @@ void CMainDialog::ReceiveHandedFiles(const QStringList& files)
     // Added as a drop of these items, once the album has been read and
     // nothing else is being added.
     filesAfterRead_ << absolute;
-    if (m_connected && !m_reading && !m_processing && !deviceWorkerBusy_ && !readPending_) {
+    if (m_connected && !m_reading && !m_processing && !frame_->Busy()) {
         const QStringList pending = filesAfterRead_;
         filesAfterRead_.clear();
         DropItems(pending);
@@ -741,7 +731,7 @@ void CMainDialog::ReceiveHandedFiles(const QStringList& files)
 
 int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& caption)
 {
-    const QString title = caption.isEmpty() ? windowTitle_ : caption;
+    const QString title = caption.isEmpty() ? settings_.windowTitle : caption;
     if (options_.messageBox)
         return options_.messageBox(this, title, text, buttons);
     QMessageBox box(buttons == BoxButtons::Ok ? QMessageBox::Information : QMessageBox::Question, title, text,
@@ -749,6 +739,11 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
                     : buttons == BoxButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
                                                    : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                     isVisible() ? this : nullptr);
+    if (buttons == BoxButtons::BmpJpegCancel) {
+        // Yes still means BMP and No JPEG; the buttons say so.
+        box.button(QMessageBox::Yes)->setText(QStringLiteral("BMP"));
+        box.button(QMessageBox::No)->setText(QStringLiteral("JPEG"));
+    }
     // The box takes the keys as soon as it shows and the window takes them
     // back when it closes: not every desktop hands the activation over, and
     // without it Return, Escape and the accelerators would go nowhere.
@@ -775,9 +770,9 @@ void CMainDialog::StartAnimation()
                              : QSize(1024, 768);
     move(screen.width() / 2, screen.height() / 2);
     resize(1, 1);
-    stepW_ = 10;
-    stepH_ = 15;
-    animationTimer_ = startTimer(10);
+    opening_.stepW = 10;
+    opening_.stepH = 15;
+    opening_.timer = startTimer(10);
 }
 
 void CMainDialog::AnimationTick()
@@ -789,24 +784,24 @@ void CMainDialog::AnimationTick()
     QSize s = size();
     if (s.width() <= 1 && s.height() <= 1)
         s = QSize(0, 0);
-    s = QSize(s.width() + stepW_, s.height() + stepH_);
-    if (s.width() >= fullSize_.width())
-        stepW_ = 0;
-    if (s.height() >= fullSize_.height())
-        stepH_ = 0;
+    s = QSize(s.width() + opening_.stepW, s.height() + opening_.stepH);
+    if (s.width() >= opening_.fullSize.width())
+        opening_.stepW = 0;
+    if (s.height() >= opening_.fullSize.height())
+        opening_.stepH = 0;
     resize(s);
     move((screen.width() - s.width()) / 2, (screen.height() - s.height()) / 2);
-    if (s.width() >= fullSize_.width() && s.height() >= fullSize_.height()) {
-        killTimer(animationTimer_);
-        animationTimer_ = 0;
-        layoutPending_ = true;
+    if (s.width() >= opening_.fullSize.width() && s.height() >= opening_.fullSize.height()) {
+        killTimer(opening_.timer);
+        opening_.timer = 0;
+        opening_.layoutPending = true;
         update();
     }
 }
 
 void CMainDialog::timerEvent(QTimerEvent* e)
 {
-    if (e->timerId() == animationTimer_ && animationTimer_) {
+    if (e->timerId() == opening_.timer && opening_.timer) {
         AnimationTick();
         return;
     }
@@ -815,8 +810,8 @@ void CMainDialog::timerEvent(QTimerEvent* e)
 
 void CMainDialog::paintEvent(QPaintEvent* e)
 {
-    if (layoutPending_) {
-        layoutPending_ = false;
+    if (opening_.layoutPending) {
+        opening_.layoutPending = false;
         // Geometry is not changed inside a paint; the layout runs right after.
         QMetaObject::invokeMethod(this, [this] { Layout(); }, Qt::QueuedConnection);
     }
@@ -825,7 +820,7 @@ void CMainDialog::paintEvent(QPaintEvent* e)
 
 void CMainDialog::Layout()
 {
-    if (laidOut_)
+    if (opening_.laidOut)
         return;
     const int h = 3 * fontMetrics().height();
     const QSize screen = options_.screenSize.isValid() ? options_.screenSize
@@ -866,7 +861,7 @@ void CMainDialog::Layout()
         place(controls_.value(c.id), r);
     }
     place(preview_, kPreviewWide);
-    laidOut_ = true;
+    opening_.laidOut = true;
     resizeEvent(nullptr);
     update();
     emit laidOutChanged();
@@ -900,22 +895,22 @@ void CMainDialog::mousePressEvent(QMouseEvent* e)
 
 void CMainDialog::ShowContextMenu(const QPoint& globalPos)
 {
-    if (m_reading || m_downloading || !contextMenu_)
+    if (m_reading || m_downloading || !menus_.context)
         return;
-    contextMenu_->popup(globalPos);
+    menus_.context->popup(globalPos);
 }
 
 void CMainDialog::ShowAbout()
 {
-    if (aboutBox_) {
-        aboutBox_->raise();
+    if (menus_.aboutBox) {
+        menus_.aboutBox->raise();
         return;
     }
     auto* box = new QDialog(this);
     box->setObjectName(QStringLiteral("aboutBox"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     QString caption = QStringLiteral("About Kestova");
-    box->setWindowTitle(caption.replace(QStringLiteral("Kestova"), windowTitle_));
+    box->setWindowTitle(caption.replace(QStringLiteral("Kestova"), settings_.windowTitle));
     auto* col = new QVBoxLayout(box);
     auto* top = new QHBoxLayout;
     auto* icon = new QLabel(box);
@@ -929,11 +924,16 @@ void CMainDialog::ShowAbout()
         lines->addWidget(l);
     };
     QString name = QStringLiteral("Kestova");
-    line(1064, name.replace(QStringLiteral("Kestova"), windowTitle_));
+    line(1064, name.replace(QStringLiteral("Kestova"), settings_.windowTitle));
     line(1066, ReadTempString(QStringLiteral("CopyRightTips"), QString()));
     line(1047, QStringLiteral("Flash Size: %1 KB").arg(flashSizeKB_));
-    line(1048, QStringLiteral("Firmware Ver: %1").arg(firmwareVer_));
-    line(1050, corpLink_);
+    line(1048, QStringLiteral("Firmware Ver: %1").arg(settings_.firmwareVer));
+    line(1049, LookupText(QStringLiteral("ABOUT_VERSION"), QStringLiteral("Version %1")).arg(QStringLiteral(KESTOVA_VERSION)));
+    const bool sized = m_connected && frame_;
+    line(1051, LookupText(QStringLiteral("ABOUT_LCDSIZE"), QStringLiteral("LCD Size: %1 x %2"))
+                   .arg(sized ? frame_->LcdWidth() : 0)
+                   .arg(sized ? frame_->LcdHeight() : 0));
+    line(1050, settings_.corpLink);
     top->addLayout(lines, 1);
     col->addLayout(top);
     auto* ok = new QPushButton(QStringLiteral("OK"), box);
@@ -941,7 +941,7 @@ void CMainDialog::ShowAbout()
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, box, &QDialog::accept);
     col->addWidget(ok, 0, Qt::AlignRight);
-    aboutBox_ = box;
+    menus_.aboutBox = box;
     box->open();
 }
 
@@ -1058,7 +1058,7 @@ void CMainDialog::HandleRegisteredMessage(const RegisteredMessage& m)
     else if (n == QLatin1String(kMsgDpfAttach))
         OnDpfAttach();
     else if (n == QLatin1String(kMsgFinishThread))
-        OnFinishThreadFrom(w, m.LParam().toULongLong());
+        OnFinishThread(w);
     else if (n == QLatin1String(kMsgDownloadFinished))
         OnDownloadFinished(w);
     else if (n == QLatin1String(kMsgReceivePic))
@@ -1076,76 +1076,77 @@ void CMainDialog::CreateFacade()
 {
     session::FrameChoice choice(options_.frameArg, options_.scanMachine, "LanguageUnicode.ini");
     choice.opener = options_.frameOpener;
-    auto link = session::MakeLink(choice);
-    link_ = link.get();
-    if (!options_.scanMachine)
-        link_->SetHotplugMonitor(nullptr);
-    // Plug and pull reach the window as "USBDEVICECHANGE"; the state at start
-    // is taken by the start-up check instead.
-    link_->SetStatusHandler([this](bool online) {
-        if (discoveryLive_)
-            PostRegisteredMessage(this, QString::fromLatin1(kMsgUsbDeviceChange), online ? 1 : 0);
+    frame_ = std::make_unique<desktop::FrameAlbum>(choice, options_.pollIntervalMs);
+    desktop::FrameAlbum* f = frame_.get();
+    // Plug and pull reach the window as "USBDEVICECHANGE" once the start-up
+    // check has taken the state at start (Follow).
+    connect(f, &desktop::FrameAlbum::frameAttached, this,
+            [this] { PostRegisteredMessage(this, QString::fromLatin1(kMsgUsbDeviceChange), 1); });
+    connect(f, &desktop::FrameAlbum::frameLeft, this,
+            [this] { PostRegisteredMessage(this, QString::fromLatin1(kMsgUsbDeviceChange), 0); });
+    connect(f, &desktop::FrameAlbum::frameInUseChanged, this, &CMainDialog::ShowFrameInUse);
+    connect(f, &desktop::FrameAlbum::opened, this, &CMainDialog::OnAlbumOpened);
+    connect(f, &desktop::FrameAlbum::pictureListed, this, &CMainDialog::OnPictureListed);
+    connect(f, &desktop::FrameAlbum::pictureDropped, this, [this] {
+        // A damaged picture left the album; the next Synchronize writes the
+        // album without it.
+        m_albumModified = true;
     });
-    dpf_ = std::make_unique<DPF>();
-    dpf_->Init(std::move(link), &DownloadProgress);
-    session_ = std::make_unique<session::FrameSession>(*dpf_);
-    link_->InitComm();
-    // The timer waits for the start-up check (ArmHotplugTimer); a notice on
-    // the link's descriptor is handled at once.
-    hotplug_ = std::make_unique<session::HotplugDriver>(*link_, options_.pollIntervalMs);
-    connect(hotplug_.get(), &session::HotplugDriver::ran, this, [this] { ShowFrameInUse(); });
-}
-
-void CMainDialog::ArmHotplugTimer()
-{
-    if (hotplug_)
-        hotplug_->Arm();
+    connect(f, &desktop::FrameAlbum::progress, this, &CMainDialog::OnProgress);
+    connect(f, &desktop::FrameAlbum::readFinished, this, &CMainDialog::OnReadFinished);
+    connect(f, &desktop::FrameAlbum::commitFinished, this, [this](const session::CommitResult& r) {
+        int code = 0;
+        if (r.status == session::CommitStatus::Failed) {
+            code = r.failure.storeCode != 0 ? r.failure.storeCode : 1;
+            ReportFailure(LookupText(QStringLiteral("DOWNLOADFAIL_STATUS"), QStringLiteral("Writing the album failed")),
+                          QString::fromStdString(r.failure.Text(true)));
+        }
+        PostRegisteredMessage(this, QString::fromLatin1(kMsgDownloadFinished), code);
+    });
+    connect(f, &desktop::FrameAlbum::batchFinished, this, [this](const desktop::BatchOutcome& o) {
+        // Full, or a picture that fits no slot, ended the batch.
+        PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish),
+                              o.status == desktop::BatchStatus::Refused ? 1 : 0);
+    });
+    f->Start();
 }
 
 QString CMainDialog::FrameInUseText() const
 {
-    if (!link_)
+    if (!frame_)
         return QString();
-    const CCommUSB::TakenFrame taken = link_->FrameInUse();
-    if (taken.message.empty())
+    const std::string message = frame_->FrameInUse();
+    if (message.empty())
         return QString();
-    const QString holder = taken.holder.empty()
-                               ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
-                               : QString::fromStdString(taken.holder);
-    return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(holder);
+    const std::string holder = frame_->FrameInUseHolder();
+    const QString who = holder.empty() ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
+                                       : QString::fromStdString(holder);
+    return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(who);
 }
 
-void CMainDialog::ShowFrameInUse()
+void CMainDialog::ShowFrameInUse(const std::string& message)
 {
-    // The link polls a frame that another program holds and announces it
-    // once that program lets go; until then nothing of it is read and the
-    // status bar says who has it.
-    if (!link_)
-        return;
-    const std::string message = link_->FrameInUse().message;
-    if (message == shownInUse_)
-        return;
-    shownInUse_ = message;
+    // Until the holder lets go nothing of the frame is read and the status
+    // bar says who has it.
     if (!message.empty())
         SetStatusText(FrameInUseText());
-    else if (!link_->GetUSBDeviceStatus())
+    else if (!frame_->Online())
         SetStatusText(LookupText(QStringLiteral("INSERTDEVICE_TIPS"), QStringLiteral("Please insert the DPF device!")));
 }
 
 bool CMainDialog::StartUpDeviceCheck()
 {
-    if (!dpf_->IsDeviceOnline() && !link_->FrameInUse().message.empty()) {
+    if (!frame_->Online() && !frame_->FrameInUse().empty()) {
         // The frame is there but another program holds it: the window waits
         // for it (the hot-plug timer takes it once it is let go) instead of
         // ending as it does without a frame.
         ShowConnectionBitmap(false);
         EnableControls(false);
-        ShowFrameInUse();
-        discoveryLive_ = true;
-        ArmHotplugTimer();
+        SetStatusText(FrameInUseText());
+        frame_->Follow();
         return true;
     }
-    if (!dpf_->IsDeviceOnline()) {
+    if (!frame_->Online()) {
         ShowConnectionBitmap(false);
         SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
         SetStatusText(LookupText(QStringLiteral("INSERTDEVICE_TIPS"), QStringLiteral("Please insert the DPF device!")));
@@ -1160,8 +1161,7 @@ bool CMainDialog::StartUpDeviceCheck()
     // The captions were applied while no frame counted as attached; the
     // status must not go on saying "detached" beside a frame that is there.
     SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
-    discoveryLive_ = true;
-    ArmHotplugTimer();
+    frame_->Follow();
     PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
     return true;
 }

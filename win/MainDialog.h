@@ -16,10 +16,13 @@
 // applied to every caption, and the start-up device check.
 //
 // Frame work (reading the album, Synchronize, adding, deleting, export) is
-// done by the session handlers in MainDialogSession.cpp; they are reached
-// through the command routing and the registered messages (Messages.h).
+// done by the desktop album layer (desktop::FrameAlbum): the session
+// handlers in MainDialogSession.cpp are thin slots over it, reached through
+// the command routing, the layer's signals and the registered messages
+// (Messages.h). The cache folder and the staging file belong to CacheFolder.
 
 #include "win/AppStart.h"
+#include "win/CacheFolder.h"
 #include "win/Localisation.h"
 
 #include <QColor>
@@ -29,9 +32,8 @@
 #include <QRect>
 #include <QStringList>
 
-#include <atomic>
 #include <memory>
-#include <thread>
+#include <string>
 
 class QAction;
 class QDragEnterEvent;
@@ -42,13 +44,16 @@ class QMenu;
 class QPushButton;
 
 namespace kestova {
-class CCommUSB;
 class DPF;
 namespace session {
-class FrameSession;
-class HotplugDriver;
-struct AddResult;
-} // namespace session
+struct OpenResult;
+}
+namespace desktop {
+class FrameAlbum;
+struct AddSteps;
+struct ReadOutcome;
+enum class Job;
+} // namespace desktop
 } // namespace kestova
 
 namespace kestova::win {
@@ -110,9 +115,9 @@ public:
     const Localisation& Language() const { return lang_; }
     // Command 9002 + index: the language switch.
     void SwitchLanguage(int command);
-    QMenu* ContextMenu() const { return contextMenu_; }
-    QMenu* LanguageMenu() const { return languageMenu_; }
-    QAction* AboutAction() const { return aboutAction_; }
+    QMenu* ContextMenu() const { return menus_.context; }
+    QMenu* LanguageMenu() const { return menus_.language; }
+    QAction* AboutAction() const { return menus_.about; }
 
     // ---- commands and state ----
     // Every command of a button, accelerator or menu goes through here.
@@ -125,9 +130,9 @@ public:
     void ShowConnectionBitmap(bool attached);
     void SetProgress(int percent);
     QWidget* Control(int id) const { return controls_.value(id); }
-    bool LaidOut() const { return laidOut_; }
+    bool LaidOut() const { return opening_.laidOut; }
     bool IsConnected() const { return m_connected; }
-    bool SettingsKept() const { return settingsKept_; }
+    bool SettingsKept() const { return files_.settingsKept; }
     const QStringList& HandedOverFiles() const { return handedOverFiles_; }
     // Files handed over by a second start (and the command line's own):
     // added as a drop of those items once the album has been read.
@@ -135,37 +140,26 @@ public:
 
     // ---- album ----
     // One cache bitmap per album entry, in album order.
-    const QStringList& CachePaths() const { return cachePaths_; }
+    QStringList CachePaths() const;
     bool IsReading() const { return m_reading; }
     bool IsDownloading() const { return m_downloading; }
     bool IsProcessing() const { return m_processing; }
     bool AlbumModified() const { return m_albumModified; }
-    int LcdWidth() const { return lcdWidth_; }
-    int LcdHeight() const { return lcdHeight_; }
     bool ProgressVisible() const;
     int ProgressPos() const;
-    // The first free "NNNN.bmp" of the cache folder (numbers are reused).
-    QString NextCacheFileName() const;
-    // Writes a cache bitmap under the first free name; its path, or empty.
-    QString WriteCacheBitmap(const std::vector<uint8_t>& bmp) const;
-    // Fits a prepared picture (LCD size) into one slot starting at the
-    // "JpgQuality", adds it to the edited album and writes the cache bitmap
-    // of what the frame will show. 0 added (cachePath set), 1 not added.
-    // Any thread; touches no widget.
-    int AddPreparedPicture(const QImage& prepared, QString* cachePath);
     // The picture names a drop and a folder scan accept.
     static bool DroppedFileAccepted(const QString& path);
     static bool FolderEntryAccepted(const QString& name);
 
     // ---- files ----
-    const QString& ProgramFolder() const { return programFolder_; }
-    const QString& WorkingSettingsPath() const { return workingSettings_; }
+    const QString& ProgramFolder() const { return files_.programFolder; }
+    const QString& WorkingSettingsPath() const { return files_.workingSettings; }
     QString TempSettingsPath() const;
     QString TempLanguagePath() const;
-    const QString& CacheDirectory() const { return cacheDirectory_; }
-    const QString& StagingPath() const { return stagingPath_; }
-    int JpgQuality() const { return jpgQuality_; }
-    DPF* Facade() const { return dpf_.get(); }
+    const QString& CacheDirectory() const { return cache_.Directory(); }
+    const QString& StagingPath() const { return cache_.StagingPath(); }
+    int JpgQuality() const { return settings_.jpgQuality; }
+    DPF* Facade() const;
     // The frame's text and background colours as the Settings dialog last
     // left them (24-bit).
     QColor FrameTextColour() const { return textColour_; }
@@ -220,13 +214,11 @@ private:
     // Starts what waited for the worker that just ended (a read, dropped files).
     void ContinueWithWaitingWork();
     QPushButton* Button(int id) const;
-    void ClearCacheDirectory(const QString& dir, const QString& pattern);
 
     // Device facade and discovery.
     void CreateFacade();
-    void ArmHotplugTimer();
     // Shows in the status bar who holds a frame that the link sees taken.
-    void ShowFrameInUse();
+    void ShowFrameInUse(const std::string& message);
     QString FrameInUseText() const;
     bool StartUpDeviceCheck();
     void HandleRegisteredMessage(const RegisteredMessage& m);
@@ -235,8 +227,12 @@ private:
     void OnDeviceChange(bool attached);
     void OnDpfAttach();
     void StartReadAlbum();
+    // The layer's signals of a read: the frame opened, a row listed, the end.
+    void OnAlbumOpened(const session::OpenResult& opened);
+    void OnPictureListed(int row);
+    void OnProgress(desktop::Job job, int done, int total);
+    void OnReadFinished(const desktop::ReadOutcome& outcome);
     void OnFinishThread(int code);
-    void OnFinishThreadFrom(int code, quint64 generation);
     void OnDownloadFinished(int code);
     void OnReceivePic();
     void OnProcessFinish(int result);
@@ -255,44 +251,42 @@ private:
     void OnAddFromTree(const QString& path);
     void OnAlbumSelection();
     void DropItems(const QStringList& paths);
-    void AddThumbnailFor(const QString& cachePath);
-    // The end of every add: the cache bitmap of an added picture (0,
-    // cachePath set), or 1 when it was not added. Any thread; touches no
-    // widget.
-    int FinishAdd(const session::AddResult& result, const QImage& picture, QString* cachePath);
+    // How every add keeps its files: the fitted picture in the staging file,
+    // what the frame will show as the entry's cache bitmap.
+    desktop::AddSteps AddSteps() const;
+    // Fits a prepared picture (LCD size) into one slot starting at the
+    // "JpgQuality" and adds it to the album: 0 added, 1 not added.
+    int AddPreparedPicture(const QImage& prepared);
     void MoveToNextThumbnail();
     void ReportFailure(const QString& what, const QString& why);
-    void JoinWorkers();
-    void ReadAlbumWorker(quint64 generation);
-    void DownloadWorker();
-    // `generation`: the read generation when the batch began; a detach
-    // since then drops the batch's late thumbnails.
-    void ProcessPicturesWorker(QStringList files, quint64 generation);
-    bool ExportOne(const QString& source, const QString& target, bool bmp, int quality, int mode);
+    bool ExportOne(int entry, const QString& target, bool bmp, int quality, int mode);
     bool ExportRun(const QList<int>& entries, bool saveAll);
 
     StartOptions options_;
     Localisation lang_;
     int exitCode_ = 0;
 
-    // Files.
-    QString programFolder_;
-    QString factorySettings_;
-    QString configDir_;
-    QString cacheRoot_;
-    QString workingSettings_;
-    QString cacheDirectory_;
-    QString stagingPath_;
-    bool settingsKept_ = true;
+    // The profile files: the factory settings in the program folder and the
+    // user's working copy.
+    struct ProgramFiles {
+        QString programFolder;
+        QString factorySettings;
+        QString configDir;
+        QString workingSettings;
+        bool settingsKept = true;  // the working copy can be written
+    } files_;
+    CacheFolder cache_;
 
-    // Settings.
-    int jpgQuality_ = 90;
-    QString titleName_ = QStringLiteral("Kestova");
-    QString windowTitle_;
-    QString progressCtrl_ = QStringLiteral("ON");
-    QString corpLink_;
-    QString firmwareVer_;
-    QString aboutText_;
+    // What the settings and the frame say about the window.
+    struct WindowSettings {
+        int jpgQuality = 90;
+        QString titleName = QStringLiteral("Kestova");
+        QString windowTitle;
+        QString progressCtrl = QStringLiteral("ON");
+        QString corpLink;
+        QString firmwareVer;
+        QString aboutText;
+    } settings_;
 
     // Connection state.
     bool m_connected = false;
@@ -303,32 +297,21 @@ private:
     bool m_quitRequested = false;
     bool m_addingSingle = false;
     bool m_autoAdvance = true;
-    bool readPending_ = false;       // an attach waits for the running device worker
     // The last read listed the whole album. After a read cut off midway the
     // list holds fewer entries than the album, so list row and album index
     // no longer name the same picture: nothing is added, deleted or written
     // until the frame is read again.
     bool albumShownWhole_ = false;
-    bool deviceWorkerBusy_ = false;  // ReadAlbumWorker or DownloadWorker has not reported yet
-    std::atomic<quint64> readGeneration_{0};  // a read whose number is old is dropped
-    int lcdWidth_ = 0;
-    int lcdHeight_ = 0;
     QStringList filesAfterRead_;  // command-line and handed-over files, added after the read
     bool rectMode_ = true;
     bool closing_ = false;
     int flashSizeKB_ = 0;
-    QStringList cachePaths_;    // one cache bitmap per album entry
     QStringList pendingFiles_;  // pictures the batch adder will add
     QStringList handedOverFiles_;
 
-    std::unique_ptr<DPF> dpf_;
-    std::unique_ptr<session::FrameSession> session_;
-    std::thread deviceWorker_;   // ReadAlbumWorker or DownloadWorker
-    std::thread processWorker_;  // ProcessPicturesWorker
-    CCommUSB* link_ = nullptr;
-    bool discoveryLive_ = false;
-    std::string shownInUse_;  // the holder message the status bar shows; empty: none
-    std::unique_ptr<session::HotplugDriver> hotplug_;
+    // The frame, the album as listed (one cache bitmap per entry) and the
+    // worker that reads, adds and writes it.
+    std::unique_ptr<desktop::FrameAlbum> frame_;
 
     // Controls.
     QHash<int, QWidget*> controls_;
@@ -344,20 +327,25 @@ private:
     QLabel* counter_ = nullptr;
     QLabel* statePicture_ = nullptr;
     StatusBar* statusBar_ = nullptr;
-    QMenu* contextMenu_ = nullptr;
-    QMenu* languageMenu_ = nullptr;
-    QAction* languageMenuAction_ = nullptr;
-    QAction* aboutAction_ = nullptr;
-    QList<QAction*> languageActions_;
-    QPointer<QDialog> aboutBox_;
+    // The context menu with its language submenu, and the About box.
+    struct Menus {
+        QMenu* context = nullptr;
+        QMenu* language = nullptr;
+        QAction* languageItem = nullptr;
+        QAction* about = nullptr;
+        QList<QAction*> languages;
+        QPointer<QDialog> aboutBox;
+    } menus_;
 
     // Opening animation and layout.
-    int animationTimer_ = 0;
-    QSize fullSize_;
-    int stepW_ = 10;
-    int stepH_ = 15;
-    bool layoutPending_ = false;
-    bool laidOut_ = false;
+    struct Opening {
+        int timer = 0;
+        QSize fullSize;
+        int stepW = 10;
+        int stepH = 15;
+        bool layoutPending = false;
+        bool laidOut = false;
+    } opening_;
 };
 
 } // namespace kestova::win

@@ -1,28 +1,26 @@
 // The frame session of kestova's main window: plug and pull, reading the
-// album into the cache bitmaps (ReadAlbumWorker), Synchronize
-// (DownloadWorker), adding one picture from the preview or many at once
-// (ProcessPicturesWorker), Delete, All, the preview buttons, the frame's
+// album into the cache bitmaps, Synchronize, adding one picture from the
+// preview or many at once, Delete, All, the preview buttons, the frame's
 // colours, export (Save, Save all) and Exit.
 //
-// Threads: the workers use the facade through the one FrameSession and write
-// cache files; they never touch a widget. What they produce reaches the
-// window as queued calls and registered messages, in the order they were
-// sent, so every thumbnail of a read or a batch is in the list before its
-// finish message is handled. At most one device worker (reader or writer)
-// runs; the batch adder runs only while neither does. A read started for an
-// attach that has since been undone carries an old generation number: its
-// late thumbnails are dropped and it stops at the next picture.
+// The handlers are thin slots over the desktop album layer
+// (desktop::FrameAlbum): it reads, adds and writes on its one worker and
+// hands back rows, progress and ends in order, so every thumbnail of a read
+// or a batch is in the list before its finish message is handled. The ends
+// reach the window as the registered messages "FinishThread",
+// "DownloadFinished" and "ProcessFinish". A read or batch asked for by an
+// attach that has since been undone is forgotten by the layer: its late
+// thumbnails are dropped and it stops at the next picture.
 
 #include "win/MainDialog.h"
 
 #include "common/coder/Bmp.h"
-#include "common/coder/Kv350Encoder.h"
+#include "desktop/FrameAlbum.h"
 #include "device/DeviceText.h"
 #include "flash_manager/DPF.h"
 #include "imaging/BatchPrepare.h"
 #include "imaging/Preparation.h"
 #include "session/FrameSession.h"
-#include "session/SafeFile.h"
 #include "win/Messages.h"
 
 #include "win/widgets/AlbumList.h"
@@ -42,6 +40,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <algorithm>
@@ -54,56 +53,34 @@ namespace {
 
 constexpr int kMaxDroppedItems = 125;
 
-std::string Path8(const QString& p)
-{
-    return QFile::encodeName(p).toStdString();
-}
-
 QString WarnText(const CMainDialog* d)
 {
     return d->LookupText(QStringLiteral("WARN_TIPS"), QStringLiteral("Don't pullout USB cable \nwhile reading or writing!"));
 }
 
-// The fitted device picture of every add is kept in the staging file, as
-// the frame will store it.
-session::KeepPicture KeepStaging(const QString& staging)
+QString EntryLabel(int row)
 {
-    return [staging](const std::vector<uint8_t>& bytes) {
-        return staging.isEmpty() ||
-               WriteFileSafely(Path8(staging), bytes.data(), bytes.size(), SafeWriteMode::Replace).ok;
-    };
+    return QString::asprintf("%04d.bmp", row + 1);
+}
+
+// Where the folder chooser of an export opens: the user's pictures folder,
+// else the home folder (never the program's working folder).
+QString ExportStartFolder()
+{
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    return !pictures.isEmpty() && QFileInfo(pictures).isDir() ? pictures : QDir::homePath();
 }
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Cache files
-
-QString CMainDialog::NextCacheFileName() const
+QStringList CMainDialog::CachePaths() const
 {
-    if (cacheDirectory_.isEmpty())
-        return QString();
-    const QDir dir(cacheDirectory_);
-    for (int n = 0; n < 100000; ++n) {
-        const QString p = dir.filePath(QString::asprintf("%04d.bmp", n));
-        if (!QFileInfo::exists(p) && !QFileInfo(p).isSymLink())
-            return p;
-    }
-    return QString();
+    return frame_ ? frame_->Album().Files() : QStringList();
 }
 
-QString CMainDialog::WriteCacheBitmap(const std::vector<uint8_t>& bmp) const
+DPF* CMainDialog::Facade() const
 {
-    // Created under a free name only; another writer may take a name between
-    // the look and the write, so a few names are tried.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const QString p = NextCacheFileName();
-        if (p.isEmpty())
-            break;
-        if (WriteFileSafely(Path8(p), bmp.data(), bmp.size(), SafeWriteMode::CreateNew).ok)
-            return p;
-    }
-    return QString();
+    return frame_ ? &frame_->Dpf() : nullptr;
 }
 
 bool CMainDialog::ProgressVisible() const
@@ -121,33 +98,20 @@ void CMainDialog::ReportFailure(const QString& what, const QString& why)
     SetStatusText(why.isEmpty() ? what : QStringLiteral("%1: %2").arg(what, why));
 }
 
-void CMainDialog::JoinWorkers()
-{
-    // Nothing the workers use may go before they have ended: the read stops
-    // at its next picture, a commit between two pictures.
-    ++readGeneration_;
-    if (dpf_)
-        dpf_->RequestStop();
-    if (deviceWorker_.joinable())
-        deviceWorker_.join();
-    if (processWorker_.joinable())
-        processWorker_.join();
-}
-
 // ---------------------------------------------------------------------------
 // Plug and pull
 
 void CMainDialog::OnDeviceChange(bool attached)
 {
     if (attached) {
-        cachePaths_.clear();
+        frame_->Album().Clear();
         pendingFiles_.clear();
         lang_.Reload();
         lang_.CountLanguages();
         SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
         m_connected = true;
         EnableControls(false);
-        ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
+        cache_.Clear();
         albumList_->RemoveAll();
         ShowConnectionBitmap(true);
         if (preview_)
@@ -156,8 +120,8 @@ void CMainDialog::OnDeviceChange(bool attached)
         PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
         return;
     }
-    // A read still running belongs to the frame that left.
-    ++readGeneration_;
+    // A read or a batch still running belongs to the frame that left.
+    frame_->Forget();
     m_connected = false;
     albumShownWhole_ = false;
     flashSizeKB_ = 0;
@@ -166,15 +130,14 @@ void CMainDialog::OnDeviceChange(bool attached)
     UpdateCounters();
     SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
     albumList_->RemoveAll();
-    cachePaths_.clear();
+    frame_->Album().Clear();
     EnableControls(false);
     m_reading = false;
-    readPending_ = false;
     m_albumModified = false;
     if (preview_)
         preview_->ClearPicture();
     SetProgress(0);
-    if (progressCtrl_ == QLatin1String("OFF") && progress_)
+    if (settings_.progressCtrl == QLatin1String("OFF") && progress_)
         progress_->hide();
     // The frame may still be there, taken by another program meanwhile.
     if (const QString inUse = FrameInUseText(); !inUse.isEmpty())
@@ -185,66 +148,50 @@ void CMainDialog::OnDpfAttach()
 {
     m_connected = true;
     EnableControls(false);
-    // The frame came back while the worker of its last visit still runs:
-    // the read starts when that worker has reported.
-    if (deviceWorkerBusy_ || m_processing) {
-        readPending_ = true;
-        return;
-    }
+    // Work of the frame's last visit that still runs ends first: the layer
+    // takes the read after it.
     StartReadAlbum();
 }
 
 void CMainDialog::StartReadAlbum()
 {
-    readPending_ = false;
     albumShownWhole_ = false;
-    if (deviceWorker_.joinable())
-        deviceWorker_.join();  // it has reported already
     m_reading = true;
-    deviceWorkerBusy_ = true;
     if (counter_)
         counter_->setText(WarnText(this));
-    // Release, DestroyImages: the worker lays out the new image list through
-    // the window's thread.
+    // Release, DestroyImages: the read lays out the new image list when the
+    // frame has told its LCD size.
     albumList_->DestroyImages();
-    const quint64 generation = ++readGeneration_;
-    deviceWorker_ = std::thread([this, generation] { ReadAlbumWorker(generation); });
+    desktop::ReadOptions read;
+    read.steps = {.setClock = true, .readFirmware = true};
+    read.needClock = true;
+    // Each picture is decoded once; the album keeps no copy of its bytes.
+    read.cache = PictureCache::DontKeep;
+    read.keep = [cache = &cache_](int, const session::AlbumPicture& picture, QString* file) {
+        // The stored picture as it came (whole, however long).
+        cache->WriteStaging(picture.bytes);
+        if (!picture.ok())
+            return QString();
+        *file = cache->WriteCacheBitmap(EncodeBmp24(picture.pixels));
+        return file->isEmpty() ? QStringLiteral("the cache folder cannot be written") : QString();
+    };
+    frame_->ReadAlbum(std::move(read));
 }
 
-void CMainDialog::ReadAlbumWorker(quint64 generation)
+void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
 {
-    auto current = [this, generation] { return readGeneration_.load() == generation; };
-    // Queued to the window; dropped there when this read is no longer current.
-    auto post = [this, generation](std::function<void()> f) {
-        QMetaObject::invokeMethod(
-            this, [this, f = std::move(f), generation] {
-                if (readGeneration_.load() == generation)
-                    f();
-            },
-            Qt::QueuedConnection);
-    };
-    int result = 0;
-    QString why;
-
-    session::OpenResult opened = session_->Open({.setClock = true, .readFirmware = true});
+    const int width = opened.info.lcdWidth, height = opened.info.lcdHeight;
     const bool clockSet = opened.info.clockSet;
-    int width = 0, height = 0;
-    int thumbWidth = 0, thumbColumn = 5;
     bool haveLayout = false;
+    int thumbWidth = 0, thumbColumn = 5;
     if (opened.status != session::OpenStatus::NotOnline && opened.status != session::OpenStatus::ReadFailed) {
         if (!clockSet) {
-            post([this] {
-                Box(LookupText(QStringLiteral("SYNCHRONIZETIME_TIPS"), QStringLiteral("Synchronize time failed!")));
-            });
+            Box(LookupText(QStringLiteral("SYNCHRONIZETIME_TIPS"), QStringLiteral("Synchronize time failed!")));
         } else {
-            width = opened.info.lcdWidth;
-            height = opened.info.lcdHeight;
             const QString firmware = QString::fromStdString(EscapeDeviceText(opened.info.firmware));
             if (width == 0) {
-                post([this] {
-                    Box(LookupText(QStringLiteral("LCDSIZEZERO_TIPS"),
-                                   QStringLiteral("LCD width is 0, it must have something wrong with your DPF!")));
-                });
+                Box(LookupText(QStringLiteral("LCDSIZEZERO_TIPS"),
+                               QStringLiteral("LCD width is 0, it must have something wrong with your DPF!")));
             } else {
                 // The thumbnail layout: a changed factory layout replaces the
                 // working copy.
@@ -252,119 +199,90 @@ void CMainDialog::ReadAlbumWorker(quint64 generation)
                 const int fc = ReadFactoryInt(QStringLiteral("ThumbColumn"), 0);
                 thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
                 thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
-                if ((fw != thumbWidth || fc != thumbColumn) && settingsKept_ && workingSettings_ != factorySettings_ &&
-                    CopyOver(factorySettings_, workingSettings_)) {
-                    MakeNormal(workingSettings_);
+                if ((fw != thumbWidth || fc != thumbColumn) && files_.settingsKept && files_.workingSettings != files_.factorySettings &&
+                    CopyOver(files_.factorySettings, files_.workingSettings)) {
+                    MakeNormal(files_.workingSettings);
                     thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
                     thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
                 }
-                haveLayout = true;
+                haveLayout = height > 0;
             }
-            post([this, firmware, width, height] {
-                if (!firmware.isEmpty())
-                    firmwareVer_ = firmware;
-                lcdWidth_ = width;
-                lcdHeight_ = height;
-            });
+            if (!firmware.isEmpty())
+                settings_.firmwareVer = firmware;
         }
     }
-    const int shownWidth = width, shownHeight = height;
-    post([this, haveLayout, thumbWidth, thumbColumn, shownWidth, shownHeight, opened] {
-        if (haveLayout) {
-            albumList_->SetGeometry(thumbWidth, thumbWidth * shownHeight / shownWidth, 5, 20);
-            albumList_->SetColumns(thumbColumn);
-            albumList_->CreateImages();
-        }
-        if (preview_ && shownWidth > 0 && shownHeight > 0)
-            preview_->SetCropSize(shownWidth, shownHeight);
-        UpdateCounters();
-        // Equal colours would make the frame's text unreadable: shown as
-        // black on white.
-        std::tie(textColour_, backgroundColour_) =
-            DialogColoursFromFrame(opened.info.colors.font, opened.info.colors.background);
-        flashSizeKB_ = opened.info.flashSize / 1024;
-        SetProgress(20);
-    });
+    if (haveLayout) {
+        albumList_->SetGeometry(thumbWidth, thumbWidth * height / width, 5, 20);
+        albumList_->SetColumns(thumbColumn);
+        albumList_->CreateImages();
+    }
+    if (preview_ && clockSet && width > 0 && height > 0)
+        preview_->SetCropSize(width, height);
+    UpdateCounters();
+    // Equal colours would make the frame's text unreadable: shown as black
+    // on white.
+    std::tie(textColour_, backgroundColour_) =
+        DialogColoursFromFrame(opened.info.colors.font, opened.info.colors.background);
+    flashSizeKB_ = opened.info.flashSize / 1024;
+    SetProgress(20);
+}
 
-    if (opened.status == session::OpenStatus::ReadFailed || opened.status == session::OpenStatus::AlbumUnusable ||
-        opened.status == session::OpenStatus::NotOnline) {
+void CMainDialog::OnPictureListed(int row)
+{
+    const bool reading = frame_->Running() == desktop::Job::Read;
+    albumList_->AddThumbnail(frame_->Album().At(row).picture, EntryLabel(row));
+    if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
+        albumList_->scrollToItem(last);
+    if (reading)
+        return;
+    // An add: one entry more in the album the frame does not hold yet.
+    UpdateCounters();
+    m_albumModified = true;
+}
+
+void CMainDialog::OnProgress(desktop::Job job, int done, int total)
+{
+    if (total <= 0)
+        return;
+    // A read fills the bar from 20 (the information block) to 100.
+    SetProgress(job == desktop::Job::Read ? done * 80 / total + 20 : done * 100 / total);
+}
+
+void CMainDialog::OnReadFinished(const desktop::ReadOutcome& outcome)
+{
+    const session::OpenResult& opened = outcome.opened;
+    int result = 0;
+    QString why;
+    switch (outcome.status) {
+    case desktop::ReadStatus::Listed:
+        // Done, or done without the damaged pictures it removed.
+        result = outcome.dropped > 0 ? 4 : 0;
+        break;
+    case desktop::ReadStatus::NotOpened:
         result = opened.failure.storeCode != 0 ? opened.failure.storeCode : 1;
         why = QString::fromStdString(session::OpenFailureText(opened));
-    } else if (width < 1 || height < 1 || !haveLayout) {
+        break;
+    case desktop::ReadStatus::NothingReadable:
         // Without the LCD size no picture can be decoded; the stored
         // pictures stay on the frame and in the album, nothing is listed.
         result = 5;
-        why = !clockSet ? QStringLiteral("the frame's clock could not be set, so its LCD size is unknown")
-                        : QString::fromStdString(session::OpenFailureText(opened));
+        why = !opened.info.clockSet ? QStringLiteral("the frame's clock could not be set, so its LCD size is unknown")
+                                    : QString::fromStdString(session::OpenFailureText(opened));
         if (why.isEmpty())
             why = QStringLiteral("the frame reports no LCD size");
-    } else {
-        int n = opened.info.pictures;
-        const QString staging = stagingPath_;
-        for (int i = 0; i < n && current();) {
-            const int percent = (i * 80 + 80) / n + 20;
-            // Each picture is decoded once here; the album keeps no copy of its bytes.
-            session::AlbumPicture picture = session_->ReadPicture(i, PictureCache::DontKeep);
-            if (picture.status == session::PictureStatus::ReadFailed ||
-                picture.status == session::PictureStatus::NoSuchPicture) {
-                result = picture.failure.storeCode != 0 ? picture.failure.storeCode : 1;
-                why = QString::fromStdString(picture.failure.Text());
-                break;
-            }
-            // The stored picture as it came (whole, however long).
-            if (!staging.isEmpty())
-                WriteFileSafely(Path8(staging), picture.bytes.data(), picture.bytes.size(), SafeWriteMode::Replace);
-            QString cachePath;
-            if (picture.ok())
-                cachePath = WriteCacheBitmap(EncodeBmp24(picture.pixels));
-            if (picture.status == session::PictureStatus::NotDecodable) {
-                // A damaged picture leaves the album; the next Synchronize
-                // writes the album without it.
-                session_->Dpf().DeleteFileAt(i);
-                --n;
-                result = 4;
-                post([this] { m_albumModified = true; });
-                continue;
-            }
-            if (cachePath.isEmpty()) {
-                result = 6;
-                why = QStringLiteral("the cache folder cannot be written");
-                break;
-            }
-            const QImage thumbnail = CAlbumList::LoadThumbnailImage(
-                cachePath, QSize(thumbWidth, thumbWidth * height / std::max(1, width)));
-            const int label = i + 1;
-            post([this, cachePath, thumbnail, label, percent] {
-                albumList_->AddThumbnail(thumbnail, QString::asprintf("%04d.bmp", label));
-                if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
-                    albumList_->scrollToItem(last);
-                cachePaths_ << cachePath;
-                SetProgress(percent);
-            });
-            ++i;
-        }
+        break;
+    case desktop::ReadStatus::PictureFailed:
+        result = outcome.failure.storeCode != 0 ? outcome.failure.storeCode : 1;
+        why = QString::fromStdString(outcome.failure.Text());
+        break;
+    case desktop::ReadStatus::KeepFailed:
+        result = 6;
+        why = outcome.why;
+        break;
     }
     if (!why.isEmpty())
-        post([this, why] {
-            ReportFailure(LookupText(QStringLiteral("READFAIL_TIPS"), QStringLiteral("Reading the album failed")), why);
-        });
-    // The finish message is posted even for a stale read: it closes the
-    // worker's handle and lets a waiting read start.
-    PostRegisteredMessage(this, QString::fromLatin1(kMsgFinishThread), result, QVariant::fromValue(generation));
-}
-
-void CMainDialog::OnFinishThreadFrom(int code, quint64 generation)
-{
-    deviceWorkerBusy_ = false;
-    if (deviceWorker_.joinable())
-        deviceWorker_.join();
-    if (generation != readGeneration_.load()) {
-        // The frame left (and may be back) since this read began.
-        if (readPending_ && m_connected)
-            StartReadAlbum();
-        return;
-    }
-    OnFinishThread(code);
+        ReportFailure(LookupText(QStringLiteral("READFAIL_TIPS"), QStringLiteral("Reading the album failed")), why);
+    PostRegisteredMessage(this, QString::fromLatin1(kMsgFinishThread), result);
 }
 
 void CMainDialog::OnFinishThread(int code)
@@ -389,45 +307,19 @@ void CMainDialog::OnFinishThread(int code)
 void CMainDialog::OnSynchronize()
 {
     // An unchanged album is not written.
-    if (m_processing || !m_albumModified || deviceWorkerBusy_ || !m_connected || !albumShownWhole_)
+    if (m_processing || !m_albumModified || frame_->Busy() || !m_connected || !albumShownWhole_)
         return;
     EnableControls(false);
-    if (progressCtrl_ == QLatin1String("OFF") && progress_)
+    if (settings_.progressCtrl == QLatin1String("OFF") && progress_)
         progress_->show();
     if (counter_)
         counter_->setText(WarnText(this));
     m_downloading = true;
-    deviceWorkerBusy_ = true;
-    if (deviceWorker_.joinable())
-        deviceWorker_.join();
-    deviceWorker_ = std::thread([this] { DownloadWorker(); });
-}
-
-void CMainDialog::DownloadWorker()
-{
-    const session::CommitResult r = session_->Commit();
-    int code = 0;
-    QString why;
-    if (r.status == session::CommitStatus::Failed) {
-        code = r.failure.storeCode != 0 ? r.failure.storeCode : 1;
-        why = QString::fromStdString(r.failure.Text(true));
-    }
-    QMetaObject::invokeMethod(
-        this,
-        [this, code, why] {
-            if (!why.isEmpty())
-                ReportFailure(LookupText(QStringLiteral("DOWNLOADFAIL_STATUS"), QStringLiteral("Writing the album failed")),
-                              why);
-            PostRegisteredMessage(this, QString::fromLatin1(kMsgDownloadFinished), code);
-        },
-        Qt::QueuedConnection);
+    frame_->Commit();
 }
 
 void CMainDialog::OnDownloadFinished(int code)
 {
-    deviceWorkerBusy_ = false;
-    if (deviceWorker_.joinable())
-        deviceWorker_.join();
     if (m_connected)
         EnableControls(true);
     UpdateCounters();
@@ -444,7 +336,7 @@ void CMainDialog::OnDownloadFinished(int code)
                        QStringLiteral("Download pics failed!If you donot pull out the USB cable, please change an "
                                       "USB port or USB cable and try again!")));
     if (m_quitRequested) {
-        ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
+        cache_.Clear();
         closing_ = true;
         close();
         return;
@@ -455,51 +347,30 @@ void CMainDialog::OnDownloadFinished(int code)
 // ---------------------------------------------------------------------------
 // Adding
 
-int CMainDialog::AddPreparedPicture(const QImage& prepared, QString* cachePath)
+desktop::AddSteps CMainDialog::AddSteps() const
 {
-    if (!session_ || prepared.isNull() || lcdWidth_ < 1 || lcdHeight_ < 1)
-        return 1;
-    const QImage picture =
-        prepared.size() == QSize(lcdWidth_, lcdHeight_) ? prepared : CoverAndCrop(prepared, QSize(lcdWidth_, lcdHeight_));
-    const session::AddResult r = session_->AddPreparedPicture(picture, jpgQuality_, 3, KeepStaging(stagingPath_));
-    return FinishAdd(r, picture, cachePath);
-}
-
-int CMainDialog::FinishAdd(const session::AddResult& r, const QImage& picture, QString* cachePath)
-{
-    if (!r.ok())
-        return 1;
+    desktop::AddSteps steps;
+    steps.startQuality = settings_.jpgQuality;
+    steps.mode = 3;
+    const CacheFolder* cache = &cache_;
+    // The fitted device picture of every add is kept in the staging file,
+    // as the frame will store it.
+    steps.keep = [cache](const std::vector<uint8_t>& bytes) { return cache->WriteStaging(bytes); };
     // The cache bitmap shows exactly what the frame will show.
-    RgbImage shown;
-    const std::vector<uint8_t> bmp =
-        CKv350Encoder::Decode(r.bytes.data(), r.bytes.size(), lcdWidth_, lcdHeight_, shown)
-            ? EncodeBmp24(shown)
-            : EncodeBmp24(ToRgbImage(picture));
-    const QString path = WriteCacheBitmap(bmp);
-    if (path.isEmpty()) {
-        // No cache bitmap, no entry: the list and the album stay in step.
-        int count = 0;
-        session_->Dpf().GetFileNum(count);
-        session_->Dpf().DeleteFileAt(count - 1);
-        return 1;
-    }
-    if (cachePath)
-        *cachePath = path;
-    return 0;
+    steps.fileOf = [cache](const desktop::AlbumEntry& entry) {
+        return cache->WriteCacheBitmap(EncodeBmp24(ToRgbImage(entry.picture)));
+    };
+    return steps;
 }
 
-void CMainDialog::AddThumbnailFor(const QString& cachePath)
+int CMainDialog::AddPreparedPicture(const QImage& prepared)
 {
-    albumList_->AddFromFile(cachePath, QString::asprintf("%04d.bmp", albumList_->count() + 1));
-    if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
-        albumList_->scrollToItem(last);
-    cachePaths_ << cachePath;
-    UpdateCounters();
+    return frame_->AddPicture(prepared, AddSteps()).ok() ? 0 : 1;
 }
 
 void CMainDialog::OnAdd()
 {
-    if (!preview_ || preview_->SourcePath().isEmpty() || !m_connected || deviceWorkerBusy_ || !albumShownWhole_)
+    if (!preview_ || preview_->SourcePath().isEmpty() || !m_connected || frame_->Busy() || !albumShownWhole_)
         return;
     if (multiSelection_ && browserList_->selectedItems().size() > 1 && !m_processing) {
         EnableControls(false);
@@ -516,10 +387,8 @@ void CMainDialog::OnAdd()
     m_addingSingle = true;
     const QImage crop = preview_->GetCropBitmap();
     preview_->update();
-    QString cachePath;
-    const int r = AddPreparedPicture(crop, &cachePath);
-    if (r == 0) {
-        AddThumbnailFor(cachePath);
+    // The entry is listed through the layer's pictureListed.
+    if (AddPreparedPicture(crop) == 0) {
         m_albumModified = true;
         albumList_->setFocus();
         if (m_autoAdvance && !m_processing)
@@ -598,7 +467,7 @@ void CMainDialog::dropEvent(QDropEvent* e)
 
 void CMainDialog::DropItems(const QStringList& items)
 {
-    if (!m_connected || m_processing || deviceWorkerBusy_ || !albumShownWhole_)
+    if (!m_connected || m_processing || frame_->Busy() || !albumShownWhole_)
         return;
     m_processing = true;
     EnableControls(false);
@@ -621,76 +490,23 @@ void CMainDialog::DropItems(const QStringList& items)
 
 void CMainDialog::OnReceivePic()
 {
-    if (deviceWorkerBusy_ || processWorker_.joinable()) {
+    if (frame_->Busy()) {
         m_processing = false;
         EnableControls(m_connected && albumShownWhole_);
         return;
     }
     m_processing = true;
     EnableControls(false);
-    processWorker_ = std::thread(
-        [this, files = pendingFiles_, generation = readGeneration_.load()] { ProcessPicturesWorker(files, generation); });
-}
-
-void CMainDialog::ProcessPicturesWorker(QStringList files, quint64 generation)
-{
-    // Loading, scaling, cropping and fitting run on every core, a few
-    // pictures ahead; the album takes them here one by one in the order they
-    // were given, so the album and its cache bitmaps are what one picture
-    // after the other would give. Every picture starts at the "JpgQuality".
+    // Every picture starts at the "JpgQuality"; the layer loads, scales,
+    // crops and fits a few ahead on every core and adds them in order.
     BatchOptions options;
-    options.lcdWidth = lcdWidth_;
-    options.lcdHeight = lcdHeight_;
-    options.slotSize = size_t(std::max(0, session_ ? session_->Dpf().GetOnePicSize() : 0));
-    options.startQuality = jpgQuality_;
+    options.startQuality = settings_.jpgQuality;
     options.mode = 3;
-    int r = 0;
-    BatchPreparer batch(std::vector<QString>(files.begin(), files.end()), options);
-    BatchResult picture;
-    // The bar counts the pictures the album has taken (or skipped), not the
-    // ones the workers have prepared ahead.
-    const qsizetype total = files.size();
-    auto advance = [this, total](std::size_t done) {
-        const int percent = int(qsizetype(done) * 100 / total);
-        QMetaObject::invokeMethod(this, [this, percent] { SetProgress(percent); }, Qt::QueuedConnection);
-    };
-    while (batch.Next(picture)) {
-        if (!picture.prepared.ok()) {
-            advance(picture.index + 1);
-            continue;  // not a picture, or unreadable: skipped
-        }
-        QString cachePath;
-        r = picture.fitting
-                ? FinishAdd(session_->AddFittedPicture(picture.fit, jpgQuality_, KeepStaging(stagingPath_)), picture.prepared.image,
-                            &cachePath)
-                : 1;
-        if (r == 1) {
-            // Full, or a picture that fits no slot: the batch ends here.
-            break;
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, cachePath, generation] {
-                // The frame left since the batch began: its album is gone
-                // from the list (and is read afresh when the frame is back),
-                // so this picture must not join the list of the next one.
-                if (readGeneration_.load() != generation) {
-                    QFile::remove(cachePath);
-                    return;
-                }
-                AddThumbnailFor(cachePath);
-                m_albumModified = true;
-            },
-            Qt::QueuedConnection);
-        advance(picture.index + 1);
-    }
-    PostRegisteredMessage(this, QString::fromLatin1(kMsgProcessFinish), r);
+    frame_->AddBatch(pendingFiles_, options, AddSteps());
 }
 
 void CMainDialog::OnProcessFinish(int result)
 {
-    if (processWorker_.joinable())
-        processWorker_.join();
     m_processing = false;
     UpdateCounters();
     SetProgress(0);
@@ -708,14 +524,12 @@ void CMainDialog::OnProcessFinish(int result)
 }
 
 // After a read, a batch or a write has ended: a read asked for meanwhile
-// comes first, then the files named at start or handed over meanwhile,
-// added as a drop.
+// comes first (the layer runs it next and this comes again at its end),
+// then the files named at start or handed over meanwhile, added as a drop.
 void CMainDialog::ContinueWithWaitingWork()
 {
-    if (readPending_ && m_connected) {
-        StartReadAlbum();
+    if (frame_->Busy())
         return;
-    }
     if (m_connected && !filesAfterRead_.isEmpty() && !m_processing) {
         const QStringList files = std::exchange(filesAfterRead_, {});
         DropItems(files);
@@ -727,7 +541,7 @@ void CMainDialog::ContinueWithWaitingWork()
 
 void CMainDialog::OnDelete()
 {
-    if (m_processing || deviceWorkerBusy_ || !albumShownWhole_)
+    if (m_processing || frame_->Busy() || !albumShownWhole_)
         return;
     QList<int> rows;
     for (int i = 0; i < albumList_->count(); ++i)
@@ -738,7 +552,7 @@ void CMainDialog::OnDelete()
                        QStringLiteral("Please select at least a pic before you delete it!")));
         return;
     }
-    const quint64 generation = readGeneration_.load();
+    const quint64 generation = frame_->Generation();
     if (Box(LookupText(QStringLiteral("DELETE_TIPS_2"), QStringLiteral("Delete the selected photo(s) YES NO?")),
             BoxButtons::YesNo) != QMessageBox::Yes)
         return;
@@ -746,7 +560,7 @@ void CMainDialog::OnDelete()
     // and is being read again), or while a second start's files began a
     // batch: the rows chosen belong to an album that is gone, or a worker is
     // changing the album now.
-    if (generation != readGeneration_.load() || deviceWorkerBusy_ || m_processing || !m_connected)
+    if (generation != frame_->Generation() || frame_->Busy() || m_processing || !m_connected)
         return;
     {
         // While items go, the list's selection passes through states whose
@@ -755,15 +569,14 @@ void CMainDialog::OnDelete()
         for (int k = int(rows.size()) - 1; k >= 0; --k) {
             const int index = rows[k];
             albumList_->RemoveThumbnail(index);
-            if (dpf_)
-                dpf_->DeleteFileAt(index);
-            if (index < cachePaths_.size()) {
+            if (index < frame_->Album().Count()) {
+                const QString cachePath = frame_->Album().At(index).file;
                 // A deleted entry does not stay in the preview, ready to be added again.
-                if (preview_ && preview_->SourcePath() == cachePaths_[index])
+                if (preview_ && preview_->SourcePath() == cachePath)
                     preview_->ClearPicture();
-                QFile::remove(cachePaths_[index]);
-                cachePaths_.removeAt(index);
+                QFile::remove(cachePath);
             }
+            frame_->Delete(index);
         }
     }
     albumList_->Relayout();
@@ -787,8 +600,8 @@ void CMainDialog::OnAlbumSelection()
     if (selected.size() > 1 || m_addingSingle || selected.isEmpty())
         return;
     const int i = albumList_->row(selected.first());
-    if (i >= 0 && i < cachePaths_.size() && !cachePaths_[i].isEmpty()) {
-        if (!preview_->LoadPicture(cachePaths_[i]))
+    if (i >= 0 && i < frame_->Album().Count() && !frame_->Album().At(i).file.isEmpty()) {
+        if (!preview_->LoadPicture(frame_->Album().At(i).file))
             Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
     }
     multiSelection_ = false;
@@ -856,8 +669,7 @@ void CMainDialog::OnExit()
                 BoxButtons::YesNo) != QMessageBox::Yes)
             return;
         m_quitRequested = true;
-        if (dpf_)
-            dpf_->RequestStop();
+        frame_->RequestStop();
         SetStatusText(LookupText(QStringLiteral("STOPDOWNLOAD_TIPS"), QStringLiteral("Stopping……")));
         return;
     } else {
@@ -872,10 +684,10 @@ void CMainDialog::OnExit()
     }
     // A read still running is stopped and waited for before anything it
     // uses goes away (the window's destructor joins it).
-    ++readGeneration_;
-    ClearCacheDirectory(cacheDirectory_, QStringLiteral("*.bmp"));
+    frame_->Forget();
+    cache_.Clear();
     pendingFiles_.clear();
-    cachePaths_.clear();
+    frame_->Album().Clear();
     closing_ = true;
     close();
 }
@@ -894,17 +706,16 @@ void CMainDialog::OnSetting()
     connect(dialog, &QDialog::accepted, this, [this, dialog] {
         textColour_ = dialog->TextColour();
         backgroundColour_ = dialog->BackgroundColour();
-        if (m_connected && dpf_ && !deviceWorkerBusy_ && !m_processing) {
+        if (m_connected && !frame_->Busy() && !m_processing) {
             EnableControls(false);
             if (counter_)
                 counter_->setText(WarnText(this));
-            try {
-                dpf_->SetAlbumColors(ColourToRgb565(textColour_), ColourToRgb565(backgroundColour_));
-            } catch (int code) {
-                // The colours stay as edited; the frame did not take them.
+            const session::Failure failed =
+                frame_->SetColors(ColourToRgb565(textColour_), ColourToRgb565(backgroundColour_));
+            // The colours stay as edited when the frame did not take them.
+            if (failed.storeCode != 0)
                 ReportFailure(LookupText(QStringLiteral("COLORFAIL_TIPS"), QStringLiteral("Setting the frame's colours failed")),
-                              QString::fromStdString(session::Failure{code, session_->LastCommandFailure()}.Text(true)));
-            }
+                              QString::fromStdString(failed.Text(true)));
             SetProgress(0);
             UpdateCounters();
             EnableControls(true);
@@ -919,12 +730,11 @@ void CMainDialog::OnSetting()
 // ---------------------------------------------------------------------------
 // Export
 
-bool CMainDialog::ExportOne(const QString& source, const QString& target, bool bmp, int quality, int mode)
+bool CMainDialog::ExportOne(int entry, const QString& target, bool bmp, int quality, int mode)
 {
     // Through the safe file writer: never through a link planted at the
     // name, and a failed write leaves what was there.
-    return session::ExportBitmapFile(Path8(source), lcdWidth_, lcdHeight_, Path8(target),
-                                     bmp ? session::ExportFormat::Bmp : session::ExportFormat::Jpeg, quality, mode);
+    return frame_->Export(entry, target, bmp ? session::ExportFormat::Bmp : session::ExportFormat::Jpeg, quality, mode);
 }
 
 bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
@@ -932,14 +742,15 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
     const int choice = Box(LookupText(QStringLiteral("SAVE_TIPS_2"),
                                       QStringLiteral("Want to save as BMP files, please select Yes, else if you want "
                                                      "to save as JPG files, please select NO!")),
-                           BoxButtons::YesNoCancel);
+                           BoxButtons::BmpJpegCancel);
     if (choice != QMessageBox::Yes && choice != QMessageBox::No)
         return false;
     const bool bmp = choice == QMessageBox::Yes;
     const QString title = LookupText(QStringLiteral("SAVEDIR_TIPS"), QStringLiteral("Choose Save Directory"));
     const QString folder = options_.folderDialog
                                ? options_.folderDialog(this, title)
-                               : QFileDialog::getExistingDirectory(this, title, QString(), QFileDialog::ShowDirsOnly);
+                               : QFileDialog::getExistingDirectory(this, title, ExportStartFolder(),
+                                                                   QFileDialog::ShowDirsOnly);
     TakeKeysBack();
     if (folder.isEmpty())
         return false;
@@ -957,9 +768,8 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
     for (int k : entries) {
         if (!m_connected)
             return false;
-        if (k < 0 || k >= cachePaths_.size())
+        if (k < 0 || k >= frame_->Album().Count())
             continue;
-        const QString source = cachePaths_[k];
         if (bmp) {
             const QString target = dir.filePath(QString::asprintf("%04d.bmp", k + 1));
             if (QFileInfo::exists(target) && !askedOnce) {
@@ -967,7 +777,7 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
                 if (Box(overwrite.arg(target), BoxButtons::YesNo) != QMessageBox::Yes)
                     return false;
             }
-            if (!ExportOne(source, target, true, 0, 0)) {
+            if (!ExportOne(k, target, true, 0, 0)) {
                 Box(cannot, BoxButtons::Ok, QStringLiteral("Message"));
                 return false;
             }
@@ -977,7 +787,7 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
                 continue;
             // A picture that cannot be written is passed over; the run goes
             // on, but does not end by claiming that everything was saved.
-            if (!ExportOne(source, target, false, saveAll ? 100 : 90, saveAll ? 3 : 4))
+            if (!ExportOne(k, target, false, saveAll ? 100 : 90, saveAll ? 3 : 4))
                 unsaved << QDir::toNativeSeparators(target);
         }
     }
@@ -986,7 +796,9 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
             QStringLiteral("Message"));
         return false;
     }
-    Box(LookupText(QStringLiteral("SAVEPICFINISH_TIPS"), QStringLiteral("All pics were saved!")));
+    Box(QStringLiteral("%1\n%2").arg(
+        LookupText(QStringLiteral("SAVEPICFINISH_TIPS"), QStringLiteral("All pics were saved!")),
+        LookupText(QStringLiteral("SAVEDIN_TIPS"), QStringLiteral("Saved in: %1")).arg(QDir::toNativeSeparators(folder))));
     return true;
 }
 
@@ -1009,7 +821,7 @@ void CMainDialog::OnSave()
     const int k = albumList_->currentRow() >= 0 && albumList_->currentItem() && albumList_->currentItem()->isSelected()
                       ? albumList_->currentRow()
                       : rows.first();
-    if (k < 0 || k >= cachePaths_.size()) {
+    if (k < 0 || k >= frame_->Album().Count()) {
         Box(LookupText(QStringLiteral("SAVE_TIPS_3"), QStringLiteral("Cannot save this picture!")));
         return;
     }
@@ -1032,7 +844,7 @@ void CMainDialog::OnSave()
     const bool bmp = extension == QLatin1String("bmp");
     // A JPEG that could not be written is said as a bitmap's is: the user
     // must not go away believing the file is there.
-    if (!(bmp ? ExportOne(cachePaths_[k], target, true, 0, 0) : ExportOne(cachePaths_[k], target, false, 100, 3))) {
+    if (!(bmp ? ExportOne(k, target, true, 0, 0) : ExportOne(k, target, false, 100, 3))) {
         const bool chinese = lang_.CurrentName().contains(QStringLiteral("Chinese"));
         Box((chinese ? QStringLiteral("保存文件 %1 失败!") : QStringLiteral("Save %1 file failed!")).arg(extension));
     }

@@ -1,4 +1,5 @@
 #include "common/coder/Bmp.h"
+#include "common/files/SafeFile.h"
 
 #include <cstdio>
 #include <cstring>
@@ -166,7 +167,7 @@ bool SaveBmpFile(const std::uint8_t* rows, int width, int height, const std::str
     src.stride = std::size_t(width > 0 ? width : 0) * 3;
     const std::vector<std::uint8_t> file = BmpFileBytes(src, width, height);
     if (file.empty()) return false;
-    return WriteWholeFile(path, file.data(), file.size());
+    return WriteFileSafely(path, file.data(), file.size(), SafeWriteMode::Replace).ok;
 }
 
 bool ParseBmp(const std::uint8_t* data, std::size_t size, RgbImage& out, std::string* error) {
@@ -276,7 +277,7 @@ std::vector<std::uint8_t> EncodeBmp24(const RgbImage& image) {
 bool WriteBmp24(const std::string& path, const RgbImage& image) {
     const std::vector<std::uint8_t> file = EncodeBmp24(image);
     if (file.empty()) return false;
-    return WriteWholeFile(path, file.data(), file.size());
+    return WriteFileSafely(path, file.data(), file.size(), SafeWriteMode::Replace).ok;
 }
 
 std::vector<std::uint8_t> ToEncoderInput(const RgbImage& image) {
@@ -313,18 +314,6 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data, std
         return false;
     }
     return true;
-}
-
-bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
-    {
-        std::ofstream f(path, std::ios::binary | std::ios::trunc);
-        if (!f) return false;
-        if (size) f.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-        f.flush();
-        if (f.good()) return true;
-    }
-    std::remove(path.c_str());
-    return false;
 }
 
 }  // namespace kestova

@@ -121,8 +121,5 @@ RgbImage FromEncoderInput(const std::uint8_t* input, int width, int height);
 // `maxSize` bounds what is accepted (a larger file fails).
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data,
                    std::size_t maxSize = std::size_t(1) << 30);
-// Writes `size` bytes as the whole file (created or truncated); on failure the
-// partial file is removed.
-bool WriteWholeFile(const std::string& path, const std::uint8_t* data, std::size_t size);
 
 }  // namespace kestova

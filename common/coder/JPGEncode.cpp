@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/coder/Bmp.h"
+#include "common/files/SafeFile.h"
 #include "common/coder/CodecTables.h"
 
 namespace kestova {
@@ -436,7 +437,7 @@ std::vector<std::uint8_t> JPGEncode::BmpBytes(const DecodedPicture& p) {
 bool JPGEncode::BmpSave(const std::string& bmpPath, const DecodedPicture& picture) {
     const std::vector<std::uint8_t> file = BmpBytes(picture);
     if (file.empty()) return false;
-    return WriteWholeFile(bmpPath, file.data(), file.size());
+    return WriteFileSafely(bmpPath, file.data(), file.size(), SafeWriteMode::Replace).ok;
 }
 
 bool JPGEncode::DecodeMyPicture(const std::string& picturePath, const std::string& bmpPath,

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "common/coder/JPGEncode.h"
+#include "common/files/SafeFile.h"
 #include "common/coder/QuavJpegEncoder.h"
 
 namespace kestova {
@@ -62,7 +63,7 @@ int CKv350Encoder::EnCode(const std::string& bmpPath, const std::string& outPath
     std::vector<std::uint8_t> out;
     if (!Encode(input.data(), width, height, quality, mode, standard != 0, out)) return 0;
     if (out.size() > 0x7FFFFFFF) return 0;
-    if (!WriteWholeFile(outPath, out.data(), out.size())) return 0;
+    if (!WriteFileSafely(outPath, out.data(), out.size(), SafeWriteMode::Replace)) return 0;
     return int(out.size());
 }
 

@@ -2,7 +2,7 @@
 
 #include "device/linux/SgUnit.h"
 
-#include "device/FrameLock.h"
+#include "device/linux/FrameLock.h"
 
 #include <algorithm>
 #include <cerrno>

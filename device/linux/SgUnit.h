@@ -51,7 +51,7 @@ private:
 };
 
 // Opens a SCSI generic or CD-ROM node for SG_IO, exclusively (O_EXCL on a
-// generic node, and the frame lock of device/FrameLock.h on either) until
+// generic node, and the frame lock of device/linux/FrameLock.h on either) until
 // Release. Returns nullptr and, when `error` is given, the reason (missing
 // node, no permission, not an sg v3 capable node); throws FrameInUseError
 // when another program or link holds the unit.

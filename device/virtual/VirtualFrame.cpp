@@ -7,7 +7,7 @@
 
 #include "device/virtual/VirtualFrame.h"
 
-#include "device/FrameLock.h"
+#include "device/linux/FrameLock.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -178,7 +178,7 @@ public:
 
     // Opens the image named by `frameArg` ("PATH[,key=value...]") and holds
     // it exclusively until Release. Throws std::invalid_argument for a bad
-    // argument, FrameInUseError (device/FrameLock.h) when another program or
+    // argument, FrameInUseError (device/FrameInUse.h) when another program or
     // link holds the image, and std::runtime_error when the image cannot be
     // opened or is empty.
     static std::unique_ptr<VirtualFrame> Open(const std::string& frameArg);

@@ -4,7 +4,7 @@
 
 #include "device/virtual/VirtualFrameSource.h"
 
-#include "device/FrameLock.h"
+#include "device/FrameInUse.h"
 #include "device/virtual/VirtualFrame.h"
 
 #include <exception>

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 using kestova::cli::JsonString;
+using kestova::cli::NaturalLess;
 
 TEST(JsonString, EscapesQuotesBackslashesAndControlCharacters) {
     EXPECT_EQ(JsonString("plain"), "\"plain\"");
@@ -24,4 +25,21 @@ TEST(JsonString, KeepsUtf8AndReadsOtherHighBytesAsLatin1) {
     // A cut-off sequence and an overlong lead byte are not passed through.
     EXPECT_EQ(JsonString("\xE2\x82"), "\"\\u00e2\\u0082\"");
     EXPECT_EQ(JsonString("\xC0\xAF"), "\"\\u00c0\\u00af\"");
+}
+
+TEST(NaturalLess, NumbersByValueLettersCaseFoldedAndNoTwoNamesEqual) {
+    struct Case {
+        const char* a;
+        const char* b;
+    } before[] = {
+        {"img2.jpg", "img10.jpg"}, {"2", "10"},           {"img9b", "img10a"},  {"a1b2", "a1b10"},
+        {"IMG1.png", "img2.png"},  {"img1.png", "IMG2"},  {"img02", "img2x"},   {"img2", "img02"},
+        {"abc", "abcd"},           {"x10", "x10.jpg"},    {"0", "00"},          {"B.jpg", "b.jpg"},
+        {"99999999999999999999", "100000000000000000000"},
+    };
+    for (const Case& c : before) {
+        EXPECT_TRUE(NaturalLess(c.a, c.b)) << c.a << " < " << c.b;
+        EXPECT_FALSE(NaturalLess(c.b, c.a)) << c.b << " !< " << c.a;
+    }
+    EXPECT_FALSE(NaturalLess("same10", "same10"));
 }

@@ -1,23 +1,16 @@
 // kestova-cli add / export / show against virtual frames.
 
-#include "common/coder/Bmp.h"
-#include "common/coder/Kv350Encoder.h"
-#include "device/virtual/FrameImage.h"
-#include "device/virtual/VirtualFrame.h"
-#include "flash_manager/DPF.h"
-#include "imaging/Preparation.h"
+#include "tests/cli/CliTestSupport.h"
 #include "tests/imaging/HeifTestFiles.h"
-#include "tests/imaging/TestPictures.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTransform>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <set>
 #include <sys/stat.h>
 
 namespace kestova {
@@ -25,77 +18,7 @@ namespace {
 
 using namespace kestova::testing;
 
-struct CliRun {
-    int code = -1;
-    QString out, err;
-};
-
-class CliImagingTest : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-
-    QString Path(const QString& name) const { return dir.filePath(name); }
-
-    void MakeFrame(FrameImageLayout layout = {}) {
-        frame = Path("frame.img");
-        FormatFrameImage(frame.toStdString(), layout);
-    }
-
-    CliRun Cli(QStringList args) {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("KESTOVA_FRAME");
-        p.setProcessEnvironment(env);
-        args.prepend(frame);
-        args.prepend("--frame");
-        p.start(KESTOVA_CLI, args);
-        p.closeWriteChannel();
-        CliRun r;
-        if (!p.waitForFinished(120000)) return r;
-        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-        r.out = QString::fromUtf8(p.readAllStandardOutput());
-        r.err = QString::fromUtf8(p.readAllStandardError());
-        return r;
-    }
-
-    // The album as a fresh program sees it on the frame image.
-    std::unique_ptr<DPF> OpenAlbum() {
-        auto link = std::make_unique<CCommUSB>();
-        link->AttachUnit(VirtualFrame::Open(frame.toStdString()));
-        auto dpf = std::make_unique<DPF>();
-        dpf->Init(std::move(link));
-        dpf->ReadDPFInfo();
-        dpf->Read();
-        return dpf;
-    }
-
-    int AlbumCount() {
-        int n = 0;
-        OpenAlbum()->GetFileNum(n);
-        return n;
-    }
-
-    QImage AlbumPicture(DPF& dpf, int index) {
-        uint32_t address = 0;
-        int length = 0;
-        if (!dpf.GetFileInfo(index, address, length)) return {};
-        std::vector<uint8_t> bytes(static_cast<size_t>(length));
-        int got = 0;
-        if (!dpf.GetFileAtIndex(index, bytes.data(), length, got)) return {};
-        int w = 0, h = 0;
-        dpf.GetLCDParam(w, h);
-        RgbImage rgb;
-        if (!CKv350Encoder::Decode(bytes.data(), size_t(got), w, h, rgb)) return {};
-        return FromRgbImage(rgb);
-    }
-
-    QString frame;
-};
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using CliImagingTest = CliFrameTest;
 
 TEST_F(CliImagingTest, AddListExportAndCompare) {
     MakeFrame();
@@ -156,6 +79,64 @@ TEST_F(CliImagingTest, AddListExportAndCompare) {
     EXPECT_EQ(ReadAll(Path("two.bmp")), ReadAll(Path("out/0002.bmp")));
     EXPECT_EQ(Cli({"show", "4", Path("four.bmp")}).code, 4);  // past the end, as in rm, mv, get, export
     EXPECT_FALSE(QFileInfo::exists(Path("four.bmp")));
+}
+
+// The demo frame: six different, colourful sample pictures drawn by the
+// program, on a square LCD and on a wide one (whose centre is cut out of the
+// square scene); an album with fewer slots takes as many as fit.
+TEST_F(CliImagingTest, DemoFrameHoldsDifferentColourfulSamples) {
+    const struct {
+        const char* lcd;
+        QSize size;
+        const char* max;
+        int pictures;
+    } cases[] = {{"128x128", {128, 128}, "60", 6}, {"160x120", {160, 120}, "60", 6}, {"128x128", {128, 128}, "4", 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.lcd) + " max " + c.max);
+        frame = Path(QStringLiteral("demo-%1-%2.img").arg(c.lcd, c.max));
+        const CliRun r = Cli({"frame", "new", "--demo", "--lcd", c.lcd, "--max", c.max, frame});
+        ASSERT_EQ(r.code, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains(QStringLiteral("holds %1 sample pictures").arg(c.pictures))) << r.out.toStdString();
+        auto album = OpenAlbum();
+        int count = 0;
+        album->GetFileNum(count);
+        ASSERT_EQ(count, c.pictures);
+        std::vector<QImage> shown;
+        for (int i = 0; i < count; ++i) {
+            const QImage picture = AlbumPicture(*album, i).convertToFormat(QImage::Format_RGB32);
+            ASSERT_EQ(picture.size(), c.size) << i;
+            // Colourful: most pixels strongly coloured, in at least three hues.
+            int saturated = 0;
+            std::set<int> hues;
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x) {
+                    const QColor px(picture.pixel(x, y));
+                    if (px.hsvSaturation() > 90 && px.value() > 60) {
+                        ++saturated;
+                        hues.insert(px.hsvHue() / 30);
+                    }
+                }
+            EXPECT_GT(saturated, picture.width() * picture.height() / 2) << i;
+            EXPECT_GE(hues.size(), 3u) << i;
+            shown.push_back(picture);
+        }
+        // Each different from every other.
+        for (size_t a = 0; a < shown.size(); ++a)
+            for (size_t b = a + 1; b < shown.size(); ++b) {
+                double diff = 0;
+                for (int y = 0; y < c.size.height(); ++y)
+                    for (int x = 0; x < c.size.width(); ++x) {
+                        const QColor p(shown[a].pixel(x, y)), q(shown[b].pixel(x, y));
+                        diff += std::abs(p.red() - q.red()) + std::abs(p.green() - q.green()) +
+                                std::abs(p.blue() - q.blue());
+                    }
+                EXPECT_GT(diff / (c.size.width() * c.size.height() * 3), 30.0) << a << " and " << b;
+            }
+    }
+    // A demo frame is a new frame: an existing file is left alone.
+    const CliRun again = Cli({"frame", "new", "--demo", frame});
+    EXPECT_NE(again.code, 0);
+    EXPECT_EQ(AlbumCount(), 4);
 }
 
 TEST_F(CliImagingTest, ExportNeverOverwritesWithoutForce) {
@@ -451,7 +432,7 @@ TEST_F(CliImagingTest, TerminatedAddTellsExactlyWhatTheFrameHolds) {
     }
 }
 
-TEST_F(CliImagingTest, PhonePhotosAreAddedUpright) {
+TEST_F(CliImagingTest, PhonePhotosAreAddedUprightFromAFolderOfThem) {
     // What a phone leaves: HEIC (one held upright, stored sideways with a
     // rotation) and AVIF. Each album picture must match the upright source
     // prepared the same way from a lossless copy.
@@ -468,15 +449,13 @@ TEST_F(CliImagingTest, PhonePhotosAreAddedUpright) {
         {"b.heic", held, {.orientation = heif_orientation_rotate_90_cw}, held.transformed(QTransform().rotate(90))},
         {"c.avif", held, {heif_compression_AV1}, held},
     };
-    QStringList files;
+    QDir().mkpath(Path("phone"));
     for (const Phone& p : photos) {
         const QByteArray bytes = EncodeHeif(p.source, p.options);
         ASSERT_FALSE(bytes.isEmpty()) << p.name;
-        ASSERT_TRUE(WriteFile(Path(p.name), bytes));
-        files << Path(p.name);
+        ASSERT_TRUE(WriteFile(Path("phone/") + p.name, bytes));
     }
-    files.prepend("add");
-    const CliRun r = Cli(files);
+    const CliRun r = Cli({"add", Path("phone")});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains("3 picture(s) added, 0 skipped")) << r.out.toStdString();
     auto album = OpenAlbum();

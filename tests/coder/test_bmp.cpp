@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "common/coder/Bmp.h"
+#include "common/files/SafeFile.h"
 #include "tests/coder/coder_test_util.h"
 
 using namespace kestova;
@@ -59,7 +60,7 @@ TEST(LoadPicFromDir, Expands16BitPixels) {
     EXPECT_EQ(0, std::memcmp(out.data(), expect, 24));
     // Through a file, too.
     TempDir dir;
-    ASSERT_TRUE(WriteWholeFile(dir / "a.bmp", file.data(), file.size()));
+    ASSERT_TRUE(WriteFileSafely(dir / "a.bmp", file.data(), file.size(), SafeWriteMode::Replace));
     std::vector<std::uint8_t> out2(24, 0);
     EXPECT_EQ(LoadPicFromDir(dir / "a.bmp", out2.data(), out2.size(), 3, 2), 1);
     EXPECT_EQ(out, out2);
@@ -106,7 +107,7 @@ TEST(LoadPicFromDir, RefusesShortWrongOrMissingFiles) {
     EXPECT_EQ(LoadPicFromMemory(file.data(), file.size(), out.data(), out.size() - 1, 20, 10), 0);
     TempDir dir;
     EXPECT_EQ(LoadPicFromDir(dir / "missing.bmp", out.data(), out.size(), 20, 10), 0);
-    ASSERT_TRUE(WriteWholeFile(dir / "short.bmp", file.data(), file.size() - 1));
+    ASSERT_TRUE(WriteFileSafely(dir / "short.bmp", file.data(), file.size() - 1, SafeWriteMode::Replace));
     EXPECT_EQ(LoadPicFromDir(dir / "short.bmp", out.data(), out.size(), 20, 10), 0);
 }
 

@@ -8,6 +8,7 @@
 #include "common/coder/JPGEncode.h"
 #include "common/coder/Kv350Encoder.h"
 #include "common/coder/QuavJpegEncoder.h"
+#include "common/files/SafeFile.h"
 #include "tests/coder/coder_test_util.h"
 
 using namespace kestova;
@@ -113,7 +114,7 @@ TEST(Decoder, BmpOf130x100KeepsDecodedSamplesInTheRowPadding) {
     TempDir dir;
     const RgbImage img = PhotoLike(130, 100);
     const std::vector<std::uint8_t> pic = DevicePicture(img, 90);
-    ASSERT_TRUE(WriteWholeFile(dir / "p.dpf", pic.data(), pic.size()));
+    ASSERT_TRUE(WriteFileSafely(dir / "p.dpf", pic.data(), pic.size(), SafeWriteMode::Replace));
     ASSERT_TRUE(CKv350Encoder::DeCode(dir / "p.dpf", dir / "p.bmp", 130, 100));
     std::vector<std::uint8_t> bmp;
     ASSERT_TRUE(ReadWholeFile(dir / "p.bmp", bmp));
@@ -151,7 +152,7 @@ TEST(Decoder, BmpOf130x100KeepsDecodedSamplesInTheRowPadding) {
 TEST(Decoder, BmpOf128x128HasNoPaddingAndSizeIsChecked) {
     TempDir dir;
     const std::vector<std::uint8_t> pic = DevicePicture(Gradient(128, 128), 80);
-    ASSERT_TRUE(WriteWholeFile(dir / "p.dpf", pic.data(), pic.size()));
+    ASSERT_TRUE(WriteFileSafely(dir / "p.dpf", pic.data(), pic.size(), SafeWriteMode::Replace));
     ASSERT_TRUE(CKv350Encoder::DeCode(dir / "p.dpf", dir / "a.bmp", 128, 128));
     EXPECT_EQ(std::filesystem::file_size(dir / "a.bmp"), 54u + 384u * 128u);
     ASSERT_TRUE(CKv350Encoder::DeCode(dir / "p.dpf", dir / "b.bmp", 0, 0));

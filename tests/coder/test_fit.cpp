@@ -2,8 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/coder/Kv350Encoder.h"
+#include "common/files/SafeFile.h"
 #include "tests/coder/coder_test_util.h"
 
 using namespace kestova;
@@ -58,6 +64,52 @@ TEST(EnCode, FailsCleanly) {
     const int one = CKv350Encoder::EnCode(dir / "one.bmp", dir / "one.dpf", 1, 1, 100, 3, 0);
     EXPECT_GT(one, 566 + 8);
     EXPECT_TRUE(CKv350Encoder::DeCode(dir / "one.dpf", dir / "one-back.bmp", 1, 1));
+}
+
+// Every file the codecs write goes through the safe writer: a link planted
+// under the name is replaced, never written through, and a FIFO there is
+// refused and left alone (an ordinary stream would write into it).
+TEST(CodecFileWriters, ReplaceAPlantedLinkAndRefuseAFifo) {
+    TempDir dir;
+    const RgbImage img = Gradient(16, 8);
+    ASSERT_TRUE(WriteBmp24(dir / "in.bmp", img));
+    ASSERT_GT(CKv350Encoder::EnCode(dir / "in.bmp", dir / "in.dpf", 16, 8, 90, 3, 0), 0);
+    const std::vector<std::uint8_t> rows = ToEncoderInput(img);
+    const struct {
+        const char* name;
+        std::function<bool(const std::string&)> write;
+    } writers[] = {
+        {"SaveBmpFile", [&](const std::string& p) { return SaveBmpFile(rows.data(), 16, 8, p); }},
+        {"WriteBmp24", [&](const std::string& p) { return WriteBmp24(p, img); }},
+        {"EnCode", [&](const std::string& p) { return CKv350Encoder::EnCode(dir / "in.bmp", p, 16, 8, 90, 3, 0) > 0; }},
+        {"DeCode", [&](const std::string& p) { return CKv350Encoder::DeCode(dir / "in.dpf", p, 16, 8); }},
+    };
+    for (const auto& w : writers) {
+        SCOPED_TRACE(w.name);
+        const std::string victim = dir / (std::string(w.name) + ".victim");
+        const std::string link = dir / (std::string(w.name) + ".link");
+        const std::vector<std::uint8_t> kept{'k', 'e', 'e', 'p'};
+        ASSERT_TRUE(WriteFileSafely(victim, kept.data(), kept.size(), SafeWriteMode::CreateNew));
+        std::filesystem::create_symlink(victim, link);
+        ASSERT_TRUE(w.write(link));
+        std::vector<std::uint8_t> d;
+        ASSERT_TRUE(ReadWholeFile(victim, d));
+        EXPECT_EQ(d, kept);
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(link)));
+        ASSERT_TRUE(ReadWholeFile(link, d));
+        EXPECT_GT(d.size(), 54u);
+
+        const std::string fifo = dir / (std::string(w.name) + ".fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        // A reader waits, so a writer that opened the FIFO would not block.
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        EXPECT_FALSE(w.write(fifo));
+        char byte;
+        EXPECT_LE(::read(reader, &byte, 1), 0);  // nothing went into it
+        ::close(reader);
+        EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    }
 }
 
 TEST(Fitting, QualitiesStepDownByTen) {

@@ -1,6 +1,6 @@
 #include "FakeUnits.h"
 
-#include "device/FrameLock.h"
+#include "device/FrameInUse.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -4,7 +4,7 @@
 #include "FakeUnits.h"
 
 #include "device/CommUSB.h"
-#include "device/FrameLock.h"
+#include "device/linux/FrameLock.h"
 #include "device/virtual/VirtualFrame.h"
 #include "device/virtual/FrameImage.h"
 #include "device/virtual/VirtualFrameSource.h"

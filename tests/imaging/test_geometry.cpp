@@ -138,5 +138,54 @@ TEST(CropOnWhite, EachDirectionOnItsOwn) {
     EXPECT_EQ(blank.pixel(3, 3), qRgb(255, 255, 255));
 }
 
+// A grey field with one 100 x 100 block of `kind` at `at` along the long side.
+QImage FieldWithBlock(bool wide, int at, const char* kind) {
+    QImage img(wide ? 400 : 100, wide ? 100 : 400, QImage::Format_RGB32);
+    img.fill(qRgb(128, 128, 128));
+    const QRect block = wide ? QRect(at, 0, 100, 100) : QRect(0, at, 100, 100);
+    for (int y = block.top(); y <= block.bottom(); ++y)
+        for (int x = block.left(); x <= block.right(); ++x) {
+            QRgb c = qRgb(128, 128, 128);
+            if (std::string(kind) == "detail") c = ((x / 3 + y / 3) & 1) ? qRgb(250, 250, 250) : qRgb(10, 10, 10);
+            if (std::string(kind) == "colour") c = qRgb(30, 40, 230);
+            if (std::string(kind) == "skin") c = qRgb(224, 172, 140);
+            img.setPixel(x, y, c);
+        }
+    return img;
+}
+
+TEST(PlaceCrop, GravityGoesToTheEdgeAndAttentionToTheDetailColourOrSkin) {
+    struct Case {
+        bool wide;
+        CropPlacement placement;
+        int blockAt;        // -1: a flat grey field
+        const char* kind;
+        QPoint origin;
+    } cases[] = {
+        {true, CropPlacement::Centre, -1, "", {150, 0}},       {true, CropPlacement::West, -1, "", {0, 0}},
+        {true, CropPlacement::East, -1, "", {300, 0}},         {true, CropPlacement::North, -1, "", {150, 0}},
+        {false, CropPlacement::North, -1, "", {0, 0}},         {false, CropPlacement::South, -1, "", {0, 300}},
+        {false, CropPlacement::East, -1, "", {0, 150}},        {true, CropPlacement::Attention, -1, "", {150, 0}},
+        {true, CropPlacement::Attention, 37, "detail", {37, 0}}, {true, CropPlacement::Attention, 300, "detail", {300, 0}},
+        {false, CropPlacement::Attention, 0, "detail", {0, 0}}, {false, CropPlacement::Attention, 211, "colour", {0, 211}},
+        {true, CropPlacement::Attention, 250, "skin", {250, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << (c.wide ? "wide " : "tall ") << int(c.placement) << " " << c.kind << " at "
+                                        << c.blockAt);
+        const QImage picture = c.blockAt < 0 ? FieldWithBlock(c.wide, 0, "") : FieldWithBlock(c.wide, c.blockAt, c.kind);
+        EXPECT_EQ(PlaceCrop(picture, QSize(100, 100), c.placement), c.origin);
+    }
+    // Through the preparation: the default is the centre, and a placement
+    // moves the window (and says where in the geometry).
+    const QImage wide = FieldWithBlock(true, 300, "detail");
+    const PreparedPicture centre = PrepareImage(wide, 50, 50);
+    const PreparedPicture attention = PrepareImage(wide, 50, 50, Rotation::None, CropPlacement::Attention);
+    EXPECT_EQ(centre.geometry.cropX, 75);
+    EXPECT_NEAR(attention.geometry.cropX, 150, 2);  // the smoothed block edge may draw it a pixel or two
+    EXPECT_EQ(attention.image, CoverAndCrop(wide, QSize(50, 50), CropPlacement::Attention).convertToFormat(QImage::Format_RGB888));
+    EXPECT_EQ(centre.image, CoverAndCrop(wide, QSize(50, 50)).convertToFormat(QImage::Format_RGB888));
+}
+
 } // namespace
 } // namespace kestova

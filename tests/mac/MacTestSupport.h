@@ -3,6 +3,7 @@
 // frames with albums on them, test pictures, and a harness that runs the real
 // main window against a frame.
 
+#include "desktop/FrameAlbum.h"
 #include "mac/FrontEnd.h"
 
 #include <QImage>

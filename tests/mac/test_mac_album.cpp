@@ -6,7 +6,7 @@
 
 #include "common/coder/Bmp.h"
 #include "common/coder/Kv350Encoder.h"
-#include "device/FrameLock.h"
+#include "device/FrameInUse.h"
 #include "device/virtual/VirtualFrame.h"
 #include "flash_manager/DPF.h"
 #include "mac/LittleArrows.h"
@@ -59,7 +59,7 @@ TEST_F(MacAlbum, FrameAttachedAtStartIsReadAndListed)
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
     EXPECT_EQ(Status(), "Picture(s) In Kestova");
     EXPECT_EQ(Count(), "003/060");
-    EXPECT_EQ(fe->gmyTotalePictureNum, 3);
+    EXPECT_EQ(fe->gmyTotalePictureNum(), 3);
     EXPECT_EQ(fe->gmyTotalePicture, 3);
     EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
     EXPECT_TRUE(C<QWidget>("load_0")->isEnabled());
@@ -81,7 +81,7 @@ TEST_F(MacAlbum, FrameAttachedAtStartIsReadAndListed)
     // Selecting a row shows it in the preview.
     ClickRow(1);
     EXPECT_EQ(fe->gmyCurrentSelectItem, 2);
-    EXPECT_EQ(fe->gmyPicPressAddImage.size(), QSize(128, 128));
+    EXPECT_EQ(fe->cropTool->PreviewPicture().size(), QSize(128, 128));
 }
 
 // A frame another program holds is not read: the status line names the
@@ -324,7 +324,7 @@ TEST_F(MacAlbum, QuitConfirmedWhileAFrameArrivedIsRefused)
     EXPECT_EQ(Status(), "Can't quit Kestova,during transfering data.");
     ASSERT_TRUE(WaitOnlineIdle());
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp", "DPFPicture3.bmp"}));
-    EXPECT_FALSE(fe->FileItemArray.empty());
+    EXPECT_FALSE(fe->fileRows->Rows().empty());
 }
 
 TEST_F(MacAlbum, QualityStaysLoweredForLaterPictures)
@@ -350,7 +350,7 @@ TEST_F(MacAlbum, QualityStaysLoweredForLaterPictures)
     ASSERT_TRUE(WaitOnlineIdle());
     ASSERT_EQ(fe->G_CurQuanlity, 90);
     AddThroughStage(SavePng(chosen, "noise.png"));  // 128 x 128: placed 1:1
-    ASSERT_EQ(fe->gmyTotalePictureNum, 1) << Status().toStdString();
+    ASSERT_EQ(fe->gmyTotalePictureNum(), 1) << Status().toStdString();
     EXPECT_EQ(fe->G_CurQuanlity, 70);
     QFile first(fe->gmyResousepath + "/Edata/Picture1.bmp");
     ASSERT_TRUE(first.open(QIODevice::ReadOnly));
@@ -359,7 +359,7 @@ TEST_F(MacAlbum, QualityStaysLoweredForLaterPictures)
     // The next picture, small at any quality, is encoded at 70 straight away.
     const QImage plain = QuarterPicture(128, 128);
     AddThroughStage(SavePng(plain, "plain.png"));
-    ASSERT_EQ(fe->gmyTotalePictureNum, 2);
+    ASSERT_EQ(fe->gmyTotalePictureNum(), 2);
     EXPECT_EQ(fe->G_CurQuanlity, 70);
     QFile second(fe->gmyResousepath + "/Edata/Picture2.bmp");
     ASSERT_TRUE(second.open(QIODevice::ReadOnly));
@@ -382,7 +382,7 @@ TEST_F(MacAlbum, PictureThatNeverFitsRollsBackAndKeepsTheQuality)
     ASSERT_GT(DevicePicture(loud, 10).size(), 4096u);
     AddThroughStage(SavePng(loud, "loud.png"));
     EXPECT_EQ(Status(), "Couldn't Process the picture");
-    EXPECT_EQ(fe->gmyTotalePictureNum, 0);
+    EXPECT_EQ(fe->gmyTotalePictureNum(), 0);
     EXPECT_EQ(fe->gmyTotalePicture, 0);
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_EQ(fe->G_CurQuanlity, 90);
@@ -397,7 +397,7 @@ TEST_F(MacAlbum, FullAlbumRefusesTheFileAndKeepsCounters)
     EXPECT_EQ(Count(), "002/002");
     AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
     EXPECT_EQ(Status(), "Couldn't Process the picture");
-    EXPECT_EQ(fe->gmyTotalePictureNum, 2);
+    EXPECT_EQ(fe->gmyTotalePictureNum(), 2);
     EXPECT_EQ(fe->gmyTotalePicture, 2);
     EXPECT_EQ(Rows().size(), 2);
 }
@@ -453,13 +453,13 @@ TEST_F(MacAlbum, BatchAddFromTheFileBrowser)
     // Open the folder in the browser and choose all three files.
     auto* tree = C<QTreeWidget>("CLVW_0");
     auto row = std::make_unique<tagFILEITEM>();
-    row->rowID = fe->FileItemArray.back()->rowID + 1;
+    row->rowID = fe->fileRows->Rows().back()->rowID + 1;
     row->path = tmp.filePath("batch");
     row->isFolder = true;
     row->item = new QTreeWidgetItem(tree, QStringList("batch"));
     row->item->setData(0, Qt::UserRole, row->rowID);
     tagFILEITEM* folder = row.get();
-    fe->FileItemArray.push_back(std::move(row));
+    fe->fileRows->AddRow(std::move(row));
     tree->expandItem(folder->item);
     ASSERT_EQ(folder->item->childCount(), 3);
     for (int i = 0; i < 3; ++i)
@@ -485,24 +485,24 @@ TEST_F(MacAlbum, AddAdvancesToTheNextPictureInTheBrowser)
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
     auto row = std::make_unique<tagFILEITEM>();
-    row->rowID = fe->FileItemArray.back()->rowID + 1;
+    row->rowID = fe->fileRows->Rows().back()->rowID + 1;
     row->path = tmp.filePath("walk");
     row->isFolder = true;
     tagFILEITEM* folder = row.get();
     auto* tree = C<QTreeWidget>("CLVW_0");
     folder->item = new QTreeWidgetItem(tree, QStringList("walk"));
     folder->item->setData(0, Qt::UserRole, folder->rowID);
-    fe->FileItemArray.push_back(std::move(row));
+    fe->fileRows->AddRow(std::move(row));
     fe->ExpendFolder(folder, folder->rowID);
     // Return on a.png's row opens it, as a double click does.
     tree->expandItem(folder->item);
     tree->setCurrentItem(fe->FindRow(folder->rowID + 1)->item);
     QTest::keyClick(tree, Qt::Key_Return);
-    ASSERT_NE(fe->gmyCGimage, nullptr);
+    ASSERT_NE(fe->cropTool->Picture(), nullptr);
     Click("slet_0");
-    EXPECT_EQ(fe->gmyCurrentFileRow, folder->rowID + 3);  // past the folder to c.png
-    ASSERT_NE(fe->gmyCGimage, nullptr);
-    EXPECT_EQ(fe->gmyCGimage->image.size(), QSize(160, 300));
+    EXPECT_EQ(fe->fileRows->CurrentRow(), folder->rowID + 3);  // past the folder to c.png
+    ASSERT_NE(fe->cropTool->Picture(), nullptr);
+    EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(160, 300));
 }
 
 TEST_F(MacAlbum, UnpluggedMidDownloadLeavesAWholeAlbumAndGoesOffline)
@@ -604,10 +604,10 @@ TEST_F(MacAlbum, MoreThan510ListedPicturesAreRefused)
     fe->gmyTotalePicture = 510;
     AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
     EXPECT_EQ(Status(), "Can't add anymore pictures!");
-    EXPECT_EQ(fe->gmyTotalePictureNum, 510);
+    EXPECT_EQ(fe->gmyTotalePictureNum(), 510);
     EXPECT_EQ(fe->gmyTotalePicture, 510);
     int count = -1;
-    fe->gDPF->GetFileNum(count);
+    fe->frame->Dpf().GetFileNum(count);
     EXPECT_EQ(count, 0);
 }
 
@@ -625,8 +625,8 @@ TEST_F(MacAlbum, FrameThatLeavesAndComesBackIsReadAgain)
     ASSERT_TRUE(WaitFor([&] { return Status() == FrontEnd::kNoFrameText; }));
     EXPECT_FALSE(fe->G_isDeviceOnLine);
     EXPECT_TRUE(Rows().isEmpty());
-    EXPECT_EQ(fe->gmyTotalePictureNum, 0);
-    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_EQ(fe->gmyTotalePictureNum(), 0);
+    EXPECT_TRUE(fe->cropTool->PreviewPicture().isNull());
     EXPECT_FALSE(C<QWidget>("slet_0")->isEnabled());
     EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).isEmpty());
 
@@ -654,7 +654,7 @@ TEST_F(MacAlbum, DownloadTheFrameRefusesSaysWhyInTheStatus)
     Start(frame + ",write_protect=1");
     ASSERT_TRUE(WaitOnlineIdle());
     AddThroughStage(SavePng(QuarterPicture(200, 150), "p.png"));
-    ASSERT_EQ(fe->gmyTotalePictureNum, 2) << Status().toStdString();
+    ASSERT_EQ(fe->gmyTotalePictureNum(), 2) << Status().toStdString();
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
     EXPECT_EQ(Status(), "Fail To Download Picture (an erase failed: data protect (write protected))");
@@ -788,13 +788,13 @@ TEST_F(MacAlbum, TabbingThroughTheWindowChoosesNoAlbumRow)
     ASSERT_TRUE(tabTo("pict_0"));
     EXPECT_EQ(SelectedRow(), -1);
     EXPECT_FALSE(list->currentIndex().isValid());
-    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_TRUE(fe->cropTool->PreviewPicture().isNull());
 
     ASSERT_TRUE(tabTo("delp_0"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp"}));
     EXPECT_EQ(SelectedRow(), 1);  // the last row is chosen and shown
-    EXPECT_FALSE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_FALSE(fe->cropTool->PreviewPicture().isNull());
 
     // Download twice with the keyboard: the focus never lands in the list,
     // not even for a moment while the controls are disabled.
@@ -821,7 +821,7 @@ TEST_F(MacAlbum, TabbingThroughTheWindowChoosesNoAlbumRow)
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, list->visualRect(chosen).center());
     EXPECT_EQ(SelectedRow(), -1);
     EXPECT_FALSE(list->currentIndex().isValid());
-    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_TRUE(fe->cropTool->PreviewPicture().isNull());
 
     // An arrow key in the list chooses a row: current and selected together.
     ASSERT_TRUE(tabTo("pict_0"));
@@ -829,7 +829,7 @@ TEST_F(MacAlbum, TabbingThroughTheWindowChoosesNoAlbumRow)
     EXPECT_EQ(SelectedRow(), 0);
     EXPECT_EQ(list->currentIndex().row(), 0);
     EXPECT_EQ(fe->gmyCurrentSelectItem, 1);
-    EXPECT_EQ(fe->gmyPicPressAddImage, QImage(fe->gmyResousepath + "/data/DPFPicture1.bmp"));
+    EXPECT_EQ(fe->cropTool->PreviewPicture(), QImage(fe->gmyResousepath + "/data/DPFPicture1.bmp"));
 }
 
 // The status line, the count and the preview say what is true after each
@@ -866,12 +866,12 @@ TEST_F(MacAlbum, StatusCountAndPreviewStayTrue)
     // Deleting the shown picture: the preview moves to the last row, which is
     // chosen; after Delete All it is empty.
     ClickRow(0);
-    const QImage first = fe->gmyPicPressAddImage;
+    const QImage first = fe->cropTool->PreviewPicture();
     ASSERT_FALSE(first.isNull());
     Click("delp_0");
     EXPECT_EQ(Count(), "003/060");
     EXPECT_EQ(SelectedRow(), 2);
-    EXPECT_EQ(fe->gmyPicPressAddImage, QImage(fe->gmyResousepath + "/data/Picture4.bmp"));
+    EXPECT_EQ(fe->cropTool->PreviewPicture(), QImage(fe->gmyResousepath + "/data/Picture4.bmp"));
 
     const QString folder = tmp.filePath("saved");
     ASSERT_TRUE(QDir().mkpath(folder));
@@ -882,7 +882,7 @@ TEST_F(MacAlbum, StatusCountAndPreviewStayTrue)
     auto* all = C<QCheckBox>("dela_0");
     QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
     Click("delp_0");
-    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_TRUE(fe->cropTool->PreviewPicture().isNull());
     EXPECT_EQ(Count(), "000/060");
     EXPECT_EQ(Status(), "The sequence number: 0");
     QTest::mouseClick(all, Qt::LeftButton, {}, QPoint(5, all->height() / 2));
@@ -894,7 +894,7 @@ TEST_F(MacAlbum, StatusCountAndPreviewStayTrue)
     ASSERT_TRUE(QFile::rename(path, path + ".away"));
     ASSERT_TRUE(WaitFor([&] { return Status() == FrontEnd::kNoFrameText; }));
     EXPECT_TRUE(Count().startsWith("000/")) << Count().toStdString();
-    EXPECT_TRUE(fe->gmyPicPressAddImage.isNull());
+    EXPECT_TRUE(fe->cropTool->PreviewPicture().isNull());
 }
 
 TEST_F(MacAlbum, FailedReadListsAndCountsNothing)
@@ -952,13 +952,13 @@ TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
     ASSERT_TRUE(WaitOnlineIdle());
     auto* tree = C<QTreeWidget>("CLVW_0");
     auto row = std::make_unique<tagFILEITEM>();
-    row->rowID = fe->FileItemArray.back()->rowID + 1;
+    row->rowID = fe->fileRows->Rows().back()->rowID + 1;
     row->path = tmp.filePath("many");
     row->isFolder = true;
     row->item = new QTreeWidgetItem(tree, QStringList("many"));
     row->item->setData(0, Qt::UserRole, row->rowID);
     tagFILEITEM* folder = row.get();
-    fe->FileItemArray.push_back(std::move(row));
+    fe->fileRows->AddRow(std::move(row));
     tree->expandItem(folder->item);
     ASSERT_EQ(folder->item->childCount(), 7);
     tree->selectAll();
@@ -970,8 +970,8 @@ TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
     EXPECT_EQ(fe->G_CurQuanlity, serialQuality);
     EXPECT_EQ(fe->FindRow(folder->rowID + 4)->isPicture, 0);  // 4.png
     // The stage holds the last picture, as after adding it alone.
-    ASSERT_NE(fe->gmyCGimage, nullptr);
-    EXPECT_EQ(fe->gmyCGimage->image.size(), QSize(128, 128));
+    ASSERT_NE(fe->cropTool->Picture(), nullptr);
+    EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(128, 128));
     Click("load_0");
     ASSERT_TRUE(WaitFinished(3));
     ASSERT_EQ(Status(), "DownLoad Finished");

@@ -164,7 +164,7 @@ TEST_F(MacFrameWindow, WithoutAFrameEveryWorkflowControlStaysDisabled)
     EXPECT_TRUE(QDir(fe->gmyResousepath + "/Edata").exists());
     // And Add does nothing while no frame is online.
     fe->MyAddButtonHandler();
-    EXPECT_EQ(fe->gmyTotalePictureNum, 0);
+    EXPECT_EQ(fe->gmyTotalePictureNum(), 0);
 }
 
 TEST_F(MacFrameWindow, ProgressIsClampedAndStatusLineShowsText)
@@ -226,12 +226,12 @@ TEST_F(MacFrameWindow, QuitAlertCancelKeepsEverythingAndOkLeaves)
     EXPECT_EQ(exitCode, -1);
     EXPECT_TRUE(fe->gMainWindowRef->isVisible());
     EXPECT_EQ(Status(), "before");
-    EXPECT_FALSE(fe->FileItemArray.empty());
+    EXPECT_FALSE(fe->fileRows->Rows().empty());
 
     answer(QMessageBox::Ok);
     fe->MyQuit();
     EXPECT_EQ(exitCode, 0);
-    EXPECT_TRUE(fe->FileItemArray.empty());  // resources released before leaving
+    EXPECT_TRUE(fe->fileRows->Rows().empty());  // resources released before leaving
 }
 
 // Quitting the way a person does: Ctrl+Q on the window, and File > Quit
@@ -288,13 +288,13 @@ TEST_F(MacFrameWindow, CtrlQAndTheMenusQuitBringTheAlert)
         QTest::qWait(30);
         EXPECT_EQ(exitCode, -1);
         EXPECT_TRUE(w->isVisible());
-        EXPECT_FALSE(fe->FileItemArray.empty());
+        EXPECT_FALSE(fe->fileRows->Rows().empty());
 
         answer = QMessageBox::Ok;
         c.act();
         EXPECT_TRUE(WaitFor([&] { return exitCode == 0; }, 5000));
         EXPECT_EQ(alerts, before + 2);
-        EXPECT_TRUE(fe->FileItemArray.empty());  // resources released before leaving
+        EXPECT_TRUE(fe->fileRows->Rows().empty());  // resources released before leaving
         exitCode = -1;
         fe->GetSystemDisk();  // as if running on, for the next road
     }
@@ -312,8 +312,8 @@ TEST_F(MacFrameWindow, AMissingControlSkipsTheRestOfTheStartUp)
 {
     Start(frame, [](QMainWindow* w) { delete w->findChild<QWidget*>(QStringLiteral("trns_11")); });
     EXPECT_FALSE(started);
-    EXPECT_EQ(fe->device, nullptr);          // no link was made
-    EXPECT_TRUE(fe->FileItemArray.empty());  // no file browser rows
+    EXPECT_EQ(fe->frame, nullptr);          // no link was made
+    EXPECT_TRUE(fe->fileRows->Rows().empty());  // no file browser rows
     // Controls bound before the arrows still work, status operations too.
     fe->SetNotes(QStringLiteral("still here"));
     EXPECT_EQ(Status(), "still here");
@@ -323,10 +323,10 @@ TEST_F(MacFrameWindow, AMissingControlSkipsTheRestOfTheStartUp)
 TEST_F(MacFrameWindow, FileBrowserListsVolumesHomeAndExpandsLazily)
 {
     Start("");
-    ASSERT_FALSE(fe->FileItemArray.empty());
+    ASSERT_FALSE(fe->fileRows->Rows().empty());
     bool haveHome = false;
     int lastID = 1;
-    for (const auto& row : fe->FileItemArray) {
+    for (const auto& row : fe->fileRows->Rows()) {
         EXPECT_TRUE(row->isFolder);
         EXPECT_EQ(row->rowID, lastID + 1);  // numbered from 2 without gaps
         lastID = row->rowID;
@@ -335,7 +335,7 @@ TEST_F(MacFrameWindow, FileBrowserListsVolumesHomeAndExpandsLazily)
     EXPECT_TRUE(haveHome);
     auto* tree = C<QTreeWidget>("CLVW_0");
     ASSERT_NE(tree, nullptr);
-    EXPECT_EQ(tree->topLevelItemCount(), int(fe->FileItemArray.size()));
+    EXPECT_EQ(tree->topLevelItemCount(), int(fe->fileRows->Rows().size()));
 
     // A folder with a hidden entry, an application bundle and a picture.
     QDir dir(tmp.path());
@@ -351,28 +351,28 @@ TEST_F(MacFrameWindow, FileBrowserListsVolumesHomeAndExpandsLazily)
     row->item = new QTreeWidgetItem(tree, QStringList("browse"));
     row->item->setData(0, Qt::UserRole, row->rowID);
     tagFILEITEM* folder = row.get();
-    fe->FileItemArray.push_back(std::move(row));
-    const size_t before = fe->FileItemArray.size();
+    fe->fileRows->AddRow(std::move(row));
+    const size_t before = fe->fileRows->Rows().size();
     tree->expandItem(folder->item);  // lists the folder on opening
-    ASSERT_EQ(fe->FileItemArray.size(), before + 3);
+    ASSERT_EQ(fe->fileRows->Rows().size(), before + 3);
     QStringList names;
-    for (size_t i = before; i < fe->FileItemArray.size(); ++i)
-        names << fe->FileItemArray[i]->name;
+    for (size_t i = before; i < fe->fileRows->Rows().size(); ++i)
+        names << fe->fileRows->Rows()[i]->name;
     EXPECT_EQ(names, (QStringList{"a.png", "Sub", "Tool.app"}));
-    EXPECT_TRUE(fe->FileItemArray[before]->firstChild);
-    EXPECT_FALSE(fe->FileItemArray[before + 1]->firstChild);
-    EXPECT_TRUE(fe->FileItemArray[before + 1]->isFolder);
-    EXPECT_FALSE(fe->FileItemArray[before + 2]->isFolder);  // ".app" shows as a file
-    EXPECT_EQ(fe->FileItemArray[before]->rowID, folder->rowID + 1);
+    EXPECT_TRUE(fe->fileRows->Rows()[before]->firstChild);
+    EXPECT_FALSE(fe->fileRows->Rows()[before + 1]->firstChild);
+    EXPECT_TRUE(fe->fileRows->Rows()[before + 1]->isFolder);
+    EXPECT_FALSE(fe->fileRows->Rows()[before + 2]->isFolder);  // ".app" shows as a file
+    EXPECT_EQ(fe->fileRows->Rows()[before]->rowID, folder->rowID + 1);
     EXPECT_EQ(folder->item->childCount(), 3);
 
     // Double-clicking the picture places it on the stage.
-    fe->OpenRow(fe->FileItemArray[before].get());
-    EXPECT_NE(fe->gmyCGimage, nullptr);
+    fe->OpenRow(fe->fileRows->Rows()[before].get());
+    EXPECT_NE(fe->cropTool->Picture(), nullptr);
 
     // Closing the folder frees its rows.
     tree->collapseItem(folder->item);
-    EXPECT_EQ(fe->FileItemArray.size(), before);
+    EXPECT_EQ(fe->fileRows->Rows().size(), before);
     EXPECT_EQ(folder->item->childCount(), 0);
 }
 
@@ -388,15 +388,15 @@ TEST_F(MacFrameWindow, FirstVolumeHidesSystemFolders)
     row->path = tmp.filePath("vol");
     row->isFolder = true;
     tagFILEITEM* vol = row.get();
-    fe->FileItemArray.push_back(std::move(row));
-    const size_t before = fe->FileItemArray.size();
+    fe->fileRows->AddRow(std::move(row));
+    const size_t before = fe->fileRows->Rows().size();
 
     fe->ExpendFolder(vol, 1000);  // not the first volume: all shown
-    EXPECT_EQ(fe->FileItemArray.size(), before + 9);
-    fe->FileItemArray.resize(before);
+    EXPECT_EQ(fe->fileRows->Rows().size(), before + 9);
+    fe->fileRows->DropRowsFrom(before);
 
-    fe->firstVolumeRow = 1000;
+    fe->fileRows->SetFirstVolumeRow(1000);
     fe->ExpendFolder(vol, 1000);
-    ASSERT_EQ(fe->FileItemArray.size(), before + 1);
-    EXPECT_EQ(fe->FileItemArray.back()->name, "home");
+    ASSERT_EQ(fe->fileRows->Rows().size(), before + 1);
+    EXPECT_EQ(fe->fileRows->Rows().back()->name, "home");
 }

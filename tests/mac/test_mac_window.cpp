@@ -40,40 +40,40 @@ TEST_F(MacStage, LargePictureCoversTheCropRectangle)
 {
     StartOnline();
     Place(SavePng(QuarterPicture(1280, 960), "big.png"));
-    ASSERT_NE(fe->gmyCGimage, nullptr);
-    EXPECT_EQ(fe->TheSmallestValue, 14);  // 128 / 960 = 0.1333 -> 13 + 1
-    EXPECT_EQ(fe->OldValue, 0);
-    EXPECT_NEAR(fe->gmyCGimage->yScale, 128.0f / 960.0f, 1e-6);
-    EXPECT_NEAR(fe->gmyCGimage->xScale, -128.0f / 960.0f, 1e-6);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->angle, 180);
+    ASSERT_NE(fe->cropTool->Picture(), nullptr);
+    EXPECT_EQ(fe->cropTool->SmallestScale(), 14);  // 128 / 960 = 0.1333 -> 13 + 1
+    EXPECT_EQ(fe->cropTool->LastScale(), 0);
+    EXPECT_NEAR(fe->cropTool->Picture()->yScale, 128.0f / 960.0f, 1e-6);
+    EXPECT_NEAR(fe->cropTool->Picture()->xScale, -128.0f / 960.0f, 1e-6);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->angle, 180);
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 14);
     EXPECT_EQ(Arrows("trns_10")->GetControl32BitMinimum(), -170);
     EXPECT_EQ(Arrows("trns_10")->GetControl32BitMaximum(), 170);
     EXPECT_EQ(Arrows("trns_11")->GetControl32BitMinimum(), -128);
     EXPECT_EQ(Arrows("trns_11")->GetControl32BitMaximum(), 128);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.x, 226);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.y, 136);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.width, 128);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.height, 128);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().x, 226);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().y, 136);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().width, 128);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().height, 128);
 }
 
 TEST_F(MacStage, ScaleArrowsKeepTheirLimits)
 {
     StartOnline();
     Place(SavePng(QuarterPicture(1280, 960), "big.png"));
-    const float before = fe->gmyCGimage->yScale;
+    const float before = fe->cropTool->Picture()->yScale;
 
     // Below the covering scale: back to it, the picture unchanged.
     ClickArrow("scal_1", false);
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 14);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, before);
-    EXPECT_EQ(fe->OldValue, 0);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, before);
+    EXPECT_EQ(fe->cropTool->LastScale(), 0);
 
     // Up: accepted; the offsets' ranges follow the new scale.
     ClickArrow("scal_1", true);
-    EXPECT_EQ(fe->OldValue, 15);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 0.15f);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->xScale, -0.15f);
+    EXPECT_EQ(fe->cropTool->LastScale(), 15);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 0.15f);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->xScale, -0.15f);
     EXPECT_EQ(Arrows("trns_10")->GetControl32BitMaximum(), 192);
     EXPECT_EQ(Arrows("trns_11")->GetControl32BitMaximum(), 144);
 
@@ -81,10 +81,10 @@ TEST_F(MacStage, ScaleArrowsKeepTheirLimits)
     Arrows("scal_1")->SetControl32BitValue(63);
     fe->MyScaleArrowXHandler();
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 15);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 0.15f);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 0.15f);
     Arrows("scal_1")->SetControl32BitValue(62);  // 793.6 points: fine
     fe->MyScaleArrowXHandler();
-    EXPECT_EQ(fe->OldValue, 62);
+    EXPECT_EQ(fe->cropTool->LastScale(), 62);
 
     // Wrapping past the top of the range is caught by the 999 rule.
     Arrows("scal_1")->SetControl32BitValue(1000);
@@ -98,11 +98,11 @@ TEST_F(MacStage, SmallPictureMayGrowOnceBeforeAnyChange)
     // A 64 x 64 picture needs scale 2 to cover; 800 points is 1250 %, but
     // right after loading (OldValue 0) the limit does not apply.
     Place(SavePng(QuarterPicture(64, 64), "small.png"));
-    EXPECT_EQ(fe->TheSmallestValue, 201);
+    EXPECT_EQ(fe->cropTool->SmallestScale(), 201);
     Arrows("scal_1")->SetControl32BitValue(1000);
     fe->MyScaleArrowXHandler();
-    EXPECT_EQ(fe->OldValue, 1000);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 10.0f);
+    EXPECT_EQ(fe->cropTool->LastScale(), 1000);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 10.0f);
 }
 
 TEST_F(MacStage, RotationAndOffsetArrows)
@@ -113,22 +113,22 @@ TEST_F(MacStage, RotationAndOffsetArrows)
     rota->SetControl32BitValue(rota->GetControl32BitMaximum());
     ClickArrow("rota_0", true);  // maximum -> minimum
     EXPECT_EQ(rota->GetControl32BitValue(), rota->GetControl32BitMinimum());
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->angle, float(rota->GetControl32BitMinimum()) + 180);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->angle, float(rota->GetControl32BitMinimum()) + 180);
     ClickArrow("rota_0", false);  // minimum -> maximum
     EXPECT_EQ(rota->GetControl32BitValue(), rota->GetControl32BitMaximum());
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->angle, float(rota->GetControl32BitMaximum()) + 180);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->angle, float(rota->GetControl32BitMaximum()) + 180);
 
     ClickArrow("trns_10", true);
     ClickArrow("trns_10", true);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->xOffset, 2);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->xOffset, 2);
     ClickArrow("trns_11", true);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yOffset, -1);  // up moves the picture up
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yOffset, -1);  // up moves the picture up
 
     // A new picture starts from zero again.
     Place(SavePng(QuarterPicture(300, 200), "q.png"));
     EXPECT_EQ(rota->GetControl32BitValue(), 0);
     EXPECT_EQ(Arrows("trns_10")->GetControl32BitValue(), 0);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->angle, 180);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->angle, 180);
 }
 
 TEST_F(MacStage, ArrowsDoNothingWithoutAPicture)
@@ -136,10 +136,10 @@ TEST_F(MacStage, ArrowsDoNothingWithoutAPicture)
     StartOnline();
     ClickArrow("rota_0", true);
     ClickArrow("scal_1", true);
-    EXPECT_EQ(fe->gmyCGimage, nullptr);
+    EXPECT_EQ(fe->cropTool->Picture(), nullptr);
     fe->chooseOpenFile = [this] { return tmp.filePath("missing.png"); };
     Click("open_0");
-    EXPECT_EQ(fe->gmyCGimage, nullptr);
+    EXPECT_EQ(fe->cropTool->Picture(), nullptr);
     EXPECT_EQ(Status(), "Couldn't Process");
 }
 
@@ -151,22 +151,22 @@ TEST_F(MacStage, SuitableSizeBoxSwitchesBetweenCoverAndStageWidth)
     ClickArrow("trns_10", true);
     auto* box = C<QCheckBox>("suts_0");
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
-    EXPECT_FALSE(fe->gmySuitableSize);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 580.0f / 1280.0f);
+    EXPECT_FALSE(fe->cropTool->SuitableSize());
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 580.0f / 1280.0f);
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 45);
     EXPECT_EQ(Arrows("trns_10")->GetControl32BitValue(), 0);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->xOffset, 0);
-    EXPECT_EQ(fe->OldValue, 0);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->xOffset, 0);
+    EXPECT_EQ(fe->cropTool->LastScale(), 0);
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
-    EXPECT_TRUE(fe->gmySuitableSize);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 0.14f);
+    EXPECT_TRUE(fe->cropTool->SuitableSize());
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 0.14f);
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 14);
 
     // Loading a picture switches the box back on.
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
     Place(SavePng(QuarterPicture(200, 100), "w.png"));
     EXPECT_TRUE(box->isChecked());
-    EXPECT_TRUE(fe->gmySuitableSize);
+    EXPECT_TRUE(fe->cropTool->SuitableSize());
 }
 
 TEST_F(MacStage, CropRectangleFollowsTheMouse)
@@ -177,42 +177,42 @@ TEST_F(MacStage, CropRectangleFollowsTheMouse)
     // From outside, up and to the left: anchored at the press point.
     QTest::mousePress(overlay, Qt::LeftButton, {}, QPoint(450, 350));
     QTest::mouseMove(overlay, QPoint(400, 300));
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.width, -50);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().width, -50);
     QTest::mouseMove(overlay, QPoint(300, 180));
     QTest::mouseRelease(overlay, Qt::LeftButton, {}, QPoint(300, 180));
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.x, 450);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.y, 350);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.width, -128);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.height, -128);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().x, 450);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().y, 350);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().width, -128);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().height, -128);
     const MyRect n = fe->NormalisedCropRect();
     EXPECT_FLOAT_EQ(n.x, 322);
     EXPECT_FLOAT_EQ(n.y, 222);
 
     // Grabbing it inside moves it; the size stays.
     QTest::mousePress(overlay, Qt::LeftButton, {}, QPoint(400, 300));
-    EXPECT_TRUE(fe->gNeedRefreshRect);
+    EXPECT_TRUE(fe->cropTool->MovingCropRect());
     QTest::mouseMove(overlay, QPoint(380, 290));
     QTest::mouseRelease(overlay, Qt::LeftButton, {}, QPoint(380, 290));
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.x, 430);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.y, 340);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.width, -128);
-    EXPECT_FALSE(fe->gNeedRefreshRect);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().x, 430);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().y, 340);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().width, -128);
+    EXPECT_FALSE(fe->cropTool->MovingCropRect());
 
     // Dragged far to the left, x stops at minus the LCD width.
-    fe->gmyDrawrect = MyRect{100, 100, 128, 128};
+    fe->cropTool->SetDrawRect(MyRect{100, 100, 128, 128});
     QTest::mousePress(overlay, Qt::LeftButton, {}, QPoint(110, 110));
     QTest::mouseMove(overlay, QPoint(-300, 110));
     QTest::mouseRelease(overlay, Qt::LeftButton, {}, QPoint(-300, 110));
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.x, -128);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().x, -128);
 
     // During a transfer the mouse is ignored.
     fe->gmyIsTransferData = true;
-    fe->gmyDrawrect = MyRect{10, 10, 128, 128};
+    fe->cropTool->SetDrawRect(MyRect{10, 10, 128, 128});
     QTest::mousePress(overlay, Qt::LeftButton, {}, QPoint(500, 380));
     QTest::mouseMove(overlay, QPoint(520, 390));
     QTest::mouseRelease(overlay, Qt::LeftButton, {}, QPoint(520, 390));
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.x, 10);
-    EXPECT_FLOAT_EQ(fe->gmyDrawrect.width, 128);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().x, 10);
+    EXPECT_FLOAT_EQ(fe->cropTool->DrawRect().width, 128);
     fe->gmyIsTransferData = false;
 }
 
@@ -221,7 +221,7 @@ TEST_F(MacStage, OverlayGreysEverythingOutsideTheCropRectangle)
     StartOnline();
     auto* stage = C<StageView>("mVue_130");
     for (MyRect r : {MyRect{100, 80, 128, 128}, MyRect{300, 260, -128, -128}, MyRect{300, 80, -128, 128}}) {
-        fe->gmyDrawrect = r;
+        fe->cropTool->SetDrawRect(r);
         const QImage shot = stage->grab().toImage();
         const MyRect n = fe->NormalisedCropRect();
         // The stage is white; inside stays white, outside is 0.3 grey at alpha 0.5.
@@ -256,7 +256,7 @@ TEST_F(MacStage, AddedPictureDecodesAsTheStageShowedIt)
     const QImage shown = stage->grab().toImage().copy(int(r.x), int(r.y), 128, 128);
 
     Click("slet_0");
-    ASSERT_EQ(fe->gmyTotalePictureNum, 1);
+    ASSERT_EQ(fe->gmyTotalePictureNum(), 1);
     const QString encoded = fe->gmyResousepath + "/Edata/Picture1.bmp";
     const QString decoded = tmp.filePath("decoded.bmp");
     ASSERT_TRUE(CKv350Encoder::DeCode(QFile::encodeName(encoded).toStdString(),
@@ -267,7 +267,7 @@ TEST_F(MacStage, AddedPictureDecodesAsTheStageShowedIt)
     // And the capture is not just any picture: a mirrored one differs a lot.
     EXPECT_GT(MeanDifference(shown.mirrored(false, true), back), 30.0);
     // The preview shows the capture.
-    EXPECT_EQ(fe->gmyPicPressAddImage.size(), QSize(128, 128));
+    EXPECT_EQ(fe->cropTool->PreviewPicture().size(), QSize(128, 128));
 }
 
 TEST_F(MacStage, PreviewKeepsTheLcdAspect)
@@ -276,7 +276,7 @@ TEST_F(MacStage, PreviewKeepsTheLcdAspect)
     auto* prev = C<PictureView>("prev_0");
     ASSERT_NE(prev, nullptr);
     prev->setFixedSize(200, 100);
-    fe->gmyPicPressAddImage = QuarterPicture(128, 128);
+    fe->cropTool->ShowInPreview(QuarterPicture(128, 128));
     const QImage shot = prev->grab().toImage();
     // 200 x 100 view, square LCD: a 100 x 100 picture in the middle.
     EXPECT_EQ(shot.pixel(50 + 2, 2), qRgb(220, 30, 30));
@@ -297,11 +297,11 @@ TEST_F(MacStage, LargeReductionAveragesInsteadOfSampling)
             line[x] = (x % 2) ? qRgb(255, 255, 255) : qRgb(0, 0, 0);
     }
     Place(SavePng(stripes, "stripes.png"));
-    ASSERT_NE(fe->gmyCGimage, nullptr);
-    EXPECT_EQ(fe->gmyCGimage->image.size(), QSize(2560, 1920));  // geometry from the full picture
-    EXPECT_EQ(fe->TheSmallestValue, 7);
+    ASSERT_NE(fe->cropTool->Picture(), nullptr);
+    EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(2560, 1920));  // geometry from the full picture
+    EXPECT_EQ(fe->cropTool->SmallestScale(), 7);
     Click("slet_0");
-    ASSERT_EQ(fe->gmyTotalePictureNum, 1);
+    ASSERT_EQ(fe->gmyTotalePictureNum(), 1);
     const QImage captured(fe->gmyResousepath + "/data/Picture1.bmp");
     ASSERT_EQ(captured.size(), QSize(128, 128));
     double sum = 0, sq = 0;
@@ -323,16 +323,16 @@ TEST_F(MacStage, SuitableSizeBackOnPutsTheArrowsAtTheSmallestValue)
     // 0.53 x 100 is 52.99... in single precision.
     StartOnline();
     Place(SavePng(QuarterPicture(242, 300), "p.png"));
-    ASSERT_EQ(fe->TheSmallestValue, 53);
+    ASSERT_EQ(fe->cropTool->SmallestScale(), 53);
     auto* box = C<QCheckBox>("suts_0");
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
-    ASSERT_FALSE(fe->gmySuitableSize);
+    ASSERT_FALSE(fe->cropTool->SuitableSize());
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
-    ASSERT_TRUE(fe->gmySuitableSize);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 0.53f);
+    ASSERT_TRUE(fe->cropTool->SuitableSize());
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 0.53f);
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 53);
     // One step down is below the smallest value and snaps back.
     ClickArrow("scal_1", false);
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 53);
-    EXPECT_FLOAT_EQ(fe->gmyCGimage->yScale, 0.53f);
+    EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 0.53f);
 }

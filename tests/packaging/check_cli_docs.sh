@@ -95,6 +95,8 @@ expect_reply "ex" export
 expect_reply "export 1- out --format " bmp jpg
 expect_reply "export 1- out --format j" jpg
 expect_reply "--frame f.img add --rotate " left right
+expect_reply "sync --crop a" attention
+expect_reply "add --dry-run --crop " centre attention north south east west
 expect_reply "frame " new
 expect_reply "colors --font " # a colour: nothing to offer
 expect_reply "rm " # a range: no file names

@@ -53,6 +53,15 @@ if [ "$has_kestova" != 1 ]; then
     done
 fi
 
+# One licence everywhere: the machine-readable copyright file, every
+# AppStream entry, and the licence text at the top of the source tree.
+grep -qx 'License: GPL-3.0+' "$prefix/share/doc/kestova/copyright" || fail "copyright file does not grant GPL-3.0+"
+grep -qi 'all rights reserved' "$prefix/share/doc/kestova/copyright" && fail "copyright file still reserves all rights"
+for m in "$prefix"/share/metainfo/*.metainfo.xml; do
+    grep -q '<project_license>GPL-3.0-or-later</project_license>' "$m" || fail "$(basename "$m"): no GPL-3.0-or-later"
+done
+cmp -s "$(dirname "$0")/../../LICENSE" /usr/share/common-licenses/GPL-3 || fail "LICENSE is not the GPL 3 text"
+
 # Each PNG holds the size its folder names (width and height from the IHDR).
 for png in "$prefix"/share/icons/hicolor/*x*/apps/*.png; do
     [ -f "$png" ] || continue

@@ -8,10 +8,13 @@
 #include <QDir>
 #include <QFile>
 #include <QMenu>
+#include <QPointer>
 #include <QStringDecoder>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdlib>
+#include <memory>
 
 namespace kestova::win::test {
 
@@ -26,6 +29,20 @@ void EnsureApp()
     QApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setApplicationName(QStringLiteral("kestova"));
     QCoreApplication::setOrganizationName(QStringLiteral("Kestova"));
+}
+
+void AnswerModals(QObject* owner, std::function<void(QWidget* modal)> handle)
+{
+    auto* timer = new QTimer(owner);
+    auto seen = std::make_shared<QList<QPointer<QWidget>>>();
+    QObject::connect(timer, &QTimer::timeout, timer, [seen, handle] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible() || seen->contains(modal))
+            return;
+        seen->append(modal);
+        handle(modal);
+    });
+    timer->start(20);
 }
 
 QString ReadText(const QString& path)

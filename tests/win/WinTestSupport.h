@@ -30,6 +30,10 @@ void WriteText(const QString& path, const QString& text, bool utf16 = false);
 using Sections = std::vector<std::pair<QString, std::vector<std::pair<QString, QString>>>>;
 QString MakeIni(const Sections& sections);
 
+// Answers the real modal dialogs (message boxes, file choosers) as they
+// open: `handle` gets each one once and must close it. Stops with `owner`.
+void AnswerModals(QObject* owner, std::function<void(QWidget* modal)> handle);
+
 class WinHarness : public ::testing::Test {
 protected:
     void SetUp() override;

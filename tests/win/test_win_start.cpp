@@ -2,6 +2,7 @@
 // refresh, the title, the read-only home, no frame, and the second start.
 
 #include "tests/win/WinTestSupport.h"
+#include "KestovaVersion.h"
 
 #include <QAction>
 #include <QDir>
@@ -180,8 +181,10 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     ASSERT_TRUE(WaitFor([&] { return (box = dlg->findChild<QDialog*>("aboutBox")) && box->isVisible(); }));
     EXPECT_EQ(box->windowTitle(), "About Picframe");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1064")->text(), "Picframe");
-    EXPECT_EQ(box->findChild<QLabel*>("ctl1066")->text(), "Copyright (C) the Kestova developers");
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1066")->text(), "Copyright (C) 2026 Kestova developers. GNU GPL 3.0 or later.");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1047")->text(), "Flash Size: 2048 KB");  // the frame's
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1049")->text(), "Version " KESTOVA_VERSION);
+    EXPECT_EQ(box->findChild<QLabel*>("ctl1051")->text(), "LCD Size: 128 x 128");
     // Device text is shown with its control bytes escaped.
     EXPECT_EQ(box->findChild<QLabel*>("ctl1048")->text(), "Firmware Ver: V1\\x1B[2J\\x07");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1050")->text(), QString(254, QLatin1Char('c')));

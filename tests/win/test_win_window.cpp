@@ -4,6 +4,9 @@
 #include "tests/win/WinTestSupport.h"
 
 #include <QAction>
+#include <QFile>
+#include <QLibraryInfo>
+#include <QMessageBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -78,21 +81,32 @@ TEST_F(WinHarness, TheContextMenuSwitchesEveryLanguageAndWritesItBack)
     // First start: English, written back.
     EXPECT_EQ(WorkingValue("LangIndex"), "0");
     EXPECT_EQ(dlg->LanguageMenu()->actions().size(), 5);
+    // The frame's album (empty) is read: the status bar shows its LCD size
+    // and the album list how pictures get in.
+    ASSERT_TRUE(WaitFor([&] { return C<QWidget>(IDC_BUTTON_SEND)->isEnabled(); }));
+    auto* album = C<CAlbumList>(IDC_LIST_ALBUM);
+    ASSERT_EQ(album->count(), 0);
 
     const struct {
         int index;
         const char* name;
         const char* send;       // button 1001
         const char* tip;        // tooltip of 1004
-        const char* statusLeft;
-        const char* counter;    // first line of the counter label
+        const char* statusLeft;  // the LCD size, once read
+        const char* counter;     // first line of the counter label
         const char* about;
+        const char* hint;        // inside the empty album list
     } cases[] = {
-        {1, "Chinese (Simplified)", "同步", "放大", "信息:", "图片总数:", "关于 Kestova(&A)..."},
-        {2, "German", "Synchronisieren", "Vergrößern", "Info:", "Bilder gesamt:", "Über Kestova(&A)..."},
-        {3, "French", "Synchroniser", "Zoom avant", "Info :", "Total des images:", "À propos de Kestova(&A)..."},
-        {4, "Spanish", "Sincronizar", "Acercar", "Info:", "Total de imágenes:", "Acerca de Kestova(&A)..."},
-        {0, "English", "Synchronize", "Zoom In", "Info:", "Total Pictures:", "About Kestova(&A)..."},
+        {1, "Chinese (Simplified)", "同步", "放大", "屏幕 128×128", "图片总数:", "关于 Kestova(&A)...",
+         "把图片拖到这里，或在左侧选择图片后按“添加”。"},
+        {2, "German", "Synchronisieren", "Vergrößern", "Display 128×128", "Bilder gesamt:", "Über Kestova(&A)...",
+         "Bilder hierher ziehen, oder links auswählen und „Hinzufügen“ drücken."},
+        {3, "French", "Synchroniser", "Zoom avant", "Écran 128×128", "Total des images:", "À propos de Kestova(&A)...",
+         "Déposez des images ici, ou choisissez-les à gauche et appuyez sur « Ajouter »."},
+        {4, "Spanish", "Sincronizar", "Acercar", "Pantalla 128×128", "Total de imágenes:", "Acerca de Kestova(&A)...",
+         "Suelte imágenes aquí, o elíjalas a la izquierda y pulse «Añadir»."},
+        {0, "English", "Synchronize", "Zoom In", "LCD 128×128", "Total Pictures:", "About Kestova(&A)...",
+         "Drop pictures here, or pick them on the left and press Add."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,6 +119,10 @@ TEST_F(WinHarness, TheContextMenuSwitchesEveryLanguageAndWritesItBack)
         EXPECT_TRUE(C<QLabel>(IDC_STATIC_COUNTER)->text().startsWith(QString::fromUtf8(c.counter)))
             << C<QLabel>(IDC_STATIC_COUNTER)->text().toStdString();
         EXPECT_EQ(dlg->AboutAction()->text(), QString::fromUtf8(c.about));
+        EXPECT_EQ(album->EmptyHint(), QString::fromUtf8(c.hint));
+        const QLabel* left = dlg->findChild<QLabel*>("ctl1013part0");
+        EXPECT_TRUE(WaitFor([&] { return left->fontMetrics().horizontalAdvance(left->text()) <= left->contentsRect().width(); }, 2000))
+            << left->width();
         const QList<QAction*> items = dlg->LanguageMenu()->actions();
         for (int i = 0; i < items.size(); ++i)
             EXPECT_EQ(items[i]->isChecked(), i == c.index) << i;
@@ -118,7 +136,54 @@ TEST_F(WinHarness, TheContextMenuSwitchesEveryLanguageAndWritesItBack)
         for (QGroupBox* g : dlg->findChildren<QGroupBox*>())
             EXPECT_LE(g->fontMetrics().horizontalAdvance(g->title()) + 16, g->width()) << index;
     }
+    // The hint is drawn: the empty list is not blank.
+    const QImage shown = album->viewport()->grab().toImage();
+    const QRgb base = album->viewport()->palette().color(QPalette::Base).rgb();
+    int marked = 0;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            marked += shown.pixel(x, y) != base;
+    EXPECT_GT(marked, 100);
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+}
+
+// Qt's own buttons follow the language switch: the quit question that Exit
+// asks has "Ja" and "Nein" in German, and "Yes" and "No" again in English;
+// No keeps the window.
+TEST_F(WinHarness, TheQuitQuestionsButtonsFollowTheLanguage)
+{
+    if (!QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_de.qm"))
+        GTEST_SKIP() << "qtbase_de.qm is not installed (Debian package qt6-translations-l10n): "
+                        "Qt's standard buttons can only be English here";
+    ShipFactoryFiles();
+    adjustOptions = [](StartOptions& o) { o.messageBox = nullptr; };  // real message boxes
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitLaidOut());
+    ASSERT_TRUE(WaitFor([&] { return C<QWidget>(IDC_BUTTON_SEND)->isEnabled(); }));
+    const struct {
+        int index;
+        QStringList buttons;
+    } cases[] = {{2, {"Ja", "Nein"}}, {0, {"No", "Yes"}}};
+    for (const auto& c : cases) {
+        PickLanguageThroughMenu(c.index);
+        QString question;
+        QStringList buttons;
+        QObject answering;  // the answers end with this case
+        AnswerModals(&answering, [&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            ASSERT_NE(box, nullptr);
+            question = box->text();
+            for (QAbstractButton* b : box->buttons())
+                buttons << b->text().remove(QLatin1Char('&'));
+            QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+        });
+        QTest::mouseClick(C<QPushButton>(IDC_EXIT), Qt::LeftButton);
+        ASSERT_TRUE(WaitFor([&] { return !question.isEmpty(); }));
+        buttons.sort();
+        EXPECT_EQ(question, dlg->LookupText("EXIT_TIPS_2", "<missing>")) << c.index;
+        EXPECT_EQ(buttons, c.buttons) << c.index;
+        EXPECT_TRUE(dlg->isVisible());
+    }
 }
 
 TEST_F(WinHarness, AcceleratorsRouteTheirCommandsAndEnterEscapeAreSwallowed)

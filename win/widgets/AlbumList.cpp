@@ -2,6 +2,8 @@
 
 #include "imaging/PictureLoader.h"
 
+#include <QPainter>
+
 #include <algorithm>
 
 namespace kestova::win {
@@ -151,6 +153,26 @@ void CAlbumList::Relayout()
 {
     for (int i = 0; i < count(); ++i)
         setPositionForIndex(PositionOf(i), model()->index(i, 0));
+}
+
+void CAlbumList::SetEmptyHint(const QString& text)
+{
+    if (text == emptyHint_)
+        return;
+    emptyHint_ = text;
+    viewport()->update();
+}
+
+void CAlbumList::paintEvent(QPaintEvent* e)
+{
+    QListWidget::paintEvent(e);
+    if (count() > 0 || emptyHint_.isEmpty())
+        return;
+    QPainter p(viewport());
+    p.setPen(palette().color(QPalette::PlaceholderText));
+    const int margin = 12;
+    p.drawText(viewport()->rect().adjusted(margin, margin, -margin, -margin), Qt::AlignCenter | Qt::TextWordWrap,
+               emptyHint_);
 }
 
 } // namespace kestova::win

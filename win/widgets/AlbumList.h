@@ -66,12 +66,22 @@ public:
     int ImageCount() const { return int(images_.size()); }
     const std::vector<int>& FreeSlots() const { return freeSlots_; }
 
+    // Words shown inside the list while it holds no item (how pictures get
+    // in); empty: none.
+    void SetEmptyHint(const QString& text);
+    const QString& EmptyHint() const { return emptyHint_; }
+
     // The view lays its items out afresh (after insertions, resizes); every
     // item is then put back where the formula says.
     void doItemsLayout() override;
 
+protected:
+    void paintEvent(QPaintEvent* e) override;
+
 private:
     void DetachItemsFromImages();
+
+    QString emptyHint_;
 
     int columns_ = 2;
     int rowGap_ = 15;

@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 #include <QPen>
 
 #include <algorithm>
@@ -212,9 +213,17 @@ void CPreview::paintEvent(QPaintEvent*)
         return;
     if (rectMode_) {
         p.drawImage(view_.topLeft(), buffer_, QRect(QPoint(0, 0), view_.size()));
+        // What stays outside the frame's picture is dimmed, and the dotted
+        // black line runs over a solid white one, so the rectangle shows on
+        // dark and light pictures alike.
+        p.setClipRegion(QRegion(view_).subtracted(QRegion(crop_)));
+        p.fillRect(view_, QColor(0, 0, 0, 110));
+        p.setClipping(false);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(Qt::white, 0, Qt::SolidLine));
+        p.drawRect(crop_.adjusted(0, 0, -1, -1));
         QPen pen(Qt::black, 0, Qt::DotLine);
         p.setPen(pen);
-        p.setBrush(Qt::NoBrush);
         p.drawRect(crop_.adjusted(0, 0, -1, -1));
     } else {
         p.drawImage(crop_.topLeft(), buffer_, QRect(QPoint(0, 0), crop_.size()));

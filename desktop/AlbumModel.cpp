@@ -1,0 +1,78 @@
+#include "desktop/AlbumModel.h"
+
+#include <QFileInfo>
+
+namespace kestova::desktop {
+
+AlbumModel::AlbumModel(QObject* parent) : QAbstractListModel(parent) {}
+
+QStringList AlbumModel::Files() const
+{
+    QStringList files;
+    files.reserve(qsizetype(rows_.size()));
+    for (const AlbumEntry& e : rows_)
+        files << e.file;
+    return files;
+}
+
+void AlbumModel::Append(AlbumEntry entry)
+{
+    const int row = Count();
+    beginInsertRows(QModelIndex(), row, row);
+    rows_.push_back(std::move(entry));
+    endInsertRows();
+}
+
+void AlbumModel::Remove(int row)
+{
+    if (row < 0 || row >= Count())
+        return;
+    beginRemoveRows(QModelIndex(), row, row);
+    rows_.erase(rows_.begin() + row);
+    endRemoveRows();
+}
+
+void AlbumModel::Clear()
+{
+    if (rows_.empty())
+        return;
+    beginResetModel();
+    rows_.clear();
+    endResetModel();
+}
+
+void AlbumModel::MarkAllOnFrame()
+{
+    for (AlbumEntry& e : rows_)
+        e.onFrame = true;
+    if (!rows_.empty())
+        emit dataChanged(index(0), index(Count() - 1), {OnFrameRole});
+}
+
+int AlbumModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : Count();
+}
+
+QVariant AlbumModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= Count())
+        return {};
+    const AlbumEntry& e = At(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+        return QFileInfo(e.file).fileName();
+    case PictureRole:
+        return e.picture;
+    case SourceRole:
+        return e.source;
+    case FileRole:
+        return e.file;
+    case OnFrameRole:
+        return e.onFrame;
+    default:
+        return {};
+    }
+}
+
+} // namespace kestova::desktop

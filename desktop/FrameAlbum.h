@@ -1,0 +1,223 @@
+#pragma once
+// FrameAlbum: the frame as both desktop windows work with it. It owns the
+// device facade, its session and the link, follows the frame coming and
+// going (session::HotplugDriver), holds the album as the window shows it
+// (AlbumModel), and runs the slow work on one worker thread:
+//
+//     FrameAlbum frame(choice, pollCapMs);
+//     connect(&frame, &FrameAlbum::frameAttached, window, &Window::OnAttach);
+//     connect(&frame, &FrameAlbum::pictureListed, window, &Window::ShowRow);
+//     connect(&frame, &FrameAlbum::readFinished, window, &Window::OnRead);
+//     frame.Follow();                       // attach and leave signals from now on
+//     frame.ReadAlbum({.steps = {.setClock = true}});
+//     frame.AddPicture(crop, {.startQuality = 90});   // on the window's thread
+//     frame.AddBatch(files, options, steps);          // on the worker
+//     frame.Commit();
+//
+// Threads: one worker thread takes the jobs (read, batch add, commit) in the
+// order they were asked for, one at a time. Everything a job produces comes
+// back to the window's thread as queued calls, in order: the rows it lists
+// are in the model before its finish signal. Every job carries the
+// generation it was asked in; Forget() (the frame left, the window closes)
+// starts a new one, so late results of the frame that left are dropped and
+// a read or a batch stops at its next picture. The quick calls (a single add,
+// Delete, colours, export) run on the window's thread while no job runs.
+
+#include "desktop/AlbumModel.h"
+#include "imaging/BatchPrepare.h"
+#include "session/FrameLink.h"
+#include "session/FrameSession.h"
+
+#include <QList>
+#include <QObject>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kestova {
+class CCommUSB;
+class DPF;
+} // namespace kestova
+
+namespace kestova::session {
+class HotplugDriver;
+}
+
+namespace kestova::desktop {
+
+enum class Job { None, Read, Batch, Commit };
+
+// ---- reading ----
+
+struct ReadOptions {
+    session::OpenSteps steps;
+    // Without the clock set the LCD size counts as unknown: nothing is read.
+    bool needClock = false;
+    PictureCache cache = PictureCache::Keep;
+    // On the worker, for every picture fetched (decodable or not), with the
+    // row it gets: keeps the window's files of it, names the one that goes
+    // with the row in `file`, and returns why the read must stop (empty: go on).
+    std::function<QString(int row, const session::AlbumPicture& picture, QString* file)> keep;
+};
+
+enum class ReadStatus {
+    Listed,            // every picture of the album is listed (undecodable ones removed)
+    NotOpened,         // no frame, a read failure or an unusable album (opened says which)
+    NothingReadable,   // opened, but the LCD size is unknown: nothing could be decoded
+    PictureFailed,     // fetching a picture failed (failure says why)
+    KeepFailed,        // the window could not keep a picture's files (why)
+};
+
+struct ReadOutcome {
+    ReadStatus status = ReadStatus::NotOpened;
+    session::OpenResult opened;
+    int listed = 0;   // rows listed
+    int total = 0;    // pictures in the album at the end
+    int dropped = 0;  // undecodable pictures removed from the album
+    session::Failure failure;
+    QString why;
+    bool whole() const { return status == ReadStatus::Listed; }
+};
+
+// ---- adding ----
+
+struct AddSteps {
+    int startQuality = 90;  // a single add; a batch picture starts where its fit did
+    int mode = 3;
+    // Before the device picture is made, with the file it came from and the
+    // album's picture count: false refuses it.
+    std::function<bool(const QImage& prepared, const QString& source, int albumCount)> before;
+    // The fitted device picture before it joins the album.
+    session::KeepPicture keep;
+    // After it joined: the window's own file of the row. Empty: the window
+    // cannot keep one, and the add is undone so album and rows stay in step.
+    std::function<QString(const AlbumEntry& entry)> fileOf;
+    // A batch file that is not a picture (worker thread).
+    std::function<void(const BatchResult& result)> skipped;
+};
+
+struct AddOutcome {
+    session::AddResult result;
+    int row = -1;  // the row it was listed at; -1 when not added
+    bool ok() const { return row >= 0; }
+};
+
+enum class BatchStatus { Done, Refused, Stopped };
+
+struct BatchOutcome {
+    BatchStatus status = BatchStatus::Done;
+    int added = 0;
+    AddOutcome last;  // the last picture tried
+};
+
+class FrameAlbum : public QObject {
+    Q_OBJECT
+public:
+    // Makes the link from `choice` (not started: InitComm runs in Start).
+    // `pollCapMs` as for session::HotplugDriver; without `scanMachine` in the
+    // choice the link watches no system hot-plug monitor.
+    explicit FrameAlbum(const session::FrameChoice& choice, int pollCapMs = 0, QObject* parent = nullptr);
+    ~FrameAlbum() override;
+
+    // Starts discovery on the link (its state at start is then known) and
+    // says whether another program holds the frame (frameInUseChanged).
+    void Start();
+    // From now on the link's coming and going is signalled, and after Start
+    // the hot-plug timer runs. Before Start: a frame there at start is
+    // signalled as attached too.
+    void Follow();
+    bool Following() const { return following_; }
+    bool Online() const;
+    // Who holds a frame that is there but taken; empty when none is.
+    std::string FrameInUse() const;
+    std::string FrameInUseHolder() const;
+
+    DPF& Dpf() { return *dpf_; }
+    session::FrameSession& Session() { return *session_; }
+    AlbumModel& Album() { return *album_; }
+    const AlbumModel& Album() const { return *album_; }
+    int LcdWidth() const { return lcdWidth_; }
+    int LcdHeight() const { return lcdHeight_; }
+    int PictureCount() const;
+    int MaxPictures() const;
+
+    // ---- the worker ----
+    bool Busy() const { return !pending_.isEmpty(); }
+    // The job that runs now (the oldest not yet ended), or None.
+    Job Running() const { return pending_.isEmpty() ? Job::None : pending_.first(); }
+    // The rows and the opening of every job asked for so far are dropped
+    // from now on (their finish signals still come, except a read's).
+    void Forget();
+    quint64 Generation() const { return generation_.load(); }
+    // Ends a commit between two pictures.
+    void RequestStop();
+    // Blocks until no job runs, then hands over what they produced.
+    void WaitForIdle();
+
+    void ReadAlbum(ReadOptions options);
+    void AddBatch(const QStringList& files, BatchOptions options, AddSteps steps);
+    void Commit();
+
+    // ---- quick calls (window's thread, no job running) ----
+    AddOutcome AddPicture(const QImage& prepared, const AddSteps& steps, const QString& source = {});
+    void Delete(int row);
+    void DeleteAll();
+    // Failure code 0: the frame took them.
+    session::Failure SetColors(uint16_t text, uint16_t background);
+    bool Export(int row, const QString& path, session::ExportFormat format, int quality, int mode,
+                std::string* why = nullptr) const;
+
+signals:
+    void frameAttached();
+    void frameLeft();
+    // Another program took or let go of the frame: who holds it now (the
+    // link's words, "mackestova (pid 4242)"), empty when nobody does.
+    void frameInUseChanged(const std::string& message);
+    void opened(const kestova::session::OpenResult& result);
+    void pictureListed(int row);
+    // An undecodable picture left the album (once), with the decoder's reason.
+    void pictureDropped(const QString& reason);
+    void progress(kestova::desktop::Job job, int done, int total);
+    void readFinished(const kestova::desktop::ReadOutcome& outcome);
+    void batchFinished(const kestova::desktop::BatchOutcome& outcome);
+    void commitFinished(const kestova::session::CommitResult& result);
+    // After every job, also one whose results were dropped (`current` false).
+    void jobEnded(kestova::desktop::Job job, bool current);
+
+private:
+    void Post(Job job, std::function<void(quint64 generation)> body);
+    void Deliver(quint64 generation, std::function<void()> fn);
+    bool Current(quint64 generation) const { return generation_.load() == generation; }
+    void OnLinkStatus(bool online);
+    void CheckInUse();
+    AddOutcome AddOne(session::AddResult added, const QImage& prepared, const AddSteps& steps, const QString& source,
+                      quint64 generation);
+
+    std::unique_ptr<DPF> dpf_;
+    std::unique_ptr<session::FrameSession> session_;
+    CCommUSB* link_ = nullptr;
+    std::unique_ptr<session::HotplugDriver> hotplug_;
+    int pollCapMs_ = 0;
+    AlbumModel* album_ = nullptr;
+    bool following_ = false;
+    std::string shownInUse_;  // the holder message last signalled
+    int lcdWidth_ = 0, lcdHeight_ = 0;
+
+    QThread thread_;
+    QObject* worker_ = nullptr;  // lives on thread_; jobs run in its event loop
+    QList<Job> pending_;         // asked for and not yet ended, in order (window's thread)
+    std::atomic<quint64> generation_{1};
+    std::mutex idleMutex_;
+    std::condition_variable idle_;
+    int unfinished_ = 0;  // jobs the worker has not finished (under idleMutex_)
+};
+
+} // namespace kestova::desktop
+
+Q_DECLARE_METATYPE(kestova::desktop::ReadOutcome)
+Q_DECLARE_METATYPE(kestova::desktop::BatchOutcome)

@@ -1,0 +1,43 @@
+#pragma once
+// One program at a time on a frame: how the backends take a unit.
+//
+// Whoever opens a unit holds it exclusively until it releases it: the virtual
+// frame's image file and a real frame's generic node both carry an advisory
+// exclusive lock (flock) for as long as the unit is open, and the generic
+// node is opened with O_EXCL as well, so Kestova programs and other software
+// that asks for exclusive use keep out of each other. Two links in one
+// process exclude each other too (the lock belongs to the open file).
+//
+// A unit that is taken is not opened at all: the opener throws
+// FrameInUseError (device/FrameInUse.h, all that generic code sees of this),
+// naming the program where the system tells it (/proc/locks and
+// /proc/PID/comm; nothing is written anywhere to find it).
+
+#include "device/FrameInUse.h"
+
+#include <string>
+#include <sys/types.h>
+
+namespace kestova {
+
+enum class FrameLockResult { Taken, InUse, Failed };
+
+// Takes the exclusive lock on the open image or node `fd` without waiting.
+// InUse: someone else holds it (`holder` as FrameLockHolder tells);
+// Failed: the system refused the lock itself (`error` says why).
+FrameLockResult LockFrameExclusively(int fd, std::string* holder, std::string* error = nullptr);
+
+// What every unit does on open: take the frame for this program. Held: returns
+// an empty string. Taken by another program: closes fd and throws
+// FrameInUseError naming the holder. The lock cannot be taken at all: closes
+// fd and returns why.
+std::string HoldFrameOrClose(int fd);
+
+// Who holds an flock on the file with this device and inode: "NAME (pid N)",
+// or empty when the lock table does not tell (another host, an OFD lock, or
+// no /proc). `procRoot` is replaceable for tests.
+std::string FrameLockHolder(dev_t device, ino_t inode, const std::string& procRoot = "/proc");
+// The same for a path (the node or image file); empty when it cannot be stat'ed.
+std::string FrameLockHolderOfPath(const std::string& path, const std::string& procRoot = "/proc");
+
+} // namespace kestova

@@ -1,0 +1,219 @@
+// The desktop album layer on virtual frames: what a read lists and drops,
+// what an add hands back, and that the results of a frame that left never
+// reach the album the window shows.
+
+#include "desktop/FrameAlbum.h"
+
+#include "common/coder/Kv350Encoder.h"
+#include "device/virtual/FrameImage.h"
+#include "flash_manager/DPF.h"
+#include "imaging/Preparation.h"
+#include "tests/support/PictureSupport.h"
+#include "tests/support/QtTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+#include <QFile>
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace kestova::desktop {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using test::DevicePicture;
+using test::Noise;
+using test::TempDir;
+using test::WaitUntil;
+
+// A frame image holding `pictures` as stored (written through the layer's
+// own facade, the way a window's Synchronize writes them).
+void Seed(const std::string& path, const std::vector<Bytes>& pictures)
+{
+    FrameImageLayout l;
+    l.lcdWidth = l.lcdHeight = 128;
+    FormatFrameImage(path, l);
+    FrameAlbum f(session::FrameChoice(path, false));
+    f.Start();
+    ASSERT_TRUE(f.Session().Open().ok());
+    for (const Bytes& p : pictures)
+        ASSERT_EQ(f.Dpf().AddData(p.data(), int(p.size())), 1);
+    ASSERT_TRUE(f.Session().Commit().ok());
+}
+
+QImage Decoded(const Bytes& bytes)
+{
+    RgbImage out;
+    EXPECT_TRUE(CKv350Encoder::Decode(bytes.data(), bytes.size(), 128, 128, out));
+    return FromRgbImage(out);
+}
+
+// A frame opened and read, with the signals it gave counted.
+struct Opened {
+    explicit Opened(const std::string& image, ReadOptions read = {}) : frame(session::FrameChoice(image, false))
+    {
+        QObject::connect(&frame, &FrameAlbum::pictureDropped, [this](const QString& why) { dropped << why; });
+        QObject::connect(&frame, &FrameAlbum::readFinished, [this](const ReadOutcome& o) { outcomes.push_back(o); });
+        frame.Start();
+        frame.ReadAlbum(std::move(read));
+        frame.WaitForIdle();
+    }
+    FrameAlbum frame;
+    QStringList dropped;
+    std::vector<ReadOutcome> outcomes;
+};
+
+TEST(DesktopRead, ListsEveryDecodablePictureAndDropsAnUndecodableOneOnceWithItsReason)
+{
+    TempDir tmp;
+    const std::string img = tmp.File("f.img");
+    const Bytes a = DevicePicture(Noise(128, 128, 20, 1), 80), b = DevicePicture(Noise(128, 128, 60, 2), 90);
+    Seed(img, {a, Bytes(3000, 0x5A), b});
+
+    int kept = 0;
+    ReadOptions read;
+    read.keep = [&](int row, const session::AlbumPicture&, QString* file) {
+        ++kept;
+        *file = QString::number(row);
+        return QString();
+    };
+    auto owner = std::make_unique<Opened>(img, std::move(read));
+    Opened& o = *owner;
+    ASSERT_EQ(o.outcomes.size(), 1u);
+    EXPECT_EQ(o.outcomes[0].status, ReadStatus::Listed);
+    EXPECT_EQ(o.outcomes[0].dropped, 1);
+    EXPECT_EQ(kept, 3);  // the keep step saw the damaged picture too
+    ASSERT_EQ(o.dropped.size(), 1);
+    EXPECT_FALSE(o.dropped[0].isEmpty());
+    // The rows after the dropped one are the frame's next pictures, in order.
+    const AlbumModel& album = o.frame.Album();
+    ASSERT_EQ(album.Count(), 2);
+    EXPECT_EQ(o.frame.PictureCount(), 2);
+    EXPECT_EQ(album.Files(), (QStringList{"0", "1"}));
+    for (int row : {0, 1}) {
+        const Bytes& stored = row == 0 ? a : b;
+        EXPECT_EQ(album.At(row).bytes, stored);
+        EXPECT_EQ(album.At(row).picture, Decoded(stored));
+        EXPECT_TRUE(album.At(row).onFrame);
+    }
+
+    // Written back, the frame holds the album without it.
+    o.frame.Commit();
+    o.frame.WaitForIdle();
+    owner.reset();  // lets go of the frame
+    Opened again(img);
+    EXPECT_TRUE(again.dropped.isEmpty());
+    ASSERT_EQ(again.frame.Album().Count(), 2);
+    EXPECT_EQ(again.frame.Album().At(1).bytes, b);
+}
+
+TEST(DesktopAdd, GivesTheStoredBytesAndTheDecodedPictureWithoutAFileAndUndoesWhatTheWindowCannotKeep)
+{
+    TempDir tmp;
+    const std::string img = tmp.File("f.img");
+    Seed(img, {});
+    auto owner = std::make_unique<Opened>(img);
+    Opened& o = *owner;
+    const QImage prepared = FromRgbImage(Noise(128, 128, 40, 7));
+
+    int listed = -1;
+    QObject::connect(&o.frame, &FrameAlbum::pictureListed, [&](int row) { listed = row; });
+    AddSteps steps;
+    steps.startQuality = 90;
+    const AddOutcome added = o.frame.AddPicture(prepared, steps, "a.png");
+    ASSERT_TRUE(added.ok());
+    EXPECT_EQ(listed, 0);
+    const AlbumEntry& e = o.frame.Album().At(0);
+    EXPECT_EQ(e.bytes, added.result.bytes);
+    EXPECT_EQ(e.picture, Decoded(e.bytes));  // what the frame shows, not the prepared picture
+    EXPECT_NE(e.picture, prepared.convertToFormat(e.picture.format()));
+    EXPECT_TRUE(e.file.isEmpty());
+    EXPECT_EQ(e.source, "a.png");
+    EXPECT_FALSE(e.onFrame);
+    // Nothing went through a file: the only file in the folder is the frame.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1);
+    uint32_t address = 0;
+    int length = 0;
+    ASSERT_TRUE(o.frame.Dpf().GetFileInfo(0, address, length));
+    EXPECT_EQ(length, int(e.bytes.size()));
+
+    // A window that cannot keep its file of the row: the album stays as it was.
+    AddSteps noFile = steps;
+    noFile.fileOf = [](const AlbumEntry&) { return QString(); };
+    EXPECT_FALSE(o.frame.AddPicture(prepared, noFile).ok());
+    EXPECT_EQ(o.frame.PictureCount(), 1);
+    EXPECT_EQ(o.frame.Album().Count(), 1);
+
+    o.frame.Commit();
+    o.frame.WaitForIdle();
+    EXPECT_TRUE(o.frame.Album().At(0).onFrame);
+    const Bytes written = o.frame.Album().At(0).bytes;
+    owner.reset();  // lets go of the frame
+    Opened again(img);
+    ASSERT_EQ(again.frame.Album().Count(), 1);
+    EXPECT_EQ(again.frame.Album().At(0).bytes, written);
+}
+
+TEST(DesktopWorker, RowsOfAFrameThatLeftAreDroppedButABatchStillSaysItEnded)
+{
+    TempDir tmp;
+    const std::string img = tmp.File("f.img");
+    std::vector<Bytes> six;
+    for (unsigned i = 0; i < 6; ++i)
+        six.push_back(DevicePicture(Noise(128, 128, 30, 10 + i), 80));
+    Seed(img, six);
+    QStringList files;
+    for (int i = 0; i < 4; ++i) {
+        files << QString::fromStdString(tmp.File("p" + std::to_string(i) + ".png"));
+        ASSERT_TRUE(FromRgbImage(Noise(128, 128, 50, unsigned(20 + i))).save(files.back()));
+    }
+
+    FrameAlbum frame(session::FrameChoice(img, false));
+    int readEnds = 0, batchEnds = 0, staleEnds = 0;
+    QObject::connect(&frame, &FrameAlbum::readFinished, [&](const ReadOutcome&) { ++readEnds; });
+    QObject::connect(&frame, &FrameAlbum::batchFinished, [&](const BatchOutcome&) { ++batchEnds; });
+    QObject::connect(&frame, &FrameAlbum::jobEnded, [&](Job, bool current) { staleEnds += current ? 0 : 1; });
+    // The frame "leaves" as the first row arrives: what the worker sends
+    // after that belongs to an album the window no longer shows.
+    QObject::connect(&frame, &FrameAlbum::pictureListed, [&](int row) {
+        if (row == 0)
+            frame.Forget();
+    });
+    frame.Start();
+    frame.ReadAlbum({});
+    frame.WaitForIdle();
+    EXPECT_EQ(frame.Album().Count(), 1);
+    EXPECT_EQ(readEnds, 0);
+    EXPECT_EQ(staleEnds, 1);
+    EXPECT_FALSE(frame.Busy());
+
+    // The same for a batch, whose end still comes (the window stops
+    // waiting for it); rows it made after the leaving never show.
+    frame.Album().Clear();
+    BatchOptions options;
+    options.startQuality = 90;
+    AddSteps steps;
+    steps.fileOf = [&](const AlbumEntry& e) {
+        const QString path = QString::fromStdString(tmp.File("row" + std::to_string(e.bytes.size()) + ".bmp"));
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) ? path : QString();
+    };
+    frame.AddBatch(files, options, steps);
+    ASSERT_TRUE(WaitUntil([&] { return !frame.Busy(); }, 30000));
+    EXPECT_EQ(frame.Album().Count(), 1);
+    EXPECT_EQ(batchEnds, 1);
+    EXPECT_EQ(staleEnds, 2);
+    EXPECT_TRUE(QFile::exists(frame.Album().At(0).file));
+}
+
+} // namespace
+} // namespace kestova::desktop
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,9 @@
+#include "Widget.h"
+
+namespace gadget {
+
+void Widget::Defined() {}
+
+int Use() { return Widget::Used; }
+
+} // namespace gadget

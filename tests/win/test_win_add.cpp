@@ -1,0 +1,365 @@
+// kestova adding and deleting through the real window: the preview, drops
+// and the command line, fitting, a full album, a batch against one picture
+// after the other, a batch cut off by a pull, and a Delete answered after
+// the album changed under the question. After every Synchronize the flash
+// is read back with a fresh facade and compared with what the window showed.
+
+#include "tests/win/WinSessionSupport.h"
+
+namespace kestova::win::test {
+namespace {
+
+TEST_F(WinSession, AddFromThePreviewAndByDropThenDeleteAndSynchronize)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 20, 1)), DevicePicture(Noise(128, 128, 20, 2))});
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(Labels(), Numbered(2));
+    EXPECT_TRUE(dlg->CachePaths()[1].endsWith("0001.bmp"));
+
+    // Single add: the preview's crop rectangle, by the Add button.
+    const QString big = SavePicture(pictures + "/big.png", Noise(300, 200, 50, 7));
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(big));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_TRUE(dlg->AlbumModified());
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+    // Batch: a drop of three files and a folder.
+    QStringList dropped;
+    for (int i = 0; i < 3; ++i)
+        dropped << SavePicture(pictures + QString("/d%1.bmp").arg(i), Noise(128, 128, 10, unsigned(20 + i)));
+    const QString folder = tmp.filePath("folder");
+    QDir().mkpath(folder + "/sub");
+    SavePicture(folder + "/x.JPG", Noise(200, 150, 10, 30));
+    SavePicture(folder + "/sub/inner.jpg", Noise(64, 64, 10, 31));
+    SavePicture(folder + "/skip.png", Noise(64, 64, 10, 32));
+    dropped << folder;
+    Drop(dropped);
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsProcessing() == false && Album()->count() == 7; }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(7));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+    // Delete entries 2 and 4 (1-based) of the first six; No first.
+    const QStringList cache = dlg->CachePaths();
+    SelectEntries({1});
+    EXPECT_EQ(C<CPreview>(IDC_PREVIEW)->SourcePath(), cache[1]);  // one entry selected: shown
+    SelectEntries({1, 3});
+    ASSERT_EQ(Album()->selectedItems().size(), 2);
+    answer = QMessageBox::No;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(boxes.value(0), T("DELETE_TIPS_2"));
+    EXPECT_EQ(Labels(), Numbered(7));
+    EXPECT_EQ(dlg->CachePaths(), cache);
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(Labels(), Numbered(5));
+    EXPECT_FALSE(QFile::exists(cache[1]));
+    EXPECT_FALSE(QFile::exists(cache[3]));
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[0], cache[2], cache[4], cache[5], cache[6]}));
+    EXPECT_TRUE(C<CPreview>(IDC_PREVIEW)->SourcePath().isEmpty());  // the deleted entry is not kept
+
+    // The freed cache number 0001 is taken by the next picture.
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(big));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_TRUE(dlg->CachePaths().last().endsWith("0001.bmp")) << dlg->CachePaths().last().toStdString();
+
+    ASSERT_TRUE(Synchronize());
+    EXPECT_FALSE(boxes.contains(T("DOWNLOADFAIL_TIPS")));
+    ExpectFlashShowsTheWindow();
+
+    // Deleting with nothing selected asks for a selection.
+    Album()->clearSelection();
+    boxes.clear();
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(boxes, QStringList{T("DELETE_TIPS_1")});
+}
+
+TEST_F(WinSession, ADropTakesTheFirst125ItemsAndTheNameRules)
+{
+    Format(frame, 64, 64, 200);
+    ASSERT_TRUE(StartIdle());
+    // Item k has its own grey level; item 1 has an upper-case name, item 2
+    // a name whose last five characters hold no accepted extension.
+    QStringList items;
+    for (int k = 0; k < 130; ++k) {
+        QString name = QString("/p%1.bmp").arg(k, 3, 10, QChar('0'));
+        if (k == 1)
+            name = "/UPPER.JPG";
+        if (k == 2)
+            name = "/two.jpeg.bak";
+        const QImage q = Solid(64, 64, QColor(k, k, k));
+        ASSERT_TRUE(q.save(pictures + name, k == 1 || k == 2 ? "JPG" : "BMP"));
+        items << pictures + name;
+    }
+    Drop(items);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }, 120000));
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(Album()->count(), 124);
+    // In order, item 2 left out, nothing after item 124.
+    QList<int> expected;
+    for (int k = 0; k < 125; ++k)
+        if (k != 2)
+            expected << k;
+    for (int i = 0; i < 124; ++i) {
+        RgbImage cached;
+        ASSERT_TRUE(ReadBmp(QFile::encodeName(dlg->CachePaths()[i]).toStdString(), cached));
+        const int grey = cached.rgb[size_t(32 * 64 + 32) * 3];
+        EXPECT_NEAR(grey, expected[i], 3) << i;
+    }
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+    struct NameCase {
+        const char* name;
+        bool dropped;    // as a dropped file
+        bool inFolder;   // as a folder entry
+    } names[] = {
+        {"a.JPG", true, true},          {"photo.jpeg", true, true}, {"x.gif", true, true},
+        {"x.jpeg.bak", false, true},    {"x.png", false, false},    {"jpg", false, false},
+        {"/some.bmp/x.tif", false, true},
+    };
+    for (const auto& n : names) {
+        EXPECT_EQ(CMainDialog::DroppedFileAccepted(n.name), n.dropped) << n.name;
+        EXPECT_EQ(CMainDialog::FolderEntryAccepted(n.name), n.inFolder) << n.name;
+    }
+}
+
+TEST_F(WinSession, FittingLowersTheQualityUntilThePictureFitsOrGivesUp)
+{
+    // A 160 x 120 noise picture, its device sizes at 20 and 10, and a frame
+    // whose slot lies between them.
+    const RgbImage pic = Noise(160, 120, 90, 5);
+    const size_t at20 = DevicePicture(pic, 20).size(), at10 = DevicePicture(pic, 10).size();
+    int maxPictures = 0;
+    for (int m = 250; m >= 1 && !maxPictures; --m) {
+        try {
+            Format(frame, 160, 120, m);
+        } catch (const std::exception&) {
+            continue;  // more slots than the album area holds
+        }
+        Outside o(frame);
+        if (!o.s.Open().ok())
+            continue;
+        const size_t slot = size_t(o.dpf.GetOnePicSize());
+        if (slot >= at10 && slot < at20)
+            maxPictures = m;
+    }
+    ASSERT_GT(maxPictures, 0) << at10 << " " << at20;
+    Format(frame, 160, 120, maxPictures);
+    ASSERT_TRUE(StartIdle());
+    Drop({SavePicture(pictures + "/fits10.bmp", pic)});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_EQ(Album()->count(), 1);
+    int length = 0;
+    uint32_t address = 0;
+    ASSERT_TRUE(dlg->Facade()->GetFileInfo(0, address, length));
+    EXPECT_EQ(size_t(length), at10);  // added at quality 10
+    EXPECT_TRUE(boxes.isEmpty());
+
+    // A picture that fits at no quality (tried 90 down to 10) into 4096
+    // bytes: the single add says nothing, the batch shows the full-album box.
+    dlg.reset();
+    const RgbImage never = Noise(320, 240, 127, 6);
+    ASSERT_GT(DevicePicture(never, 10).size(), 4096u);
+    Format(frame, 320, 240, 250);
+    ASSERT_EQ(Outside(frame).dpf.GetOnePicSize(), 0);  // not opened yet
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(dlg->Facade()->GetOnePicSize(), 4096);
+    const QString neverFile = SavePicture(pictures + "/never.bmp", never);
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(neverFile));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_TRUE(boxes.isEmpty());
+    Drop({neverFile});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
+}
+
+TEST_F(WinSession, AFullAlbumRefusesSilentlyAloneAndWithOneBoxInABatch)
+{
+    Format(frame, 128, 128, 3);
+    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1)), DevicePicture(Noise(128, 128, 10, 2)),
+                 DevicePicture(Noise(128, 128, 10, 3))});
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(Album()->count(), 3);
+    const QString a = SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 4));
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(a));
+    Click(IDC_BTN_ADDTODPF);
+    EXPECT_EQ(Album()->count(), 3);
+    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_FALSE(dlg->AlbumModified());
+    Drop({a, SavePicture(pictures + "/b.bmp", Noise(128, 128, 10, 5))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
+    EXPECT_EQ(Album()->count(), 3);
+    EXPECT_EQ(C<QLabel>(IDC_STATIC_COUNTER)->text(), "Total Pictures:\n \n3  / 3 ");
+}
+
+// A dropped batch is prepared on every core, yet the album gets exactly what
+// one picture after the other gives: the same bytes in the given order, a
+// file that is not a picture skipped at its place, and the batch ending at
+// the first picture that fits no slot (one box), nothing after it added.
+TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
+{
+    Format(frame, 320, 240, 120);
+    QStringList files;
+    for (int i = 0; i < 12; ++i) {
+        if (i == 4) {
+            files << pictures + "/broken.jpg";
+            QFile junk(files.last());
+            ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+            junk.write(QByteArray(5000, 'x'));
+            continue;
+        }
+        // Detail that rises and falls along the batch, so the fitted
+        // qualities differ and no picture's quality depends on the one before.
+        const QString name = pictures + QString::asprintf("/p%02d.bmp", i);
+        files << SavePicture(name, Noise(400 + 8 * i, 300, 2 + 6 * (i * 7 % 12), unsigned(100 + i)));
+    }
+    files.insert(10, SavePicture(pictures + "/never.bmp", Noise(320, 240, 127, 6)));
+
+    // The reference: the same files, one after the other, on a copy of the
+    // frame as the window will find it.
+    const std::string copy = frame + ".serial";
+    std::filesystem::copy_file(frame, copy);
+    std::vector<Bytes> expected;
+    std::set<int> qualities;
+    {
+        Outside o(copy);
+        ASSERT_TRUE(o.s.Open().ok());
+        for (const QString& f : files) {
+            const PreparedPicture p = PreparePictureFile(f, 320, 240);
+            if (!p.ok())
+                continue;
+            const session::AddResult a = o.s.AddPreparedPicture(p.image, 90);
+            if (!a.ok())
+                break;
+            expected.push_back(a.bytes);
+            qualities.insert(a.quality);
+        }
+    }
+    ASSERT_EQ(expected.size(), 9u);       // p00..p09 without the broken file; the batch stops at never.bmp
+    ASSERT_GE(qualities.size(), 3u);      // the fitting went down to several qualities
+
+    ASSERT_TRUE(StartIdle());
+    Drop(files);
+    // The bar only ever shows the share of files the album has dealt with,
+    // in order, never ahead of the thumbnails added by then.
+    QList<int> seen;
+    const int n = int(files.size());
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const int pos = dlg->ProgressPos();
+            if (pos > 0 && (seen.isEmpty() || seen.last() != pos)) {
+                seen << pos;
+                int k = 1;
+                while (k < n && k * 100 / n != pos)
+                    ++k;
+                EXPECT_EQ(k * 100 / n, pos);
+                EXPECT_GE(Album()->count(), k - (k > 4 ? 1 : 0)) << "at " << pos << "%";  // never ahead
+            }
+            return !dlg->IsProcessing();
+        },
+        60000));
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << seen.size();
+    EXPECT_EQ(dlg->ProgressPos(), 0);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(boxes, QStringList{T("MEMFULL_TIPS_1")});
+    EXPECT_EQ(Labels(), Numbered(9));
+    ASSERT_TRUE(Synchronize());
+    const std::vector<session::AlbumPicture> back = ReadBack(frame);
+    ASSERT_EQ(back.size(), expected.size());
+    for (size_t i = 0; i < back.size(); ++i)
+        EXPECT_TRUE(back[i].bytes == expected[i]) << "picture " << i + 1;
+    ExpectFlashShowsTheWindow();
+}
+
+
+// The frame goes and comes back while a dropped batch is still being added:
+// the batch's pictures belonged to the album that left, so after the new
+// read the list holds exactly the frame's album, entry for entry.
+TEST_F(WinSession, PicturesOfABatchCutOffByAPullDoNotJoinTheAlbumReadAfterwards)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    ASSERT_TRUE(StartIdle());
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/b%1.bmp").arg(i), Noise(128, 128, 50, unsigned(70 + i)));
+    Drop(files);
+    // The adder runs; the window has not yet taken its thumbnails when the
+    // link reports the frame gone and back.
+    QCoreApplication::sendPostedEvents(dlg.get(), RegisterWindowMessage(QString::fromLatin1(kMsgReceivePic)));
+    ASSERT_TRUE(dlg->IsProcessing());
+    const QDir cache(dlg->CacheDirectory());
+    for (int waited = 0; cache.entryList({"*.bmp"}, QDir::Files).size() < 5 && waited < 20000; waited += 10)
+        QThread::msleep(10);
+    ASSERT_EQ(cache.entryList({"*.bmp"}, QDir::Files).size(), 5);
+    RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
+    QCoreApplication::sendEvent(dlg.get(), &gone);
+    RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
+    QCoreApplication::sendEvent(dlg.get(), &back);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(2));
+    ExpectFlashShowsTheWindow();
+}
+
+// While the Delete question is open the frame leaves and comes back, or a
+// second start hands over a picture (a batch begins): the answer Yes
+// deletes nothing, since the rows belong to an album that is gone or is
+// being changed by the batch.
+TEST_F(WinSession, ADeleteAnsweredAfterTheAlbumChangedUnderTheQuestionDeletesNothing)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    const QString handed = SavePicture(pictures + "/h.bmp", Noise(128, 128, 40, 5));
+    ASSERT_TRUE(StartIdle());
+    for (bool pulled : {true, false}) {
+        SCOPED_TRACE(pulled);
+        SelectEntries({0});
+        boxes.clear();
+        answerFor = [&](const QString& text) {
+            if (text == T("DELETE_TIPS_2") && pulled) {
+                RegisteredMessage gone(QString::fromLatin1(kMsgUsbDeviceChange), 0, {});
+                QCoreApplication::sendEvent(dlg.get(), &gone);
+                RegisteredMessage back(QString::fromLatin1(kMsgUsbDeviceChange), 1, {});
+                QCoreApplication::sendEvent(dlg.get(), &back);
+            } else if (text == T("DELETE_TIPS_2")) {
+                dlg->ReceiveHandedFiles({handed});
+                QCoreApplication::sendPostedEvents(dlg.get(), RegisterWindowMessage(QString::fromLatin1(kMsgReceivePic)));
+            }
+            return int(QMessageBox::Yes);
+        };
+        QTest::keyClick(Album(), Qt::Key_Delete);
+        EXPECT_EQ(boxes, QStringList{T("DELETE_TIPS_2")});
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_EQ(Labels(), Numbered(pulled ? 2 : 3));
+        EXPECT_EQ(dlg->AlbumModified(), !pulled);
+    }
+    answerFor = nullptr;
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
+}
+
+
+TEST_F(WinSession, FilesOnTheCommandLineAreAddedAfterTheRead)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
+    const QString a = SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 2));
+    const QString folder = tmp.filePath("f");
+    QDir().mkpath(folder);
+    SavePicture(folder + "/b.jpg", Noise(100, 100, 10, 3));
+    adjustOptions = [&](StartOptions& o) { o.files = {a, folder}; };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return Album()->count() == 3 && !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_TRUE(dlg->AlbumModified());
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+}
+
+} // namespace
+} // namespace kestova::win::test

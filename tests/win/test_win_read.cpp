@@ -1,0 +1,291 @@
+// kestova reading the frame through the real window: the album at start
+// (damaged pictures removed), a frame another program holds, pictures longer
+// than the pixel buffer, no LCD size, a read cut off midway, the frame
+// leaving during the read and Exit during it.
+
+#include "tests/win/WinSessionSupport.h"
+
+namespace kestova::win::test {
+namespace {
+
+// ---------------------------------------------------------------------------
+
+struct ReadCase {
+    const char* name;
+    int pictures;
+    QList<int> damaged;  // 0-based positions holding bytes that do not decode
+};
+
+class ReadAtStart : public WinSession, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadAtStart, ListsEveryPictureRemovesDamagedOnesAndSynchronizesWithoutThem)
+{
+    const ReadCase& c = GetParam();
+    std::vector<Bytes> stored;
+    for (int i = 0; i < c.pictures; ++i)
+        stored.push_back(c.damaged.contains(i) ? Bytes(3000, 0x5A) : DevicePicture(Noise(128, 128, 30, unsigned(i))));
+    Seed(frame, stored);
+    ASSERT_TRUE(StartIdle());
+    const int good = c.pictures - int(c.damaged.size());
+    EXPECT_EQ(Labels(), Numbered(good));
+    EXPECT_EQ(Count(T("PICDESTROY_TIPS")), c.damaged.isEmpty() ? 0 : 1) << boxes.join('|').toStdString();
+    EXPECT_EQ(C<QLabel>(IDC_STATIC_COUNTER)->text(), QStringLiteral("Total Pictures:\n \n%1  / 40 ").arg(good));
+    EXPECT_EQ(dlg->ProgressPos(), 0);
+    EXPECT_TRUE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
+    EXPECT_EQ(dlg->AlbumModified(), !c.damaged.isEmpty());
+    // Each cache bitmap is the stored picture decoded.
+    for (int i = 0, k = 0; i < c.pictures; ++i) {
+        if (c.damaged.contains(i))
+            continue;
+        RgbImage expected, cached;
+        ASSERT_TRUE(CKv350Encoder::Decode(stored[size_t(i)].data(), stored[size_t(i)].size(), 128, 128, expected));
+        ASSERT_TRUE(ReadBmp(QFile::encodeName(dlg->CachePaths()[k++]).toStdString(), cached));
+        EXPECT_TRUE(cached.rgb == expected.rgb) << i;
+    }
+    const std::vector<session::AlbumPicture> before = ReadBack(frame);
+    ASSERT_TRUE(Synchronize());
+    EXPECT_FALSE(dlg->AlbumModified());
+    if (c.damaged.isEmpty()) {
+        EXPECT_EQ(ReadBack(frame).size(), before.size());  // nothing written
+    }
+    ExpectFlashShowsTheWindow();
+}
+
+INSTANTIATE_TEST_SUITE_P(Win, ReadAtStart,
+                         ::testing::Values(ReadCase{"three", 3, {}}, ReadCase{"empty", 0, {}},
+                                           ReadCase{"damaged_3_and_4", 6, {2, 3}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// One program at a time on a frame
+
+
+struct HolderCase {
+    const char* name;
+    bool otherProcess;  // mackestova, the built program; else a link in this process
+};
+
+class HeldAtStart : public WinSession, public ::testing::WithParamInterface<HolderCase> {};
+
+// The window starts while another program or link holds the frame: it stays
+// open, names the holder in its status bar and sends the frame nothing; once
+// the holder lets go, the hot-plug timer takes the frame and the album
+// appears, and from then on the window keeps other programs out.
+TEST_P(HeldAtStart, StatusNamesTheHolderNothingIsTouchedAndTheAlbumAppearsWhenLetGo)
+{
+    const std::vector<Bytes> stored = {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                                       DevicePicture(Noise(128, 128, 30, 3))};
+    Seed(frame, stored);
+    const QByteArray before = FileBytes(frame);
+
+    std::unique_ptr<ScsiUnit> link;
+    QProcess other;
+    qint64 holderPid = QCoreApplication::applicationPid();
+    if (GetParam().otherProcess) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), tmp.filePath(QStringLiteral("other-data")));
+        env.remove(QStringLiteral("KESTOVA_FRAME"));
+        other.setProcessEnvironment(env);
+        other.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        other.start(QStringLiteral(KESTOVA_MAC_EXE), {QStringLiteral("--frame"), QString::fromStdString(frame + ",sync=0")});
+        ASSERT_TRUE(other.waitForStarted());
+        holderPid = other.processId();
+        const std::string expected = "mackestova (pid " + std::to_string(holderPid) + ")";
+        ASSERT_TRUE(WaitFor([&] { return FrameLockHolderOfPath(frame) == expected; }, 20000))
+            << FrameLockHolderOfPath(frame);
+    } else {
+        link = VirtualFrame::Open(frame);
+    }
+
+    const QString log = tmp.filePath(QStringLiteral("commands.log"));
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,log=" + log.toStdString(); };
+    ASSERT_TRUE(Start());  // without a frame it would end here
+    ASSERT_TRUE(WaitFor([&] { return dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")); }, 5000))
+        << dlg->StatusText().toStdString();
+    EXPECT_TRUE(dlg->StatusText().endsWith(QStringLiteral("(pid %1)").arg(holderPid))) << dlg->StatusText().toStdString();
+    if (GetParam().otherProcess) {
+        EXPECT_TRUE(dlg->StatusText().contains(QStringLiteral("mackestova"))) << dlg->StatusText().toStdString();
+    }
+    // Many hot-plug rounds later it is still only waiting.
+    QTest::qWait(400);
+    EXPECT_TRUE(dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")));
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_TRUE(Labels().isEmpty());
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_FALSE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
+    EXPECT_LE(QFileInfo(log).size(), 0);  // not one command went to the frame
+    EXPECT_EQ(FileBytes(frame), before);
+
+    if (GetParam().otherProcess) {
+        other.terminate();
+        ASSERT_TRUE(other.waitForFinished(10000));
+    } else {
+        link.reset();
+    }
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_FALSE(dlg->StatusText().contains(QStringLiteral("in use")));
+    EXPECT_GT(QFileInfo(log).size(), 0);
+
+    // Now the window holds the frame: a second program is refused and
+    // writes nothing.
+    QProcess cli;
+    cli.setProcessChannelMode(QProcess::MergedChannels);
+    cli.start(QStringLiteral(KESTOVA_CLI_EXE), {QStringLiteral("--frame"), QString::fromStdString(frame), QStringLiteral("rm"),
+                                                QStringLiteral("1")});
+    ASSERT_TRUE(WaitFor([&] { return cli.state() == QProcess::NotRunning; }, 20000));
+    const QString said = QString::fromUtf8(cli.readAll());
+    EXPECT_EQ(cli.exitCode(), 7) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("in use by ")) &&
+                said.contains(QStringLiteral("(pid %1)").arg(QCoreApplication::applicationPid())))
+        << said.toStdString();
+    EXPECT_EQ(FileBytes(frame), before);
+    EXPECT_THROW(VirtualFrame::Open(frame), FrameInUseError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Win, HeldAtStart,
+                         ::testing::Values(HolderCase{"by_a_link_here", false}, HolderCase{"by_mackestova", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WinSession, PictureLongerThanThePixelBufferIsReadWhole)
+{
+    // A 16 x 16 LCD gives a 768-byte buffer; this picture is longer.
+    Format(frame, 16, 16, 40);
+    const Bytes pic = DevicePicture(Noise(16, 16, 127), 100);
+    ASSERT_GT(pic.size(), 16u * 16u * 3u);
+    Seed(frame, {pic});
+    ASSERT_TRUE(StartIdle());
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_FALSE(dlg->AlbumModified());
+}
+
+TEST_F(WinSession, WithoutAnLcdSizeNothingIsListedNothingRemovedAndTheStatusSaysWhy)
+{
+    // An information block with an LCD width of 0.
+    Format(frame, 128, 128, 40);
+    Seed(frame, {DevicePicture(Noise(128, 128, 30)), DevicePicture(Noise(128, 128, 30, 9))});
+    {
+        QFile f(QString::fromStdString(frame));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.seek(35);
+        f.write(QByteArray(2, '\0'));
+    }
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && !dlg->IsReading(); }));
+    EXPECT_TRUE(Labels().isEmpty());
+    EXPECT_EQ(boxes, QStringList{T("LCDSIZEZERO_TIPS")});
+    EXPECT_TRUE(dlg->StatusText().contains("LCD")) << dlg->StatusText().toStdString();
+    EXPECT_FALSE(dlg->AlbumModified());
+    Click(IDC_BUTTON_SEND);
+    EXPECT_FALSE(dlg->IsDownloading());
+    dlg.reset();
+    // Both pictures are still on the frame.
+    QFile f(QString::fromStdString(frame));
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.seek(35);
+    f.write(QByteArray("\x80\x00", 2));
+    f.close();
+    EXPECT_EQ(ReadBack(frame).size(), 2u);
+}
+
+// The second of three pictures cannot be read: one entry is listed while
+// the album holds three. Row and album index would name different pictures,
+// so a drop adds nothing, Delete and Synchronize do nothing, and the frame
+// keeps its three pictures.
+TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    uint32_t second = 0;
+    {
+        Outside o(frame);
+        ASSERT_TRUE(o.s.Open().ok());
+        int length = 0;
+        ASSERT_TRUE(o.dpf.GetFileInfo(1, second, length));
+    }
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([second](const uint8_t cdb[16]) {
+            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
+            return cdb[0] == 0xCD && address >= second && address < second + 4096;
+        });
+    };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && !dlg->IsReading(); }));
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_TRUE(dlg->StatusText().startsWith(T("READFAIL_TIPS") + ": ")) << dlg->StatusText().toStdString();
+    for (int id : {IDC_BTN_ADDTODPF, IDC_BUTTON_DELECT, IDC_BUTTON_SEND})
+        EXPECT_FALSE(C<QWidget>(id)->isEnabled()) << id;
+
+    Drop({SavePicture(pictures + "/d.bmp", Noise(128, 128, 40, 9))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Labels(), Numbered(1));
+    Album()->setFocus();
+    QTest::keyClick(Album(), Qt::Key_A, Qt::ControlModifier);
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_FALSE(dlg->AlbumModified());
+    QTest::keyClick(Album(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(dlg->IsDownloading());
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
+}
+
+
+TEST_F(WinSession, TheFrameLeavingDuringTheReadEmptiesTheListAndEnablesNothing)
+{
+    std::vector<Bytes> many;
+    for (int i = 0; i < 12; ++i)
+        many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, many);
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=10000"; };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
+    const QString away = QString::fromStdString(frame) + ".away";
+    ASSERT_TRUE(QFile::rename(QString::fromStdString(frame), away));
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsConnected(); }));
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_EQ(dlg->StatusText(), T("DEVICEOFF_TIPS"));
+    // The read's own end comes later and enables nothing.
+    QTest::qWait(300);
+    EXPECT_EQ(Album()->count(), 0);
+    EXPECT_FALSE(C<QWidget>(IDC_BTN_ADDTODPF)->isEnabled());
+    EXPECT_FALSE(C<QWidget>(IDC_BUTTON_SEND)->isEnabled());
+    // Back again, but taken by another program: the hot-plug run names it.
+    auto holder = VirtualFrame::Open(away.toStdString());
+    ASSERT_TRUE(QFile::rename(away, QString::fromStdString(frame)));
+    ASSERT_TRUE(WaitFor([&] { return dlg->StatusText().startsWith(QStringLiteral("The frame is in use by ")); }, 10000))
+        << dlg->StatusText().toStdString();
+    EXPECT_FALSE(dlg->IsConnected());
+    EXPECT_EQ(Album()->count(), 0);
+    // Let go: read afresh.
+    holder.reset();
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && Album()->count() == 12 && !dlg->IsReading(); }, 60000));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(12));
+}
+
+TEST_F(WinSession, ExitDuringTheReadSaysSoClosesAndWaitsForTheReader)
+{
+    std::vector<Bytes> many;
+    for (int i = 0; i < 10; ++i)
+        many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, many);
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=10000"; };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return Album()->count() >= 1; }));
+    ASSERT_TRUE(dlg->IsReading());
+    Click(IDC_EXIT);
+    EXPECT_EQ(boxes, QStringList{T("SENDING_TIPS")});
+    EXPECT_FALSE(dlg->isVisible());
+    // The facade, the session and the cache go only after the reader ended.
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 10u);
+}
+
+
+} // namespace
+} // namespace kestova::win::test

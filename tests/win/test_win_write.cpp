@@ -1,0 +1,257 @@
+// kestova writing the frame through the real window: Synchronize unchanged
+// and failed, files handed over during it, quitting during it, the progress
+// bar, the frame pulled during it, and the frame's colours.
+
+#include "tests/win/WinSessionSupport.h"
+
+namespace kestova::win::test {
+namespace {
+
+TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneKeepsTheEditsForAnotherTry)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 10, 1))});
+    auto refuse = std::make_shared<std::atomic<bool>>(true);
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([refuse](const uint8_t cdb[16]) { return *refuse && cdb[0] == 0xCB; });
+    };
+    ASSERT_TRUE(StartIdle());
+    Click(IDC_BUTTON_SEND);
+    EXPECT_FALSE(dlg->IsDownloading());
+    EXPECT_TRUE(C<QWidget>(IDC_BUTTON_SEND)->isEnabled());
+    EXPECT_TRUE(boxes.isEmpty());
+
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 4))));
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(dlg->AlbumModified());
+    ASSERT_TRUE(Synchronize());
+    EXPECT_EQ(boxes, QStringList{T("DOWNLOADFAIL_TIPS")});
+    EXPECT_TRUE(dlg->StatusText().startsWith(T("DOWNLOADFAIL_STATUS") + ": ")) << dlg->StatusText().toStdString();
+    EXPECT_TRUE(dlg->StatusText().contains("protect")) << dlg->StatusText().toStdString();
+    EXPECT_EQ(ReadBack(frame).size(), 1u);
+    // The window still shows two pictures the frame does not hold: quitting
+    // warns of that, and Synchronize writes them once the frame takes writes.
+    EXPECT_EQ(Labels(), Numbered(2));
+    EXPECT_TRUE(dlg->AlbumModified());
+    answer = QMessageBox::No;
+    QTest::keyClick(Album(), Qt::Key_E, Qt::ControlModifier);
+    EXPECT_EQ(boxes.last(), T("EXIT_TIPS_1"));
+    EXPECT_TRUE(dlg->isVisible());
+    refuse->store(false);
+    boxes.clear();
+    ASSERT_TRUE(Synchronize());
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_FALSE(dlg->AlbumModified());
+    ExpectFlashShowsTheWindow();
+}
+
+
+// A second start hands over a picture while the album is being written:
+// it is added once the writing has ended.
+TEST_F(WinSession, FilesHandedOverDuringSynchronizeAreAddedAfterIt)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1))});
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
+    ASSERT_TRUE(StartIdle());
+    Drop({SavePicture(pictures + "/s.bmp", Noise(128, 128, 40, 6))});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+    dlg->ReceiveHandedFiles({SavePicture(pictures + "/h.bmp", Noise(128, 128, 40, 7))});
+    ASSERT_TRUE(WaitFor([&] { return Labels() == Numbered(3); })) << Labels().join(' ').toStdString();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_TRUE(dlg->AlbumModified());
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+}
+
+TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
+{
+    std::vector<Bytes> six;
+    for (int i = 0; i < 2; ++i)
+        six.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, six);
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
+    ASSERT_TRUE(StartIdle());
+    QStringList files;
+    for (int i = 0; i < 4; ++i)
+        files << SavePicture(pictures + QString("/q%1.bmp").arg(i), Noise(128, 128, 60, unsigned(40 + i)));
+    Drop(files);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+    answer = QMessageBox::No;
+    Click(IDC_EXIT);
+    EXPECT_EQ(boxes, QStringList{T("STOP_TIPS_1")});
+    EXPECT_TRUE(dlg->IsDownloading());
+    answer = QMessageBox::Yes;
+    Click(IDC_EXIT);
+    EXPECT_EQ(dlg->StatusText(), T("STOPDOWNLOAD_TIPS"));
+    EXPECT_TRUE(dlg->isVisible());
+    ASSERT_TRUE(WaitFor([&] { return !dlg->isVisible(); }));
+    EXPECT_FALSE(dlg->IsDownloading());
+    EXPECT_TRUE(QDir(dlg->CacheDirectory()).entryList({"*.bmp"}, QDir::Files).isEmpty());
+    dlg.reset();
+    // A whole album: the old two, or two plus what was written before the stop.
+    const auto back = ReadBack(frame);
+    EXPECT_GE(back.size(), 2u);
+    for (const auto& p : back)
+        EXPECT_TRUE(p.ok());
+}
+
+
+TEST_F(WinSession, ProgressBarHiddenAtDetachShownForADownloadWhenOff)
+{
+    QString ini = ReadText(ProgramFile("StartInfoUnicode.ini"));
+    ini.replace(QRegularExpression("ProgressCtrl=\\w+"), "ProgressCtrl=OFF");
+    WriteText(ProgramFile("StartInfoUnicode.ini"), ini);
+    ASSERT_TRUE(StartIdle());
+    const QString away = QString::fromStdString(frame) + ".away";
+    ASSERT_TRUE(QFile::rename(QString::fromStdString(frame), away));
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsConnected(); }));
+    EXPECT_FALSE(dlg->ProgressVisible());
+    ASSERT_TRUE(QFile::rename(away, QString::fromStdString(frame)));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_FALSE(dlg->ProgressVisible());
+    ASSERT_TRUE(C<CPreview>(IDC_PREVIEW)->LoadPicture(SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 4))));
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(Synchronize());
+    EXPECT_TRUE(dlg->ProgressVisible());
+}
+
+TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWindow)
+{
+    const std::vector<Bytes> old = {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                                    DevicePicture(Noise(128, 128, 30, 3))};
+    Seed(frame, old);
+    QByteArray pristine;
+    {
+        QFile f(QString::fromStdString(frame));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        pristine = f.readAll();
+    }
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/n%1.bmp").arg(i), Noise(128, 128, 50, unsigned(60 + i)));
+
+    // The frame's first visit ends after `cut` commands; it comes back whole.
+    std::atomic<long> cut{-1};
+    std::shared_ptr<VirtualFrameMonitor> monitor;
+    int opens = 0;
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = [&](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
+            try {
+                std::string frameArg = arg;
+                if (opens++ == 0 && cut >= 0)
+                    frameArg += ",unplug_after=" + std::to_string(cut.load());
+                auto f = VirtualFrame::Open(frameArg);
+                monitor = f->Monitor();
+                return f;
+            } catch (const std::exception& e) {
+                error = e.what();
+                return nullptr;
+            }
+        };
+    };
+    auto edit = [&] {
+        SelectEntries({0});
+        answer = QMessageBox::Yes;
+        QTest::keyClick(Album(), Qt::Key_Delete);
+        Drop(files);
+        ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+        ASSERT_TRUE(WaitIdle());
+    };
+
+    // A dry run counts the commands of the read and of the commit.
+    ASSERT_TRUE(StartIdle());
+    const long readCommands = long(monitor->CommandCount());
+    edit();
+    ASSERT_TRUE(Synchronize());
+    const long allCommands = long(monitor->CommandCount());
+    ExpectFlashShowsTheWindow();
+    const std::vector<session::AlbumPicture> fresh = ReadBack(frame);
+    dlg.reset();
+
+    for (int quarter = 1; quarter <= 3; ++quarter) {
+        SCOPED_TRACE(quarter);
+        {
+            QFile f(QString::fromStdString(frame));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(pristine);
+        }
+        opens = 0;
+        boxes.clear();
+        cut = readCommands + (allCommands - readCommands) * quarter / 4;
+        ASSERT_TRUE(StartIdle());
+        edit();
+        Click(IDC_BUTTON_SEND);
+        // Off the bus: the window goes offline, says so, and the commit
+        // reports its failure; then the frame is back and read again.
+        ASSERT_TRUE(WaitFor([&] { return boxes.contains(T("DOWNLOADFAIL_TIPS")); }));
+        ASSERT_TRUE(WaitFor([&] { return opens >= 2; }));
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_FALSE(dlg->AlbumModified());
+        const std::vector<session::AlbumPicture> after = ReadBack(frame);
+        std::vector<Bytes> afterBytes;
+        for (const auto& p : after)
+            afterBytes.push_back(p.bytes);
+        std::vector<Bytes> freshBytes;
+        for (const auto& p : fresh)
+            freshBytes.push_back(p.bytes);
+        const std::vector<Bytes> oldLessDeleted = {old[1], old[2]};
+        EXPECT_TRUE(afterBytes == old || afterBytes == freshBytes || afterBytes == oldLessDeleted)
+            << after.size() << " pictures";
+        ExpectFlashShowsTheWindow();
+        dlg.reset();
+    }
+}
+
+
+TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
+{
+    Seed(frame, {}, 0x1234);
+    for (bool writeProtected : {false, true}) {
+        SCOPED_TRACE(writeProtected);
+        adjustOptions = [&](StartOptions& o) {
+            o.frameArg = frame + (writeProtected ? ",sync=0,write_protect=1" : ",sync=0");
+        };
+        ASSERT_TRUE(StartIdle());
+        EXPECT_EQ(dlg->FrameTextColour(), QColor(0, 0, 0));
+        EXPECT_EQ(dlg->FrameBackgroundColour(), QColor(255, 255, 255));
+        Click(IDC_BTN_SETTING);
+        QDialog* settings = nullptr;
+        ASSERT_TRUE(WaitFor([&] {
+            settings = dlg->findChild<QDialog*>("settingDialog");
+            return settings && settings->isVisible();
+        }));
+        QPushButton* ok = nullptr;
+        for (QPushButton* b : settings->findChildren<QPushButton*>())
+            if (b->text() == "OK")
+                ok = b;
+        ASSERT_NE(ok, nullptr);
+        QTest::mouseClick(ok, Qt::LeftButton);
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_TRUE(QApplication::focusWidget() == C<QWidget>(IDC_BTN_SETTING) || !dlg->isActiveWindow());
+        uint16_t font = 1, background = 1;
+        EXPECT_EQ(dlg->StatusText().contains("protect"), writeProtected) << dlg->StatusText().toStdString();
+        dlg.reset();
+        const std::string view = frame + ".colours";
+        std::filesystem::copy_file(frame, view, std::filesystem::copy_options::overwrite_existing);
+        Outside o(view);
+        ASSERT_TRUE(o.s.Open().ok());
+        o.dpf.GetAlbumColors(font, background);
+        if (writeProtected) {
+            EXPECT_EQ(font, 0x1234);
+        } else {
+            EXPECT_EQ(font, 0x0000);
+            EXPECT_EQ(background, 0xFFFF);
+        }
+        if (!writeProtected)
+            Seed(frame, {}, 0x1234);
+    }
+}
+
+
+} // namespace
+} // namespace kestova::win::test
