@@ -10,7 +10,6 @@
 #include "imaging/Preparation.h"
 #include "common/files/SafeFile.h"
 
-#include <QImageReader>
 #include <QString>
 
 #include <algorithm>
