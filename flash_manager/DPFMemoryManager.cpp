@@ -214,13 +214,14 @@ void CPictureManager::WriteIndexBlock(uint32_t at,
     Write(at, block.data(), kIndexHeaderSize);
 }
 
+bool CPictureManager::InSlot(const IndexEntry& e, uint32_t slotAddress) const {
+    const uint64_t eEnd = uint64_t(e.address) + std::max<uint32_t>(e.length, 1);
+    return e.address < uint64_t(slotAddress) + geometry_.slotSize && slotAddress < eEnd;
+}
+
 bool CPictureManager::UsedByFlashAlbum(uint32_t slotAddress) const {
-    const uint64_t end = uint64_t(slotAddress) + geometry_.slotSize;
-    for (const IndexEntry& e : onFlash_) {
-        const uint64_t eEnd = uint64_t(e.address) + std::max<uint32_t>(e.length, 1);
-        if (e.address < end && slotAddress < eEnd) return true;
-    }
-    return false;
+    return std::any_of(onFlash_.begin(), onFlash_.end(),
+                       [&](const IndexEntry& e) { return InSlot(e, slotAddress); });
 }
 
 bool CPictureManager::ReadsErased(uint32_t address, uint32_t length) {
@@ -331,11 +332,8 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
     // restored album must not list them).
     std::vector<IndexEntry> backupEntries;
     for (const IndexEntry& e : onFlash_) {
-        const uint64_t eEnd = uint64_t(e.address) + std::max<uint32_t>(e.length, 1);
-        const bool overwritten = std::any_of(waiting.begin(), waiting.end(), [&](size_t i) {
-            const uint64_t a = current_[i]->Address();
-            return e.address < a + geometry_.slotSize && a < eEnd;
-        });
+        const bool overwritten = std::any_of(waiting.begin(), waiting.end(),
+                                             [&](size_t i) { return InSlot(e, current_[i]->Address()); });
         if (!overwritten) backupEntries.push_back(e);
     }
     EraseUnlessErased(s + kBackupOffset, kIndexBlockSize);

@@ -174,6 +174,8 @@ private:
     void WriteIndexBlock(uint32_t at, const std::array<uint8_t, album::kIndexBlockSize>& block,
                          bool erase);
     std::vector<album::IndexEntry> EntriesOf(size_t count) const;
+    // Whether any byte of the picture lies in the slot at the address.
+    bool InSlot(const album::IndexEntry& e, uint32_t slotAddress) const;
     // Whether a picture the flash's album lists lies in the slot at the address.
     bool UsedByFlashAlbum(uint32_t slotAddress) const;
     // True only when `length` (at most 4096) bytes were read, verified, as 0xFF.
