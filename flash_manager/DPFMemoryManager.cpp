@@ -95,13 +95,17 @@ int CPictureManager::ReadIndex(IndexReadMode mode) {
     const uint32_t s = geometry_.start;
     std::array<uint8_t, kIndexBlockSize> image{};
     Read(s, image.data(), kIndexBlockSize);
-    if (!HasIndexMagic(image)) {
+    primaryWhole_ = HasIndexMagic(image);
+    if (!primaryWhole_) {
         // The primary is blank or a commit was cut off: the backup holds the
         // album as it was before, and becomes the primary again.
         image.fill(0);
         Read(s + kBackupOffset, image.data(), kIndexBlockSize);
         std::memcpy(image.data(), "ABFS", 4);
-        if (mode == kRestore) WriteIndexBlock(s, image, /*erase=*/true);
+        if (mode == kRestore) {
+            WriteIndexBlock(s, image, /*erase=*/true);
+            primaryWhole_ = true;
+        }
     }
     indexImage_ = image;
     const ParsedIndex parsed = ParseIndexBlock(image, s, geometry_.length, geometry_.slotSize);
@@ -282,6 +286,16 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
         }
         return long(current_.size() - n) + more;
     };
+    // A commit that failed after the primary's erase left the backup as the
+    // only index; it becomes the primary again before anything else, so the
+    // backup is never rewritten while the frame depends on it.
+    if (!primaryWhole_) {
+        ErasureBlock(s);
+        ConfirmErased(s);
+        WriteIndexBlock(s, BuildIndexBlock(indexImage_, onFlash_), /*erase=*/false);
+        primaryWhole_ = true;
+    }
+
     std::vector<bool> done;  // per new picture: on the flash
     size_t written = 0;
     size_t writtenEnd = n;  // one past the last new picture written, in album order
@@ -343,6 +357,7 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
     // album on the flash is the backup's until the new primary lands.
     onFlash_ = backupEntries;
     WriteEntries(indexImage_, onFlash_);
+    primaryWhole_ = false;
     ErasureBlock(s);
     ConfirmErased(s);
 
@@ -360,6 +375,7 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
     const std::vector<IndexEntry> primaryEntries = EntriesOf(n + listed);
     const auto primary = BuildIndexBlock(indexImage_, primaryEntries);
     WriteIndexBlock(s, primary, /*erase=*/false);
+    primaryWhole_ = true;
     indexImage_ = primary;
     onFlash_ = primaryEntries;
 
@@ -411,8 +427,14 @@ int CPictureManager::SetAlbumColors(uint16_t font, uint16_t background) {
     if (!loaded_) return 1;
     auto block = BuildIndexBlock(indexImage_, onFlash_);
     SetColors(block, AlbumColors{font, background});
-    WriteIndexBlock(geometry_.start + kBackupOffset, block, true);
+    // The block the frame depends on is rewritten second: the backup, unless
+    // a failed commit left the primary without "ABFS".
+    const bool backupFirst = primaryWhole_;
+    if (backupFirst) WriteIndexBlock(geometry_.start + kBackupOffset, block, true);
+    primaryWhole_ = false;
     WriteIndexBlock(geometry_.start, block, true);
+    primaryWhole_ = true;
+    if (!backupFirst) WriteIndexBlock(geometry_.start + kBackupOffset, block, true);
     indexImage_ = block;
     font_ = font;
     background_ = background;

@@ -202,6 +202,10 @@ private:
     // Unlike the committed list it keeps pictures deleted since the last
     // commit: they are what the backup must describe.
     std::vector<album::IndexEntry> onFlash_;
+    // The primary index block on the flash begins with "ABFS" (false from
+    // its erase in a commit until its header lands, and after a read that
+    // found it without and wrote nothing).
+    bool primaryWhole_ = false;
     bool initialised_ = false;
     bool loaded_ = false;
     size_t cachedBytes_ = 0;

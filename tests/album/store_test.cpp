@@ -716,6 +716,46 @@ TEST_F(StoreTest, RetriedCommitNeverBacksUpOverwrittenBytes) {
     EXPECT_EQ(ReadAlbum(path), (Album{b}));
 }
 
+// A unit that is pulled right after the backup index block's erase: nothing
+// after it reaches the flash.
+class PulledAfterBackupErase : public ScsiUnit {
+public:
+    explicit PulledAfterBackupErase(std::unique_ptr<ScsiUnit> inner) : inner_(std::move(inner)) {}
+    ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
+                       unsigned timeoutMs) override {
+        if (pulled_) return ScsiResult::Transport();
+        pulled_ = cdb[0] == 0xCB && cdb[6] == 4 && cdb[10] == 0x20 && Be24(cdb + 11) == kS + 4096;
+        return inner_->Execute(cdb, buffer, length, dir, timeoutMs);
+    }
+    bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
+    void Release() override { inner_->Release(); }
+    std::string Name() const override { return inner_->Name(); }
+
+private:
+    std::unique_ptr<ScsiUnit> inner_;
+    bool pulled_ = false;
+};
+
+// A commit that failed after the primary's erase leaves the backup as the
+// only index. Tried again on the same store, the commit makes it the primary
+// again before it rewrites the backup, so a pull then still shows an album.
+TEST_F(StoreTest, RetriedCommitNeverRewritesTheOnlyIndex) {
+    const auto a = Picture(3000, 1), b = Picture(3000, 2);
+    Seed(path, {a, b});
+    Frame f = LoadFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, DataDirection, bool ok) {
+        return ok && !(c[0] == 0xCB && c[10] == 0x02 && Be24(c + 11) == kSlot0);
+    });
+    f.dpf->DeleteFileAt(0);
+    const auto n = Picture(4000, 3);
+    f.dpf->AddData(n.data(), 4000);  // a's slot: written after the primary's erase, and refused
+    EXPECT_THROW(f.dpf->Update(), int);
+    ASSERT_NE(std::memcmp(Bytes(path, kS, 4).data(), "ABFS", 4), 0);
+    f.dpf->GetLink()->DetachUnit();
+    f.dpf->GetLink()->AttachUnit(std::make_unique<PulledAfterBackupErase>(VirtualFrame::Open(path + ",sync=0")));
+    EXPECT_THROW(f.dpf->Update(), int);
+    EXPECT_EQ(ReadAlbum(path), (Album{b}));
+}
+
 TEST(StoreLimits, DpfhRecordBelowTheFlashStartIsUnusable) {
     TempDir dir;
     FrameImageLayout l = SmallLayout();
