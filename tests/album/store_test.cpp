@@ -509,20 +509,15 @@ TEST_F(StoreTest, FailedEraseThrows2AndTheCommitCanBeRetried) {
     EXPECT_EQ(ReadAlbum(path), (Album{old, a}));
 }
 
-// A unit on which the write-enable commands before the primary index's erase
-// are lost on the way (they fail and never reach the chip), so the chip
-// ignores that erase while the erase command itself completes.
-class LostWriteEnableUnit : public ScsiUnit {
+// A unit whose gate decides, before the frame sees a command, whether it gets
+// there; a command held back fails as a lost transfer.
+class GatedUnit : public ScsiUnit {
 public:
-    explicit LostWriteEnableUnit(std::unique_ptr<ScsiUnit> inner) : inner_(std::move(inner)) {}
+    using Gate = std::function<bool(const uint8_t cdb[16])>;
+    GatedUnit(std::unique_ptr<ScsiUnit> inner, Gate gate) : inner_(std::move(inner)), gate_(std::move(gate)) {}
     ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
                        unsigned timeoutMs) override {
-        const bool preamble = cdb[0] == 0xCB && (cdb[10] == 0x06 || cdb[10] == 0x01);
-        if (armed_ && preamble) return ScsiResult::Transport();
-        if (cdb[0] == 0xCB && cdb[6] == 4 && cdb[10] == 0x20 && Be24(cdb + 11) == kS) armed_ = false;
-        // The backup's header is the last write before the primary is erased.
-        if (cdb[0] == 0xCB && cdb[10] == 0x02 && Be24(cdb + 11) == kS + 4096 && Be24(cdb + 7) == 256)
-            armed_ = true;
+        if (!gate_(cdb)) return ScsiResult::Transport();
         return inner_->Execute(cdb, buffer, length, dir, timeoutMs);
     }
     bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
@@ -531,14 +526,32 @@ public:
 
 private:
     std::unique_ptr<ScsiUnit> inner_;
-    bool armed_ = false;
+    Gate gate_;
 };
+
+bool IsEraseAt(const uint8_t cdb[16], uint32_t address) {
+    return cdb[0] == 0xCB && cdb[6] == 4 && cdb[10] == 0x20 && Be24(cdb + 11) == address;
+}
+
+// The write-enable commands before the primary index's erase are lost on
+// the way (they fail and never reach the chip), so the chip ignores that
+// erase while the erase command itself completes.
+std::unique_ptr<ScsiUnit> LostWriteEnableUnit(std::unique_ptr<ScsiUnit> inner) {
+    return std::make_unique<GatedUnit>(std::move(inner), [armed = false](const uint8_t cdb[16]) mutable {
+        const bool preamble = cdb[0] == 0xCB && (cdb[10] == 0x06 || cdb[10] == 0x01);
+        if (armed && preamble) return false;
+        if (IsEraseAt(cdb, kS)) armed = false;
+        // The backup's header is the last write before the primary is erased.
+        if (cdb[0] == 0xCB && cdb[10] == 0x02 && Be24(cdb + 11) == kS + 4096 && Be24(cdb + 7) == 256) armed = true;
+        return true;
+    });
+}
 
 TEST_F(StoreTest, PrimaryEraseLostByTheChipStopsTheCommitBeforeAnyPicture) {
     const auto a = Picture(3000, 1), b = Picture(5000, 2), c = Picture(100, 3);
     Seed(path, {a, b, c});
     auto link = std::make_unique<CCommUSB>();
-    link->AttachUnit(std::make_unique<LostWriteEnableUnit>(VirtualFrame::Open(path + ",sync=0")));
+    link->AttachUnit(LostWriteEnableUnit(VirtualFrame::Open(path + ",sync=0")));
     DPF dpf;
     dpf.Init(std::move(link));
     dpf.GetFlashLayer()->SetSleeper([](unsigned) {});
@@ -716,26 +729,6 @@ TEST_F(StoreTest, RetriedCommitNeverBacksUpOverwrittenBytes) {
     EXPECT_EQ(ReadAlbum(path), (Album{b}));
 }
 
-// A unit that is pulled right after the backup index block's erase: nothing
-// after it reaches the flash.
-class PulledAfterBackupErase : public ScsiUnit {
-public:
-    explicit PulledAfterBackupErase(std::unique_ptr<ScsiUnit> inner) : inner_(std::move(inner)) {}
-    ScsiResult Execute(const uint8_t cdb[16], uint8_t* buffer, int32_t length, DataDirection dir,
-                       unsigned timeoutMs) override {
-        if (pulled_) return ScsiResult::Transport();
-        pulled_ = cdb[0] == 0xCB && cdb[6] == 4 && cdb[10] == 0x20 && Be24(cdb + 11) == kS + 4096;
-        return inner_->Execute(cdb, buffer, length, dir, timeoutMs);
-    }
-    bool Inquiry(InquiryData& out) override { return inner_->Inquiry(out); }
-    void Release() override { inner_->Release(); }
-    std::string Name() const override { return inner_->Name(); }
-
-private:
-    std::unique_ptr<ScsiUnit> inner_;
-    bool pulled_ = false;
-};
-
 // A commit that failed after the primary's erase leaves the backup as the
 // only index. Tried again on the same store, the commit makes it the primary
 // again before it rewrites the backup, so a pull then still shows an album.
@@ -751,7 +744,13 @@ TEST_F(StoreTest, RetriedCommitNeverRewritesTheOnlyIndex) {
     EXPECT_THROW(f.dpf->Update(), int);
     ASSERT_NE(std::memcmp(Bytes(path, kS, 4).data(), "ABFS", 4), 0);
     f.dpf->GetLink()->DetachUnit();
-    f.dpf->GetLink()->AttachUnit(std::make_unique<PulledAfterBackupErase>(VirtualFrame::Open(path + ",sync=0")));
+    // Pulled right after the backup's erase: nothing after it reaches the flash.
+    f.dpf->GetLink()->AttachUnit(std::make_unique<GatedUnit>(
+        VirtualFrame::Open(path + ",sync=0"), [pulled = false](const uint8_t cdb[16]) mutable {
+            if (pulled) return false;
+            pulled = IsEraseAt(cdb, kS + 4096);
+            return true;
+        }));
     EXPECT_THROW(f.dpf->Update(), int);
     EXPECT_EQ(ReadAlbum(path), (Album{b}));
 }
