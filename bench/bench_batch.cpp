@@ -16,8 +16,9 @@
 //    has passed its checks); wall time against the wire time the frame saw,
 //    and how long the commit's thread waited for pictures.
 // 3. The frame model (model=usb-full-speed): reading an album of 60
-//    pictures, and adding 10 photos, at 128 x 128 and 320 x 240; time split
-//    into wire and the rest.
+//    pictures, and adding 10 photos to a new frame and to a full one (10
+//    deleted before, or in the same commit), at 128 x 128 and 320 x 240;
+//    time split into wire and the rest.
 //
 // <distinct> photos are generated; the rest of the batch are copies of them
 // (the decoding work is the same, the generation takes a while).
@@ -156,13 +157,21 @@ struct AddTiming {
 
 // What kestova-cli add does, from attach to the end of the commit. Serial:
 // every picture prepared, then the commit. Overlapped: the commit starts with
-// the first picture and is fed the rest as the pool delivers them.
-AddTiming Add(const std::string& frameArg, const std::vector<QString>& files, bool overlapped) {
+// the first picture and is fed the rest as the pool delivers them. With
+// `deleteLast`, that many pictures at the album's end are deleted first, in
+// the same commit (their slots are the ones the new pictures take).
+AddTiming Add(const std::string& frameArg, const std::vector<QString>& files, bool overlapped,
+              int deleteLast = 0) {
     AddTiming t;
     const auto start = Clock::now();
     auto a = Attach(frameArg);
     a->dpf.ReadDPFInfo();
     a->dpf.Read();
+    for (int i = 0; i < deleteLast; ++i) {
+        int count = 0;
+        a->dpf.GetFileNum(count);
+        if (count > 0) a->dpf.DeleteFileAt(count - 1);
+    }
     int w = 0, h = 0;
     a->dpf.GetLCDParam(w, h);
     BatchOptions o;
@@ -389,6 +398,26 @@ int main(int argc, char** argv) {
             const double wall = ReadAlbum(frame + ",sync=0,model=usb-full-speed", wire, model, n);
             std::printf("  %dx%d read album of %d pictures: frame model %.2f s; here: wall %.2f s, wire %.2f s\n",
                         w, h, n, model, wall, wire);
+            // A full frame: the 10 new pictures go into slots that held
+            // pictures, so every unit of them is erased. The last 10 are
+            // deleted by an earlier commit (the old album no longer uses the
+            // slots) or in the add's own commit (the new pictures wait for
+            // the backup that leaves the old ones out).
+            const std::string full = ws.dir + "/full-add.img";
+            for (const bool sameCommit : {false, true}) {
+                std::filesystem::copy_file(frame, full, std::filesystem::copy_options::overwrite_existing);
+                if (!sameCommit) {
+                    auto a = Attach(full + ",sync=0");
+                    a->dpf.ReadDPFInfo();
+                    a->dpf.Read();
+                    for (int i = 0; i < addCount; ++i) a->dpf.DeleteFileAt(n - 1 - i);
+                    a->dpf.Update();
+                }
+                const AddTiming t = Add(full + ",sync=0,model=usb-full-speed", ten, true, sameCommit ? addCount : 0);
+                std::printf("  %dx%d add %d photos to a full frame (%d deleted %s): frame model %.2f s; "
+                            "here: wall %.2f s, wire %.2f s\n", w, h, t.added, addCount,
+                            sameCommit ? "in the same commit" : "before", t.model, t.wall, t.wire);
+            }
             std::fflush(stdout);
         }
     }
