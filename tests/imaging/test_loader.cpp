@@ -88,7 +88,7 @@ TEST_F(PictureLoaderTest, ReadsTheUsualFormatsAsOpaqueRgb32) {
     // whose only pixel is transparent, so it comes out white.
     const QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
                          "!\xf9\x04\x01\x00\x00\x00\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00"
-                         "\x02\x02D\x01\x00;",
+                         "\x02\x02" "D\x01\x00;",
                          43);
     const LoadedPicture g = ReadPictureData(gif, "dot.gif");
     ASSERT_TRUE(g.ok()) << g.message.toStdString();
