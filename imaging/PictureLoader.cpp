@@ -46,7 +46,9 @@ thread_local QStringList* t_readerMessages = nullptr;
 QtMessageHandler g_previousHandler = nullptr;
 
 void CollectReaderMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (t_readerMessages && context.category && QByteArray(context.category).startsWith("qt.gui.imageio")) {
+    // Some readers log without a category ("libpng error: ..."): on a thread
+    // that is reading a picture, every message is the reader's.
+    if (t_readerMessages) {
         t_readerMessages->append(message);
         return;
     }
