@@ -24,7 +24,7 @@ namespace kestova {
 
 class FrameInUseError : public std::runtime_error {
 public:
-    // `holder`: "mackestova (pid 4242)", or empty when unknown.
+    // `holder`: "process 'mackestova' (pid 4242)", or empty when unknown.
     explicit FrameInUseError(std::string holder);
     const std::string& Holder() const { return holder_; }
 
@@ -32,7 +32,8 @@ private:
     std::string holder_;
 };
 
-// "the frame is in use by mackestova (pid 4242)", or "... by another program".
+// "the frame is in use by process 'mackestova' (pid 4242)", or "... by
+// another program".
 std::string FrameInUseMessage(const std::string& holder);
 
 enum class FrameLockResult { Taken, InUse, Failed };
@@ -48,8 +49,9 @@ FrameLockResult LockFrameExclusively(int fd, std::string* holder, std::string* e
 // fd and returns why.
 std::string HoldFrameOrClose(int fd);
 
-// Who holds an flock on the file with this device and inode: "NAME (pid N)",
-// or empty when the lock table does not tell (another host, an OFD lock, or
+// Who holds an flock on the file with this device and inode:
+// "process 'NAME' (pid N)", NAME escaped (EscapeDeviceText), or empty
+// when the lock table does not tell (another host, an OFD lock, or
 // no /proc). `procRoot` is replaceable for tests.
 std::string FrameLockHolder(dev_t device, ino_t inode, const std::string& procRoot = "/proc");
 // The same for a path (the node or image file); empty when it cannot be stat'ed.

@@ -618,6 +618,27 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
         return Failure(PictureError::Truncated, name,
                        QStringLiteral("the file is truncated (the PNG holds less picture data than its size needs)"));
 
+    // The decoding memory, from the header, against the budget: first the
+    // least any decode of it takes, before the caller is asked for a size
+    // (that tells it the file passed the checks), then what it will take.
+    DecodeBudget& budget = limits.budget ? *limits.budget : DecodeBudget::Shared();
+    const int64_t allowed = std::min(limits.maxDecodeBytes, budget.Capacity());
+    const QImage::Format decoded =
+        reader.supportsOption(QImageIOHandler::ImageFormat) ? reader.imageFormat() : QImage::Format_Invalid;
+    const bool canScale = isJpeg && reader.supportsOption(QImageIOHandler::ScaledSize);
+    const auto tooLarge = [&](const DecodeCost& cost) {
+        return Failure(PictureError::TooLarge, name,
+                       QStringLiteral("too large to decode: %1 at %2 bits a channel needs %3; "
+                                      "at most %4 is used for one picture")
+                           .arg(PixelsText(int64_t(stored.width()) * stored.height()))
+                           .arg(cost.bitsPerChannel)
+                           .arg(Bytes(cost.bytes), Bytes(allowed)));
+    };
+    if (stored.isValid()) {
+        const DecodeCost least = CostOf(stored, decoded, canScale ? QSize(1, 1) : QSize(), canScale, jpeg);
+        if (least.bytes > allowed) return tooLarge(least);
+    }
+
     QSize upright = stored.isValid() ? (swapped ? stored.transposed() : stored) : QSize();
     QSize want;
     if (chooseSize && upright.isValid()) {
@@ -630,7 +651,7 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     // Only the JPEG reader decodes at a reduced scale; the others decode
     // every pixel anyway and their own scaling would copy the picture in
     // its decoded form, so the loader scales after making it opaque.
-    const bool jpegScaled = isJpeg && want.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize);
+    const bool jpegScaled = canScale && want.isValid();
     if (jpegScaled) {
         // The reader scales before it applies the orientation; it decodes at
         // the coarsest DCT scale that still covers this size and smooths the
@@ -638,23 +659,11 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
         reader.setScaledSize(swapped ? want.transposed() : want);
         reader.setQuality(100);
     }
-
-    // The decoding memory, from the header, against the budget.
-    DecodeBudget& budget = limits.budget ? *limits.budget : DecodeBudget::Shared();
-    const int64_t allowed = std::min(limits.maxDecodeBytes, budget.Capacity());
     int64_t reserve = allowed;  // a size only the decoder knows: all of it
     if (stored.isValid()) {
-        const QImage::Format decoded =
-            reader.supportsOption(QImageIOHandler::ImageFormat) ? reader.imageFormat() : QImage::Format_Invalid;
         const QSize wantStored = want.isValid() && swapped ? want.transposed() : want;
         const DecodeCost cost = CostOf(stored, decoded, wantStored, jpegScaled, jpeg);
-        if (cost.bytes > allowed)
-            return Failure(PictureError::TooLarge, name,
-                           QStringLiteral("too large to decode: %1 at %2 bits a channel needs %3; "
-                                          "at most %4 is used for one picture")
-                               .arg(PixelsText(int64_t(stored.width()) * stored.height()))
-                               .arg(cost.bitsPerChannel)
-                               .arg(Bytes(cost.bytes), Bytes(allowed)));
+        if (cost.bytes > allowed) return tooLarge(cost);
         reserve = cost.bytes;
     }
     const auto cancelled = [&] { return Failure(PictureError::Cancelled, name, QStringLiteral("the read was cancelled")); };

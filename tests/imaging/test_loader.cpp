@@ -319,7 +319,7 @@ TEST_F(PictureLoaderTest, HostileFilesAreRefusedBeforeDecoding) {
     } cases[] = {
         {"scans.jpg", Q(ManyScanJpeg(10000, 10000, 3000)), PictureError::TooLarge, "3001 scans"},
         {"work.jpg", Q(ManyScanJpeg(10000, 10000, 40)), PictureError::TooLarge, "too much work to decode"},
-        {"deep.png", Q(Rgba16Png(10000, 10000)), PictureError::TooLarge,
+        {"deep.png", Q(RgbaPng(10000, 10000)), PictureError::TooLarge,
          "too large to decode: 100 MP at 16 bits a channel needs 800 MB"},
         {"tiny.gif", Q(TinyGif(10000, 10000)), PictureError::Truncated, "truncated"},
         {"tiny.png", Q(TinyPng(10000, 10000)), PictureError::Truncated, "truncated"},

@@ -120,10 +120,9 @@ inline void PngChunk(Bytes& png, const char* type, const Bytes& body) {
 
 inline Bytes PngHeader(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour) {
     Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    Bytes ihdr;
-    PutBe32(ihdr, w);
-    PutBe32(ihdr, h);
-    ihdr.insert(ihdr.end(), {depth, colour, 0, 0, 0});
+    const Bytes ihdr{uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w),
+                     uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h),
+                     depth, colour, 0, 0, 0};
     PngChunk(png, "IHDR", ihdr);
     return png;
 }
@@ -145,12 +144,13 @@ inline Bytes DeflatedZeros(size_t n, int flush) {
     return out;
 }
 
-// A w x h 16-bit RGBA PNG, every pixel transparent black, at about the best
-// ratio deflate reaches (a 100 MP one is under 800 KB). All its rows are
-// zeros, so one compressed piece of 1 MiB is repeated, not recomputed.
-inline Bytes Rgba16Png(uint32_t w, uint32_t h) {
-    Bytes png = PngHeader(w, h, 16, 6);
-    const uint64_t raw = uint64_t(h) * (1 + uint64_t(w) * 8);
+// A w x h RGBA PNG of `depth` bits a channel, every pixel transparent
+// black, at about the best ratio deflate reaches (a 100 MP 16-bit one is
+// under 800 KB). All its rows are zeros, so one compressed piece of 1 MiB
+// is repeated, not recomputed.
+inline Bytes RgbaPng(uint32_t w, uint32_t h, uint8_t depth = 16) {
+    Bytes png = PngHeader(w, h, depth, 6);
+    const uint64_t raw = uint64_t(h) * (1 + uint64_t(w) * depth / 2);
     constexpr size_t kPiece = size_t(1) << 20;
     const Bytes piece = DeflatedZeros(kPiece, Z_FULL_FLUSH);
     Bytes idat{0x78, 0xDA};

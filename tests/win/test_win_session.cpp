@@ -307,7 +307,7 @@ TEST_P(HeldAtStart, StatusNamesTheHolderNothingIsTouchedAndTheAlbumAppearsWhenLe
         other.start(QStringLiteral(KESTOVA_MAC_EXE), {QStringLiteral("--frame"), QString::fromStdString(frame + ",sync=0")});
         ASSERT_TRUE(other.waitForStarted());
         holderPid = other.processId();
-        const std::string expected = "mackestova (pid " + std::to_string(holderPid) + ")";
+        const std::string expected = "process 'mackestova' (pid " + std::to_string(holderPid) + ")";
         ASSERT_TRUE(WaitFor([&] { return FrameLockHolderOfPath(frame) == expected; }, 20000))
             << FrameLockHolderOfPath(frame);
     } else {
