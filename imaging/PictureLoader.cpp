@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -239,20 +240,41 @@ QString Bytes(int64_t bytes) {
     return QStringLiteral("%1 MB").arg(std::max<int64_t>(1, (bytes + 500'000) / 1'000'000));
 }
 
-// A QBuffer whose reads fail once `cancel` is set: the readers then see the
-// end of their data and stop, whatever loop they are in.
-class CancellableBuffer : public QBuffer {
+// The bytes as a device whose reads fail once `cancel` is set: the readers
+// then see the end of their data and stop, whatever loop they are in. (Not
+// a QBuffer: readers recognise one and read its memory directly.) For the
+// JPEG reader, which takes what it is given, reads can be served in small
+// pieces so that it comes back often: a progressive JPEG holds dozens of
+// scans, each a pass over the whole picture, in a few kilobytes.
+class CancellableBuffer : public QIODevice {
 public:
-    CancellableBuffer(QByteArray* bytes, const std::atomic<bool>* cancel) : QBuffer(bytes), cancel_(cancel) {}
+    CancellableBuffer(const QByteArray& bytes, const std::atomic<bool>* cancel) : bytes_(bytes), cancel_(cancel) {}
+    qint64 size() const override { return bytes_.size(); }
+    void ServeInPieces(qint64 piece) { piece_ = piece; }
 
 protected:
     qint64 readData(char* data, qint64 maxlen) override {
-        if (cancel_ && cancel_->load(std::memory_order_relaxed)) return -1;
-        return QBuffer::readData(data, maxlen);
+        if (cancel_ && cancel_->load(std::memory_order_relaxed)) {
+            // A second start-of-image marker: the JPEG reader stops with an
+            // error at once, where a plain end of data would have it smooth
+            // the blocks of every missing scan (seconds for a huge picture).
+            if (toldCancel_ || maxlen < 2) return -1;
+            toldCancel_ = true;
+            data[0] = char(0xFF);
+            data[1] = char(0xD8);
+            return 2;
+        }
+        const qint64 n = std::clamp<qint64>(bytes_.size() - pos(), 0, std::min(maxlen, piece_));
+        std::memcpy(data, bytes_.constData() + pos(), size_t(n));
+        return n;
     }
+    qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
+    const QByteArray& bytes_;
     const std::atomic<bool>* cancel_;
+    qint64 piece_ = std::numeric_limits<qint64>::max();
+    bool toldCancel_ = false;
 };
 
 bool Cancelled(const PictureLimits& limits) { return limits.cancel && limits.cancel->load(); }
@@ -564,9 +586,8 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
 
     // From the first look at the header on, what the readers say is kept.
     ReaderMessages messages;
-    QByteArray bytes = data;  // shares, no copy; QBuffer wants a non-const array
-    CancellableBuffer buffer(&bytes, limits.cancel);
-    buffer.open(QIODevice::ReadOnly);
+    CancellableBuffer buffer(data, limits.cancel);
+    buffer.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
     if (!reader.canRead())
@@ -669,6 +690,7 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     const auto cancelled = [&] { return Failure(PictureError::Cancelled, name, QStringLiteral("the read was cancelled")); };
     BudgetShare share;
     if (!share.Take(budget, reserve, limits.cancel)) return cancelled();
+    if (isJpeg && limits.cancel) buffer.ServeInPieces(512);
 
     QImage image = reader.read();
     if (Cancelled(limits)) return cancelled();

@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <future>
+#include <thread>
 
 namespace kestova {
 namespace {
@@ -385,6 +386,15 @@ TEST_F(PictureLoaderTest, ReadsShareTheBudgetAndCanBeCancelledWhileWaiting) {
     cancel = false;
     EXPECT_TRUE(ReadPictureData(png, "w.png", {}, limits).ok());
     EXPECT_EQ(budget.InUse(), 0);
+
+    // Cancelled while decoding a slow progressive JPEG, the read says so.
+    const QByteArray slow = Q(ManyScanJpeg(8000, 8000, 25));
+    const auto small = [](QSize s) { return s / 64; };
+    limits.budget = nullptr;  // the shared one: this one needs 130 MB
+    auto decoding = std::async(std::launch::async, [&] { return ReadPictureData(slow, "s.jpg", small, limits); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    cancel = true;
+    EXPECT_EQ(decoding.get().error, PictureError::Cancelled);
 }
 
 TEST_F(PictureLoaderTest, ReaderLibraryWarningsNeverReachStderr) {
