@@ -34,6 +34,7 @@
 #include <QTimer>
 #include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
@@ -1109,9 +1110,14 @@ QString CMainDialog::FrameInUseText() const
     const CCommUSB::TakenFrame taken = link_->FrameInUse();
     if (taken.message.empty())
         return QString();
-    const QString holder = taken.holder.empty()
-                               ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
-                               : QString::fromStdString(taken.holder);
+    QString holder = taken.holder.empty()
+                         ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
+                         : QString::fromStdString(taken.holder);
+    // "process 'NAME' (pid N)" (NAME already escaped) in the window's language.
+    static const QRegularExpression process(QStringLiteral("^process '(.*)' \\(pid (\\d+)\\)$"));
+    if (const QRegularExpressionMatch m = process.match(holder); m.hasMatch())
+        holder = LookupText(QStringLiteral("FRAMEINUSE_PROCESS"), QStringLiteral("process '%1' (pid %2)"))
+                     .arg(m.captured(1), m.captured(2));
     return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(holder);
 }
 
