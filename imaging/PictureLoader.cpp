@@ -586,9 +586,14 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
 
     // From the first look at the header on, what the readers say is kept.
     ReaderMessages messages;
-    CancellableBuffer buffer(data, limits.cancel);
-    buffer.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    QImageReader reader(&buffer);
+    // A read nobody can cancel is fed from a QBuffer, whose memory the
+    // JPEG reader takes directly.
+    QByteArray shared = data;  // shares, no copy; QBuffer wants a non-const array
+    QBuffer plain(&shared);
+    CancellableBuffer cancellable(data, limits.cancel);
+    QIODevice& device = limits.cancel ? static_cast<QIODevice&>(cancellable) : plain;
+    device.open(limits.cancel ? QIODevice::ReadOnly | QIODevice::Unbuffered : QIODevice::ReadOnly);
+    QImageReader reader(&device);
     reader.setAutoTransform(true);
     if (!reader.canRead())
         return Failure(PictureError::NotAPicture, name,
@@ -690,7 +695,7 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     const auto cancelled = [&] { return Failure(PictureError::Cancelled, name, QStringLiteral("the read was cancelled")); };
     BudgetShare share;
     if (!share.Take(budget, reserve, limits.cancel)) return cancelled();
-    if (isJpeg && limits.cancel) buffer.ServeInPieces(512);
+    if (isJpeg && limits.cancel) cancellable.ServeInPieces(512);
 
     QImage image = reader.read();
     if (Cancelled(limits)) return cancelled();
