@@ -349,7 +349,10 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
     int count = 0;
     album.dpf.GetFileNum(count);
     const std::vector<int> picks = ParseRange(opt.range, count);
-    if (picks.empty()) throw CliError(kExitUsage, "the album has no pictures to export");
+    if (picks.empty()) {  // "all" of an empty album: nothing to do, nothing wrong
+        std::printf("the album is empty; nothing exported\n");
+        return;
+    }
 
     const fs::path dir(opt.dir);
     std::error_code ec;

@@ -130,7 +130,7 @@ TEST_F(MacAlbum, StartedWhileAnotherProcessWritesTheFrameWaitsForIt)
 
     Start(frame);
     ASSERT_TRUE(WaitFor([&] { return Status().startsWith("The frame is in use by "); }, 5000)) << Status().toStdString();
-    EXPECT_TRUE(Status().contains(QStringLiteral("kestova-cli (pid %1)").arg(writer.processId()))) << Status().toStdString();
+    EXPECT_TRUE(Status().contains(QStringLiteral("process 'kestova-cli' (pid %1)").arg(writer.processId()))) << Status().toStdString();
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_EQ(writer.state(), QProcess::Running);  // still writing when the window gave up its read
 
