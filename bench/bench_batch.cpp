@@ -1,7 +1,7 @@
 // Batch preparation on every core, and what a real frame costs.
 //
 //   build/bench/bench_batch [--photos 50] [--distinct 10] [--reps 3] [--quick] [--model-only]
-//                           [--only serial|pool|add] [--dir FOLDER]
+//                           [--only serial|pool|add|memory] [--dir FOLDER]
 //
 // 1. Batch: <photos> camera photos (4000 x 3000 JPEGs with texture, written
 //    by Qt) prepared and fitted for a 320 x 240 frame, one after the other
@@ -15,9 +15,14 @@
 //    pool still prepares, started as kestova-cli add starts it (once a file
 //    has passed its checks); wall time against the wire time the frame saw,
 //    and how long the commit's thread waited for pictures.
+// 2b. Peak memory (--only memory runs this alone): the pool preparing the
+//    photos with the shared decoding budget against a budget too large to
+//    ever make a read wait, each run in a child process whose peak resident
+//    size comes from wait4; wall time of both, alternating.
 // 3. The frame model (model=usb-full-speed): reading an album of 60
-//    pictures, and adding 10 photos, at 128 x 128 and 320 x 240; time split
-//    into wire and the rest.
+//    pictures, and adding 10 photos to a new frame and to a full one (10
+//    deleted before, or in the same commit), at 128 x 128 and 320 x 240;
+//    time split into wire and the rest.
 //
 // <distinct> photos are generated; the rest of the batch are copies of them
 // (the decoding work is the same, the generation takes a while).
@@ -32,6 +37,10 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -156,13 +165,21 @@ struct AddTiming {
 
 // What kestova-cli add does, from attach to the end of the commit. Serial:
 // every picture prepared, then the commit. Overlapped: the commit starts with
-// the first picture and is fed the rest as the pool delivers them.
-AddTiming Add(const std::string& frameArg, const std::vector<QString>& files, bool overlapped) {
+// the first picture and is fed the rest as the pool delivers them. With
+// `deleteLast`, that many pictures at the album's end are deleted first, in
+// the same commit (their slots are the ones the new pictures take).
+AddTiming Add(const std::string& frameArg, const std::vector<QString>& files, bool overlapped,
+              int deleteLast = 0) {
     AddTiming t;
     const auto start = Clock::now();
     auto a = Attach(frameArg);
     a->dpf.ReadDPFInfo();
     a->dpf.Read();
+    for (int i = 0; i < deleteLast; ++i) {
+        int count = 0;
+        a->dpf.GetFileNum(count);
+        if (count > 0) a->dpf.DeleteFileAt(count - 1);
+    }
     int w = 0, h = 0;
     a->dpf.GetLCDParam(w, h);
     BatchOptions o;
@@ -268,7 +285,7 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--photos N] [--distinct N] [--reps N] [--quick] [--model-only]\n"
-                         "       [--only serial|pool|add] [--dir FOLDER (photos kept and used again)]\n",
+                         "       [--only serial|pool|add|memory] [--dir FOLDER (photos kept and used again)]\n",
                          argv[0]);
             return 1;
         }
@@ -277,6 +294,51 @@ int main(int argc, char** argv) {
     std::printf("generating %d photos of 4000 x 3000 (%d distinct)...\n", photos, distinct);
     std::fflush(stdout);
     MakePhotos(ws, photos, distinct);
+
+    // ---- 2b. peak memory with and without the decoding budget ----
+    if (!modelOnly && (only.empty() || only == "memory")) {
+        std::printf("\n[memory] %d photos -> 320 x 240 on the pool, %u cores: peak resident size of the run\n",
+                    photos, std::max(1u, std::thread::hardware_concurrency()));
+        kestova::DecodeBudget unbounded(int64_t(1) << 40);
+        std::vector<double> ratioPeak, ratioWall;
+        for (int r = 0; r < reps; ++r) {
+            double peak[2] = {0, 0}, wall[2] = {0, 0};
+            for (int k = 0; k < 2; ++k) {
+                const int side = (k + r) % 2;  // 0: the shared budget, 1: unbounded
+                const auto t0 = Clock::now();
+                const pid_t child = fork();
+                if (child == 0) {
+                    BatchOptions o;
+                    o.lcdWidth = 320;
+                    o.lcdHeight = 240;
+                    if (side == 1) {
+                        o.limits.budget = &unbounded;
+                        o.limits.maxDecodeBytes = int64_t(1) << 40;
+                    }
+                    int good = 0;
+                    PrepareBatch(ws.photos, o, [&](BatchResult& b) {
+                        good += b.ok();
+                        return true;
+                    });
+                    _exit(good == int(ws.photos.size()) ? 0 : 1);
+                }
+                int status = 0;
+                struct rusage ru {};
+                wait4(child, &status, 0, &ru);
+                wall[side] = Seconds(Clock::now() - t0);
+                peak[side] = double(ru.ru_maxrss) / 1024.0;
+                if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::printf("  (a picture failed)\n");
+            }
+            std::printf("  rep %d budget on: peak %.0f MiB wall %.3f s;  unbounded: peak %.0f MiB wall %.3f s\n", r,
+                        peak[0], wall[0], peak[1], wall[1]);
+            std::fflush(stdout);
+            ratioPeak.push_back(peak[0] / peak[1]);
+            ratioWall.push_back(wall[0] / wall[1]);
+        }
+        std::printf("  => budget/unbounded peak: min %.2f median %.2f;  wall: min %.2f median %.2f\n",
+                    Min(ratioPeak), Median(ratioPeak), Min(ratioWall), Median(ratioWall));
+        if (only == "memory") return 0;
+    }
 
     // ---- 1. serial against the pool, 320 x 240 ----
     if (!modelOnly && only != "add") {
@@ -389,6 +451,26 @@ int main(int argc, char** argv) {
             const double wall = ReadAlbum(frame + ",sync=0,model=usb-full-speed", wire, model, n);
             std::printf("  %dx%d read album of %d pictures: frame model %.2f s; here: wall %.2f s, wire %.2f s\n",
                         w, h, n, model, wall, wire);
+            // A full frame: the 10 new pictures go into slots that held
+            // pictures, so every unit of them is erased. The last 10 are
+            // deleted by an earlier commit (the old album no longer uses the
+            // slots) or in the add's own commit (the new pictures wait for
+            // the backup that leaves the old ones out).
+            const std::string full = ws.dir + "/full-add.img";
+            for (const bool sameCommit : {false, true}) {
+                std::filesystem::copy_file(frame, full, std::filesystem::copy_options::overwrite_existing);
+                if (!sameCommit) {
+                    auto a = Attach(full + ",sync=0");
+                    a->dpf.ReadDPFInfo();
+                    a->dpf.Read();
+                    for (int i = 0; i < addCount; ++i) a->dpf.DeleteFileAt(n - 1 - i);
+                    a->dpf.Update();
+                }
+                const AddTiming t = Add(full + ",sync=0,model=usb-full-speed", ten, true, sameCommit ? addCount : 0);
+                std::printf("  %dx%d add %d photos to a full frame (%d deleted %s): frame model %.2f s; "
+                            "here: wall %.2f s, wire %.2f s\n", w, h, t.added, addCount,
+                            sameCommit ? "in the same commit" : "before", t.model, t.wall, t.wire);
+            }
             std::fflush(stdout);
         }
     }

@@ -194,8 +194,8 @@ void RunAdd(const CliContext& ctx, const AddOptions& given) {
     // The pictures are prepared (and fitted, with the session's fitting
     // rule) on every core, and fed to the commit while it writes, in the
     // order given, so the frame's wire time hides the CPU. The commit starts
-    // as soon as one file has passed the checks made before decoding: its
-    // first steps need no new picture and run while the first is decoded.
+    // as soon as one file has passed the checks made before decoding and
+    // waits for the first picture; its index steps come after the last one.
     // Until then nothing is written, so an add whose files are all missing,
     // unreadable or truncated leaves the frame as it was (and so does a full
     // album, where the commit waits for a picture actually added).
@@ -348,7 +348,10 @@ void RunExport(const CliContext& ctx, const ExportOptions& opt) {
     int count = 0;
     album.dpf.GetFileNum(count);
     const std::vector<int> picks = ParseRange(opt.range, count);
-    if (picks.empty()) throw CliError(kExitUsage, "the album has no pictures to export");
+    if (picks.empty()) {  // "all" of an empty album: nothing to do, nothing wrong
+        std::printf("the album is empty; nothing exported\n");
+        return;
+    }
 
     const fs::path dir(opt.dir);
     std::error_code ec;

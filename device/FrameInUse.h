@@ -16,14 +16,15 @@
 
 namespace kestova {
 
-// "the frame is in use by mackestova (pid 4242)", or "... by another program".
+// "the frame is in use by process 'mackestova' (pid 4242)", or "... by
+// another program".
 inline std::string FrameInUseMessage(const std::string& holder) {
     return "the frame is in use by " + (holder.empty() ? std::string("another program") : holder);
 }
 
 class FrameInUseError : public std::runtime_error {
 public:
-    // `holder`: "mackestova (pid 4242)", or empty when unknown.
+    // `holder`: "process 'mackestova' (pid 4242)", or empty when unknown.
     explicit FrameInUseError(std::string holder)
         : std::runtime_error(FrameInUseMessage(holder)), holder_(std::move(holder)) {}
     const std::string& Holder() const { return holder_; }

@@ -16,6 +16,10 @@ struct StopReset {
     ~StopReset() { flag.store(false); }
 };
 
+// Bytes read from the head of a unit to tell one that was ever written: a
+// whole number of the frame's 64-byte packets.
+constexpr uint32_t kErasedProbe = 64;
+
 template <typename T>
 void MoveElement(std::vector<T>& v, size_t from, size_t to) {
     if (from < to)
@@ -92,13 +96,17 @@ int CPictureManager::ReadIndex(IndexReadMode mode) {
     const uint32_t s = geometry_.start;
     std::array<uint8_t, kIndexBlockSize> image{};
     Read(s, image.data(), kIndexBlockSize);
-    if (!HasIndexMagic(image)) {
+    primaryWhole_ = HasIndexMagic(image);
+    if (!primaryWhole_) {
         // The primary is blank or a commit was cut off: the backup holds the
         // album as it was before, and becomes the primary again.
         image.fill(0);
         Read(s + kBackupOffset, image.data(), kIndexBlockSize);
         std::memcpy(image.data(), "ABFS", 4);
-        if (mode == kRestore) WriteIndexBlock(s, image, /*erase=*/true);
+        if (mode == kRestore) {
+            WriteIndexBlock(s, image, /*erase=*/true);
+            primaryWhole_ = true;
+        }
     }
     indexImage_ = image;
     const ParsedIndex parsed = ParseIndexBlock(image, s, geometry_.length, geometry_.slotSize);
@@ -211,46 +219,59 @@ void CPictureManager::WriteIndexBlock(uint32_t at,
     Write(at, block.data(), kIndexHeaderSize);
 }
 
+bool CPictureManager::InSlot(const IndexEntry& e, uint32_t slotAddress) const {
+    const uint64_t eEnd = uint64_t(e.address) + std::max<uint32_t>(e.length, 1);
+    return e.address < uint64_t(slotAddress) + geometry_.slotSize && slotAddress < eEnd;
+}
+
+bool CPictureManager::UsedByFlashAlbum(uint32_t slotAddress) const {
+    return std::any_of(onFlash_.begin(), onFlash_.end(),
+                       [&](const IndexEntry& e) { return InSlot(e, slotAddress); });
+}
+
+bool CPictureManager::ReadsErased(uint32_t address, uint32_t length) {
+    // Only bytes the frame sent and its checksum confirmed count: a read that
+    // fails, or anything but 0xFF, means the unit is erased as usual.
+    std::array<uint8_t, kEraseUnit> buf;
+    if (flash_ == nullptr || length > buf.size() ||
+        flash_->ReadData(int32_t(address), int32_t(length), buf.data()) != 0)
+        return false;
+    return std::all_of(buf.begin(), buf.begin() + length, [](uint8_t b) { return b == 0xFF; });
+}
+
+void CPictureManager::EraseUnlessErased(uint32_t address, uint32_t length) {
+    // Whatever this commit writes into starts with its header (a picture, an
+    // index block), so a few bytes tell a unit that was ever written. Only
+    // when they read erased is every unit read in full; a unit that reads
+    // back all 0xFF is what an erase would leave, and erasing it again costs
+    // the frame a status write and a sector erase for nothing.
+    const bool headErased = ReadsErased(address, kErasedProbe);
+    for (uint32_t off = 0; off < length; off += kEraseUnit)
+        if (!headErased || !ReadsErased(address + off, kEraseUnit)) ErasureBlock(address + off);
+}
+
+void CPictureManager::WritePicture(const CFileItem& item) {
+    EraseUnlessErased(item.Address(), geometry_.slotSize);
+    std::array<uint8_t, kEraseUnit> page;
+    const uint32_t length = uint32_t(item.Length());
+    const uint8_t* bytes = item.Data().data();
+    for (uint32_t off = 0; off < length; off += kEraseUnit) {
+        const uint32_t chunk = std::min(kEraseUnit, length - off);
+        // The tail of the last page carries no meaning; keep it erased.
+        page.fill(0xFF);
+        std::memcpy(page.data(), bytes + off, chunk);
+        Write(item.Address() + off, page.data(), kEraseUnit);
+    }
+}
+
 int CPictureManager::Download(const ProgressCallback& progress, const PictureFeed* feed) {
     RequireLoaded();
     StopReset clearStop{stop_};
     const uint32_t s = geometry_.start;
-    const uint32_t p = geometry_.slotSize;
     const size_t n = committed_.size();
-    size_t newCount = current_.size() - n;
     const bool feeding = feed && feed->more;
-
-    // The backup describes the album the primary lists now, except pictures
-    // deleted in this commit whose slot a new picture takes: their bytes are
-    // about to be overwritten, so a restored album must not list them.
-    std::vector<IndexEntry> backupEntries;
-    for (const IndexEntry& e : onFlash_) {
-        const uint64_t eEnd = uint64_t(e.address) + std::max<uint32_t>(e.length, 1);
-        bool overwritten = false;
-        for (size_t i = n; i < current_.size() && !overwritten; ++i) {
-            const uint64_t a = current_[i]->Address();
-            overwritten = e.address < a + p && a < eEnd;
-        }
-        // Pictures still to be fed take free slots: whatever lies in one may go.
-        if (feeding && !overwritten && geometry_.slotSize > 0 && e.address >= geometry_.SlotAreaStart()) {
-            const uint32_t first = SlotOf(e.address);
-            const uint32_t last = SlotOf(uint32_t(eEnd - 1));
-            for (uint32_t slot = first; slot <= last && slot < space_.size() && !overwritten; ++slot)
-                overwritten = space_[slot] == 0;
-        }
-        if (!overwritten) backupEntries.push_back(e);
-    }
-    WriteIndexBlock(s + kBackupOffset, BuildIndexBlock(indexImage_, backupEntries), true);
-    // From the primary's erase on, a cut restores the backup: the album on
-    // the flash is the backup's from here until the new primary lands.
-    onFlash_ = backupEntries;
-    WriteEntries(indexImage_, onFlash_);
-    ErasureBlock(s);
-    ConfirmErased(s);
-
-    std::array<uint8_t, kEraseUnit> page;
-    size_t written = 0;
     bool fedAll = !feeding;
+
     // The total told with each picture: the new pictures known, and of those
     // still to come no more than the album has room for. It only goes down
     // when a picture that was to come does not (the feeder says why), never
@@ -264,38 +285,99 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
                 size_t(std::count(space_.begin(), space_.end(), 0u))));
             more = std::clamp(feed->pending(), 0L, room);
         }
-        return long(newCount) + more;
+        return long(current_.size() - n) + more;
     };
-    long told = 0;
-    for (size_t k = 0;; ++k) {
-        if (k == newCount && !fedAll) {
-            fedAll = !feed->more();
-            newCount = current_.size() - n;
-        }
-        if (k >= newCount) break;
-        const CFileItem& item = *current_[n + k];
-        for (uint32_t off = 0; off < p; off += kEraseUnit) ErasureBlock(item.Address() + off);
-        const uint32_t length = uint32_t(item.Length());
-        const uint8_t* bytes = item.Data().data();
-        for (uint32_t off = 0; off < length; off += kEraseUnit) {
-            const uint32_t chunk = std::min(kEraseUnit, length - off);
-            // The tail of the last page carries no meaning; keep it erased.
-            page.fill(0xFF);
-            std::memcpy(page.data(), bytes + off, chunk);
-            Write(item.Address() + off, page.data(), kEraseUnit);
-        }
-        written = k + 1;
-        told = std::max(total(), long(written));
-        if (progress) progress(0, long(k), told);
-        if ((written < newCount || !fedAll) && stop_.load()) break;
+    // A commit that failed after the primary's erase left the backup as the
+    // only index; it becomes the primary again before anything else, so the
+    // backup is never rewritten while the frame depends on it.
+    if (!primaryWhole_) {
+        ErasureBlock(s);
+        ConfirmErased(s);
+        WriteIndexBlock(s, BuildIndexBlock(indexImage_, onFlash_), /*erase=*/false);
+        primaryWhole_ = true;
     }
-    if (progress && written > 0 && fedAll && written == newCount && told != long(written)) progress(0, long(written) - 1, long(written));
 
-    // The primary lists the kept pictures and the new ones now on the flash.
-    const std::vector<IndexEntry> primaryEntries = EntriesOf(n + written);
+    std::vector<bool> done;  // per new picture: on the flash
+    size_t written = 0;
+    size_t writtenEnd = n;  // one past the last new picture written, in album order
+    long told = 0;
+    bool stopped = false;
+    // Writes one new picture and tells it; a stop request ends the commit
+    // after it when anything is left to write.
+    auto writeNew = [&](size_t i, bool moreToCome) {
+        WritePicture(*current_[i]);
+        done[i - n] = true;
+        ++written;
+        writtenEnd = std::max(writtenEnd, i + 1);
+        told = std::max(total(), long(written));
+        if (progress) progress(0, long(written) - 1, told);
+        stopped = stopped || (moreToCome && stop_.load());
+    };
+
+    // 1. New pictures into slots the album on the flash does not use, while
+    // the primary still lists that album: a cut here leaves it as it was.
+    // A picture whose slot that album uses (freed by a deletion in this
+    // commit) waits for the backup that leaves the old picture out.
+    std::vector<size_t> waiting;
+    for (size_t i = n; !stopped; ++i) {
+        if (i == current_.size() && !fedAll) {
+            if (i > n && stop_.load()) {
+                stopped = true;
+                break;
+            }
+            fedAll = !feed->more();
+        }
+        if (i >= current_.size()) break;
+        done.resize(current_.size() - n);
+        if (UsedByFlashAlbum(current_[i]->Address()))
+            waiting.push_back(i);
+        else
+            writeNew(i, i + 1 < current_.size() || !fedAll || !waiting.empty());
+    }
+    done.resize(current_.size() - n);
+    // After a stop only the waiting pictures listed before one already
+    // written still go, so the primary lists the album up to a point.
+    if (stopped)
+        waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                     [&](size_t i) { return i >= writtenEnd; }),
+                      waiting.end());
+
+    // 2. The backup: the album the primary lists now, except pictures whose
+    // slot a waiting new picture takes (their bytes are about to go, so a
+    // restored album must not list them).
+    std::vector<IndexEntry> backupEntries;
+    for (const IndexEntry& e : onFlash_) {
+        const bool overwritten = std::any_of(waiting.begin(), waiting.end(),
+                                             [&](size_t i) { return InSlot(e, current_[i]->Address()); });
+        if (!overwritten) backupEntries.push_back(e);
+    }
+    EraseUnlessErased(s + kBackupOffset, kIndexBlockSize);
+    WriteIndexBlock(s + kBackupOffset, BuildIndexBlock(indexImage_, backupEntries), false);
+
+    // 3. The primary's erase: from here a cut restores the backup, so the
+    // album on the flash is the backup's until the new primary lands.
+    onFlash_ = backupEntries;
+    WriteEntries(indexImage_, onFlash_);
+    primaryWhole_ = false;
+    ErasureBlock(s);
+    ConfirmErased(s);
+
+    // 4. The waiting pictures, into the slots of pictures the backup left out.
+    for (size_t j = 0; j < waiting.size(); ++j) {
+        if (stopped && waiting[j] >= writtenEnd) break;
+        writeNew(waiting[j], j + 1 < waiting.size());
+    }
+    if (progress && written > 0 && fedAll && !stopped && told != long(written))
+        progress(0, long(written) - 1, long(written));
+
+    // 5. The primary lists the kept pictures and the new ones written (after
+    // a stop, the album up to the first one left pending).
+    const size_t listed = size_t(std::find(done.begin(), done.end(), false) - done.begin());
+    const std::vector<IndexEntry> primaryEntries = EntriesOf(n + listed);
     auto primary = BuildIndexBlock(indexImage_, primaryEntries);
     if (commitColors_) SetColors(primary, *commitColors_);
     WriteIndexBlock(s, primary, /*erase=*/false);
+    primaryWhole_ = true;
     if (commitColors_) {
         font_ = commitColors_->font;
         background_ = commitColors_->background;
@@ -305,10 +387,10 @@ int CPictureManager::Download(const ProgressCallback& progress, const PictureFee
     onFlash_ = primaryEntries;
 
     committed_.clear();
-    for (size_t i = 0; i < n + written; ++i)
+    for (size_t i = 0; i < n + listed; ++i)
         committed_.push_back(
             std::make_unique<CFileItem>(current_[i]->Address(), current_[i]->Length()));
-    return written < newCount || !fedAll ? kStoppedEarly : kCommitted;
+    return n + listed < current_.size() || !fedAll ? kStoppedEarly : kCommitted;
 }
 
 void CPictureManager::Read(uint32_t address, uint8_t* buffer, uint32_t length) {
@@ -352,8 +434,14 @@ int CPictureManager::SetAlbumColors(uint16_t font, uint16_t background) {
     if (!loaded_) return 1;
     auto block = BuildIndexBlock(indexImage_, onFlash_);
     SetColors(block, AlbumColors{font, background});
-    WriteIndexBlock(geometry_.start + kBackupOffset, block, true);
+    // The block the frame depends on is rewritten second: the backup, unless
+    // a failed commit left the primary without "ABFS".
+    const bool backupFirst = primaryWhole_;
+    if (backupFirst) WriteIndexBlock(geometry_.start + kBackupOffset, block, true);
+    primaryWhole_ = false;
     WriteIndexBlock(geometry_.start, block, true);
+    primaryWhole_ = true;
+    if (!backupFirst) WriteIndexBlock(geometry_.start + kBackupOffset, block, true);
     indexImage_ = block;
     font_ = font;
     background_ = background;

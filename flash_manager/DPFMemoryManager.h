@@ -19,22 +19,21 @@
 
 namespace kestova {
 
-// Progress of a commit: (0, k, n) after the k-th (from 0) of n new pictures.
-// In a fed commit n may fall as pictures that were to come do not; the last
+// Progress of a commit: (0, k, n) after the k-th (from 0) of n new pictures
+// has been written (k counts pictures as they are written). In a fed commit n may fall as pictures that were to come do not; the last
 // call of a whole commit has k + 1 == n.
 using ProgressCallback = std::function<void(int, long, long)>;
 
 // New pictures that arrive while a commit runs (a batch still being
 // prepared), so the wire does not wait for the last picture before writing
 // the first. `more` is called on the commit's thread whenever every new
-// picture it knows of is written; it adds the next one (or several) with
-// AddPicture, waiting for it as long as needed, and returns false when no
-// more will come. `pending` (optional) says how many may still come, for the
-// progress total (which counts no more of them than the album has room
-// for). The feed may add nothing before the commit starts: the commit's
-// first steps (the backup index, the primary's erase) need no new picture. Pictures fed in take free slots, so the backup written at
-// the start leaves out every picture of the old primary whose slot is free
-// (deleted since the last commit): one of them may be overwritten.
+// picture it knows of is written (or waits for the backup, see Download); it
+// adds the next one (or several) with AddPicture, waiting for it as long as
+// needed, and returns false when no more will come. `pending` (optional) says
+// how many may still come, for the progress total (which counts no more of
+// them than the album has room for). The feed may add nothing before the
+// commit starts. The index steps come after the feed has ended, so the
+// backup knows every picture of the commit.
 struct PictureFeed {
     std::function<bool()> more;
     std::function<long()> pending;
@@ -129,7 +128,13 @@ public:
     // themselves and new pictures only among themselves, so the store's
     // invariants hold; 0 on success, 1 when refused or out of range.
     int MovePicture(int from, int to);
-    // Commits the edited album; see DownloadResult.
+    // Commits the edited album; see DownloadResult. The frame shows the
+    // primary index, so the commit keeps it whole for as long as it can:
+    // new pictures into slots the album on the flash does not use are
+    // written first, then the backup (old album), the primary's erase, the
+    // new pictures that take a slot the old album uses (freed by a deletion
+    // in this commit), and the new primary. A unit that reads back erased
+    // is not erased again. The flash ends up the same whatever the order.
     int Download(const ProgressCallback& progress, const PictureFeed* feed = nullptr);
     void Release();
 
@@ -176,6 +181,16 @@ private:
     void WriteIndexBlock(uint32_t at, const std::array<uint8_t, album::kIndexBlockSize>& block,
                          bool erase);
     std::vector<album::IndexEntry> EntriesOf(size_t count) const;
+    // Whether any byte of the picture lies in the slot at the address.
+    bool InSlot(const album::IndexEntry& e, uint32_t slotAddress) const;
+    // Whether a picture the flash's album lists lies in the slot at the address.
+    bool UsedByFlashAlbum(uint32_t slotAddress) const;
+    // True only when `length` (at most 4096) bytes were read, verified, as 0xFF.
+    bool ReadsErased(uint32_t address, uint32_t length);
+    // Erases the units of a range about to be written, except those that read erased.
+    void EraseUnlessErased(uint32_t address, uint32_t length);
+    // Erases (where needed) a new picture's whole slot and writes its pages.
+    void WritePicture(const CFileItem& item);
     void RequireLoaded() const;
 
     album::Geometry geometry_;
@@ -195,6 +210,10 @@ private:
     // Unlike the committed list it keeps pictures deleted since the last
     // commit: they are what the backup must describe.
     std::vector<album::IndexEntry> onFlash_;
+    // The primary index block on the flash begins with "ABFS" (false from
+    // its erase in a commit until its header lands, and after a read that
+    // found it without and wrote nothing).
+    bool primaryWhole_ = false;
     bool initialised_ = false;
     bool loaded_ = false;
     size_t cachedBytes_ = 0;

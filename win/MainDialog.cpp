@@ -34,6 +34,7 @@
 #include <QTimer>
 #include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
@@ -1118,10 +1119,15 @@ QString CMainDialog::FrameInUseText() const
     const std::string message = frame_->FrameInUse();
     if (message.empty())
         return QString();
-    const std::string holder = frame_->FrameInUseHolder();
-    const QString who = holder.empty() ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
-                                       : QString::fromStdString(holder);
-    return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(who);
+    const std::string taken = frame_->FrameInUseHolder();
+    QString holder = taken.empty() ? LookupText(QStringLiteral("FRAMEINUSE_OTHER"), QStringLiteral("another program"))
+                                   : QString::fromStdString(taken);
+    // "process 'NAME' (pid N)" (NAME already escaped) in the window's language.
+    static const QRegularExpression process(QStringLiteral("^process '(.*)' \\(pid (\\d+)\\)$"));
+    if (const QRegularExpressionMatch m = process.match(holder); m.hasMatch())
+        holder = LookupText(QStringLiteral("FRAMEINUSE_PROCESS"), QStringLiteral("process '%1' (pid %2)"))
+                     .arg(m.captured(1), m.captured(2));
+    return LookupText(QStringLiteral("FRAMEINUSE_TIPS"), QStringLiteral("The frame is in use by %1")).arg(holder);
 }
 
 void CMainDialog::ShowFrameInUse(const std::string& message)

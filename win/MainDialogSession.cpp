@@ -416,12 +416,16 @@ void CMainDialog::MoveToNextThumbnail()
 void CMainDialog::OnAddFromTree(const QString& path)
 {
     // A double-clicked picture is shown and added, without moving the
-    // browser's selection on.
-    if (!preview_ || !preview_->LoadPicture(path))
+    // browser's selection on; it is read off the window's thread first.
+    if (!preview_)
         return;
-    m_autoAdvance = false;
-    OnAdd();
-    m_autoAdvance = true;
+    preview_->StartLoading(path, [this](bool shown) {
+        if (!shown)
+            return;
+        m_autoAdvance = false;
+        OnAdd();
+        m_autoAdvance = true;
+    });
 }
 
 bool CMainDialog::DroppedFileAccepted(const QString& path)
@@ -601,8 +605,10 @@ void CMainDialog::OnAlbumSelection()
         return;
     const int i = albumList_->row(selected.first());
     if (i >= 0 && i < frame_->Album().Count() && !frame_->Album().At(i).file.isEmpty()) {
-        if (!preview_->LoadPicture(frame_->Album().At(i).file))
-            Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
+        preview_->StartLoading(frame_->Album().At(i).file, [this](bool shown) {
+            if (!shown)
+                Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
+        });
     }
     multiSelection_ = false;
 }
@@ -642,8 +648,10 @@ void CMainDialog::OnBrowserSelection()
     if (one) {
         multiSelection_ = false;
         const QString path = tree_->CurrentFolderPath() + selected.first()->text();
-        if (!preview_->LoadPicture(path))
-            Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
+        preview_->StartLoading(path, [this](bool shown) {
+            if (!shown)
+                Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
+        });
     } else if (selected.size() > 1) {
         multiSelection_ = true;
     }

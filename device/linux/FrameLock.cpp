@@ -2,6 +2,8 @@
 
 #include "device/linux/FrameLock.h"
 
+#include "device/DeviceText.h"
+
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -72,8 +74,12 @@ std::string FrameLockHolder(dev_t device, ino_t inode, const std::string& procRo
     else if (exact.empty() && sameInode.size() == 1)
         pid = sameInode.front();
     if (pid <= 0) return {};
+    // The name is whatever the process calls itself: escaped like text from
+    // a device, and quoted, so that neither an escape sequence nor a name
+    // like "kestova (pid 1)" passes for our own words.
     const std::string name = ProgramName(procRoot, pid);
-    return (name.empty() ? std::string("a program") : name) + " (pid " + std::to_string(pid) + ")";
+    if (name.empty()) return "a process (pid " + std::to_string(pid) + ")";
+    return "process '" + EscapeDeviceText(name) + "' (pid " + std::to_string(pid) + ")";
 }
 
 std::string FrameLockHolderOfPath(const std::string& path, const std::string& procRoot) {

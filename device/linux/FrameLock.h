@@ -33,8 +33,9 @@ FrameLockResult LockFrameExclusively(int fd, std::string* holder, std::string* e
 // fd and returns why.
 std::string HoldFrameOrClose(int fd);
 
-// Who holds an flock on the file with this device and inode: "NAME (pid N)",
-// or empty when the lock table does not tell (another host, an OFD lock, or
+// Who holds an flock on the file with this device and inode:
+// "process 'NAME' (pid N)", NAME escaped (EscapeDeviceText), or empty
+// when the lock table does not tell (another host, an OFD lock, or
 // no /proc). `procRoot` is replaceable for tests.
 std::string FrameLockHolder(dev_t device, ino_t inode, const std::string& procRoot = "/proc");
 // The same for a path (the node or image file); empty when it cannot be stat'ed.

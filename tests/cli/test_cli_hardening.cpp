@@ -6,6 +6,7 @@
 #include "common/coder/Bmp.h"
 #include "device/virtual/FrameImage.h"
 #include "flash_manager/AlbumLayout.h"
+#include "tests/support/HostilePictures.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -266,6 +270,77 @@ TEST_F(CliHardening, DeviceTextIsPrintedEscaped) {
     const CliRun r = Cli(dir, {"--frame", Frame(",vendor=\x1b[8mx"), "list"});
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\\x1B[8mx"), std::string::npos) << r.out;
+}
+
+TEST_F(CliHardening, HostilePicturesAreRefusedWithinABoundedPeak) {
+    FormatFrameImage(image, {}, true);
+    const auto file = [&](const std::string& name, const testing::Bytes& bytes) {
+        const std::string p = dir.File(name);
+        EXPECT_TRUE(testing::WriteBytes(p, bytes));
+        return p;
+    };
+    const std::string before = Cli(dir, {"--frame", Frame(), "ls"}).out;
+    // Tiny files claiming 100 MP: truncated, and the album is untouched.
+    for (const std::string& tiny : {file("tiny.gif", testing::TinyGif(10000, 10000)),
+                                    file("tiny.png", testing::TinyPng(10000, 10000)),
+                                    file("tiny.bmp", testing::TinyBmp(10000, 10000))}) {
+        const CliRun r = Cli(dir, {"--frame", Frame(), "add", tiny});
+        EXPECT_EQ(r.code, 4) << tiny;
+        EXPECT_NE(r.err.find("truncated"), std::string::npos) << r.err;
+        EXPECT_LT(r.peakKiB, kMemoryBoundKiB) << tiny;
+    }
+    // 100 MP at 16 bits a channel (1.2 GB decoded the way Qt reads it):
+    // refused from its header, one or two at once.
+    const std::string deep = file("deep.png", testing::RgbaPng(10000, 10000, 16));
+    CliRun r = Cli(dir, {"--frame", Frame(), "add", deep, deep});
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.err.find("too large to decode: 100 MP at 16 bits a channel"), std::string::npos) << r.err;
+    EXPECT_LT(r.peakKiB, kMemoryBoundKiB);
+    EXPECT_EQ(Cli(dir, {"--frame", Frame(), "ls"}).out, before);
+
+    // Two 100 MP 8-bit ones are decoded (400 MB each) one after the other,
+    // however many workers the machine has: together they would need 850 MB.
+    const std::string wide = file("wide.png", testing::RgbaPng(10000, 10000, 8));
+    r = Cli(dir, {"--frame", Frame(), "add", wide, wide});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_LT(r.peakKiB, 600 * 1024);
+    std::printf("[ measured ] add of two 100 MP 8-bit PNGs: peak %ld KiB\n", r.peakKiB);
+}
+
+TEST_F(CliHardening, LockHolderNameIsPrintedEscapedAndQuoted) {
+    // Any process may call itself anything: this one's name carries an
+    // escape sequence and mimics our own wording.
+    FormatFrameImage(image, {}, true);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = ::open(image.c_str(), O_RDONLY);
+        flock(fd, LOCK_EX);
+        prctl(PR_SET_NAME, "\x1b[2Jx (pid 1)", 0, 0, 0);
+        (void)!write(ready[1], "r", 1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const CliRun r = Cli(dir, {"--frame", Frame(), "ls"});
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(r.code, 7) << r.err;
+    EXPECT_EQ((r.out + r.err).find('\x1b'), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("in use by process '\\x1B[2Jx (pid 1)' (pid " + std::to_string(holder) + ")"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(CliHardening, ExportOfAnEmptyAlbumIsNotAnError) {
+    FormatFrameImage(image, {}, true);
+    const CliRun r = Cli(dir, {"--frame", Frame(), "export", "all", dir.File("out")});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE((r.out + r.err).find("the album is empty; nothing exported"), std::string::npos) << r.out;
 }
 
 } // namespace

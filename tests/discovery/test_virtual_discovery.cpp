@@ -192,9 +192,9 @@ TEST(FrameLockHolder, ReadFromTheLockTable) {
         const char* holder;
     } cases[] = {
         {"1: POSIX  ADVISORY  WRITE 77 fd:01:500 0 EOF\n1: -> FLOCK  ADVISORY  WRITE 99 fd:01:500 0 EOF\n"
-         "2: FLOCK  ADVISORY  WRITE 4242 fd:01:500 0 EOF\n", 500, "mackestova (pid 4242)"},
-        {"1: FLOCK  ADVISORY  WRITE 4242 00:2d:500 0 EOF\n", 500, "mackestova (pid 4242)"},
-        {"1: FLOCK  ADVISORY  WRITE 5151 fd:01:600 0 EOF\n", 600, "a program (pid 5151)"},
+         "2: FLOCK  ADVISORY  WRITE 4242 fd:01:500 0 EOF\n", 500, "process 'mackestova' (pid 4242)"},
+        {"1: FLOCK  ADVISORY  WRITE 4242 00:2d:500 0 EOF\n", 500, "process 'mackestova' (pid 4242)"},
+        {"1: FLOCK  ADVISORY  WRITE 5151 fd:01:600 0 EOF\n", 600, "a process (pid 5151)"},
         {"1: FLOCK  ADVISORY  WRITE 4242 fd:01:500 0 EOF\n", 501, ""},
         {"1: FLOCK  ADVISORY  READ 4242 00:2d:500 0 EOF\n2: FLOCK  ADVISORY  READ 5151 00:2e:500 0 EOF\n", 500, ""},
         {"1: OFDLCK ADVISORY  WRITE -1 fd:01:500 0 EOF\n", 500, ""},

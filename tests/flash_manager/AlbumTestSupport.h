@@ -153,6 +153,8 @@ inline bool IsProgram(const FrameCommand& c) {
     return c.cdb[0] == 0xCB && c.cdb[6] == 4 && c.cdb[10] == 0x02;
 }
 inline bool IsChecksum(const FrameCommand& c) { return c.cdb[0] == 0xCD && c.cdb[5] == 5; }
+inline bool IsRead(const FrameCommand& c) { return c.cdb[0] == 0xCD && c.cdb[5] == 0 && c.cdb[10] == 0x03; }
+inline bool IsStatusRead(const FrameCommand& c) { return c.cdb[0] == 0xCD && c.cdb[10] == 0x05; }
 inline bool IsPowerDownRelease(const FrameCommand& c) {
     return c.cdb[0] == 0xCB && c.cdb[10] == 0xAB;
 }
@@ -160,7 +162,8 @@ inline bool IsPowerDownRelease(const FrameCommand& c) {
 // One step of a commit as the flash sees it.
 struct Step {
     char kind;         // 'E' erase, 'W' verified write (program + checksum), 'P' power-down
-                       // release, 'C' a checksum query on its own (erase check; length kept)
+                       // release, 'C' a checksum query on its own (erase check; length kept),
+                       // 'R' verified read (read, status polls, checksum of the same range)
     uint32_t address;
     uint32_t length;   // W only
     bool operator==(const Step&) const = default;
@@ -168,8 +171,8 @@ struct Step {
 
 inline std::string Describe(const Step& s) {
     char buf[64];
-    if (s.kind == 'W' || s.kind == 'C')
-        std::snprintf(buf, sizeof buf, "W %06X+%u", s.address, s.length);
+    if (s.kind == 'W' || s.kind == 'C' || s.kind == 'R')
+        std::snprintf(buf, sizeof buf, "%c %06X+%u", s.kind == 'R' ? 'R' : 'W', s.address, s.length);
     else
         std::snprintf(buf, sizeof buf, "%c %06X", s.kind, s.address);
     return buf;
@@ -185,6 +188,17 @@ inline std::vector<Step> DecodeSteps(const std::vector<FrameCommand>& log, std::
         const FrameCommand& c = log[i];
         if (IsPowerDownRelease(c)) {
             steps.push_back({'P', 0, 0});
+            continue;
+        }
+        if (IsRead(c)) {
+            size_t j = i + 1;
+            while (j < log.size() && IsStatusRead(log[j])) ++j;
+            if (j == log.size() || !IsChecksum(log[j]) || Be24(&log[j].cdb[11]) != Be24(&c.cdb[11])) {
+                error = "read without its checksum at command " + std::to_string(i);
+                return steps;
+            }
+            steps.push_back({'R', Be24(&c.cdb[11]), uint32_t(log[j].cdb[7]) << 8 | log[j].cdb[8]});
+            i = j;
             continue;
         }
         if (IsChecksum(c)) {

@@ -108,14 +108,27 @@ TEST(HeifReader, BadFilesSayWhyAndNeverCrash) {
     }
 }
 
-TEST(HeifReader, PixelLimitRefusesBeforeDecoding) {
-    const QByteArray file = EncodeHeif(Photo(64, 48));
+TEST(HeifReader, PixelAndMemoryLimitsRefuseBeforeDecoding) {
+    const QByteArray file = EncodeHeif(Photo(64, 48), {.bitDepth = 10});
     ASSERT_FALSE(file.isEmpty());
-    PictureLimits limits;
-    limits.maxPixels = 64 * 48 - 1;
-    const LoadedPicture got = ReadPictureData(file, QStringLiteral("p.heic"), {}, limits);
-    EXPECT_EQ(got.error, PictureError::TooLarge);
-    EXPECT_TRUE(got.message.contains(QLatin1String("64 x 48"))) << got.message.toStdString();
+    DecodeBudget budget(int64_t(64) << 20);
+    PictureLimits fewPixels;
+    fewPixels.maxPixels = 64 * 48 - 1;
+    PictureLimits littleMemory;
+    littleMemory.maxDecodeBytes = 64 * 48 * 4;  // the result alone; decoding needs more
+    littleMemory.budget = &budget;
+    for (const auto& [limits, words] : {std::pair{fewPixels, "64 x 48"},
+                                        std::pair{littleMemory, "too large to decode: 3072 pixels at 10 bits"}}) {
+        const LoadedPicture got = ReadPictureData(file, QStringLiteral("p.heic"), {}, limits);
+        EXPECT_EQ(got.error, PictureError::TooLarge);
+        EXPECT_TRUE(got.message.contains(QLatin1String(words))) << got.message.toStdString();
+    }
+    // Within the budget it is read, and what it took is given back.
+    PictureLimits enough;
+    enough.budget = &budget;
+    EXPECT_TRUE(ReadPictureData(file, QStringLiteral("p.heic"), {}, enough).ok());
+    EXPECT_EQ(budget.InUse(), 0);
+    EXPECT_GE(budget.Peak(), int64_t(64) * 48 * 4 * 2);
 }
 
 TEST(HeifReader, SniffLooksAtTheBrandsOnly) {

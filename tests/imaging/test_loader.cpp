@@ -3,6 +3,7 @@
 
 #include "imaging/PictureLoader.h"
 #include "tests/imaging/TestPictures.h"
+#include "tests/support/HostilePictures.h"
 
 #include <QDir>
 #include <QImageWriter>
@@ -10,10 +11,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <future>
+#include <thread>
+
 namespace kestova {
 namespace {
 
 using namespace kestova::testing;
+using kestova::testing::Bytes;
 
 class PictureLoaderTest : public ::testing::Test {
 protected:
@@ -88,7 +97,7 @@ TEST_F(PictureLoaderTest, ReadsTheUsualFormatsAsOpaqueRgb32) {
     // whose only pixel is transparent, so it comes out white.
     const QByteArray gif("GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
                          "!\xf9\x04\x01\x00\x00\x00\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00"
-                         "\x02\x02D\x01\x00;",
+                         "\x02\x02" "D\x01\x00;",
                          43);
     const LoadedPicture g = ReadPictureData(gif, "dot.gif");
     ASSERT_TRUE(g.ok()) << g.message.toStdString();
@@ -289,6 +298,126 @@ TEST_F(PictureLoaderTest, AKeptReadBufferChangesNoResult) {
         EXPECT_EQ(p.message, plain[i].message);
         EXPECT_TRUE(p.image == plain[i].image);
     }
+}
+
+QByteArray Q(const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size())); }
+
+double ThreadCpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_THREAD, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(PictureLoaderTest, HostileFilesAreRefusedBeforeDecoding) {
+    // Each would cost seconds to minutes or gigabytes if decoded; each is
+    // refused from its structure in a few milliseconds, with nothing taken
+    // from the decoding budget.
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        PictureError error;
+        const char* says;
+    } cases[] = {
+        {"scans.jpg", Q(ManyScanJpeg(10000, 10000, 3000)), PictureError::TooLarge, "3001 scans"},
+        {"work.jpg", Q(ManyScanJpeg(10000, 10000, 40)), PictureError::TooLarge, "too much work to decode"},
+        {"deep.png", Q(RgbaPng(10000, 10000)), PictureError::TooLarge,
+         "too large to decode: 100 MP at 16 bits a channel needs 800 MB"},
+        {"tiny.gif", Q(TinyGif(10000, 10000)), PictureError::Truncated, "truncated"},
+        {"tiny.png", Q(TinyPng(10000, 10000)), PictureError::Truncated, "truncated"},
+        {"tiny.bmp", Q(TinyBmp(10000, 10000)), PictureError::Truncated, "truncated"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DecodeBudget budget(int64_t(512) << 20);
+        PictureLimits limits;
+        limits.budget = &budget;
+        const double before = ThreadCpuSeconds();
+        const LoadedPicture p = ReadPictureData(c.bytes, c.name, {}, limits);
+        EXPECT_LT(ThreadCpuSeconds() - before, 0.25);
+        EXPECT_EQ(p.error, c.error) << p.message.toStdString();
+        EXPECT_TRUE(p.message.contains(c.says)) << p.message.toStdString();
+        EXPECT_EQ(budget.Peak(), 0);
+    }
+}
+
+TEST_F(PictureLoaderTest, DecodedFormIsCountedAndTurnedOpaqueInPlace) {
+    // A progressive JPEG within the bounds decodes (to its grey), and what
+    // it holds while decoding counts its whole-picture coefficients (128 MB
+    // for 8000 x 8000), though the result is only 125 x 125.
+    DecodeBudget budget(int64_t(512) << 20);
+    PictureLimits limits;
+    limits.budget = &budget;
+    const auto eighth = [](QSize s) { return s / 64; };
+    const LoadedPicture grey = ReadPictureData(Q(ManyScanJpeg(8000, 8000, 4)), "grey.jpg", eighth, limits);
+    ASSERT_TRUE(grey.ok()) << grey.message.toStdString();
+    EXPECT_EQ(grey.image.size(), QSize(125, 125));
+    EXPECT_EQ(grey.image.pixel(60, 60), qRgb(128, 128, 128));
+    EXPECT_GE(budget.Peak(), int64_t(128'000'000));
+    EXPECT_EQ(budget.InUse(), 0);
+
+    // 16-bit RGBA comes out over white at 8 bits (turned in its own memory).
+    QImage deep(4, 2, QImage::Format_RGBA64);
+    deep.fill(Qt::transparent);
+    deep.setPixelColor(0, 0, QColor::fromRgba64(65535, 0, 0, 65535));
+    deep.setPixelColor(1, 0, QColor::fromRgba64(0, 0, 65535, 32768));
+    const LoadedPicture p = ReadPictureData(Encode(deep, "PNG"), "deep.png");
+    ASSERT_TRUE(p.ok()) << p.message.toStdString();
+    EXPECT_EQ(p.image.format(), QImage::Format_RGB32);
+    EXPECT_EQ(p.image.pixel(0, 0), qRgb(255, 0, 0));
+    EXPECT_EQ(p.image.pixel(1, 0), qRgb(127, 127, 255));
+    EXPECT_EQ(p.image.pixel(3, 1), qRgb(255, 255, 255));
+}
+
+TEST_F(PictureLoaderTest, ReadsShareTheBudgetAndCanBeCancelledWhileWaiting) {
+    // While another read holds the whole budget, a read waits; cancelled,
+    // it ends without decoding.
+    DecodeBudget budget(int64_t(64) << 20);
+    ASSERT_TRUE(budget.Acquire(budget.Capacity()));
+    std::atomic<bool> cancel{false};
+    PictureLimits limits;
+    limits.budget = &budget;
+    limits.cancel = &cancel;
+    const QByteArray png = Encode(Pattern(200, 100), "PNG");
+    auto waiting = std::async(std::launch::async, [&] { return ReadPictureData(png, "w.png", {}, limits); });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    cancel = true;
+    EXPECT_EQ(waiting.get().error, PictureError::Cancelled);
+    budget.Release(budget.Capacity());
+    cancel = false;
+    EXPECT_TRUE(ReadPictureData(png, "w.png", {}, limits).ok());
+    EXPECT_EQ(budget.InUse(), 0);
+
+    // Cancelled while decoding a slow progressive JPEG, the read says so.
+    const QByteArray slow = Q(ManyScanJpeg(8000, 8000, 25));
+    const auto small = [](QSize s) { return s / 64; };
+    limits.budget = nullptr;  // the shared one: this one needs 130 MB
+    auto decoding = std::async(std::launch::async, [&] { return ReadPictureData(slow, "s.jpg", small, limits); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    cancel = true;
+    EXPECT_EQ(decoding.get().error, PictureError::Cancelled);
+}
+
+TEST_F(PictureLoaderTest, ReaderLibraryWarningsNeverReachStderr) {
+    // A TIFF whose last directory entry carries a tag no one knows: libtiff
+    // warns about it on stderr unless the loader collects its messages.
+    QByteArray tiff = Encode(Pattern(16, 8), "TIFF");
+    ASSERT_TRUE(tiff.startsWith("II*"));
+    const auto le16 = [&](qsizetype at) { return int(uint8_t(tiff[at])) | int(uint8_t(tiff[at + 1])) << 8; };
+    const qsizetype ifd = le16(4) | qsizetype(le16(6)) << 16;
+    const qsizetype last = ifd + 2 + 12 * (le16(ifd) - 1);
+    tiff[last] = char(0xE8);  // tag 65000
+    tiff[last + 1] = char(0xFD);
+    fflush(stderr);
+    const int saved = dup(2);
+    std::FILE* capture = std::tmpfile();
+    dup2(fileno(capture), 2);
+    const LoadedPicture p = ReadPictureData(tiff, "odd.tif");
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    EXPECT_EQ(lseek(fileno(capture), 0, SEEK_END), 0) << "something was printed";
+    std::fclose(capture);
+    EXPECT_TRUE(p.ok()) << p.message.toStdString();
 }
 
 } // namespace

@@ -130,7 +130,7 @@ TEST_F(MacAlbum, StartedWhileAnotherProcessWritesTheFrameWaitsForIt)
 
     Start(frame);
     ASSERT_TRUE(WaitFor([&] { return Status().startsWith("The frame is in use by "); }, 5000)) << Status().toStdString();
-    EXPECT_TRUE(Status().contains(QStringLiteral("kestova-cli (pid %1)").arg(writer.processId()))) << Status().toStdString();
+    EXPECT_TRUE(Status().contains(QStringLiteral("process 'kestova-cli' (pid %1)").arg(writer.processId()))) << Status().toStdString();
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_EQ(writer.state(), QProcess::Running);  // still writing when the window gave up its read
 
@@ -645,9 +645,10 @@ TEST_F(MacAlbum, FrameThatLeavesAndComesBackIsReadAgain)
 
 TEST_F(MacAlbum, DownloadTheFrameRefusesSaysWhyInTheStatus)
 {
-    // A frame whose flash is write-protected answers every erase with DATA
-    // PROTECT; the status line says so, and the frame stays online with the
-    // edited album kept for another try.
+    // A frame whose flash is write-protected answers every erase and program
+    // with DATA PROTECT (the new picture's slot reads back erased, so its
+    // first page is the first refused); the status line says so, and the
+    // frame stays online with the edited album kept for another try.
     MakeFrame(frame);
     const std::vector<Bytes> old = {DevicePicture(QuarterPicture(128, 128), 60)};
     SeedAlbum(frame, old);
@@ -657,7 +658,7 @@ TEST_F(MacAlbum, DownloadTheFrameRefusesSaysWhyInTheStatus)
     ASSERT_EQ(fe->gmyTotalePictureNum(), 2) << Status().toStdString();
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
-    EXPECT_EQ(Status(), "Fail To Download Picture (an erase failed: data protect (write protected))");
+    EXPECT_EQ(Status(), "Fail To Download Picture (a write failed its check: data protect (write protected))");
     EXPECT_TRUE(fe->G_isDeviceOnLine);
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "Picture2.bmp"}));
     EXPECT_EQ(ReadAlbum(frame), old);

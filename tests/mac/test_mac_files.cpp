@@ -211,6 +211,6 @@ TEST_F(MacFiles, HolderNameWithControlBytesIsShownEscaped)
     const bool shown = WaitFor([&] { return Status().startsWith("The frame is in use by "); }, 5000);
     ::prctl(PR_SET_NAME, before);
     ASSERT_TRUE(shown) << Status().toStdString();
-    EXPECT_TRUE(Status().startsWith("The frame is in use by x\\x1B[2J<b>y</b> (pid ")) << Status().toStdString();
+    EXPECT_TRUE(Status().startsWith("The frame is in use by process 'x\\x1B[2J<b>y</b>' (pid ")) << Status().toStdString();
     EXPECT_EQ(C<QLabel>("dnol_0")->textFormat(), Qt::PlainText);
 }

@@ -293,7 +293,7 @@ TEST(SessionAttach, VirtualFrameArgumentsAndWords) {
     const AttachResult busy = AttachFrame(FrameChoice(tmp.File("f.img")));
     EXPECT_EQ(busy.status, AttachStatus::Busy);
     EXPECT_EQ(busy.link, nullptr);
-    EXPECT_EQ(AttachFailureText(busy).rfind("the frame is in use by session_tests (pid ", 0), 0u)
+    EXPECT_EQ(AttachFailureText(busy).rfind("the frame is in use by process 'session_tests' (pid ", 0), 0u)
         << AttachFailureText(busy);
     auto held = MakeLink(FrameChoice(tmp.File("f.img"), false));
     EXPECT_FALSE(held->ScanForFrame());

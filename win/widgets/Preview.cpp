@@ -3,6 +3,7 @@
 #include "imaging/PictureLoader.h"
 #include "imaging/Preparation.h"
 
+#include <QEventLoop>
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPainter>
@@ -91,39 +92,138 @@ void CPreview::StretchIntoBuffer()
     p.drawImage(QRect(QPoint(0, 0), view_.size()), picture_);
 }
 
-bool CPreview::LoadPicture(const QString& path)
+CPreview::~CPreview()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+        request_.reset();
+        if (reading_)
+            reading_->store(true);
+    }
+    wake_.notify_all();
+    if (worker_.joinable())
+        worker_.join();
+}
+
+void CPreview::StartLoading(const QString& path, std::function<void(bool)> done)
 {
     buffer_.fill(Qt::white);
     picture_ = QImage();
-    const QRect oldView = view_;
     sourcePath_ = path;
-
-    const int s = std::max(1, std::min(width(), height()));
-    // Large JPEGs are decoded straight at (about) the size they are shown at.
-    LoadedPicture loaded = ReadPictureFile(path, [s](QSize upright) { return FittedSize(upright, s); });
-    if (!loaded.ok() || loaded.image.isNull()) {
-        ClearPicture();
-        return false;
-    }
-    const QSize fitted = FittedSize(loaded.uprightSize.isValid() ? loaded.uprightSize : loaded.image.size(), s);
-    QImage bitmap = WhiteImage(fitted);
+    if (waiting_)
+        waiting_->quit();  // a LoadPicture waiting for the read this one replaces
+    done_ = std::move(done);
+    loading_ = true;
+    update();
+    const int side = std::max(1, std::min(width(), height()));
     {
-        QPainter p(&bitmap);
-        p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.drawImage(bitmap.rect(), loaded.image);
+        std::lock_guard<std::mutex> lock(mutex_);
+        request_ = std::make_unique<Request>(Request{path, side, ++generation_});
+        if (reading_)
+            reading_->store(true);
     }
-    picture_ = std::move(bitmap);
+    wake_.notify_all();
+    if (!worker_.joinable())
+        worker_ = std::thread([this] { ReadFiles(); });
+}
 
+bool CPreview::LoadPicture(const QString& path)
+{
+    QEventLoop loop;
+    bool ok = false, finished = false;
+    StartLoading(path, [&](bool result) {
+        ok = result;
+        finished = true;
+        loop.quit();
+    });
+    if (!finished) {
+        waiting_ = &loop;
+        loop.exec();
+        waiting_ = nullptr;
+    }
+    return ok;
+}
+
+void CPreview::ReadFiles()
+{
+    for (;;) {
+        Request job;
+        const auto cancel = std::make_shared<std::atomic<bool>>(false);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || request_; });
+            if (stop_)
+                return;
+            job = *request_;
+            request_.reset();
+            reading_ = cancel;
+        }
+        PictureLimits limits;
+        limits.cancel = cancel.get();
+        const int s = job.side;
+        // Large JPEGs are decoded straight at (about) the size they are shown at.
+        const LoadedPicture loaded =
+            ReadPictureFile(job.path, [s](QSize upright) { return FittedSize(upright, s); }, limits);
+        QImage bitmap;
+        if (loaded.ok() && !loaded.image.isNull()) {
+            bitmap = WhiteImage(
+                FittedSize(loaded.uprightSize.isValid() ? loaded.uprightSize : loaded.image.size(), s));
+            QPainter p(&bitmap);
+            p.setRenderHint(QPainter::SmoothPixmapTransform);
+            p.drawImage(bitmap.rect(), loaded.image);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reading_.reset();
+            if (stop_ || cancel->load())
+                continue;  // replaced or ending: nothing to show
+        }
+        QMetaObject::invokeMethod(
+            this, [this, generation = job.generation, bitmap] {
+                if (generation == generation_)
+                    ShowLoaded(bitmap);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void CPreview::ShowLoaded(const QImage& image)
+{
+    loading_ = false;
+    std::function<void(bool)> done = std::move(done_);
+    done_ = {};
+    if (image.isNull()) {
+        ClearPicture();
+        if (done)
+            done(false);
+        return;
+    }
+    const QRect oldView = view_;
+    picture_ = image;
     PlacePicture();
     StretchIntoBuffer();
     CentreCrop();
     update(oldView.united(view_));
     update();
-    return true;
+    if (done)
+        done(true);
 }
 
 void CPreview::ClearPicture()
 {
+    if (loading_) {
+        // A read in progress is no longer wanted.
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++generation_;
+        request_.reset();
+        if (reading_)
+            reading_->store(true);
+    }
+    if (waiting_)
+        waiting_->quit();
+    loading_ = false;
+    done_ = {};
     picture_ = QImage();
     sourcePath_.clear();
     dragging_ = moved_ = false;

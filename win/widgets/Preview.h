@@ -11,13 +11,24 @@
 // as displayed, i.e. stretched to the view rectangle, from its top-left
 // corner), the view rectangle (where the displayed picture lies) and the crop
 // rectangle. Painting is two copies: buffer -> view rectangle, then the
-// dotted rectangle. Window's thread only.
+// dotted rectangle. Window's thread only, except the reading of picture
+// files: that runs on the preview's own worker thread, so a hostile or huge
+// file never stops the window; a newer load (or the preview's end) cancels
+// the read in progress.
 
+#include <QEventLoop>
 #include <QImage>
 #include <QRect>
 #include <QSize>
 #include <QString>
 #include <QWidget>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace kestova::win {
 
@@ -27,10 +38,22 @@ public:
     static constexpr int kZoomStep = 15;  // growth of each side per zoom step
 
     explicit CPreview(QWidget* parent = nullptr);
+    // Cancels the read in progress and ends the worker (a cancelled read
+    // stops at its next step, so this does not wait for a decode).
+    ~CPreview() override;
 
-    // Loads and shows a picture file; false (and the view cleared) when the
-    // file cannot be read as a picture.
+    // Starts reading a picture file on the worker and returns at once; the
+    // view is cleared to white meanwhile. Once read, the picture is shown
+    // and `done` (optional) is called here with true; when it cannot be read
+    // the view is cleared and `done` gets false. A newer StartLoading,
+    // LoadPicture or ClearPicture cancels the read: its `done` never comes.
+    void StartLoading(const QString& path, std::function<void(bool)> done = {});
+    // StartLoading, then waits for the result while the window's events go
+    // on (a nested event loop): for callers that need the picture before
+    // they go on. False (and the view cleared) when it cannot be read.
     bool LoadPicture(const QString& path);
+    // True while a read started here has not been shown yet.
+    bool Loading() const { return loading_; }
     // Forgets the picture; an empty area is shown.
     void ClearPicture();
     // The LCD size; re-centres the crop rectangle. Sizes below 1 count as 1.
@@ -83,6 +106,25 @@ private:
     void PlacePicture();
     void StretchIntoBuffer();
     void UpdateCursor(const QPoint& pos);
+    void ReadFiles();
+    void ShowLoaded(const QImage& bitmap);
+
+    // The worker: the latest request, and the cancel flag of the read it runs.
+    struct Request {
+        QString path;
+        int side = 1;
+        quint64 generation = 0;
+    };
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::unique_ptr<Request> request_;
+    std::shared_ptr<std::atomic<bool>> reading_;
+    bool stop_ = false;
+    quint64 generation_ = 0;  // of the latest request (window's thread)
+    bool loading_ = false;
+    std::function<void(bool)> done_;
+    QEventLoop* waiting_ = nullptr;  // LoadPicture's wait, if any
+    std::thread worker_;
 
     QString sourcePath_;
     QImage picture_;
