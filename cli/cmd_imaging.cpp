@@ -10,7 +10,6 @@
 #include "imaging/Preparation.h"
 #include "common/files/SafeFile.h"
 
-#include <QImageReader>
 #include <QString>
 
 #include <algorithm>
@@ -77,7 +76,7 @@ struct PreparationOptions {
 // Folder members the picture readers recognise by their content (the name
 // does not matter). Only regular files are looked into.
 bool IsPictureFile(const fs::path& path) {
-    return !QImageReader::imageFormat(QString::fromStdString(path.string())).isEmpty();
+    return RecognisedPictureFile(QString::fromStdString(path.string()));
 }
 
 void TellLeftOut(const std::string& name, const char* why) {
@@ -451,7 +450,7 @@ void RegisterImagingCommands(CLI::App& app, CliContext& ctx) {
             "add", "Prepare picture files for the LCD (cover, then crop: the centre or as --crop says), fit "
                    "each into one picture slot and write them to the frame");
         cmd->add_option("files", opt->inputs,
-                        "Picture files (JPEG, PNG, GIF, BMP, TIFF, ...) and folders (their picture files in "
+                        "Picture files (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...) and folders (their picture files in "
                         "natural name order: 2 before 10; other files are left out with a word)")
             ->required();
         AddPreparationOptions(cmd, *opt);

@@ -1,5 +1,7 @@
 #include "imaging/PictureLoader.h"
 
+#include "imaging/HeifDecode.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
@@ -308,6 +310,13 @@ uint16_t Le16(const QByteArray& d, int at) {
     return uint16_t(uint8_t(d[at]) | (uint8_t(d[at + 1]) << 8));
 }
 
+QString PixelLimitText(QSize size, const PictureLimits& limits) {
+    return QStringLiteral("the picture is %1 x %2 pixels; pictures over %3 megapixels are refused")
+        .arg(size.width())
+        .arg(size.height())
+        .arg(double(limits.maxPixels) / 1e6, 0, 'g', 4);
+}
+
 // The kept buffer of this thread (see KeptReadBuffer), or null.
 thread_local QByteArray* t_keptBuffer = nullptr;
 
@@ -576,6 +585,69 @@ QString PixelsText(int64_t pixels) {
                                : QStringLiteral("%1 pixels").arg(pixels);
 }
 
+// HEIC and AVIF (phone photos) through libheif: Qt has no reader for them.
+// The same steps as the Qt readers: the size first, then the decoding
+// memory against the budget, then the pixels, upright and opaque, reduced
+// when the caller asks for less.
+LoadedPicture ReadHeifData(const QByteArray& data, const QString& name, heif::Brand brand,
+                           const SizeChooser& chooseSize, const PictureLimits& limits) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+    const auto size = std::size_t(data.size());
+    const auto failure = [&name](const heif::Result& r) {
+        const PictureError e = r.failure == heif::Failure::Truncated        ? PictureError::Truncated
+                               : r.failure == heif::Failure::NotHeif ||
+                                         r.failure == heif::Failure::UnsupportedCodec
+                                   ? PictureError::NotAPicture
+                                   : PictureError::Corrupt;
+        return Failure(e, name, QString::fromStdString(r.message));
+    };
+    const auto cancelled = [&] { return Failure(PictureError::Cancelled, name, QStringLiteral("the read was cancelled")); };
+    heif::Picture pic;
+    if (const heif::Result r = heif::Probe(bytes, size, pic); !r.ok()) return failure(r);
+    const QSize upright(pic.width, pic.height);
+    const int64_t pixels = int64_t(pic.width) * pic.height;
+    if (pixels > limits.maxPixels) return Failure(PictureError::TooLarge, name, PixelLimitText(upright, limits));
+
+    QSize want;
+    if (chooseSize) {
+        const QSize chosen = chooseSize(upright);
+        if (chosen.isValid() && !chosen.isEmpty() && chosen.width() <= upright.width() &&
+            chosen.height() <= upright.height() && chosen != upright)
+            want = chosen;
+    }
+    // libheif decodes every pixel (no reduced scale), then the opaque copy
+    // and the reduced picture.
+    DecodeBudget& budget = limits.budget ? *limits.budget : DecodeBudget::Shared();
+    const int64_t allowed = std::min(limits.maxDecodeBytes, budget.Capacity());
+    const int64_t cost = heif::DecodeBytes(pic) + pixels * 4 +
+                         (want.isValid() ? int64_t(want.width()) * want.height() * 4 : 0);
+    if (cost > allowed)
+        return Failure(PictureError::TooLarge, name,
+                       QStringLiteral("too large to decode: %1 at %2 bits a channel needs %3; "
+                                      "at most %4 is used for one picture")
+                           .arg(PixelsText(pixels))
+                           .arg(pic.bitDepth)
+                           .arg(Bytes(cost), Bytes(allowed)));
+    BudgetShare share;
+    if (!share.Take(budget, cost, limits.cancel)) return cancelled();
+    if (Cancelled(limits)) return cancelled();
+    if (const heif::Result r = heif::Decode(bytes, size, pic); !r.ok()) return failure(r);
+    if (Cancelled(limits)) return cancelled();
+
+    // The decoded bytes are looked at in place; Opaque() makes the one copy.
+    QImage image = Opaque(QImage(pic.rgba.data(), pic.width, pic.height, pic.width * 4,
+                                 pic.hasAlpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888));
+    std::vector<std::uint8_t>().swap(pic.rgba);
+    if (want.isValid()) image = image.scaled(want, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    LoadedPicture r;
+    r.image = std::move(image);
+    r.uprightSize = upright;
+    r.format = brand == heif::Brand::Avif ? QByteArrayLiteral("avif")
+               : brand == heif::Brand::Heic ? QByteArrayLiteral("heic")
+                                            : QByteArrayLiteral("heif");
+    return r;
+}
+
 } // namespace
 
 LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
@@ -583,6 +655,10 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     SetQtAllocationLimit();
     if (data.isEmpty())
         return Failure(PictureError::NotAPicture, name, QStringLiteral("the file is empty"));
+    if (const heif::Brand brand =
+            heif::Sniff(reinterpret_cast<const std::uint8_t*>(data.constData()), std::size_t(data.size()));
+        brand != heif::Brand::None)
+        return ReadHeifData(data, name, brand, chooseSize, limits);
 
     // From the first look at the header on, what the readers say is kept.
     ReaderMessages messages;
@@ -597,7 +673,7 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     reader.setAutoTransform(true);
     if (!reader.canRead())
         return Failure(PictureError::NotAPicture, name,
-                       QStringLiteral("not a picture file that can be read (JPEG, PNG, GIF, BMP, TIFF, ...)"));
+                       QStringLiteral("not a picture file that can be read (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...)"));
     const QByteArray format = reader.format();
     const bool isJpeg = format == "jpeg" || format == "jpg";
 
@@ -731,6 +807,18 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     r.uprightSize = upright;
     r.format = format;
     return r;
+}
+
+bool RecognisedPictureFile(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.isFile()) return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray head = file.peek(64);
+    if (heif::Sniff(reinterpret_cast<const std::uint8_t*>(head.constData()), std::size_t(head.size())) !=
+        heif::Brand::None)
+        return true;
+    return !QImageReader::imageFormat(&file).isEmpty();
 }
 
 KeptReadBuffer::KeptReadBuffer() : previous_(t_keptBuffer) { t_keptBuffer = &buffer_; }

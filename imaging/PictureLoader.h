@@ -144,6 +144,11 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
                               const SizeChooser& chooseSize = {},
                               const PictureLimits& limits = {});
 
+// True when one of the picture readers (Qt's, or the HEIF/AVIF reader)
+// recognises the file by its first bytes; the name does not matter. Only
+// regular files are looked into.
+bool RecognisedPictureFile(const QString& path);
+
 // True when `data` is a JPEG stream that reaches its end-of-image marker
 // (the segment chain is walked, so embedded thumbnails do not count).
 bool JpegStreamComplete(const QByteArray& data);

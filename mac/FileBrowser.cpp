@@ -2,11 +2,12 @@
 
 #include "mac/FileBrowser.h"
 
+#include "imaging/PictureLoader.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFileIconProvider>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QStyle>
@@ -190,7 +191,7 @@ QString FileBrowser::AdvanceToNextPicture()
             after = row->rowID == gmyCurrentFileRow;
             continue;
         }
-        if (row->isFolder || !QImageReader(row->path).canRead())
+        if (row->isFolder || !RecognisedPictureFile(row->path))
             continue;
         gmyCurrentFileRow = row->rowID;
         if (tree && row->item) {

@@ -646,7 +646,7 @@ void FrontEnd::MyOpenButtonHandler()
     else
         path = QFileDialog::getOpenFileName(
             gMainWindowRef, QStringLiteral("Open"), QStandardPaths::writableLocation(QStandardPaths::PicturesLocation),
-            QStringLiteral("Pictures (*.jpg *.jpeg *.png *.gif *.bmp *.tif *.tiff);;All files (*)"));
+            QStringLiteral("Pictures (*.jpg *.jpeg *.png *.gif *.bmp *.tif *.tiff *.webp *.heic *.heif *.avif);;All files (*)"));
     TakeKeysBack();
     if (path.isEmpty())
         return;

@@ -1,9 +1,11 @@
 // kestova-cli add / export / show against virtual frames.
 
 #include "tests/cli/CliTestSupport.h"
+#include "tests/imaging/HeifTestFiles.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTransform>
 
 #include <gtest/gtest.h>
 
@@ -429,6 +431,44 @@ TEST_F(CliImagingTest, TerminatedAddTellsExactlyWhatTheFrameHolds) {
         for (int i = 0; i < held; ++i) EXPECT_TRUE(out.contains("added " + files[i] + " as picture")) << i;
         if (c.code == 0) EXPECT_EQ(held, 3);
         else EXPECT_LT(held, 3);
+    }
+}
+
+TEST_F(CliImagingTest, PhonePhotosAreAddedUprightFromAFolderOfThem) {
+    // What a phone leaves: HEIC (one held upright, stored sideways with a
+    // rotation) and AVIF. Each album picture must match the upright source
+    // prepared the same way from a lossless copy.
+    MakeFrame();
+    const QImage landscape = Quadrants(400, 300);
+    const QImage held = Photo(400, 300);
+    struct Phone {
+        const char* name;
+        QImage source;
+        HeifOptions options;
+        QImage upright;
+    } photos[] = {
+        {"a.heic", landscape, {}, landscape},
+        {"b.heic", held, {.orientation = heif_orientation_rotate_90_cw}, held.transformed(QTransform().rotate(90))},
+        {"c.avif", held, {heif_compression_AV1}, held},
+    };
+    QDir().mkpath(Path("phone"));
+    for (const Phone& p : photos) {
+        const QByteArray bytes = EncodeHeif(p.source, p.options);
+        ASSERT_FALSE(bytes.isEmpty()) << p.name;
+        ASSERT_TRUE(WriteFile(Path("phone/") + p.name, bytes));
+    }
+    const CliRun r = Cli({"add", Path("phone")});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("3 picture(s) added, 0 skipped")) << r.out.toStdString();
+    auto album = OpenAlbum();
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(photos[i].name);
+        ASSERT_TRUE(WriteFile(Path("upright.png"), Encode(photos[i].upright, "PNG")));
+        const PreparedPicture expected = PreparePictureFile(Path("upright.png"), 128, 128);
+        ASSERT_TRUE(expected.ok());
+        const QImage got = AlbumPicture(*album, i);
+        EXPECT_GT(Psnr(got.convertToFormat(QImage::Format_RGB32), expected.image.convertToFormat(QImage::Format_RGB32)),
+                  26.0);
     }
 }
 

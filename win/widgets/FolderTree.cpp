@@ -56,11 +56,17 @@ QList<Volume> ListVolumes()
 
 } // namespace
 
+bool IsPhonePicture(const QString& fileName)
+{
+    const QString tail = fileName.right(5).toLower();
+    return tail == QLatin1String(".heic") || tail == QLatin1String(".heif") || tail == QLatin1String(".avif");
+}
+
 bool IsBrowserPicture(const QString& fileName)
 {
     const QString tail = fileName.right(4).toLower();
     return tail == QLatin1String(".bmp") || tail == QLatin1String(".jpg") || tail == QLatin1String("jpeg") ||
-           tail == QLatin1String(".gif");
+           tail == QLatin1String(".gif") || IsPhonePicture(fileName);
 }
 
 bool IsAddablePicture(const QString& nodeText)
@@ -69,7 +75,7 @@ bool IsAddablePicture(const QString& nodeText)
     for (const char* ext : {".bmp", ".jpg", ".jpeg", ".gif", ".png", ".tif"})
         if (tail.contains(QLatin1String(ext)))
             return true;
-    return false;
+    return IsPhonePicture(nodeText);
 }
 
 void SortPathList(QStringList& paths)

@@ -34,13 +34,17 @@ struct FolderListing {
 // `folderPath` ends with '/'. A folder that cannot be read gives two empty lists.
 FolderListing ListFolder(const QString& folderPath);
 
+// Phone photos: the lower-cased name ends with ".heic", ".heif" or ".avif".
+bool IsPhonePicture(const QString& fileName);
+
 // The browser takes a file when the last four characters of its lower-cased
 // name are ".bmp", ".jpg", "jpeg" or ".gif" (so "photo.JPEG" is taken and
-// "photo.png" is not).
+// "photo.png" is not), and phone photos.
 bool IsBrowserPicture(const QString& fileName);
 
 // A double click in the tree adds a node whose lower-cased last five
-// characters contain ".bmp", ".jpg", ".jpeg", ".gif", ".png" or ".tif".
+// characters contain ".bmp", ".jpg", ".jpeg", ".gif", ".png" or ".tif", or
+// a phone photo.
 bool IsAddablePicture(const QString& nodeText);
 
 // Orders a path list the way the tree's listing does (stable, lower-cased).

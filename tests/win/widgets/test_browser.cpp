@@ -258,6 +258,8 @@ TEST(PictureNames, BrowserAndDoubleClickTests)
         {"photo.JPEG", true, true}, {"photo.png", false, true}, {"a.BMP", true, true},
         {"scan.tif", false, true},  {"scan.tiff", false, true}, {"x.jpeg.txt", false, false},
         {"gif", false, false},      {"jpeg", true, false},      {"img.Gif", true, true},
+        {"IMG_1.HEIC", true, true}, {"b.heif", true, true},     {"c.avif", true, true},
+        {"heic", false, false},     {"x.heic.txt", false, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsBrowserPicture(c.name), c.browser) << c.name;
