@@ -435,7 +435,7 @@ bool CMainDialog::DroppedFileAccepted(const QString& path)
     for (const char* ext : {".jpg", ".bmp", ".jpeg", ".gif"})
         if (tail.contains(QLatin1String(ext)))
             return true;
-    return false;
+    return IsPhonePicture(path);
 }
 
 bool CMainDialog::FolderEntryAccepted(const QString& name)
@@ -444,7 +444,7 @@ bool CMainDialog::FolderEntryAccepted(const QString& name)
     for (const char* ext : {".jpg", ".bmp", ".jpeg", ".gif"})
         if (lower.contains(QLatin1String(ext)))
             return true;
-    return false;
+    return IsPhonePicture(name);
 }
 
 void CMainDialog::dragEnterEvent(QDragEnterEvent* e)

@@ -116,7 +116,8 @@ TEST_F(WinSession, ADropTakesTheFirst125ItemsAndTheNameRules)
     } names[] = {
         {"a.JPG", true, true},          {"photo.jpeg", true, true}, {"x.gif", true, true},
         {"x.jpeg.bak", false, true},    {"x.png", false, false},    {"jpg", false, false},
-        {"/some.bmp/x.tif", false, true},
+        {"/some.bmp/x.tif", false, true}, {"IMG_7.HEIC", true, true}, {"c.avif", true, true},
+        {"x.heic.bak", false, false},
     };
     for (const auto& n : names) {
         EXPECT_EQ(CMainDialog::DroppedFileAccepted(n.name), n.dropped) << n.name;
