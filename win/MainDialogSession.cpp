@@ -635,8 +635,10 @@ void CMainDialog::OnMoveRows(const QList<int>& rows, int before)
     for (int k = 0; k < rows.size(); ++k)
         if (QListWidgetItem* it = albumList_->item(start + k))
             it->setSelected(true);
-    if (QListWidgetItem* it = albumList_->item(start))
+    if (QListWidgetItem* it = albumList_->item(start)) {
+        albumList_->setCurrentItem(it, QItemSelectionModel::NoUpdate);
         albumList_->scrollToItem(it);
+    }
 }
 
 void CMainDialog::OnUndo(bool redo)
