@@ -2,7 +2,8 @@
 // undone. Each step changes the facade's edited album and the model's rows
 // together, so the two stay in step whichever way the history is walked.
 // A row that is out of the album (deleted, or an add undone) keeps its
-// window file until its step leaves the history for good.
+// window file until its step leaves the history for good, and then, when the
+// window handed the files over (SetHistoryOwnsFiles), the file goes.
 
 #include "desktop/FrameAlbum.h"
 
@@ -21,11 +22,14 @@ namespace {
 // One row out of the album and back: a delete, and an add seen backwards.
 class RowStep : public QUndoCommand {
 public:
-    RowStep(DPF& dpf, AlbumModel& album, int row, bool isAdd) : dpf_(dpf), album_(album), row_(row), isAdd_(isAdd) {}
+    RowStep(DPF& dpf, AlbumModel& album, int row, bool isAdd, bool ownsFile)
+        : dpf_(dpf), album_(album), row_(row), isAdd_(isAdd), ownsFile_(ownsFile)
+    {
+    }
     ~RowStep() override
     {
         // Out of the album for good: its file goes too.
-        if (out_ && !entry_.file.isEmpty())
+        if (out_ && ownsFile_ && !entry_.file.isEmpty())
             QFile::remove(entry_.file);
     }
     void redo() override
@@ -71,6 +75,7 @@ private:
     AlbumModel& album_;
     const int row_;
     const bool isAdd_;
+    const bool ownsFile_;
     bool first_ = true;
     bool out_ = false;
     CPictureManager::TakenPicture taken_;
@@ -98,7 +103,7 @@ private:
 
 void FrameAlbum::Recorded(bool add, int row)
 {
-    history_.push(new RowStep(*dpf_, *album_, row, add));
+    history_.push(new RowStep(*dpf_, *album_, row, add, historyOwnsFiles_));
 }
 
 void FrameAlbum::Delete(int row)
@@ -115,7 +120,7 @@ void FrameAlbum::DeleteRows(QList<int> rows)
     // One step of the history, however many rows go.
     history_.beginMacro(QStringLiteral("delete"));
     for (auto row = rows.crbegin(); row != rows.crend(); ++row)
-        history_.push(new RowStep(*dpf_, *album_, *row, false));
+        history_.push(new RowStep(*dpf_, *album_, *row, false, historyOwnsFiles_));
     history_.endMacro();
 }
 

@@ -174,8 +174,8 @@ public:
 
     // ---- quick calls (window's thread, no job running) ----
     AddOutcome AddPicture(const QImage& prepared, const AddSteps& steps, const QString& source = {});
-    // Deletes, moves and adds are recorded in the history; a deleted row's
-    // window file stays until its delete can no longer be undone.
+    // Deletes, moves and adds are recorded in the history (see
+    // SetHistoryOwnsFiles for the window's files of deleted rows).
     void Delete(int row);
     void DeleteRows(QList<int> rows);  // one step of the history
     void DeleteAll();
@@ -186,6 +186,10 @@ public:
     bool MoveRows(QList<int> rows, int before);
     bool Undo();
     bool Redo();
+    // The window's files of rows that leave the album for good (a delete
+    // that can no longer be undone) are removed by the history. Off: the
+    // window looks after its files itself (and may reuse their names).
+    void SetHistoryOwnsFiles(bool owns) { historyOwnsFiles_ = owns; }
     // The album differs from the frame's: an edit since the last read or
     // write that is not undone, a damaged picture dropped, or a write that
     // did not end.
@@ -239,6 +243,7 @@ private:
     std::string shownInUse_;  // the holder message last signalled
     int lcdWidth_ = 0, lcdHeight_ = 0;
     QUndoStack history_;
+    bool historyOwnsFiles_ = false;
     WriteTally lastWrite_;
     std::atomic<int> writtenNow_{0};  // new pictures the running commit has written
 

@@ -1107,6 +1107,9 @@ void CMainDialog::CreateFacade()
     // A damaged picture that left the album, like every edit, marks it as
     // differing from the frame's.
     connect(f, &desktop::FrameAlbum::modifiedChanged, this, &CMainDialog::OnAlbumModified);
+    // Cache bitmaps have names of their own: a deleted entry's stays while
+    // the delete can be undone and goes with it.
+    f->SetHistoryOwnsFiles(true);
     FollowAlbumRows();
     connect(f, &desktop::FrameAlbum::progress, this, &CMainDialog::OnProgress);
     connect(f, &desktop::FrameAlbum::readFinished, this, &CMainDialog::OnReadFinished);

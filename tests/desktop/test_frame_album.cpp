@@ -181,6 +181,7 @@ TEST(DesktopEdits, UndoPutsPicturesBackAsTheFrameHoldsThemAndFilesLeaveWithTheir
     // A new picture with a file of its own: it cannot move ahead of the
     // frame's pictures; its undone add keeps the file until a new edit
     // replaces it in the history.
+    f.SetHistoryOwnsFiles(true);
     AddSteps steps;
     int files = 0;
     steps.fileOf = [&](const AlbumEntry&) {
