@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace kestova::desktop {
 
 AlbumModel::AlbumModel(QObject* parent) : QAbstractListModel(parent) {}
@@ -23,13 +25,40 @@ void AlbumModel::Append(AlbumEntry entry)
     endInsertRows();
 }
 
+void AlbumModel::Insert(int row, AlbumEntry entry)
+{
+    row = std::clamp(row, 0, Count());
+    beginInsertRows(QModelIndex(), row, row);
+    rows_.insert(rows_.begin() + row, std::move(entry));
+    endInsertRows();
+}
+
 void AlbumModel::Remove(int row)
 {
+    Take(row);
+}
+
+AlbumEntry AlbumModel::Take(int row)
+{
     if (row < 0 || row >= Count())
-        return;
+        return {};
     beginRemoveRows(QModelIndex(), row, row);
+    AlbumEntry entry = std::move(rows_[std::size_t(row)]);
     rows_.erase(rows_.begin() + row);
     endRemoveRows();
+    return entry;
+}
+
+void AlbumModel::Move(int from, int to)
+{
+    if (from == to || from < 0 || to < 0 || from >= Count() || to >= Count())
+        return;
+    // Qt names the destination as the row the moved one goes before.
+    beginMoveRows(QModelIndex(), from, from, QModelIndex(), to > from ? to + 1 : to);
+    AlbumEntry entry = std::move(rows_[std::size_t(from)]);
+    rows_.erase(rows_.begin() + from);
+    rows_.insert(rows_.begin() + to, std::move(entry));
+    endMoveRows();
 }
 
 void AlbumModel::Clear()

@@ -45,7 +45,13 @@ public:
     QStringList Files() const;
 
     void Append(AlbumEntry entry);
+    void Insert(int row, AlbumEntry entry);
     void Remove(int row);
+    // Takes row `row` out and hands it over (an empty entry for a bad row).
+    AlbumEntry Take(int row);
+    // Row `from` goes to position `to` (both positions of the album before
+    // and after the move, as DPF::MoveFile takes them).
+    void Move(int from, int to);
     void Clear();
     // A commit wrote the album: every row is on the frame now.
     void MarkAllOnFrame();

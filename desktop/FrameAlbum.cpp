@@ -34,13 +34,16 @@ FrameAlbum::FrameAlbum(const session::FrameChoice& choice, int pollCapMs, QObjec
     link_->SetStatusHandler([this](bool online) { OnLinkStatus(online); });
     dpf_ = std::make_unique<DPF>();
     dpf_->Init(std::move(link), [](int, long k, long n) {
-        if (FrameAlbum* self = tCommitting)
+        if (FrameAlbum* self = tCommitting) {
+            self->writtenNow_.store(int(k) + 1);
             QMetaObject::invokeMethod(
                 self, [self, k, n] { emit self->progress(Job::Commit, int(k), int(n)); }, Qt::QueuedConnection);
+        }
     });
     session_ = std::make_unique<session::FrameSession>(*dpf_);
     pollCapMs_ = pollCapMs;
 
+    connect(&history_, &QUndoStack::cleanChanged, this, [this](bool clean) { emit modifiedChanged(!clean); });
     worker_ = new QObject;
     worker_->moveToThread(&thread_);
     thread_.setObjectName(QStringLiteral("frame worker"));
@@ -145,6 +148,7 @@ void FrameAlbum::OnLinkStatus(bool online)
 void FrameAlbum::Forget()
 {
     ++generation_;
+    ForgetHistory(true);
 }
 
 void FrameAlbum::RequestStop()
@@ -207,6 +211,7 @@ void FrameAlbum::Post(Job job, std::function<void(quint64)> body)
 
 void FrameAlbum::ReadAlbum(ReadOptions options)
 {
+    ForgetHistory(true);
     album_->Clear();
     Post(Job::Read, [this, options = std::move(options)](quint64 generation) {
         if (!Current(generation))
@@ -253,6 +258,7 @@ void FrameAlbum::ReadAlbum(ReadOptions options)
                     --n;
                     ++out.dropped;
                     Deliver(generation, [this, reason = QString::fromStdString(picture.error)] {
+                        ForgetHistory(false);
                         emit pictureDropped(reason);
                     });
                     continue;
@@ -304,6 +310,7 @@ AddOutcome FrameAlbum::AddOne(session::AddResult added, const QImage& prepared, 
     out.row = session_->PictureCount() - 1;
     if (QThread::currentThread() == thread()) {
         album_->Append(std::move(entry));
+        Recorded(true, out.row);
         emit pictureListed(out.row);
     } else if (!Current(generation)) {
         // The frame left meanwhile: the row belongs to an album that is gone.
@@ -312,6 +319,7 @@ AddOutcome FrameAlbum::AddOne(session::AddResult added, const QImage& prepared, 
     } else {
         Deliver(generation, [this, entry = std::move(entry)] {
             album_->Append(entry);
+            Recorded(true, album_->Count() - 1);
             emit pictureListed(album_->Count() - 1);
         });
     }
@@ -383,31 +391,30 @@ void FrameAlbum::AddBatch(const QStringList& files, BatchOptions options, AddSte
 // ---------------------------------------------------------------------------
 // Deleting, writing, colours, export
 
-void FrameAlbum::Delete(int row)
-{
-    dpf_->DeleteFileAt(row);
-    album_->Remove(row);
-}
-
-void FrameAlbum::DeleteAll()
-{
-    for (int i = PictureCount() - 1; i >= 0; --i)
-        dpf_->DeleteFileAt(i);
-    album_->Clear();
-}
-
 void FrameAlbum::Commit()
 {
     Post(Job::Commit, [this](quint64 generation) {
+        WriteTally tally;
+        tally.fresh = session_->PictureCount() - dpf_->GetCommittedNum();
+        writtenNow_.store(0);
         tCommitting = this;
         const session::CommitResult result = session_->Commit();
         tCommitting = nullptr;
+        tally.written = result.ok() ? tally.fresh : writtenNow_.load();
+        tally.onFrame = session_->PictureCount();
         // Also when the frame left meanwhile: the window learns how the write ended.
         QMetaObject::invokeMethod(
             this,
-            [this, result, current = Current(generation)] {
-                if (result.ok() && current)
-                    album_->MarkAllOnFrame();
+            [this, result, tally, current = Current(generation)] {
+                lastWrite_ = tally;
+                if (current) {
+                    if (result.ok())
+                        album_->MarkAllOnFrame();
+                    // Whatever the write did, what came before it cannot be
+                    // undone on the frame; an unfinished write leaves the
+                    // album differing.
+                    ForgetHistory(result.ok());
+                }
                 emit commitFinished(result);
             },
             Qt::QueuedConnection);

@@ -31,6 +31,7 @@
 #include <QList>
 #include <QObject>
 #include <QThread>
+#include <QUndoStack>
 
 #include <atomic>
 #include <condition_variable>
@@ -101,6 +102,14 @@ struct AddSteps {
     std::function<void(const BatchResult& result)> skipped;
 };
 
+// How the last write went: the new pictures it had to write and how many
+// of them reached the frame, and the pictures the frame holds after it.
+struct WriteTally {
+    int fresh = 0;
+    int written = 0;
+    int onFrame = 0;
+};
+
 struct AddOutcome {
     session::AddResult result;
     int row = -1;  // the row it was listed at; -1 when not added
@@ -165,8 +174,28 @@ public:
 
     // ---- quick calls (window's thread, no job running) ----
     AddOutcome AddPicture(const QImage& prepared, const AddSteps& steps, const QString& source = {});
+    // Deletes, moves and adds are recorded in the history (see
+    // SetHistoryOwnsFiles for the window's files of deleted rows).
     void Delete(int row);
+    void DeleteRows(QList<int> rows);  // one step of the history
     void DeleteAll();
+    // Moves `rows` (in their order) to stand where row `before` stood
+    // (Count(): the end). Refused (false, nothing changed) while a job runs,
+    // when nothing would change, or when a picture the frame holds would
+    // come after a new one: a reorder then costs only the index.
+    bool MoveRows(QList<int> rows, int before);
+    bool Undo();
+    bool Redo();
+    // The window's files of rows that leave the album for good (a delete
+    // that can no longer be undone) are removed by the history. Off: the
+    // window looks after its files itself (and may reuse their names).
+    void SetHistoryOwnsFiles(bool owns) { historyOwnsFiles_ = owns; }
+    // The album differs from the frame's: an edit since the last read or
+    // write that is not undone, a damaged picture dropped, or a write that
+    // did not end.
+    bool Modified() const { return !history_.isClean(); }
+    const QUndoStack& History() const { return history_; }
+    const WriteTally& LastWrite() const { return lastWrite_; }
     // Failure code 0: the frame took them.
     session::Failure SetColors(uint16_t text, uint16_t background);
     bool Export(int row, const QString& path, session::ExportFormat format, int quality, int mode,
@@ -186,6 +215,7 @@ signals:
     void readFinished(const kestova::desktop::ReadOutcome& outcome);
     void batchFinished(const kestova::desktop::BatchOutcome& outcome);
     void commitFinished(const kestova::session::CommitResult& result);
+    void modifiedChanged(bool modified);
     // After every job, also one whose results were dropped (`current` false).
     void jobEnded(kestova::desktop::Job job, bool current);
 
@@ -194,6 +224,11 @@ private:
     void Deliver(quint64 generation, std::function<void()> fn);
     bool Current(quint64 generation) const { return generation_.load() == generation; }
     void OnLinkStatus(bool online);
+    // An add that already happened, recorded so that it can be undone.
+    void Recorded(bool add, int row);
+    // The history starts afresh: the album equals the frame's, or (false)
+    // differs from it with no way back.
+    void ForgetHistory(bool albumAsFrames);
     void CheckInUse();
     AddOutcome AddOne(session::AddResult added, const QImage& prepared, const AddSteps& steps, const QString& source,
                       quint64 generation);
@@ -207,6 +242,10 @@ private:
     bool following_ = false;
     std::string shownInUse_;  // the holder message last signalled
     int lcdWidth_ = 0, lcdHeight_ = 0;
+    QUndoStack history_;
+    bool historyOwnsFiles_ = false;
+    WriteTally lastWrite_;
+    std::atomic<int> writtenNow_{0};  // new pictures the running commit has written
 
     QThread thread_;
     QObject* worker_ = nullptr;  // lives on thread_; jobs run in its event loop

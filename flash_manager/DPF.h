@@ -100,6 +100,13 @@ public:
     // new ones among themselves. 1 on success, 0 when refused. A commit with
     // only reordering rewrites just the two index blocks.
     int MoveFile(int from, int to);
+    // Takes picture `index` out of the edited album so that it can be put
+    // back where it stood (an undone delete); empty for a bad index.
+    CPictureManager::TakenPicture TakeFileAt(int index) { return store_.TakePicture(index); }
+    // 1 when the taken picture is back at `index`, 0 when refused.
+    int PutBackFile(int index, CPictureManager::TakenPicture& picture) {
+        return store_.PutBackPicture(index, picture) == 0 ? 1 : 0;
+    }
 
     // Commits the album; see UpdateResult. With a feed, new pictures may
     // still arrive while the commit runs (see PictureFeed).

@@ -176,12 +176,38 @@ int CPictureManager::AddPicture(const uint8_t* data, int length) {
 }
 
 int CPictureManager::DeletePicture(int index) {
-    if (index < 0 || size_t(index) >= current_.size()) return 1;
+    return TakePicture(index).item ? 0 : 1;
+}
+
+CPictureManager::TakenPicture CPictureManager::TakePicture(int index) {
+    TakenPicture taken;
+    if (index < 0 || size_t(index) >= current_.size()) return taken;
     const CFileItem& item = *current_[size_t(index)];
     if (item.HoldsCache()) cachedBytes_ -= item.Data().size();
     MarkSlots(item.Address(), uint32_t(item.Length()), -1);
+    taken.item = std::move(current_[size_t(index)]);
     current_.erase(current_.begin() + index);
-    if (size_t(index) < committed_.size()) committed_.erase(committed_.begin() + index);
+    if (size_t(index) < committed_.size()) {
+        taken.committed = std::move(committed_[size_t(index)]);
+        committed_.erase(committed_.begin() + index);
+    }
+    return taken;
+}
+
+int CPictureManager::PutBackPicture(int index, TakenPicture& picture) {
+    if (!picture.item || index < 0) return 1;
+    const size_t at = size_t(index), n = committed_.size();
+    // The two lists' invariant: pictures of the flash first, new ones after.
+    if (picture.committed ? at > n : (at < n || at > current_.size())) return 1;
+    const CFileItem& item = *picture.item;
+    const uint32_t first = SlotOf(item.Address());
+    const uint32_t last = SlotOf(item.Address() + std::max<uint32_t>(uint32_t(item.Length()), 1) - 1);
+    for (uint32_t s = first; s <= last; ++s)
+        if (SlotTaken(s)) return 1;
+    MarkSlots(item.Address(), uint32_t(item.Length()), +1);
+    if (item.HoldsCache()) cachedBytes_ += item.Data().size();
+    current_.insert(current_.begin() + index, std::move(picture.item));
+    if (picture.committed) committed_.insert(committed_.begin() + index, std::move(picture.committed));
     return 0;
 }
 

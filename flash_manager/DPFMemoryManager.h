@@ -123,6 +123,19 @@ public:
     int AddPicture(const uint8_t* data, int length);
     // 0, or 1 for an index out of range.
     int DeletePicture(int index);
+    // A picture taken out of the edited album, with what it takes to put it
+    // back where it stood (an undone delete): the flash's copy stays the
+    // flash's, a new picture stays new.
+    struct TakenPicture {
+        std::unique_ptr<CFileItem> item;
+        std::unique_ptr<CFileItem> committed;  // set when the flash holds it
+    };
+    // Empty `item` for an index out of range.
+    TakenPicture TakePicture(int index);
+    // Puts a taken picture back at `index`: a picture of the flash among
+    // those of the flash, a new one among the new ones, and only while its
+    // slots are free. 0, or 1 when refused (the picture is left as it was).
+    int PutBackPicture(int index, TakenPicture& picture);
     // Moves picture `from` to position `to` (both 0-based positions of the
     // album as edited). Pictures already on the flash move only among
     // themselves and new pictures only among themselves, so the store's

@@ -460,7 +460,8 @@ void CMainDialog::SetWindowTitleFrom(const QString& titleName)
 {
     settings_.windowTitle = QStringLiteral("Kestova");
     settings_.windowTitle.replace(QStringLiteral("Kestova"), titleName);
-    setWindowTitle(settings_.windowTitle);
+    // "[*]": the title marks an album that differs from the frame's.
+    setWindowTitle(settings_.windowTitle + QStringLiteral("[*]"));
 }
 
 
@@ -962,6 +963,22 @@ void CMainDialog::CreateAccelerators()
         {Qt::CTRL | Qt::SHIFT | Qt::Key_Left, IDC_BUTTON_CHANGE_L},
         {Qt::CTRL | Qt::SHIFT | Qt::Key_Right, IDC_BUTTON_CHANGE},
     };
+    // Album edits: moving the selection, undo and redo.
+    const struct {
+        QKeyCombination keys;
+        std::function<void()> run;
+    } edits[] = {
+        {Qt::ALT | Qt::Key_Up, [this] { OnMoveSelection(-1); }},
+        {Qt::ALT | Qt::Key_Down, [this] { OnMoveSelection(+1); }},
+        {Qt::CTRL | Qt::Key_Z, [this] { OnUndo(false); }},
+        {Qt::CTRL | Qt::SHIFT | Qt::Key_Z, [this] { OnUndo(true); }},
+        {Qt::CTRL | Qt::Key_Y, [this] { OnUndo(true); }},
+    };
+    for (const auto& a : edits) {
+        auto* s = new QShortcut(QKeySequence(a.keys), this);
+        s->setContext(Qt::WindowShortcut);
+        connect(s, &QShortcut::activated, this, a.run);
+    }
     for (const auto& a : table) {
         auto* s = new QShortcut(QKeySequence(a.keys), this);
         s->setContext(Qt::WindowShortcut);
@@ -1088,11 +1105,13 @@ void CMainDialog::CreateFacade()
     connect(f, &desktop::FrameAlbum::frameInUseChanged, this, &CMainDialog::ShowFrameInUse);
     connect(f, &desktop::FrameAlbum::opened, this, &CMainDialog::OnAlbumOpened);
     connect(f, &desktop::FrameAlbum::pictureListed, this, &CMainDialog::OnPictureListed);
-    connect(f, &desktop::FrameAlbum::pictureDropped, this, [this] {
-        // A damaged picture left the album; the next Synchronize writes the
-        // album without it.
-        m_albumModified = true;
-    });
+    // A damaged picture that left the album, like every edit, marks it as
+    // differing from the frame's.
+    connect(f, &desktop::FrameAlbum::modifiedChanged, this, &CMainDialog::OnAlbumModified);
+    // Cache bitmaps have names of their own: a deleted entry's stays while
+    // the delete can be undone and goes with it.
+    f->SetHistoryOwnsFiles(true);
+    FollowAlbumRows();
     connect(f, &desktop::FrameAlbum::progress, this, &CMainDialog::OnProgress);
     connect(f, &desktop::FrameAlbum::readFinished, this, &CMainDialog::OnReadFinished);
     connect(f, &desktop::FrameAlbum::commitFinished, this, [this](const session::CommitResult& r) {

@@ -239,6 +239,15 @@ private:
     void OnExit();
     void OnSynchronize();
     void OnDelete();
+    // Album edits: moves asked by keys or a drag, undo and redo, and the
+    // list following the album's rows whichever edit changed them.
+    void OnMoveSelection(int step);
+    void OnMoveRows(const QList<int>& rows, int before);
+    void OnUndo(bool redo);
+    void OnAlbumModified(bool modified);
+    void FollowAlbumRows();
+    // After a write: how many pictures the frame holds, or how far it got.
+    void ShowWriteEnd(bool whole);
     void OnSelectAll();
     void OnAdd();
     void OnRotate(bool clockwise);

@@ -133,7 +133,6 @@ void CMainDialog::OnDeviceChange(bool attached)
     frame_->Album().Clear();
     EnableControls(false);
     m_reading = false;
-    m_albumModified = false;
     if (preview_)
         preview_->ClearPicture();
     SetProgress(0);
@@ -229,15 +228,13 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
 
 void CMainDialog::OnPictureListed(int row)
 {
+    // The list took the row already (FollowAlbumRows).
+    (void)row;
     const bool reading = frame_->Running() == desktop::Job::Read;
-    albumList_->AddThumbnail(frame_->Album().At(row).picture, EntryLabel(row));
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
         albumList_->scrollToItem(last);
-    if (reading)
-        return;
-    // An add: one entry more in the album the frame does not hold yet.
-    UpdateCounters();
-    m_albumModified = true;
+    if (!reading)
+        UpdateCounters();
 }
 
 void CMainDialog::OnProgress(desktop::Job job, int done, int total)
@@ -326,8 +323,10 @@ void CMainDialog::OnDownloadFinished(int code)
     m_reading = m_downloading = false;
     // A write that failed on a frame still attached left its album as it
     // was: the edits exist only here, so Synchronize may try again and Exit
-    // still warns. A frame that left is read afresh when it is back.
-    m_albumModified = code != 0 && m_connected;
+    // still warns (the layer keeps the album marked as differing). A frame
+    // that left is read afresh when it is back.
+    if (m_connected)
+        ShowWriteEnd(code == 0);
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected && albumShownWhole_);
     SetProgress(0);
@@ -389,7 +388,6 @@ void CMainDialog::OnAdd()
     preview_->update();
     // The entry is listed through the layer's pictureListed.
     if (AddPreparedPicture(crop) == 0) {
-        m_albumModified = true;
         albumList_->setFocus();
         if (m_autoAdvance && !m_processing)
             MoveToNextThumbnail();
@@ -514,7 +512,6 @@ void CMainDialog::OnProcessFinish(int result)
     m_processing = false;
     UpdateCounters();
     SetProgress(0);
-    m_albumModified = true;
     albumList_->setFocus();
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
         albumList_->scrollToItem(last);
@@ -570,24 +567,127 @@ void CMainDialog::OnDelete()
         // While items go, the list's selection passes through states whose
         // rows no longer match CachePaths: nothing is shown from them.
         const QSignalBlocker quiet(albumList_);
-        for (int k = int(rows.size()) - 1; k >= 0; --k) {
-            const int index = rows[k];
-            albumList_->RemoveThumbnail(index);
-            if (index < frame_->Album().Count()) {
-                const QString cachePath = frame_->Album().At(index).file;
-                // A deleted entry does not stay in the preview, ready to be added again.
-                if (preview_ && preview_->SourcePath() == cachePath)
-                    preview_->ClearPicture();
-                QFile::remove(cachePath);
-            }
-            frame_->Delete(index);
-        }
+        // A deleted entry does not stay in the preview, ready to be added
+        // again. Its cache bitmap stays while the delete can be undone.
+        for (int index : rows)
+            if (preview_ && index < frame_->Album().Count() &&
+                preview_->SourcePath() == frame_->Album().At(index).file)
+                preview_->ClearPicture();
+        frame_->DeleteRows(rows);
     }
-    albumList_->Relayout();
     UpdateCounters();
+}
+
+void CMainDialog::FollowAlbumRows()
+{
+    // The list shows the album's rows whichever edit (an add, a delete, a
+    // move, their undo) changed them; labels follow positions.
+    const desktop::AlbumModel* album = &frame_->Album();
+    connect(album, &QAbstractItemModel::rowsInserted, this, [this, album](const QModelIndex&, int first, int last) {
+        const bool atEnd = first == albumList_->count();
+        for (int row = first; row <= last; ++row)
+            albumList_->InsertThumbnail(row, album->At(row).picture, EntryLabel(row));
+        if (!atEnd)
+            albumList_->LabelByPosition();
+    });
+    connect(album, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first, int last) {
+        const QSignalBlocker quiet(albumList_);
+        for (int row = last; row >= first; --row)
+            albumList_->RemoveThumbnail(row);
+        albumList_->Relayout();
+        albumList_->LabelByPosition();
+    });
+    connect(album, &QAbstractItemModel::rowsMoved, this,
+            [this](const QModelIndex&, int first, int, const QModelIndex&, int before) {
+                albumList_->MoveThumbnail(first, before > first ? before - 1 : before);
+                albumList_->LabelByPosition();
+            });
+    connect(albumList_, &CAlbumList::moveRequested, this, &CMainDialog::OnMoveRows);
+}
+
+void CMainDialog::OnMoveSelection(int step)
+{
+    QList<int> rows;
     for (int i = 0; i < albumList_->count(); ++i)
-        albumList_->item(i)->setText(QString::asprintf("%04d.bmp", i + 1));
-    m_albumModified = true;
+        if (albumList_->item(i)->isSelected())
+            rows << i;
+    if (rows.isEmpty())
+        return;
+    OnMoveRows(rows, step < 0 ? rows.first() - 1 : rows.last() + 2);
+}
+
+void CMainDialog::OnMoveRows(const QList<int>& rows, int before)
+{
+    if (m_processing || m_downloading || frame_->Busy() || !albumShownWhole_ || !m_connected || rows.isEmpty())
+        return;
+    // Off either end nothing moves.
+    if (before < 0 || before > frame_->Album().Count())
+        return;
+    const QSignalBlocker quiet(albumList_);
+    if (!frame_->MoveRows(rows, before)) {
+        const int onFrame = frame_->Dpf().GetCommittedNum();
+        if ((rows.first() < onFrame) != (before <= onFrame) || (rows.last() < onFrame) != (before <= onFrame))
+            SetStatusText(LookupText(QStringLiteral("MOVE_REFUSED_TIPS"),
+                                     QStringLiteral("Pictures already on the frame stay ahead of new ones until the "
+                                                    "album is written.")));
+        return;
+    }
+    // The moved entries stay selected where they now stand.
+    albumList_->clearSelection();
+    const int lead = int(std::count_if(rows.begin(), rows.end(), [before](int r) { return r < before; }));
+    const int start = before - lead;
+    for (int k = 0; k < rows.size(); ++k)
+        if (QListWidgetItem* it = albumList_->item(start + k))
+            it->setSelected(true);
+    if (QListWidgetItem* it = albumList_->item(start)) {
+        albumList_->setCurrentItem(it, QItemSelectionModel::NoUpdate);
+        albumList_->scrollToItem(it);
+    }
+}
+
+void CMainDialog::OnUndo(bool redo)
+{
+    if (m_processing || m_downloading || !albumShownWhole_ || !m_connected)
+        return;
+    {
+        const QSignalBlocker quiet(albumList_);
+        if (!(redo ? frame_->Redo() : frame_->Undo()))
+            return;
+        albumList_->clearSelection();
+    }
+    if (preview_ && !preview_->SourcePath().isEmpty() && !frame_->Album().Files().contains(preview_->SourcePath()) &&
+        preview_->SourcePath().startsWith(cache_.Directory()))
+        preview_->ClearPicture();
+    UpdateCounters();
+}
+
+void CMainDialog::OnAlbumModified(bool modified)
+{
+    m_albumModified = modified;
+    setWindowModified(modified);
+    // Synchronize stands out while there is something to write.
+    if (QPushButton* send = Button(IDC_BUTTON_SEND)) {
+        QFont font = send->font();
+        font.setBold(modified);
+        send->setFont(font);
+        send->setDefault(modified);
+    }
+}
+
+void CMainDialog::ShowWriteEnd(bool whole)
+{
+    const desktop::WriteTally& t = frame_->LastWrite();
+    if (whole)
+        SetStatusText(t.onFrame == 1
+                          ? LookupText(QStringLiteral("WRITTEN_ONE_STATUS"), QStringLiteral("1 picture is on the frame."))
+                          : LookupText(QStringLiteral("WRITTEN_STATUS"), QStringLiteral("%1 pictures are on the frame."))
+                                .arg(t.onFrame));
+    else if (t.fresh > 0)
+        // After the reason the failure gave.
+        SetStatusText(QStringLiteral("%1 %2").arg(StatusText(), LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
+                                                                           QStringLiteral("%1 of the %2 new pictures were written."))
+                                                                    .arg(t.written)
+                                                                    .arg(t.fresh)));
 }
 
 void CMainDialog::OnSelectAll()

@@ -156,6 +156,63 @@ TEST(DesktopAdd, GivesTheStoredBytesAndTheDecodedPictureWithoutAFileAndUndoesWha
     EXPECT_EQ(again.frame.Album().At(0).bytes, written);
 }
 
+TEST(DesktopEdits, UndoPutsPicturesBackAsTheFrameHoldsThemAndFilesLeaveWithTheirHistory)
+{
+    TempDir tmp;
+    const std::string img = tmp.File("f.img");
+    const Bytes a = DevicePicture(Noise(128, 128, 20, 1), 80), b = DevicePicture(Noise(128, 128, 60, 2), 90);
+    Seed(img, {a, b});
+    Opened o(img);
+    FrameAlbum& f = o.frame;
+    std::vector<bool> marks;
+    QObject::connect(&f, &FrameAlbum::modifiedChanged, [&](bool m) { marks.push_back(m); });
+
+    // Delete All and back: both are the frame's again, nothing to write.
+    f.DeleteAll();
+    EXPECT_EQ(f.Album().Count(), 0);
+    EXPECT_TRUE(f.Modified());
+    ASSERT_TRUE(f.Undo());
+    EXPECT_FALSE(f.Modified());
+    EXPECT_EQ(f.Dpf().GetCommittedNum(), 2);
+    EXPECT_FALSE(f.Dpf().HasPendingChanges());
+    EXPECT_EQ(f.Album().At(1).bytes, b);
+    EXPECT_EQ(marks, std::vector<bool>({true, false}));
+
+    // A new picture with a file of its own: it cannot move ahead of the
+    // frame's pictures; its undone add keeps the file until a new edit
+    // replaces it in the history.
+    f.SetHistoryOwnsFiles(true);
+    AddSteps steps;
+    int files = 0;
+    steps.fileOf = [&](const AlbumEntry&) {
+        const QString path = QString::fromStdString(tmp.File("n" + std::to_string(++files)));
+        QFile out(path);
+        return out.open(QIODevice::WriteOnly) ? path : QString();
+    };
+    ASSERT_TRUE(f.AddPicture(FromRgbImage(Noise(128, 128, 40, 7)), steps).ok());
+    const QString file = f.Album().At(2).file;
+    EXPECT_FALSE(f.MoveRows({2}, 0));
+    EXPECT_TRUE(f.MoveRows({1}, 0));
+    EXPECT_EQ(f.Album().At(0).bytes, b);
+    ASSERT_TRUE(f.Undo());
+    ASSERT_TRUE(f.Undo());
+    EXPECT_EQ(f.Album().Count(), 2);
+    EXPECT_TRUE(QFile::exists(file));
+    ASSERT_TRUE(f.Redo());
+    EXPECT_EQ(f.Album().At(2).file, file);
+    ASSERT_TRUE(f.Undo());
+    f.Delete(0);
+    EXPECT_FALSE(QFile::exists(file));
+    EXPECT_FALSE(f.Redo());
+
+    // The write clears the history; a fresh read lists what the window shows.
+    f.Commit();
+    f.WaitForIdle();
+    EXPECT_FALSE(f.Modified());
+    EXPECT_FALSE(f.Undo());
+    EXPECT_EQ(f.LastWrite().onFrame, 1);
+}
+
 TEST(DesktopWorker, RowsOfAFrameThatLeftAreDroppedButABatchStillSaysItEnded)
 {
     TempDir tmp;

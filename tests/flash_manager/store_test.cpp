@@ -352,6 +352,38 @@ TEST_F(StoreTest, EditingKeepsCommittedAndNewPicturesApart) {
     EXPECT_EQ(ReadAlbum(path), (Album{b, n2}));
 }
 
+TEST_F(StoreTest, TakenPicturesGoBackOnlyWhereTheyCanStand) {
+    const auto a = Picture(100, 1), b = Picture(200, 2), c = Picture(300, 3);
+    Seed(path, {a, b, c});
+    Frame f = LoadFrame(path);
+    const auto n1 = Picture(400, 4), n2 = Picture(500, 5);
+    ASSERT_EQ(f.dpf->AddData(n1.data(), 400), 1);
+    auto old = f.dpf->TakeFileAt(1);   // b, of the flash
+    auto fresh = f.dpf->TakeFileAt(2); // n1, new
+    ASSERT_TRUE(old.item && old.committed);
+    ASSERT_TRUE(fresh.item && !fresh.committed);
+    EXPECT_FALSE(f.dpf->TakeFileAt(2).item);
+    EXPECT_EQ(f.dpf->PutBackFile(0, fresh), 0);  // a new picture before the flash's
+    EXPECT_EQ(f.dpf->PutBackFile(3, old), 0);    // the flash's after a new one's place
+    // A new picture that took b's freed slot keeps it; once it is gone
+    // again, both go back.
+    ASSERT_EQ(f.dpf->AddData(n2.data(), 500), 1);
+    EXPECT_EQ(f.dpf->PutBackFile(1, old), 0);
+    EXPECT_EQ(f.dpf->DeleteFileAt(2), 0);
+    EXPECT_EQ(f.dpf->PutBackFile(1, old), 1);
+    EXPECT_EQ(f.dpf->PutBackFile(3, fresh), 1);
+    EXPECT_EQ(f.dpf->GetCommittedNum(), 3);
+    EXPECT_EQ(PictureAt(*f.dpf, 1), b);
+    // b went back as the flash's: only n1 is written.
+    int written = 0;
+    f.monitor->ClearCommands();
+    ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
+    for (const Step& s : [&] { std::string e; return DecodeSteps(f.monitor->Commands(), e); }())
+        written += s.kind == 'W' && s.address >= kSlot0 ? 1 : 0;
+    EXPECT_EQ(written, 1);
+    EXPECT_EQ(ReadAlbum(path), (Album{a, b, c, n1}));
+}
+
 TEST_F(StoreTest, PicturesLoadLazilyAndStayCached) {
     const auto a = Picture(5000, 1);
     Seed(path, {a});

@@ -168,7 +168,7 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     adjustOptions = [&](StartOptions& o) { o.frameArg += ",firmware=V1\x1b[2J\x07"; };
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitLaidOut());
-    EXPECT_EQ(dlg->windowTitle(), "Picframe");
+    EXPECT_EQ(dlg->windowTitle(), "Picframe[*]");
     EXPECT_EQ(dlg->AboutAction()->text(), "About Picframe(&A)...");
 
     // The About box, opened from its menu item with the mouse.

@@ -27,6 +27,8 @@ TEST_F(WinSession, UnchangedSynchronizeDoesNothingAndAFailedOneKeepsTheEditsForA
     EXPECT_EQ(boxes, QStringList{T("DOWNLOADFAIL_TIPS")});
     EXPECT_TRUE(dlg->StatusText().startsWith(T("DOWNLOADFAIL_STATUS") + ": ")) << dlg->StatusText().toStdString();
     EXPECT_TRUE(dlg->StatusText().contains("protect")) << dlg->StatusText().toStdString();
+    // ... and how far it got: none of the one new picture reached the frame.
+    EXPECT_TRUE(dlg->StatusText().endsWith(" 0 of the 1 new pictures were written.")) << dlg->StatusText().toStdString();
     EXPECT_EQ(ReadBack(frame).size(), 1u);
     // The window still shows two pictures the frame does not hold: quitting
     // warns of that, and Synchronize writes them once the frame takes writes.

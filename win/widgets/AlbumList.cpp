@@ -2,6 +2,8 @@
 
 #include "imaging/PictureLoader.h"
 
+#include <QApplication>
+#include <QMouseEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -17,7 +19,8 @@ CAlbumList::CAlbumList(QWidget* parent) : QListWidget(parent)
     setObjectName(QStringLiteral("ctl1005"));
     setViewMode(QListView::IconMode);
     // Free movement is what lets every item sit where the formula puts it;
-    // dragging is off, so the user cannot move items out of place.
+    // Qt's own dragging is off, so the user cannot move items out of place:
+    // a drag here asks the album for a move instead.
     setMovement(QListView::Free);
     setDragEnabled(false);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -90,6 +93,11 @@ bool CAlbumList::AddFromFile(const QString& bitmapPath, const QString& label)
 
 bool CAlbumList::AddThumbnail(const QImage& bitmap, const QString& label)
 {
+    return InsertThumbnail(count(), bitmap, label);
+}
+
+bool CAlbumList::InsertThumbnail(int index, const QImage& bitmap, const QString& label)
+{
     if (!hasImages_ || bitmap.isNull() || width_ < 1 || height_ < 1)
         return false;
     const QSize size(width_, height_);
@@ -97,7 +105,8 @@ bool CAlbumList::AddThumbnail(const QImage& bitmap, const QString& label)
         bitmap.size() == size ? bitmap : bitmap.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
 
     setUpdatesEnabled(false);
-    const int n = count();
+    const int n = std::clamp(index, 0, count());
+    const bool last = n == count();
     int slot;
     if (!freeSlots_.empty()) {
         slot = freeSlots_.back();
@@ -112,9 +121,102 @@ bool CAlbumList::AddThumbnail(const QImage& bitmap, const QString& label)
     auto* item = new QListWidgetItem(QIcon(pixmap), label);
     item->setData(kImageRole, slot);
     insertItem(n, item);
-    setPositionForIndex(PositionOf(n), indexFromItem(item));
+    if (last)
+        setPositionForIndex(PositionOf(n), indexFromItem(item));
+    else
+        Relayout();
     setUpdatesEnabled(true);
     return true;
+}
+
+void CAlbumList::MoveThumbnail(int from, int to)
+{
+    if (from == to || from < 0 || to < 0 || from >= count() || to >= count())
+        return;
+    setUpdatesEnabled(false);
+    const bool selected = item(from)->isSelected();
+    QListWidgetItem* moved = takeItem(from);
+    insertItem(to, moved);
+    moved->setSelected(selected);
+    Relayout();
+    setUpdatesEnabled(true);
+}
+
+void CAlbumList::LabelByPosition()
+{
+    for (int i = 0; i < count(); ++i)
+        item(i)->setText(QString::asprintf("%04d.bmp", i + 1));
+}
+
+int CAlbumList::DropRowAt(QPoint point, const QList<int>& dragged) const
+{
+    if (count() == 0)
+        return 0;
+    const QPoint p = point + QPoint(horizontalOffset(), verticalOffset());
+    const int column = std::clamp((p.x() - columnGap_ / 2) / std::max(1, columnGap_ + width_), 0, columns_ - 1);
+    const int row = std::max(0, p.y() / std::max(1, rowGap_ + height_));
+    const int place = row * columns_ + column;
+    if (place >= count())
+        return count();
+    // Dropped on a later item, the dragged ones go after it; on an earlier
+    // one, before it.
+    const bool later = !dragged.isEmpty() && place > *std::max_element(dragged.begin(), dragged.end());
+    return later ? place + 1 : place;
+}
+
+void CAlbumList::mousePressEvent(QMouseEvent* e)
+{
+    dragging_ = false;
+    pressAt_ = e->position().toPoint();
+    const bool plain = e->button() == Qt::LeftButton && !(e->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier));
+    QListWidgetItem* under = itemAt(pressAt_);
+    pressedOnSelected_ = plain && under && under->isSelected();
+    if (pressedOnSelected_) {
+        pressedOnItem_ = true;
+        return;  // the selection stays as it is: it may be dragged
+    }
+    QListWidget::mousePressEvent(e);
+    // A plain press that just selected an item may start a drag of it too.
+    under = itemAt(pressAt_);
+    pressedOnItem_ = plain && under && under->isSelected();
+}
+
+void CAlbumList::mouseMoveEvent(QMouseEvent* e)
+{
+    if (pressedOnItem_ && (e->buttons() & Qt::LeftButton)) {
+        if ((e->position().toPoint() - pressAt_).manhattanLength() >= QApplication::startDragDistance()) {
+            dragging_ = true;
+            viewport()->setCursor(Qt::DragMoveCursor);
+        }
+        return;
+    }
+    QListWidget::mouseMoveEvent(e);
+}
+
+void CAlbumList::mouseReleaseEvent(QMouseEvent* e)
+{
+    if (!pressedOnItem_) {
+        QListWidget::mouseReleaseEvent(e);
+        return;
+    }
+    const bool dragged = dragging_;
+    pressedOnItem_ = dragging_ = false;
+    viewport()->unsetCursor();
+    if (!dragged) {
+        if (!pressedOnSelected_) {
+            QListWidget::mouseReleaseEvent(e);
+        } else if (QListWidgetItem* under = itemAt(e->position().toPoint())) {
+            // A plain click on a selected item selects just that one.
+            setCurrentItem(under, QItemSelectionModel::ClearAndSelect);
+        }
+        return;
+    }
+    QList<int> rows;
+    for (int i = 0; i < count(); ++i)
+        if (item(i)->isSelected())
+            rows << i;
+    if (!rows.isEmpty())
+        emit moveRequested(rows, DropRowAt(e->position().toPoint(), rows));
 }
 
 int CAlbumList::ImageIndexOf(int index) const

@@ -7,6 +7,9 @@
 // image behind as a free slot that the next added thumbnail reuses, so the
 // image list does not grow while the user deletes and adds.
 //
+// Dragging items moves them: the list asks (moveRequested) and the album,
+// once it agreed, moves the items back into the formula's places.
+//
 // Window's thread only. A worker that reads thumbnails prepares the picture
 // with LoadThumbnailImage and hands it to AddThumbnail through a queued call.
 
@@ -52,6 +55,13 @@ public:
     // size when it differs) and label; false when there is nothing to add
     // or no image list.
     bool AddThumbnail(const QImage& bitmap, const QString& label);
+    // The same at position `index` (clamped to the list); items after it
+    // move one place on.
+    bool InsertThumbnail(int index, const QImage& bitmap, const QString& label);
+    // Item `from` goes to position `to`, keeping its picture.
+    void MoveThumbnail(int from, int to);
+    // Every item labelled by its position ("%04d.bmp", from 1).
+    void LabelByPosition();
     // Any thread: a bitmap file read and stretched to `size`; null on failure.
     static QImage LoadThumbnailImage(const QString& bitmapPath, QSize size);
 
@@ -75,13 +85,31 @@ public:
     // item is then put back where the formula says.
     void doItemsLayout() override;
 
+    // The row a drop at `point` (viewport coordinates) puts dragged items
+    // before, with the formula read backwards: on an item, its place.
+    int DropRowAt(QPoint point, const QList<int>& dragged) const;
+
+signals:
+    // The user dragged the selected items (rows in album order) to stand
+    // where row `before` stood; the album decides whether they move.
+    void moveRequested(const QList<int>& rows, int before);
+
 protected:
     void paintEvent(QPaintEvent* e) override;
+    // A press on a selected item and a move past the drag distance drag the
+    // selection instead of starting a rubber band.
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
     void DetachItemsFromImages();
 
     QString emptyHint_;
+    QPoint pressAt_;
+    bool pressedOnItem_ = false;     // a plain press on a selected item: a drag may follow
+    bool pressedOnSelected_ = false; // it was selected before the press
+    bool dragging_ = false;
 
     int columns_ = 2;
     int rowGap_ = 15;

@@ -1,0 +1,158 @@
+// kestova editing the album through the real window: a drag and Alt+Up/Down
+// reorder it, Ctrl+Z / Ctrl+Shift+Z / Ctrl+Y walk the edits back and forth,
+// the title marks an album the frame does not hold yet, and a write ends
+// with how many pictures the frame holds.
+
+#include "tests/win/WinSessionSupport.h"
+
+#include <QScrollBar>
+
+namespace kestova::win::test {
+namespace {
+
+class WinEdit : public WinSession {
+protected:
+    std::shared_ptr<VirtualFrameMonitor> monitor;
+    std::vector<Bytes> seeded;
+
+    void StartOnFour()
+    {
+        for (unsigned i = 0; i < 4; ++i)
+            seeded.push_back(DevicePicture(Noise(128, 128, 30, 11 + i)));
+        Seed(frame, seeded);
+        adjustOptions = [&](StartOptions& o) {
+            o.frameOpener = [&](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
+                try {
+                    auto f = VirtualFrame::Open(arg);
+                    monitor = f->Monitor();
+                    return f;
+                } catch (const std::exception& e) {
+                    error = e.what();
+                    return nullptr;
+                }
+            };
+        };
+        ASSERT_TRUE(StartIdle());
+        ASSERT_EQ(Album()->count(), 4);
+    }
+    std::vector<Bytes> FlashBytes()
+    {
+        std::vector<Bytes> out;
+        for (const auto& p : ReadBack(frame))
+            out.push_back(p.bytes);
+        return out;
+    }
+    void Key(Qt::Key key, Qt::KeyboardModifiers mods)
+    {
+        dlg->activateWindow();
+        QTest::keyClick(Album(), key, mods);
+    }
+    bool Marked() const { return dlg->isWindowModified() && dlg->AlbumModified(); }
+};
+
+TEST_F(WinEdit, DragAndAltArrowsReorderAndTheWriteCostsOnlyTheIndex)
+{
+    StartOnFour();
+    const QStringList cache = dlg->CachePaths();
+    EXPECT_FALSE(dlg->isWindowModified());
+    EXPECT_EQ(dlg->windowTitle(), "Kestova[*]");
+
+    // Entry 3 dragged onto entry 1 with the mouse: it becomes the first.
+    SelectEntries({2});
+    QWidget* view = Album()->viewport();
+    const QPoint from = Album()->visualItemRect(Album()->item(2)).center();
+    const QPoint to = Album()->visualItemRect(Album()->item(0)).center();
+    QTest::mousePress(view, Qt::LeftButton, {}, from);
+    for (int k = 1; k <= 4; ++k) {
+        QMouseEvent move(QEvent::MouseMove, from + (to - from) * k / 4, view->mapToGlobal(from + (to - from) * k / 4),
+                         Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &move);
+    }
+    QTest::mouseRelease(view, Qt::LeftButton, {}, to);
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[2], cache[0], cache[1], cache[3]}));
+    EXPECT_EQ(Labels(), Numbered(4));
+    // Thumbnails stand where the formula puts them, the moved one selected.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Album()->visualItemRect(Album()->item(i)).topLeft() + QPoint(Album()->horizontalScrollBar()->value(), Album()->verticalScrollBar()->value()),
+                  Album()->PositionOf(i))
+            << i;
+    ASSERT_EQ(Album()->selectedItems().size(), 1);
+    EXPECT_EQ(Album()->row(Album()->selectedItems().first()), 0);
+    EXPECT_TRUE(Marked());
+    EXPECT_TRUE(C<QPushButton>(IDC_BUTTON_SEND)->font().bold());
+
+    // Alt+Down twice then Alt+Up: entry 3 ends second; Alt+Up at the top does nothing.
+    Key(Qt::Key_Down, Qt::AltModifier);
+    Key(Qt::Key_Down, Qt::AltModifier);
+    Key(Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[0], cache[2], cache[1], cache[3]}));
+    Key(Qt::Key_Up, Qt::AltModifier);
+    Key(Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[2], cache[0], cache[1], cache[3]}));
+    EXPECT_EQ(Labels(), Numbered(4));
+
+    monitor->ClearCommands();
+    ASSERT_TRUE(Synchronize());
+    // Only the two index blocks went to the frame, and a fresh read lists
+    // the new order.
+    EXPECT_EQ(monitor->BytesToDevice(), 2u * 4096);
+    EXPECT_EQ(FlashBytes(), std::vector<Bytes>({seeded[2], seeded[0], seeded[1], seeded[3]}));
+    EXPECT_FALSE(dlg->isWindowModified());
+    EXPECT_FALSE(C<QPushButton>(IDC_BUTTON_SEND)->font().bold());
+    EXPECT_EQ(dlg->StatusText(), T("WRITTEN_STATUS").arg(4));
+    EXPECT_EQ(dlg->StatusText(), "4 pictures are on the frame.");
+}
+
+TEST_F(WinEdit, UndoAndRedoWalkDeletesAndMovesAndUndoingToCleanNeedsNoWrite)
+{
+    StartOnFour();
+    const QStringList cache = dlg->CachePaths();
+
+    // Delete entries 2 and 4 at once, then Ctrl+Z: the album is whole and
+    // clean, and Synchronize sends nothing.
+    SelectEntries({1, 3});
+    answer = QMessageBox::Yes;
+    Key(Qt::Key_Delete, {});
+    ASSERT_EQ(dlg->CachePaths(), QStringList({cache[0], cache[2]}));
+    EXPECT_TRUE(Marked());
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(dlg->CachePaths(), cache);
+    EXPECT_EQ(Labels(), Numbered(4));
+    EXPECT_FALSE(dlg->isWindowModified());
+    EXPECT_FALSE(dlg->AlbumModified());
+    monitor->ClearCommands();
+    QTest::keyClick(Album(), Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(dlg->IsDownloading());
+    EXPECT_EQ(monitor->CommandCount(), 0u);
+
+    // Redo both ways, a move on top, Delete All's kin (all selected) and back.
+    Key(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[0], cache[2]}));
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    Key(Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[0], cache[2]}));
+    SelectEntries({1});
+    Key(Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(dlg->CachePaths(), QStringList({cache[2], cache[0]}));
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(dlg->CachePaths(), cache);
+    EXPECT_FALSE(dlg->isWindowModified());
+
+    // A write of a delete empties the history: Ctrl+Z has nothing to undo,
+    // and the frame holds three; in German the end says so too.
+    SelectEntries({0});
+    Key(Qt::Key_Delete, {});
+    dlg->SwitchLanguage(kFirstLanguageCommand + 2);
+    ASSERT_TRUE(Synchronize());
+    EXPECT_EQ(dlg->StatusText(), "3 Bilder sind im Bilderrahmen.");
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(dlg->CachePaths().size(), 3);
+    EXPECT_FALSE(dlg->isWindowModified());
+    EXPECT_EQ(FlashBytes(), std::vector<Bytes>({seeded[1], seeded[2], seeded[3]}));
+    // The deleted picture's cache bitmap went with the history.
+    EXPECT_FALSE(QFile::exists(cache[0]));
+}
+
+} // namespace
+} // namespace kestova::win::test
