@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Kestova — top-level commands. `make run` and `make test` do all the set-up.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wire figures of the album layer on the virtual frame: a commit of 10 new
 // 16 KiB pictures, and reading them back. Each runs with no per-command
 // latency (the reference) and with latency_us=1000 (a frame's USB round

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Batch preparation on every core, and what a real frame costs.
 //
 //   build/bench/bench_batch [--photos 50] [--distinct 10] [--reps 3] [--quick] [--model-only]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Codec speed, as ratios against references measured in the same run:
 //  - device picture encode, on every encoder path the processor runs, vs
 //    libjpeg-turbo's baseline encoder on the same picture (quality 90, 2x2

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wire cost of the verified read, and the virtual frame's own costs.
 //
 // BM_VerifiedRead64K/<latency_us>: one 64 KiB ReadData against a virtual

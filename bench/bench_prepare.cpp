@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preparing a 12-megapixel camera JPEG for small LCDs: the preparation
 // (reduced-scale JPEG decode, then cover-scale and centre crop) against the
 // plain road (decode every pixel, scale the whole picture, crop) in the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Making the album a given list of device pictures (restore, sync) in one
 // commit with as few writes as the album allows.

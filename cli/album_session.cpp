@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/album_session.h"
 
 #include "device/virtual/VirtualFrame.h"

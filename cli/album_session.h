@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the album and picture commands share: opening the frame's album,
 // writing it back with progress and Ctrl-C / SIGTERM handling, turning the album

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared pieces of kestova-cli: the options every command sees, the error type
 // that carries an exit code, and how a command gets hold of the frame.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Album commands: info, ls, rm, mv, get, put, colors. Every edit is written to
 // the frame at once, in the crash-safe commit order of the album layer.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // backup, restore: the whole album (pictures byte for byte, order, colours)
 // into one file and back onto a frame of the same LCD size.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device commands: frame new, probe, clock.
 
 #include "cli/cli_common.h"

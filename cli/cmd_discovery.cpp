@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Discovery commands: list (the frames found and the CD-ROM units that were
 // not taken) and watch (one line per online / offline event).
 

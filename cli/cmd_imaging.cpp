@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // add, sync, export, show: the commands that turn picture files into album
 // pictures and album pictures back into files.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How a command gets hold of the frame.
 
 #include "cli/cli_common.h"

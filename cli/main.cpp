@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova-cli: command-line front-end for scripting and headless use.
 
 #include "cli/album_session.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's edits of the album (add, delete, move) as steps that can be
 // undone. Each step changes the facade's edited album and the model's rows
 // together, so the two stay in step whichever way the history is walked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The album as a window shows it: one row per picture of the frame's album,
 // in album order. Each row holds the picture as the frame stores it, the

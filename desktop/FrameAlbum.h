@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // FrameAlbum: the frame as both desktop windows work with it. It owns the
 // device facade, its session and the link, follows the frame coming and

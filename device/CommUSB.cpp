@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command tunnel: one unit, one command at a time.
 
 #include "device/CommUSB.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The device link: the online flag, the one opened unit, and the single road
 // by which a vendor command reaches the frame (SendCmdToDPF).

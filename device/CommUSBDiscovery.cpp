@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Discovery and hot-plug of the link: recognising the frame among the
 // candidate units, the hot-plug handler, and the online / offline news to the
 // front-end. The link knows no backend: its candidates, its hot-plug

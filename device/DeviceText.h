@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Text that comes from a device (firmware version, INQUIRY vendor and
 // product) is whatever the device sent. Shown on a terminal or in a window it

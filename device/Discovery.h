@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Building blocks of frame discovery: where candidate units come from and how
 // plug / unplug notices reach the link. CCommUSB (CommUSBDiscovery.cpp) runs

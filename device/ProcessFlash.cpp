@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SPI NOR instructions wrapped into vendor commands, the verified read, the
 // clock and the firmware version.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The flash layer: SPI NOR instructions wrapped into vendor commands, the
 // checksum-verified read, the device clock and the firmware version.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One opened SCSI unit that can carry a 16-byte vendor CDB to the frame.
 // Implementations: the SG_IO unit (device/linux/) and the virtual frame

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The album backup file: every picture of an album byte for byte in album
 // order, the album colours, the LCD size and the flash geometry of the frame

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The album's layout on the frame's flash, as pure functions over byte
 // buffers: the device information block (with the DPFH record that can move

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // DPF: the device facade. One per program. It owns the link (CCommUSB) and the
 // flash layer (CProcessFlash), reads the frame's information block, and holds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The album in memory: CFileItem (one picture) and CPictureManager (the album
 // as the flash lists it and as the user has edited it, with the crash-safe

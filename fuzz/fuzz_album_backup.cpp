@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the album backup file reader on arbitrary bytes. What it
 // accepts, written again, reads back the same.
 #include <cstdint>

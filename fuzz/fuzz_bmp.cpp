@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the BMP readers (general reader and the prepared-bitmap
 // reader of the encoder) on arbitrary bytes.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the device picture decoder on arbitrary bytes, the whole
 // picture and single MCUs through the MCU index.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the HEIF/AVIF reader on arbitrary bytes. The size it
 // reports is the size it decodes, and a refusal always says why.
 #include <cstdint>

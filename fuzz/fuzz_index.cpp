@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the album's index block and information block parsers on
 // arbitrary bytes, and the geometry derived from them.
 #include <cstdint>

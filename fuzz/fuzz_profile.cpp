@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the profile (ini) reader and writer on arbitrary bytes.
 // Properties: reading never fails; an unchanged profile is written back byte
 // for byte; a value written is read back (cut to 254 characters), every other

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes the small seed corpora of the codec fuzz targets:
 //   seed_generator <fuzz/corpus directory>
 // Device pictures of a few sizes, modes and qualities, and BMP files of the

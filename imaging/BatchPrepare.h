@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Preparing a batch of picture files on every core: loading, orientation,
 // cover-scale, crop and the fitting into one album slot run on a pool of

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The HEIF/AVIF reader (imaging/HeifDecode.*): standard C++ over libheif, no
 # Qt, so the core-only builds (sanitizers, fuzzing) can test it too.
 find_package(PkgConfig REQUIRED)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Phone photos: HEIF files (HEIC, HEVC-coded, as phones save them) and AVIF
 // (AV1-coded) through libheif. Standard C++ at this interface, so the reader

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Reading the user's picture files (JPEG, PNG, GIF, BMP, TIFF and whatever
 // else the installed Qt image plugins read) into upright, opaque QImages.

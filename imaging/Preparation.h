@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // From a user's picture to the prepared bitmap: exactly LCD width x height
 // pixels, upright, 24 bits per pixel, what the frame is to show. This is the

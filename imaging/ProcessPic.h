@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Picture placement of the stage program: a picture record (rotation, scale,
 // offsets and the decoded picture), how it is drawn onto the 580 x 400 stage

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The demo frame's pictures: six colourful scenes drawn here with QPainter
 // (gradients and paths, no files), so a first run shows a full album without

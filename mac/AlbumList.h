@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The album list as the window shows it: one model over the FileData list,
 // from which the list view, the picture count and the preview are all derived,

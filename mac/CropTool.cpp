@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The crop tool: loading a picture onto the stage, the arrows controls' and
 // the suitable-size box's rules, the crop rectangle under the mouse, the
 // capture and the preview.

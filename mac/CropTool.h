@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The crop tool of the stage: the placed picture, the crop rectangle of the
 // LCD's size over it, the values the four arrows controls and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file browser's rows.
 
 #include "mac/FileBrowser.h"

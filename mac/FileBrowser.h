@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The rows of the file browser ('CLVW' 0): the volumes and the user's
 // folders at the top, the folders opened below them, which rows are chosen

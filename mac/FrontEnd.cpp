@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window of mackestova: start-up, the status operations, quitting,
 // and the file browser.
 

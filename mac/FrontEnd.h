@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program-wide state and the handlers of mackestova: the main window and
 // its status operations, the file browser, the placement of a picture on the

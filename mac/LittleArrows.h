@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A "little arrows" control: an up and a down arrow that step a value inside
 // a range, wrapping around at both ends. Its value shows beside the arrows.

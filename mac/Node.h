@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The album list: a singly linked list behind a head with an empty sentinel;
 // nodes are numbered from 1 after the sentinel. Row i of the album-list

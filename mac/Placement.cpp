@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's side of placing a picture: the arrows controls and the
 // suitable-size box hand their values to the crop tool, and the crop tool's
 // signals come back to the controls and the views.

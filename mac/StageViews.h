@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The three picture views of the main window: the stage ('mVue' 130) where
 // the picture is placed, the crop-rectangle overlay on it ('rect' 130) and the

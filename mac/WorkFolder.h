@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The work folder of one running copy of mackestova: a folder of its own
 // under a common base, holding the sub-folders "data" and "Edata", locked for

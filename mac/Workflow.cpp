@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The album workflow: the frame coming and going, reading the album, adding
 // one picture or a batch, deleting, writing the album to the frame
 // ("Download") and saving its pictures into a folder ("Upload").

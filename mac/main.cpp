@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // mackestova: the stage program. Usage: mackestova [--frame PATH[,key=value...]]
 // (or KESTOVA_FRAME in the environment) to attach a virtual frame as well.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The programs' window icons: the icon theme's one when it has it (so an
 // installed theme or the package's hicolor icons win), else the PNGs built

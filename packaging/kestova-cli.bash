@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # bash completion for kestova-cli                          -*- shell-script -*-
 # Installed as share/bash-completion/completions/kestova-cli, where
 # bash-completion loads it the first time kestova-cli is completed.

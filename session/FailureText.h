@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The words every front-end shows for a failure that comes up from below:
 // the album layer's thrown codes, the verified read's result codes, and why

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Getting hold of a frame. A program that follows the frame coming and going
 // builds its link with MakeLink and runs discovery on it (InitComm,

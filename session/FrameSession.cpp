@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "session/FrameSession.h"
 
 #include "common/coder/Kv350Encoder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What every front-end does with an attached frame, on top of its one device
 // facade (DPF): open the frame (clock, firmware, information block, album),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "session/HotplugDriver.h"
 
 #include "device/CommUSB.h"

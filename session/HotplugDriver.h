@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Runs a link's discovery from the Qt event loop: the link's descriptor (when
 // it has one) and a single-shot timer both lead to HandleHotplug, and after

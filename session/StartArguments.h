@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The start arguments the desktop programs share: -h/--help, --version and
 // the virtual frame (--frame FRAME, --frame=FRAME, else KESTOVA_FRAME). Each

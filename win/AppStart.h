@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Start-up pieces of kestova that come before the main window: where the
 // program's own files are, the user's private folders, copies that are always

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "win/CacheFolder.h"
 
 #include "common/files/SafeFile.h"

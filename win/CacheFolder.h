@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The cache of kestova's window on disk: the cache folder "PicsInMiniDPF"
 // with one 24-bit bitmap per album entry (named by NextCacheFileName,

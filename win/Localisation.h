@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Texts of kestova by key: LanguageUnicode.ini holds a section "Language"
 // listing the languages ("Lan_1" ... "Lan_10") and one section per language;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window of kestova: controls, start-up order, languages, layout,
 // opening animation, status bar, About box, context menu, keyboard and the
 // routing of commands and registered messages. The frame session's handlers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // CMainDialog: the one window of kestova. Folder tree and thumbnail list of
 // the picture browser, the preview with its crop rectangle, the album list

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame session of kestova's main window: plug and pull, reading the
 // album into the cache bitmaps, Synchronize, adding one picture from the
 // preview or many at once, Delete, All, the preview buttons, the frame's

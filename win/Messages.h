@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Registered messages of kestova's main window: named messages that workers,
 // the device link and the preview post to the window. Each name is

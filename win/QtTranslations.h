@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Qt's own texts (the standard buttons Yes, No, Cancel, OK of every message
 // box, the file dialogs) in kestova's current language: the system's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova: the dialog-style desktop program. Usage:
 //   kestova [--frame PATH[,key=value...]] [FILE...]
 // (or KESTOVA_FRAME in the environment) to attach a virtual frame as well.

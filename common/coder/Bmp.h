@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BMP files and the pixel layouts the codecs work with.
 //
 // Two layouts appear throughout the codecs:

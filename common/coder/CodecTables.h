@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fixed tables and the device picture format, in one place for the
 // encoder, the decoder and their tests: the zigzag order, the Annex K
 // quantisation and Huffman tables, the AAN factors of both directions, the

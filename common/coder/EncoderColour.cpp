@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour conversion stage: one MCU of B, G, R pixels into level-shifted Y,
 // Cb and Cr blocks, written transposed for the DCT. Chroma is decimated (the
 // top-left pixel of each 2 x 2, 2 x 1 or 1 x 2 group, no averaging).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Forward DCT stage: the separable integer AAN DCT with 8 fractional bits
 // (the integer fast variant of the Independent JPEG Group's algorithm), rows
 // first, then columns, on 32-bit integers; every product is (x * c) >> 8

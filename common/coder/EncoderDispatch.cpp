@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which implementation of the vectorised stages runs: the best path the
 // processor offers, chosen once, or the one KESTOVA_ENCODER_PATH names, or
 // the one a test sets. Every encoder takes the path current when it is

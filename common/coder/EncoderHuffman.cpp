@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Entropy-coding stage: one quantised block into Huffman codes (DC
 // difference, run-length coded AC values in zigzag order with ZRL and EOB),
 // one MCU's blocks in container order, and the bit writer under both. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Quantisation stage: each coefficient c with divisor d becomes
 // sign(c) * ((|c| + d / 2) / d), rounded to nearest with halves away from
 // zero, computed as ((|c| + half) * recip) >> 31 with the exact reciprocal of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The encoder's stages behind CQuavJpegEncoder, each in its own file:
 //
 //   EncoderColour.cpp   colour conversion of one MCU into level-shifted blocks

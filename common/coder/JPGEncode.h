@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decoder of the frame's device picture stream (header, MCU index, tables,
 // MCU-aligned entropy data without byte stuffing) into 24-bit pictures.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "common/coder/Kv350Encoder.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one entry point through which the front-ends turn a prepared bitmap
 // into a device picture or a JFIF file, fit a picture into one album slot,
 // and turn a device picture back into a bitmap.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Baseline JPEG encoder: standard JFIF streams and the frame's own device
 // picture stream (same entropy coding, different container).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One way to write a whole file that neither a planted link nor a race can
 // turn into a write elsewhere, and that never destroys what the path named

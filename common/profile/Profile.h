@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Profile files ("ini"): bracketed section headers and key=value lines, read
 // and written with the semantics the desktop program's settings and language

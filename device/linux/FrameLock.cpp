@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Exclusive use of a frame: the lock, and who holds it.
 
 #include "device/linux/FrameLock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unmounting the frame's own volume. The desktop may mount the frame's CD-ROM
 // volume when it arrives; a program that wants it out of the way names the
 // file that lies at that volume's root (the key file) and every mounted

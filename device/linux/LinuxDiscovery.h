@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The Linux backend of discovery: the machine's CD-ROM units from sysfs,
 // opened through SG_IO, udev plug / unplug notices, and unmounting the

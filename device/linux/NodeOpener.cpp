@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The opener the machine's units are taken with: the SG_IO unit.
 
 #include "device/linux/LinuxDiscovery.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SG_IO pass-through on Linux.
 
 #include "device/linux/SgUnit.h"

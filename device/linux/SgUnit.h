@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The frame's SCSI unit on Linux: SG_IO (sg v3 header) on /dev/sg* or /dev/sr*.
 //

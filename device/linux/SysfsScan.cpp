@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The machine's CD-ROM units as sysfs shows them.
 //
 // Every SCSI generic unit is /sys/class/scsi_generic/sgN, whose "device" link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plug and unplug notices from udev, on the subsystems where the frame's
 // units appear (its SCSI generic node and its CD-ROM block node). The monitor
 // listens to udev's own netlink group, so a notice arrives after udev has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Blank frame images.
 
 #include "device/virtual/FrameImage.h"

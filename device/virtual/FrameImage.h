@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Blank frame images: the information block at the start of the flash, the
 // optional DPFH record, and 0xFF everywhere else (erased NOR flash).

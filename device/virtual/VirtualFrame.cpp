@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual frame: NOR flash semantics on an image file.
 //
 // The image file is the flash. Nothing is cached: every read goes to the file

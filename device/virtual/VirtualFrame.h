@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The virtual frame: a ScsiUnit whose flash is a raw image file, byte for byte
 // (a dump read from a real chip with an SPI programmer works as well).

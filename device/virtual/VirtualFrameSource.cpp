@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual frame as a candidate. Its image file may be renamed away and
 // back at any time; once its unplug_after count has run out it stays off the
 // bus for the rest of the run, even though a fresh open would answer again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The virtual frame as a discovery candidate: a program that was given
 // --frame hands the link MakeVirtualFrameSource(frameArg) beside (or instead

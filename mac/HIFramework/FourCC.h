@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Four-character codes name commands, event classes and control signatures,
 // as the window layout and the command table spell them ('quit', 'draw', ...).

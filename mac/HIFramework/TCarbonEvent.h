@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // An event of the program's own event system, carried through Qt's queue.
 // The event record is shared: TCarbonEvent retains it while it wraps it.

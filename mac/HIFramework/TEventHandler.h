@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Base of every object that receives events of the program's own event
 // system. The handler procedure (an event filter on the target) is installed

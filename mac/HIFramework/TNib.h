@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The window layout file. The program's layout ("main") is a Qt Designer file
 // compiled into the program; it holds the window "MainWindow" and the menu bar

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // kestova-cli end to end: the built program runs against a virtual frame
 // that the test makes in its own folder, and the result is read back

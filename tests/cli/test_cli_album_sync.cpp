@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova-cli with folders, crop placement, backup / restore and sync,
 // against virtual frames.
 

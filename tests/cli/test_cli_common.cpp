@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JSON text of the command line: whatever bytes a frame or a file name
 // holds, the output must stay valid JSON and keep readable text readable.
 

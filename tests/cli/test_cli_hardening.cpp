@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova-cli against hostile frames and a hostile output folder: crafted
 // index entries and LCD sizes must not exhaust memory, planted links in the
 // output folder are never followed, a failed write leaves what the path

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova-cli add / export / show against virtual frames.
 
 #include "tests/cli/CliTestSupport.h"

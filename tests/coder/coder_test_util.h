@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Picture generators and comparison helpers for the codec tests.
 #pragma once
 

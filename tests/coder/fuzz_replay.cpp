@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays every file of a fuzz target's corpus directory through the target's
 // entry point, so that seeds and past crash inputs stay covered by the test run.
 #include <gtest/gtest.h>

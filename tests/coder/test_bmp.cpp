@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BMP files: the prepared-bitmap reader, the writer, the general reader.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device picture decoder: fidelity, random access through the MCU index,
 // BMP output, and refusal of bad input.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The baseline JPEG encoder: tables, transform, both containers, bounds.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // EnCode / DeCode through files, and fitting a picture into one album slot.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bit-exactness of the encoder against a second, deliberately plain
 // implementation of the same algorithm (one step at a time: 24-bit bit
 // accumulator, code and value bits emitted separately, quantisation by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one table set the encoder and the decoder share (CodecTables.h),
 // checked against values worked out here independently: a wrong entry fails
 // in this file, once, whichever of the codecs it would have broken.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop album layer on virtual frames: what a read lists and drops,
 // what an add hands back, and that the results of a frame that left never
 // reach the album the window shows.

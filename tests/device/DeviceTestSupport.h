@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Helpers for device tests: temporary frame images and a unit wrapper that
 // injects faults deterministically.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The clock frame and the firmware version replies.
 
 #include "DeviceTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command tunnel: offline refusal and the lock against closing the unit.
 
 #include <cerrno>

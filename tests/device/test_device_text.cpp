@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device text shown to a person: control bytes escaped, printable text kept.
 
 #include "device/DeviceText.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Blank frame images: information block offsets, DPFH record, refusals.
 
 #include "DeviceTestSupport.h"

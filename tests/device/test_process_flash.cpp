@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flash command set on the wire, against the virtual frame.
 
 #include "DeviceTestSupport.h"

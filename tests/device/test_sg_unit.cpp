@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The SG_IO unit, through an injected ioctl.
 
 #include "device/linux/SgUnit.h"

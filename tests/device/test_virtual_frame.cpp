@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual frame: NOR semantics, malformed commands, options.
 
 #include "DeviceTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test doubles for discovery: a fake sysfs tree in a temporary directory and
 // fake SCSI units behind an injectable opener, so that every plug, pull and

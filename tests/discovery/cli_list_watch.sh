@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # kestova-cli list and watch against a virtual frame whose image file is
 # renamed away and back: list must say why it is not taken, watch must print
 # online, offline, online, and end cleanly (exit 0) on SIGINT.

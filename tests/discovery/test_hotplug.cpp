@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hot-plug path as a program drives it: a descriptor in its own event
 // loop (injected notices here), the poll fallback, and the real udev monitor
 // where the machine has one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unmounting the frame's own volume: which mounts qualify, what is run, and
 // that nothing of it can stop discovery.
 

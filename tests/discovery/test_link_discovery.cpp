@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recognition and the hot-plug handler of the link, on a fake sysfs tree with
 // fake units behind the opener.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link on its own: this test is built against the generic device library
 // alone, so it also fails to link if discovery ever calls into the Linux
 // scan or the virtual frame itself. Without sources the link finds nothing;

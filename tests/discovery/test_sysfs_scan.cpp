@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sysfs scan: which units of a machine are candidates, and what is read
 // about them before anything is opened.
 

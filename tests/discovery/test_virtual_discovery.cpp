@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A virtual frame as a discovery candidate: its image file renamed away and
 // back, its unplug_after budget, and a frame that is not ours.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The safe file writer: planted links are never followed, a taken name is
 // never overwritten without Replace, a failed write removes only its own
 // temporary file, and the file gets the mode the umask allows.

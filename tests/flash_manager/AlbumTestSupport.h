@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Helpers for album tests: small frame images, a DPF attached to a virtual
 // frame, a fault-injecting unit, and decoding of the frame's command log into

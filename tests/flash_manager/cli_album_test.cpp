@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The album commands of kestova-cli, run as a program against virtual frames.
 
 #include "tests/flash_manager/AlbumTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame is pulled after every single command of a commit that deletes,
 // reorders and adds pictures, or only adds them. A fresh attach of the same flash must then show
 // a whole album: the old one or the new one, picture for picture and byte for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The on-flash layout as pure functions: information block, DPFH record,
 // slot geometry, index block parsing and building, colours, the album backup file.
 

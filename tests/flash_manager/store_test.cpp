@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The picture store and the facade against the virtual frame: reading and
 // recovering the index, editing, the commit's exact order on the wire,
 // verified writes, stop requests, slot reuse, colours.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // HEIC and AVIF files made at test time with libheif's encoders (x265, aom),
 // from a QImage, so the tests need no stored phone photos.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The batch preparer on worker threads against the serial run: same bytes,
 // same order, failures at their place, the carried quality settled in order.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cover-scale geometry, the 90-degree turns and the crop on white.
 
 #include "imaging/Preparation.h"

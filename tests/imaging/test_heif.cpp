@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Phone photos: HEIC and AVIF through the picture loader, upright, tiled,
 // deep and transparent, and the ways such a file can be bad.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loading picture files: orientation tags, reduced-scale decoding, the pixel
 // limit, and damaged files.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // From a picture file to the prepared bitmap, and the bitmap file itself.
 
 #include "common/coder/Bmp.h"

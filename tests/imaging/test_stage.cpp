@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stage program's picture placement: DrawMyImage and the crop capture.
 
 #include "imaging/Preparation.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared pieces of the mackestova tests: the application object, virtual
 // frames with albums on them, test pictures, and a harness that runs the real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The album workflow of mackestova against virtual frames: reading at start,
 // pictures that do not decode, adding, deleting, Download with its progress,
 // Upload, the quality that stays lowered, and the frame pulled mid-commit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What mackestova writes and shows that it did not make itself: Upload into
 // a folder where names are taken by links, FIFOs and folders, Upload from
 // work files that are no longer plain files, an LCD size no picture can be

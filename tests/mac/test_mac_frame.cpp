@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application frame of mackestova: arrows controls, the album list, the
 // event system, commands, quitting, the control group and the file browser.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Placing a picture on the stage: the covering scale, the arrows and their
 // rules, the suitable-size box, the crop rectangle under the mouse, and the
 // capture that is added to the album.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the bash completion and the manual page of kestova-cli against the
 # program itself: every subcommand and option that its --help lists is
 # completed and documented, and the completion offers the right values.

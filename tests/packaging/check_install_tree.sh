@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a temporary prefix and checks what a distribution
 # and a desktop need from it: every file in its place, the menu entries and
 # metadata accepted by their validators, the manual pages rendering without

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Validates every menu entry, metadata file and manual page in the tree,
 # including those of programs that this build does not install.
 # usage: check_sources.sh PACKAGING_DIR

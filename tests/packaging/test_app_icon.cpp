@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The windows' icon: the built-in PNGs rendered from the SVGs, and the icon
 // theme taking precedence over them.
 

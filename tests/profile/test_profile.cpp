@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The profile (ini) reader and writer: the same text read from UTF-8 and
 // UTF-16LE files, writes that keep every other line and the encoding, the
 // 254-character cut, profile integers and the defaults.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wait the hot-plug driver sets after each discovery run.
 
 #include "session/HotplugDriver.h"

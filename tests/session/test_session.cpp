@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The album session on virtual frames: opening, fetching and decoding,
 // adding with fitting, committing, exporting, attaching, and the words for
 // what failed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The start arguments both desktop programs share.
 
 #include "session/StartArguments.h"

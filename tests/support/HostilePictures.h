@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Hostile picture files, made byte by byte by the tests that need them: a
 // progressive JPEG of many empty scans, a huge 16-bit PNG of few bytes, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test pictures the session tests share: noise around mid grey and its
 // device-picture bytes.

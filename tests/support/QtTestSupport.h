@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the Qt test folders share: waiting for the event loop to bring
 // something about.

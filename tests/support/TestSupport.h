@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the core's test folders share: temporary folders, whole-file reads and
 // writes, and a unit wrapper that injects faults deterministically.

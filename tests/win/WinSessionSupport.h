@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the session tests of kestova share: virtual frames seeded and read
 // back from outside the window, pictures on disk, the window fixture that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared pieces of the kestova tests: a program folder with the shipped (or
 // edited) ini files, private XDG folders per test, a virtual frame, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova adding and deleting through the real window: the preview, drops
 // and the command line, fitting, a full album, a batch against one picture
 // after the other, a batch cut off by a pull, and a Delete answered after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova editing the album through the real window: a drag and Alt+Up/Down
 // reorder it, Ctrl+Z / Ctrl+Shift+Z / Ctrl+Y walk the edits back and forth,
 // the title marks an album the frame does not hold yet, and a write ends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova's export through the real window: Save and Save all as BMP and
 // JPEG with the overwrite questions, and a JPEG that cannot be written.
 

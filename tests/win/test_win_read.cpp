@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova reading the frame through the real window: the album at start
 // (damaged pictures removed), a frame another program holds, pictures longer
 // than the pixel buffer, no LCD size, a read cut off midway, the frame

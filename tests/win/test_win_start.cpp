@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova's start-up: language files with gaps, the working copy and its
 // refresh, the title, the read-only home, no frame, and the second start.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova's main window: layout on wide and narrow screens, the language
 // switch through the context menu, and the keyboard.
 

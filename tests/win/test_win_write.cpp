@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kestova writing the frame through the real window: Synchronize unchanged
 // and failed, files handed over during it, quitting during it, the progress
 // bar, the frame pulled during it, and the frame's colours.

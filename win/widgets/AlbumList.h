@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The album list (control 1005): the pictures that will be written to the
 // frame, as real thumbnails in an icon view. Item i stands at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The picture browser of the dialog program: the folder tree (control 1025)
 // with its three roots (the computer with its mounted volumes, the desktop,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The preview of the dialog program: one picture (a file from the browser or
 // an album entry) and, in rectangle mode, a dotted crop rectangle of exactly

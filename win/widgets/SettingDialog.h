@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The Settings dialog (template 175): the frame's text colour and background
 // colour, each chosen through the colour dialog and shown in a sample field

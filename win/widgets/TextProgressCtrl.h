@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The main window's progress bar (control 1027): a self-drawn bar that prints
 // its percentage (or a fixed text) across the boundary of the filled part in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Texts that the language file provides reach the widgets from outside: the
 // main window hands in its lookup (key, English default) -> text. The widgets

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared pieces of the dialog program's widget tests: one application object
 // whose home folder (and so its Desktop and Pictures) is a fresh temporary

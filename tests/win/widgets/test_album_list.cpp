@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The album list: where thumbnails stand, the image list's free slots, the
 // layout after deletions, and adding from bitmap files.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder tree and the browser list, driven with the mouse and keyboard:
 // lazy listing on the tree's worker, sorted sub-folders, which files the
 // browser takes, collapsing, re-selecting, late listings, the computer node's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preview: fitting a loaded picture, the crop rectangle under the mouse,
 // zoom limits, rotation, rectangle mode and the pixels Add takes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The text progress bar (filled width, inverted text, repaints only on a
 // whole-pixel change) and the Settings dialog (colour choosers, Cancel, texts,
 // the frame's colours).
