@@ -671,13 +671,16 @@ void CMainDialog::UpdateCounters()
         counter_->setText(QStringLiteral("%1:\n \n%2  / %3 ").arg(label).arg(count).arg(maximum));
     // Once a frame's album is read: its LCD size on the left of the status
     // bar, and in an empty album the ways to fill it.
-    const bool read = m_connected && frame_ && !frame_->Busy() && frame_->LcdWidth() > 0 && frame_->LcdHeight() > 0;
+    // The LCD size is known from the frame's information block on; the hint
+    // waits until no read or write is under way.
+    const bool sized = m_connected && frame_ && frame_->LcdWidth() > 0 && frame_->LcdHeight() > 0;
+    const bool read = sized && !frame_->Busy();
     if (statusBar_)
         statusBar_->left->setText(
-            read ? LookupText(QStringLiteral("STATUSBAR_LCD"), QStringLiteral("LCD %1×%2"))
+            sized ? LookupText(QStringLiteral("STATUSBAR_LCD"), QStringLiteral("LCD %1×%2"))
                        .arg(frame_->LcdWidth())
                        .arg(frame_->LcdHeight())
-                 : LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
+                  : LookupText(QStringLiteral("STATUSBAR_LEFT"), QStringLiteral("Info:")));
     if (albumList_)
         albumList_->SetEmptyHint(
             read ? LookupText(QStringLiteral("ALBUM_EMPTY_TIPS"),

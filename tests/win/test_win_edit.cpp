@@ -102,6 +102,8 @@ TEST_F(WinEdit, DragAndAltArrowsReorderAndTheWriteCostsOnlyTheIndex)
     EXPECT_FALSE(C<QPushButton>(IDC_BUTTON_SEND)->font().bold());
     EXPECT_EQ(dlg->StatusText(), T("WRITTEN_STATUS").arg(4));
     EXPECT_EQ(dlg->StatusText(), "4 pictures are on the frame.");
+    // The frame's LCD size stays on the left once the write has ended.
+    EXPECT_EQ(dlg->StatusLeftText(), "LCD 128×128");
 }
 
 TEST_F(WinEdit, UndoAndRedoWalkDeletesAndMovesAndUndoingToCleanNeedsNoWrite)
