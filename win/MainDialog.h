@@ -261,6 +261,9 @@ private:
     void ReportFailure(const QString& what, const QString& why);
     bool ExportOne(int entry, const QString& target, bool bmp, int quality, int mode);
     bool ExportRun(const QList<int>& entries, bool saveAll);
+    // After a modal dialog: the album the rows were chosen from is still the
+    // one shown (else says the pictures cannot be saved).
+    bool AlbumStillShown(quint64 generation);
 
     StartOptions options_;
     Localisation lang_;

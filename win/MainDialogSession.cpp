@@ -737,8 +737,19 @@ bool CMainDialog::ExportOne(int entry, const QString& target, bool bmp, int qual
     return frame_->Export(entry, target, bmp ? session::ExportFormat::Bmp : session::ExportFormat::Jpeg, quality, mode);
 }
 
+bool CMainDialog::AlbumStillShown(quint64 generation)
+{
+    if (m_connected && generation == frame_->Generation())
+        return true;
+    // The frame left while a dialog was open (and may be back, read again):
+    // the positions chosen would now name another album's pictures.
+    Box(LookupText(QStringLiteral("SAVE_TIPS_3"), QStringLiteral("Cannot save this picture!")));
+    return false;
+}
+
 bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
 {
+    const quint64 generation = frame_->Generation();
     const int choice = Box(LookupText(QStringLiteral("SAVE_TIPS_2"),
                                       QStringLiteral("Want to save as BMP files, please select Yes, else if you want "
                                                      "to save as JPG files, please select NO!")),
@@ -752,7 +763,7 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
                                : QFileDialog::getExistingDirectory(this, title, ExportStartFolder(),
                                                                    QFileDialog::ShowDirsOnly);
     TakeKeysBack();
-    if (folder.isEmpty())
+    if (folder.isEmpty() || !AlbumStillShown(generation))
         return false;
     const QString cannot = QStringLiteral("cannot save in this file,please choose other path!");
     if (!QFileInfo(folder).isDir()) {
@@ -766,7 +777,8 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
     bool askedOnce = false;
     QStringList unsaved;
     for (int k : entries) {
-        if (!m_connected)
+        // Every overwrite question is a dialog the frame may leave under.
+        if (!AlbumStillShown(generation))
             return false;
         if (k < 0 || k >= frame_->Album().Count())
             continue;
@@ -825,6 +837,7 @@ void CMainDialog::OnSave()
         Box(LookupText(QStringLiteral("SAVE_TIPS_3"), QStringLiteral("Cannot save this picture!")));
         return;
     }
+    const quint64 generation = frame_->Generation();
     const QString filter = QStringLiteral("bmp files (*.BMP *.bmp);;jpg files (*.JPG *.jpg)");
     QString target;
     if (options_.saveFileDialog) {
@@ -838,7 +851,7 @@ void CMainDialog::OnSave()
             target = dialog.selectedFiles().first();
         TakeKeysBack();
     }
-    if (target.isEmpty() || !m_connected)
+    if (target.isEmpty() || !AlbumStillShown(generation))
         return;
     const QString extension = QFileInfo(target).suffix().toLower();
     const bool bmp = extension == QLatin1String("bmp");
