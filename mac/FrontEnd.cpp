@@ -130,7 +130,7 @@ bool FrontEnd::StartUp(const StartOptions& options)
     QString base = options.resourcePath;
     if (base.isEmpty())
         base = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (workFolder.Make(base)) {
+    if (workFolder.Make(base, {QStringLiteral("data"), QStringLiteral("Edata")})) {
         gmyResousepath = workFolder.Path();
     } else {
         std::printf("No work folder could be made in %s; pictures cannot be read or added.\n", qPrintable(base));
