@@ -6,7 +6,9 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUuid>
 
 #include <filesystem>
@@ -68,6 +70,7 @@ SingleInstance::~SingleInstance()
 {
     if (server_)
         server_->close();
+    lock_.reset();
 }
 
 QString SingleInstance::DefaultSocketPath()
@@ -82,26 +85,46 @@ QString SingleInstance::DefaultSocketPath()
     return QDir(dir).filePath((name.isEmpty() ? QStringLiteral("kestova") : name) + QStringLiteral(".instance"));
 }
 
+bool SingleInstance::HandOver(const QStringList& files) const
+{
+    QLocalSocket socket;
+    socket.connectToServer(socketPath_);
+    if (!socket.waitForConnected(1000))
+        return false;
+    QByteArray message;
+    for (const QString& f : files)
+        message += f.toUtf8() + '\n';
+    message += '\n';  // end of the list, also when it is empty
+    socket.write(message);
+    socket.waitForBytesWritten(2000);
+    // Wait for the other side to take the list, so it is not lost
+    // when this process ends at once.
+    socket.waitForReadyRead(2000);
+    socket.disconnectFromServer();
+    return true;
+}
+
 bool SingleInstance::HandOverOrListen(const QStringList& files)
 {
-    {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath_);
-        if (socket.waitForConnected(1000)) {
-            QByteArray message;
-            for (const QString& f : files)
-                message += f.toUtf8() + '\n';
-            message += '\n';  // end of the list, also when it is empty
-            socket.write(message);
-            socket.waitForBytesWritten(2000);
-            // Wait for the other side to take the list, so it is not lost
-            // when this process ends at once.
-            socket.waitForReadyRead(2000);
-            socket.disconnectFromServer();
+    // The claim is the lock file, taken atomically and held for the whole
+    // life of the instance: of two starts at the same instant exactly one
+    // takes it. A lock whose holder is gone (crashed, killed) is taken over
+    // at once, never because of its age.
+    auto lock = std::make_unique<QLockFile>(socketPath_ + QStringLiteral(".lock"));
+    lock->setStaleLockTime(0);
+    // The holder may still be on its way to listening: ask it again for a
+    // while before starting a window of our own.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (lock->tryLock(0))
+            break;
+        if (HandOver(files))
             return true;
-        }
+        QThread::msleep(100);
     }
-    // No answer: a socket left by an instance that crashed is removed.
+    if (!lock->isLocked())
+        return false;  // the holder never answered: start anyway, unclaimed
+    lock_ = std::move(lock);
+    // Ours now: a socket left by an instance that crashed is removed.
     QLocalServer::removeServer(socketPath_);
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);

@@ -11,9 +11,11 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 class QLocalServer;
+class QLockFile;
 class QWidget;
 
 namespace kestova::win {
@@ -80,10 +82,11 @@ public:
 
     static QString DefaultSocketPath();
 
-    // When another instance answers, hands it `files` (absolute paths) and
-    // returns true: this instance should end with 0. Otherwise starts
-    // listening (removing a socket left by a crashed instance) and returns
-    // false.
+    // Claims the instance (a lock file beside the socket, held until this
+    // object goes) and starts listening (removing a socket left by a crashed
+    // instance), returning false. When another instance holds the claim,
+    // hands it `files` (absolute paths) and returns true: this start should
+    // end with 0.
     bool HandOverOrListen(const QStringList& files);
     bool IsListening() const;
     QString SocketPath() const { return socketPath_; }
@@ -93,8 +96,11 @@ signals:
     void activated(const QStringList& files);
 
 private:
+    bool HandOver(const QStringList& files) const;
+
     QString socketPath_;
     QLocalServer* server_ = nullptr;
+    std::unique_ptr<QLockFile> lock_;
 };
 
 } // namespace kestova::win

@@ -278,5 +278,45 @@ TEST_F(WinHarness, ASecondStartOpensNoWindowAndHandsOverItsFiles)
     EXPECT_EQ(QApplication::topLevelWidgets().count(dlg.get()), 1);
 }
 
+// Starts of kestova at the same instant, a few times over: exactly one of
+// each round opens a window and keeps running, the others hand over to it
+// and end with 0.
+TEST_F(WinHarness, StartsAtTheSameInstantOpenOneWindow)
+{
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const QString run = tmp.filePath(QStringLiteral("run%1").arg(round));
+        ASSERT_TRUE(MakePrivateFolder(run));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", run);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.remove("KESTOVA_FRAME");
+        std::vector<std::unique_ptr<QProcess>> starts;
+        for (int i = 0; i < 3; ++i) {
+            starts.push_back(std::make_unique<QProcess>());
+            starts.back()->setProcessEnvironment(env);
+        }
+        for (auto& p : starts)
+            p->start(KESTOVA_WIN_EXE, {"--frame", QString::fromStdString(frame)});
+        auto ended = [&] {
+            int n = 0;
+            for (auto& p : starts)
+                n += p->state() == QProcess::NotRunning;
+            return n;
+        };
+        ASSERT_TRUE(WaitFor([&] { return ended() >= 2; }, 20000));
+        QTest::qWait(500);  // a second window would stay open
+        EXPECT_EQ(ended(), 2);
+        for (auto& p : starts) {
+            if (p->state() == QProcess::NotRunning) {
+                EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+            } else {
+                p->kill();
+                p->waitForFinished();
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace kestova::win::test
