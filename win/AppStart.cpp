@@ -1,6 +1,7 @@
 #include "win/AppStart.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -62,7 +63,7 @@ bool CopyOver(const QString& from, const QString& to)
 }
 
 SingleInstance::SingleInstance(QString socketPath, QObject* parent)
-    : QObject(parent), socketPath_(socketPath.isEmpty() ? DefaultSocketPath() : std::move(socketPath))
+    : QObject(parent), socketPath_(std::move(socketPath))
 {
 }
 
@@ -73,16 +74,28 @@ SingleInstance::~SingleInstance()
     lock_.reset();
 }
 
-QString SingleInstance::DefaultSocketPath()
+QString SingleInstance::DefaultSocketPath(const std::string& frameArg)
 {
-    // Named after the executable, like the program's instance object.
-    const QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    // Named after the executable, like the program's instance object, and
+    // after the virtual frame named: one instance per frame, so a start
+    // naming another frame opens its own window and its files never reach a
+    // window on another frame.
+    QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    if (name.isEmpty())
+        name = QStringLiteral("kestova");
+    if (!frameArg.empty()) {
+        const QString image = QFile::decodeName(QByteArray::fromStdString(frameArg.substr(0, frameArg.find(','))));
+        const QFileInfo info(image);
+        const QString key = info.canonicalFilePath().isEmpty() ? info.absoluteFilePath() : info.canonicalFilePath();
+        name += QLatin1Char('-') +
+                QString::fromLatin1(QCryptographicHash::hash(QFile::encodeName(key), QCryptographicHash::Sha256).toHex().left(16));
+    }
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty() || !QFileInfo(dir).isWritable()) {
         dir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
         MakePrivateFolder(dir);
     }
-    return QDir(dir).filePath((name.isEmpty() ? QStringLiteral("kestova") : name) + QStringLiteral(".instance"));
+    return QDir(dir).filePath(name + QStringLiteral(".instance"));
 }
 
 bool SingleInstance::HandOver(const QStringList& files) const

@@ -71,16 +71,18 @@ bool CopyOver(const QString& from, const QString& to);
 // Makes an existing file an ordinary writable file of its owner.
 void MakeNormal(const QString& path);
 
-// One kestova per user session. The server socket lives in the user's
+// One kestova per frame in a user session. The server socket lives in the user's
 // runtime folder (XDG_RUNTIME_DIR), else the user's cache folder: both are
 // private, so no other user can plant or take it.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    explicit SingleInstance(QString socketPath = QString(), QObject* parent = nullptr);
+    explicit SingleInstance(QString socketPath, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    static QString DefaultSocketPath();
+    // The socket of the instance on the virtual frame `frameArg` ("PATH[,...]",
+    // the same image however named), or on the plugged-in frame when empty.
+    static QString DefaultSocketPath(const std::string& frameArg);
 
     // Claims the instance (a lock file beside the socket, held until this
     // object goes) and starts listening (removing a socket left by a crashed

@@ -47,9 +47,9 @@ int main(int argc, char** argv)
     for (const QString& file : arguments.words)
         options.files << QFileInfo(file).absoluteFilePath();
 
-    // One kestova per user session: a second start hands its files to the
-    // first one's window and ends.
-    kestova::win::SingleInstance instance;
+    // One kestova per frame: a second start on the same frame hands its
+    // files to the first one's window and ends.
+    kestova::win::SingleInstance instance(kestova::win::SingleInstance::DefaultSocketPath(options.frameArg));
     if (instance.HandOverOrListen(options.files))
         return 0;
 

@@ -318,5 +318,52 @@ TEST_F(WinHarness, StartsAtTheSameInstantOpenOneWindow)
     }
 }
 
+// One window per frame: with a window on frame A running, a start naming
+// frame B (with a picture) opens a window of its own instead of feeding A's,
+// while a start naming A again, however spelled, hands over and ends.
+TEST_F(WinHarness, AStartNamingAnotherFrameOpensItsOwnWindow)
+{
+    const QString other = tmp.filePath("other.img");
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(frame), other));
+    const QString run = tmp.filePath("run");
+    ASSERT_TRUE(MakePrivateFolder(run));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", run);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("KESTOVA_FRAME");
+    std::vector<std::unique_ptr<QProcess>> windows;
+    auto startWith = [&](const QStringList& args) {
+        windows.push_back(std::make_unique<QProcess>());
+        windows.back()->setProcessEnvironment(env);
+        windows.back()->setWorkingDirectory(tmp.path());
+        windows.back()->start(KESTOVA_WIN_EXE, args);
+        return windows.back().get();
+    };
+    QProcess* first = startWith({"--frame", QString::fromStdString(frame)});
+    ASSERT_TRUE(WaitFor([&] { return QDir(run).entryList({"*.instance"}, QDir::System).size() == 1; }));
+    const struct {
+        QStringList args;
+        bool ownWindow;
+    } cases[] = {
+        {{"--frame", other, "photo.jpg"}, true},
+        {{"--frame", "sub/../frame.img,sync=0", "photo.jpg"}, false},
+    };
+    QDir().mkpath(tmp.filePath("sub"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess* p = startWith(c.args);
+        const bool ended = WaitFor([&] { return p->state() == QProcess::NotRunning; }, c.ownWindow ? 1500 : 20000);
+        EXPECT_EQ(ended, !c.ownWindow) << p->readAllStandardError().toStdString();
+        if (ended) {
+            EXPECT_EQ(p->exitCode(), 0);
+        }
+    }
+    EXPECT_EQ(first->state(), QProcess::Running);
+    for (auto& w : windows) {
+        w->kill();
+        w->waitForFinished();
+    }
+}
+
 } // namespace
 } // namespace kestova::win::test
