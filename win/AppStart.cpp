@@ -98,26 +98,73 @@ QString SingleInstance::DefaultSocketPath(const std::string& frameArg)
     return QDir(dir).filePath(name + QStringLiteral(".instance"));
 }
 
-bool SingleInstance::HandOver(const QStringList& files) const
+namespace {
+// The list handed over: each name as its bytes after a 32-bit big-endian
+// length, so a name may hold any byte (a newline too); a length of all ones
+// ends the list.
+constexpr quint32 kEndOfList = 0xFFFFFFFFu;
+constexpr qsizetype kMaxHandedBytes = qsizetype(1) << 20;
+
+void AppendLength(QByteArray& out, quint32 n)
 {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += char((n >> shift) & 0xFF);
+}
+
+quint32 LengthAt(const QByteArray& in, qsizetype at)
+{
+    quint32 n = 0;
+    for (int i = 0; i < 4; ++i)
+        n = (n << 8) | quint8(in[at + i]);
+    return n;
+}
+
+// A whole list from the front of `in`: true when its end was reached.
+bool TakeList(const QByteArray& in, QStringList& files)
+{
+    files.clear();
+    qsizetype at = 0;
+    while (in.size() - at >= 4) {
+        const quint32 n = LengthAt(in, at);
+        if (n == kEndOfList)
+            return true;
+        if (in.size() - at - 4 < qsizetype(n))
+            return false;
+        files << QFile::decodeName(in.mid(at + 4, n));
+        at += 4 + qsizetype(n);
+    }
+    return false;
+}
+} // namespace
+
+SingleInstance::HandOverResult SingleInstance::HandOver(const QStringList& files) const
+{
+    QByteArray message;
+    for (const QString& f : files) {
+        const QByteArray name = QFile::encodeName(f);
+        AppendLength(message, quint32(name.size()));
+        message += name;
+    }
+    AppendLength(message, kEndOfList);
     QLocalSocket socket;
     socket.connectToServer(socketPath_);
     if (!socket.waitForConnected(1000))
-        return false;
-    QByteArray message;
-    for (const QString& f : files)
-        message += f.toUtf8() + '\n';
-    message += '\n';  // end of the list, also when it is empty
+        return HandOverResult::NoAnswer;
+    if (message.size() > kMaxHandedBytes) {
+        socket.disconnectFromServer();
+        return HandOverResult::TooLong;
+    }
     socket.write(message);
-    socket.waitForBytesWritten(2000);
+    socket.waitForBytesWritten(5000);
     // Wait for the other side to take the list, so it is not lost
     // when this process ends at once.
-    socket.waitForReadyRead(2000);
+    socket.waitForReadyRead(5000);
+    const bool taken = socket.readAll() == "ok";
     socket.disconnectFromServer();
-    return true;
+    return taken ? HandOverResult::Handed : HandOverResult::NotTaken;
 }
 
-bool SingleInstance::HandOverOrListen(const QStringList& files)
+bool SingleInstance::HandOverOrListen(const QStringList& files, QString* refusal)
 {
     // The claim is the lock file, taken atomically and held for the whole
     // life of the instance: of two starts at the same instant exactly one
@@ -130,9 +177,17 @@ bool SingleInstance::HandOverOrListen(const QStringList& files)
     for (int attempt = 0; attempt < 50; ++attempt) {
         if (lock->tryLock(0))
             break;
-        if (HandOver(files))
-            return true;
-        QThread::msleep(100);
+        const HandOverResult handed = HandOver(files);
+        if (handed == HandOverResult::NoAnswer) {
+            QThread::msleep(100);
+            continue;
+        }
+        if (refusal && handed == HandOverResult::TooLong)
+            *refusal = QStringLiteral("the list of files is longer than 1 MiB; the running window did not take it. "
+                                      "Hand over fewer files, or a folder.");
+        else if (refusal && handed == HandOverResult::NotTaken)
+            *refusal = QStringLiteral("the running window did not take the files.");
+        return true;
     }
     if (!lock->isLocked())
         return false;  // the holder never answered: start anyway, unclaimed
@@ -149,16 +204,17 @@ bool SingleInstance::HandOverOrListen(const QStringList& files)
             connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
             connect(s, &QLocalSocket::readyRead, this, [this, s, buffer] {
                 *buffer += s->readAll();
-                if (buffer->size() > (1 << 20)) {
-                    s->abort();
+                QStringList files;
+                const bool whole = TakeList(*buffer, files);
+                if (!whole && buffer->size() > kMaxHandedBytes + 4) {
+                    // Refused, not dropped silently: the other start says so.
+                    s->write("too long");
+                    s->flush();
+                    s->disconnectFromServer();
                     return;
                 }
-                if (!buffer->endsWith("\n\n") && *buffer != "\n")
+                if (!whole)
                     return;
-                QStringList files;
-                for (const QByteArray& line : buffer->split('\n'))
-                    if (!line.isEmpty())
-                        files << QString::fromUtf8(line);
                 buffer->clear();
                 s->write("ok");
                 s->flush();

@@ -89,7 +89,9 @@ public:
     // instance), returning false. When another instance holds the claim,
     // hands it `files` (absolute paths) and returns true: this start should
     // end with 0.
-    bool HandOverOrListen(const QStringList& files);
+    // A start whose files the holder did not take (a list over 1 MiB, or no
+    // "ok") also ends, with the reason in `refusal`.
+    bool HandOverOrListen(const QStringList& files, QString* refusal = nullptr);
     bool IsListening() const;
     QString SocketPath() const { return socketPath_; }
 
@@ -98,7 +100,8 @@ signals:
     void activated(const QStringList& files);
 
 private:
-    bool HandOver(const QStringList& files) const;
+    enum class HandOverResult { Handed, NoAnswer, TooLong, NotTaken };
+    HandOverResult HandOver(const QStringList& files) const;
 
     QString socketPath_;
     QLocalServer* server_ = nullptr;

@@ -254,7 +254,7 @@ TEST_F(WinHarness, ASecondStartOpensNoWindowAndHandsOverItsFiles)
     const QString run = tmp.filePath("run");
     ASSERT_TRUE(QDir().mkpath(run));
     QFile::setPermissions(run, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    SingleInstance first(run + "/kestova.instance");
+    SingleInstance first(run + "/kestova.instance");  // the plugged-in frame's
     ASSERT_FALSE(first.HandOverOrListen({}));
     ASSERT_TRUE(first.IsListening());
     QObject::connect(&first, &SingleInstance::activated, dlg.get(), &CMainDialog::ReceiveHandedFiles);
@@ -268,14 +268,29 @@ TEST_F(WinHarness, ASecondStartOpensNoWindowAndHandsOverItsFiles)
     env.remove("KESTOVA_FRAME");
     second.setProcessEnvironment(env);
     second.setWorkingDirectory(tmp.path());
-    second.start(KESTOVA_WIN_EXE, {"/pictures/a.jpg", "b c.png"});
+    // Names with a newline arrive whole, relative ones as this start's
+    // absolute paths (not resolved in the window's own folder).
+    second.start(KESTOVA_WIN_EXE, {"/pictures/a.jpg", "b c.png", "a\nb.jpg"});
     ASSERT_TRUE(second.waitForStarted());
     ASSERT_TRUE(WaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
-    ASSERT_TRUE(WaitFor([&] { return dlg->HandedOverFiles().size() == 2; }, 5000));
-    EXPECT_EQ(dlg->HandedOverFiles(), QStringList({"/pictures/a.jpg", tmp.filePath("b c.png")}));
+    ASSERT_TRUE(WaitFor([&] { return dlg->HandedOverFiles().size() == 3; }, 5000));
+    EXPECT_EQ(dlg->HandedOverFiles(),
+              QStringList({"/pictures/a.jpg", tmp.filePath("b c.png"), tmp.filePath("a\nb.jpg")}));
     EXPECT_EQ(QApplication::topLevelWidgets().count(dlg.get()), 1);
+
+    // A list over 1 MiB is refused, and the start says so.
+    QStringList many;
+    for (int i = 0; i < 10; ++i)
+        many << "/" + QString(120 * 1024, QChar('a' + i));
+    second.start(KESTOVA_WIN_EXE, many);
+    ASSERT_TRUE(second.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_NE(second.exitCode(), 0);
+    EXPECT_TRUE(second.readAllStandardError().contains("1 MiB"));
+    QTest::qWait(200);
+    EXPECT_EQ(dlg->HandedOverFiles().size(), 3);
 }
 
 // Starts of kestova at the same instant, a few times over: exactly one of
