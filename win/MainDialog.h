@@ -147,8 +147,11 @@ public:
     bool AlbumModified() const { return m_albumModified; }
     bool ProgressVisible() const;
     int ProgressPos() const;
-    // The picture names a drop and a folder scan accept.
-    static bool DroppedFileAccepted(const QString& path);
+    // Why a dropped, handed-over or command-line file is not added (a FIFO,
+    // a device, unreadable, not a picture the loader reads); empty when it is
+    // added.
+    QString WhyNotTaken(const QString& path) const;
+    // The picture names a folder scan accepts.
     static bool FolderEntryAccepted(const QString& name);
 
     // ---- files ----

@@ -35,6 +35,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -46,6 +47,8 @@
 #include <algorithm>
 #include <utility>
 #include <tuple>
+
+#include <sys/stat.h>
 
 namespace kestova::win {
 
@@ -424,14 +427,27 @@ void CMainDialog::OnAddFromTree(const QString& path)
     m_autoAdvance = true;
 }
 
-bool CMainDialog::DroppedFileAccepted(const QString& path)
+QString CMainDialog::WhyNotTaken(const QString& path) const
 {
-    // Only the name's last five characters are searched.
-    const QString tail = path.toLower().right(5);
-    for (const char* ext : {".jpg", ".bmp", ".jpeg", ".gif"})
-        if (tail.contains(QLatin1String(ext)))
-            return true;
-    return false;
+    // Looked at before anything opens it: opening a FIFO would wait for a
+    // writer, and a device would be read without end.
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return LookupText(QStringLiteral("SKIP_UNREADABLE"), QStringLiteral("cannot be read"));
+    if (S_ISFIFO(st.st_mode))
+        return LookupText(QStringLiteral("SKIP_FIFO"), QStringLiteral("a FIFO"));
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return LookupText(QStringLiteral("SKIP_DEVICE"), QStringLiteral("a device"));
+    if (!S_ISREG(st.st_mode))
+        return LookupText(QStringLiteral("SKIP_NOTPICTURE"), QStringLiteral("not a picture"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return LookupText(QStringLiteral("SKIP_UNREADABLE"), QStringLiteral("cannot be read"));
+    // Every type the picture loader reads, known by its content, whatever
+    // the name ends in.
+    if (QImageReader(&file).format().isEmpty())
+        return LookupText(QStringLiteral("SKIP_NOTPICTURE"), QStringLiteral("not a picture"));
+    return QString();
 }
 
 bool CMainDialog::FolderEntryAccepted(const QString& name)
@@ -472,6 +488,7 @@ void CMainDialog::DropItems(const QStringList& items)
     m_processing = true;
     EnableControls(false);
     pendingFiles_.clear();
+    QStringList skipped;
     for (const QString& item : items.mid(0, kMaxDroppedItems)) {
         const QString path = item.left(4096);
         const QFileInfo fi(path);
@@ -481,10 +498,16 @@ void CMainDialog::DropItems(const QStringList& items)
             for (const QFileInfo& entry : dir.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name))
                 if (FolderEntryAccepted(entry.fileName()))
                     pendingFiles_ << entry.absoluteFilePath();
-        } else if (DroppedFileAccepted(path)) {
+        } else if (const QString why = WhyNotTaken(path); why.isEmpty()) {
             pendingFiles_ << path;
+        } else {
+            skipped << QStringLiteral("%1 (%2)").arg(fi.fileName(), why);
         }
     }
+    // Every file left out is named, with the reason.
+    if (!skipped.isEmpty())
+        SetStatusText(LookupText(QStringLiteral("SKIPPED_TIPS"), QStringLiteral("Not added: %1"))
+                          .arg(skipped.join(QStringLiteral(", "))));
     PostRegisteredMessage(this, QString::fromLatin1(kMsgReceivePic));
 }
 

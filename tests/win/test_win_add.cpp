@@ -6,6 +6,8 @@
 
 #include "tests/win/WinSessionSupport.h"
 
+#include <sys/stat.h>
+
 namespace kestova::win::test {
 namespace {
 
@@ -80,27 +82,37 @@ TEST_F(WinSession, ADropTakesTheFirst125ItemsAndTheNameRules)
     Format(frame, 64, 64, 200);
     ASSERT_TRUE(StartIdle());
     // Item k has its own grey level; item 1 has an upper-case name, item 2
-    // a name whose last five characters hold no accepted extension.
+    // is a JPEG whose name does not say so, item 3 a PNG: all are taken, by
+    // what they hold. Item 4 is text named as a picture: left out, and named.
     QStringList items;
     for (int k = 0; k < 130; ++k) {
         QString name = QString("/p%1.bmp").arg(k, 3, 10, QChar('0'));
+        const char* format = "BMP";
         if (k == 1)
-            name = "/UPPER.JPG";
+            name = "/UPPER.JPG", format = "JPG";
         if (k == 2)
-            name = "/two.jpeg.bak";
+            name = "/two.jpeg.bak", format = "JPG";
+        if (k == 3)
+            name = "/red.png", format = "PNG";
+        if (k == 4) {
+            WriteText(pictures + "/notes.jpg", "not a picture");
+            items << pictures + "/notes.jpg";
+            continue;
+        }
         const QImage q = Solid(64, 64, QColor(k, k, k));
-        ASSERT_TRUE(q.save(pictures + name, k == 1 || k == 2 ? "JPG" : "BMP"));
+        ASSERT_TRUE(q.save(pictures + name, format));
         items << pictures + name;
     }
     Drop(items);
     ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }, 120000));
     ASSERT_TRUE(WaitIdle());
     ASSERT_EQ(Album()->count(), 124);
-    // In order, item 2 left out, nothing after item 124.
+    // In order, item 4 left out, nothing after item 124.
     QList<int> expected;
     for (int k = 0; k < 125; ++k)
-        if (k != 2)
+        if (k != 4)
             expected << k;
+    EXPECT_EQ(dlg->StatusText(), T("SKIPPED_TIPS").arg("notes.jpg (" + T("SKIP_NOTPICTURE") + ")"));
     for (int i = 0; i < 124; ++i) {
         RgbImage cached;
         ASSERT_TRUE(ReadBmp(QFile::encodeName(dlg->CachePaths()[i]).toStdString(), cached));
@@ -111,17 +123,42 @@ TEST_F(WinSession, ADropTakesTheFirst125ItemsAndTheNameRules)
 
     struct NameCase {
         const char* name;
-        bool dropped;    // as a dropped file
         bool inFolder;   // as a folder entry
     } names[] = {
-        {"a.JPG", true, true},          {"photo.jpeg", true, true}, {"x.gif", true, true},
-        {"x.jpeg.bak", false, true},    {"x.png", false, false},    {"jpg", false, false},
-        {"/some.bmp/x.tif", false, true},
+        {"a.JPG", true},          {"photo.jpeg", true}, {"x.gif", true},
+        {"x.jpeg.bak", true},    {"x.png", false},    {"jpg", false},
+        {"/some.bmp/x.tif", true},
     };
-    for (const auto& n : names) {
-        EXPECT_EQ(CMainDialog::DroppedFileAccepted(n.name), n.dropped) << n.name;
+    for (const auto& n : names)
         EXPECT_EQ(CMainDialog::FolderEntryAccepted(n.name), n.inFolder) << n.name;
+}
+
+// Files that are not pictures the loader reads, dropped with one that is:
+// the picture is added, and the status bar names every other one and why.
+TEST_F(WinSession, ADropNamesEveryFileItLeavesOutAndWhy)
+{
+    ASSERT_TRUE(StartIdle());
+    const QString fifo = pictures + "/pipe.jpg";
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString text = pictures + "/notes.bmp";
+    WriteText(text, "hello");
+    const QString locked = pictures + "/locked.jpg";
+    SavePicture(locked, Noise(64, 64, 10, 1));
+    QFile::setPermissions(locked, QFileDevice::WriteOwner);
+    const bool canLock = !QFileInfo(locked).isReadable();  // not so for root
+    QStringList items = {SavePicture(pictures + "/red.png", Noise(64, 64, 10, 2)), fifo, "/dev/null", text,
+                         pictures + "/gone.jpg"};
+    QStringList reasons = {"pipe.jpg (" + T("SKIP_FIFO") + ")", "null (" + T("SKIP_DEVICE") + ")",
+                           "notes.bmp (" + T("SKIP_NOTPICTURE") + ")", "gone.jpg (" + T("SKIP_UNREADABLE") + ")"};
+    if (canLock) {
+        items << locked;
+        reasons << "locked.jpg (" + T("SKIP_UNREADABLE") + ")";
     }
+    Drop(items);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Album()->count(), 1);
+    EXPECT_EQ(dlg->StatusText(), T("SKIPPED_TIPS").arg(reasons.join(", ")));
 }
 
 TEST_F(WinSession, FittingLowersTheQualityUntilThePictureFitsOrGivesUp)
