@@ -22,7 +22,8 @@ namespace kestova::win {
 
 // How a message box is asked; the answer is a QMessageBox::StandardButton.
 // BmpJpegCancel: Yes, No and Cancel whose first two read "BMP" and "JPEG".
-enum class BoxButtons { Ok, YesNo, YesNoCancel, BmpJpegCancel };
+// YesNoDefaultNo: a question whose Yes loses work, so Return alone answers No.
+enum class BoxButtons { Ok, YesNo, YesNoDefaultNo, YesNoCancel, BmpJpegCancel };
 using MessageBoxFn = std::function<int(QWidget* parent, const QString& caption, const QString& text, BoxButtons)>;
 
 struct StartOptions {

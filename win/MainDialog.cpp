@@ -736,9 +736,12 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
         return options_.messageBox(this, title, text, buttons);
     QMessageBox box(buttons == BoxButtons::Ok ? QMessageBox::Information : QMessageBox::Question, title, text,
                     buttons == BoxButtons::Ok      ? QMessageBox::Ok
-                    : buttons == BoxButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
-                                                   : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                    : buttons == BoxButtons::YesNo || buttons == BoxButtons::YesNoDefaultNo
+                        ? QMessageBox::Yes | QMessageBox::No
+                        : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                     isVisible() ? this : nullptr);
+    if (buttons == BoxButtons::YesNoDefaultNo)
+        box.setDefaultButton(QMessageBox::No);
     if (buttons == BoxButtons::BmpJpegCancel) {
         // Yes still means BMP and No JPEG; the buttons say so.
         box.button(QMessageBox::Yes)->setText(QStringLiteral("BMP"));

@@ -702,7 +702,8 @@ void CMainDialog::OnExit()
                              QStringLiteral("The pictures in the Preview Album are not synchronized with the Watch. "
                                             "Do you really want to quit (and NOT download)?"))
                 : LookupText(QStringLiteral("EXIT_TIPS_2"), QStringLiteral("Really want to quit?"));
-        if (Box(question, BoxButtons::YesNo) != QMessageBox::Yes)
+        // With edits not yet on the frame, Return alone must not throw them away.
+        if (Box(question, m_albumModified ? BoxButtons::YesNoDefaultNo : BoxButtons::YesNo) != QMessageBox::Yes)
             return;
     }
     // A read still running is stopped and waited for before anything it

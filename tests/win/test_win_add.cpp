@@ -398,5 +398,36 @@ TEST_F(WinSession, FilesOnTheCommandLineAreAddedAfterTheRead)
     ExpectFlashShowsTheWindow();
 }
 
+// Exit while added pictures are not yet on the frame, answered with Return
+// alone as a person in a hurry does: the real question keeps the window
+// (No is its default); once synchronized, Return on the plain question quits.
+TEST_F(WinSession, ReturnOnTheExitQuestionKeepsEditsNotOnTheFrame)
+{
+    const QString a = SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 2));
+    adjustOptions = [](StartOptions& o) { o.messageBox = nullptr; };
+    ASSERT_TRUE(StartIdle());
+    QStringList asked;
+    AnswerModals(dlg.get(), [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        asked << box->text();
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    Drop({a});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing() && Album()->count() == 1; }));
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(dlg->AlbumModified());
+    Click(IDC_EXIT);
+    ASSERT_TRUE(WaitFor([&] { return asked.size() == 1; }));
+    EXPECT_EQ(asked.last(), T("EXIT_TIPS_1"));
+    QTest::qWait(50);
+    EXPECT_TRUE(dlg->isVisible());
+    ASSERT_TRUE(Synchronize());
+    Click(IDC_EXIT);
+    ASSERT_TRUE(WaitFor([&] { return asked.size() == 2; }));
+    EXPECT_EQ(asked.last(), T("EXIT_TIPS_2"));
+    EXPECT_TRUE(WaitFor([&] { return !dlg->isVisible(); }));
+}
+
 } // namespace
 } // namespace kestova::win::test
