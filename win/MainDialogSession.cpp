@@ -53,6 +53,10 @@
 namespace kestova::win {
 
 namespace {
+// The shipped thumbnail layout, for a settings file that gives none usable.
+constexpr int kFactoryThumbWidth = 105;
+constexpr int kFactoryThumbColumns = 2;
+
 
 constexpr int kMaxDroppedItems = 125;
 
@@ -208,6 +212,12 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
                     thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
                     thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
                 }
+                // A width below 1 would give thumbnails of no size: no row
+                // could be listed while the album still counts it.
+                if (thumbWidth < 1)
+                    thumbWidth = fw >= 1 ? fw : kFactoryThumbWidth;
+                if (thumbColumn < 1)
+                    thumbColumn = fc >= 1 ? fc : kFactoryThumbColumns;
                 haveLayout = height > 0;
             }
             if (!firmware.isEmpty())
@@ -215,7 +225,7 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
         }
     }
     if (haveLayout) {
-        albumList_->SetGeometry(thumbWidth, thumbWidth * height / width, 5, 20);
+        albumList_->SetGeometry(thumbWidth, std::max(1, thumbWidth * height / width), 5, 20);
         albumList_->SetColumns(thumbColumn);
         albumList_->CreateImages();
     }
@@ -233,7 +243,14 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
 void CMainDialog::OnPictureListed(int row)
 {
     const bool reading = frame_->Running() == desktop::Job::Read;
-    albumList_->AddThumbnail(frame_->Album().At(row).picture, EntryLabel(row));
+    // Every album row gets a list row, so list rows and album positions
+    // stay in step: a picture without pixels shows a grey placeholder.
+    QImage picture = frame_->Album().At(row).picture;
+    if (picture.isNull()) {
+        picture = QImage(8, 8, QImage::Format_RGB32);
+        picture.fill(Qt::lightGray);
+    }
+    albumList_->AddThumbnail(picture, EntryLabel(row));
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
         albumList_->scrollToItem(last);
     if (reading)

@@ -325,5 +325,24 @@ TEST_F(WinSession, TwoWindowsOnTwoFramesKeepTheirOwnCacheFolders)
     EXPECT_TRUE(QFileInfo::exists(dlg->CachePaths()[0]));
 }
 
+// A factory file whose thumbnail width is 0: every album picture still gets
+// its list row (the shipped width instead), so rows can be chosen and
+// deleted and the flash then holds what the window shows.
+TEST_F(WinSession, AThumbnailWidthOfZeroStillListsEveryPicture)
+{
+    const QString factory = ProgramFile("StartInfoUnicode.ini");
+    WriteText(factory, ReadText(factory).replace("ThumbWidth=105", "ThumbWidth=0"));
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(Labels(), Numbered(3));
+    SelectEntries({1});
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(Labels(), Numbered(2));
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+}
+
 } // namespace
 } // namespace kestova::win::test
