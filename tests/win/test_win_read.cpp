@@ -283,8 +283,12 @@ TEST_F(WinSession, ExitDuringTheReadSaysSoClosesAndWaitsForTheReader)
     Click(IDC_EXIT);
     EXPECT_EQ(boxes, QStringList{T("SENDING_TIPS")});
     EXPECT_FALSE(dlg->isVisible());
-    // The facade, the session and the cache go only after the reader ended.
+    // The facade, the session and the cache go only after the reader ended,
+    // and no bitmap the reader wrote last stays behind.
+    const QString cache = dlg->CacheDirectory();
+    ASSERT_FALSE(cache.isEmpty());
     dlg.reset();
+    EXPECT_FALSE(QFileInfo::exists(cache));
     EXPECT_EQ(ReadBack(frame).size(), 10u);
 }
 
