@@ -430,6 +430,9 @@ void CMainDialog::MoveToNextThumbnail()
     browserList_->item(last)->setSelected(false);
     QListWidgetItem* it = browserList_->item(next);
     browserList_->setCurrentItem(it, QItemSelectionModel::ClearAndSelect);
+    // Through the view, so a Shift-click next extends from this row too:
+    // the view keeps its own anchor, which only its setCurrentIndex moves.
+    browserList_->QAbstractItemView::setCurrentIndex(browserList_->model()->index(next, 0));
     browserList_->scrollToItem(it);
 }
 

@@ -5,6 +5,10 @@
 // is read back with a fresh facade and compared with what the window showed.
 
 #include "tests/win/WinSessionSupport.h"
+#include "win/widgets/FolderTree.h"
+
+#include <QListWidget>
+#include <QTreeWidget>
 
 #include <sys/stat.h>
 
@@ -427,6 +431,43 @@ TEST_F(WinSession, ReturnOnTheExitQuestionKeepsEditsNotOnTheFrame)
     ASSERT_TRUE(WaitFor([&] { return asked.size() == 2; }));
     EXPECT_EQ(asked.last(), T("EXIT_TIPS_2"));
     EXPECT_TRUE(WaitFor([&] { return !dlg->isVisible(); }));
+}
+
+// Choose a picture in the browser, Add (the browser moves on), then
+// Shift-click a later picture: the range starts at the row the browser
+// moved to, not at the picture just added.
+TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
+{
+    for (int i = 0; i < 5; ++i)
+        SavePicture(pictures + QString("/p%1.bmp").arg(i), Noise(64, 64, 10, unsigned(i)));
+    QDir().mkpath(tmp.filePath("config"));
+    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    ASSERT_TRUE(StartIdle());
+    auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
+    auto* browser = C<QListWidget>(IDC_LIST_BROWSER);
+    QTreeWidgetItem* root = nullptr;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
+            root = tree->topLevelItem(i);
+    ASSERT_NE(root, nullptr);
+    // The pictures folder chosen and opened (Right) lists its files.
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
+    QTest::keyClick(tree, Qt::Key_Right);
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 5; }));
+    auto clickRow = [&](int row, Qt::KeyboardModifiers mods) {
+        QTest::mouseClick(browser->viewport(), Qt::LeftButton, mods, browser->visualItemRect(browser->item(row)).center());
+    };
+    clickRow(0, {});
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(Album()->count(), 1);
+    ASSERT_EQ(browser->currentRow(), 1);
+    clickRow(3, Qt::ShiftModifier);
+    QList<int> selected;
+    for (int i = 0; i < browser->count(); ++i)
+        if (browser->item(i)->isSelected())
+            selected << i;
+    EXPECT_EQ(selected, QList<int>({1, 2, 3}));
 }
 
 } // namespace
