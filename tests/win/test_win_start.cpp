@@ -17,6 +17,18 @@
 namespace kestova::win::test {
 namespace {
 
+// The environment of a kestova started by a test: its runtime folder (where
+// the instance's socket and claim live), no display, no frame from outside.
+QProcessEnvironment StartEnvironment(const QString& run)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", run);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("KESTOVA_FRAME");
+    return env;
+}
+
+
 using Lines = std::vector<std::pair<QString, QString>>;
 
 Lines LanguageTexts(const QString& save, int submenus)
@@ -260,13 +272,9 @@ TEST_F(WinHarness, ASecondStartOpensNoWindowAndHandsOverItsFiles)
     QObject::connect(&first, &SingleInstance::activated, dlg.get(), &CMainDialog::ReceiveHandedFiles);
 
     QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", run);
-    env.insert("QT_QPA_PLATFORM", "offscreen");
     // With no frame a started window would end with a box; a second start
     // must never get that far.
-    env.remove("KESTOVA_FRAME");
-    second.setProcessEnvironment(env);
+    second.setProcessEnvironment(StartEnvironment(run));
     second.setWorkingDirectory(tmp.path());
     // Names with a newline arrive whole, relative ones as this start's
     // absolute paths (not resolved in the window's own folder).
@@ -302,10 +310,7 @@ TEST_F(WinHarness, StartsAtTheSameInstantOpenOneWindow)
         SCOPED_TRACE(round);
         const QString run = tmp.filePath(QStringLiteral("run%1").arg(round));
         ASSERT_TRUE(MakePrivateFolder(run));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_RUNTIME_DIR", run);
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.remove("KESTOVA_FRAME");
+        const QProcessEnvironment env = StartEnvironment(run);
         std::vector<std::unique_ptr<QProcess>> starts;
         for (int i = 0; i < 3; ++i) {
             starts.push_back(std::make_unique<QProcess>());
@@ -342,10 +347,7 @@ TEST_F(WinHarness, AStartNamingAnotherFrameOpensItsOwnWindow)
     ASSERT_TRUE(QFile::copy(QString::fromStdString(frame), other));
     const QString run = tmp.filePath("run");
     ASSERT_TRUE(MakePrivateFolder(run));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", run);
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("KESTOVA_FRAME");
+    const QProcessEnvironment env = StartEnvironment(run);
     std::vector<std::unique_ptr<QProcess>> windows;
     auto startWith = [&](const QStringList& args) {
         windows.push_back(std::make_unique<QProcess>());
