@@ -346,8 +346,17 @@ bool CMainDialog::OnInitDialog()
     // Cache folder: its bitmaps and the staging file are removed at every
     // start.
     QString cacheRoot = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-    if (!MakePrivateFolder(cacheRoot))
-        cacheRoot.clear();
+    if (!MakePrivateFolder(cacheRoot)) {
+        // A home that cannot be written (read-only, full): the runtime
+        // folder is private to the user too, and without a cache folder no
+        // album could be listed.
+        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        cacheRoot = runtime.isEmpty() ? QString()
+                                      : QDir(runtime).filePath(QCoreApplication::applicationName() +
+                                                               QStringLiteral("-cache"));
+        if (!MakePrivateFolder(cacheRoot))
+            cacheRoot.clear();
+    }
     cache_.Open(cacheRoot);
 
     statusBar_->show();

@@ -215,12 +215,24 @@ TEST_F(WinHarness, ReadOnlyHomeStartsAndSaysOnceThatSettingsAreNotKept)
     // parent should be.
     WriteText(tmp.filePath("blocked"), "x");
     qputenv("XDG_CONFIG_HOME", tmp.filePath("blocked/config").toUtf8());
+    // Nor the cache folder: the cache goes to the runtime folder instead.
+    qputenv("XDG_CACHE_HOME", tmp.filePath("blocked/cache").toUtf8());
+    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
+    const QString run = tmp.filePath("run");
+    ASSERT_TRUE(MakePrivateFolder(run));
+    qputenv("XDG_RUNTIME_DIR", run.toUtf8());
     const QByteArray factoryBefore = [&] {
         QFile f(ProgramFile("StartInfoUnicode.ini"));
         f.open(QIODevice::ReadOnly);
         return f.readAll();
     }();
-    ASSERT_TRUE(Start());
+    const bool startedAtAll = Start();
+    if (runtimeBefore.isEmpty())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", runtimeBefore);
+    ASSERT_TRUE(startedAtAll);
+    EXPECT_TRUE(dlg->CacheDirectory().startsWith(run + "/")) << dlg->CacheDirectory().toStdString();
     EXPECT_FALSE(dlg->SettingsKept());
     EXPECT_TRUE(dlg->StatusText().contains("will not be kept")) << dlg->StatusText().toStdString();
     // Texts come from the factory language file; a switch works but writes
