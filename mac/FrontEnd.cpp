@@ -131,7 +131,7 @@ bool FrontEnd::StartUp(const StartOptions& options)
     QString base = options.resourcePath;
     if (base.isEmpty())
         base = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (workFolder.Make(base)) {
+    if (workFolder.Make(base, {QStringLiteral("data"), QStringLiteral("Edata")})) {
         gmyResousepath = workFolder.Path();
     } else {
         std::printf("No work folder could be made in %s; pictures cannot be read or added.\n", qPrintable(base));
@@ -387,9 +387,19 @@ void FrontEnd::MyQuit()
     };
     if (refuse())
         return;
-    QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"), QStringLiteral("Really want to quit?"),
+    // Pictures added since the last read or Download are only in the window:
+    // the alert says so, and Return alone keeps them (Cancel is the default).
+    bool unsent = false;
+    for (int row = 0; frame && row < frame->Album().Count(); ++row)
+        unsent = unsent || !frame->Album().At(row).onFrame;
+    QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"),
+                      unsent ? QStringLiteral("Really want to quit? Some pictures are not yet on the frame; "
+                                              "they are lost unless you Download first.")
+                             : QStringLiteral("Really want to quit?"),
                       QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);
     alert.setObjectName(QStringLiteral("quitAlert"));
+    if (unsent)
+        alert.setDefaultButton(QMessageBox::Cancel);
     // The alert takes the keys as soon as it shows (Return is OK, Escape
     // Cancel), also where no window manager hands them over.
     QTimer::singleShot(0, &alert, [&alert] { alert.activateWindow(); });

@@ -19,7 +19,7 @@
 #include "mac/CropTool.h"
 #include "mac/FileBrowser.h"
 #include "mac/Node.h"
-#include "mac/WorkFolder.h"
+#include "desktop/RunFolder.h"
 #include "imaging/ProcessPic.h"
 
 #include <QIcon>
@@ -182,10 +182,10 @@ public:
     // set-up reached the device connection.
     desktop::FrameAlbum* frame = nullptr;
     QString gmyApppath;
-    // This copy's own work folder (see WorkFolder): two copies on two frames
+    // This copy's own work folder (see desktop::RunFolder): two copies on two frames
     // never share a work file, and one quitting leaves the other's alone.
     QString gmyResousepath;
-    WorkFolder workFolder;
+    desktop::RunFolder workFolder;
     FileDataHead* gmyPictureData = nullptr;
     // Names new work files; only an added picture moves it on.
     int gmyTotalePicture = 0;

@@ -2,12 +2,15 @@
 #include "win/AppStart.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUuid>
 
 #include <filesystem>
@@ -61,7 +64,7 @@ bool CopyOver(const QString& from, const QString& to)
 }
 
 SingleInstance::SingleInstance(QString socketPath, QObject* parent)
-    : QObject(parent), socketPath_(socketPath.isEmpty() ? DefaultSocketPath() : std::move(socketPath))
+    : QObject(parent), socketPath_(std::move(socketPath))
 {
 }
 
@@ -69,40 +72,128 @@ SingleInstance::~SingleInstance()
 {
     if (server_)
         server_->close();
+    lock_.reset();
 }
 
-QString SingleInstance::DefaultSocketPath()
+QString SingleInstance::DefaultSocketPath(const std::string& frameArg)
 {
-    // Named after the executable, like the program's instance object.
-    const QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    // Named after the executable, like the program's instance object, and
+    // after the virtual frame named: one instance per frame, so a start
+    // naming another frame opens its own window and its files never reach a
+    // window on another frame.
+    QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    if (name.isEmpty())
+        name = QStringLiteral("kestova");
+    if (!frameArg.empty()) {
+        const QString image = QFile::decodeName(QByteArray::fromStdString(frameArg.substr(0, frameArg.find(','))));
+        const QFileInfo info(image);
+        const QString key = info.canonicalFilePath().isEmpty() ? info.absoluteFilePath() : info.canonicalFilePath();
+        name += QLatin1Char('-') +
+                QString::fromLatin1(QCryptographicHash::hash(QFile::encodeName(key), QCryptographicHash::Sha256).toHex().left(16));
+    }
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty() || !QFileInfo(dir).isWritable()) {
         dir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
         MakePrivateFolder(dir);
     }
-    return QDir(dir).filePath((name.isEmpty() ? QStringLiteral("kestova") : name) + QStringLiteral(".instance"));
+    return QDir(dir).filePath(name + QStringLiteral(".instance"));
 }
 
-bool SingleInstance::HandOverOrListen(const QStringList& files)
+namespace {
+// The list handed over: each name as its bytes after a 32-bit big-endian
+// length, so a name may hold any byte (a newline too); a length of all ones
+// ends the list.
+constexpr quint32 kEndOfList = 0xFFFFFFFFu;
+constexpr qsizetype kMaxHandedBytes = qsizetype(1) << 20;
+
+void AppendLength(QByteArray& out, quint32 n)
 {
-    {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath_);
-        if (socket.waitForConnected(1000)) {
-            QByteArray message;
-            for (const QString& f : files)
-                message += f.toUtf8() + '\n';
-            message += '\n';  // end of the list, also when it is empty
-            socket.write(message);
-            socket.waitForBytesWritten(2000);
-            // Wait for the other side to take the list, so it is not lost
-            // when this process ends at once.
-            socket.waitForReadyRead(2000);
-            socket.disconnectFromServer();
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += char((n >> shift) & 0xFF);
+}
+
+quint32 LengthAt(const QByteArray& in, qsizetype at)
+{
+    quint32 n = 0;
+    for (int i = 0; i < 4; ++i)
+        n = (n << 8) | quint8(in[at + i]);
+    return n;
+}
+
+// A whole list from the front of `in`: true when its end was reached.
+bool TakeList(const QByteArray& in, QStringList& files)
+{
+    files.clear();
+    qsizetype at = 0;
+    while (in.size() - at >= 4) {
+        const quint32 n = LengthAt(in, at);
+        if (n == kEndOfList)
             return true;
-        }
+        if (in.size() - at - 4 < qsizetype(n))
+            return false;
+        files << QFile::decodeName(in.mid(at + 4, n));
+        at += 4 + qsizetype(n);
     }
-    // No answer: a socket left by an instance that crashed is removed.
+    return false;
+}
+} // namespace
+
+SingleInstance::HandOverResult SingleInstance::HandOver(const QStringList& files) const
+{
+    QByteArray message;
+    for (const QString& f : files) {
+        const QByteArray name = QFile::encodeName(f);
+        AppendLength(message, quint32(name.size()));
+        message += name;
+    }
+    AppendLength(message, kEndOfList);
+    QLocalSocket socket;
+    socket.connectToServer(socketPath_);
+    if (!socket.waitForConnected(1000))
+        return HandOverResult::NoAnswer;
+    if (message.size() > kMaxHandedBytes) {
+        socket.disconnectFromServer();
+        return HandOverResult::TooLong;
+    }
+    socket.write(message);
+    socket.waitForBytesWritten(5000);
+    // Wait for the other side to take the list, so it is not lost
+    // when this process ends at once.
+    socket.waitForReadyRead(5000);
+    const bool taken = socket.readAll() == "ok";
+    socket.disconnectFromServer();
+    return taken ? HandOverResult::Handed : HandOverResult::NotTaken;
+}
+
+bool SingleInstance::HandOverOrListen(const QStringList& files, QString* refusal)
+{
+    // The claim is the lock file, taken atomically and held for the whole
+    // life of the instance: of two starts at the same instant exactly one
+    // takes it. A lock whose holder is gone (crashed, killed) is taken over
+    // at once, never because of its age.
+    auto lock = std::make_unique<QLockFile>(socketPath_ + QStringLiteral(".lock"));
+    lock->setStaleLockTime(0);
+    // The holder may still be on its way to listening: ask it again for a
+    // while before starting a window of our own.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (lock->tryLock(0))
+            break;
+        const HandOverResult handed = HandOver(files);
+        if (handed == HandOverResult::NoAnswer) {
+            QThread::msleep(100);
+            continue;
+        }
+        if (refusal && handed == HandOverResult::TooLong)
+            *refusal = QStringLiteral("the list of files is longer than 1 MiB; the running window did not take it. "
+                                      "Hand over fewer files, or a folder.");
+        else if (refusal && handed == HandOverResult::NotTaken)
+            *refusal = QStringLiteral("the running window did not take the files.");
+        return true;
+    }
+    if (!lock->isLocked())
+        return false;  // the holder never answered: start anyway, unclaimed
+    lock_ = std::move(lock);
+    // Ours now: a socket left by an instance that crashed is removed.
     QLocalServer::removeServer(socketPath_);
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
@@ -114,16 +205,17 @@ bool SingleInstance::HandOverOrListen(const QStringList& files)
             connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
             connect(s, &QLocalSocket::readyRead, this, [this, s, buffer] {
                 *buffer += s->readAll();
-                if (buffer->size() > (1 << 20)) {
-                    s->abort();
+                QStringList files;
+                const bool whole = TakeList(*buffer, files);
+                if (!whole && buffer->size() > kMaxHandedBytes + 4) {
+                    // Refused, not dropped silently: the other start says so.
+                    s->write("too long");
+                    s->flush();
+                    s->disconnectFromServer();
                     return;
                 }
-                if (!buffer->endsWith("\n\n") && *buffer != "\n")
+                if (!whole)
                     return;
-                QStringList files;
-                for (const QByteArray& line : buffer->split('\n'))
-                    if (!line.isEmpty())
-                        files << QString::fromUtf8(line);
                 buffer->clear();
                 s->write("ok");
                 s->flush();

@@ -12,16 +12,19 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 class QLocalServer;
+class QLockFile;
 class QWidget;
 
 namespace kestova::win {
 
 // How a message box is asked; the answer is a QMessageBox::StandardButton.
 // BmpJpegCancel: Yes, No and Cancel whose first two read "BMP" and "JPEG".
-enum class BoxButtons { Ok, YesNo, YesNoCancel, BmpJpegCancel };
+// YesNoDefaultNo: a question whose Yes loses work, so Return alone answers No.
+enum class BoxButtons { Ok, YesNo, YesNoDefaultNo, YesNoCancel, BmpJpegCancel };
 using MessageBoxFn = std::function<int(QWidget* parent, const QString& caption, const QString& text, BoxButtons)>;
 
 struct StartOptions {
@@ -70,22 +73,27 @@ bool CopyOver(const QString& from, const QString& to);
 // Makes an existing file an ordinary writable file of its owner.
 void MakeNormal(const QString& path);
 
-// One kestova per user session. The server socket lives in the user's
+// One kestova per frame in a user session. The server socket lives in the user's
 // runtime folder (XDG_RUNTIME_DIR), else the user's cache folder: both are
 // private, so no other user can plant or take it.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    explicit SingleInstance(QString socketPath = QString(), QObject* parent = nullptr);
+    explicit SingleInstance(QString socketPath, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    static QString DefaultSocketPath();
+    // The socket of the instance on the virtual frame `frameArg` ("PATH[,...]",
+    // the same image however named), or on the plugged-in frame when empty.
+    static QString DefaultSocketPath(const std::string& frameArg);
 
-    // When another instance answers, hands it `files` (absolute paths) and
-    // returns true: this instance should end with 0. Otherwise starts
-    // listening (removing a socket left by a crashed instance) and returns
-    // false.
-    bool HandOverOrListen(const QStringList& files);
+    // Claims the instance (a lock file beside the socket, held until this
+    // object goes) and starts listening (removing a socket left by a crashed
+    // instance), returning false. When another instance holds the claim,
+    // hands it `files` (absolute paths) and returns true: this start should
+    // end with 0.
+    // A start whose files the holder did not take (a list over 1 MiB, or no
+    // "ok") also ends, with the reason in `refusal`.
+    bool HandOverOrListen(const QStringList& files, QString* refusal = nullptr);
     bool IsListening() const;
     QString SocketPath() const { return socketPath_; }
 
@@ -94,8 +102,12 @@ signals:
     void activated(const QStringList& files);
 
 private:
+    enum class HandOverResult { Handed, NoAnswer, TooLong, NotTaken };
+    HandOverResult HandOver(const QStringList& files) const;
+
     QString socketPath_;
     QLocalServer* server_ = nullptr;
+    std::unique_ptr<QLockFile> lock_;
 };
 
 } // namespace kestova::win

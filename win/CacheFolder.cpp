@@ -26,13 +26,14 @@ void ClearCacheDirectory(const QString& dir, const QString& pattern)
 
 void CacheFolder::Open(const QString& root)
 {
-    directory_ = QDir(root).filePath(QStringLiteral("PicsInMiniDPF"));
-    if (root.isEmpty() || !MakePrivateFolder(directory_))
-        directory_.clear();
-    Clear();
-    staging_ = root.isEmpty() ? QString() : QDir(root).filePath(QStringLiteral("JPGTmp.jpg"));
-    if (!staging_.isEmpty())
-        QFile::remove(staging_);
+    directory_.clear();
+    staging_.clear();
+    if (root.isEmpty() || !run_.Make(root, {QStringLiteral("PicsInMiniDPF")}))
+        return;
+    // Made fresh and empty; the folder is already only the user's.
+    const QDir own(run_.Path());
+    directory_ = own.filePath(QStringLiteral("PicsInMiniDPF"));
+    staging_ = own.filePath(QStringLiteral("JPGTmp.jpg"));
 }
 
 QString CacheFolder::NextCacheFileName() const

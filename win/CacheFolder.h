@@ -3,12 +3,17 @@
 // The cache of kestova's window on disk: the cache folder "PicsInMiniDPF"
 // with one 24-bit bitmap per album entry (named by NextCacheFileName,
 // numbers reused), and the staging file "JPGTmp.jpg" that holds the last
-// stored picture in the device picture format. Both lie in the user's
-// private cache folder; without one, nothing is cached and every write
-// fails (an entry without its bitmap is not listed).
+// stored picture in the device picture format. Both lie in a folder of
+// this window's own under the user's private cache folder (two windows on
+// two frames never share a bitmap), removed when the window ends; folders
+// of windows that ended without removing theirs go at the next start.
+// Without a cache folder nothing is cached and every write fails (an entry
+// without its bitmap is not listed).
 //
 // Any thread may write a bitmap or the staging file (the frame worker does
 // during a read or a batch); the paths are fixed at Open.
+
+#include "desktop/RunFolder.h"
 
 #include <QString>
 
@@ -20,7 +25,8 @@ namespace kestova::win {
 class CacheFolder {
 public:
     // Takes `root` (a private folder, or empty when none could be made):
-    // makes the cache folder, removes its bitmaps and the staging file.
+    // clears what windows that are gone left there, and makes this window's
+    // own cache folder in it.
     void Open(const QString& root);
 
     const QString& Directory() const { return directory_; }
@@ -38,6 +44,7 @@ public:
     void Clear() const;
 
 private:
+    desktop::RunFolder run_;
     QString directory_;
     QString staging_;
 };

@@ -348,8 +348,17 @@ bool CMainDialog::OnInitDialog()
     // Cache folder: its bitmaps and the staging file are removed at every
     // start.
     QString cacheRoot = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-    if (!MakePrivateFolder(cacheRoot))
-        cacheRoot.clear();
+    if (!MakePrivateFolder(cacheRoot)) {
+        // A home that cannot be written (read-only, full): the runtime
+        // folder is private to the user too, and without a cache folder no
+        // album could be listed.
+        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        cacheRoot = runtime.isEmpty() ? QString()
+                                      : QDir(runtime).filePath(QCoreApplication::applicationName() +
+                                                               QStringLiteral("-cache"));
+        if (!MakePrivateFolder(cacheRoot))
+            cacheRoot.clear();
+    }
     cache_.Open(cacheRoot);
 
     statusBar_->show();
@@ -742,9 +751,12 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
         return options_.messageBox(this, title, text, buttons);
     QMessageBox box(buttons == BoxButtons::Ok ? QMessageBox::Information : QMessageBox::Question, title, text,
                     buttons == BoxButtons::Ok      ? QMessageBox::Ok
-                    : buttons == BoxButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
-                                                   : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                    : buttons == BoxButtons::YesNo || buttons == BoxButtons::YesNoDefaultNo
+                        ? QMessageBox::Yes | QMessageBox::No
+                        : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                     isVisible() ? this : nullptr);
+    if (buttons == BoxButtons::YesNoDefaultNo)
+        box.setDefaultButton(QMessageBox::No);
     if (buttons == BoxButtons::BmpJpegCancel) {
         // Yes still means BMP and No JPEG; the buttons say so.
         box.button(QMessageBox::Yes)->setText(QStringLiteral("BMP"));

@@ -148,8 +148,11 @@ public:
     bool AlbumModified() const { return m_albumModified; }
     bool ProgressVisible() const;
     int ProgressPos() const;
-    // The picture names a drop and a folder scan accept.
-    static bool DroppedFileAccepted(const QString& path);
+    // Why a dropped, handed-over or command-line file is not added (a FIFO,
+    // a device, unreadable, not a picture the loader reads); empty when it is
+    // added.
+    QString WhyNotTaken(const QString& path) const;
+    // The picture names a folder scan accepts.
     static bool FolderEntryAccepted(const QString& name);
 
     // ---- files ----
@@ -271,6 +274,9 @@ private:
     void ReportFailure(const QString& what, const QString& why);
     bool ExportOne(int entry, const QString& target, bool bmp, int quality, int mode);
     bool ExportRun(const QList<int>& entries, bool saveAll);
+    // After a modal dialog: the album the rows were chosen from is still the
+    // one shown (else says the pictures cannot be saved).
+    bool AlbumStillShown(quint64 generation);
 
     StartOptions options_;
     Localisation lang_;

@@ -36,6 +36,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include "imaging/PictureLoader.h"
+
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -48,9 +50,15 @@
 #include <utility>
 #include <tuple>
 
+#include <sys/stat.h>
+
 namespace kestova::win {
 
 namespace {
+// The shipped thumbnail layout, for a settings file that gives none usable.
+constexpr int kFactoryThumbWidth = 105;
+constexpr int kFactoryThumbColumns = 2;
+
 
 constexpr int kMaxDroppedItems = 125;
 
@@ -205,6 +213,12 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
                     thumbWidth = ReadWorkingInt(QStringLiteral("ThumbWidth"), 0);
                     thumbColumn = ReadWorkingInt(QStringLiteral("ThumbColumn"), 5);
                 }
+                // A width below 1 would give thumbnails of no size: no row
+                // could be listed while the album still counts it.
+                if (thumbWidth < 1)
+                    thumbWidth = fw >= 1 ? fw : kFactoryThumbWidth;
+                if (thumbColumn < 1)
+                    thumbColumn = fc >= 1 ? fc : kFactoryThumbColumns;
                 haveLayout = height > 0;
             }
             if (!firmware.isEmpty())
@@ -212,7 +226,7 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
         }
     }
     if (haveLayout) {
-        albumList_->SetGeometry(thumbWidth, thumbWidth * height / width, 5, 20);
+        albumList_->SetGeometry(thumbWidth, std::max(1, thumbWidth * height / width), 5, 20);
         albumList_->SetColumns(thumbColumn);
         albumList_->CreateImages();
     }
@@ -409,6 +423,9 @@ void CMainDialog::MoveToNextThumbnail()
     browserList_->item(last)->setSelected(false);
     QListWidgetItem* it = browserList_->item(next);
     browserList_->setCurrentItem(it, QItemSelectionModel::ClearAndSelect);
+    // Through the view, so a Shift-click next extends from this row too:
+    // the view keeps its own anchor, which only its setCurrentIndex moves.
+    browserList_->QAbstractItemView::setCurrentIndex(browserList_->model()->index(next, 0));
     browserList_->scrollToItem(it);
 }
 
@@ -427,14 +444,26 @@ void CMainDialog::OnAddFromTree(const QString& path)
     });
 }
 
-bool CMainDialog::DroppedFileAccepted(const QString& path)
+QString CMainDialog::WhyNotTaken(const QString& path) const
 {
-    // Only the name's last five characters are searched.
-    const QString tail = path.toLower().right(5);
-    for (const char* ext : {".jpg", ".bmp", ".jpeg", ".gif"})
-        if (tail.contains(QLatin1String(ext)))
-            return true;
-    return IsPhonePicture(path);
+    // Looked at before anything opens it: opening a FIFO would wait for a
+    // writer, and a device would be read without end.
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return LookupText(QStringLiteral("SKIP_UNREADABLE"), QStringLiteral("cannot be read"));
+    if (S_ISFIFO(st.st_mode))
+        return LookupText(QStringLiteral("SKIP_FIFO"), QStringLiteral("a FIFO"));
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return LookupText(QStringLiteral("SKIP_DEVICE"), QStringLiteral("a device"));
+    if (!S_ISREG(st.st_mode))
+        return LookupText(QStringLiteral("SKIP_NOTPICTURE"), QStringLiteral("not a picture"));
+    if (!QFile(path).open(QIODevice::ReadOnly))
+        return LookupText(QStringLiteral("SKIP_UNREADABLE"), QStringLiteral("cannot be read"));
+    // Every type the picture loader reads (Qt's readers, HEIC and AVIF),
+    // known by its content, whatever the name ends in.
+    if (!RecognisedPictureFile(path))
+        return LookupText(QStringLiteral("SKIP_NOTPICTURE"), QStringLiteral("not a picture"));
+    return QString();
 }
 
 bool CMainDialog::FolderEntryAccepted(const QString& name)
@@ -475,6 +504,7 @@ void CMainDialog::DropItems(const QStringList& items)
     m_processing = true;
     EnableControls(false);
     pendingFiles_.clear();
+    QStringList skipped;
     for (const QString& item : items.mid(0, kMaxDroppedItems)) {
         const QString path = item.left(4096);
         const QFileInfo fi(path);
@@ -484,10 +514,16 @@ void CMainDialog::DropItems(const QStringList& items)
             for (const QFileInfo& entry : dir.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name))
                 if (FolderEntryAccepted(entry.fileName()))
                     pendingFiles_ << entry.absoluteFilePath();
-        } else if (DroppedFileAccepted(path)) {
+        } else if (const QString why = WhyNotTaken(path); why.isEmpty()) {
             pendingFiles_ << path;
+        } else {
+            skipped << QStringLiteral("%1 (%2)").arg(fi.fileName(), why);
         }
     }
+    // Every file left out is named, with the reason.
+    if (!skipped.isEmpty())
+        SetStatusText(LookupText(QStringLiteral("SKIPPED_TIPS"), QStringLiteral("Not added: %1"))
+                          .arg(skipped.join(QStringLiteral(", "))));
     PostRegisteredMessage(this, QString::fromLatin1(kMsgReceivePic));
 }
 
@@ -586,8 +622,17 @@ void CMainDialog::FollowAlbumRows()
     const desktop::AlbumModel* album = &frame_->Album();
     connect(album, &QAbstractItemModel::rowsInserted, this, [this, album](const QModelIndex&, int first, int last) {
         const bool atEnd = first == albumList_->count();
-        for (int row = first; row <= last; ++row)
-            albumList_->InsertThumbnail(row, album->At(row).picture, EntryLabel(row));
+        for (int row = first; row <= last; ++row) {
+            // Every album row gets a list row, so list rows and album
+            // positions stay in step: a picture without pixels shows a grey
+            // placeholder.
+            QImage picture = album->At(row).picture;
+            if (picture.isNull()) {
+                picture = QImage(8, 8, QImage::Format_RGB32);
+                picture.fill(Qt::lightGray);
+            }
+            albumList_->InsertThumbnail(row, picture, EntryLabel(row));
+        }
         if (!atEnd)
             albumList_->LabelByPosition();
     });
@@ -788,7 +833,8 @@ void CMainDialog::OnExit()
                              QStringLiteral("The pictures in the Preview Album are not synchronized with the Watch. "
                                             "Do you really want to quit (and NOT download)?"))
                 : LookupText(QStringLiteral("EXIT_TIPS_2"), QStringLiteral("Really want to quit?"));
-        if (Box(question, BoxButtons::YesNo) != QMessageBox::Yes)
+        // With edits not yet on the frame, Return alone must not throw them away.
+        if (Box(question, m_albumModified ? BoxButtons::YesNoDefaultNo : BoxButtons::YesNo) != QMessageBox::Yes)
             return;
     }
     // A read still running is stopped and waited for before anything it
@@ -846,8 +892,19 @@ bool CMainDialog::ExportOne(int entry, const QString& target, bool bmp, int qual
     return frame_->Export(entry, target, bmp ? session::ExportFormat::Bmp : session::ExportFormat::Jpeg, quality, mode);
 }
 
+bool CMainDialog::AlbumStillShown(quint64 generation)
+{
+    if (m_connected && generation == frame_->Generation())
+        return true;
+    // The frame left while a dialog was open (and may be back, read again):
+    // the positions chosen would now name another album's pictures.
+    Box(LookupText(QStringLiteral("SAVE_TIPS_3"), QStringLiteral("Cannot save this picture!")));
+    return false;
+}
+
 bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
 {
+    const quint64 generation = frame_->Generation();
     const int choice = Box(LookupText(QStringLiteral("SAVE_TIPS_2"),
                                       QStringLiteral("Want to save as BMP files, please select Yes, else if you want "
                                                      "to save as JPG files, please select NO!")),
@@ -861,7 +918,7 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
                                : QFileDialog::getExistingDirectory(this, title, ExportStartFolder(),
                                                                    QFileDialog::ShowDirsOnly);
     TakeKeysBack();
-    if (folder.isEmpty())
+    if (folder.isEmpty() || !AlbumStillShown(generation))
         return false;
     const QString cannot = QStringLiteral("cannot save in this file,please choose other path!");
     if (!QFileInfo(folder).isDir()) {
@@ -875,7 +932,8 @@ bool CMainDialog::ExportRun(const QList<int>& entries, bool saveAll)
     bool askedOnce = false;
     QStringList unsaved;
     for (int k : entries) {
-        if (!m_connected)
+        // Every overwrite question is a dialog the frame may leave under.
+        if (!AlbumStillShown(generation))
             return false;
         if (k < 0 || k >= frame_->Album().Count())
             continue;
@@ -934,6 +992,7 @@ void CMainDialog::OnSave()
         Box(LookupText(QStringLiteral("SAVE_TIPS_3"), QStringLiteral("Cannot save this picture!")));
         return;
     }
+    const quint64 generation = frame_->Generation();
     const QString filter = QStringLiteral("bmp files (*.BMP *.bmp);;jpg files (*.JPG *.jpg)");
     QString target;
     if (options_.saveFileDialog) {
@@ -947,7 +1006,7 @@ void CMainDialog::OnSave()
             target = dialog.selectedFiles().first();
         TakeKeysBack();
     }
-    if (target.isEmpty() || !m_connected)
+    if (target.isEmpty() || !AlbumStillShown(generation))
         return;
     const QString extension = QFileInfo(target).suffix().toLower();
     const bool bmp = extension == QLatin1String("bmp");

@@ -48,11 +48,16 @@ int main(int argc, char** argv)
     for (const QString& file : arguments.words)
         options.files << QFileInfo(file).absoluteFilePath();
 
-    // One kestova per user session: a second start hands its files to the
-    // first one's window and ends.
-    kestova::win::SingleInstance instance;
-    if (instance.HandOverOrListen(options.files))
-        return 0;
+    // One kestova per frame: a second start on the same frame hands its
+    // files to the first one's window and ends.
+    kestova::win::SingleInstance instance(kestova::win::SingleInstance::DefaultSocketPath(options.frameArg));
+    QString refusal;
+    if (instance.HandOverOrListen(options.files, &refusal)) {
+        if (refusal.isEmpty())
+            return 0;
+        std::fprintf(stderr, "kestova: %s\n", qPrintable(refusal));
+        return 1;
+    }
 
     if (const std::string error = kestova::session::FrameArgumentError(options.frameArg); !error.empty()) {
         std::fprintf(stderr, "kestova: %s\n", error.c_str());
@@ -60,10 +65,12 @@ int main(int argc, char** argv)
     }
 
     kestova::win::CMainDialog dialog(options);
-    if (!dialog.OnInitDialog())
-        return dialog.ExitCode();
+    // Connected before the start-up, whose message boxes run the event loop:
+    // files handed over meanwhile wait for the album like the window's own.
     QObject::connect(&instance, &kestova::win::SingleInstance::activated, &dialog,
                      &kestova::win::CMainDialog::ReceiveHandedFiles);
+    if (!dialog.OnInitDialog())
+        return dialog.ExitCode();
     dialog.show();
     return app.exec();
 }

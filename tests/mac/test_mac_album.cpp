@@ -984,3 +984,34 @@ TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
     for (size_t i = 0; i < batch.size(); ++i)
         EXPECT_EQ(batch[i], serial[i]) << "picture " << i + 1;
 }
+
+// Quit with an added picture not yet on the frame, answered with Return
+// alone: the alert says the pictures are not on the frame and keeps the
+// window (Cancel is its default); after Download, Return quits.
+TEST_F(MacAlbum, ReturnOnTheQuitAlertKeepsPicturesNotOnTheFrame)
+{
+    MakeFrame(frame);
+    Start(frame);
+    ASSERT_TRUE(WaitOnlineIdle());
+    AddThroughStage(SavePng(QuarterPicture(300, 300), "a.png"));
+    QString text;
+    auto returnOnAlert = [&] {
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            text = box->text();
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+    };
+    returnOnAlert();
+    fe->gMainWindowRef->close();
+    EXPECT_TRUE(text.contains("not yet on the frame")) << text.toStdString();
+    EXPECT_EQ(exitCode, -1);
+    Click("load_0");
+    ASSERT_TRUE(WaitFinished(2));
+    ASSERT_EQ(Status(), "DownLoad Finished");
+    returnOnAlert();
+    fe->gMainWindowRef->close();
+    EXPECT_EQ(text, "Really want to quit?");
+    EXPECT_EQ(exitCode, 0);
+}

@@ -6,6 +6,12 @@
 // is read back with a fresh facade and compared with what the window showed.
 
 #include "tests/win/WinSessionSupport.h"
+#include "win/widgets/FolderTree.h"
+
+#include <QListWidget>
+#include <QTreeWidget>
+
+#include <sys/stat.h>
 
 namespace kestova::win::test {
 namespace {
@@ -83,27 +89,37 @@ TEST_F(WinSession, ADropTakesTheFirst125ItemsAndTheNameRules)
     Format(frame, 64, 64, 200);
     ASSERT_TRUE(StartIdle());
     // Item k has its own grey level; item 1 has an upper-case name, item 2
-    // a name whose last five characters hold no accepted extension.
+    // is a JPEG whose name does not say so, item 3 a PNG: all are taken, by
+    // what they hold. Item 4 is text named as a picture: left out, and named.
     QStringList items;
     for (int k = 0; k < 130; ++k) {
         QString name = QString("/p%1.bmp").arg(k, 3, 10, QChar('0'));
+        const char* format = "BMP";
         if (k == 1)
-            name = "/UPPER.JPG";
+            name = "/UPPER.JPG", format = "JPG";
         if (k == 2)
-            name = "/two.jpeg.bak";
+            name = "/two.jpeg.bak", format = "JPG";
+        if (k == 3)
+            name = "/red.png", format = "PNG";
+        if (k == 4) {
+            WriteText(pictures + "/notes.jpg", "not a picture");
+            items << pictures + "/notes.jpg";
+            continue;
+        }
         const QImage q = Solid(64, 64, QColor(k, k, k));
-        ASSERT_TRUE(q.save(pictures + name, k == 1 || k == 2 ? "JPG" : "BMP"));
+        ASSERT_TRUE(q.save(pictures + name, format));
         items << pictures + name;
     }
     Drop(items);
     ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }, 120000));
     ASSERT_TRUE(WaitIdle());
     ASSERT_EQ(Album()->count(), 124);
-    // In order, item 2 left out, nothing after item 124.
+    // In order, item 4 left out, nothing after item 124.
     QList<int> expected;
     for (int k = 0; k < 125; ++k)
-        if (k != 2)
+        if (k != 4)
             expected << k;
+    EXPECT_EQ(dlg->StatusText(), T("SKIPPED_TIPS").arg("notes.jpg (" + T("SKIP_NOTPICTURE") + ")"));
     for (int i = 0; i < 124; ++i) {
         RgbImage cached;
         ASSERT_TRUE(ReadBmp(QFile::encodeName(dlg->CachePaths()[i]).toStdString(), cached));
@@ -114,18 +130,42 @@ TEST_F(WinSession, ADropTakesTheFirst125ItemsAndTheNameRules)
 
     struct NameCase {
         const char* name;
-        bool dropped;    // as a dropped file
         bool inFolder;   // as a folder entry
     } names[] = {
-        {"a.JPG", true, true},          {"photo.jpeg", true, true}, {"x.gif", true, true},
-        {"x.jpeg.bak", false, true},    {"x.png", false, false},    {"jpg", false, false},
-        {"/some.bmp/x.tif", false, true}, {"IMG_7.HEIC", true, true}, {"c.avif", true, true},
-        {"x.heic.bak", false, false},
+        {"a.JPG", true},          {"photo.jpeg", true}, {"x.gif", true},
+        {"x.jpeg.bak", true},    {"x.png", false},    {"jpg", false},
+        {"/some.bmp/x.tif", true}, {"IMG_7.HEIC", true}, {"c.avif", true}, {"x.heic.bak", false},
     };
-    for (const auto& n : names) {
-        EXPECT_EQ(CMainDialog::DroppedFileAccepted(n.name), n.dropped) << n.name;
+    for (const auto& n : names)
         EXPECT_EQ(CMainDialog::FolderEntryAccepted(n.name), n.inFolder) << n.name;
+}
+
+// Files that are not pictures the loader reads, dropped with one that is:
+// the picture is added, and the status bar names every other one and why.
+TEST_F(WinSession, ADropNamesEveryFileItLeavesOutAndWhy)
+{
+    ASSERT_TRUE(StartIdle());
+    const QString fifo = pictures + "/pipe.jpg";
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString text = pictures + "/notes.bmp";
+    WriteText(text, "hello");
+    const QString locked = pictures + "/locked.jpg";
+    SavePicture(locked, Noise(64, 64, 10, 1));
+    QFile::setPermissions(locked, QFileDevice::WriteOwner);
+    const bool canLock = !QFileInfo(locked).isReadable();  // not so for root
+    QStringList items = {SavePicture(pictures + "/red.png", Noise(64, 64, 10, 2)), fifo, "/dev/null", text,
+                         pictures + "/gone.jpg"};
+    QStringList reasons = {"pipe.jpg (" + T("SKIP_FIFO") + ")", "null (" + T("SKIP_DEVICE") + ")",
+                           "notes.bmp (" + T("SKIP_NOTPICTURE") + ")", "gone.jpg (" + T("SKIP_UNREADABLE") + ")"};
+    if (canLock) {
+        items << locked;
+        reasons << "locked.jpg (" + T("SKIP_UNREADABLE") + ")";
     }
+    Drop(items);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Album()->count(), 1);
+    EXPECT_EQ(dlg->StatusText(), T("SKIPPED_TIPS").arg(reasons.join(", ")));
 }
 
 TEST_F(WinSession, FittingLowersTheQualityUntilThePictureFitsOrGivesUp)
@@ -211,10 +251,12 @@ TEST_F(WinSession, ABatchGivesTheSameAlbumBytesAsOnePictureAfterTheOther)
     QStringList files;
     for (int i = 0; i < 12; ++i) {
         if (i == 4) {
+            // A JPEG cut short: taken as a picture, it fails in the batch.
+            const QString whole = SavePicture(pictures + "/whole.jpg", Noise(400, 300, 40, 4));
             files << pictures + "/broken.jpg";
-            QFile junk(files.last());
-            ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
-            junk.write(QByteArray(5000, 'x'));
+            QFile in(whole), junk(files.last());
+            ASSERT_TRUE(in.open(QIODevice::ReadOnly) && junk.open(QIODevice::WriteOnly));
+            junk.write(in.read(in.size() / 3));
             continue;
         }
         // Detail that rises and falls along the batch, so the fitted
@@ -363,6 +405,74 @@ TEST_F(WinSession, FilesOnTheCommandLineAreAddedAfterTheRead)
     EXPECT_TRUE(dlg->AlbumModified());
     ASSERT_TRUE(Synchronize());
     ExpectFlashShowsTheWindow();
+}
+
+// Exit while added pictures are not yet on the frame, answered with Return
+// alone as a person in a hurry does: the real question keeps the window
+// (No is its default); once synchronized, Return on the plain question quits.
+TEST_F(WinSession, ReturnOnTheExitQuestionKeepsEditsNotOnTheFrame)
+{
+    const QString a = SavePicture(pictures + "/a.bmp", Noise(128, 128, 10, 2));
+    adjustOptions = [](StartOptions& o) { o.messageBox = nullptr; };
+    ASSERT_TRUE(StartIdle());
+    QStringList asked;
+    AnswerModals(dlg.get(), [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        asked << box->text();
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    Drop({a});
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing() && Album()->count() == 1; }));
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_TRUE(dlg->AlbumModified());
+    Click(IDC_EXIT);
+    ASSERT_TRUE(WaitFor([&] { return asked.size() == 1; }));
+    EXPECT_EQ(asked.last(), T("EXIT_TIPS_1"));
+    QTest::qWait(50);
+    EXPECT_TRUE(dlg->isVisible());
+    ASSERT_TRUE(Synchronize());
+    Click(IDC_EXIT);
+    ASSERT_TRUE(WaitFor([&] { return asked.size() == 2; }));
+    EXPECT_EQ(asked.last(), T("EXIT_TIPS_2"));
+    EXPECT_TRUE(WaitFor([&] { return !dlg->isVisible(); }));
+}
+
+// Choose a picture in the browser, Add (the browser moves on), then
+// Shift-click a later picture: the range starts at the row the browser
+// moved to, not at the picture just added.
+TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
+{
+    for (int i = 0; i < 5; ++i)
+        SavePicture(pictures + QString("/p%1.bmp").arg(i), Noise(64, 64, 10, unsigned(i)));
+    QDir().mkpath(tmp.filePath("config"));
+    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    ASSERT_TRUE(StartIdle());
+    auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
+    auto* browser = C<QListWidget>(IDC_LIST_BROWSER);
+    QTreeWidgetItem* root = nullptr;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
+            root = tree->topLevelItem(i);
+    ASSERT_NE(root, nullptr);
+    // The pictures folder chosen and opened (Right) lists its files.
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
+    QTest::keyClick(tree, Qt::Key_Right);
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 5; }));
+    auto clickRow = [&](int row, Qt::KeyboardModifiers mods) {
+        QTest::mouseClick(browser->viewport(), Qt::LeftButton, mods, browser->visualItemRect(browser->item(row)).center());
+    };
+    clickRow(0, {});
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(Album()->count(), 1);
+    ASSERT_EQ(browser->currentRow(), 1);
+    clickRow(3, Qt::ShiftModifier);
+    QList<int> selected;
+    for (int i = 0; i < browser->count(); ++i)
+        if (browser->item(i)->isSelected())
+            selected << i;
+    EXPECT_EQ(selected, QList<int>({1, 2, 3}));
 }
 
 } // namespace

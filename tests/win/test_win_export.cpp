@@ -160,5 +160,57 @@ TEST_F(WinSession, AJpegThatCannotBeWrittenIsNotReportedAsSaved)
 }
 
 
+// Save and Save all chose their rows, then a dialog opened; under it the
+// frame left and another album came back (read to its end). Answering the
+// dialog must not write that album's pictures under the old positions: it
+// says the pictures cannot be saved and writes nothing.
+TEST_F(WinSession, SaveAfterTheFrameWasSwappedUnderTheDialogWritesNothing)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))});
+    const QString out = tmp.filePath("out");
+    QDir().mkpath(out);
+    const std::string other = frame + ".other";
+    const QString away = QString::fromStdString(frame) + ".away";
+    auto makeOther = [&] {
+        Format(other, 128, 128, 20);
+        Seed(other, {DevicePicture(Noise(128, 128, 50, 7)), DevicePicture(Noise(128, 128, 50, 8)),
+                     DevicePicture(Noise(128, 128, 50, 9))});
+    };
+    auto swapFrame = [&] {
+        // The frame leaves; a different album comes back in its place.
+        EXPECT_TRUE(QFile::rename(QString::fromStdString(frame), away));
+        EXPECT_TRUE(WaitFor([&] { return !dlg->IsConnected(); }));
+        EXPECT_TRUE(QFile::copy(QString::fromStdString(other), QString::fromStdString(frame)));
+        EXPECT_TRUE(WaitFor([&] { return Album()->count() == 3; }, 60000));
+        EXPECT_TRUE(WaitIdle());
+        QFile::remove(away);
+        QFile::remove(QString::fromStdString(other));
+        makeOther();
+    };
+    makeOther();
+    adjustOptions = [&](StartOptions& o) {
+        o.folderDialog = [&](QWidget*, const QString&) {
+            swapFrame();
+            return out;
+        };
+        o.saveFileDialog = [&](QWidget*, const QString&) {
+            swapFrame();
+            return out + "/one.bmp";
+        };
+    };
+    ASSERT_TRUE(StartIdle());
+    answerFor = [&](const QString& text) {
+        return int(text == T("SAVE_TIPS_2") ? QMessageBox::Yes : QMessageBox::Ok);
+    };
+    for (int button : {IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL}) {
+        SCOPED_TRACE(button);
+        SelectEntries({1});
+        boxes.clear();
+        Click(button);
+        EXPECT_EQ(boxes.last(), T("SAVE_TIPS_3")) << boxes.join('|').toStdString();
+        EXPECT_TRUE(QDir(out).entryList(QDir::Files).isEmpty());
+    }
+}
+
 } // namespace
 } // namespace kestova::win::test

@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <QStandardPaths>
+
 namespace kestova::win::test {
 namespace {
 
@@ -290,11 +292,70 @@ TEST_F(WinSession, ExitDuringTheReadSaysSoClosesAndWaitsForTheReader)
     Click(IDC_EXIT);
     EXPECT_EQ(boxes, QStringList{T("SENDING_TIPS")});
     EXPECT_FALSE(dlg->isVisible());
-    // The facade, the session and the cache go only after the reader ended.
+    // The facade, the session and the cache go only after the reader ended,
+    // and no bitmap the reader wrote last stays behind.
+    const QString cache = dlg->CacheDirectory();
+    ASSERT_FALSE(cache.isEmpty());
     dlg.reset();
+    EXPECT_FALSE(QFileInfo::exists(cache));
     EXPECT_EQ(ReadBack(frame).size(), 10u);
 }
 
+
+// Two windows on two frames, as two starts of the program: each lists and
+// exports its own frame's pictures from a cache folder of its own. A window
+// that ends takes only its own folder with it; one a killed window left
+// behind is cleared at the next start.
+TEST_F(WinSession, TwoWindowsOnTwoFramesKeepTheirOwnCacheFolders)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1))});
+    const std::string second = frame + ".second";
+    Format(second, 128, 128, 20);
+    Seed(second, {DevicePicture(Noise(128, 128, 30, 2)), DevicePicture(Noise(128, 128, 30, 3))});
+    const QString root = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    const QString killed = root + "/run-999999-abcdef/PicsInMiniDPF";
+    QDir().mkpath(killed);
+    WriteText(killed + "/0000.bmp", "left behind");
+    StartOptions used;
+    adjustOptions = [&](StartOptions& o) { used = o; };
+    ASSERT_TRUE(StartIdle());
+    EXPECT_FALSE(QFileInfo::exists(killed));
+    used.frameArg = second + ",sync=0";
+    auto other = std::make_unique<CMainDialog>(used);
+    ASSERT_TRUE(other->OnInitDialog());
+    ASSERT_TRUE(WaitFor([&] { return other->IsConnected() && !other->IsReading() && other->CachePaths().size() == 2; }));
+    ASSERT_NE(dlg->CacheDirectory(), other->CacheDirectory());
+    for (CMainDialog* w : {dlg.get(), other.get()}) {
+        const QStringList files = QDir(w->CacheDirectory()).entryList({"*.bmp"}, QDir::Files);
+        EXPECT_EQ(files.size(), w->CachePaths().size());
+        for (const QString& p : w->CachePaths())
+            EXPECT_TRUE(QFileInfo::exists(p)) << p.toStdString();
+    }
+    const QString otherFolder = QFileInfo(other->CacheDirectory()).path();
+    other.reset();
+    EXPECT_FALSE(QFileInfo::exists(otherFolder));
+    ASSERT_EQ(dlg->CachePaths().size(), 1);
+    EXPECT_TRUE(QFileInfo::exists(dlg->CachePaths()[0]));
+}
+
+// A factory file whose thumbnail width is 0: every album picture still gets
+// its list row (the shipped width instead), so rows can be chosen and
+// deleted and the flash then holds what the window shows.
+TEST_F(WinSession, AThumbnailWidthOfZeroStillListsEveryPicture)
+{
+    const QString factory = ProgramFile("StartInfoUnicode.ini");
+    WriteText(factory, ReadText(factory).replace("ThumbWidth=105", "ThumbWidth=0"));
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    ASSERT_TRUE(StartIdle());
+    ASSERT_EQ(Labels(), Numbered(3));
+    SelectEntries({1});
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    EXPECT_EQ(Labels(), Numbered(2));
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+}
 
 } // namespace
 TEST_F(WinSession, ASlowPictureInTheBrowserIsReadWhileTheWindowAnswers)

@@ -18,6 +18,18 @@
 namespace kestova::win::test {
 namespace {
 
+// The environment of a kestova started by a test: its runtime folder (where
+// the instance's socket and claim live), no display, no frame from outside.
+QProcessEnvironment StartEnvironment(const QString& run)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", run);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("KESTOVA_FRAME");
+    return env;
+}
+
+
 using Lines = std::vector<std::pair<QString, QString>>;
 
 Lines LanguageTexts(const QString& save, int submenus)
@@ -204,12 +216,24 @@ TEST_F(WinHarness, ReadOnlyHomeStartsAndSaysOnceThatSettingsAreNotKept)
     // parent should be.
     WriteText(tmp.filePath("blocked"), "x");
     qputenv("XDG_CONFIG_HOME", tmp.filePath("blocked/config").toUtf8());
+    // Nor the cache folder: the cache goes to the runtime folder instead.
+    qputenv("XDG_CACHE_HOME", tmp.filePath("blocked/cache").toUtf8());
+    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
+    const QString run = tmp.filePath("run");
+    ASSERT_TRUE(MakePrivateFolder(run));
+    qputenv("XDG_RUNTIME_DIR", run.toUtf8());
     const QByteArray factoryBefore = [&] {
         QFile f(ProgramFile("StartInfoUnicode.ini"));
         f.open(QIODevice::ReadOnly);
         return f.readAll();
     }();
-    ASSERT_TRUE(Start());
+    const bool startedAtAll = Start();
+    if (runtimeBefore.isEmpty())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", runtimeBefore);
+    ASSERT_TRUE(startedAtAll);
+    EXPECT_TRUE(dlg->CacheDirectory().startsWith(run + "/")) << dlg->CacheDirectory().toStdString();
     EXPECT_FALSE(dlg->SettingsKept());
     EXPECT_TRUE(dlg->StatusText().contains("will not be kept")) << dlg->StatusText().toStdString();
     // Texts come from the factory language file; a switch works but writes
@@ -255,28 +279,120 @@ TEST_F(WinHarness, ASecondStartOpensNoWindowAndHandsOverItsFiles)
     const QString run = tmp.filePath("run");
     ASSERT_TRUE(QDir().mkpath(run));
     QFile::setPermissions(run, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    SingleInstance first(run + "/kestova.instance");
+    SingleInstance first(run + "/kestova.instance");  // the plugged-in frame's
     ASSERT_FALSE(first.HandOverOrListen({}));
     ASSERT_TRUE(first.IsListening());
     QObject::connect(&first, &SingleInstance::activated, dlg.get(), &CMainDialog::ReceiveHandedFiles);
 
     QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", run);
-    env.insert("QT_QPA_PLATFORM", "offscreen");
     // With no frame a started window would end with a box; a second start
     // must never get that far.
-    env.remove("KESTOVA_FRAME");
-    second.setProcessEnvironment(env);
+    second.setProcessEnvironment(StartEnvironment(run));
     second.setWorkingDirectory(tmp.path());
-    second.start(KESTOVA_WIN_EXE, {"/pictures/a.jpg", "b c.png"});
+    // Names with a newline arrive whole, relative ones as this start's
+    // absolute paths (not resolved in the window's own folder).
+    second.start(KESTOVA_WIN_EXE, {"/pictures/a.jpg", "b c.png", "a\nb.jpg"});
     ASSERT_TRUE(second.waitForStarted());
     ASSERT_TRUE(WaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
-    ASSERT_TRUE(WaitFor([&] { return dlg->HandedOverFiles().size() == 2; }, 5000));
-    EXPECT_EQ(dlg->HandedOverFiles(), QStringList({"/pictures/a.jpg", tmp.filePath("b c.png")}));
+    ASSERT_TRUE(WaitFor([&] { return dlg->HandedOverFiles().size() == 3; }, 5000));
+    EXPECT_EQ(dlg->HandedOverFiles(),
+              QStringList({"/pictures/a.jpg", tmp.filePath("b c.png"), tmp.filePath("a\nb.jpg")}));
     EXPECT_EQ(QApplication::topLevelWidgets().count(dlg.get()), 1);
+
+    // A list over 1 MiB is refused, and the start says so.
+    QStringList many;
+    for (int i = 0; i < 10; ++i)
+        many << "/" + QString(120 * 1024, QChar('a' + i));
+    second.start(KESTOVA_WIN_EXE, many);
+    ASSERT_TRUE(second.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_NE(second.exitCode(), 0);
+    EXPECT_TRUE(second.readAllStandardError().contains("1 MiB"));
+    QTest::qWait(200);
+    EXPECT_EQ(dlg->HandedOverFiles().size(), 3);
+}
+
+// Starts of kestova at the same instant, a few times over: exactly one of
+// each round opens a window and keeps running, the others hand over to it
+// and end with 0.
+TEST_F(WinHarness, StartsAtTheSameInstantOpenOneWindow)
+{
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const QString run = tmp.filePath(QStringLiteral("run%1").arg(round));
+        ASSERT_TRUE(MakePrivateFolder(run));
+        const QProcessEnvironment env = StartEnvironment(run);
+        std::vector<std::unique_ptr<QProcess>> starts;
+        for (int i = 0; i < 3; ++i) {
+            starts.push_back(std::make_unique<QProcess>());
+            starts.back()->setProcessEnvironment(env);
+        }
+        for (auto& p : starts)
+            p->start(KESTOVA_WIN_EXE, {"--frame", QString::fromStdString(frame)});
+        auto ended = [&] {
+            int n = 0;
+            for (auto& p : starts)
+                n += p->state() == QProcess::NotRunning;
+            return n;
+        };
+        ASSERT_TRUE(WaitFor([&] { return ended() >= 2; }, 20000));
+        QTest::qWait(500);  // a second window would stay open
+        EXPECT_EQ(ended(), 2);
+        for (auto& p : starts) {
+            if (p->state() == QProcess::NotRunning) {
+                EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+            } else {
+                p->kill();
+                p->waitForFinished();
+            }
+        }
+    }
+}
+
+// One window per frame: with a window on frame A running, a start naming
+// frame B (with a picture) opens a window of its own instead of feeding A's,
+// while a start naming A again, however spelled, hands over and ends.
+TEST_F(WinHarness, AStartNamingAnotherFrameOpensItsOwnWindow)
+{
+    const QString other = tmp.filePath("other.img");
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(frame), other));
+    const QString run = tmp.filePath("run");
+    ASSERT_TRUE(MakePrivateFolder(run));
+    const QProcessEnvironment env = StartEnvironment(run);
+    std::vector<std::unique_ptr<QProcess>> windows;
+    auto startWith = [&](const QStringList& args) {
+        windows.push_back(std::make_unique<QProcess>());
+        windows.back()->setProcessEnvironment(env);
+        windows.back()->setWorkingDirectory(tmp.path());
+        windows.back()->start(KESTOVA_WIN_EXE, args);
+        return windows.back().get();
+    };
+    QProcess* first = startWith({"--frame", QString::fromStdString(frame)});
+    ASSERT_TRUE(WaitFor([&] { return QDir(run).entryList({"*.instance"}, QDir::System).size() == 1; }));
+    const struct {
+        QStringList args;
+        bool ownWindow;
+    } cases[] = {
+        {{"--frame", other, "photo.jpg"}, true},
+        {{"--frame", "sub/../frame.img,sync=0", "photo.jpg"}, false},
+    };
+    QDir().mkpath(tmp.filePath("sub"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess* p = startWith(c.args);
+        const bool ended = WaitFor([&] { return p->state() == QProcess::NotRunning; }, c.ownWindow ? 1500 : 20000);
+        EXPECT_EQ(ended, !c.ownWindow) << p->readAllStandardError().toStdString();
+        if (ended) {
+            EXPECT_EQ(p->exitCode(), 0);
+        }
+    }
+    EXPECT_EQ(first->state(), QProcess::Running);
+    for (auto& w : windows) {
+        w->kill();
+        w->waitForFinished();
+    }
 }
 
 } // namespace

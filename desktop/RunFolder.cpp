@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "mac/WorkFolder.h"
+#include "desktop/RunFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QTemporaryDir>
 
-namespace kestova::mac {
+namespace kestova::desktop {
 
 namespace {
 const QString kLockName = QStringLiteral("lock");
@@ -23,21 +25,28 @@ std::unique_ptr<QLockFile> TryLock(const QString& folder)
 }
 } // namespace
 
-WorkFolder::WorkFolder() = default;
+RunFolder::RunFolder() = default;
 
-WorkFolder::~WorkFolder()
+RunFolder::~RunFolder()
 {
     if (path_.isEmpty())
         return;
     // The work files go while the lock is still held; a copy starting in the
     // meantime may then only find the empty folder to clear.
-    QDir(path_ + QStringLiteral("/data")).removeRecursively();
-    QDir(path_ + QStringLiteral("/Edata")).removeRecursively();
+    const QDir dir(path_);
+    for (const QFileInfo& entry : dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (entry.fileName() == kLockName)
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.filePath()).removeRecursively();
+        else
+            QFile::remove(entry.filePath());
+    }
     lock_.reset();
     QDir(path_).removeRecursively();
 }
 
-int WorkFolder::ClearLeftovers(const QString& base)
+int RunFolder::ClearLeftovers(const QString& base)
 {
     int cleared = 0;
     const QDir dir(base);
@@ -53,7 +62,7 @@ int WorkFolder::ClearLeftovers(const QString& base)
     return cleared;
 }
 
-bool WorkFolder::Make(const QString& base)
+bool RunFolder::Make(const QString& base, const QStringList& subfolders)
 {
     if (!QDir().mkpath(base))
         return false;
@@ -69,9 +78,9 @@ bool WorkFolder::Make(const QString& base)
         std::unique_ptr<QLockFile> lock = TryLock(made.path());
         if (!lock)
             continue;
-        if (!QDir().mkpath(made.path() + QStringLiteral("/data")) ||
-            !QDir().mkpath(made.path() + QStringLiteral("/Edata")))
-            return false;
+        for (const QString& sub : subfolders)
+            if (!QDir().mkpath(made.path() + QLatin1Char('/') + sub))
+                return false;
         path_ = made.path();
         lock_ = std::move(lock);
         return true;
@@ -79,4 +88,4 @@ bool WorkFolder::Make(const QString& base)
     return false;
 }
 
-} // namespace kestova::mac
+} // namespace kestova::desktop
