@@ -463,6 +463,9 @@ TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
         QTest::mouseClick(browser->viewport(), Qt::LeftButton, mods, browser->visualItemRect(browser->item(row)).center());
     };
     clickRow(0, {});
+    // The preview reads the file on its own thread; Add takes what it shows.
+    auto* preview = C<CPreview>(IDC_PREVIEW);
+    ASSERT_TRUE(WaitFor([&] { return !preview->Loading() && preview->SourcePath() == pictures + "/p0.bmp"; }));
     Click(IDC_BTN_ADDTODPF);
     ASSERT_TRUE(WaitIdle());
     ASSERT_EQ(Album()->count(), 1);
