@@ -84,13 +84,15 @@ using Image = std::unique_ptr<heif_image, ImageDeleter>;
 
 // Opens the file and its primary image. libheif reads the boxes from the
 // caller's memory without a copy; it must outlive the context.
-Result OpenPrimary(const std::uint8_t* data, std::size_t size, int maxSide, Context& ctx, Handle& handle) {
+Result OpenPrimary(const std::uint8_t* data, std::size_t size, Context& ctx, Handle& handle) {
     if (Sniff(data, size) == Brand::None) return Fail(Failure::NotHeif, "not a HEIF or AVIF picture");
     if (!TopLevelBoxesComplete(data, size))
         return Fail(Failure::Truncated, "the file is truncated (the HEIF data stops before the image does)");
     ctx.reset(heif_context_alloc());
     if (!ctx) return Fail(Failure::Corrupt, "out of memory");
-    heif_context_set_maximum_image_size_limit(ctx.get(), maxSide);
+    // Our own limits (pixels, decoding memory, Decode's maxSide) decide;
+    // libheif's is only a backstop.
+    heif_context_set_maximum_image_size_limit(ctx.get(), 1 << 30);
     // "HEIC file has no primary image" rather than a bare "has no ...".
     const auto named = [data, size](Result r) {
         if (r.failure == Failure::NoPrimaryImage) {
@@ -143,13 +145,32 @@ Brand Sniff(const std::uint8_t* data, std::size_t size) {
     return best;
 }
 
-Result Probe(const std::uint8_t* data, std::size_t size, Picture& info) {
+struct Reader::Opened {
     Context ctx;
     Handle handle;
-    if (Result r = OpenPrimary(data, size, 1 << 30, ctx, handle); !r.ok()) return r;
-    Describe(handle.get(), info);
+};
+
+Reader::Reader() = default;
+Reader::~Reader() = default;
+
+Result Reader::Open(const std::uint8_t* data, std::size_t size, Picture& info) {
+    auto opened = std::make_unique<Opened>();
+    if (Result r = OpenPrimary(data, size, opened->ctx, opened->handle); !r.ok()) return r;
+    Describe(opened->handle.get(), info);
     if (info.width <= 0 || info.height <= 0) return Fail(Failure::Corrupt, "the HEIF picture has no size");
+    opened_ = std::move(opened);
     return {};
+}
+
+Result Probe(const std::uint8_t* data, std::size_t size, Picture& info) {
+    Reader reader;
+    return reader.Open(data, size, info);
+}
+
+Result Decode(const std::uint8_t* data, std::size_t size, Picture& out, int maxSide) {
+    Reader reader;
+    if (Result r = reader.Open(data, size, out); !r.ok()) return r;
+    return reader.Decode(out, maxSide);
 }
 
 std::int64_t DecodeBytes(const Picture& info) {
@@ -161,12 +182,9 @@ std::int64_t DecodeBytes(const Picture& info) {
     return pixels * (planes + 4) + pixels * sampleBytes;
 }
 
-Result Decode(const std::uint8_t* data, std::size_t size, Picture& out, int maxSide) {
-    Context ctx;
-    Handle handle;
-    if (Result r = OpenPrimary(data, size, maxSide, ctx, handle); !r.ok()) return r;
-    Describe(handle.get(), out);
-    if (out.width <= 0 || out.height <= 0) return Fail(Failure::Corrupt, "the HEIF picture has no size");
+Result Reader::Decode(Picture& out, int maxSide) {
+    if (!opened_) return Fail(Failure::Corrupt, "the HEIF picture was not opened");
+    Describe(opened_->handle.get(), out);
     if (out.width > maxSide || out.height > maxSide)
         return Fail(Failure::Corrupt, "the HEIF picture is larger than can be decoded");
 
@@ -174,7 +192,7 @@ Result Decode(const std::uint8_t* data, std::size_t size, Picture& out, int maxS
     options->convert_hdr_to_8bit = 1;
     options->strict_decoding = 1;  // damage is an error, not a grey patch
     heif_image* img = nullptr;
-    const heif_error e = heif_decode_image(handle.get(), &img, heif_colorspace_RGB,
+    const heif_error e = heif_decode_image(opened_->handle.get(), &img, heif_colorspace_RGB,
                                            heif_chroma_interleaved_RGBA, options.get());
     Image image(img);
     if (e.code != heif_error_Ok || !image) return FromHeif(e, "decoded");

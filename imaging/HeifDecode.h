@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,16 +48,35 @@ struct Result {
     bool ok() const { return failure == Failure::None; }
 };
 
-// Reads the boxes and fills the picture's size, depth and alpha without
-// decoding a pixel.
+// One file read once: Open reads its boxes and describes the primary image
+// (size, depth, alpha) without decoding a pixel; Decode then decodes it
+// without reading the boxes again. libheif reads from the caller's memory,
+// which must outlive the reader.
+class Reader {
+public:
+    Reader();
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    Result Open(const std::uint8_t* data, std::size_t size, Picture& info);
+    // Into `out.rgba` (size, depth and alpha as Open gave them). Pictures
+    // wider or higher than `maxSide` pixels are refused before decoding.
+    Result Decode(Picture& out, int maxSide = 65535);
+
+private:
+    struct Opened;
+    std::unique_ptr<Opened> opened_;
+};
+
+// Open on a reader of its own.
 Result Probe(const std::uint8_t* data, std::size_t size, Picture& info);
 
 // The memory a decode of `info` needs at its peak, in bytes: the coded
 // planes at their stored depth plus the interleaved 8-bit result.
 std::int64_t DecodeBytes(const Picture& info);
 
-// Decodes the primary image into `out.rgba`. Pictures wider or higher than
-// `maxSide` pixels are refused before decoding.
+// Open and Decode on a reader of its own.
 Result Decode(const std::uint8_t* data, std::size_t size, Picture& out, int maxSide = 65535);
 
 } // namespace kestova::heif

@@ -603,8 +603,9 @@ LoadedPicture ReadHeifData(const QByteArray& data, const QString& name, heif::Br
         return Failure(e, name, QString::fromStdString(r.message));
     };
     const auto cancelled = [&] { return Failure(PictureError::Cancelled, name, QStringLiteral("the read was cancelled")); };
+    heif::Reader reader;
     heif::Picture pic;
-    if (const heif::Result r = heif::Probe(bytes, size, pic); !r.ok()) return failure(r);
+    if (const heif::Result r = reader.Open(bytes, size, pic); !r.ok()) return failure(r);
     const QSize upright(pic.width, pic.height);
     const int64_t pixels = int64_t(pic.width) * pic.height;
     if (pixels > limits.maxPixels) return Failure(PictureError::TooLarge, name, PixelLimitText(upright, limits));
@@ -632,7 +633,7 @@ LoadedPicture ReadHeifData(const QByteArray& data, const QString& name, heif::Br
     BudgetShare share;
     if (!share.Take(budget, cost, limits.cancel)) return cancelled();
     if (Cancelled(limits)) return cancelled();
-    if (const heif::Result r = heif::Decode(bytes, size, pic); !r.ok()) return failure(r);
+    if (const heif::Result r = reader.Decode(pic); !r.ok()) return failure(r);
     if (Cancelled(limits)) return cancelled();
 
     // The decoded bytes are looked at in place; Opaque() makes the one copy.

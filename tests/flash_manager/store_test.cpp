@@ -31,6 +31,17 @@ void Seed(const std::string& path, const std::vector<std::vector<uint8_t>>& pict
     ASSERT_EQ(f.dpf->Update(), DPF::kUpdateCommitted);
 }
 
+// The album code a call throws, or 0 when it returns.
+template <typename Call>
+int ThrownCode(Call call) {
+    try {
+        call();
+        return 0;
+    } catch (int code) {
+        return code;
+    }
+}
+
 class StoreTest : public ::testing::Test {
 protected:
     TempDir dir;
@@ -186,12 +197,7 @@ TEST(StoreLimits, SlotSizeZeroIsReportedUnusableWithoutWriting) {
     const std::string path = MakeImage(dir, layout);
     const auto before = ReadFile(path);
     Frame f = OpenFrame(path);
-    try {
-        f.dpf->ReadDPFInfo();
-        FAIL() << "no error";
-    } catch (int code) {
-        EXPECT_EQ(code, kAlbumErrorUnusable);
-    }
+    EXPECT_EQ(ThrownCode([&] { f.dpf->ReadDPFInfo(); }), kAlbumErrorUnusable);
     int w = 0, h = 0;
     f.dpf->GetLCDParam(w, h);
     EXPECT_EQ(w, 96);  // the device's own fields stay known
@@ -500,12 +506,7 @@ TEST_F(StoreTest, WriteThatFailsVerificationThreeTimesThrows1) {
     });
     const auto a = Picture(3000, 1);
     f.dpf->AddData(a.data(), 3000);
-    try {
-        f.dpf->Update();
-        FAIL() << "no error";
-    } catch (int code) {
-        EXPECT_EQ(code, kAlbumErrorRead);
-    }
+    EXPECT_EQ(ThrownCode([&] { f.dpf->Update(); }), kAlbumErrorRead);
     EXPECT_EQ(spoil->programs, 3);
     // The failed commit keeps the edit pending, and the frame shows the old album.
     int n = 0;
@@ -528,12 +529,7 @@ TEST_F(StoreTest, FailedEraseThrows2AndTheCommitCanBeRetried) {
     });
     const auto a = Picture(3000, 1);
     f.dpf->AddData(a.data(), 3000);
-    try {
-        f.dpf->Update();
-        FAIL() << "no error";
-    } catch (int code) {
-        EXPECT_EQ(code, kAlbumErrorErase);
-    }
+    EXPECT_EQ(ThrownCode([&] { f.dpf->Update(); }), kAlbumErrorErase);
     EXPECT_EQ(ReadAlbum(path), (Album{old}));
     // The frame comes back; the same store commits again from the start.
     f.dpf->GetLink()->DetachUnit();  // the pulled unit lets go of the image
@@ -798,12 +794,7 @@ TEST(StoreLimits, DpfhRecordBelowTheFlashStartIsUnusable) {
     const std::string path = dir.File("f.img");
     WriteImageFile(path, img, true);
     Frame f = OpenFrame(path);
-    try {
-        f.dpf->ReadDPFInfo();
-        FAIL() << "no error";
-    } catch (int code) {
-        EXPECT_EQ(code, kAlbumErrorUnusable);
-    }
+    EXPECT_EQ(ThrownCode([&] { f.dpf->ReadDPFInfo(); }), kAlbumErrorUnusable);
     EXPECT_EQ(ReadFile(path), img);
 }
 
@@ -859,12 +850,7 @@ TEST(StoreLimits, UnreadableDpfhRecordIsAnError) {
     Frame f = OpenFrame(path, nullptr, [](int, const uint8_t* c, uint8_t*, int32_t, DataDirection, bool ok) {
         return ok && !(c[0] == 0xCD && c[10] == 0x03 && Be24(c + 11) == 0x1000);
     });
-    try {
-        f.dpf->ReadDPFInfo();
-        FAIL() << "no error";
-    } catch (int code) {
-        EXPECT_EQ(code, kAlbumErrorRead);
-    }
+    EXPECT_EQ(ThrownCode([&] { f.dpf->ReadDPFInfo(); }), kAlbumErrorRead);
     for (const auto& c : f.monitor->Commands()) EXPECT_FALSE(IsErase(c) || IsProgram(c));
 }
 
