@@ -207,6 +207,7 @@ TEST_F(WinSession, SaveAfterTheFrameWasSwappedUnderTheDialogWritesNothing)
         SelectEntries({1});
         boxes.clear();
         Click(button);
+        ASSERT_FALSE(boxes.isEmpty()) << "the swapped album was saved without a word";
         EXPECT_EQ(boxes.last(), T("SAVE_TIPS_3")) << boxes.join('|').toStdString();
         EXPECT_TRUE(QDir(out).entryList(QDir::Files).isEmpty());
     }
