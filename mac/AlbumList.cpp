@@ -7,6 +7,7 @@
 #include <QItemSelectionModel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
 
 #include <algorithm>
 
@@ -222,6 +223,13 @@ void AlbumListView::mouseMoveEvent(QMouseEvent* event)
             viewport()->setCursor(Qt::DragMoveCursor);
         }
         if (dragging_) {
+            // Near an edge the list scrolls on, so any place can be reached.
+            const int edge = std::max(8, viewport()->height() / 8);
+            QScrollBar* bar = verticalScrollBar();
+            if (at.y() < edge)
+                bar->setValue(bar->value() - bar->singleStep());
+            else if (at.y() > viewport()->height() - edge)
+                bar->setValue(bar->value() + bar->singleStep());
             dropRow_ = DropRowAt(at, SelectedRows());
             viewport()->update();
         }
