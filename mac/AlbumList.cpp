@@ -1,72 +1,112 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "mac/AlbumList.h"
 
-#include <QFile>
+#include "desktop/AlbumModel.h"
+
+#include <QApplication>
 #include <QItemSelectionModel>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
+
+#include <algorithm>
 
 namespace kestova::mac {
 
-AlbumModel::AlbumModel(QObject* parent) : QAbstractListModel(parent) {}
+// ---------------------------------------------------------------------------
+// AlbumRows
 
-void AlbumModel::Show(FileDataHead* list, int count)
+AlbumRows::AlbumRows(QObject* parent) : QIdentityProxyModel(parent) {}
+
+QString AlbumRows::RowName(int row, bool onFrame)
 {
-    std::vector<Row> rows;
-    if (list)
-        for (int i = 1; i <= count && i <= list->count; ++i) {
-            const FileData* node = GetNode(list, i);
-            rows.push_back({QString::fromStdString(node->name), QFile::decodeName(node->bitmapPath.c_str())});
-        }
-    if (rows == rows_)
+    return QStringLiteral("%1%2.bmp").arg(onFrame ? QLatin1String("DPFPicture") : QLatin1String("Picture")).arg(row + 1);
+}
+
+void AlbumRows::setSourceModel(QAbstractItemModel* source)
+{
+    if (sourceModel())
+        disconnect(sourceModel(), nullptr, this, nullptr);
+    thumbnails_.clear();
+    QIdentityProxyModel::setSourceModel(source);
+    if (!source)
         return;
-    beginResetModel();
-    rows_ = std::move(rows);
-    endResetModel();
+    connect(source, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int first) { Renamed(first); });
+    connect(source, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first) { Renamed(first); });
+    connect(source, &QAbstractItemModel::rowsMoved, this,
+            [this](const QModelIndex&, int first, int, const QModelIndex&, int before) { Renamed(std::min(first, before)); });
+    connect(source, &QAbstractItemModel::modelReset, this, [this] { thumbnails_.clear(); });
+    connect(source, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex&, const QList<int>& roles) {
+                // A write puts the rows on the frame: their names change.
+                if (roles.isEmpty() || roles.contains(desktop::AlbumModel::OnFrameRole))
+                    Renamed(topLeft.row());
+            });
 }
 
-void AlbumModel::Remove(int row)
+void AlbumRows::Renamed(int first)
 {
-    if (row < 0 || row >= int(rows_.size()))
+    const int last = rowCount() - 1;
+    if (first < 0 || first > last)
         return;
-    beginRemoveRows(QModelIndex(), row, row);
-    rows_.erase(rows_.begin() + row);
-    endRemoveRows();
+    emit dataChanged(index(first, 0), index(last, 0), {Qt::DisplayRole, Qt::ToolTipRole});
 }
 
-void AlbumModel::Clear()
+void AlbumRows::SetThumbnailSize(QSize size)
 {
-    if (rows_.empty())
+    if (size == thumbnailSize_ || size.isEmpty())
         return;
-    beginResetModel();
-    rows_.clear();
-    endResetModel();
+    thumbnailSize_ = size;
+    thumbnails_.clear();
+    if (rowCount() > 0)
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
 }
 
-int AlbumModel::rowCount(const QModelIndex& parent) const
+QVariant AlbumRows::data(const QModelIndex& index, int role) const
 {
-    return parent.isValid() ? 0 : int(rows_.size());
-}
-
-QVariant AlbumModel::data(const QModelIndex& index, int role) const
-{
-    if (!index.isValid() || index.row() >= int(rows_.size()))
+    if (!index.isValid() || !sourceModel())
         return {};
-    if (role == Qt::DisplayRole)
-        return rows_[size_t(index.row())].name;
-    if (role == BitmapPathRole)
-        return rows_[size_t(index.row())].bitmapPath;
-    return {};
+    const QModelIndex source = mapToSource(index);
+    switch (role) {
+    case Qt::DisplayRole:
+        return RowName(index.row(), source.data(desktop::AlbumModel::OnFrameRole).toBool());
+    case Qt::ToolTipRole:
+        if (!source.data(desktop::AlbumModel::OnFrameRole).toBool())
+            return QStringLiteral("Not yet on the frame: Download writes it");
+        return {};
+    case Qt::DecorationRole: {
+        // What the frame shows, scaled into the thumbnail size once.
+        const QImage picture = source.data(desktop::AlbumModel::PictureRole).value<QImage>();
+        if (picture.isNull())
+            return {};
+        auto it = thumbnails_.find(picture.cacheKey());
+        if (it == thumbnails_.end())
+            it = thumbnails_.insert(picture.cacheKey(),
+                                    QPixmap::fromImage(picture.scaled(thumbnailSize_, Qt::KeepAspectRatio,
+                                                                      Qt::SmoothTransformation)));
+        return *it;
+    }
+    default:
+        return QIdentityProxyModel::data(index, role);
+    }
 }
 
-QString AlbumModel::BitmapPath(int row) const
+QString AlbumRows::File(int row) const
 {
-    return row >= 0 && row < int(rows_.size()) ? rows_[size_t(row)].bitmapPath : QString();
+    return row >= 0 && row < rowCount() ? index(row, 0).data(desktop::AlbumModel::FileRole).toString() : QString();
 }
+
+// ---------------------------------------------------------------------------
+// AlbumListView
 
 AlbumListView::AlbumListView(QWidget* parent) : QListView(parent)
 {
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Qt's own dragging would copy rows around; a drag here asks for a move.
+    setDragEnabled(false);
+    setUniformItemSizes(true);
+    setIconSize(QSize(48, 48));
 }
 
 void AlbumListView::SetEmptyHint(const QString& text)
@@ -78,19 +118,40 @@ void AlbumListView::SetEmptyHint(const QString& text)
 void AlbumListView::paintEvent(QPaintEvent* event)
 {
     QListView::paintEvent(event);
+    QPainter p(viewport());
+    if (dragging_ && dropRow_ >= 0 && model() && model()->rowCount() > 0) {
+        // The line between the rows where the dragged ones would go.
+        const int count = model()->rowCount();
+        const int y = dropRow_ < count ? visualRect(model()->index(dropRow_, 0)).top()
+                                       : visualRect(model()->index(count - 1, 0)).bottom() + 1;
+        p.fillRect(QRect(0, y - 1, viewport()->width(), 3), palette().color(QPalette::Highlight));
+    }
     if (emptyHint_.isEmpty() || (model() && model()->rowCount() > 0))
         return;
-    QPainter p(viewport());
     p.setPen(palette().color(QPalette::PlaceholderText));
     p.drawText(viewport()->rect().adjusted(10, 10, -10, -10), Qt::AlignCenter | Qt::TextWordWrap, emptyHint_);
+}
+
+QList<int> AlbumListView::SelectedRows() const
+{
+    QList<int> rows;
+    if (!selectionModel())
+        return rows;
+    for (const QModelIndex& index : selectionModel()->selectedRows())
+        rows << index.row();
+    std::sort(rows.begin(), rows.end());
+    return rows;
 }
 
 int AlbumListView::SelectedRow() const
 {
     if (!selectionModel())
         return -1;
-    const QModelIndexList rows = selectionModel()->selectedIndexes();
-    return rows.isEmpty() ? -1 : rows.constFirst().row();
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && selectionModel()->isSelected(current))
+        return current.row();
+    const QList<int> rows = SelectedRows();
+    return rows.isEmpty() ? -1 : rows.first();
 }
 
 void AlbumListView::SelectRow(int row)
@@ -106,6 +167,102 @@ void AlbumListView::SelectRow(int row)
     }
     selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
     scrollTo(index);
+}
+
+void AlbumListView::SelectRange(int first, int count)
+{
+    if (!selectionModel() || !model() || count < 1)
+        return;
+    const QModelIndex top = model()->index(first, 0);
+    const QModelIndex bottom = model()->index(first + count - 1, 0);
+    if (!top.isValid() || !bottom.isValid())
+        return;
+    selectionModel()->setCurrentIndex(top, QItemSelectionModel::NoUpdate);
+    selectionModel()->select(QItemSelection(top, bottom), QItemSelectionModel::ClearAndSelect);
+    scrollTo(top);
+}
+
+int AlbumListView::DropRowAt(QPoint point, const QList<int>& dragged) const
+{
+    const int count = model() ? model()->rowCount() : 0;
+    if (count == 0)
+        return 0;
+    const QModelIndex under = indexAt(point);
+    if (!under.isValid())
+        return point.y() < visualRect(model()->index(0, 0)).top() ? 0 : count;
+    const int place = under.row();
+    const bool later = !dragged.isEmpty() && place > *std::max_element(dragged.begin(), dragged.end());
+    return later ? place + 1 : place;
+}
+
+void AlbumListView::mousePressEvent(QMouseEvent* event)
+{
+    dragging_ = false;
+    dropRow_ = -1;
+    pressAt_ = event->position().toPoint();
+    const bool plain =
+        event->button() == Qt::LeftButton && !(event->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier));
+    const QModelIndex under = indexAt(pressAt_);
+    pressedOnSelected_ = plain && under.isValid() && selectionModel() && selectionModel()->isSelected(under);
+    if (pressedOnSelected_) {
+        pressedOnItem_ = true;
+        return;  // the selection stays as it is: it may be dragged
+    }
+    QListView::mousePressEvent(event);
+    // A plain press that just selected a row may start a drag of it too.
+    const QModelIndex now = indexAt(pressAt_);
+    pressedOnItem_ = plain && now.isValid() && selectionModel() && selectionModel()->isSelected(now);
+}
+
+void AlbumListView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (pressedOnItem_ && (event->buttons() & Qt::LeftButton)) {
+        const QPoint at = event->position().toPoint();
+        if (!dragging_ && (at - pressAt_).manhattanLength() >= QApplication::startDragDistance()) {
+            dragging_ = true;
+            viewport()->setCursor(Qt::DragMoveCursor);
+        }
+        if (dragging_) {
+            // Near an edge the list scrolls on, so any place can be reached.
+            const int edge = std::max(8, viewport()->height() / 8);
+            QScrollBar* bar = verticalScrollBar();
+            if (at.y() < edge)
+                bar->setValue(bar->value() - bar->singleStep());
+            else if (at.y() > viewport()->height() - edge)
+                bar->setValue(bar->value() + bar->singleStep());
+            dropRow_ = DropRowAt(at, SelectedRows());
+            viewport()->update();
+        }
+        return;
+    }
+    QListView::mouseMoveEvent(event);
+}
+
+void AlbumListView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!pressedOnItem_) {
+        QListView::mouseReleaseEvent(event);
+        return;
+    }
+    const bool dragged = dragging_;
+    pressedOnItem_ = dragging_ = false;
+    dropRow_ = -1;
+    viewport()->unsetCursor();
+    viewport()->update();
+    if (!dragged) {
+        if (!pressedOnSelected_) {
+            QListView::mouseReleaseEvent(event);
+        } else {
+            // A plain click on a selected row chooses just that one.
+            const QModelIndex under = indexAt(event->position().toPoint());
+            if (under.isValid())
+                selectionModel()->setCurrentIndex(under, QItemSelectionModel::ClearAndSelect);
+        }
+        return;
+    }
+    const QList<int> rows = SelectedRows();
+    if (!rows.isEmpty())
+        emit moveRequested(rows, DropRowAt(event->position().toPoint(), rows));
 }
 
 void AlbumListView::focusInEvent(QFocusEvent* event)

@@ -15,6 +15,12 @@
 #include "session/FrameSession.h"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QDialog>
+#include <QGridLayout>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMenuBar>
 #include <QCloseEvent>
 #include <QApplication>
 #include <QCheckBox>
@@ -55,16 +61,17 @@ FrontEnd::FrontEnd()
 {
     gFrontEnd = this;
     exitProgram = [](int code) { QCoreApplication::exit(code); };
-    albumModel = new AlbumModel(this);
+    albumRows = new AlbumRows(this);
     // The count and the preview follow every change of the listed rows (a
     // rebuilt list has no selection, so the preview empties with it).
     auto follow = [this] {
         ShowDPFSpace();
         ShowChosenRow(pictList ? pictList->SelectedRow() : -1);
     };
-    connect(albumModel, &QAbstractItemModel::modelReset, this, follow);
-    connect(albumModel, &QAbstractItemModel::rowsRemoved, this, follow);
-    connect(albumModel, &QAbstractItemModel::rowsInserted, this, follow);
+    connect(albumRows, &QAbstractItemModel::modelReset, this, follow);
+    connect(albumRows, &QAbstractItemModel::rowsRemoved, this, follow);
+    connect(albumRows, &QAbstractItemModel::rowsInserted, this, follow);
+    connect(albumRows, &QAbstractItemModel::rowsMoved, this, follow);
 
     // The crop tool says what changed; the controls and views follow (queued
     // in order when a batch task is the one placing pictures).
@@ -154,12 +161,15 @@ bool FrontEnd::StartUp(const StartOptions& options)
 
     // Album list.
     pictList = FindControl<AlbumListView>("pict", 0);
+    // The title carries the marker of an album that differs from the frame's.
+    gMainWindowRef->setWindowTitle(QStringLiteral("MacKestova[*]"));
     if (pictList) {
-        pictList->setModel(albumModel);
+        pictList->setModel(albumRows);
         // The program's texts are English (it has no language file).
         pictList->SetEmptyHint(QStringLiteral("No pictures yet: double-click one on the left to place it on the "
                                               "stage, then press Add."));
         connect(pictList, &AlbumListView::rowChosen, this, [this](int row) { ShowChosenRow(row); });
+        connect(pictList, &AlbumListView::moveRequested, this, &FrontEnd::MoveRows);
     }
     if (auto* del = FindControl<QAbstractButton>("delp", 0))
         connect(del, &QAbstractButton::clicked, this, [this] { MyDelButtonHandler(); });
@@ -240,6 +250,7 @@ bool FrontEnd::StartUp(const StartOptions& options)
     SetControlPanlEnable(false);
 
     StartDevice(options);
+    CreateEditActions();
     // A frame already there is being read by now; otherwise the person is
     // told how to attach one (unless another program holds it: then the
     // status line already names the holder).
@@ -265,6 +276,18 @@ void FrontEnd::StartDevice(const StartOptions& options)
     // on the command line.
     frame = new desktop::FrameAlbum(
         session::FrameChoice(options.frameArg, options.scanMachine, "LanguageUnicode.ini"), options.pollIntervalMs);
+    // The list presents the layer's album; the node list is derived from it.
+    albumRows->setSourceModel(&frame->Album());
+    const desktop::AlbumModel* album = &frame->Album();
+    connect(album, &QAbstractItemModel::rowsInserted, this, [this] { DerivePictureData(); });
+    connect(album, &QAbstractItemModel::rowsRemoved, this, [this] { DerivePictureData(); });
+    connect(album, &QAbstractItemModel::rowsMoved, this, [this] { DerivePictureData(); });
+    connect(album, &QAbstractItemModel::modelReset, this, [this] { DerivePictureData(); });
+    connect(album, &QAbstractItemModel::dataChanged, this, [this] { DerivePictureData(); });
+    // A deleted picture's work files stay while its delete can be undone;
+    // the history removes them once it cannot.
+    frame->SetHistoryOwnsFiles(true);
+    connect(frame, &desktop::FrameAlbum::modifiedChanged, this, &FrontEnd::ShowModified);
     connect(frame, &desktop::FrameAlbum::frameAttached, this, [this] { OnDeviceStatus(true); });
     connect(frame, &desktop::FrameAlbum::frameLeft, this, [this] { OnDeviceStatus(false); });
     connect(frame, &desktop::FrameAlbum::frameInUseChanged, this, &FrontEnd::ShowFrameInUse);
@@ -365,11 +388,172 @@ void FrontEnd::ShowDPFSpace()
     // The count is that of the pictures listed, so it cannot disagree with
     // the list (no pictures while offline or after a failed read).
     OnMain([this] {
-        const int count = albumModel->rowCount();
+        const int count = albumRows->rowCount();
         const int max = frame ? frame->MaxPictures() : 0;
         if (auto* label = FindControl<QLabel>("PNUM", 0))
             label->setText(QStringLiteral("%1/%2").arg(count, 3, 10, QLatin1Char('0')).arg(max, 3, 10, QLatin1Char('0')));
     });
+}
+
+// ---------------------------------------------------------------------------
+// Editing: the actions, the shortcut list, the modified marker
+
+namespace {
+QString Keys(const QKeySequence& keys)
+{
+    return keys.toString(QKeySequence::NativeText);
+}
+// A modifier as the platform writes it before a key ("Ctrl+", "Shift+").
+QString Modifier(Qt::Modifier modifier)
+{
+    QString text = Keys(QKeySequence(modifier | Qt::Key_A));
+    text.chop(1);
+    return text;
+}
+} // namespace
+
+void FrontEnd::CreateEditActions()
+{
+    if (!gMainWindowRef)
+        return;
+    auto make = [this](const char* name, const QString& text, const QList<QKeySequence>& keys,
+                       std::function<void()> run) {
+        auto* action = new QAction(text, gMainWindowRef);
+        action->setObjectName(QLatin1String(name));
+        action->setShortcuts(keys);
+        connect(action, &QAction::triggered, this, std::move(run));
+        return action;
+    };
+    QAction* undo = make("actionUndo", QStringLiteral("&Undo"), {QKeySequence(Qt::CTRL | Qt::Key_Z)},
+                         [this] { UndoEdit(false); });
+    QAction* redo = make("actionRedo", QStringLiteral("&Redo"),
+                         {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)},
+                         [this] { UndoEdit(true); });
+    QAction* up = make("actionMoveUp", QStringLiteral("Move &Up"), {QKeySequence(Qt::ALT | Qt::Key_Up)},
+                       [this] { MoveSelection(-1); });
+    QAction* down = make("actionMoveDown", QStringLiteral("Move &Down"), {QKeySequence(Qt::ALT | Qt::Key_Down)},
+                         [this] { MoveSelection(+1); });
+    QAction* keys = make("actionShortcuts", QStringLiteral("&Keyboard Shortcuts"), {QKeySequence(Qt::Key_F1)},
+                         [this] { ShowShortcuts(); });
+    for (QAction* a : {undo, redo, up, down, keys})
+        a->setShortcutContext(Qt::WindowShortcut);
+    if (auto* bar = gMainWindowRef->findChild<QMenuBar*>(QStringLiteral("MenuBar"))) {
+        QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
+        edit->setObjectName(QStringLiteral("editMenu"));
+        edit->addActions({undo, redo});
+        edit->addSeparator();
+        edit->addActions({up, down});
+        QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+        help->setObjectName(QStringLiteral("helpMenu"));
+        help->addAction(keys);
+    }
+    // The shortcuts work wherever the window has the keys, also without a
+    // menu bar.
+    gMainWindowRef->addActions({undo, redo, up, down, keys});
+    if (pictList) {
+        // Delete (and the Mac keyboard's delete key, Backspace) takes the
+        // selection while the list has the keys.
+        QAction* del = make("actionDelete", QStringLiteral("&Delete"),
+                            {QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace)},
+                            [this] { MyDelButtonHandler(); });
+        del->setShortcutContext(Qt::WidgetShortcut);
+        auto* separator1 = new QAction(pictList);
+        separator1->setSeparator(true);
+        auto* separator2 = new QAction(pictList);
+        separator2->setSeparator(true);
+        pictList->addActions({up, down, del, separator1, undo, redo, separator2, keys});
+        pictList->setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
+
+    // What each button does, with its shortcut where it has one.
+    auto tip = [this](const char* name, const QString& text) {
+        if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
+            w->setToolTip(text);
+    };
+    tip("load_0", QStringLiteral("Write the album to the frame"));
+    tip("upld_0", QStringLiteral("Save the album's pictures to a folder"));
+    tip("delp_0", QStringLiteral("Delete the selected pictures; with none selected, the last one (%1 in the list)")
+                      .arg(Keys(QKeySequence(Qt::Key_Delete))));
+    tip("dela_0", QStringLiteral("Delete takes every picture while this is checked"));
+    tip("slet_0", QStringLiteral("Add the picture on the stage to the album"));
+    tip("pict_0", QStringLiteral("Drag pictures to reorder them (%1 / %2 move the selection); %3 undoes, %4 lists the "
+                                 "shortcuts")
+                      .arg(Keys(QKeySequence(Qt::ALT | Qt::Key_Up)), Keys(QKeySequence(Qt::ALT | Qt::Key_Down)),
+                           Keys(QKeySequence(Qt::CTRL | Qt::Key_Z)), Keys(QKeySequence(Qt::Key_F1))));
+}
+
+void FrontEnd::ShowShortcuts()
+{
+    if (!gMainWindowRef)
+        return;
+    if (shortcutList_) {
+        shortcutList_->show();
+        shortcutList_->raise();
+        shortcutList_->activateWindow();
+        return;
+    }
+    const struct {
+        QString keys;
+        const char* what;
+    } rows[] = {
+        {Keys(QKeySequence(Qt::Key_F1)), "This list"},
+        {Keys(QKeySequence(Qt::CTRL | Qt::Key_Z)), "Undo the last edit of the album (add, delete, move)"},
+        {Keys(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)) + QStringLiteral(", ") +
+             Keys(QKeySequence(Qt::CTRL | Qt::Key_Y)),
+         "Redo the edit just undone"},
+        {Keys(QKeySequence(Qt::ALT | Qt::Key_Up)) + QStringLiteral(" / ") + Keys(QKeySequence(Qt::ALT | Qt::Key_Down)),
+         "Move the selected pictures one place up / down"},
+        {QStringLiteral("Drag"), "Move the selected pictures to another place in the list"},
+        {Modifier(Qt::CTRL) + QStringLiteral("click, ") + Modifier(Qt::SHIFT) + QStringLiteral("click"),
+         "Select several pictures in the album list"},
+        {Keys(QKeySequence(Qt::Key_Delete)) + QStringLiteral(", ") + Keys(QKeySequence(Qt::Key_Backspace)),
+         "Delete the selected pictures (in the album list)"},
+        {QStringLiteral("Double-click"), "Place a picture of the file browser on the stage"},
+        {Keys(QKeySequence(Qt::Key_Up)) + QStringLiteral(" / ") + Keys(QKeySequence(Qt::Key_Down)),
+         "Turn, scale or move the placed picture (in its arrows)"},
+        {Keys(QKeySequence(Qt::Key_Tab)) + QStringLiteral(" / ") + Keys(QKeySequence(Qt::SHIFT | Qt::Key_Tab)),
+         "Go from control to control"},
+        {Keys(QKeySequence(Qt::Key_Space)) + QStringLiteral(", ") + Keys(QKeySequence(Qt::Key_Return)),
+         "Press the button that has the keys"},
+        {Keys(QKeySequence(Qt::CTRL | Qt::Key_Q)), "Quit"},
+    };
+    auto* box = new QDialog(gMainWindowRef);
+    box->setObjectName(QStringLiteral("shortcutList"));
+    box->setWindowTitle(QStringLiteral("Keyboard Shortcuts"));
+    auto* grid = new QGridLayout(box);
+    int line = 0;
+    for (const auto& r : rows) {
+        auto* keys = new QLabel(r.keys, box);
+        keys->setTextFormat(Qt::PlainText);
+        QFont bold = keys->font();
+        bold.setBold(true);
+        keys->setFont(bold);
+        auto* what = new QLabel(QString::fromLatin1(r.what), box);
+        what->setTextFormat(Qt::PlainText);
+        grid->addWidget(keys, line, 0);
+        grid->addWidget(what, line, 1);
+        ++line;
+    }
+    auto* close = new QPushButton(QStringLiteral("Close"), box);
+    close->setDefault(true);
+    connect(close, &QPushButton::clicked, box, &QDialog::close);
+    grid->addWidget(close, line, 1, Qt::AlignRight);
+    shortcutList_ = box;
+    box->show();
+    box->activateWindow();
+}
+
+void FrontEnd::ShowModified(bool modified)
+{
+    if (!gMainWindowRef)
+        return;
+    gMainWindowRef->setWindowModified(modified);
+    // Download stands out while there is something to write.
+    if (auto* load = FindControl<QPushButton>("load", 0)) {
+        QFont font = load->font();
+        font.setBold(modified);
+        load->setFont(font);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -387,13 +571,12 @@ void FrontEnd::MyQuit()
     };
     if (refuse())
         return;
-    // Pictures added since the last read or Download are only in the window:
-    // the alert says so, and Return alone keeps them (Cancel is the default).
-    bool unsent = false;
-    for (int row = 0; frame && row < frame->Album().Count(); ++row)
-        unsent = unsent || !frame->Album().At(row).onFrame;
+    // Edits since the last read or Download (adds, deletes, moves) are only
+    // in the window: the alert says so, and Return alone keeps them (Cancel
+    // is the default).
+    const bool unsent = frame && frame->Modified();
     QMessageBox alert(QMessageBox::Information, QStringLiteral("MacKestova"),
-                      unsent ? QStringLiteral("Really want to quit? Some pictures are not yet on the frame; "
+                      unsent ? QStringLiteral("Really want to quit? Changes to the album are not yet on the frame; "
                                               "they are lost unless you Download first.")
                              : QStringLiteral("Really want to quit?"),
                       QMessageBox::Ok | QMessageBox::Cancel, gMainWindowRef);

@@ -24,6 +24,7 @@
 
 #include <QIcon>
 #include <QImage>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QPointF>
@@ -49,6 +50,7 @@ struct ReadOutcome;
 }
 namespace kestova::session {
 struct OpenResult;
+struct CommitResult;
 }
 
 namespace kestova::mac {
@@ -141,6 +143,14 @@ public:
     // the layer's worker.
     void ProcessMorePic(const std::vector<std::pair<int, QString>>& files);
     void MyDelButtonHandler();
+    // Moves the selected rows one place up (-1) or down (+1) (Alt+Up,
+    // Alt+Down), or to stand where row `before` stood (a drag).
+    void MoveSelection(int step);
+    void MoveRows(const QList<int>& rows, int before);
+    // Ctrl+Z; Ctrl+Shift+Z and Ctrl+Y (`redo`).
+    void UndoEdit(bool redo);
+    // The keyboard shortcuts of the window (F1, and the album list's menu).
+    void ShowShortcuts();
     void MyDownLoadButtonHandler();
     // Writes the album to the frame on the layer's worker.
     void TranspotPic();
@@ -186,8 +196,12 @@ public:
     // never share a work file, and one quitting leaves the other's alone.
     QString gmyResousepath;
     desktop::RunFolder workFolder;
+    // The node list of the album, derived from the layer's album model
+    // (frame->Album()) after every change of it: never edited on its own.
+    // Absent from the frame leaving until the next read.
     FileDataHead* gmyPictureData = nullptr;
-    // Names new work files; only an added picture moves it on.
+    // Names new work files; only an added picture moves it on (never back:
+    // a deleted picture's work file stays while its delete can be undone).
     int gmyTotalePicture = 0;
     std::atomic<bool> gmyIsTransferData{false};
     std::atomic<bool> G_isDeviceOnLine{false};
@@ -198,8 +212,9 @@ public:
 
     // ---- controls (null when the layout lacks them) ----
     AlbumListView* pictList = nullptr;    // 'pict' 0
-    // The rows the album list shows; the count and the preview derive from it.
-    AlbumModel* albumModel = nullptr;
+    // The rows the album list shows: the layer's album model, named by
+    // position and with thumbnails; the count and the preview derive from it.
+    AlbumRows* albumRows = nullptr;
     // The four arrows controls by CropTool::Arrows: 'rota' 0, 'scal' 1,
     // 'trns' 10 and 'trns' 11.
     std::array<LittleArrows*, 4> arrows{};
@@ -238,6 +253,18 @@ private:
     void RedrawPreview();
     LittleArrows* ArrowsControl(int which) const;
     void FillPictureList();
+    // Rebuilds gmyPictureData from the layer's album model.
+    void DerivePictureData();
+    // The window's edit actions (menus, album list's menu, shortcuts).
+    void CreateEditActions();
+    // The album may be edited now (online, idle, a usable frame).
+    bool CanEdit() const;
+    // The window title's marker and the Download button follow whether the
+    // album differs from the frame's.
+    void ShowModified(bool modified);
+    // The status after a write: how many pictures the frame holds, or how
+    // many of the new ones reached it.
+    void ShowWriteEnd(const session::CommitResult& committed);
     QString DataPath(const QString& name) const;
     QString EdataPath(const QString& name) const;
     // One add as it goes: the work-file number it takes, whether it got
@@ -262,6 +289,8 @@ private:
     // The control that had the keyboard focus when the group was disabled;
     // it gets it back when the group is enabled again.
     QPointer<QWidget> focusBeforeDisable_;
+    // The keyboard shortcut list, while it is open.
+    QPointer<QWidget> shortcutList_;
     // The attached frame's information block cannot be used: the album
     // controls stay off until another frame is read.
     std::atomic<bool> frameUnusable_{false};

@@ -20,11 +20,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QMainWindow>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -154,10 +157,6 @@ void FrontEnd::ReadPicFromFlash()
         if (const SafeWriteResult shown = WriteWorkFile(DataPath(name), EncodeBmp24(picture.pixels)); !shown)
             return QStringLiteral("%1: %2").arg(DataPath(name), QString::fromStdString(shown.reason));
         *file = DataPath(name);
-        auto* node = new FileData;
-        node->bitmapPath = Local(*file);
-        node->name = name.toStdString();
-        AddNode(gmyPictureData, node);
         SetNotes(QStringLiteral("Read Picture %1").arg(row));
         return QString();
     };
@@ -177,25 +176,23 @@ void FrontEnd::OnAlbumOpened(const session::OpenResult& opened)
 
 void FrontEnd::ReadFinished(const desktop::ReadOutcome& outcome)
 {
-    // A failure ends the reading at once: nothing of it is listed, and the
-    // reason goes to the status line and stdout.
-    auto failed = [this](const std::string& text) {
-        FreeList(gmyPictureData);
-        gmyPictureData = CreateList();
+    // A failure ends the reading at once: the pictures listed so far stay
+    // listed, and the reason goes to the status line and stdout.
+    auto failed = [](FrontEnd* self, const std::string& text) {
         std::printf("reading the album failed: %s\n", text.c_str());
         std::fflush(stdout);
-        SetNotes(QStringLiteral("Read picture(s) failed!") +
+        self->SetNotes(QStringLiteral("Read picture(s) failed!") +
                  (text.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(text))));
     };
     const session::OpenResult& opened = outcome.opened;
     switch (outcome.status) {
     case desktop::ReadStatus::NotOpened:
     case desktop::ReadStatus::NothingReadable:
-        failed(opened.status == session::OpenStatus::ReadFailed ? opened.failure.Text()
+        failed(this, opened.status == session::OpenStatus::ReadFailed ? opened.failure.Text()
                                                                 : session::OpenFailureText(opened));
         break;
     case desktop::ReadStatus::PictureFailed:
-        failed(outcome.failure.Text());
+        failed(this, outcome.failure.Text());
         break;
     case desktop::ReadStatus::Listed:
     case desktop::ReadStatus::KeepFailed: {
@@ -207,7 +204,9 @@ void FrontEnd::ReadFinished(const desktop::ReadOutcome& outcome)
                         .arg(outcome.total)
                         .arg(outcome.why);
         SetNotes(done);
-        gmyTotalePicture = n;
+        // Work files of added pictures keep their numbers (a read names
+        // its own files apart from them).
+        gmyTotalePicture = std::max(gmyTotalePicture, n);
         break;
     }
     }
@@ -249,11 +248,29 @@ void FrontEnd::AddPictureFinished()
 
 void FrontEnd::FillPictureList()
 {
-    // A list whose rows changed shows no selection, so no earlier choice
-    // stays behind it: Delete then takes the last picture, as the list shows.
-    albumModel->Show(gmyPictureData, gmyTotalePictureNum());
+    // The list presents the layer's album as it changes; here it only
+    // scrolls to the last row.
+    DerivePictureData();
     if (pictList)
         pictList->scrollToBottom();
+}
+
+void FrontEnd::DerivePictureData()
+{
+    // Absent while no frame is read (from the frame leaving until the next
+    // read starts).
+    if (!gmyPictureData || !frame)
+        return;
+    FileDataHead* derived = CreateList();
+    const desktop::AlbumModel& album = frame->Album();
+    for (int row = 0; row < album.Count(); ++row) {
+        auto* node = new FileData;
+        node->bitmapPath = Local(album.At(row).file);
+        node->name = AlbumRows::RowName(row, album.At(row).onFrame).toStdString();
+        AddNode(derived, node);
+    }
+    FreeList(gmyPictureData);
+    gmyPictureData = derived;
 }
 
 // ---------------------------------------------------------------------------
@@ -283,7 +300,7 @@ void FrontEnd::MyAddButtonHandler()
     FillPictureList();
     // The preview shows the picture just added; it is the chosen row.
     if (added && pictList)
-        pictList->SelectRow(albumModel->rowCount() - 1);
+        pictList->SelectRow(albumRows->rowCount() - 1);
     ShowDPFSpace();
 }
 
@@ -306,7 +323,7 @@ desktop::AddSteps FrontEnd::AddSteps(bool capture, const QString& bitmapPath, st
     desktop::AddSteps steps;
     steps.startQuality = G_CurQuanlity;
     steps.mode = G_YValue - 1;
-    steps.before = [this, capture, state](const QImage& picture, const QString& source, int) {
+    steps.before = [this, capture, state](const QImage& picture, const QString& source, int albumCount) {
         state->number = gmyTotalePicture + 1;
         state->kept = state->passed = false;
         state->placed = source;
@@ -318,7 +335,11 @@ desktop::AddSteps FrontEnd::AddSteps(bool capture, const QString& bitmapPath, st
             }
             cropTool->ShowInPreview(picture);
         }
-        if (gmyTotalePictureNum() + 1 > kMaxListedPictures) {
+        // The node list belongs to the main thread; a batch on the worker
+        // goes by the album's own count.
+        const bool onMain = QThread::currentThread() == thread();
+        const int listed = onMain ? std::max(albumCount, gmyTotalePictureNum()) : albumCount;
+        if (listed + 1 > kMaxListedPictures) {
             SetNotes(QStringLiteral("Can't add anymore pictures!"));
             return false;
         }
@@ -335,11 +356,6 @@ desktop::AddSteps FrontEnd::AddSteps(bool capture, const QString& bitmapPath, st
     steps.fileOf = [this, capture, bitmapPath, state](const desktop::AlbumEntry&) {
         const QString name = QStringLiteral("Picture%1.bmp").arg(state->number);
         const QString shown = capture ? DataPath(name) : bitmapPath;
-        auto* node = new FileData;
-        node->bitmapPath = Local(shown);
-        node->name = name.toStdString();
-        if (!AddNode(gmyPictureData, node))
-            delete node;
         gmyTotalePicture = state->number;
         return shown;
     };
@@ -407,7 +423,7 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
     };
     steps.before = [this, before = steps.before, lastPlaced](const QImage& picture, const QString& source, int count) {
         *lastPlaced = source;
-        SetNotes(QStringLiteral("The sequence number: %1").arg(gmyTotalePictureNum() + 1));
+        SetNotes(QStringLiteral("The sequence number: %1").arg(count + 1));
         return before(picture, source, count);
     };
     // One connection for this batch's end.
@@ -435,33 +451,29 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
 
 void FrontEnd::MyDelButtonHandler()
 {
-    if (gmyIsTransferData || !gmyPictureData)
+    if (gmyIsTransferData || !gmyPictureData || !frame || TaskRunning())
         return;
+    // Deleted pictures keep their work files while the delete can be undone
+    // (the layer's history removes them once it cannot), and the counter of
+    // work files never goes back, so no new picture takes a name a deleted
+    // one may come back with.
     if (gmyDeleteAll) {
         if (gmyTotalePictureNum() >= 1) {
-            for (int i = 1; i <= gmyPictureData->count; ++i)
-                QFile::remove(QFile::decodeName(GetNode(gmyPictureData, i)->bitmapPath.c_str()));
-            FreeList(gmyPictureData);
-            gmyPictureData = CreateList();
-            gmyTotalePicture = 0;
             gmyCurrentSelectItem = 0;
             frame->DeleteAll();
-            albumModel->Clear();
         }
     } else if (gmyTotalePictureNum() >= 1) {
-        // The selected row, or with nothing selected the last picture.
-        const int chosen = pictList ? pictList->SelectedRow() + 1 : 0;
-        int row = chosen >= 1 && chosen <= gmyTotalePictureNum() ? chosen : gmyTotalePictureNum();
+        // The selected rows, or with nothing selected the last picture; one
+        // step of the history either way.
+        QList<int> rows = pictList ? pictList->SelectedRows() : QList<int>();
+        if (rows.isEmpty())
+            rows << gmyTotalePictureNum() - 1;
         gmyCurrentSelectItem = 0;
-        if (FileData* node = DelNode(gmyPictureData, row)) {
-            QFile::remove(QFile::decodeName(node->bitmapPath.c_str()));
-            delete node;
-        }
-        frame->Delete(row - 1);
+        frame->DeleteRows(rows);
         FillPictureList();
         // The last row is chosen and shown; with none left the preview empties.
         if (pictList)
-            pictList->SelectRow(albumModel->rowCount() - 1);
+            pictList->SelectRow(albumRows->rowCount() - 1);
         else
             ShowChosenRow(-1);
     }
@@ -469,6 +481,60 @@ void FrontEnd::MyDelButtonHandler()
     ShowDPFSpace();
     if (gMainWindowRef)
         gMainWindowRef->update();
+}
+
+// ---------------------------------------------------------------------------
+// Reordering and undo
+
+bool FrontEnd::CanEdit() const
+{
+    return frame && G_isDeviceOnLine && !gmyIsTransferData && !TaskRunning() && !frameUnusable_;
+}
+
+void FrontEnd::MoveSelection(int step)
+{
+    if (!pictList)
+        return;
+    const QList<int> rows = pictList->SelectedRows();
+    if (rows.isEmpty())
+        return;
+    // Off either end nothing moves.
+    const int before = step < 0 ? rows.first() - 1 : rows.last() + 2;
+    if (before < 0 || before > albumRows->rowCount())
+        return;
+    MoveRows(rows, before);
+}
+
+void FrontEnd::MoveRows(const QList<int>& rows, int before)
+{
+    if (!CanEdit() || rows.isEmpty())
+        return;
+    if (!frame->MoveRows(rows, before)) {
+        // The frame's pictures stay ahead of the new ones until the album is
+        // written, so that a reorder costs only the index.
+        const int onFrame = frame->Dpf().GetCommittedNum();
+        if ((rows.first() < onFrame) != (before <= onFrame) || (rows.last() < onFrame) != (before <= onFrame))
+            SetNotes(QStringLiteral("Pictures already on the frame stay ahead of new ones until the album is "
+                                    "downloaded."));
+        return;
+    }
+    // The moved rows stay selected where they now stand.
+    const int lead = int(std::count_if(rows.begin(), rows.end(), [before](int r) { return r < before; }));
+    if (pictList)
+        pictList->SelectRange(before - lead, int(rows.size()));
+    SetNotes(QString());
+}
+
+void FrontEnd::UndoEdit(bool redo)
+{
+    if (!CanEdit())
+        return;
+    if (!(redo ? frame->Redo() : frame->Undo()))
+        return;
+    if (pictList)
+        pictList->SelectRow(-1);
+    SetNotes(QString());
+    ShowDPFSpace();
 }
 
 // ---------------------------------------------------------------------------
@@ -489,23 +555,52 @@ void FrontEnd::MyDownLoadButtonHandler()
 
 void FrontEnd::TranspotPic()
 {
+    if (!frame->Modified()) {
+        // The frame holds this album already: nothing is written, and the
+        // end says so as after a write.
+        session::CommitResult same;
+        same.status = session::CommitStatus::Committed;
+        ShowWriteEnd(same);
+        PostDrawEvent();
+        return;
+    }
     auto* once = new QObject(this);
     connect(frame, &desktop::FrameAlbum::commitFinished, once, [this, once](const session::CommitResult& committed) {
         once->deleteLater();
-        if (committed.status != session::CommitStatus::Failed) {
-            SetNotes(QStringLiteral("DownLoad Finished"));
-        } else {
+        if (committed.status == session::CommitStatus::Failed) {
             // Nothing is lost: the frame keeps a whole album and the edits
             // stay in memory for another Download.
             const std::string why = committed.failure.Text(true);
             gmyIsTransferData = false;
-            SetNotes(QStringLiteral("Fail To Download Picture (%1)").arg(QString::fromStdString(why)));
             std::printf("writing the album failed: %s\n", why.c_str());
             std::fflush(stdout);
         }
+        ShowWriteEnd(committed);
         PostDrawEvent();
     });
     frame->Commit();
+}
+
+void FrontEnd::ShowWriteEnd(const session::CommitResult& committed)
+{
+    const desktop::WriteTally& t = frame->LastWrite();
+    if (committed.ok()) {
+        // How many pictures the frame holds now: the count is the album's
+        // (a write that had nothing to do leaves the last tally behind).
+        const int onFrame = frame->PictureCount();
+        SetNotes(onFrame == 1 ? QStringLiteral("DownLoad Finished. 1 picture is on the frame.")
+                              : QStringLiteral("DownLoad Finished. %1 pictures are on the frame.").arg(onFrame));
+        return;
+    }
+    const QString written = t.fresh > 0 ? QStringLiteral(" %1 of the %2 new pictures were written.")
+                                              .arg(t.written)
+                                              .arg(t.fresh)
+                                        : QString();
+    if (committed.status == session::CommitStatus::StoppedEarly)
+        SetNotes(QStringLiteral("Download stopped.") + written);
+    else
+        SetNotes(QStringLiteral("Fail To Download Picture (%1)")
+                     .arg(QString::fromStdString(committed.failure.Text(true))) + written);
 }
 
 void FrontEnd::DownloadPictureNotify(int, long k, long n)
@@ -621,10 +716,10 @@ bool FrontEnd::copy(const QString& source, const QString& destination, QString* 
 
 void FrontEnd::SelPicInList(int row)
 {
-    if (row < 1 || row > albumModel->rowCount())
+    if (row < 1 || row > albumRows->rowCount())
         return;
     gmyCurrentSelectItem = row;
-    cropTool->ShowInPreview(QImage(albumModel->BitmapPath(row - 1)));
+    cropTool->ShowInPreview(QImage(albumRows->File(row - 1)));
 }
 
 void FrontEnd::ShowChosenRow(int row)
@@ -666,8 +761,10 @@ void FrontEnd::ReleaseAllFiles()
     if (gmyPictureData) {
         for (int i = 1; i <= gmyPictureData->count; ++i) {
             const FileData* node = GetNode(gmyPictureData, i);
-            QFile::remove(QFile::decodeName(node->bitmapPath.c_str()));
-            QFile::remove(EdataPath(QString::fromStdString(node->name)));
+            // The stored form has the display bitmap's file name in Edata.
+            const QString bitmap = QFile::decodeName(node->bitmapPath.c_str());
+            QFile::remove(bitmap);
+            QFile::remove(EdataPath(QFileInfo(bitmap).fileName()));
         }
         FreeList(gmyPictureData);
         gmyPictureData = nullptr;
@@ -682,7 +779,11 @@ void FrontEnd::ReleaseAllFiles()
         }
     }
     gmyTotalePicture = 0;
-    albumModel->Clear();
+    // The frame's album goes with its files; nothing of it can be undone.
+    if (frame) {
+        frame->Forget();
+        frame->Album().Clear();
+    }
     ShowChosenRow(-1);
     RedrawStage();
     RedrawPreview();

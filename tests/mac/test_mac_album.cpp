@@ -160,7 +160,7 @@ TEST_F(MacAlbum, PictureThatDoesNotDecodeLeavesWithTheNextDownload)
 
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
-    EXPECT_EQ(Status(), "DownLoad Finished");
+    EXPECT_EQ(Status(), "DownLoad Finished. 2 pictures are on the frame.");
     const std::vector<Bytes> after = ReadAlbum(frame);
     ASSERT_EQ(after.size(), 2u);
     EXPECT_EQ(after[0], pics[0]);
@@ -187,7 +187,7 @@ TEST_F(MacAlbum, CommitOfFourMovesTheProgressBar)
     EXPECT_FALSE(C<QWidget>("slet_0")->isEnabled());  // the group is off during the commit
     ASSERT_TRUE(WaitFinished(2));
     EXPECT_EQ(seen, (std::vector<int>{0, 25, 50, 75, 0}));
-    EXPECT_EQ(Status(), "DownLoad Finished");
+    EXPECT_EQ(Status(), "DownLoad Finished. 4 pictures are on the frame.");
     EXPECT_TRUE(C<QWidget>("slet_0")->isEnabled());
     EXPECT_EQ(ReadAlbum(frame).size(), 4u);
 }
@@ -203,15 +203,20 @@ TEST_F(MacAlbum, DeleteWithoutSelectionTakesTheLastPicture)
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "DPFPicture2.bmp"}));
     EXPECT_EQ(Status(), "The sequence number: 2");
     EXPECT_EQ(Count(), "002/060");
-    EXPECT_FALSE(QFile::exists(fe->gmyResousepath + "/data/DPFPicture3.bmp"));
+    // Its work file stays while the delete can be undone.
+    EXPECT_TRUE(QFile::exists(fe->gmyResousepath + "/data/DPFPicture3.bmp"));
 
-    // A selected row goes instead of the last.
+    // A selected row goes instead of the last; the names follow the places.
     ClickRow(0);
     Click("delp_0");
-    EXPECT_EQ(Rows(), (QStringList{"DPFPicture2.bmp"}));
+    EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp"}));
 
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
+    // Written: the deletes cannot come back, and their work files are gone.
+    EXPECT_FALSE(QFile::exists(fe->gmyResousepath + "/data/DPFPicture3.bmp"));
+    EXPECT_FALSE(QFile::exists(fe->gmyResousepath + "/data/DPFPicture1.bmp"));
+    EXPECT_TRUE(QFile::exists(fe->gmyResousepath + "/data/DPFPicture2.bmp"));
     const std::vector<Bytes> after = ReadAlbum(frame);
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(after[0], pics[1]);
@@ -267,9 +272,11 @@ TEST_F(MacAlbum, DeleteAllTouchesTheFrameOnlyAtDownload)
     Click("delp_0");
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_EQ(Count(), "000/060");
-    EXPECT_EQ(fe->gmyTotalePicture, 0);
+    // The work-file counter never goes back: the deleted pictures' files
+    // stay while Delete All can be undone.
+    EXPECT_EQ(fe->gmyTotalePicture, 3);
     EXPECT_EQ(Status(), "The sequence number: 0");
-    EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).size(), 3);
 
     ASSERT_TRUE(img.open(QIODevice::ReadOnly));
     EXPECT_EQ(img.readAll(), flashBefore);  // nothing reached the flash
@@ -278,6 +285,7 @@ TEST_F(MacAlbum, DeleteAllTouchesTheFrameOnlyAtDownload)
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
     EXPECT_TRUE(ReadAlbum(frame).empty());
+    EXPECT_TRUE(QDir(fe->gmyResousepath + "/data").entryList(QDir::Files).isEmpty());
 }
 
 TEST_F(MacAlbum, QuitDuringDownloadIsRefused)
@@ -293,7 +301,7 @@ TEST_F(MacAlbum, QuitDuringDownloadIsRefused)
     EXPECT_EQ(Status(), "Can't quit Kestova,during transfering data.");
     EXPECT_EQ(exitCode, -1);
     ASSERT_TRUE(WaitFinished(2));
-    EXPECT_EQ(Status(), "DownLoad Finished");
+    EXPECT_EQ(Status(), "DownLoad Finished. 2 pictures are on the frame.");
     EXPECT_EQ(ReadAlbum(frame).size(), 2u);
 }
 
@@ -596,12 +604,10 @@ TEST_F(MacAlbum, MoreThan510ListedPicturesAreRefused)
     MakeFrame(frame);
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
-    // 510 listed pictures (the count is the list's own).
-    for (int i = 1; i <= 510; ++i) {
-        auto* node = new FileData;
-        node->name = "Picture" + std::to_string(i) + ".bmp";
-        AddNode(fe->gmyPictureData, node);
-    }
+    // 510 listed pictures (the node list follows the album's rows).
+    for (int i = 1; i <= 510; ++i)
+        fe->frame->Album().Append({});
+    ASSERT_EQ(fe->gmyTotalePictureNum(), 510);
     fe->gmyTotalePicture = 510;
     AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
     EXPECT_EQ(Status(), "Can't add anymore pictures!");
@@ -659,7 +665,8 @@ TEST_F(MacAlbum, DownloadTheFrameRefusesSaysWhyInTheStatus)
     ASSERT_EQ(fe->gmyTotalePictureNum(), 2) << Status().toStdString();
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
-    EXPECT_EQ(Status(), "Fail To Download Picture (a write failed its check: data protect (write protected))");
+    EXPECT_EQ(Status(), "Fail To Download Picture (a write failed its check: data protect (write protected)) 0 of "
+                        "the 1 new pictures were written.");
     EXPECT_TRUE(fe->G_isDeviceOnLine);
     EXPECT_EQ(Rows(), (QStringList{"DPFPicture1.bmp", "Picture2.bmp"}));
     EXPECT_EQ(ReadAlbum(frame), old);
@@ -941,7 +948,7 @@ TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
     ASSERT_LT(serialQuality, 90);  // the carried quality is part of what is compared
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
-    ASSERT_EQ(Status(), "DownLoad Finished");
+    ASSERT_EQ(Status(), "DownLoad Finished. 6 pictures are on the frame.");
     fe->WaitForTask();
     fe.reset();
     const std::vector<Bytes> serial = ReadAlbum(serialFrame);
@@ -976,7 +983,7 @@ TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
     EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(128, 128));
     Click("load_0");
     ASSERT_TRUE(WaitFinished(3));
-    ASSERT_EQ(Status(), "DownLoad Finished");
+    ASSERT_EQ(Status(), "DownLoad Finished. 6 pictures are on the frame.");
     fe->WaitForTask();
     fe.reset();
     const std::vector<Bytes> batch = ReadAlbum(frame);
@@ -1009,7 +1016,7 @@ TEST_F(MacAlbum, ReturnOnTheQuitAlertKeepsPicturesNotOnTheFrame)
     EXPECT_EQ(exitCode, -1);
     Click("load_0");
     ASSERT_TRUE(WaitFinished(2));
-    ASSERT_EQ(Status(), "DownLoad Finished");
+    ASSERT_EQ(Status(), "DownLoad Finished. 1 picture is on the frame.");
     returnOnAlert();
     fe->gMainWindowRef->close();
     EXPECT_EQ(text, "Really want to quit?");
