@@ -343,12 +343,6 @@ bool CMainDialog::OnInitDialog()
             [this] { PostRegisteredMessage(this, QString::fromLatin1(kMsgDoubleClicked)); });
     connect(preview_, &CPreview::rightButtonDown, this,
             [this](const QPoint& pos) { ShowContextMenu(preview_->mapToGlobal(pos)); });
-    // The album list offers the same menu (its keyboard help among it).
-    if (albumList_) {
-        albumList_->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(albumList_, &QWidget::customContextMenuRequested, this,
-                [this](const QPoint& pos) { ShowContextMenu(albumList_->viewport()->mapToGlobal(pos)); });
-    }
 
     // The browser list's one icon.
     browserList_->SetItemIcon(QApplication::style()->standardIcon(QStyle::SP_FileIcon));
@@ -1087,6 +1081,8 @@ void CMainDialog::ShowKeyHelp()
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, box, &QDialog::accept);
     col->addWidget(ok, 0, Qt::AlignRight);
+    // The window takes the keys back when the list closes.
+    connect(box, &QDialog::finished, this, [this] { TakeKeysBack(); });
     menus_.keyHelpBox = box;
     box->open();
 }
@@ -1149,6 +1145,12 @@ bool CMainDialog::eventFilter(QObject* watched, QEvent* e)
             return true;
         }
     }
+    // A right press on the album list opens the window's menu too (its
+    // keyboard help among it), as on the window's surface; the press still
+    // selects the entry under it.
+    if (e->type() == QEvent::MouseButtonPress && albumList_ && watched == albumList_->viewport() &&
+        static_cast<QMouseEvent*>(e)->button() == Qt::RightButton)
+        ShowContextMenu(static_cast<QMouseEvent*>(e)->globalPosition().toPoint());
     return QDialog::eventFilter(watched, e);
 }
 

@@ -6,7 +6,11 @@
 
 #include "tests/win/WinSessionSupport.h"
 
+#include <QMenu>
 #include <QScrollBar>
+#include <QTableWidget>
+
+#include <algorithm>
 
 namespace kestova::win::test {
 namespace {
@@ -155,6 +159,137 @@ TEST_F(WinEdit, UndoAndRedoWalkDeletesAndMovesAndUndoingToCleanNeedsNoWrite)
     EXPECT_EQ(FlashBytes(), std::vector<Bytes>({seeded[1], seeded[2], seeded[3]}));
     // The deleted picture's cache bitmap went with the history.
     EXPECT_FALSE(QFile::exists(cache[0]));
+}
+
+// Alt+Up / Alt+Down on entries picked with Ctrl-click: each moves one place,
+// the gap between them stays, one at the top stays; the write then costs
+// only the index and a fresh read lists the order shown.
+TEST_F(WinEdit, AltArrowsMoveEachOfASelectionWithGapsOnePlace)
+{
+    StartOnFour();
+    const QStringList c = dlg->CachePaths();
+    auto selected = [&] {
+        QList<int> rows;
+        for (QListWidgetItem* it : Album()->selectedItems())
+            rows << Album()->row(it);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    const struct {
+        Qt::Key key;
+        QStringList order;
+        QList<int> selection;
+    } steps[] = {
+        {Qt::Key_Up, {c[1], c[0], c[3], c[2]}, {0, 2}},
+        {Qt::Key_Up, {c[1], c[3], c[0], c[2]}, {0, 1}},  // the top one stays, the other closes up
+        {Qt::Key_Down, {c[0], c[1], c[3], c[2]}, {1, 2}},
+        {Qt::Key_Down, {c[0], c[2], c[1], c[3]}, {2, 3}},
+        {Qt::Key_Down, {c[0], c[2], c[1], c[3]}, {2, 3}},  // at the bottom nothing moves
+    };
+    SelectEntries({1, 3});
+    ASSERT_EQ(selected(), QList<int>({1, 3}));
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.selection.first());
+        Key(step.key, Qt::AltModifier);
+        EXPECT_EQ(dlg->CachePaths(), step.order);
+        EXPECT_EQ(selected(), step.selection);
+        EXPECT_EQ(Labels(), Numbered(4));
+    }
+    monitor->ClearCommands();
+    ASSERT_TRUE(Synchronize());
+    EXPECT_EQ(monitor->BytesToDevice(), 2u * 4096);
+    EXPECT_EQ(FlashBytes(), std::vector<Bytes>({seeded[0], seeded[2], seeded[1], seeded[3]}));
+}
+
+// F1 and the album list's context menu open the list of keys; the buttons'
+// tooltips keep their own text and name their key, in every language.
+TEST_F(WinEdit, F1AndTheAlbumListsMenuListTheKeysAndTooltipsNameThem)
+{
+    StartOnFour();
+    const QString keyOf[] = {"Del", "Ctrl+S", "Ctrl+E", "Ctrl+Shift+Left", "Ctrl+A"};
+    const struct {
+        int id;
+        const char* tip;
+        int key;  // index in keyOf
+    } tips[] = {
+        {IDC_BUTTON_DELECT, "IDC_BUTTON_DELECTTIPS", 0}, {IDC_BUTTON_SEND, "IDC_BUTTON_SENDTIPS", 1},
+        {IDC_EXIT, "ID_EXITTIPS", 2}, {IDC_BUTTON_CHANGE_L, "IDC_BUTTON_CHANGE_LTIPS", 3},
+        {IDC_BUTTON_SELECTALL, "IDC_BUTTON_SELECTALLTIPS", 4},
+    };
+    // Keys as the list names them, and what each row must say.
+    const struct {
+        QString keys;
+        const char* what;
+    } rows[] = {
+        {"Ctrl+Z", "HELP_UNDO"},         {"Ctrl+Shift+Z, Ctrl+Y", "HELP_REDO"}, {"Alt+Up, Alt+Down", "HELP_MOVE"},
+        {"Del", "HELP_DELETE"},          {"Ctrl+S", "HELP_SYNC"},              {"F5", "HELP_RELOAD"},
+        {"Ctrl+E, Alt+F4", "HELP_EXIT"}, {"F1", "HELP_HELP"},
+    };
+    auto helpTable = [&]() -> QTableWidget* {
+        auto* box = dlg->findChild<QDialog*>("keyHelp");
+        return box && box->isVisible() ? box->findChild<QTableWidget*>("keyHelpTable") : nullptr;
+    };
+    auto closeHelp = [&] {
+        auto* box = dlg->findChild<QDialog*>("keyHelp");
+        QTest::mouseClick(box->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
+        ASSERT_TRUE(WaitFor([&] { return dlg->findChild<QDialog*>("keyHelp") == nullptr; }, 3000));
+    };
+    QStringList english;
+    for (const int language : {0, 2}) {
+        SCOPED_TRACE(language);
+        PickLanguageThroughMenu(language);
+        for (const auto& t : tips) {
+            const QString tip = C<QWidget>(t.id)->toolTip();
+            EXPECT_TRUE(tip.startsWith(T(t.tip))) << tip.toStdString();
+            EXPECT_EQ(tip, T("TIP_KEY").arg(T(t.tip), QKeySequence(keyOf[t.key]).toString(QKeySequence::NativeText)));
+        }
+        if (language == 0)
+            EXPECT_TRUE(C<QWidget>(IDC_BUTTON_DELECT)->toolTip().endsWith(" (Del)"));
+        else
+            EXPECT_NE(C<QWidget>(IDC_BUTTON_SEND)->toolTip(), english.value(1));
+
+        // F1 on the album list, the window active as after any click in it.
+        dlg->activateWindow();
+        ASSERT_TRUE(WaitFor([&] { return dlg->isActiveWindow(); }, 3000));
+        Key(Qt::Key_F1, {});
+        ASSERT_TRUE(WaitFor([&] { return helpTable() != nullptr; }, 3000));
+        QTableWidget* table = helpTable();
+        EXPECT_EQ(table->window()->windowTitle(), T("KEYHELP_TITLE"));
+        for (const auto& r : rows) {
+            // Several keys (a portable "A, B") are listed as "A / B", each named as the platform names it.
+            const QString keys = QKeySequence::fromString(r.keys, QKeySequence::PortableText)
+                                     .toString(QKeySequence::NativeText)
+                                     .replace(", ", " / ");
+            const QList<QTableWidgetItem*> found = table->findItems(keys, Qt::MatchExactly);
+            QStringList all;
+            for (int i = 0; i < table->rowCount(); ++i)
+                all << table->item(i, 0)->text();
+            ASSERT_EQ(found.size(), 1) << keys.toStdString() << " among " << all.join('|').toStdString();
+            EXPECT_EQ(table->item(found.first()->row(), 1)->text(), T(r.what)) << r.what;
+        }
+        for (int i = 0; i < table->rowCount(); ++i)
+            EXPECT_FALSE(table->item(i, 1)->text().isEmpty()) << i;
+        closeHelp();
+        english << C<QWidget>(IDC_BUTTON_DELECT)->toolTip() << C<QWidget>(IDC_BUTTON_SEND)->toolTip();
+
+        // The same list from the album list's context menu, with the mouse.
+        QTest::mouseClick(Album()->viewport(), Qt::RightButton, {},
+                          Album()->visualItemRect(Album()->item(1)).center());
+        QMenu* menu = dlg->ContextMenu();
+        ASSERT_TRUE(WaitFor([&] { return menu->isVisible(); }, 3000));
+        QAction* help = menu->findChild<QAction*>("keyHelpItem");
+        if (!help)
+            for (QAction* a : menu->actions())
+                if (a->objectName() == "keyHelpItem")
+                    help = a;
+        ASSERT_NE(help, nullptr);
+        EXPECT_EQ(help->text(), T("KEYHELP_MENU"));
+        const QPoint at = menu->actionGeometry(help).center();
+        QTest::mouseMove(menu, at);
+        QTest::mouseClick(menu, Qt::LeftButton, {}, at);
+        ASSERT_TRUE(WaitFor([&] { return helpTable() != nullptr; }, 3000));
+        closeHelp();
+    }
 }
 
 } // namespace
