@@ -1066,6 +1066,7 @@ void CMainDialog::ShowKeyHelp()
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionMode(QAbstractItemView::NoSelection);
     table->setWordWrap(true);
+    table->setFocusPolicy(Qt::NoFocus);  // Return and Escape go to the box's OK
     for (int r = 0; r < int(std::size(rows)); ++r) {
         table->setItem(r, 0, new QTableWidgetItem(rows[r].keys));
         table->setItem(r, 1, new QTableWidgetItem(rows[r].what));
@@ -1074,7 +1075,7 @@ void CMainDialog::ShowKeyHelp()
     table->resizeColumnToContents(0);
     table->setColumnWidth(1, 420);
     table->resizeRowsToContents();
-    table->setMinimumSize(table->columnWidth(0) + 440, std::min(560, table->verticalHeader()->length() + 40));
+    table->setMinimumSize(table->columnWidth(0) + 440, std::min(560, table->verticalHeader()->length() + table->horizontalHeader()->height() + 4));
     col->addWidget(table);
     auto* ok = new QPushButton(text("IDOK_TIPS", "OK"), box);
     ok->setObjectName(QStringLiteral("ctl1"));

@@ -892,17 +892,28 @@ void CMainDialog::OnExit()
                                           QStringLiteral("The album is being written to the frame. Quit when it is "
                                                          "written, or stop writing now and quit?")),
                                BoxButtons::WaitStopCancel);
-        if (answer == QMessageBox::Yes) {
+        if (!m_downloading) {
+            // The write ended while the question was open: waiting is over,
+            // and there is nothing left to stop.
+            if (answer != QMessageBox::Yes && answer != QMessageBox::Ok)
+                return;
+            if (const QString unwritten = UnwrittenText(); !unwritten.isEmpty())
+                Box(unwritten);
+        } else if (answer == QMessageBox::Yes) {
             stopRequested_ = true;
             m_quitRequested = true;
             frame_->RequestStop();
             SetStatusText(LookupText(QStringLiteral("STOPDOWNLOAD_TIPS"), QStringLiteral("Stopping……")));
-        } else if (answer == QMessageBox::Ok) {
-            m_quitRequested = true;
-            SetStatusText(LookupText(QStringLiteral("QUIT_WAITING_STATUS"),
-                                     QStringLiteral("Quitting once the album is written…")));
+            return;
+        } else {
+            // Waiting: "DownloadFinished" closes the window.
+            if (answer == QMessageBox::Ok) {
+                m_quitRequested = true;
+                SetStatusText(LookupText(QStringLiteral("QUIT_WAITING_STATUS"),
+                                         QStringLiteral("Quitting once the album is written…")));
+            }
+            return;
         }
-        return;
     } else {
         const QString question =
             m_albumModified
