@@ -262,14 +262,6 @@ TEST(DesktopEdits, ShiftRowsMovesEachRowOnePlaceKeepingGapsAndStopsAtEdges)
         EXPECT_EQ(after, c.order.empty() ? sorted : c.after);
         for (std::size_t r = 0; r < 6; ++r)
             EXPECT_EQ(f.Album().At(int(r)).bytes, start[c.order.empty() ? r : std::size_t(c.order[r])]) << r;
-        // The facade's album follows the rows.
-        for (int r = 0; r < 6; ++r) {
-            std::vector<uint8_t> bytes(std::size_t(128 * 128 * 3));
-            int length = 0;
-            f.Dpf().GetFileAtIndex(r, bytes.data(), int(bytes.size()), length);
-            bytes.resize(std::size_t(length));
-            EXPECT_EQ(bytes, f.Album().At(r).bytes) << r;
-        }
         if (!c.order.empty()) {
             EXPECT_TRUE(f.Modified());
             ASSERT_TRUE(f.Undo());  // one step of the history
