@@ -1010,8 +1010,7 @@ void CMainDialog::ShowAbout()
 
 void CMainDialog::ShowKeyHelp()
 {
-    if (m_reading || m_downloading)
-        return;
+    // Also while the frame is being read or written: the list changes nothing.
     if (menus_.keyHelpBox) {
         menus_.keyHelpBox->raise();
         menus_.keyHelpBox->activateWindow();
