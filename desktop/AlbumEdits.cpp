@@ -152,6 +152,54 @@ bool FrameAlbum::MoveRows(QList<int> rows, int before)
     }
     if (before == count)
         order.insert(order.end(), moved.begin(), moved.end());
+    return ApplyOrder(order);
+}
+
+bool FrameAlbum::ShiftRows(QList<int> rows, int step, QList<int>* moved)
+{
+    const int count = album_->Count();
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    if (moved)
+        *moved = rows;
+    if (rows.isEmpty() || rows.first() < 0 || rows.last() >= count || step == 0 || Busy())
+        return false;
+    const int onFrame = dpf_->GetCommittedNum();
+    std::vector<int> order(static_cast<std::size_t>(count));
+    std::iota(order.begin(), order.end(), 0);
+    QList<int> after = rows;
+    // Walked from the side they move to, each row swaps with its neighbour
+    // unless that place is out of reach: the album's end, the boundary
+    // between the frame's pictures and new ones, or a row of the selection
+    // that stayed.
+    const bool up = step < 0;
+    int reach = up ? 0 : count - 1;  // the farthest place still free
+    for (int k = 0; k < rows.size(); ++k) {
+        const int i = up ? k : int(rows.size()) - 1 - k;
+        const int row = rows[i];
+        const int target = up ? row - 1 : row + 1;
+        const int bound = up ? std::max(reach, row >= onFrame ? onFrame : 0)
+                             : std::min(reach, row < onFrame ? onFrame - 1 : count - 1);
+        if (up ? target < bound : target > bound) {
+            reach = up ? row + 1 : row - 1;  // it stays and blocks its place
+            continue;
+        }
+        std::swap(order[std::size_t(row)], order[std::size_t(target)]);
+        after[i] = target;
+        reach = row;  // the place it left holds the neighbour now
+    }
+    if (!ApplyOrder(order))
+        return false;
+    if (moved)
+        *moved = after;
+    return true;
+}
+
+bool FrameAlbum::ApplyOrder(const std::vector<int>& order)
+{
+    const int count = album_->Count();
+    if (int(order.size()) != count || Busy())
+        return false;
     // Pictures the frame holds stay ahead of new ones (the facade keeps the
     // two apart so a reorder costs only the index).
     const int onFrame = dpf_->GetCommittedNum();

@@ -73,10 +73,16 @@ void AlbumModel::Clear()
 
 void AlbumModel::MarkAllOnFrame()
 {
-    for (AlbumEntry& e : rows_)
-        e.onFrame = true;
-    if (!rows_.empty())
-        emit dataChanged(index(0), index(Count() - 1), {OnFrameRole});
+    MarkOnFrame(Count());
+}
+
+void AlbumModel::MarkOnFrame(int first)
+{
+    first = std::clamp(first, 0, Count());
+    for (int row = 0; row < first; ++row)
+        rows_[std::size_t(row)].onFrame = true;
+    if (first > 0)
+        emit dataChanged(index(0), index(first - 1), {OnFrameRole});
 }
 
 int AlbumModel::rowCount(const QModelIndex& parent) const

@@ -56,6 +56,8 @@ public:
     void Clear();
     // A commit wrote the album: every row is on the frame now.
     void MarkAllOnFrame();
+    // A write that ended early: the frame holds the first `first` rows.
+    void MarkOnFrame(int first);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     // Display: the file name of the row's own file.

@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <algorithm>
+
 namespace kestova::desktop {
 
 namespace {
@@ -36,7 +38,6 @@ FrameAlbum::FrameAlbum(const session::FrameChoice& choice, int pollCapMs, QObjec
     dpf_ = std::make_unique<DPF>();
     dpf_->Init(std::move(link), [](int, long k, long n) {
         if (FrameAlbum* self = tCommitting) {
-            self->writtenNow_.store(int(k) + 1);
             QMetaObject::invokeMethod(
                 self, [self, k, n] { emit self->progress(Job::Commit, int(k), int(n)); }, Qt::QueuedConnection);
         }
@@ -396,26 +397,31 @@ void FrameAlbum::Commit()
 {
     Post(Job::Commit, [this](quint64 generation) {
         WriteTally tally;
-        tally.fresh = session_->PictureCount() - dpf_->GetCommittedNum();
-        writtenNow_.store(0);
+        const int kept = dpf_->GetCommittedNum();
+        tally.fresh = session_->PictureCount() - kept;
         tCommitting = this;
         const session::CommitResult result = session_->Commit();
         tCommitting = nullptr;
-        tally.written = result.ok() ? tally.fresh : writtenNow_.load();
-        tally.onFrame = session_->PictureCount();
+        tally.status = result.status;
+        // What the frame lists now: a picture written into a free slot that
+        // no index names yet (the write failed or stopped before the index)
+        // is not on the frame.
+        tally.onFrame = dpf_->GetCommittedNum();
+        tally.written = std::clamp(tally.onFrame - kept, 0, tally.fresh);
         // Also when the frame left meanwhile: the window learns how the write ended.
         QMetaObject::invokeMethod(
             this,
-            [this, result, tally, current = Current(generation)] {
-                lastWrite_ = tally;
+            [this, result, tally, current = Current(generation)]() mutable {
                 if (current) {
-                    if (result.ok())
-                        album_->MarkAllOnFrame();
+                    album_->MarkOnFrame(tally.onFrame);
+                    for (int row = tally.onFrame; row < album_->Count(); ++row)
+                        tally.unwritten << row;
                     // Whatever the write did, what came before it cannot be
                     // undone on the frame; an unfinished write leaves the
                     // album differing.
                     ForgetHistory(result.ok());
                 }
+                lastWrite_ = tally;
                 emit commitFinished(result);
             },
             Qt::QueuedConnection);

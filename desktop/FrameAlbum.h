@@ -40,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace kestova {
 class CCommUSB;
@@ -104,11 +105,17 @@ struct AddSteps {
 };
 
 // How the last write went: the new pictures it had to write and how many
-// of them reached the frame, and the pictures the frame holds after it.
+// of them the frame lists now (a picture written into its slot but not yet
+// in the index the frame reads does not count), the pictures the frame
+// holds after it, and the rows of the new pictures it does not hold (their
+// positions when the write ended; empty when the frame left meanwhile).
 struct WriteTally {
+    session::CommitStatus status = session::CommitStatus::Failed;
     int fresh = 0;
     int written = 0;
     int onFrame = 0;
+    QList<int> unwritten;
+    bool whole() const { return status == session::CommitStatus::Committed; }
 };
 
 struct AddOutcome {
@@ -185,6 +192,12 @@ public:
     // when nothing would change, or when a picture the frame holds would
     // come after a new one: a reorder then costs only the index.
     bool MoveRows(QList<int> rows, int before);
+    // Moves each of `rows` one place up (step < 0) or down, as a playlist
+    // does: gaps between them stay, a row that would leave the album, take
+    // the place of one of `rows` that could not move, or cross between the
+    // frame's pictures and new ones stays where it is. False when nothing
+    // moved; `moved` gets where the rows stand afterwards.
+    bool ShiftRows(QList<int> rows, int step, QList<int>* moved = nullptr);
     bool Undo();
     bool Redo();
     // The window's files of rows that leave the album for good (a delete
@@ -231,6 +244,10 @@ private:
     // differs from it with no way back.
     void ForgetHistory(bool albumAsFrames);
     void CheckInUse();
+    // Puts the rows in `order` (old row numbers, one per position) as one
+    // step of the history; false when the facade's rule forbids it or
+    // nothing changes.
+    bool ApplyOrder(const std::vector<int>& order);
     AddOutcome AddOne(session::AddResult added, const QImage& prepared, const AddSteps& steps, const QString& source,
                       quint64 generation);
 
@@ -246,7 +263,6 @@ private:
     QUndoStack history_;
     bool historyOwnsFiles_ = false;
     WriteTally lastWrite_;
-    std::atomic<int> writtenNow_{0};  // new pictures the running commit has written
 
     QThread thread_;
     QObject* worker_ = nullptr;  // lives on thread_; jobs run in its event loop

@@ -24,7 +24,8 @@ namespace kestova::win {
 // How a message box is asked; the answer is a QMessageBox::StandardButton.
 // BmpJpegCancel: Yes, No and Cancel whose first two read "BMP" and "JPEG".
 // YesNoDefaultNo: a question whose Yes loses work, so Return alone answers No.
-enum class BoxButtons { Ok, YesNo, YesNoDefaultNo, YesNoCancel, BmpJpegCancel };
+// WaitStopCancel: Ok waits (the default), Yes stops, Cancel stays.
+enum class BoxButtons { Ok, YesNo, YesNoDefaultNo, YesNoCancel, BmpJpegCancel, WaitStopCancel };
 using MessageBoxFn = std::function<int(QWidget* parent, const QString& caption, const QString& text, BoxButtons)>;
 
 struct StartOptions {

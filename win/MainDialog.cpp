@@ -38,6 +38,8 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
+#include <QTableWidget>
+#include <QHeaderView>
 #include <QSlider>
 #include <QStyle>
 #include <QStandardPaths>
@@ -542,6 +544,15 @@ void CMainDialog::BuildLanguageMenu()
             menus_.languages << a;
         }
     }
+    // The list of keys: F1 anywhere in the window, or this item.
+    menus_.keyHelp = new QAction(this);
+    menus_.keyHelp->setObjectName(QStringLiteral("keyHelpItem"));
+    menus_.keyHelp->setShortcut(QKeySequence(Qt::Key_F1));
+    menus_.keyHelp->setShortcutContext(Qt::WindowShortcut);
+    menus_.keyHelp->setText(LookupText(QStringLiteral("KEYHELP_MENU"), QStringLiteral("Keyboard shortcuts")));
+    connect(menus_.keyHelp, &QAction::triggered, this, &CMainDialog::ShowKeyHelp);
+    addAction(menus_.keyHelp);
+    menus_.context->addAction(menus_.keyHelp);
     menus_.context->addSeparator();
     menus_.about = menus_.context->addAction(settings_.aboutText);
     menus_.about->setObjectName(QStringLiteral("aboutItem"));
@@ -559,6 +570,8 @@ void CMainDialog::SwitchLanguage(int command)
         menus_.about->setText(settings_.aboutText);
     RelabelWindow();
     SetupTooltips();
+    if (menus_.keyHelp)
+        menus_.keyHelp->setText(LookupText(QStringLiteral("KEYHELP_MENU"), QStringLiteral("Keyboard shortcuts")));
     if (menus_.languageItem)
         menus_.languageItem->setText(LookupText(QStringLiteral("LANGUAGE_MENU"), QStringLiteral("Language")));
     const int count = int(lang_.LanguageNames().size());
@@ -623,32 +636,56 @@ void CMainDialog::RelabelWindow()
     UpdateCounters();
 }
 
+QString CMainDialog::KeyText(QKeyCombination keys) const
+{
+    // Keypad keys: the platform's key names do not tell them from the main
+    // keyboard's.
+    if (keys.keyboardModifiers() & Qt::KeypadModifier)
+        return LookupText(QStringLiteral("KEY_NUMPAD"), QStringLiteral("Num %1"))
+            .arg(QKeySequence(keys.key()).toString(QKeySequence::NativeText));
+    return QKeySequence(keys).toString(QKeySequence::NativeText);
+}
+
+QString CMainDialog::TipWithKey(const QString& tip, const QString& keys) const
+{
+    // The tip's own text stays as it is; its key follows it.
+    return keys.isEmpty() ? tip : LookupText(QStringLiteral("TIP_KEY"), QStringLiteral("%1 (%2)")).arg(tip, keys);
+}
+
+QString CMainDialog::RectTip() const
+{
+    const QString tip = rectMode_ ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECTTIPS"), QStringLiteral("Clear Rect"))
+                                  : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECTTIPS"), QStringLiteral("Draw Rect"));
+    return TipWithKey(tip, KeyText(Qt::CTRL | Qt::Key_R));
+}
+
 void CMainDialog::SetupTooltips()
 {
     static const struct {
         int id;
         const char* key;
         const char* fallback;
+        QKeyCombination keys;
     } tips[] = {
-        {IDC_EXIT, "ID_EXITTIPS", "Exit"},
-        {IDC_BUTTON_DELECT, "IDC_BUTTON_DELECTTIPS", "Delete"},
-        {IDC_BUTTON_CHANGE, "IDC_BUTTON_CHANGETIPS", "Rotate Right"},
-        {IDC_BUTTON_SEND, "IDC_BUTTON_SENDTIPS", "Synchronize"},
-        {IDC_BUTTON_ZOOMIN, "IDC_BUTTON_ZOOMINTIPS", "Zoom In"},
-        {IDC_BUTTON_ZOOMOUT, "IDC_BUTTON_ZOOMOUTTIPS", "Zoom Out"},
-        {IDC_BTN_ADDTODPF, "IDC_BTN_ADDTODPFTIPS", "Add Photo"},
-        {IDC_BTN_SETTING, "IDC_BTN_SETTINGTIPS", "Setting"},
-        {IDC_BUTTON_CHANGE_L, "IDC_BUTTON_CHANGE_LTIPS", "Rotate Left"},
-        {IDC_BUTTON_SAVE, "IDC_BUTTON_SAVETIPS", "Save As"},
-        {IDC_BUTTON_SAVEALL, "IDC_BUTTON_SAVEALLTIPS", "Save all"},
-        {IDC_BUTTON_SELECTALL, "IDC_BUTTON_SELECTALLTIPS", "Select all"},
+        {IDC_EXIT, "ID_EXITTIPS", "Exit", Qt::CTRL | Qt::Key_E},
+        {IDC_BUTTON_DELECT, "IDC_BUTTON_DELECTTIPS", "Delete", QKeyCombination(Qt::Key_Delete)},
+        {IDC_BUTTON_CHANGE, "IDC_BUTTON_CHANGETIPS", "Rotate Right", Qt::CTRL | Qt::SHIFT | Qt::Key_Right},
+        {IDC_BUTTON_SEND, "IDC_BUTTON_SENDTIPS", "Synchronize", Qt::CTRL | Qt::Key_S},
+        {IDC_BUTTON_ZOOMIN, "IDC_BUTTON_ZOOMINTIPS", "Zoom In", Qt::KeypadModifier | Qt::Key_Plus},
+        {IDC_BUTTON_ZOOMOUT, "IDC_BUTTON_ZOOMOUTTIPS", "Zoom Out", Qt::KeypadModifier | Qt::Key_Minus},
+        {IDC_BTN_ADDTODPF, "IDC_BTN_ADDTODPFTIPS", "Add Photo", QKeyCombination()},
+        {IDC_BTN_SETTING, "IDC_BTN_SETTINGTIPS", "Setting", QKeyCombination()},
+        {IDC_BUTTON_CHANGE_L, "IDC_BUTTON_CHANGE_LTIPS", "Rotate Left", Qt::CTRL | Qt::SHIFT | Qt::Key_Left},
+        {IDC_BUTTON_SAVE, "IDC_BUTTON_SAVETIPS", "Save As", QKeyCombination()},
+        {IDC_BUTTON_SAVEALL, "IDC_BUTTON_SAVEALLTIPS", "Save all", QKeyCombination()},
+        {IDC_BUTTON_SELECTALL, "IDC_BUTTON_SELECTALLTIPS", "Select all", Qt::CTRL | Qt::Key_A},
     };
     for (const auto& t : tips)
         if (QWidget* w = controls_.value(t.id))
-            w->setToolTip(LookupText(QString::fromLatin1(t.key), QString::fromLatin1(t.fallback)));
+            w->setToolTip(TipWithKey(LookupText(QString::fromLatin1(t.key), QString::fromLatin1(t.fallback)),
+                                     t.keys.key() == Qt::Key_unknown ? QString() : KeyText(t.keys)));
     if (QWidget* rect = controls_.value(IDC_BUTTON_RECT))
-        rect->setToolTip(rectMode_ ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECTTIPS"), QStringLiteral("Clear Rect"))
-                                   : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECTTIPS"), QStringLiteral("Draw Rect")));
+        rect->setToolTip(RectTip());
 }
 
 // ---------------------------------------------------------------------------
@@ -753,10 +790,18 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
                     buttons == BoxButtons::Ok      ? QMessageBox::Ok
                     : buttons == BoxButtons::YesNo || buttons == BoxButtons::YesNoDefaultNo
                         ? QMessageBox::Yes | QMessageBox::No
-                        : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                    : buttons == BoxButtons::WaitStopCancel ? QMessageBox::Ok | QMessageBox::Yes | QMessageBox::Cancel
+                                                            : QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                     isVisible() ? this : nullptr);
     if (buttons == BoxButtons::YesNoDefaultNo)
         box.setDefaultButton(QMessageBox::No);
+    if (buttons == BoxButtons::WaitStopCancel) {
+        box.button(QMessageBox::Ok)->setText(LookupText(QStringLiteral("QUIT_WAIT_BUTTON"), QStringLiteral("Quit when written")));
+        box.button(QMessageBox::Yes)->setText(LookupText(QStringLiteral("QUIT_STOP_BUTTON"), QStringLiteral("Stop and quit")));
+        box.button(QMessageBox::Cancel)->setText(LookupText(QStringLiteral("CANCEL_TIPS"), QStringLiteral("Cancel")));
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(QMessageBox::Cancel);
+    }
     if (buttons == BoxButtons::BmpJpegCancel) {
         // Yes still means BMP and No JPEG; the buttons say so.
         box.button(QMessageBox::Yes)->setText(QStringLiteral("BMP"));
@@ -963,6 +1008,85 @@ void CMainDialog::ShowAbout()
     box->open();
 }
 
+void CMainDialog::ShowKeyHelp()
+{
+    // Also while the frame is being read or written: the list changes nothing.
+    if (menus_.keyHelpBox) {
+        menus_.keyHelpBox->raise();
+        menus_.keyHelpBox->activateWindow();
+        return;
+    }
+    auto text = [this](const char* key, const char* fallback) {
+        return LookupText(QString::fromLatin1(key), QString::fromUtf8(fallback));
+    };
+    auto keys = [this](std::initializer_list<QKeyCombination> list) {
+        QStringList out;
+        for (QKeyCombination k : list)
+            out << KeyText(k);
+        return out.join(QStringLiteral(" / "));
+    };
+    const struct {
+        QString keys;
+        QString what;
+    } rows[] = {
+        {text("KEYHELP_DOUBLECLICK", "Double-click the preview"),
+         text("HELP_ADD", "Add the picture in the preview, or the pictures selected on the left, to the album")},
+        {keys({QKeyCombination(Qt::Key_Delete)}), text("HELP_DELETE", "Delete the selected pictures from the album")},
+        {keys({Qt::CTRL | Qt::Key_A}), text("HELP_SELECTALL", "Select all pictures of the album")},
+        {KeyText(Qt::CTRL | Qt::Key_A) + QStringLiteral(", ") + KeyText(QKeyCombination(Qt::Key_Delete)),
+         text("HELP_DELETEALL", "Delete all pictures of the album")},
+        {keys({Qt::ALT | Qt::Key_Up, Qt::ALT | Qt::Key_Down}),
+         text("HELP_MOVE", "Move each selected picture one place up or down")},
+        {keys({Qt::CTRL | Qt::Key_Z}), text("HELP_UNDO", "Undo the last change to the album")},
+        {keys({Qt::CTRL | Qt::SHIFT | Qt::Key_Z, Qt::CTRL | Qt::Key_Y}),
+         text("HELP_REDO", "Redo the change last undone")},
+        {keys({Qt::CTRL | Qt::Key_S}), text("HELP_SYNC", "Synchronize: write the album to the frame")},
+        {text("IDC_BUTTON_SAVE", "Save"), text("HELP_SAVE", "Save the selected pictures as files")},
+        {text("IDC_BUTTON_SAVEALL", "SaveAll"), text("HELP_SAVEALL", "Save all pictures of the album as files")},
+        {keys({QKeyCombination(Qt::Key_F5)}), text("HELP_RELOAD", "Read the frame again")},
+        {keys({Qt::CTRL | Qt::SHIFT | Qt::Key_Left, Qt::CTRL | Qt::SHIFT | Qt::Key_Right}),
+         text("HELP_ROTATE", "Rotate the preview left or right")},
+        {keys({Qt::CTRL | Qt::Key_R}), text("HELP_RECT", "Draw or clear the crop rectangle")},
+        {keys({Qt::KeypadModifier | Qt::Key_Plus, Qt::KeypadModifier | Qt::Key_Minus}),
+         text("HELP_ZOOM", "Zoom the picture under the crop rectangle in or out")},
+        {keys({QKeyCombination(Qt::Key_F1)}), text("HELP_HELP", "Show this list")},
+        {keys({Qt::CTRL | Qt::Key_E, Qt::ALT | Qt::Key_F4}), text("HELP_EXIT", "Exit")},
+    };
+
+    auto* box = new QDialog(this);
+    box->setObjectName(QStringLiteral("keyHelp"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowTitle(text("KEYHELP_TITLE", "Keyboard shortcuts"));
+    auto* col = new QVBoxLayout(box);
+    auto* table = new QTableWidget(int(std::size(rows)), 2, box);
+    table->setObjectName(QStringLiteral("keyHelpTable"));
+    table->setHorizontalHeaderLabels({text("KEYHELP_KEYS", "Keys"), text("KEYHELP_ACTION", "What it does")});
+    table->verticalHeader()->hide();
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionMode(QAbstractItemView::NoSelection);
+    table->setWordWrap(true);
+    table->setFocusPolicy(Qt::NoFocus);  // Return and Escape go to the box's OK
+    for (int r = 0; r < int(std::size(rows)); ++r) {
+        table->setItem(r, 0, new QTableWidgetItem(rows[r].keys));
+        table->setItem(r, 1, new QTableWidgetItem(rows[r].what));
+    }
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->resizeColumnToContents(0);
+    table->setColumnWidth(1, 420);
+    table->resizeRowsToContents();
+    table->setMinimumSize(table->columnWidth(0) + 440, std::min(560, table->verticalHeader()->length() + table->horizontalHeader()->height() + 4));
+    col->addWidget(table);
+    auto* ok = new QPushButton(text("IDOK_TIPS", "OK"), box);
+    ok->setObjectName(QStringLiteral("ctl1"));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, box, &QDialog::accept);
+    col->addWidget(ok, 0, Qt::AlignRight);
+    // The window takes the keys back when the list closes.
+    connect(box, &QDialog::finished, this, [this] { TakeKeysBack(); });
+    menus_.keyHelpBox = box;
+    box->open();
+}
+
 void CMainDialog::CreateAccelerators()
 {
     // Keypad plus and minus are taken in the event filter: the platform's
@@ -1021,6 +1145,12 @@ bool CMainDialog::eventFilter(QObject* watched, QEvent* e)
             return true;
         }
     }
+    // A right press on the album list opens the window's menu too (its
+    // keyboard help among it), as on the window's surface; the press still
+    // selects the entry under it.
+    if (e->type() == QEvent::MouseButtonPress && albumList_ && watched == albumList_->viewport() &&
+        static_cast<QMouseEvent*>(e)->button() == Qt::RightButton)
+        ShowContextMenu(static_cast<QMouseEvent*>(e)->globalPosition().toPoint());
     return QDialog::eventFilter(watched, e);
 }
 

@@ -210,6 +210,11 @@ private:
     void AnimationTick();
     void Layout();
     void ShowContextMenu(const QPoint& globalPos);
+    void ShowKeyHelp();
+    // A key as the window names it, and a tooltip with its key.
+    QString KeyText(QKeyCombination keys) const;
+    QString TipWithKey(const QString& tip, const QString& keys) const;
+    QString RectTip() const;
     void ShowAbout();
     void SetWindowTitleFrom(const QString& titleName);
     int Box(const QString& text, BoxButtons buttons = BoxButtons::Ok, const QString& caption = QString());
@@ -251,7 +256,8 @@ private:
     void OnAlbumModified(bool modified);
     void FollowAlbumRows();
     // After a write: how many pictures the frame holds, or how far it got.
-    void ShowWriteEnd(bool whole);
+    void ShowWriteEnd();
+    QString UnwrittenText() const;
     void OnSelectAll();
     void OnAdd();
     void OnRotate(bool clockwise);
@@ -311,6 +317,7 @@ private:
     bool m_processing = false;
     bool m_albumModified = false;
     bool m_quitRequested = false;
+    bool stopRequested_ = false;  // the quit asked the write to stop
     bool m_addingSingle = false;
     bool m_autoAdvance = true;
     // The last read listed the whole album. After a read cut off midway the
@@ -349,8 +356,10 @@ private:
         QMenu* language = nullptr;
         QAction* languageItem = nullptr;
         QAction* about = nullptr;
+        QAction* keyHelp = nullptr;
         QList<QAction*> languages;
         QPointer<QDialog> aboutBox;
+        QPointer<QDialog> keyHelpBox;
     } menus_;
 
     // Opening animation and layout.

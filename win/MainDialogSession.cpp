@@ -341,7 +341,7 @@ void CMainDialog::OnDownloadFinished(int code)
     // still warns (the layer keeps the album marked as differing). A frame
     // that left is read afresh when it is back.
     if (m_connected)
-        ShowWriteEnd(code == 0);
+        ShowWriteEnd();
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected && albumShownWhole_);
     SetProgress(0);
@@ -350,6 +350,10 @@ void CMainDialog::OnDownloadFinished(int code)
                        QStringLiteral("Download pics failed!If you donot pull out the USB cable, please change an "
                                       "USB port or USB cable and try again!")));
     if (m_quitRequested) {
+        // The person chose to quit: before the window goes, it says which
+        // new pictures did not reach the frame (stopped, or failed).
+        if (const QString unwritten = UnwrittenText(); !unwritten.isEmpty())
+            Box(unwritten);
         cache_.Clear();
         closing_ = true;
         close();
@@ -653,13 +657,40 @@ void CMainDialog::FollowAlbumRows()
 
 void CMainDialog::OnMoveSelection(int step)
 {
+    if (m_processing || m_downloading || frame_->Busy() || !albumShownWhole_ || !m_connected)
+        return;
     QList<int> rows;
     for (int i = 0; i < albumList_->count(); ++i)
         if (albumList_->item(i)->isSelected())
             rows << i;
     if (rows.isEmpty())
         return;
-    OnMoveRows(rows, step < 0 ? rows.first() - 1 : rows.last() + 2);
+    // Each selected entry moves one place and the gaps between them stay,
+    // as in a playlist; one at an end stays.
+    QList<int> moved;
+    {
+        const QSignalBlocker quiet(albumList_);
+        if (!frame_->ShiftRows(rows, step, &moved)) {
+            // Nothing moved because the first new picture would go ahead of
+            // the frame's (or the last of the frame's behind a new one).
+            const int onFrame = frame_->Dpf().GetCommittedNum();
+            const int edge = step < 0 ? onFrame : onFrame - 1;
+            if (onFrame > 0 && onFrame < frame_->Album().Count() && rows.contains(edge))
+                SetStatusText(LookupText(QStringLiteral("MOVE_REFUSED_TIPS"),
+                                         QStringLiteral("Pictures already on the frame stay ahead of new ones until "
+                                                        "the album is written.")));
+            return;
+        }
+        // The moved entries stay selected where they now stand.
+        albumList_->clearSelection();
+        for (int row : moved)
+            if (QListWidgetItem* it = albumList_->item(row))
+                it->setSelected(true);
+    }
+    if (QListWidgetItem* it = albumList_->item(step < 0 ? moved.first() : moved.last())) {
+        albumList_->setCurrentItem(it, QItemSelectionModel::NoUpdate);
+        albumList_->scrollToItem(it);
+    }
 }
 
 void CMainDialog::OnMoveRows(const QList<int>& rows, int before)
@@ -720,20 +751,55 @@ void CMainDialog::OnAlbumModified(bool modified)
     }
 }
 
-void CMainDialog::ShowWriteEnd(bool whole)
+void CMainDialog::ShowWriteEnd()
 {
     const desktop::WriteTally& t = frame_->LastWrite();
-    if (whole)
+    if (t.whole()) {
         SetStatusText(t.onFrame == 1
                           ? LookupText(QStringLiteral("WRITTEN_ONE_STATUS"), QStringLiteral("1 picture is on the frame."))
                           : LookupText(QStringLiteral("WRITTEN_STATUS"), QStringLiteral("%1 pictures are on the frame."))
                                 .arg(t.onFrame));
-    else if (t.fresh > 0)
-        // After the reason the failure gave.
-        SetStatusText(QStringLiteral("%1 %2").arg(StatusText(), LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
-                                                                           QStringLiteral("%1 of the %2 new pictures were written."))
-                                                                    .arg(t.written)
-                                                                    .arg(t.fresh)));
+        return;
+    }
+    // A failure put its reason in the status bar already; a stop says so.
+    const QString lead = t.status == session::CommitStatus::StoppedEarly
+                             ? LookupText(QStringLiteral("WRITE_STOPPED_STATUS"), QStringLiteral("Writing stopped."))
+                             : StatusText();
+    if (t.fresh > 0)
+        SetStatusText(QStringLiteral("%1 %2").arg(lead, LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
+                                                                   QStringLiteral("%1 of the %2 new pictures were written."))
+                                                            .arg(t.written)
+                                                            .arg(t.fresh)));
+    else
+        SetStatusText(lead);
+}
+
+QString CMainDialog::UnwrittenText() const
+{
+    // Said before the window closes on a write that did not end: which of
+    // the new pictures the frame does not hold (by the file each was made
+    // from, else by its place in the album).
+    const desktop::WriteTally& t = frame_->LastWrite();
+    const int missing = t.fresh - t.written;
+    if (t.whole() || missing <= 0)
+        return QString();
+    constexpr int kNamed = 12;
+    QStringList names;
+    for (int row : t.unwritten) {
+        if (names.size() == kNamed) {
+            names << QStringLiteral("…");
+            break;
+        }
+        const QString source = row < frame_->Album().Count() ? frame_->Album().At(row).source : QString();
+        names << (source.isEmpty() ? EntryLabel(row) : QFileInfo(source).fileName());
+    }
+    QString text = LookupText(QStringLiteral("NOT_WRITTEN_TIPS"),
+                              QStringLiteral("%1 of the %2 new pictures were not written to the frame:"))
+                       .arg(missing)
+                       .arg(t.fresh);
+    if (!names.isEmpty())
+        text += QLatin1Char('\n') + names.join(QLatin1Char('\n'));
+    return text;
 }
 
 void CMainDialog::OnSelectAll()
@@ -781,9 +847,7 @@ void CMainDialog::OnRectMode()
     if (QPushButton* rect = Button(IDC_BUTTON_RECT)) {
         rect->setText(rectMode_ ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECT"), QStringLiteral("Clear"))
                                 : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECT"), QStringLiteral("Rect")));
-        rect->setToolTip(rectMode_
-                             ? LookupText(QStringLiteral("IDC_BUTTON_CLEARRECTTIPS"), QStringLiteral("Clear Rect"))
-                             : LookupText(QStringLiteral("IDC_BUTTON_DRAWRECTTIPS"), QStringLiteral("Draw Rect")));
+        rect->setToolTip(RectTip());
     }
 }
 
@@ -819,13 +883,37 @@ void CMainDialog::OnExit()
         Box(LookupText(QStringLiteral("SENDING_TIPS"),
                        QStringLiteral("Sending data, Please operate after sending finished!")));
     } else if (m_downloading) {
-        if (Box(LookupText(QStringLiteral("STOP_TIPS_1"), QStringLiteral("Stop download and quit?")),
-                BoxButtons::YesNo) != QMessageBox::Yes)
+        // Once stopping, the write ends at its next picture anyway.
+        if (stopRequested_)
             return;
-        m_quitRequested = true;
-        frame_->RequestStop();
-        SetStatusText(LookupText(QStringLiteral("STOPDOWNLOAD_TIPS"), QStringLiteral("Stopping……")));
-        return;
+        // Waiting for the write is the default: Return alone loses nothing.
+        // Stopping ends it at the next picture; the rest stay off the frame.
+        const int answer = Box(LookupText(QStringLiteral("QUIT_WRITING_TIPS"),
+                                          QStringLiteral("The album is being written to the frame. Quit when it is "
+                                                         "written, or stop writing now and quit?")),
+                               BoxButtons::WaitStopCancel);
+        if (!m_downloading) {
+            // The write ended while the question was open: waiting is over,
+            // and there is nothing left to stop.
+            if (answer != QMessageBox::Yes && answer != QMessageBox::Ok)
+                return;
+            if (const QString unwritten = UnwrittenText(); !unwritten.isEmpty())
+                Box(unwritten);
+        } else if (answer == QMessageBox::Yes) {
+            stopRequested_ = true;
+            m_quitRequested = true;
+            frame_->RequestStop();
+            SetStatusText(LookupText(QStringLiteral("STOPDOWNLOAD_TIPS"), QStringLiteral("Stopping……")));
+            return;
+        } else {
+            // Waiting: "DownloadFinished" closes the window.
+            if (answer == QMessageBox::Ok) {
+                m_quitRequested = true;
+                SetStatusText(LookupText(QStringLiteral("QUIT_WAITING_STATUS"),
+                                         QStringLiteral("Quitting once the album is written…")));
+            }
+            return;
+        }
     } else {
         const QString question =
             m_albumModified

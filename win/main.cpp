@@ -27,7 +27,8 @@ void Usage()
                 "                 KESTOVA_FRAME); without it, the frame that is plugged in\n"
                 "  FILE           pictures handed to the window (a running kestova gets them)\n"
                 "  -h, --help     show this help\n"
-                "  --version      show the version\n");
+                "  --version      show the version\n"
+                "In the window, F1 lists the keys.\n");
 }
 
 } // namespace

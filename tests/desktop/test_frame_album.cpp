@@ -7,6 +7,7 @@
 
 #include "common/coder/Kv350Encoder.h"
 #include "device/virtual/FrameImage.h"
+#include "device/virtual/VirtualFrame.h"
 #include "flash_manager/DPF.h"
 #include "imaging/Preparation.h"
 #include "tests/support/PictureSupport.h"
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace kestova::desktop {
@@ -212,6 +214,146 @@ TEST(DesktopEdits, UndoPutsPicturesBackAsTheFrameHoldsThemAndFilesLeaveWithTheir
     EXPECT_FALSE(f.Modified());
     EXPECT_FALSE(f.Undo());
     EXPECT_EQ(f.LastWrite().onFrame, 1);
+}
+
+// Alt+Up / Alt+Down on any selection: each row moves one place, gaps stay,
+// a row at the album's end, at the boundary between the frame's pictures and
+// new ones, or behind a row that could not move stays where it is.
+TEST(DesktopEdits, ShiftRowsMovesEachRowOnePlaceKeepingGapsAndStopsAtEdges)
+{
+    TempDir tmp;
+    const std::string img = tmp.File("f.img");
+    std::vector<Bytes> four;
+    for (unsigned i = 0; i < 4; ++i)
+        four.push_back(DevicePicture(Noise(128, 128, 30, 40 + i), 80));
+    Seed(img, four);
+    Opened o(img);
+    FrameAlbum& f = o.frame;
+    for (unsigned i = 0; i < 2; ++i)
+        ASSERT_TRUE(f.AddPicture(FromRgbImage(Noise(128, 128, 50, 60 + i)), {}).ok());
+    ASSERT_EQ(f.Dpf().GetCommittedNum(), 4);
+    std::vector<Bytes> start;
+    for (int r = 0; r < 6; ++r)
+        start.push_back(f.Album().At(r).bytes);
+
+    const struct {
+        QList<int> rows;
+        int step;
+        std::vector<int> order;  // empty: nothing moves
+        QList<int> after;
+    } cases[] = {
+        {{1, 3}, -1, {1, 0, 3, 2, 4, 5}, {0, 2}},
+        {{0, 2}, -1, {0, 2, 1, 3, 4, 5}, {0, 1}},
+        {{2, 3}, -1, {0, 2, 3, 1, 4, 5}, {1, 2}},
+        {{0, 1}, -1, {}, {0, 1}},
+        {{4}, -1, {}, {4}},             // the first new picture stays behind the frame's
+        {{1, 3}, +1, {0, 2, 1, 3, 4, 5}, {2, 3}},
+        {{0, 2, 4}, +1, {1, 0, 3, 2, 5, 4}, {1, 3, 5}},
+        {{4, 5}, +1, {}, {4, 5}},
+        {{3, 5, 1}, -1, {1, 0, 3, 2, 5, 4}, {0, 2, 4}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "rows " << c.rows.size() << " first " << c.rows.first() << " step "
+                                          << c.step);
+        QList<int> after;
+        EXPECT_EQ(f.ShiftRows(c.rows, c.step, &after), !c.order.empty());
+        QList<int> sorted = c.rows;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(after, c.order.empty() ? sorted : c.after);
+        for (std::size_t r = 0; r < 6; ++r)
+            EXPECT_EQ(f.Album().At(int(r)).bytes, start[c.order.empty() ? r : std::size_t(c.order[r])]) << r;
+        if (!c.order.empty()) {
+            EXPECT_TRUE(f.Modified());
+            ASSERT_TRUE(f.Undo());  // one step of the history
+        }
+        for (std::size_t r = 0; r < 6; ++r)
+            ASSERT_EQ(f.Album().At(int(r)).bytes, start[r]);
+    }
+}
+
+// A write that ends early says how many of the new pictures the frame lists
+// (not how many reached a slot) and which rows it does not hold: stopped
+// after the first new picture, and cut off the bus half way.
+TEST(DesktopWorker, AWriteThatEndsEarlyCountsWhatTheFrameListsAndNamesTheRowsLeftOut)
+{
+    TempDir tmp;
+    const std::string img = tmp.File("f.img");
+    const std::vector<Bytes> two = {DevicePicture(Noise(128, 128, 30, 1), 80),
+                                    DevicePicture(Noise(128, 128, 30, 2), 80)};
+    std::shared_ptr<VirtualFrameMonitor> monitor;
+    long cut = -1;
+    auto run = [&](bool stop) -> std::pair<WriteTally, int> {
+        std::filesystem::remove(img);
+        Seed(img, two);
+        session::FrameChoice choice(img + ",sync=0", false);
+        choice.opener = [&](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
+            try {
+                auto frame = VirtualFrame::Open(cut >= 0 ? arg + ",unplug_after=" + std::to_string(cut) : arg);
+                monitor = frame->Monitor();
+                return frame;
+            } catch (const std::exception& e) {
+                error = e.what();
+                return nullptr;
+            }
+        };
+        int listed = 0;
+        WriteTally tally;
+        {
+            FrameAlbum f(choice);
+            f.Start();
+            f.ReadAlbum({});
+            f.WaitForIdle();
+            EXPECT_EQ(f.Album().Count(), 2);
+            for (unsigned i = 0; i < 4; ++i)
+                EXPECT_TRUE(f.AddPicture(FromRgbImage(Noise(128, 128, 50, 70 + i)), {}, QString("n%1.png").arg(i)).ok());
+            if (stop)
+                f.RequestStop();  // ends the write after its first picture
+            f.Commit();
+            f.WaitForIdle();
+            tally = f.LastWrite();
+            for (int row : tally.unwritten)
+                EXPECT_FALSE(f.Album().At(row).onFrame) << row;
+            for (int row = 0; row < tally.onFrame; ++row)
+                EXPECT_TRUE(f.Album().At(row).onFrame) << row;
+        }
+        // What another program reads now.
+        std::filesystem::copy_file(img, img + ".view", std::filesystem::copy_options::overwrite_existing);
+        FrameAlbum view(session::FrameChoice(img + ".view", false));
+        view.Start();
+        view.ReadAlbum({});
+        view.WaitForIdle();
+        listed = view.Album().Count();
+        return {tally, listed};
+    };
+
+    // A dry run counts the commands of the whole run.
+    {
+        const auto [tally, listed] = run(false);
+        EXPECT_TRUE(tally.whole());
+        EXPECT_EQ(tally.written, 4);
+        EXPECT_EQ(listed, 6);
+        EXPECT_TRUE(tally.unwritten.isEmpty());
+    }
+    const long all = long(monitor->CommandCount());
+
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stopped" : "cut off");
+        // The commit's commands come after the read's: cut at the middle of
+        // the whole run, well inside the pictures' writing.
+        cut = stop ? -1 : all * 3 / 4;
+        const auto [tally, listed] = run(stop);
+        EXPECT_FALSE(tally.whole());
+        EXPECT_EQ(tally.fresh, 4);
+        EXPECT_EQ(tally.written, listed - 2);
+        EXPECT_EQ(tally.onFrame, listed);
+        if (stop) {
+            EXPECT_EQ(tally.written, 1);
+        }
+        QList<int> left;
+        for (int row = listed; row < 6; ++row)
+            left << row;
+        EXPECT_EQ(tally.unwritten, left);
+    }
 }
 
 TEST(DesktopWorker, RowsOfAFrameThatLeftAreDroppedButABatchStillSaysItEnded)

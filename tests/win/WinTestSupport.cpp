@@ -126,8 +126,9 @@ bool WinHarness::Start(QSize screen, bool withFrame)
     o.pollIntervalMs = 30;
     o.screenSize = screen;
     o.displayDepth = displayDepth;
-    o.messageBox = [this](QWidget*, const QString&, const QString& text, BoxButtons) {
+    o.messageBox = [this](QWidget*, const QString&, const QString& text, BoxButtons buttons) {
         boxes << text;
+        boxButtons << buttons;
         return answerFor ? answerFor(text) : answer;
     };
     if (adjustOptions)

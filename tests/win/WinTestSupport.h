@@ -63,6 +63,7 @@ protected:
     std::unique_ptr<CMainDialog> dlg;
     bool started = false;
     QStringList boxes;  // texts of the message boxes shown, in order
+    QList<BoxButtons> boxButtons;  // and the buttons each offered
     int answer = QMessageBox::No;
     // When set, answers each box by its text (else `answer`).
     std::function<int(const QString& text)> answerFor;

@@ -6,7 +6,11 @@
 
 #include "tests/win/WinSessionSupport.h"
 
+#include <QMenu>
 #include <QScrollBar>
+#include <QTableWidget>
+
+#include <algorithm>
 
 namespace kestova::win::test {
 namespace {
@@ -155,6 +159,111 @@ TEST_F(WinEdit, UndoAndRedoWalkDeletesAndMovesAndUndoingToCleanNeedsNoWrite)
     EXPECT_EQ(FlashBytes(), std::vector<Bytes>({seeded[1], seeded[2], seeded[3]}));
     // The deleted picture's cache bitmap went with the history.
     EXPECT_FALSE(QFile::exists(cache[0]));
+}
+
+// Alt+Up / Alt+Down on entries picked with Ctrl-click: each moves one place,
+// the gap between them stays, one at the top stays; the write then costs
+// only the index and a fresh read lists the order shown.
+TEST_F(WinEdit, AltArrowsMoveEachOfASelectionWithGapsOnePlace)
+{
+    StartOnFour();
+    const QStringList c = dlg->CachePaths();
+    auto selected = [&] {
+        QList<int> rows;
+        for (QListWidgetItem* it : Album()->selectedItems())
+            rows << Album()->row(it);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    const struct {
+        Qt::Key key;
+        QStringList order;
+        QList<int> selection;
+    } steps[] = {
+        {Qt::Key_Up, {c[1], c[0], c[3], c[2]}, {0, 2}},
+        {Qt::Key_Up, {c[1], c[3], c[0], c[2]}, {0, 1}},  // the top one stays, the other closes up
+        {Qt::Key_Down, {c[0], c[1], c[3], c[2]}, {1, 2}},
+        {Qt::Key_Down, {c[0], c[2], c[1], c[3]}, {2, 3}},
+        {Qt::Key_Down, {c[0], c[2], c[1], c[3]}, {2, 3}},  // at the bottom nothing moves
+    };
+    SelectEntries({1, 3});
+    ASSERT_EQ(selected(), QList<int>({1, 3}));
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.selection.first());
+        Key(step.key, Qt::AltModifier);
+        EXPECT_EQ(dlg->CachePaths(), step.order);
+        EXPECT_EQ(selected(), step.selection);
+        EXPECT_EQ(Labels(), Numbered(4));
+    }
+    monitor->ClearCommands();
+    ASSERT_TRUE(Synchronize());
+    EXPECT_EQ(monitor->BytesToDevice(), 2u * 4096);
+    EXPECT_EQ(FlashBytes(), std::vector<Bytes>({seeded[0], seeded[2], seeded[1], seeded[3]}));
+}
+
+// F1 and the album list's context menu open the list of keys; the buttons'
+// tooltips keep their own text and name their key, in every language.
+TEST_F(WinEdit, F1AndTheAlbumListsMenuListTheKeysAndTooltipsNameThem)
+{
+    StartOnFour();
+    const struct {
+        int id;
+        const char* tip;
+        const char* key;
+    } tips[] = {
+        {IDC_BUTTON_DELECT, "IDC_BUTTON_DELECTTIPS", "Del"},
+        {IDC_BUTTON_SEND, "IDC_BUTTON_SENDTIPS", "Ctrl+S"},
+        {IDC_BUTTON_CHANGE_L, "IDC_BUTTON_CHANGE_LTIPS", "Ctrl+Shift+Left"},
+    };
+    // Keys of a row (several: "A, B", listed as "A / B") and what it says.
+    const struct {
+        const char* keys;
+        const char* what;
+    } rows[] = {
+        {"Ctrl+Z", "HELP_UNDO"}, {"Ctrl+Shift+Z, Ctrl+Y", "HELP_REDO"}, {"Alt+Up, Alt+Down", "HELP_MOVE"},
+        {"F5", "HELP_RELOAD"},   {"Ctrl+E, Alt+F4", "HELP_EXIT"},       {"F1", "HELP_HELP"},
+    };
+    auto help = [&] { return dlg->findChild<QDialog*>("keyHelp"); };
+    auto expectListAndClose = [&] {
+        ASSERT_TRUE(WaitFor([&] { return help() && help()->isVisible(); }, 3000));
+        auto* table = help()->findChild<QTableWidget*>("keyHelpTable");
+        for (const auto& r : rows) {
+            const QString keys = QKeySequence::fromString(r.keys).toString(QKeySequence::NativeText).replace(", ", " / ");
+            const QList<QTableWidgetItem*> found = table->findItems(keys, Qt::MatchExactly);
+            ASSERT_EQ(found.size(), 1) << r.keys;
+            EXPECT_EQ(table->item(found.first()->row(), 1)->text(), T(r.what)) << r.what;
+        }
+        QTest::mouseClick(help()->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
+        ASSERT_TRUE(WaitFor([&] { return help() == nullptr; }, 3000));
+    };
+    for (const int language : {0, 2}) {
+        SCOPED_TRACE(language);
+        PickLanguageThroughMenu(language);
+        // The tip's own text stays as it is; its key follows it.
+        for (const auto& t : tips)
+            EXPECT_EQ(C<QWidget>(t.id)->toolTip(),
+                      T("TIP_KEY").arg(T(t.tip), QKeySequence(t.key).toString(QKeySequence::NativeText)));
+
+        // F1 on the album list, the window active as after any click in it.
+        dlg->activateWindow();
+        ASSERT_TRUE(WaitFor([&] { return dlg->isActiveWindow(); }, 3000));
+        Key(Qt::Key_F1, {});
+        expectListAndClose();
+
+        // The same list from the album list's context menu, with the mouse.
+        QTest::mouseClick(Album()->viewport(), Qt::RightButton, {}, Album()->visualItemRect(Album()->item(1)).center());
+        QMenu* menu = dlg->ContextMenu();
+        ASSERT_TRUE(WaitFor([&] { return menu->isVisible(); }, 3000));
+        QAction* item = nullptr;
+        for (QAction* a : menu->actions())
+            item = a->objectName() == "keyHelpItem" ? a : item;
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(item->text(), T("KEYHELP_MENU"));
+        QTest::mouseMove(menu, menu->actionGeometry(item).center());
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(item).center());
+        expectListAndClose();
+    }
+    EXPECT_EQ(T("HELP_UNDO"), "Die letzte Änderung am Album rückgängig machen");
 }
 
 } // namespace

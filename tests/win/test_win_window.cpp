@@ -115,7 +115,10 @@ TEST_F(WinHarness, TheContextMenuSwitchesEveryLanguageAndWritesItBack)
         EXPECT_EQ(WorkingValue("LangIndex"), QString::number(c.index));
         EXPECT_EQ(WorkingValue("Language"), QString::fromUtf8(c.name));
         EXPECT_EQ(C<QPushButton>(IDC_BUTTON_SEND)->text(), QString::fromUtf8(c.send));
-        EXPECT_EQ(C<QPushButton>(IDC_BUTTON_ZOOMIN)->toolTip(), QString::fromUtf8(c.tip));
+        // The tip's own text, then its key (the keypad's plus).
+        EXPECT_EQ(C<QPushButton>(IDC_BUTTON_ZOOMIN)->toolTip(),
+                  dlg->LookupText("TIP_KEY", {}).arg(QString::fromUtf8(c.tip), dlg->LookupText("KEY_NUMPAD", {}).arg("+")));
+        EXPECT_TRUE(C<QPushButton>(IDC_BUTTON_ZOOMIN)->toolTip().startsWith(QString::fromUtf8(c.tip)));
         EXPECT_EQ(dlg->StatusLeftText(), QString::fromUtf8(c.statusLeft));
         EXPECT_TRUE(C<QLabel>(IDC_STATIC_COUNTER)->text().startsWith(QString::fromUtf8(c.counter)))
             << C<QLabel>(IDC_STATIC_COUNTER)->text().toStdString();
@@ -286,7 +289,7 @@ TEST_F(WinHarness, TheWidgetsAnswerWhereAPersonReachesThem)
     QTest::keyClick(dlg.get(), Qt::Key_R, Qt::ControlModifier);
     EXPECT_FALSE(preview->RectMode());
     EXPECT_EQ(C<QPushButton>(IDC_BUTTON_RECT)->text(), "Rect");
-    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_RECT)->toolTip(), "Draw Rect");
+    EXPECT_EQ(C<QPushButton>(IDC_BUTTON_RECT)->toolTip(), "Draw Rect (Ctrl+R)");
 
     // A right click in the preview opens the window's context menu.
     QTest::mouseClick(preview, Qt::RightButton, {}, QPoint(20, 20));

@@ -68,41 +68,99 @@ TEST_F(WinSession, FilesHandedOverDuringSynchronizeAreAddedAfterIt)
     ExpectFlashShowsTheWindow();
 }
 
-TEST_F(WinSession, QuitDuringADownloadAsksAndEndsAfterIt)
+// Exit, the close box or Alt+F4 while the album is being written: the
+// question offers to wait (the default), to stop, or to stay. Waiting closes
+// once everything is written; stopping says before the window goes which
+// new pictures the frame does not hold.
+TEST_F(WinSession, QuitDuringADownloadWaitsOrStopsAndSaysWhatWasNotWritten)
 {
-    std::vector<Bytes> six;
+    enum class Way { ExitButton, CloseBox };
+    const struct {
+        const char* name;
+        Way way;
+        int answer;  // to the question (after one Cancel)
+        bool endsWhileAsking;  // the write ends while the question is open
+    } cases[] = {
+        {"stop by Exit", Way::ExitButton, QMessageBox::Yes, false},
+        {"wait by the close box", Way::CloseBox, QMessageBox::Ok, false},
+        {"wait, but the write ended meanwhile", Way::ExitButton, QMessageBox::Ok, true},
+    };
+    std::vector<Bytes> two;
     for (int i = 0; i < 2; ++i)
-        six.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
-    Seed(frame, six);
-    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
-    ASSERT_TRUE(StartIdle());
+        two.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
     QStringList files;
     for (int i = 0; i < 4; ++i)
         files << SavePicture(pictures + QString("/q%1.bmp").arg(i), Noise(128, 128, 60, unsigned(40 + i)));
-    Drop(files);
-    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
-    ASSERT_TRUE(WaitIdle());
-    Click(IDC_BUTTON_SEND);
-    ASSERT_TRUE(dlg->IsDownloading());
-    answer = QMessageBox::No;
-    Click(IDC_EXIT);
-    EXPECT_EQ(boxes, QStringList{T("STOP_TIPS_1")});
-    EXPECT_TRUE(dlg->IsDownloading());
-    answer = QMessageBox::Yes;
-    Click(IDC_EXIT);
-    EXPECT_EQ(dlg->StatusText(), T("STOPDOWNLOAD_TIPS"));
-    EXPECT_TRUE(dlg->isVisible());
-    ASSERT_TRUE(WaitFor([&] { return !dlg->isVisible(); }));
-    EXPECT_FALSE(dlg->IsDownloading());
-    EXPECT_TRUE(QDir(dlg->CacheDirectory()).entryList({"*.bmp"}, QDir::Files).isEmpty());
-    dlg.reset();
-    // A whole album: the old two, or two plus what was written before the stop.
-    const auto back = ReadBack(frame);
-    EXPECT_GE(back.size(), 2u);
-    for (const auto& p : back)
-        EXPECT_TRUE(p.ok());
-}
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Seed(frame, two);
+        boxes.clear();
+        boxButtons.clear();
+        adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
+        ASSERT_TRUE(StartIdle());
+        Drop(files);
+        ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+        ASSERT_TRUE(WaitIdle());
+        ASSERT_EQ(Album()->count(), 6);
+        auto quit = [&] {
+            if (c.way == Way::ExitButton)
+                Click(IDC_EXIT);
+            else
+                dlg->windowHandle()->close();  // what the window manager's close box and Alt+F4 send
+        };
+        Click(IDC_BUTTON_SEND);
+        ASSERT_TRUE(dlg->IsDownloading());
 
+        // Cancel: the write goes on and the window stays.
+        answer = QMessageBox::Cancel;
+        quit();
+        ASSERT_EQ(boxes, QStringList{T("QUIT_WRITING_TIPS")});
+        EXPECT_EQ(boxButtons.last(), BoxButtons::WaitStopCancel);
+        EXPECT_TRUE(dlg->IsDownloading());
+        EXPECT_TRUE(dlg->isVisible());
+
+        answer = c.answer;
+        if (c.endsWhileAsking) {
+            // The window must not wait for an end that already came.
+            answerFor = [&](const QString&) {
+                EXPECT_TRUE(WaitFor([&] { return !dlg->IsDownloading(); }));
+                return c.answer;
+            };
+            quit();
+            answerFor = nullptr;
+            EXPECT_FALSE(dlg->isVisible());
+        } else {
+            quit();
+            EXPECT_EQ(dlg->StatusText(), T(c.answer == QMessageBox::Yes ? "STOPDOWNLOAD_TIPS" : "QUIT_WAITING_STATUS"));
+            EXPECT_TRUE(dlg->isVisible());
+        }
+        ASSERT_TRUE(WaitFor([&] { return !dlg->isVisible(); }));
+        EXPECT_TRUE(QDir(dlg->CacheDirectory()).entryList({"*.bmp"}, QDir::Files).isEmpty());
+        dlg.reset();
+
+        // What the frame holds, read afresh, is what the window said.
+        const auto back = ReadBack(frame);
+        for (const auto& p : back)
+            EXPECT_TRUE(p.ok());
+        if (c.answer == QMessageBox::Ok) {
+            EXPECT_EQ(back.size(), 6u);
+            EXPECT_EQ(boxes.size(), 2) << boxes.join('|').toStdString();
+        } else {
+            // Stopped at the next picture (the first, unless the machine
+            // lagged): the ones the frame lacks are named.
+            ASSERT_GE(back.size(), 3u);
+            ASSERT_LT(back.size(), 6u);
+            const int written = int(back.size()) - 2;
+            ASSERT_EQ(boxes.size(), 3) << boxes.join('|').toStdString();
+            QStringList said = boxes.last().split('\n');
+            EXPECT_EQ(said.takeFirst(),
+                      QString("%1 of the 4 new pictures were not written to the frame:").arg(4 - written));
+            EXPECT_EQ(said, files.mid(written).replaceInStrings(pictures + "/", ""));
+        }
+        std::filesystem::remove(frame);
+        Format(frame, 128, 128, 40);
+    }
+}
 
 TEST_F(WinSession, ProgressBarHiddenAtDetachShownForADownloadWhenOff)
 {
