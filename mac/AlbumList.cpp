@@ -182,6 +182,20 @@ void AlbumListView::SelectRange(int first, int count)
     scrollTo(top);
 }
 
+void AlbumListView::SelectRows(const QList<int>& rows)
+{
+    if (!selectionModel() || !model() || rows.isEmpty())
+        return;
+    QItemSelection selection;
+    for (int row : rows)
+        if (const QModelIndex index = model()->index(row, 0); index.isValid())
+            selection.select(index, index);
+    const QModelIndex first = model()->index(rows.first(), 0);
+    selectionModel()->setCurrentIndex(first, QItemSelectionModel::NoUpdate);
+    selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    scrollTo(first);
+}
+
 int AlbumListView::DropRowAt(QPoint point, const QList<int>& dragged) const
 {
     const int count = model() ? model()->rowCount() : 0;

@@ -66,6 +66,8 @@ public:
     void SelectRow(int row);
     // Selects rows first..first+count-1 and makes the first current.
     void SelectRange(int first, int count);
+    // Selects exactly `rows` (from 0), the first of them current.
+    void SelectRows(const QList<int>& rows);
     // Words shown inside the list while it has no row; empty: none.
     void SetEmptyHint(const QString& text);
     // The row a drop at `point` (viewport coordinates) puts the dragged

@@ -493,16 +493,26 @@ bool FrontEnd::CanEdit() const
 
 void FrontEnd::MoveSelection(int step)
 {
-    if (!pictList)
+    if (!pictList || !CanEdit())
         return;
     const QList<int> rows = pictList->SelectedRows();
     if (rows.isEmpty())
         return;
-    // Off either end nothing moves.
-    const int before = step < 0 ? rows.first() - 1 : rows.last() + 2;
-    if (before < 0 || before > albumRows->rowCount())
+    // Each selected row moves one place and the gaps between them stay, as
+    // in kestova; a row at the end of the album stays where it is.
+    QList<int> moved;
+    if (!frame->ShiftRows(rows, step, &moved)) {
+        const int onFrame = frame->Dpf().GetCommittedNum();
+        const bool crossing = std::any_of(rows.begin(), rows.end(), [&](int r) {
+            return (r < onFrame) != (r + step < onFrame) && r + step >= 0 && r + step < albumRows->rowCount();
+        });
+        if (crossing)
+            SetNotes(QStringLiteral("Pictures already on the frame stay ahead of new ones until the album is "
+                                    "downloaded."));
         return;
-    MoveRows(rows, before);
+    }
+    pictList->SelectRows(moved);
+    SetNotes(QString());
 }
 
 void FrontEnd::MoveRows(const QList<int>& rows, int before)

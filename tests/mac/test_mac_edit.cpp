@@ -141,6 +141,17 @@ TEST_F(MacEdit, DragAndAltArrowsReorderAndTheDownloadCostsOnlyTheIndex)
     Key(Qt::Key_Up, Qt::AltModifier);
     EXPECT_EQ(Held(), Seeded({2, 1, 3, 0}));
     EXPECT_EQ(List()->SelectedRows(), (QList<int>{1, 2}));
+    // Ctrl-click rows 2 and 4 (a gap between them): Alt+Down moves each one
+    // place and keeps the gap; the last row cannot go further, so a second
+    // Alt+Down moves only the other.
+    ClickRowWith(1, {});
+    ClickRowWith(3, Qt::ControlModifier);
+    Key(Qt::Key_Down, Qt::AltModifier);
+    EXPECT_EQ(Held(), Seeded({2, 3, 1, 0}));
+    EXPECT_EQ(List()->SelectedRows(), (QList<int>{2, 3}));
+    Key(Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(Held(), Seeded({2, 1, 3, 0}));
+    EXPECT_EQ(List()->SelectedRows(), (QList<int>{1, 3}));
 
     const qint64 mark = LogSize();
     Click("load_0");
