@@ -1003,6 +1003,10 @@ void CMainDialog::ShowAbout()
         // A long copyright or link text wraps instead of widening the box
         // past the screen.
         l->setWordWrap(true);
+        // Its width comes from the box, never from the text (a link with no
+        // space to wrap at would otherwise still widen it).
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        l->setMinimumWidth(1);
         lines->addWidget(l);
     };
     QString name = QStringLiteral("Kestova");
@@ -1023,8 +1027,11 @@ void CMainDialog::ShowAbout()
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, box, &QDialog::accept);
     col->addWidget(ok, 0, Qt::AlignRight);
-    const QSize screen = ScreenSize();
-    box->setMaximumWidth(std::min(screen.width(), std::max(480, screen.width() / 2)));
+    // As wide as a short notice needs, within the screen it opens on.
+    const QScreen* on = screen() ? screen() : QGuiApplication::primaryScreen();
+    const int room = on ? on->availableGeometry().width() - 40 : 480;
+    box->setFixedWidth(std::max(240, std::min(room, 480)));
+    box->adjustSize();
     menus_.aboutBox = box;
     box->open();
 }

@@ -44,6 +44,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardPaths>
+#include <QScrollBar>
 #include <QStyle>
 #include <QUrl>
 
@@ -223,9 +224,13 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
                 // Every column fits beside the scroll bar of the list as it
                 // is laid out on this screen (on a narrow one the last
                 // column would be cut): the thumbnails shrink, never grow.
+                albumList_->ensurePolished();
                 const int room = AlbumListWidth() - 2 * albumList_->frameWidth() -
-                                 albumList_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, albumList_);
-                const int fit = room / thumbColumn - 5;
+                                 albumList_->verticalScrollBar()->sizeHint().width();
+                // An item is as wide as its picture and the style's margins.
+                const int margins =
+                    2 * (albumList_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, albumList_) + 1);
+                const int fit = (room - margins) / thumbColumn - 5;
                 if (fit >= 1 && thumbWidth > fit)
                     thumbWidth = fit;
                 haveLayout = height > 0;

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QElapsedTimer>
 #include <QMenu>
+#include <QScrollBar>
 #include <QListWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -348,6 +349,34 @@ TEST_F(WinSession, AfterAFailedReadSaveAndTheBrowserWorkAndTheFrameIsReadAgain)
     ASSERT_TRUE(Synchronize());
     ExpectFlashShowsTheWindow();
     EXPECT_EQ(ReadBack(frame).size(), 2u);
+}
+
+
+// On an 800 x 600 screen the counter keeps its three lines and both
+// thumbnail columns stand whole in the album list, and an album longer than
+// the list opens at its top.
+TEST_F(WinSession, OnAnEightHundredScreenCounterAndColumnsShowWholeAndTheListOpensAtTheTop)
+{
+    std::vector<Bytes> many;
+    for (int i = 0; i < 12; ++i)
+        many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, many);
+    ASSERT_TRUE(Start(QSize(800, 600)));
+    ASSERT_TRUE(WaitLaidOut());
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(Album()->count(), 12);
+    QCoreApplication::processEvents();
+    EXPECT_GT(Album()->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(Album()->verticalScrollBar()->value(), 0);
+    const QRect inside = Album()->viewport()->rect();
+    for (int i : {0, 1})
+        EXPECT_TRUE(inside.contains(Album()->visualItemRect(Album()->item(i))))
+            << i << ": " << Album()->visualItemRect(Album()->item(i)).right() << " > " << inside.right();
+    auto* counter = C<QLabel>(IDC_STATIC_COUNTER);
+    EXPECT_EQ(counter->text().count('\n'), 2);
+    EXPECT_LE(counter->heightForWidth(counter->width()), counter->height());
+    EXPECT_LE(counter->geometry().bottom(), C<QWidget>(IDC_PROGRESS)->geometry().top());
+    EXPECT_LE(Album()->geometry().bottom(), counter->geometry().top());
 }
 
 
