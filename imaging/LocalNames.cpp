@@ -45,6 +45,14 @@ int ValidSequence(const unsigned char* p, qsizetype left)
     return n;
 }
 
+// A kept byte: a low surrogate in U+DC80..U+DCFF that is not the second
+// half of a pair (decoded UTF-8 never leaves a surrogate alone).
+bool IsKept(const QString& name, qsizetype i)
+{
+    const char16_t c = name[i].unicode();
+    return c >= kKeptBase + 0x80 && c <= kKeptBase + 0xFF && !(i > 0 && name[i - 1].isHighSurrogate());
+}
+
 } // namespace
 
 QString NameFromBytes(const QByteArray& bytes)
@@ -73,8 +81,8 @@ QString NameFromBytes(const QByteArray& bytes)
 
 bool HasKeptBytes(const QString& name)
 {
-    for (QChar c : name)
-        if (c.unicode() >= kKeptBase + 0x80 && c.unicode() <= kKeptBase + 0xFF)
+    for (qsizetype i = 0; i < name.size(); ++i)
+        if (IsKept(name, i))
             return true;
     return false;
 }
@@ -84,20 +92,15 @@ QByteArray BytesOfName(const QString& name)
     if (!HasKeptBytes(name))
         return QFile::encodeName(name);
     QByteArray out;
-    QString run;
-    const auto flush = [&] {
-        out += run.toUtf8();
-        run.clear();
-    };
-    for (QChar c : name) {
-        if (c.unicode() >= kKeptBase + 0x80 && c.unicode() <= kKeptBase + 0xFF) {
-            flush();
-            out += char(c.unicode() - kKeptBase);
-        } else {
-            run += c;
-        }
+    qsizetype run = 0;  // start of the characters not yet encoded
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (!IsKept(name, i))
+            continue;
+        out += QStringView(name).mid(run, i - run).toUtf8();
+        out += char(name[i].unicode() - kKeptBase);
+        run = i + 1;
     }
-    flush();
+    out += QStringView(name).mid(run).toUtf8();
     return out;
 }
 
@@ -106,11 +109,11 @@ QString ShownName(const QString& name)
     if (!HasKeptBytes(name))
         return name;
     QString out;
-    for (QChar c : name) {
-        if (c.unicode() >= kKeptBase + 0x80 && c.unicode() <= kKeptBase + 0xFF)
-            out += QString::asprintf("\\x%02X", unsigned(c.unicode() - kKeptBase));
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (IsKept(name, i))
+            out += QString::asprintf("\\x%02X", unsigned(name[i].unicode() - kKeptBase));
         else
-            out += c;
+            out += name[i];
     }
     return out;
 }

@@ -296,6 +296,7 @@ TEST_F(WinSession, AfterAFailedReadSaveAndTheBrowserWorkAndTheFrameIsReadAgain)
     answerFor = [&](const QString& text) { return text == T("SAVE_TIPS_2") ? int(QMessageBox::Yes) : answer; };
     Click(IDC_BUTTON_SAVEALL);
     EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"0001.bmp"}));
+    ASSERT_FALSE(boxes.isEmpty());
     EXPECT_TRUE(boxes.last().startsWith(T("SAVEPICFINISH_TIPS"))) << boxes.join('|').toStdString();
 
     // F5 while the fault lasts: read again, cut off again.
