@@ -700,7 +700,8 @@ void CMainDialog::UpdateCounters()
     // The LCD size is known from the frame's information block on; the hint
     // waits until no read or write is under way.
     const bool sized = m_connected && frame_ && frame_->LcdWidth() > 0 && frame_->LcdHeight() > 0;
-    const bool read = sized && !frame_->Busy();
+    // Not after a read cut off: the album is not empty then, only unlisted.
+    const bool read = sized && !frame_->Busy() && albumShownWhole_;
     if (statusBar_)
         statusBar_->left->setText(
             sized ? LookupText(QStringLiteral("STATUSBAR_LCD"), QStringLiteral("LCD %1×%2"))
@@ -1005,7 +1006,9 @@ void CMainDialog::ShowAbout()
         l->setWordWrap(true);
         // Its width comes from the box, never from the text (a link with no
         // space to wrap at would otherwise still widen it).
-        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        QSizePolicy policy = l->sizePolicy();  // keeps its height-for-width
+        policy.setHorizontalPolicy(QSizePolicy::Ignored);
+        l->setSizePolicy(policy);
         l->setMinimumWidth(1);
         lines->addWidget(l);
     };
@@ -1030,8 +1033,13 @@ void CMainDialog::ShowAbout()
     // As wide as a short notice needs, within the screen it opens on.
     const QScreen* on = screen() ? screen() : QGuiApplication::primaryScreen();
     const int room = on ? on->availableGeometry().width() - 40 : 480;
-    box->setFixedWidth(std::max(240, std::min(room, 480)));
-    box->adjustSize();
+    const int width = std::max(240, std::min(room, 480));
+    box->setFixedWidth(width);
+    // The height the wrapped lines take at that width (the lines' own size
+    // hints assume a narrower wrap and would leave gaps between them).
+    box->layout()->activate();
+    const int height = box->layout()->totalHeightForWidth(width);
+    box->setFixedHeight(height > 0 ? height : box->sizeHint().height());
     menus_.aboutBox = box;
     box->open();
 }

@@ -315,13 +315,13 @@ void CMainDialog::OnReadFinished(const desktop::ReadOutcome& outcome)
 
 void CMainDialog::OnFinishThread(int code)
 {
+    // Done, or done without the damaged pictures it removed; any other end
+    // leaves pictures of the album unlisted (the status bar says why).
+    albumShownWhole_ = code == 0 || code == 4;
     UpdateCounters();
     m_reading = false;
     SetProgress(0);
     albumList_->scrollToTop();
-    // Done, or done without the damaged pictures it removed; any other end
-    // leaves pictures of the album unlisted (the status bar says why).
-    albumShownWhole_ = code == 0 || code == 4;
     if (m_connected) {
         if (code == 4)
             Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
@@ -330,7 +330,7 @@ void CMainDialog::OnFinishThread(int code)
         } else {
             EnableAfterCutRead();
             // After the reason: the way to try again without a replug.
-            SetStatusText(QStringLiteral("%1 %2").arg(
+            SetStatusText(QStringLiteral("%1 — %2").arg(
                 StatusText(), LookupText(QStringLiteral("READAGAIN_STATUS"),
                                          QStringLiteral("Press F5 to read the frame again."))));
         }

@@ -207,6 +207,16 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     ASSERT_GT(copyright->fontMetrics().horizontalAdvance(notice), screen.width());
     EXPECT_LE(box->frameGeometry().width(), screen.width());
     EXPECT_GE(copyright->height(), 3 * copyright->fontMetrics().height());
+    // Every line and the OK button lie inside the box, one under the other.
+    int below = 0;
+    for (const char* id : {"ctl1064", "ctl1066", "ctl1047", "ctl1048", "ctl1049", "ctl1051", "ctl1050", "ctl1"}) {
+        QWidget* w = box->findChild<QWidget*>(id);
+        ASSERT_NE(w, nullptr) << id;
+        const QRect r(w->mapTo(box, QPoint(0, 0)), w->size());
+        EXPECT_TRUE(box->rect().contains(r)) << id;
+        EXPECT_GE(r.top(), below) << id;
+        below = r.bottom();
+    }
     EXPECT_EQ(box->findChild<QLabel*>("ctl1047")->text(), "Flash Size: 2048 KB");  // the frame's
     EXPECT_EQ(box->findChild<QLabel*>("ctl1049")->text(), "Version " KESTOVA_VERSION);
     EXPECT_EQ(box->findChild<QLabel*>("ctl1051")->text(), "LCD Size: 128 x 128");
