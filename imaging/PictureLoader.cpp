@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "imaging/PictureLoader.h"
 
+#include "imaging/LocalNames.h"
+
 #include "imaging/HeifDecode.h"
 
 #include <QBuffer>
@@ -829,21 +831,33 @@ KeptReadBuffer::~KeptReadBuffer() { t_keptBuffer = previous_; }
 
 LoadedPicture ReadPictureFile(const QString& path, const SizeChooser& chooseSize,
                               const PictureLimits& limits) {
+#ifdef Q_OS_UNIX
+    // By the name's own bytes: a name that is not valid UTF-8 opens too.
+    const QByteArray local8 = BytesOfName(path);
+    struct stat named {};
+    if (::stat(local8.constData(), &named) != 0)
+        return Failure(PictureError::CannotOpen, path, QStringLiteral("no such file"));
+    const bool isDir = S_ISDIR(named.st_mode);
+    const qint64 namedSize = S_ISREG(named.st_mode) ? qint64(named.st_size) : 0;
+#else
     const QFileInfo info(path);
     if (!info.exists())
         return Failure(PictureError::CannotOpen, path, QStringLiteral("no such file"));
-    if (info.isDir())
+    const bool isDir = info.isDir();
+    const qint64 namedSize = info.size();
+#endif
+    if (isDir)
         return Failure(PictureError::CannotOpen, path, QStringLiteral("is a folder, not a picture file"));
     const QString tooLarge = QStringLiteral("the file is larger than %1 MB; such files are refused")
                                  .arg(limits.maxFileBytes >> 20);
-    if (info.size() > limits.maxFileBytes) return Failure(PictureError::CannotOpen, path, tooLarge);
+    if (namedSize > limits.maxFileBytes) return Failure(PictureError::CannotOpen, path, tooLarge);
 
     // Only regular files are read. A device (/dev/zero) never ends and a
     // named pipe can block for ever, so the file is opened without waiting
     // and looked at before one byte is read.
     QFile file;
 #ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(local8.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return Failure(PictureError::CannotOpen, path,
                        QStringLiteral("cannot open the file (%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));

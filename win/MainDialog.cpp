@@ -46,6 +46,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace kestova::win {
 
 namespace {
@@ -272,6 +274,8 @@ void CMainDialog::CreateControls()
     connect(tree_, &CFolderTree::addPictureRequested, this, &CMainDialog::OnAddFromTree);
     connect(browserList_, &QListWidget::itemSelectionChanged, this, &CMainDialog::OnBrowserSelection);
     connect(albumList_, &QListWidget::itemSelectionChanged, this, &CMainDialog::OnAlbumSelection);
+    // A right click on the album list opens the window's context menu.
+    connect(albumList_, &CAlbumList::rightButtonDown, this, &CMainDialog::ShowContextMenu);
 }
 
 QPushButton* CMainDialog::Button(int id) const
@@ -544,6 +548,17 @@ void CMainDialog::BuildLanguageMenu()
             menus_.languages << a;
         }
     }
+    // Reading the frame again: the way back after a read that failed, from
+    // the menu or with F5 anywhere in the window.
+    menus_.readAgain = menus_.context->addAction(
+        LookupText(QStringLiteral("READAGAIN_MENU"), QStringLiteral("Read the frame again")));
+    menus_.readAgain->setObjectName(QStringLiteral("readAgainItem"));
+    menus_.readAgain->setShortcut(QKeySequence(Qt::Key_F5));
+    menus_.readAgain->setShortcutContext(Qt::WindowShortcut);
+    addAction(menus_.readAgain);
+    connect(menus_.readAgain, &QAction::triggered, this, [this] { OnReadAgain(); });
+    // Shown greyed while it cannot run; F5 is refused by OnReadAgain itself.
+    connect(menus_.context, &QMenu::aboutToHide, this, [this] { menus_.readAgain->setEnabled(true); });
     // The list of keys: F1 anywhere in the window, or this item.
     menus_.keyHelp = new QAction(this);
     menus_.keyHelp->setObjectName(QStringLiteral("keyHelpItem"));
@@ -574,6 +589,8 @@ void CMainDialog::SwitchLanguage(int command)
         menus_.keyHelp->setText(LookupText(QStringLiteral("KEYHELP_MENU"), QStringLiteral("Keyboard shortcuts")));
     if (menus_.languageItem)
         menus_.languageItem->setText(LookupText(QStringLiteral("LANGUAGE_MENU"), QStringLiteral("Language")));
+    if (menus_.readAgain)
+        menus_.readAgain->setText(LookupText(QStringLiteral("READAGAIN_MENU"), QStringLiteral("Read the frame again")));
     const int count = int(lang_.LanguageNames().size());
     for (int i = 1; i <= count; ++i) {
         const QString key = QStringLiteral("SUBMENU_%1").arg(i);
@@ -720,7 +737,8 @@ void CMainDialog::UpdateCounters()
     // The LCD size is known from the frame's information block on; the hint
     // waits until no read or write is under way.
     const bool sized = m_connected && frame_ && frame_->LcdWidth() > 0 && frame_->LcdHeight() > 0;
-    const bool read = sized && !frame_->Busy();
+    // Not after a read cut off: the album is not empty then, only unlisted.
+    const bool read = sized && !frame_->Busy() && albumShownWhole_;
     if (statusBar_)
         statusBar_->left->setText(
             sized ? LookupText(QStringLiteral("STATUSBAR_LCD"), QStringLiteral("LCD %1×%2"))
@@ -744,6 +762,20 @@ void CMainDialog::EnableControls(bool enable)
             w->setEnabled(enable);
     if (preview_)
         preview_->setEnabled(enable);
+}
+
+void CMainDialog::EnableAfterCutRead()
+{
+    EnableControls(false);
+    // The pictures listed can still be looked at and saved, and pictures
+    // chosen in the browser; nothing changes the album while the list does
+    // not show all of it.
+    for (int id : {IDC_TREE_FOLDER, IDC_LIST_BROWSER, IDC_LIST_ALBUM, IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL,
+                   IDC_BUTTON_SELECTALL})
+        if (QWidget* w = controls_.value(id))
+            w->setEnabled(true);
+    if (preview_)
+        preview_->setEnabled(true);
 }
 
 void CMainDialog::ShowConnectionBitmap(bool attached)
@@ -832,7 +864,7 @@ void CMainDialog::StartAnimation()
                              ? QGuiApplication::primaryScreen()->geometry().size()
                              : QSize(1024, 768);
     move(screen.width() / 2, screen.height() / 2);
-    resize(1, 1);
+    setFixedSize(1, 1);
     opening_.stepW = 10;
     opening_.stepH = 15;
     opening_.timer = startTimer(10);
@@ -852,7 +884,7 @@ void CMainDialog::AnimationTick()
         opening_.stepW = 0;
     if (s.height() >= opening_.fullSize.height())
         opening_.stepH = 0;
-    resize(s);
+    setFixedSize(s);
     move((screen.width() - s.width()) / 2, (screen.height() - s.height()) / 2);
     if (s.width() >= opening_.fullSize.width() && s.height() >= opening_.fullSize.height()) {
         killTimer(opening_.timer);
@@ -881,26 +913,46 @@ void CMainDialog::paintEvent(QPaintEvent* e)
     QDialog::paintEvent(e);
 }
 
+namespace {
+// The layout's scaling on a screen narrower than 1024 pixels: single-precision
+// factors close to 1/920 and 1/660, each product taken in double and
+// truncated (920 * sx on an 800-pixel screen is 799.99998, so 799).
+struct ScreenScale {
+    explicit ScreenScale(QSize screen) : scaled(screen.width() < 1024)
+    {
+        if (scaled) {
+            sx = float(screen.width()) * 0.0010869565f;
+            sy = float(screen.height()) * 0.0015151515f;
+        }
+    }
+    int X(int v) const { return scaled ? int(double(v) * double(sx)) : v; }
+    int Y(int v) const { return scaled ? int(double(v) * double(sy)) : v; }
+    bool scaled;
+    float sx = 1.0f, sy = 1.0f;
+};
+} // namespace
+
+QSize CMainDialog::ScreenSize() const
+{
+    return options_.screenSize.isValid()    ? options_.screenSize
+           : QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry().size()
+                                              : QSize(1024, 768);
+}
+
+int CMainDialog::AlbumListWidth() const
+{
+    return ScreenScale(ScreenSize()).X(245);
+}
+
 void CMainDialog::Layout()
 {
     if (opening_.laidOut)
         return;
     const int h = 3 * fontMetrics().height();
-    const QSize screen = options_.screenSize.isValid() ? options_.screenSize
-                         : QGuiApplication::primaryScreen()
-                             ? QGuiApplication::primaryScreen()->geometry().size()
-                             : QSize(1024, 768);
-    // Single-precision factors close to 1/920 and 1/660, truncated products.
-    float sx = 1.0f, sy = 1.0f;
-    const bool scaled = screen.width() < 1024;
-    if (scaled) {
-        sx = float(screen.width()) * 0.0010869565f;
-        sy = float(screen.height()) * 0.0015151515f;
-    }
-    // The factors are single precision, each product is taken in double and
-    // truncated: 920 * sx on an 800-pixel screen is 799.99998, so 799.
-    auto X = [&](int v) { return scaled ? int(double(v) * double(sx)) : v; };
-    auto Y = [&](int v) { return scaled ? int(double(v) * double(sy)) : v; };
+    const QSize screen = ScreenSize();
+    const ScreenScale scale(screen);
+    auto X = [&](int v) { return scale.X(v); };
+    auto Y = [&](int v) { return scale.Y(v); };
     auto place = [&](QWidget* w, QRect r) {
         if (w)
             w->setGeometry(X(r.x()), Y(r.y()), X(r.width()), Y(r.height()));
@@ -913,15 +965,23 @@ void CMainDialog::Layout()
     if (left < 0 || top < 0)
         left = top = 0;
     move(left, top);
-    resize(full);
+    // The window keeps this size: it has no layout that could follow a
+    // resize.
+    setFixedSize(full);
 
+    // The counter's three lines keep their full height on a narrow screen
+    // too (scaled, the third line would be cut); the album list above it
+    // gives up what they need.
+    const int counterHeight = scale.scaled ? std::max(h, 3 * fontMetrics().lineSpacing()) : h;
+    const int counterTop = Y(528) - counterHeight;
     for (const ControlSpec& c : kControls) {
-        QRect r = c.wide;
-        if (c.id == IDC_LIST_ALBUM)
-            r.setHeight(430 - h);
-        if (c.id == IDC_STATIC_COUNTER)
-            r = QRect(650, 528 - h, 243, h);
-        place(controls_.value(c.id), r);
+        QWidget* w = controls_.value(c.id);
+        if (c.id == IDC_LIST_ALBUM && w)
+            w->setGeometry(X(c.wide.x()), Y(c.wide.y()), X(c.wide.width()), counterTop - Y(c.wide.y()));
+        else if (c.id == IDC_STATIC_COUNTER && w)
+            w->setGeometry(X(650), counterTop, X(243), counterHeight);
+        else
+            place(w, c.wide);
     }
     place(preview_, kPreviewWide);
     opening_.laidOut = true;
@@ -960,6 +1020,8 @@ void CMainDialog::ShowContextMenu(const QPoint& globalPos)
 {
     if (m_reading || m_downloading || !menus_.context)
         return;
+    if (menus_.readAgain)
+        menus_.readAgain->setEnabled(m_connected && !m_processing && frame_ && !frame_->Busy());
     menus_.context->popup(globalPos);
 }
 
@@ -984,6 +1046,15 @@ void CMainDialog::ShowAbout()
         auto* l = new QLabel(text, box);
         l->setObjectName(QStringLiteral("ctl%1").arg(id));
         l->setTextFormat(Qt::PlainText);
+        // A long copyright or link text wraps instead of widening the box
+        // past the screen.
+        l->setWordWrap(true);
+        // Its width comes from the box, never from the text (a link with no
+        // space to wrap at would otherwise still widen it).
+        QSizePolicy policy = l->sizePolicy();  // keeps its height-for-width
+        policy.setHorizontalPolicy(QSizePolicy::Ignored);
+        l->setSizePolicy(policy);
+        l->setMinimumWidth(1);
         lines->addWidget(l);
     };
     QString name = QStringLiteral("Kestova");
@@ -1004,6 +1075,16 @@ void CMainDialog::ShowAbout()
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, box, &QDialog::accept);
     col->addWidget(ok, 0, Qt::AlignRight);
+    // As wide as a short notice needs, within the screen it opens on.
+    const QScreen* on = screen() ? screen() : QGuiApplication::primaryScreen();
+    const int room = on ? on->availableGeometry().width() - 40 : 480;
+    const int width = std::max(240, std::min(room, 480));
+    box->setFixedWidth(width);
+    // The height the wrapped lines take at that width (the lines' own size
+    // hints assume a narrower wrap and would leave gaps between them).
+    box->layout()->activate();
+    const int height = box->layout()->totalHeightForWidth(width);
+    box->setFixedHeight(height > 0 ? height : box->sizeHint().height());
     menus_.aboutBox = box;
     box->open();
 }
@@ -1145,12 +1226,6 @@ bool CMainDialog::eventFilter(QObject* watched, QEvent* e)
             return true;
         }
     }
-    // A right press on the album list opens the window's menu too (its
-    // keyboard help among it), as on the window's surface; the press still
-    // selects the entry under it.
-    if (e->type() == QEvent::MouseButtonPress && albumList_ && watched == albumList_->viewport() &&
-        static_cast<QMouseEvent*>(e)->button() == Qt::RightButton)
-        ShowContextMenu(static_cast<QMouseEvent*>(e)->globalPosition().toPoint());
     return QDialog::eventFilter(watched, e);
 }
 

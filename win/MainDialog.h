@@ -119,11 +119,20 @@ public:
     QMenu* ContextMenu() const { return menus_.context; }
     QMenu* LanguageMenu() const { return menus_.language; }
     QAction* AboutAction() const { return menus_.about; }
+    // "Read the frame again" (F5): the context menu's item.
+    QAction* ReadAgainAction() const { return menus_.readAgain; }
 
     // ---- commands and state ----
     // Every command of a button, accelerator or menu goes through here.
     void OnCommand(int id);
     void EnableControls(bool enable);
+    // After a read that did not list the whole album: only what works on the
+    // pictures listed (Save, Save all, All, the album list, the preview)
+    // and the picture browser.
+    void EnableAfterCutRead();
+    // Reads the frame's album afresh (after a failed read, or to drop edits
+    // not on the frame, which it asks about first).
+    void OnReadAgain();
     void SetStatusText(const QString& text);
     QString StatusText() const;
     QString StatusLeftText() const;
@@ -209,6 +218,9 @@ private:
     void StartAnimation();
     void AnimationTick();
     void Layout();
+    QSize ScreenSize() const;
+    // The album list's width once laid out on this screen.
+    int AlbumListWidth() const;
     void ShowContextMenu(const QPoint& globalPos);
     void ShowKeyHelp();
     // A key as the window names it, and a tooltip with its key.
@@ -356,6 +368,7 @@ private:
         QMenu* language = nullptr;
         QAction* languageItem = nullptr;
         QAction* about = nullptr;
+        QAction* readAgain = nullptr;
         QAction* keyHelp = nullptr;
         QList<QAction*> languages;
         QPointer<QDialog> aboutBox;

@@ -44,6 +44,8 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardPaths>
+#include <QScrollBar>
+#include <QStyle>
 #include <QUrl>
 
 #include <algorithm>
@@ -219,6 +221,18 @@ void CMainDialog::OnAlbumOpened(const session::OpenResult& opened)
                     thumbWidth = fw >= 1 ? fw : kFactoryThumbWidth;
                 if (thumbColumn < 1)
                     thumbColumn = fc >= 1 ? fc : kFactoryThumbColumns;
+                // Every column fits beside the scroll bar of the list as it
+                // is laid out on this screen (on a narrow one the last
+                // column would be cut): the thumbnails shrink, never grow.
+                albumList_->ensurePolished();
+                const int room = AlbumListWidth() - 2 * albumList_->frameWidth() -
+                                 albumList_->verticalScrollBar()->sizeHint().width();
+                // An item is as wide as its picture and the style's margins.
+                const int margins =
+                    2 * (albumList_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, albumList_) + 1);
+                const int fit = (room - margins) / thumbColumn - 5;
+                if (fit >= 1 && thumbWidth > fit)
+                    thumbWidth = fit;
                 haveLayout = height > 0;
             }
             if (!firmware.isEmpty())
@@ -245,11 +259,13 @@ void CMainDialog::OnPictureListed(int row)
 {
     // The list took the row already (FollowAlbumRows).
     (void)row;
-    const bool reading = frame_->Running() == desktop::Job::Read;
+    // A read lists the album from its top and leaves it there; a picture
+    // added later is scrolled to.
+    if (frame_->Running() == desktop::Job::Read)
+        return;
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
         albumList_->scrollToItem(last);
-    if (!reading)
-        UpdateCounters();
+    UpdateCounters();
 }
 
 void CMainDialog::OnProgress(desktop::Job job, int done, int total)
@@ -299,18 +315,55 @@ void CMainDialog::OnReadFinished(const desktop::ReadOutcome& outcome)
 
 void CMainDialog::OnFinishThread(int code)
 {
-    UpdateCounters();
-    m_reading = false;
-    SetProgress(0);
     // Done, or done without the damaged pictures it removed; any other end
     // leaves pictures of the album unlisted (the status bar says why).
     albumShownWhole_ = code == 0 || code == 4;
+    UpdateCounters();
+    m_reading = false;
+    SetProgress(0);
+    albumList_->scrollToTop();
     if (m_connected) {
         if (code == 4)
             Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
-        EnableControls(albumShownWhole_);
+        if (albumShownWhole_) {
+            EnableControls(true);
+        } else {
+            EnableAfterCutRead();
+            // After the reason: the way to try again without a replug.
+            SetStatusText(QStringLiteral("%1 — %2").arg(
+                StatusText(), LookupText(QStringLiteral("READAGAIN_STATUS"),
+                                         QStringLiteral("Press F5 to read the frame again."))));
+        }
     }
     ContinueWithWaitingWork();
+}
+
+void CMainDialog::OnReadAgain()
+{
+    const auto idle = [this] { return m_connected && !m_reading && !m_downloading && !m_processing && !frame_->Busy(); };
+    if (!idle())
+        return;
+    // Edits not yet on the frame go with the album shown: asked first, No by
+    // default.
+    if (m_albumModified &&
+        Box(LookupText(QStringLiteral("READAGAIN_TIPS"),
+                       QStringLiteral("The changes not yet on the frame will be lost. Read the frame again?")),
+            BoxButtons::YesNoDefaultNo) != QMessageBox::Yes)
+        return;
+    if (!idle())
+        return;
+    // A new generation: rows chosen from the album shown so far no longer
+    // name its pictures.
+    frame_->Forget();
+    pendingFiles_.clear();
+    albumList_->RemoveAll();
+    frame_->Album().Clear();
+    cache_.Clear();
+    if (preview_)
+        preview_->ClearPicture();
+    EnableControls(false);
+    SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
+    StartReadAlbum();
 }
 
 // ---------------------------------------------------------------------------
@@ -395,7 +448,7 @@ void CMainDialog::OnAdd()
         pendingFiles_.clear();
         for (int i = 0; i < browserList_->count(); ++i)
             if (browserList_->item(i)->isSelected())
-                pendingFiles_ << tree_->CurrentFolderPath() + browserList_->item(i)->text();
+                pendingFiles_ << tree_->CurrentFolderPath() + CBrowserList::FileName(browserList_->item(i));
         m_processing = true;
         PostRegisteredMessage(this, QString::fromLatin1(kMsgReceivePic));
         return;
@@ -857,7 +910,7 @@ void CMainDialog::OnBrowserSelection()
     const bool one = selected.size() == 1;
     if (one) {
         multiSelection_ = false;
-        const QString path = tree_->CurrentFolderPath() + selected.first()->text();
+        const QString path = tree_->CurrentFolderPath() + CBrowserList::FileName(selected.first());
         preview_->StartLoading(path, [this](bool shown) {
             if (!shown)
                 Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
@@ -963,6 +1016,11 @@ void CMainDialog::OnSetting()
             UpdateCounters();
             EnableControls(true);
         }
+    });
+    // However it closed, the window takes the keys back (not every desktop
+    // hands the activation back to it), on the button that opened the dialog.
+    connect(dialog, &QDialog::finished, this, [this] {
+        TakeKeysBack();
         if (QWidget* b = controls_.value(IDC_BTN_SETTING))
             b->setFocus();
     });

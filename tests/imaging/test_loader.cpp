@@ -3,6 +3,7 @@
 // limit, and damaged files.
 
 #include "imaging/PictureLoader.h"
+#include "imaging/LocalNames.h"
 #include "tests/imaging/TestPictures.h"
 #include "tests/support/HostilePictures.h"
 
@@ -419,6 +420,36 @@ TEST_F(PictureLoaderTest, ReaderLibraryWarningsNeverReachStderr) {
     EXPECT_EQ(lseek(fileno(capture), 0, SEEK_END), 0) << "something was printed";
     std::fclose(capture);
     EXPECT_TRUE(p.ok()) << p.message.toStdString();
+}
+
+// Names as bytes: valid UTF-8 decodes as Qt decodes it (surrogate pairs
+// too), every other byte is kept, shown as \xNN and comes back.
+TEST(LocalNames, EveryByteComesBack)
+{
+    const struct {
+        QByteArray bytes;
+        const char* shown;
+    } cases[] = {
+        {"photo.jpg", "photo.jpg"},
+        {"caf\xc3\xa9 \xf0\x9f\x93\xb7.jpg", "caf\xc3\xa9 \xf0\x9f\x93\xb7.jpg"},
+        {"caf\xe9.jpg", "caf\\xE9.jpg"},
+        {"a\xe2\x82.jpg", "a\\xE2\\x82.jpg"},             // cut sequence
+        {"\xc0\xaf.jpg", "\\xC0\\xAF.jpg"},               // overlong
+        {"\xed\xa0\x80.jpg", "\\xED\\xA0\\x80.jpg"},      // encoded surrogate
+        {"\xf4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},     // past U+10FFFF
+        {"\xf0\x9f\x93\xb7\xf7.jpg", "\xf0\x9f\x93\xb7\\xF7.jpg"},  // a pair, then a kept byte
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        const QString name = NameFromBytes(c.bytes);
+        EXPECT_EQ(BytesOfName(name), c.bytes);
+        EXPECT_EQ(ShownName(name), QString::fromUtf8(c.shown));
+        const bool valid = QString::fromUtf8(c.bytes).toUtf8() == c.bytes;
+        EXPECT_EQ(HasKeptBytes(name), !valid);
+        if (valid) {
+            EXPECT_EQ(name, QFile::decodeName(c.bytes));
+        }
+    }
 }
 
 } // namespace

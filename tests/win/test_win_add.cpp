@@ -6,6 +6,7 @@
 // is read back with a fresh facade and compared with what the window showed.
 
 #include "tests/win/WinSessionSupport.h"
+#include "imaging/LocalNames.h"
 #include "win/widgets/FolderTree.h"
 
 #include <QListWidget>
@@ -476,6 +477,60 @@ TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
         if (browser->item(i)->isSelected())
             selected << i;
     EXPECT_EQ(selected, QList<int>({1, 2, 3}));
+}
+
+// File names that are not valid UTF-8 (a Latin-1 "é", stray bytes): the
+// browser lists them with those bytes escaped, a click on the folder lists
+// them at once, and the pictures open by their real names, alone and in a
+// batch.
+TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
+{
+    const QByteArray folder = QFile::encodeName(pictures) + '/';
+    const QByteArray names[] = {QByteArray("caf\xe9.bmp"), QByteArray("ok.bmp"), QByteArray("x\xff\xfe.jpg")};
+    for (int i = 0; i < 3; ++i) {
+        const QString plain = SavePicture(pictures + QString("/plain%1.bmp").arg(i), Noise(64, 64, 10, unsigned(i)));
+        ASSERT_EQ(::rename(QFile::encodeName(plain).constData(), (folder + names[i]).constData()), 0);
+    }
+    QDir().mkpath(tmp.filePath("config"));
+    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    ASSERT_TRUE(StartIdle());
+    auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
+    auto* browser = C<QListWidget>(IDC_LIST_BROWSER);
+    QTreeWidgetItem* root = nullptr;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
+            root = tree->topLevelItem(i);
+    ASSERT_NE(root, nullptr);
+    // One click on the folder, not opened: its pictures are listed.
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 3; })) << browser->count();
+    QStringList shown;
+    for (int i = 0; i < browser->count(); ++i)
+        shown << browser->item(i)->text();
+    EXPECT_EQ(shown, QStringList({"caf\\xE9.bmp", "ok.bmp", "x\\xFF\\xFE.jpg"}));
+
+    auto clickRow = [&](int row, Qt::KeyboardModifiers mods) {
+        QTest::mouseClick(browser->viewport(), Qt::LeftButton, mods, browser->visualItemRect(browser->item(row)).center());
+    };
+    auto* preview = C<CPreview>(IDC_PREVIEW);
+    clickRow(0, {});
+    ASSERT_TRUE(WaitFor([&] { return !preview->Loading() && preview->HasPicture(); }));
+    EXPECT_EQ(BytesOfName(preview->SourcePath()), folder + names[0]);
+    EXPECT_EQ(preview->PictureSize(), QSize(64, 64));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(Album()->count(), 1);
+    // The other two at once: a batch.
+    clickRow(1, {});
+    clickRow(2, Qt::ControlModifier);
+    ASSERT_TRUE(WaitFor([&] { return !preview->Loading(); }));
+    Click(IDC_BTN_ADDTODPF);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
 }
 
 } // namespace

@@ -8,7 +8,10 @@
 #include "tests/support/HostilePictures.h"
 #include "win/widgets/FolderTree.h"
 
+#include <QAction>
 #include <QElapsedTimer>
+#include <QMenu>
+#include <QScrollBar>
 #include <QListWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -243,6 +246,138 @@ TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
     EXPECT_FALSE(dlg->IsDownloading());
     dlg.reset();
     EXPECT_EQ(ReadBack(frame).size(), 3u);
+}
+
+
+// A read that failed leaves the pictures read so far to be looked at and
+// saved, and the browser usable; F5 and the context menu's item read the
+// frame again without a replug, and once the fault is gone the album is
+// whole and can be edited and written.
+TEST_F(WinSession, AfterAFailedReadSaveAndTheBrowserWorkAndTheFrameIsReadAgain)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
+                 DevicePicture(Noise(128, 128, 30, 3))});
+    uint32_t second = 0;
+    {
+        Outside o(frame);
+        ASSERT_TRUE(o.s.Open().ok());
+        int length = 0;
+        ASSERT_TRUE(o.dpf.GetFileInfo(1, second, length));
+    }
+    auto faulty = std::make_shared<std::atomic<bool>>(true);
+    auto refused = std::make_shared<std::atomic<int>>(0);
+    const QString out = tmp.filePath("saved");
+    QDir().mkpath(out);
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([second, faulty, refused](const uint8_t cdb[16]) {
+            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
+            const bool refuse = *faulty && cdb[0] == 0xCD && address >= second && address < second + 4096;
+            *refused += refuse;
+            return refuse;
+        });
+        o.folderDialog = [out](QWidget*, const QString&) { return out; };
+    };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && !dlg->IsReading(); }));
+    ASSERT_EQ(Labels(), Numbered(1));
+    EXPECT_TRUE(dlg->StatusText().startsWith(T("READFAIL_TIPS") + ": ")) << dlg->StatusText().toStdString();
+    EXPECT_TRUE(dlg->StatusText().endsWith(T("READAGAIN_STATUS"))) << dlg->StatusText().toStdString();
+    const struct {
+        int id;
+        bool enabled;
+    } controls[] = {{IDC_BUTTON_SAVE, true},     {IDC_BUTTON_SAVEALL, true}, {IDC_BUTTON_SELECTALL, true},
+                    {IDC_TREE_FOLDER, true},     {IDC_LIST_BROWSER, true},   {IDC_LIST_ALBUM, true},
+                    {IDC_BTN_ADDTODPF, false},   {IDC_BUTTON_DELECT, false}, {IDC_BUTTON_SEND, false},
+                    {IDC_BTN_SETTING, false}};
+    for (const auto& c : controls)
+        EXPECT_EQ(C<QWidget>(c.id)->isEnabled(), c.enabled) << c.id;
+
+    // Save all writes the picture that was read, as a bitmap.
+    answerFor = [&](const QString& text) { return text == T("SAVE_TIPS_2") ? int(QMessageBox::Yes) : answer; };
+    Click(IDC_BUTTON_SAVEALL);
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"0001.bmp"}));
+    ASSERT_FALSE(boxes.isEmpty());
+    EXPECT_TRUE(boxes.last().startsWith(T("SAVEPICFINISH_TIPS"))) << boxes.join('|').toStdString();
+
+    // F5 while the fault lasts: read again, cut off again.
+    const int refusedBefore = *refused;
+    Album()->setFocus();
+    QTest::keyClick(Album(), Qt::Key_F5);
+    EXPECT_TRUE(dlg->IsReading());
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsReading(); }));
+    EXPECT_GT(int(*refused), refusedBefore);
+    EXPECT_EQ(Labels(), Numbered(1));
+    EXPECT_TRUE(C<QWidget>(IDC_BUTTON_SAVEALL)->isEnabled());
+
+    // The fault clears; the item of the album list's context menu reads the
+    // whole album.
+    *faulty = false;
+    QTest::mouseClick(Album()->viewport(), Qt::RightButton, {}, Album()->visualItemRect(Album()->item(0)).center());
+    QMenu* menu = dlg->ContextMenu();
+    ASSERT_TRUE(WaitFor([&] { return menu->isVisible(); }, 3000));
+    QAction* again = dlg->ReadAgainAction();
+    ASSERT_TRUE(menu->actions().contains(again));
+    EXPECT_EQ(again->text(), T("READAGAIN_MENU"));
+    EXPECT_EQ(again->shortcut(), QKeySequence(Qt::Key_F5));
+    const QPoint at = menu->actionGeometry(again).center();
+    QTest::mouseMove(menu, at);
+    QTest::mouseClick(menu, Qt::LeftButton, {}, at);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_FALSE(dlg->StatusText().contains(T("READFAIL_TIPS")));
+
+    // Edits not on the frame are asked about before a read drops them; No
+    // keeps them, Yes reads the frame's album.
+    SelectEntries({0});
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    ASSERT_EQ(Labels(), Numbered(2));
+    answer = QMessageBox::No;
+    boxes.clear();
+    QTest::keyClick(Album(), Qt::Key_F5);
+    EXPECT_EQ(boxes, QStringList{T("READAGAIN_TIPS")});
+    EXPECT_FALSE(dlg->IsReading());
+    EXPECT_EQ(Labels(), Numbered(2));
+    answer = QMessageBox::Yes;
+    QTest::keyClick(Album(), Qt::Key_F5);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_FALSE(dlg->AlbumModified());
+
+    // And the album read again is the frame's: an edit is written whole.
+    SelectEntries({1});
+    QTest::keyClick(Album(), Qt::Key_Delete);
+    ASSERT_TRUE(Synchronize());
+    ExpectFlashShowsTheWindow();
+    EXPECT_EQ(ReadBack(frame).size(), 2u);
+}
+
+
+// On an 800 x 600 screen the counter keeps its three lines and both
+// thumbnail columns stand whole in the album list, and an album longer than
+// the list opens at its top.
+TEST_F(WinSession, OnAnEightHundredScreenCounterAndColumnsShowWholeAndTheListOpensAtTheTop)
+{
+    std::vector<Bytes> many;
+    for (int i = 0; i < 12; ++i)
+        many.push_back(DevicePicture(Noise(128, 128, 40, unsigned(i))));
+    Seed(frame, many);
+    ASSERT_TRUE(Start(QSize(800, 600)));
+    ASSERT_TRUE(WaitLaidOut());
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(Album()->count(), 12);
+    QCoreApplication::processEvents();
+    EXPECT_GT(Album()->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(Album()->verticalScrollBar()->value(), 0);
+    const QRect inside = Album()->viewport()->rect();
+    for (int i : {0, 1})
+        EXPECT_TRUE(inside.contains(Album()->visualItemRect(Album()->item(i))))
+            << i << ": " << Album()->visualItemRect(Album()->item(i)).right() << " > " << inside.right();
+    auto* counter = C<QLabel>(IDC_STATIC_COUNTER);
+    EXPECT_EQ(counter->text().count('\n'), 2);
+    EXPECT_LE(counter->heightForWidth(counter->width()), counter->height());
+    EXPECT_LE(counter->geometry().bottom(), C<QWidget>(IDC_PROGRESS)->geometry().top());
+    EXPECT_LE(Album()->geometry().bottom(), counter->geometry().top());
 }
 
 

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QScreen>
 #include <QTest>
 #include <QMenu>
 #include <QProcess>
@@ -176,6 +177,11 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     QString factory = ReadText(ProgramFile("StartInfoUnicode.ini"));
     factory.replace(QStringLiteral("Titlename=Kestova"), QStringLiteral("Titlename=Picframe"));
     factory.replace(QStringLiteral("CorpLink="), QStringLiteral("CorpLink=") + QString(300, QLatin1Char('c')));
+    // A copyright notice far wider than the screen.
+    const QString notice = QStringLiteral("Copyright (C) 2026 Kestova developers. GNU GPL 3.0 or later.") +
+                           QStringLiteral(" All rights to the sample pictures stay with their makers.").repeated(3);
+    factory.replace(QStringLiteral("CopyRightTips=Copyright (C) 2026 Kestova developers. GNU GPL 3.0 or later."),
+                    QStringLiteral("CopyRightTips=") + notice);
     WriteText(ProgramFile("StartInfoUnicode.ini"), factory);
     // A frame whose firmware text carries a terminal escape and a bell.
     adjustOptions = [&](StartOptions& o) { o.frameArg += ",firmware=V1\x1b[2J\x07"; };
@@ -194,7 +200,23 @@ TEST_F(WinHarness, TitlenameNamesTheCaptionAndTheAboutItemAndLongValuesAreCut)
     ASSERT_TRUE(WaitFor([&] { return (box = dlg->findChild<QDialog*>("aboutBox")) && box->isVisible(); }));
     EXPECT_EQ(box->windowTitle(), "About Picframe");
     EXPECT_EQ(box->findChild<QLabel*>("ctl1064")->text(), "Picframe");
-    EXPECT_EQ(box->findChild<QLabel*>("ctl1066")->text(), "Copyright (C) 2026 Kestova developers. GNU GPL 3.0 or later.");
+    auto* copyright = box->findChild<QLabel*>("ctl1066");
+    EXPECT_EQ(copyright->text(), notice);
+    // It wraps: the box stays within the screen, the notice takes lines.
+    const QRect screen = box->screen()->availableGeometry();
+    ASSERT_GT(copyright->fontMetrics().horizontalAdvance(notice), screen.width());
+    EXPECT_LE(box->frameGeometry().width(), screen.width());
+    EXPECT_GE(copyright->height(), 3 * copyright->fontMetrics().height());
+    // Every line and the OK button lie inside the box, one under the other.
+    int below = 0;
+    for (const char* id : {"ctl1064", "ctl1066", "ctl1047", "ctl1048", "ctl1049", "ctl1051", "ctl1050", "ctl1"}) {
+        QWidget* w = box->findChild<QWidget*>(id);
+        ASSERT_NE(w, nullptr) << id;
+        const QRect r(w->mapTo(box, QPoint(0, 0)), w->size());
+        EXPECT_TRUE(box->rect().contains(r)) << id;
+        EXPECT_GE(r.top(), below) << id;
+        below = r.bottom();
+    }
     EXPECT_EQ(box->findChild<QLabel*>("ctl1047")->text(), "Flash Size: 2048 KB");  // the frame's
     EXPECT_EQ(box->findChild<QLabel*>("ctl1049")->text(), "Version " KESTOVA_VERSION);
     EXPECT_EQ(box->findChild<QLabel*>("ctl1051")->text(), "LCD Size: 128 x 128");

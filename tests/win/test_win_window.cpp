@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
+#include <QWindow>
 
 #include "win/widgets/AlbumList.h"
 #include "win/widgets/FolderTree.h"
@@ -47,6 +48,12 @@ TEST_P(Layout, OpensAnimatedThenLaysOutOnce)
     // The opening animation grows the window from nothing.
     EXPECT_LT(dlg->width(), 100);
     ASSERT_TRUE(WaitLaidOut());
+    EXPECT_EQ(dlg->size(), c.window);
+    // A fixed size: the window manager offers no resizing, and a request
+    // to resize changes nothing.
+    EXPECT_EQ(dlg->minimumSize(), c.window);
+    EXPECT_EQ(dlg->maximumSize(), c.window);
+    dlg->resize(c.window + QSize(60, 40));
     EXPECT_EQ(dlg->size(), c.window);
     EXPECT_EQ(C<QPushButton>(IDC_BUTTON_ZOOMIN)->geometry(), c.zoomIn);
     EXPECT_EQ(C<QPushButton>(IDC_EXIT)->geometry(), c.exit);
@@ -313,6 +320,13 @@ TEST_F(WinHarness, TheWidgetsAnswerWhereAPersonReachesThem)
     EXPECT_TRUE(WaitFor([&] { return !dlg->findChild<QDialog*>("settingDialog"); }, 3000));
     EXPECT_EQ(dlg->FrameTextColour(), QColor(0, 0, 0));
     EXPECT_EQ(dlg->FrameBackgroundColour(), QColor(255, 255, 255));
+    // The window has the keys back: Ctrl+R typed now (into whatever window
+    // has the keyboard) reaches it and brings the crop rectangle back.
+    ASSERT_FALSE(preview->RectMode());
+    QWindow* typed = QGuiApplication::focusWindow();
+    ASSERT_NE(typed, nullptr);
+    QTest::keyClick(typed, Qt::Key_R, Qt::ControlModifier);
+    EXPECT_TRUE(preview->RectMode());
 }
 
 } // namespace

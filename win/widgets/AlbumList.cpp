@@ -177,6 +177,11 @@ void CAlbumList::mousePressEvent(QMouseEvent* e)
         return;  // the selection stays as it is: it may be dragged
     }
     QListWidget::mousePressEvent(e);
+    if (e->button() == Qt::RightButton) {
+        pressedOnItem_ = false;
+        emit rightButtonDown(e->globalPosition().toPoint());
+        return;
+    }
     // A plain press that just selected an item may start a drag of it too.
     under = itemAt(pressAt_);
     pressedOnItem_ = plain && under && under->isSelected();

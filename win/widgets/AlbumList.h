@@ -94,6 +94,9 @@ signals:
     // The user dragged the selected items (rows in album order) to stand
     // where row `before` stood; the album decides whether they move.
     void moveRequested(const QList<int>& rows, int before);
+    // The right button went down on the list (after the item under it was
+    // selected), at `globalPos`: the window shows its context menu there.
+    void rightButtonDown(const QPoint& globalPos);
 
 protected:
     void paintEvent(QPaintEvent* e) override;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "win/widgets/FolderTree.h"
 
+#include "imaging/LocalNames.h"
+
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileIconProvider>
@@ -21,6 +23,8 @@
 #include <thread>
 #include <utility>
 
+#include <sys/stat.h>
+
 namespace kestova::win {
 
 namespace {
@@ -28,6 +32,8 @@ namespace {
 constexpr int kPathRole = Qt::UserRole;
 constexpr int kKindRole = Qt::UserRole + 1;
 constexpr int kPlaceholderRole = Qt::UserRole + 2;
+// Set once a listing found no sub-folders: the node shows no expand button.
+constexpr int kNoSubfoldersRole = Qt::UserRole + 3;
 
 // One mounted volume: its root (ending in '/') and the name shown for it.
 using Volume = QPair<QString, QString>;
@@ -97,18 +103,23 @@ void SortPathList(QStringList& paths)
 FolderListing ListFolder(const QString& folderPath)
 {
     FolderListing out;
-    QDir dir(folderPath);
-    if (!dir.exists())
+    // Read by bytes: a name that is not valid UTF-8 is listed too (Qt's own
+    // listing leaves it out) and keeps its bytes for opening it later.
+    QStringList names;
+    if (!ListFolderNames(folderPath, names))
         return out;
-    // Dot-folders are the hidden folders here; Files leaves out broken links.
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo& e : entries) {
-        const QString name = e.fileName();
-        if (e.isDir())
-            out.folders.append(folderPath + name);
-        else if (IsBrowserPicture(name))
-            out.pictures.append(folderPath + name);
+    for (const QString& name : names) {
+        // Dot-names are the hidden entries here.
+        if (name.startsWith(QLatin1Char('.')))
+            continue;
+        const QString path = folderPath + name;
+        struct stat st {};
+        if (::stat(BytesOfName(path).constData(), &st) != 0)
+            continue;  // a broken link
+        if (S_ISDIR(st.st_mode))
+            out.folders.append(path);
+        else if (S_ISREG(st.st_mode) && IsBrowserPicture(name))
+            out.pictures.append(path);
     }
     SortPathList(out.folders);
     SortPathList(out.pictures);
@@ -336,8 +347,10 @@ void CFolderTree::HandleExpansion(QTreeWidgetItem* node)
     if (kind == Kind::File)
         return;  // a file leaf has nothing to list
     if (!node->isExpanded()) {
-        pending_.erase(node);
-        ClearNode(node, true);
+        // A folder known to hold no sub-folders gets no placeholder back:
+        // an expand button would promise what is not there.
+        const bool listing = pending_.erase(node) > 0;
+        ClearNode(node, listing || kind == Kind::Computer || !node->data(0, kNoSubfoldersRole).toBool());
         return;
     }
     if (kind == Kind::Computer) {
@@ -345,9 +358,30 @@ void CFolderTree::HandleExpansion(QTreeWidgetItem* node)
         Request(node, QString());
         return;
     }
+    ListNode(node);
+}
+
+void CFolderTree::ListNode(QTreeWidgetItem* node)
+{
+    QScopedValueRollback<bool> notUser(userAction_, false);
     currentFolder_ = NodePath(node);
-    ClearNode(node, false);
+    // A collapsed node keeps its expand button while the listing runs, so
+    // it can be opened at once.
+    ClearNode(node, !node->isExpanded());
     Request(node, currentFolder_);
+}
+
+void CFolderTree::ListSelected(QTreeWidgetItem* node)
+{
+    if (!node || IsPlaceholder(node))
+        return;
+    const auto kind = Kind(node->data(0, kKindRole).toInt());
+    // A folder or volume chosen while collapsed is listed as it stands: its
+    // pictures reach the browser at once, its sub-folders wait under it.
+    if (!node->isExpanded() && (kind == Kind::Folder || kind == Kind::Volume))
+        ListNode(node);
+    else
+        HandleExpansion(node);
 }
 
 void CFolderTree::ApplyVolumes(uint64_t token, const QList<QPair<QString, QString>>& volumes)
@@ -374,9 +408,14 @@ void CFolderTree::ApplyListing(uint64_t token, const QString& folderPath, const 
     if (!node)
         return;  // collapsed, re-listed or removed meanwhile
     const QIcon icon = QFileIconProvider().icon(QAbstractFileIconProvider::Folder);
+    node->setData(0, kNoSubfoldersRole, listing.folders.isEmpty());
     setUpdatesEnabled(false);
+    for (int i = node->childCount() - 1; i >= 0; --i)
+        if (IsPlaceholder(node->child(i)))
+            delete node->takeChild(i);
     for (const QString& p : listing.folders)
-        InsertNode(node, Kind::Folder, p + QLatin1Char('/'), QFileInfo(p).fileName(), icon, true);
+        InsertNode(node, Kind::Folder, p + QLatin1Char('/'), ShownName(p.mid(p.lastIndexOf(QLatin1Char('/')) + 1)),
+                   icon, true);
     setUpdatesEnabled(true);
     // Two folders expanded in quick succession: the browser shows the files
     // of the one listed last, as it would if each listing were immediate.
@@ -426,7 +465,7 @@ void CFolderTree::mouseDoubleClickEvent(QMouseEvent* event)
 
 void CPictureFolderTree::OnSelectionChange(QTreeWidgetItem* node)
 {
-    HandleExpansion(node);
+    ListSelected(node);
 }
 
 void CPictureFolderTree::ClearNode(QTreeWidgetItem* node, bool addPlaceholder)
@@ -491,7 +530,24 @@ void CBrowserList::AddPaths(const QStringList& paths)
     names.reserve(paths.size());
     for (const QString& p : paths)
         names.append(p.mid(p.lastIndexOf(QLatin1Char('/')) + 1));
+    const int first = count();
     addItems(names);
+    // A name that is not valid UTF-8 is shown with its odd bytes escaped and
+    // keeps the real name for opening it.
+    for (int i = 0; i < names.size(); ++i)
+        if (HasKeptBytes(names[i])) {
+            QListWidgetItem* it = item(first + i);
+            it->setData(kFileNameRole, names[i]);
+            it->setText(ShownName(names[i]));
+        }
+}
+
+QString CBrowserList::FileName(const QListWidgetItem* item)
+{
+    if (!item)
+        return QString();
+    const QVariant real = item->data(kFileNameRole);
+    return real.isValid() ? real.toString() : item->text();
 }
 
 void CBrowserList::SetItemIcon(const QIcon& icon)

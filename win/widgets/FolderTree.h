@@ -106,6 +106,10 @@ protected:
     // The expansion handler: runs for every expand and collapse, and for the
     // user's selection changes where a subclass asks for it.
     void HandleExpansion(QTreeWidgetItem* node);
+    // A node the user selected: a collapsed folder or volume is listed
+    // without expanding it (its pictures go to OnFilesFound, its sub-folders
+    // under it); anything else runs the expansion handler.
+    void ListSelected(QTreeWidgetItem* node);
 
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -117,6 +121,8 @@ private:
     QTreeWidgetItem* InsertNode(QTreeWidgetItem* parent, Kind kind, const QString& path,
                                 const QString& text, const QIcon& icon, bool placeholder);
     void AddPlaceholder(QTreeWidgetItem* node);
+    // Lists the folder of `node` one level deep, in place of its children.
+    void ListNode(QTreeWidgetItem* node);
     void ForgetPending(QTreeWidgetItem* subtree);
     void Request(QTreeWidgetItem* node, const QString& folderPath);
     void ApplyListing(uint64_t token, const QString& folderPath, const FolderListing& listing);
@@ -135,10 +141,10 @@ private:
     std::unique_ptr<FolderListWorker> worker_;
 };
 
-// The main window's tree: a user's selection runs the expansion handler
-// (selecting an expanded folder lists it again, a collapsed one empties the
-// browser), clearing a node first empties the browser list, and a listed
-// folder's picture files go to the main window.
+// The main window's tree: a user's selection lists the folder chosen
+// (expanded or not) so its pictures show at once, clearing a node first
+// empties the browser list, and a listed folder's picture files go to the
+// main window.
 class CPictureFolderTree : public CFolderTree {
     Q_OBJECT
 public:
@@ -169,6 +175,10 @@ public:
     void Clear();                              // user message 1
     void AddPaths(const QStringList& paths);   // user message 2: appends, in order
     void SetItemIcon(const QIcon& icon);       // the picture icon (resource 194)
+    // The file's name in its folder (the item's text, or for a name that is
+    // not valid UTF-8 the name with its bytes kept, see LocalNames.h).
+    static QString FileName(const QListWidgetItem* item);
+    static constexpr int kFileNameRole = Qt::UserRole;
     QIcon ItemIcon() const { return icon_; }
 
 private:

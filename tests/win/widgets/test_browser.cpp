@@ -137,19 +137,33 @@ TEST_F(Browser, ExpandingAFolderSortsItsSubFoldersAndListsThePicturesTheBrowserT
     EXPECT_EQ(list->count(), 0);
 }
 
-TEST_F(Browser, SelectingAnExpandedFolderListsItAgainAndACollapsedOneEmptiesTheBrowser)
+// A click on a folder lists its pictures at once, expanded or not; a
+// folder found without sub-folders shows no expand button from then on,
+// also after it was opened and closed.
+TEST_F(Browser, SelectingAFolderListsItAtOnceAndAChildlessOneLosesItsExpandButton)
 {
     MakeDir(desktop + "/sub");
     WriteText(desktop + "/one.jpg");
+    WriteText(pictures + "/p.bmp");
     tree->Fill();
     tree->DesktopNode()->setExpanded(true);
     ASSERT_TRUE(Settled());
     ASSERT_EQ(BrowserTexts(*list), QStringList({"one.jpg"}));
 
-    // Select the pictures root (collapsed): the browser empties.
+    // The pictures root, collapsed, clicked: its picture is listed, it stays
+    // collapsed and, holding no sub-folder, keeps no placeholder.
     Click(tree->PicturesNode());
-    EXPECT_EQ(list->count(), 0);
-    EXPECT_TRUE(OnlyPlaceholder(tree->PicturesNode()));
+    ASSERT_TRUE(Settled());
+    EXPECT_EQ(BrowserTexts(*list), QStringList({"p.bmp"}));
+    EXPECT_EQ(tree->CurrentFolderPath(), pictures + "/");
+    EXPECT_FALSE(tree->PicturesNode()->isExpanded());
+    EXPECT_EQ(tree->PicturesNode()->childCount(), 0);
+    // Opened and closed with the keys: still nothing to expand.
+    QTest::keyClick(tree, Qt::Key_Right);
+    ASSERT_TRUE(Settled());
+    QTest::keyClick(tree, Qt::Key_Left);
+    EXPECT_FALSE(tree->PicturesNode()->isExpanded());
+    EXPECT_EQ(tree->PicturesNode()->childCount(), 0);
 
     // A new file, then the expanded desktop is selected again: listed anew.
     WriteText(desktop + "/two.gif");
@@ -159,6 +173,21 @@ TEST_F(Browser, SelectingAnExpandedFolderListsItAgainAndACollapsedOneEmptiesTheB
     EXPECT_EQ(listed.count(), 1);
     EXPECT_EQ(BrowserTexts(*list), QStringList({"one.jpg", "two.gif"}));
     EXPECT_EQ(ChildTexts(tree->DesktopNode()), QStringList({"sub"}));
+
+    // A collapsed folder with a sub-folder, clicked: listed, its sub-folder
+    // waits under it (an expand button), and closing it keeps the button.
+    MakeDir(desktop + "/sub/deeper");
+    WriteText(desktop + "/sub/s.jpg");
+    QTreeWidgetItem* sub = tree->DesktopNode()->child(0);
+    Click(sub);
+    ASSERT_TRUE(Settled());
+    EXPECT_EQ(BrowserTexts(*list), QStringList({"s.jpg"}));
+    EXPECT_FALSE(sub->isExpanded());
+    EXPECT_EQ(ChildTexts(sub), QStringList({"deeper"}));
+    QTest::keyClick(tree, Qt::Key_Right);
+    ASSERT_TRUE(Settled());
+    QTest::keyClick(tree, Qt::Key_Left);
+    EXPECT_TRUE(OnlyPlaceholder(sub));
 }
 
 TEST_F(Browser, ALateListingNeverReachesACollapsedNodeAndOnlyTheLastFeedsTheBrowser)
