@@ -141,17 +141,23 @@ TEST_F(MacEdit, DragAndAltArrowsReorderAndTheDownloadCostsOnlyTheIndex)
     Key(Qt::Key_Up, Qt::AltModifier);
     EXPECT_EQ(Held(), Seeded({2, 1, 3, 0}));
     EXPECT_EQ(List()->SelectedRows(), (QList<int>{1, 2}));
-    // Ctrl-click rows 2 and 4 (a gap between them): Alt+Down moves each one
-    // place and keeps the gap; the last row cannot go further, so a second
-    // Alt+Down moves only the other.
+    // Ctrl-click rows 2 and 4 (a gap between them): Alt+Down moves each row
+    // one place; the last row cannot go further, so it stays and only the
+    // other moves. A second Alt+Down moves nothing: the row ahead is blocked
+    // by the one that could not move.
     ClickRowWith(1, {});
     ClickRowWith(3, Qt::ControlModifier);
     Key(Qt::Key_Down, Qt::AltModifier);
     EXPECT_EQ(Held(), Seeded({2, 3, 1, 0}));
     EXPECT_EQ(List()->SelectedRows(), (QList<int>{2, 3}));
+    Key(Qt::Key_Down, Qt::AltModifier);
+    EXPECT_EQ(Held(), Seeded({2, 3, 1, 0}));
+    // Rows 1 and 3 (a gap between them) go up together: the gap stays.
+    ClickRowWith(1, {});
+    ClickRowWith(3, Qt::ControlModifier);
     Key(Qt::Key_Up, Qt::AltModifier);
-    EXPECT_EQ(Held(), Seeded({2, 1, 3, 0}));
-    EXPECT_EQ(List()->SelectedRows(), (QList<int>{1, 3}));
+    EXPECT_EQ(Held(), Seeded({3, 2, 0, 1}));
+    EXPECT_EQ(List()->SelectedRows(), (QList<int>{0, 2}));
 
     const qint64 mark = LogSize();
     Click("load_0");
@@ -159,7 +165,7 @@ TEST_F(MacEdit, DragAndAltArrowsReorderAndTheDownloadCostsOnlyTheIndex)
     // Only the two index blocks went to the frame, and a fresh read lists
     // the new order.
     EXPECT_EQ(SentSince(mark).first, 2 * 4096);
-    EXPECT_EQ(ReadAlbum(frame), Seeded({2, 1, 3, 0}));
+    EXPECT_EQ(ReadAlbum(frame), Seeded({3, 2, 0, 1}));
     EXPECT_EQ(Status(), "DownLoad Finished. 4 pictures are on the frame.");
     EXPECT_FALSE(Marked());
 }
