@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "imaging/LocalNames.h"
 
+#include <algorithm>
+
 #include <QFile>
 
 #include <dirent.h>
@@ -106,12 +108,18 @@ QByteArray BytesOfName(const QString& name)
 
 QString ShownName(const QString& name)
 {
-    if (!HasKeptBytes(name))
+    // Control characters (a newline, an escape) are shown as bytes too: a
+    // name must never break a line of the status bar or the list, nor reach
+    // a terminal as a command.
+    const auto control = [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; };
+    if (!HasKeptBytes(name) && std::none_of(name.begin(), name.end(), control))
         return name;
     QString out;
     for (qsizetype i = 0; i < name.size(); ++i) {
         if (IsKept(name, i))
             out += QString::asprintf("\\x%02X", unsigned(name[i].unicode() - kKeptBase));
+        else if (control(name[i]))
+            out += QString::asprintf("\\x%02X", unsigned(name[i].unicode()));
         else
             out += name[i];
     }

@@ -20,6 +20,7 @@
 #include "device/DeviceText.h"
 #include "flash_manager/DPF.h"
 #include "imaging/BatchPrepare.h"
+#include "imaging/LocalNames.h"
 #include "imaging/Preparation.h"
 #include "session/FrameSession.h"
 #include "win/Messages.h"
@@ -574,7 +575,7 @@ void CMainDialog::DropItems(const QStringList& items)
         } else if (const QString why = WhyNotTaken(path); why.isEmpty()) {
             pendingFiles_ << path;
         } else {
-            skipped << QStringLiteral("%1 (%2)").arg(fi.fileName(), why);
+            skipped << QStringLiteral("%1 (%2)").arg(ShownName(fi.fileName()), why);
         }
     }
     // Every file left out is named, with the reason.

@@ -438,6 +438,7 @@ TEST(LocalNames, EveryByteComesBack)
         {"\xed\xa0\x80.jpg", "\\xED\\xA0\\x80.jpg"},      // encoded surrogate
         {"\xf4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},     // past U+10FFFF
         {"\xf0\x9f\x93\xb7\xf7.jpg", "\xf0\x9f\x93\xb7\\xF7.jpg"},  // a pair, then a kept byte
+        {"a\nb\x1b[2J.jpg", "a\\x0Ab\\x1B[2J.jpg"},      // a newline and an escape
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);

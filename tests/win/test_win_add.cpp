@@ -154,10 +154,15 @@ TEST_F(WinSession, ADropNamesEveryFileItLeavesOutAndWhy)
     SavePicture(locked, Noise(64, 64, 10, 1));
     QFile::setPermissions(locked, QFileDevice::WriteOwner);
     const bool canLock = !QFileInfo(locked).isReadable();  // not so for root
+    // A name that holds a newline is named on one line, the newline shown
+    // as its byte.
+    const QString twoLines = pictures + "/two\nlines.jpg";
+    WriteText(twoLines, "not a picture");
     QStringList items = {SavePicture(pictures + "/red.png", Noise(64, 64, 10, 2)), fifo, "/dev/null", text,
-                         pictures + "/gone.jpg"};
+                         pictures + "/gone.jpg", twoLines};
     QStringList reasons = {"pipe.jpg (" + T("SKIP_FIFO") + ")", "null (" + T("SKIP_DEVICE") + ")",
-                           "notes.bmp (" + T("SKIP_NOTPICTURE") + ")", "gone.jpg (" + T("SKIP_UNREADABLE") + ")"};
+                           "notes.bmp (" + T("SKIP_NOTPICTURE") + ")", "gone.jpg (" + T("SKIP_UNREADABLE") + ")",
+                           "two\\x0Alines.jpg (" + T("SKIP_NOTPICTURE") + ")"};
     if (canLock) {
         items << locked;
         reasons << "locked.jpg (" + T("SKIP_UNREADABLE") + ")";
