@@ -703,9 +703,13 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     device.open(limits.cancel ? QIODevice::ReadOnly | QIODevice::Unbuffered : QIODevice::ReadOnly);
     QImageReader reader(&device);
     reader.setAutoTransform(true);
-    if (!reader.canRead())
+    if (!reader.canRead()) {
+        // A read cancelled before the header was looked at is not a verdict on the file.
+        if (Cancelled(limits))
+            return Failure(PictureError::Cancelled, name, QStringLiteral("the read was cancelled"));
         return Failure(PictureError::NotAPicture, name,
                        QStringLiteral("not a picture file that can be read (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...)"));
+    }
     const QByteArray format = reader.format();
     const bool isJpeg = format == "jpeg" || format == "jpg";
 

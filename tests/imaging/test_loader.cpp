@@ -397,6 +397,10 @@ TEST_F(PictureLoaderTest, ReadsShareTheBudgetAndCanBeCancelledWhileWaiting) {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     cancel = true;
     EXPECT_EQ(decoding.get().error, PictureError::Cancelled);
+    // Cancelled before its header was looked at, a good picture is not
+    // called something else.
+    EXPECT_EQ(ReadPictureData(Encode(Photo(64, 48), "JPEG"), "c.jpg", {}, limits).error, PictureError::Cancelled);
+    EXPECT_EQ(ReadPictureData(png, "c.png", {}, limits).error, PictureError::Cancelled);
 }
 
 TEST_F(PictureLoaderTest, ReaderLibraryWarningsNeverReachStderr) {
