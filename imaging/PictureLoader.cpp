@@ -28,6 +28,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#if defined(__ELF__)
+#include <dlfcn.h>
+#endif
 
 namespace kestova {
 namespace {
@@ -86,6 +89,32 @@ void CollectTiffError(const char* module, const char* format, va_list args) {
     CollectTiffMessage("TIFF error: ", module, format, args);
 }
 
+#if defined(__ELF__)
+// libpng prints its errors to stderr unless the reader gives it an error
+// function, and Qt's PNG reader gives it only a warning function. Every
+// png_set_error_fn call of the process comes here first (see the end of this
+// file): a missing error function becomes this one, which collects the
+// message on a thread that is reading a picture and then leaves the decode
+// the way libpng's own does.
+struct png_struct_def;
+using PngMessageFn = void (*)(png_struct_def*, const char*);
+using PngSetErrorFn = void (*)(png_struct_def*, void*, PngMessageFn, PngMessageFn);
+using PngLongJmpFn = void (*)(const png_struct_def*, int);
+
+PngLongJmpFn RealPngLongJmp() {
+    static const auto fn = reinterpret_cast<PngLongJmpFn>(::dlsym(RTLD_DEFAULT, "png_longjmp"));
+    return fn;
+}
+
+void CollectPngError(png_struct_def* png, const char* message) {
+    if (t_readerMessages)
+        t_readerMessages->append(QStringLiteral("libpng error: ") + QString::fromLocal8Bit(message ? message : ""));
+    if (const PngLongJmpFn longJmp = RealPngLongJmp())
+        longJmp(png, 1);  // never returns
+    // Without it libpng's own handler runs (it prints, then leaves the decode).
+}
+#endif
+
 void InstallMessageCollector() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -134,7 +163,8 @@ public:
                 m.contains(QLatin1String("bad Huffman code"), Qt::CaseInsensitive) ||
                 m.contains(QLatin1String("Premature end of JPEG file"), Qt::CaseInsensitive) ||
                 m.contains(QLatin1String("must resync"), Qt::CaseInsensitive) ||
-                m.startsWith(QLatin1String("TIFF error: ")))
+                m.startsWith(QLatin1String("TIFF error: ")) ||
+                m.startsWith(QLatin1String("libpng error: ")))
                 return Printable(m);
         return {};
     }
@@ -675,9 +705,13 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
     device.open(limits.cancel ? QIODevice::ReadOnly | QIODevice::Unbuffered : QIODevice::ReadOnly);
     QImageReader reader(&device);
     reader.setAutoTransform(true);
-    if (!reader.canRead())
+    if (!reader.canRead()) {
+        // A read cancelled before the header was looked at is not a verdict on the file.
+        if (Cancelled(limits))
+            return Failure(PictureError::Cancelled, name, QStringLiteral("the read was cancelled"));
         return Failure(PictureError::NotAPicture, name,
                        QStringLiteral("not a picture file that can be read (JPEG, PNG, GIF, BMP, TIFF, HEIC, AVIF, ...)"));
+    }
     const QByteArray format = reader.format();
     const bool isJpeg = format == "jpeg" || format == "jpg";
 
@@ -922,3 +956,15 @@ LoadedPicture ReadPictureFile(const QString& path, const SizeChooser& chooseSize
 }
 
 } // namespace kestova
+
+#if defined(__ELF__)
+// Interposes libpng's png_set_error_fn (the executable's definition comes
+// before the library's for every caller, Qt's PNG reader included) so that
+// no PNG read is left with libpng's printing error handler.
+extern "C" __attribute__((visibility("default"))) void png_set_error_fn(
+    kestova::png_struct_def* png, void* errorData, kestova::PngMessageFn error, kestova::PngMessageFn warning) {
+    static const auto real = reinterpret_cast<kestova::PngSetErrorFn>(::dlsym(RTLD_NEXT, "png_set_error_fn"));
+    if (!real) return;
+    real(png, errorData, error ? error : kestova::CollectPngError, warning);
+}
+#endif

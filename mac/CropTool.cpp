@@ -21,11 +21,17 @@ bool CropTool::Placed() const
     return gmyCGimage != nullptr;
 }
 
-void CropTool::ReleasePicture()
+void CropTool::DropPicture()
 {
     std::lock_guard lock(placementMutex);
     gmyCGimage.reset();
     stageLevels_.clear();
+}
+
+void CropTool::ReleasePicture()
+{
+    reader_.Cancel();
+    DropPicture();
 }
 
 MyRect CropTool::DrawRect() const
@@ -103,13 +109,6 @@ std::vector<QImage> CropTool::HalvedCopies(const QImage& picture)
     return levels;
 }
 
-void CropTool::BuildStageLevels()
-{
-    stageLevels_.clear();
-    if (gmyCGimage)
-        stageLevels_ = HalvedCopies(gmyCGimage->image);
-}
-
 MacPicture CropTool::DisplayPicture() const
 {
     return Reduced(*gmyCGimage, stageLevels_);
@@ -146,9 +145,9 @@ QImage CropTool::Capture(const MyRect& rect) const
 }
 
 std::unique_ptr<MacPicture> CropTool::LoadPlaced(const QString& path, float lcdWidth, float lcdHeight, float* scale,
-                                                 QString* error)
+                                                 QString* error, const PictureLimits& limits)
 {
-    std::unique_ptr<MacPicture> picture = LoadPicture(path, error);
+    std::unique_ptr<MacPicture> picture = LoadPicture(path, error, limits);
     if (!picture)
         return nullptr;
     // The picture just covers the crop rectangle.
@@ -171,7 +170,7 @@ QImage CropTool::CaptureNewlyPlaced(const QString& path, const MyRect& rect, int
                             lcdHeight);
 }
 
-bool CropTool::SelectOnePicture(const QString& path, bool noRedraw)
+void CropTool::SelectOnePicture(const QString& path, bool noRedraw)
 {
     TheSmallestValue = 0;
     OldValue = 0;
@@ -183,8 +182,10 @@ bool CropTool::SelectOnePicture(const QString& path, bool noRedraw)
         gmySuitableSize = true;
         emit suitableSizeSet(true);
     }
-    ReleasePicture();
+    DropPicture();
     emit arrowsValueSet(ScaleArrows, 0);
+    if (!noRedraw)
+        emit stageChanged();
 
     float width, height;
     {
@@ -192,25 +193,37 @@ bool CropTool::SelectOnePicture(const QString& path, bool noRedraw)
         width = gmyLcdWidth;
         height = gmyLcdHeight;
     }
-    float s = 0;
-    std::unique_ptr<MacPicture> picture = LoadPlaced(path, width, height, &s);
-    if (!picture) {
-        emit refused(QStringLiteral("Couldn't Process"));
-        emit stageChanged();
-        return false;
-    }
-    {
-        std::lock_guard lock(placementMutex);
-        gmyCGimage = std::move(picture);
-        BuildStageLevels();
-    }
-    CenterDrawRect();
-    TheSmallestValue = std::min(int(s * 100) + 1, 1000);
-    emit arrowsValueSet(ScaleArrows, TheSmallestValue);
-    SetOffsetRanges(s);
-    if (!noRedraw)
-        emit stageChanged();
-    return true;
+    // Read, scaled and halved off the main thread; placed here.
+    struct Read {
+        std::shared_ptr<MacPicture> picture;
+        std::vector<QImage> levels;
+        float scale = 0;
+    };
+    reader_.Start<Read>(
+        [path, width, height](const PictureLimits& limits) {
+            Read read;
+            read.picture = LoadPlaced(path, width, height, &read.scale, nullptr, limits);
+            if (read.picture)
+                read.levels = HalvedCopies(read.picture->image);
+            return read;
+        },
+        [this](Read read) {
+            if (!read.picture) {
+                emit refused(QStringLiteral("Couldn't Process"));
+                emit stageChanged();
+                return;
+            }
+            {
+                std::lock_guard lock(placementMutex);
+                gmyCGimage = std::make_unique<MacPicture>(std::move(*read.picture));
+                stageLevels_ = std::move(read.levels);
+            }
+            CenterDrawRect();
+            TheSmallestValue = std::min(int(read.scale * 100) + 1, 1000);
+            emit arrowsValueSet(ScaleArrows, TheSmallestValue);
+            SetOffsetRanges(read.scale);
+            emit stageChanged();
+        });
 }
 
 void CropTool::RotateTo(int value)

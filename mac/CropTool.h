@@ -7,12 +7,14 @@
 // the box, a redraw of the stage or the preview, a refusal); it never
 // touches a widget.
 //
-// Threads: the window uses it on the main thread; a batch task may load and
+// Threads: the window uses it on the main thread; the picture it places is
+// read on the desktop layer's picture reader, and a batch task may load and
 // capture pictures through it. `placementMutex` guards the picture, the crop
 // rectangle, the LCD size and the preview picture against the painting on
 // the main thread. Signals emitted on a task reach receivers on the main
 // thread queued, in order.
 
+#include "desktop/PictureReader.h"
 #include "imaging/ProcessPic.h"
 
 #include <QImage>
@@ -47,10 +49,15 @@ public:
 
     explicit CropTool(QObject* parent = nullptr);
 
-    // Loads a picture and places it at its suitable size with the crop
-    // rectangle centred; false (and "Couldn't Process" refused) when the file
-    // cannot be loaded, nothing placed then.
-    bool SelectOnePicture(const QString& path, bool noRedraw);
+    // Takes the placed picture off the stage and starts reading `path` off
+    // the main thread; returns at once. Once read, the picture is placed at
+    // its suitable size with the crop rectangle centred and the stage
+    // redrawn (`noRedraw` spares only the redraw of the emptied stage now);
+    // when it cannot be loaded "Couldn't Process" is refused and nothing is
+    // placed. A newer SelectOnePicture or ReleasePicture drops the read.
+    void SelectOnePicture(const QString& path, bool noRedraw);
+    // True while a picture asked for with SelectOnePicture is being read.
+    bool Loading() const { return reader_.Busy(); }
     // The arrows controls' values, applied to the placed picture.
     void RotateTo(int value);
     void ScaleTo(int value);
@@ -75,7 +82,7 @@ public:
     // A new LCD size (a frame was read); the crop rectangle is centred.
     void SetLcdSize(int width, int height);
     bool Placed() const;
-    // Nothing placed any more.
+    // Nothing placed any more (and a read in progress dropped).
     void ReleasePicture();
     // Shows `picture` in the preview (a null picture empties it).
     void ShowInPreview(const QImage& picture);
@@ -95,7 +102,8 @@ public:
     // crop rectangle, as a newly placed picture is (`scale` receives the
     // factor); null when it cannot be loaded (`error` says why).
     static std::unique_ptr<MacPicture> LoadPlaced(const QString& path, float lcdWidth, float lcdHeight,
-                                                  float* scale = nullptr, QString* error = nullptr);
+                                                  float* scale = nullptr, QString* error = nullptr,
+                                                  const PictureLimits& limits = {});
     // The picture halved again and again while both sides are at least 64.
     static std::vector<QImage> HalvedCopies(const QImage& picture);
     // `placed` drawn from the smallest of `levels` still as large as shown.
@@ -151,10 +159,12 @@ private:
 
     mutable std::recursive_mutex placementMutex;
 
-    void BuildStageLevels();
+    void DropPicture();
     void SetOffsetRanges(float scale);
 
     std::vector<QImage> stageLevels_;  // the placed picture halved again and again
+    // Last, so it goes first: a read still running is only cancelled.
+    desktop::PictureReader reader_;
 };
 
 } // namespace kestova::mac

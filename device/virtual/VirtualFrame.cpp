@@ -286,7 +286,11 @@ std::unique_ptr<VirtualFrame> VirtualFrame::Open(const std::string& frameArg) {
 
 std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& options) {
     if (options.path.empty()) throw std::invalid_argument("virtual frame: no image path given");
-    const int fd = ::open(options.path.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = ::open(options.path.c_str(), O_RDWR | O_CLOEXEC);
+    // An image the user may only read is opened for reading: the album can
+    // be looked at, every write fails.
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
+        fd = ::open(options.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw std::runtime_error("cannot open frame image " + options.path + ": " + std::strerror(errno));
     struct stat st {};
@@ -300,8 +304,9 @@ std::unique_ptr<VirtualFrame> VirtualFrame::Open(const VirtualFrameOptions& opti
                                  " must hold between 1 byte and 16 MiB of flash");
     }
     // Held for as long as the frame is open: a second program (or a second
-    // link in this one) must not read an album that is being rewritten.
-    if (std::string lockError = HoldFrameOrClose(fd); !lockError.empty())
+    // link in this one) must not write beside it, nor read an album that is
+    // being rewritten; an open that can only read never stops a writer.
+    if (std::string lockError = HoldFrameImageOrClose(fd); !lockError.empty())
         throw std::runtime_error("frame image " + options.path + ": " + lockError);
     std::unique_ptr<VirtualFrame> frame(new VirtualFrame(options, fd, uint32_t(st.st_size)));
     frame->dev_ = uint64_t(st.st_dev);

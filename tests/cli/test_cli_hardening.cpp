@@ -316,7 +316,7 @@ TEST_F(CliHardening, LockHolderNameIsPrintedEscapedAndQuoted) {
     ASSERT_EQ(pipe(ready), 0);
     const pid_t holder = fork();
     if (holder == 0) {
-        const int fd = ::open(image.c_str(), O_RDONLY);
+        const int fd = ::open(image.c_str(), O_RDWR);
         flock(fd, LOCK_EX);
         prctl(PR_SET_NAME, "\x1b[2Jx (pid 1)", 0, 0, 0);
         (void)!write(ready[1], "r", 1);
@@ -335,6 +335,70 @@ TEST_F(CliHardening, LockHolderNameIsPrintedEscapedAndQuoted) {
     EXPECT_NE(r.err.find("in use by process '\\x1B[2Jx (pid 1)' (pid " + std::to_string(holder) + ")"),
               std::string::npos)
         << r.err;
+}
+
+// Who may keep the owner from writing the frame image: only another open
+// that can write it. An open that can only read (any user may make one of
+// a readable file, and lock it) never blocks `add`; `ls` names a writer.
+TEST_F(CliHardening, OnlyAnOpenThatCanWriteTheImageKeepsItsOwnerOut) {
+    FormatFrameImage(image, {}, true);
+    const std::string picture = PictureFile(dir);
+    enum Lock { FlockExclusive, FlockShared, OfdWrite };
+    struct Case {
+        const char* what;
+        int openFlags;
+        Lock lock;
+        bool blocks;
+    } cases[] = {
+        {"read-only open, exclusive flock", O_RDONLY, FlockExclusive, false},
+        {"read-only open, shared flock", O_RDONLY, FlockShared, false},
+        {"writable open, exclusive flock", O_RDWR, FlockExclusive, true},
+        {"writable open, shared flock", O_RDWR, FlockShared, true},
+        {"writable open, open-file write lock", O_RDWR, OfdWrite, true},
+    };
+    int pictures = 0;
+    for (const Case& c : cases) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            const int fd = ::open(image.c_str(), c.openFlags);
+            if (c.lock == OfdWrite) {
+                struct flock range {};
+                range.l_type = F_WRLCK;
+                range.l_whence = SEEK_SET;
+                (void)!fcntl(fd, F_OFD_SETLK, &range);
+            } else {
+                flock(fd, c.lock == FlockShared ? LOCK_SH : LOCK_EX);
+            }
+            prctl(PR_SET_NAME, "holder", 0, 0, 0);
+            (void)!write(ready[1], "r", 1);
+            pause();
+            _exit(0);
+        }
+        char ch = 0;
+        ASSERT_EQ(read(ready[0], &ch, 1), 1);
+        const CliRun added = Cli(dir, {"--frame", Frame(), "add", picture});
+        const CliRun listed = Cli(dir, {"--frame", Frame(), "ls"});
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        close(ready[0]);
+        close(ready[1]);
+        const std::string named = "in use by process 'holder' (pid " + std::to_string(holder) + ")";
+        if (c.blocks) {
+            EXPECT_EQ(added.code, 7) << c.what << ": " << added.err;
+            EXPECT_EQ(listed.code, 7) << c.what << ": " << listed.err;
+            if (c.lock != OfdWrite) {
+                EXPECT_NE(added.err.find(named), std::string::npos) << c.what << ": " << added.err;
+                EXPECT_NE(listed.err.find(named), std::string::npos) << c.what << ": " << listed.err;
+            }
+        } else {
+            EXPECT_EQ(added.code, 0) << c.what << ": " << added.err;
+            ++pictures;
+            EXPECT_EQ(listed.code, 0) << c.what << ": " << listed.err;
+            EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), pictures) << c.what << ": " << listed.out;
+        }
+    }
 }
 
 TEST_F(CliHardening, ExportOfAnEmptyAlbumIsNotAnError) {

@@ -199,10 +199,66 @@ TEST(FrameLockHolder, ReadFromTheLockTable) {
         {"1: FLOCK  ADVISORY  WRITE 4242 fd:01:500 0 EOF\n", 501, ""},
         {"1: FLOCK  ADVISORY  READ 4242 00:2d:500 0 EOF\n2: FLOCK  ADVISORY  READ 5151 00:2e:500 0 EOF\n", 500, ""},
         {"1: OFDLCK ADVISORY  WRITE -1 fd:01:500 0 EOF\n", 500, ""},
+        // A writer is named before the readers beside it.
+        {"1: FLOCK  ADVISORY  READ 5151 fd:01:500 0 EOF\n2: FLOCK  ADVISORY  WRITE 4242 fd:01:500 0 EOF\n", 500,
+         "process 'mackestova' (pid 4242)"},
     };
     for (const Case& c : cases) {
         table(c.locks);
         EXPECT_EQ(FrameLockHolder(dev, c.inode, proc.Path()), c.holder) << c.locks;
+    }
+}
+
+// Whether a holder could write the image: from its own descriptors where
+// they can be looked into, else from what its user may do by the mode.
+TEST(FrameLockHolder, AHolderCountsAsAWriterOnlyWhenItMayWrite) {
+    TempDir proc;
+    const std::string image = proc.File("image");
+    WriteFile(image, {1, 2, 3});
+    struct stat file {};
+    ASSERT_EQ(::stat(image.c_str(), &file), 0);
+    file.st_uid = 1000;
+    file.st_gid = 100;
+    struct Case {
+        const char* what;
+        const char* flags;   // an fd on the image with these flags; null: no fd folder
+        const char* status;  // the status file; null: none
+        mode_t mode;
+        bool cannotWrite;
+    } cases[] = {
+        {"its descriptor is read-only", "0100000", nullptr, 0666, true},
+        {"its descriptor writes", "0100002", nullptr, 0444, false},
+        {"its descriptor is write-only", "0100001", nullptr, 0444, false},
+        {"the owner, who may write", nullptr, "Uid:\t1000\t1000\t1000\t1000\nGid:\t5\t5\t5\t5\n", 0644, false},
+        {"the owner, on a read-only image", nullptr, "Uid:\t1000\t1000\t1000\t1000\nGid:\t5\t5\t5\t5\n", 0444,
+         true},
+        {"another user, not in the group", nullptr, "Uid:\t2000\t2000\t2000\t2000\nGid:\t5\t5\t5\t5\nGroups:\t7 8\n",
+         0664, true},
+        {"another user, in the group by a supplementary one", nullptr,
+         "Uid:\t2000\t2000\t2000\t2000\nGid:\t5\t5\t5\t5\nGroups:\t7 100\n", 0664, false},
+        {"another user, where everyone may write", nullptr, "Uid:\t2000\t2000\t2000\t2000\nGid:\t5\t5\t5\t5\n", 0646,
+         false},
+        {"root", nullptr, "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\n", 0444, false},
+        {"nothing to tell", nullptr, nullptr, 0444, false},
+    };
+    long pid = 100;
+    for (const Case& c : cases) {
+        const std::string base = std::to_string(++pid);
+        fs::create_directories(proc.path() / base);
+        if (c.flags) {
+            fs::create_directories(proc.path() / base / "fd");
+            fs::create_directories(proc.path() / base / "fdinfo");
+            fs::create_symlink(image, proc.path() / base / "fd" / "3");
+            fs::create_symlink("/", proc.path() / base / "fd" / "4");  // another file: not looked at
+            const std::string info = std::string("pos:\t0\nflags:\t") + c.flags + "\nmnt_id:\t1\n";
+            WriteFile(proc.File(base + "/fdinfo/3"), {info.begin(), info.end()});
+        }
+        if (c.status) {
+            const std::string status = std::string("Name:\tx\n") + c.status;
+            WriteFile(proc.File(base + "/status"), {status.begin(), status.end()});
+        }
+        file.st_mode = S_IFREG | c.mode;
+        EXPECT_EQ(HolderCannotWrite(pid, file, proc.Path()), c.cannotWrite) << c.what;
     }
 }
 

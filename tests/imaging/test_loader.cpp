@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -397,6 +398,10 @@ TEST_F(PictureLoaderTest, ReadsShareTheBudgetAndCanBeCancelledWhileWaiting) {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     cancel = true;
     EXPECT_EQ(decoding.get().error, PictureError::Cancelled);
+    // Cancelled before its header was looked at, a good picture is not
+    // called something else.
+    EXPECT_EQ(ReadPictureData(Encode(Photo(64, 48), "JPEG"), "c.jpg", {}, limits).error, PictureError::Cancelled);
+    EXPECT_EQ(ReadPictureData(png, "c.png", {}, limits).error, PictureError::Cancelled);
 }
 
 TEST_F(PictureLoaderTest, ReaderLibraryWarningsNeverReachStderr) {
@@ -451,6 +456,67 @@ TEST(LocalNames, EveryByteComesBack)
             EXPECT_EQ(name, QFile::decodeName(c.bytes));
         }
     }
+}
+
+// PNG chunk checksum (CRC-32, ISO 3309), so a damaged chunk passes its check.
+uint32_t Crc32(const char* p, qsizetype n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (qsizetype i = 0; i < n; ++i) {
+        c ^= uint8_t(p[i]);
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+TEST_F(PictureLoaderTest, PngErrorsAreCollectedAndSaidInWords) {
+    // libpng prints its errors on stderr itself unless the reader gives it an
+    // error function; each of these stops the PNG decode with one.
+    const QByteArray good = Encode(Pattern(64, 48), "PNG");
+    const auto chunkAt = [](const QByteArray& png, const char* type) { return png.indexOf(type) - 4; };
+    const auto be32 = [](const QByteArray& b, qsizetype at) {
+        return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 | uint32_t(uint8_t(b[at + 2])) << 8 |
+               uint32_t(uint8_t(b[at + 3]));
+    };
+    const auto putBe32 = [](QByteArray& b, qsizetype at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = char(v >> (24 - 8 * i));
+    };
+    struct Case {
+        const char* what;
+        std::function<void(QByteArray&)> damage;
+        const char* said;
+    };
+    const std::vector<Case> cases = {
+        {"compressed rows scrambled, checksum right",
+         [&](QByteArray& png) {
+             const qsizetype at = chunkAt(png, "IDAT");
+             const uint32_t length = be32(png, at);
+             for (uint32_t i = 2; i < length; i += 3) png[at + 8 + i] = char(png[at + 8 + i] ^ 0x5A);
+             putBe32(png, at + 8 + length, Crc32(png.constData() + at + 4, length + 4));
+         },
+         "libpng error: IDAT"},
+        {"header checksum wrong",
+         [&](QByteArray& png) { png[chunkAt(png, "IHDR") + 8 + 13] ^= 0x01; },
+         "libpng error: IHDR"},
+    };
+    for (const Case& c : cases) {
+        QByteArray png = good;
+        c.damage(png);
+        fflush(stderr);
+        const int saved = dup(2);
+        std::FILE* capture = std::tmpfile();
+        dup2(fileno(capture), 2);
+        const LoadedPicture p = ReadPictureData(png, "bad.png");
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        const off_t printed = lseek(fileno(capture), 0, SEEK_END);
+        std::fclose(capture);
+        EXPECT_EQ(printed, 0) << c.what << ": something was printed";
+        EXPECT_FALSE(p.ok()) << c.what;
+        EXPECT_TRUE(p.message.contains(QLatin1String(c.said))) << c.what << ": " << p.message.toStdString();
+    }
+    // Undamaged, the same file reads.
+    EXPECT_TRUE(ReadPictureData(good, "good.png").ok());
 }
 
 } // namespace

@@ -242,6 +242,8 @@ void MacHarness::Place(const QString& path)
 {
     fe->chooseOpenFile = [path] { return path; };
     Click("open_0");
+    // The picture is read off the main thread and placed (or refused) then.
+    EXPECT_TRUE(WaitFor([&] { return !fe->cropTool->Loading(); }, 10000));
 }
 
 void MacHarness::AddThroughStage(const QString& path)

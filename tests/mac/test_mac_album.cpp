@@ -507,9 +507,11 @@ TEST_F(MacAlbum, AddAdvancesToTheNextPictureInTheBrowser)
     tree->expandItem(folder->item);
     tree->setCurrentItem(fe->FindRow(folder->rowID + 1)->item);
     QTest::keyClick(tree, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return !fe->cropTool->Loading(); }));  // read off the main thread
     ASSERT_NE(fe->cropTool->Picture(), nullptr);
     Click("slet_0");
     EXPECT_EQ(fe->fileRows->CurrentRow(), folder->rowID + 3);  // past the folder to c.png
+    ASSERT_TRUE(WaitFor([&] { return !fe->cropTool->Loading(); }));
     ASSERT_NE(fe->cropTool->Picture(), nullptr);
     EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(160, 300));
 }
@@ -978,7 +980,9 @@ TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
     EXPECT_EQ(Status(), "The sequence number: 6");
     EXPECT_EQ(fe->G_CurQuanlity, serialQuality);
     EXPECT_EQ(fe->FindRow(folder->rowID + 4)->isPicture, 0);  // 4.png
-    // The stage holds the last picture, as after adding it alone.
+    // The stage holds the last picture, as after adding it alone (read off
+    // the main thread).
+    ASSERT_TRUE(WaitFor([&] { return !fe->cropTool->Loading(); }));
     ASSERT_NE(fe->cropTool->Picture(), nullptr);
     EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(128, 128));
     Click("load_0");

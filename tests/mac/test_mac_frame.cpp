@@ -369,6 +369,7 @@ TEST_F(MacFrameWindow, FileBrowserListsVolumesHomeAndExpandsLazily)
 
     // Double-clicking the picture places it on the stage.
     fe->OpenRow(fe->fileRows->Rows()[before].get());
+    ASSERT_TRUE(WaitFor([&] { return !fe->cropTool->Loading(); }));
     EXPECT_NE(fe->cropTool->Picture(), nullptr);
 
     // Closing the folder frees its rows.

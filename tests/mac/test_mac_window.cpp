@@ -4,12 +4,20 @@
 // capture that is added to the album.
 
 #include "tests/mac/MacTestSupport.h"
+#include "tests/support/HostilePictures.h"
 
 #include "common/coder/Kv350Encoder.h"
+#include "desktop/PictureReader.h"
 #include "mac/LittleArrows.h"
 #include "mac/StageViews.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTimer>
+#include <QTreeWidget>
 #include <QFile>
 #include <QPainter>
 #include <QTest>
@@ -138,8 +146,7 @@ TEST_F(MacStage, ArrowsDoNothingWithoutAPicture)
     ClickArrow("rota_0", true);
     ClickArrow("scal_1", true);
     EXPECT_EQ(fe->cropTool->Picture(), nullptr);
-    fe->chooseOpenFile = [this] { return tmp.filePath("missing.png"); };
-    Click("open_0");
+    Place(tmp.filePath("missing.png"));
     EXPECT_EQ(fe->cropTool->Picture(), nullptr);
     EXPECT_EQ(Status(), "Couldn't Process");
 }
@@ -336,4 +343,78 @@ TEST_F(MacStage, SuitableSizeBackOnPutsTheArrowsAtTheSmallestValue)
     ClickArrow("scal_1", false);
     EXPECT_EQ(Arrows("scal_1")->GetControl32BitValue(), 53);
     EXPECT_FLOAT_EQ(fe->cropTool->Picture()->yScale, 0.53f);
+}
+
+// A picture that takes long to decode, double-clicked in the file browser:
+// the click returns at once, the window keeps answering, a second picture
+// double-clicked meanwhile is the one placed, and the window quits without
+// waiting for the slow read.
+TEST_F(MacStage, ASlowPictureInTheBrowserIsReadWhileTheWindowAnswers)
+{
+    // A progressive JPEG near the edge of what the stage decodes (36 MP in 51
+    // scans, every pixel: half a second or more), and a small picture.
+    QDir(tmp.path()).mkpath("slow");
+    ASSERT_TRUE(kestova::testing::WriteBytes(tmp.filePath("slow/a-slow.jpg").toStdString(),
+                                             kestova::testing::ManyScanJpeg(6000, 6000, 50)));
+    SavePng(QuarterPicture(64, 48), "slow/b-small.png");
+    StartOnline();
+    auto* tree = C<QTreeWidget>("CLVW_0");
+    ASSERT_NE(tree, nullptr);
+    auto row = std::make_unique<tagFILEITEM>();
+    row->rowID = fe->fileRows->Rows().back()->rowID + 1;
+    row->path = tmp.filePath("slow");
+    row->isFolder = true;
+    row->item = new QTreeWidgetItem(tree, QStringList("slow"));
+    row->item->setData(0, Qt::UserRole, row->rowID);
+    tagFILEITEM* folder = row.get();
+    fe->fileRows->AddRow(std::move(row));
+    tree->expandItem(folder->item);
+    ASSERT_EQ(folder->item->childCount(), 2);
+    const auto open = [&](int child) {
+        QTreeWidgetItem* item = folder->item->child(child);
+        tree->scrollToItem(item);
+        QElapsedTimer clock;
+        clock.start();
+        // A double click as the window system delivers it.
+        const QPoint at = tree->visualItemRect(item).center();
+        QTest::mousePress(tree->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseRelease(tree->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseRelease(tree->viewport(), Qt::LeftButton, {}, at);
+        return clock.elapsed();
+    };
+
+    // The double click returns at once, the read goes on, a timer fires.
+    EXPECT_LT(open(0), 200);
+    EXPECT_TRUE(fe->cropTool->Loading());
+    QElapsedTimer clock;
+    clock.start();
+    qint64 fired = -1;
+    QTimer::singleShot(10, [&] { fired = clock.elapsed(); });
+    ASSERT_TRUE(WaitFor([&] { return fired >= 0; }, 5000));
+    EXPECT_LT(fired, 200);
+    EXPECT_TRUE(fe->cropTool->Loading()) << "the read ended before the timer: nothing was shown";
+    // A second double click is handled at once and wins over the slow read.
+    EXPECT_LT(open(1), 200);
+    ASSERT_TRUE(WaitFor([&] { return !fe->cropTool->Loading(); }, 10000));
+    ASSERT_NE(fe->cropTool->Picture(), nullptr);
+    EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(64, 48));
+    EXPECT_EQ(Status(), "");
+    QTest::qWait(50);  // a late result of the slow read would land now
+    EXPECT_EQ(fe->cropTool->Picture()->image.size(), QSize(64, 48));
+
+    // Quitting while the slow picture is read: the alert's OK ends the
+    // program, and the window goes without waiting for the decode.
+    open(0);
+    ASSERT_TRUE(fe->cropTool->Loading());
+    QTimer::singleShot(0, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            QTest::keyClick(box, Qt::Key_Return);
+    });
+    clock.restart();
+    fe->gMainWindowRef->close();
+    EXPECT_EQ(exitCode, 0);
+    fe.reset();
+    EXPECT_LT(clock.elapsed(), 200);
+    kestova::desktop::PictureReader::JoinLeftovers();
 }

@@ -93,19 +93,7 @@ void CPreview::StretchIntoBuffer()
     p.drawImage(QRect(QPoint(0, 0), view_.size()), picture_);
 }
 
-CPreview::~CPreview()
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-        request_.reset();
-        if (reading_)
-            reading_->store(true);
-    }
-    wake_.notify_all();
-    if (worker_.joinable())
-        worker_.join();
-}
+CPreview::~CPreview() = default;
 
 void CPreview::StartLoading(const QString& path, std::function<void(bool)> done)
 {
@@ -117,16 +105,23 @@ void CPreview::StartLoading(const QString& path, std::function<void(bool)> done)
     done_ = std::move(done);
     loading_ = true;
     update();
-    const int side = std::max(1, std::min(width(), height()));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        request_ = std::make_unique<Request>(Request{path, side, ++generation_});
-        if (reading_)
-            reading_->store(true);
-    }
-    wake_.notify_all();
-    if (!worker_.joinable())
-        worker_ = std::thread([this] { ReadFiles(); });
+    const int s = std::max(1, std::min(width(), height()));
+    reader_.Start<QImage>(
+        [path, s](const PictureLimits& limits) {
+            // Large JPEGs are decoded straight at (about) the size they are shown at.
+            const LoadedPicture loaded =
+                ReadPictureFile(path, [s](QSize upright) { return FittedSize(upright, s); }, limits);
+            QImage bitmap;
+            if (loaded.ok() && !loaded.image.isNull()) {
+                bitmap = WhiteImage(
+                    FittedSize(loaded.uprightSize.isValid() ? loaded.uprightSize : loaded.image.size(), s));
+                QPainter p(&bitmap);
+                p.setRenderHint(QPainter::SmoothPixmapTransform);
+                p.drawImage(bitmap.rect(), loaded.image);
+            }
+            return bitmap;
+        },
+        [this](QImage bitmap) { ShowLoaded(bitmap); });
 }
 
 bool CPreview::LoadPicture(const QString& path)
@@ -144,49 +139,6 @@ bool CPreview::LoadPicture(const QString& path)
         waiting_ = nullptr;
     }
     return ok;
-}
-
-void CPreview::ReadFiles()
-{
-    for (;;) {
-        Request job;
-        const auto cancel = std::make_shared<std::atomic<bool>>(false);
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stop_ || request_; });
-            if (stop_)
-                return;
-            job = *request_;
-            request_.reset();
-            reading_ = cancel;
-        }
-        PictureLimits limits;
-        limits.cancel = cancel.get();
-        const int s = job.side;
-        // Large JPEGs are decoded straight at (about) the size they are shown at.
-        const LoadedPicture loaded =
-            ReadPictureFile(job.path, [s](QSize upright) { return FittedSize(upright, s); }, limits);
-        QImage bitmap;
-        if (loaded.ok() && !loaded.image.isNull()) {
-            bitmap = WhiteImage(
-                FittedSize(loaded.uprightSize.isValid() ? loaded.uprightSize : loaded.image.size(), s));
-            QPainter p(&bitmap);
-            p.setRenderHint(QPainter::SmoothPixmapTransform);
-            p.drawImage(bitmap.rect(), loaded.image);
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            reading_.reset();
-            if (stop_ || cancel->load())
-                continue;  // replaced or ending: nothing to show
-        }
-        QMetaObject::invokeMethod(
-            this, [this, generation = job.generation, bitmap] {
-                if (generation == generation_)
-                    ShowLoaded(bitmap);
-            },
-            Qt::QueuedConnection);
-    }
 }
 
 void CPreview::ShowLoaded(const QImage& image)
@@ -213,14 +165,7 @@ void CPreview::ShowLoaded(const QImage& image)
 
 void CPreview::ClearPicture()
 {
-    if (loading_) {
-        // A read in progress is no longer wanted.
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++generation_;
-        request_.reset();
-        if (reading_)
-            reading_->store(true);
-    }
+    reader_.Cancel();  // a read in progress is no longer wanted
     if (waiting_)
         waiting_->quit();
     loading_ = false;

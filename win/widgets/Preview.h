@@ -13,9 +13,11 @@
 // corner), the view rectangle (where the displayed picture lies) and the crop
 // rectangle. Painting is two copies: buffer -> view rectangle, then the
 // dotted rectangle. Window's thread only, except the reading of picture
-// files: that runs on the preview's own worker thread, so a hostile or huge
-// file never stops the window; a newer load (or the preview's end) cancels
-// the read in progress.
+// files: that runs on the desktop layer's picture reader, so a hostile or
+// huge file never stops the window; a newer load (or the preview's end)
+// cancels the read in progress.
+
+#include "desktop/PictureReader.h"
 
 #include <QEventLoop>
 #include <QImage>
@@ -24,12 +26,7 @@
 #include <QString>
 #include <QWidget>
 
-#include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 namespace kestova::win {
 
@@ -39,11 +36,10 @@ public:
     static constexpr int kZoomStep = 15;  // growth of each side per zoom step
 
     explicit CPreview(QWidget* parent = nullptr);
-    // Cancels the read in progress and ends the worker (a cancelled read
-    // stops at its next step, so this does not wait for a decode).
+    // Cancels the read in progress without waiting for it.
     ~CPreview() override;
 
-    // Starts reading a picture file on the worker and returns at once; the
+    // Starts reading a picture file off the window's thread and returns at once; the
     // view is cleared to white meanwhile. Once read, the picture is shown
     // and `done` (optional) is called here with true; when it cannot be read
     // the view is cleared and `done` gets false. A newer StartLoading,
@@ -107,25 +103,11 @@ private:
     void PlacePicture();
     void StretchIntoBuffer();
     void UpdateCursor(const QPoint& pos);
-    void ReadFiles();
     void ShowLoaded(const QImage& bitmap);
 
-    // The worker: the latest request, and the cancel flag of the read it runs.
-    struct Request {
-        QString path;
-        int side = 1;
-        quint64 generation = 0;
-    };
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::unique_ptr<Request> request_;
-    std::shared_ptr<std::atomic<bool>> reading_;
-    bool stop_ = false;
-    quint64 generation_ = 0;  // of the latest request (window's thread)
     bool loading_ = false;
     std::function<void(bool)> done_;
     QEventLoop* waiting_ = nullptr;  // LoadPicture's wait, if any
-    std::thread worker_;
 
     QString sourcePath_;
     QImage picture_;
@@ -138,6 +120,8 @@ private:
     bool moved_ = false;
     QPoint grab_;
     bool moveCursor_ = false;
+    // Last, so it goes first: a read still running is only cancelled.
+    desktop::PictureReader reader_;
 };
 
 } // namespace kestova::win
