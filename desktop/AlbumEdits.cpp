@@ -105,6 +105,17 @@ private:
 void FrameAlbum::Recorded(bool add, int row)
 {
     history_.push(new RowStep(*dpf_, *album_, row, add, historyOwnsFiles_));
+    SettleClean();
+}
+
+void FrameAlbum::SettleClean()
+{
+    // An edit that leaves the album exactly as the frame holds it (the same
+    // pictures in the frame's order, nothing new, nothing gone) needs no
+    // write: that place in the history counts as the frame's album, however
+    // it was reached.
+    if (!history_.isClean() && !dpf_->HasPendingChanges())
+        history_.setClean();
 }
 
 void FrameAlbum::Delete(int row)
@@ -123,6 +134,7 @@ void FrameAlbum::DeleteRows(QList<int> rows)
     for (auto row = rows.crbegin(); row != rows.crend(); ++row)
         history_.push(new RowStep(*dpf_, *album_, *row, false, historyOwnsFiles_));
     history_.endMacro();
+    SettleClean();
 }
 
 void FrameAlbum::DeleteAll()
@@ -221,6 +233,7 @@ bool FrameAlbum::ApplyOrder(const std::vector<int>& order)
         now.insert(now.begin() + i, row);
     }
     history_.endMacro();
+    SettleClean();
     return true;
 }
 
@@ -229,6 +242,7 @@ bool FrameAlbum::Undo()
     if (Busy() || !history_.canUndo())
         return false;
     history_.undo();
+    SettleClean();
     return true;
 }
 
@@ -237,6 +251,7 @@ bool FrameAlbum::Redo()
     if (Busy() || !history_.canRedo())
         return false;
     history_.redo();
+    SettleClean();
     return true;
 }
 

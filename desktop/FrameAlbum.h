@@ -206,7 +206,8 @@ public:
     void SetHistoryOwnsFiles(bool owns) { historyOwnsFiles_ = owns; }
     // The album differs from the frame's: an edit since the last read or
     // write that is not undone, a damaged picture dropped, or a write that
-    // did not end.
+    // did not end. Edits that bring the album back to the frame's pictures
+    // in the frame's order (moved back, an add deleted again) leave it clean.
     bool Modified() const { return !history_.isClean(); }
     const QUndoStack& History() const { return history_; }
     const WriteTally& LastWrite() const { return lastWrite_; }
@@ -243,6 +244,8 @@ private:
     // The history starts afresh: the album equals the frame's, or (false)
     // differs from it with no way back.
     void ForgetHistory(bool albumAsFrames);
+    // After every step of the history: an album equal to the frame's is clean.
+    void SettleClean();
     void CheckInUse();
     // Puts the rows in `order` (old row numbers, one per position) as one
     // step of the history; false when the facade's rule forbids it or

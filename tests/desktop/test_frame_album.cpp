@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 namespace kestova::desktop {
 namespace {
@@ -268,6 +269,60 @@ TEST(DesktopEdits, ShiftRowsMovesEachRowOnePlaceKeepingGapsAndStopsAtEdges)
         }
         for (std::size_t r = 0; r < 6; ++r)
             ASSERT_EQ(f.Album().At(int(r)).bytes, start[r]);
+    }
+}
+
+// Edits that bring the album back to what the frame holds (its pictures,
+// in its order, nothing new) leave it clean, however they got there: the
+// marker goes and a write has nothing to do. Edits that end elsewhere keep
+// it modified, and walking the history over a clean place follows it.
+TEST(DesktopEdits, AnAlbumEditedBackToTheFramesCountsAsCleanAgain)
+{
+    TempDir tmp;
+    const std::string img = tmp.File("f.img");
+    std::vector<Bytes> three;
+    for (unsigned i = 0; i < 3; ++i)
+        three.push_back(DevicePicture(Noise(128, 128, 30, 70 + i), 80));
+    Seed(img, three);
+    using Op = std::function<bool(FrameAlbum&)>;
+    const Op undo = [](FrameAlbum& f) { return f.Undo(); };
+    const Op redo = [](FrameAlbum& f) { return f.Redo(); };
+    const Op add = [](FrameAlbum& f) { return f.AddPicture(FromRgbImage(Noise(128, 128, 50, 9)), {}).ok(); };
+    auto move = [](QList<int> rows, int before) { return Op([=](FrameAlbum& f) { return f.MoveRows(rows, before); }); };
+    auto shift = [](QList<int> rows, int step) { return Op([=](FrameAlbum& f) { return f.ShiftRows(rows, step); }); };
+    auto del = [](int row) { return Op([=](FrameAlbum& f) { f.Delete(row); return true; }); };
+    const struct {
+        const char* name;
+        std::vector<Op> ops;
+        std::vector<bool> modified;  // after each op
+    } cases[] = {
+        {"dragged there and back", {move({2}, 0), move({0}, 3)}, {true, false}},
+        {"down and up again", {shift({0}, +1), shift({1}, -1)}, {true, false}},
+        {"two rows round the album", {move({0, 1}, 3), move({0}, 3)}, {true, false}},
+        {"added and deleted again", {add, del(3)}, {true, false}},
+        {"moved on to another order", {move({2}, 0), move({1}, 3)}, {true, true}},
+        {"a frame's picture deleted", {del(1)}, {true}},
+        {"back, then undone and redone", {move({2}, 0), move({0}, 3), undo, undo, redo, redo},
+         {true, false, true, false, true, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Opened o(img);
+        FrameAlbum& f = o.frame;
+        std::vector<bool> marks;
+        QObject::connect(&f, &FrameAlbum::modifiedChanged, [&](bool m) { marks.push_back(m); });
+        for (std::size_t i = 0; i < c.ops.size(); ++i) {
+            ASSERT_TRUE(c.ops[i](f)) << "op " << i;
+            EXPECT_EQ(f.Modified(), c.modified[i]) << "op " << i;
+            EXPECT_EQ(f.Dpf().HasPendingChanges(), c.modified[i]) << "op " << i;
+        }
+        // The last word the window heard is the album's state.
+        ASSERT_FALSE(marks.empty());
+        EXPECT_EQ(marks.back(), c.modified.back());
+        if (!c.modified.back()) {
+            for (int r = 0; r < 3; ++r)
+                EXPECT_EQ(f.Album().At(r).bytes, three[std::size_t(r)]) << r;
+        }
     }
 }
 
