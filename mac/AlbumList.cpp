@@ -237,6 +237,13 @@ void AlbumListView::mouseMoveEvent(QMouseEvent* event)
             viewport()->setCursor(Qt::DragMoveCursor);
         }
         if (dragging_) {
+            // Outside the list there is no place to drop: no line, no
+            // scrolling, and a release there cancels the drag.
+            if (!viewport()->rect().contains(at)) {
+                dropRow_ = -1;
+                viewport()->update();
+                return;
+            }
             // Near an edge the list scrolls on, so any place can be reached.
             const int edge = std::max(8, viewport()->height() / 8);
             QScrollBar* bar = verticalScrollBar();
@@ -274,9 +281,12 @@ void AlbumListView::mouseReleaseEvent(QMouseEvent* event)
         }
         return;
     }
+    const QPoint at = event->position().toPoint();
+    if (!viewport()->rect().contains(at))
+        return;  // released outside the list: nothing moves
     const QList<int> rows = SelectedRows();
     if (!rows.isEmpty())
-        emit moveRequested(rows, DropRowAt(event->position().toPoint(), rows));
+        emit moveRequested(rows, DropRowAt(at, rows));
 }
 
 void AlbumListView::focusInEvent(QFocusEvent* event)

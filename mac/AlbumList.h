@@ -51,7 +51,8 @@ private:
 // row current, framed but not selected), and with nothing selected nothing
 // is current. Ctrl-click and Shift-click select several rows; a press on a
 // selected row followed by a move drags the selection, and the release asks
-// for the move (moveRequested); a line shows where the rows would go.
+// for the move (moveRequested); a line shows where the rows would go. A
+// release outside the list cancels the drag.
 class AlbumListView : public QListView {
     Q_OBJECT
 public:

@@ -32,6 +32,13 @@ void CropTool::ReleasePicture()
 {
     reader_.Cancel();
     DropPicture();
+    // With no picture on the stage the arrows have nothing to show.
+    TheSmallestValue = 0;
+    OldValue = 0;
+    for (int arrows : {RotationArrows, ScaleArrows, OffsetXArrows, OffsetYArrows})
+        emit arrowsValueSet(arrows, 0);
+    emit arrowsRangeSet(OffsetXArrows, 0, 0);
+    emit arrowsRangeSet(OffsetYArrows, 0, 0);
 }
 
 MyRect CropTool::DrawRect() const

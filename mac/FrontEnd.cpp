@@ -38,6 +38,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QUndoStack>
 
 #include <algorithm>
 #include <cstdio>
@@ -165,9 +166,6 @@ bool FrontEnd::StartUp(const StartOptions& options)
     gMainWindowRef->setWindowTitle(QStringLiteral("MacKestova[*]"));
     if (pictList) {
         pictList->setModel(albumRows);
-        // The program's texts are English (it has no language file).
-        pictList->SetEmptyHint(QStringLiteral("No pictures yet: double-click one on the left to place it on the "
-                                              "stage, then press Add."));
         connect(pictList, &AlbumListView::rowChosen, this, [this](int row) { ShowChosenRow(row); });
         connect(pictList, &AlbumListView::moveRequested, this, &FrontEnd::MoveRows);
     }
@@ -212,10 +210,22 @@ bool FrontEnd::StartUp(const StartOptions& options)
         offset->SetControl32BitMinimum(0);
         offset->SetControl32BitMaximum(0);
     }
-    connect(rotaArrows, &LittleArrows::valueChangedByUser, this, [this] { MyRotateArrowHandler(); });
-    connect(scalArrows, &LittleArrows::valueChangedByUser, this, [this] { MyScaleArrowXHandler(); });
-    connect(trnsXArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowXHandler(); });
-    connect(trnsYArrows, &LittleArrows::valueChangedByUser, this, [this] { MyTranslateArrowYHandler(); });
+    connect(rotaArrows, &LittleArrows::valueChangedByUser, this, [this] {
+        ClearOrderNote();
+        MyRotateArrowHandler();
+    });
+    connect(scalArrows, &LittleArrows::valueChangedByUser, this, [this] {
+        ClearOrderNote();
+        MyScaleArrowXHandler();
+    });
+    connect(trnsXArrows, &LittleArrows::valueChangedByUser, this, [this] {
+        ClearOrderNote();
+        MyTranslateArrowXHandler();
+    });
+    connect(trnsYArrows, &LittleArrows::valueChangedByUser, this, [this] {
+        ClearOrderNote();
+        MyTranslateArrowYHandler();
+    });
     connect(add, &QAbstractButton::clicked, this, [this] { MyAddButtonHandler(); });
     connect(open, &QAbstractButton::clicked, this, [this] { MyOpenButtonHandler(); });
     connect(stageView, &PictureView::drawRequested, cropTool, &CropTool::DrawStage, Qt::DirectConnection);
@@ -251,6 +261,7 @@ bool FrontEnd::StartUp(const StartOptions& options)
 
     StartDevice(options);
     CreateEditActions();
+    ShowEmptyHint();
     // A frame already there is being read by now; otherwise the person is
     // told how to attach one (unless another program holds it: then the
     // status line already names the holder).
@@ -308,6 +319,9 @@ void FrontEnd::ShowFrameInUse(const std::string& message)
     // online once its holder lets go; until then the status line says who
     // has it. The holder's name is whatever that process calls itself:
     // shown with its control bytes escaped, like text from a device.
+    frameInUse_ = !message.empty();
+    ShowEmptyHint();
+    ShowDPFSpace();
     if (message.empty())
         return;
     QString text = QString::fromStdString(EscapeDeviceText(message));
@@ -379,6 +393,7 @@ void FrontEnd::SetControlPanlEnable(bool enable)
             focusBeforeDisable_->setFocus(Qt::OtherFocusReason);
         if (enable)
             focusBeforeDisable_ = nullptr;
+        UpdateEditActions();
         gMainWindowRef->update();
     });
 }
@@ -390,7 +405,14 @@ void FrontEnd::ShowDPFSpace()
     OnMain([this] {
         const int count = albumRows->rowCount();
         const int max = frame ? frame->MaxPictures() : 0;
-        if (auto* label = FindControl<QLabel>("PNUM", 0))
+        auto* label = FindControl<QLabel>("PNUM", 0);
+        if (!label)
+            return;
+        // A frame another program holds has an album nobody here has read:
+        // no count is known.
+        if (frameInUse_ && !G_isDeviceOnLine)
+            label->setText(QStringLiteral("---/---"));
+        else
             label->setText(QStringLiteral("%1/%2").arg(count, 3, 10, QLatin1Char('0')).arg(max, 3, 10, QLatin1Char('0')));
     });
 }
@@ -435,8 +457,23 @@ void FrontEnd::CreateEditActions()
                          [this] { MoveSelection(+1); });
     QAction* keys = make("actionShortcuts", QStringLiteral("&Keyboard Shortcuts"), {QKeySequence(Qt::Key_F1)},
                          [this] { ShowShortcuts(); });
-    for (QAction* a : {undo, redo, up, down, keys})
+    // Download as kestova's Synchronize: only while its button may be pressed.
+    QAction* download = make("actionDownload", QStringLiteral("&Download"), {QKeySequence(Qt::CTRL | Qt::Key_S)},
+                             [this] {
+                                 if (auto* load = FindControl<QAbstractButton>("load", 0); load && load->isEnabled())
+                                     MyDownLoadButtonHandler();
+                             });
+    for (QAction* a : {undo, redo, up, down, keys, download})
         a->setShortcutContext(Qt::WindowShortcut);
+    if (frame) {
+        connect(&frame->History(), &QUndoStack::canUndoChanged, this, [this] { UpdateEditActions(); });
+        connect(&frame->History(), &QUndoStack::canRedoChanged, this, [this] { UpdateEditActions(); });
+        connect(frame, &desktop::FrameAlbum::jobEnded, this, [this] { UpdateEditActions(); });
+    }
+    if (auto* file = gMainWindowRef->findChild<QMenu*>(QStringLiteral("fileMenu"))) {
+        const QList<QAction*> items = file->actions();
+        file->insertAction(items.size() > 1 ? items.at(1) : nullptr, download);
+    }
     if (auto* bar = gMainWindowRef->findChild<QMenuBar*>(QStringLiteral("MenuBar"))) {
         QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
         edit->setObjectName(QStringLiteral("editMenu"));
@@ -449,13 +486,14 @@ void FrontEnd::CreateEditActions()
     }
     // The shortcuts work wherever the window has the keys, also without a
     // menu bar.
-    gMainWindowRef->addActions({undo, redo, up, down, keys});
+    gMainWindowRef->addActions({undo, redo, up, down, keys, download});
+    UpdateEditActions();
     if (pictList) {
         // Delete (and the Mac keyboard's delete key, Backspace) takes the
         // selection while the list has the keys.
         QAction* del = make("actionDelete", QStringLiteral("&Delete"),
                             {QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace)},
-                            [this] { MyDelButtonHandler(); });
+                            [this] { DeletePictures(false); });
         del->setShortcutContext(Qt::WidgetShortcut);
         auto* separator1 = new QAction(pictList);
         separator1->setSeparator(true);
@@ -470,7 +508,7 @@ void FrontEnd::CreateEditActions()
         if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
             w->setToolTip(text);
     };
-    tip("load_0", QStringLiteral("Write the album to the frame"));
+    tip("load_0", QStringLiteral("Write the album to the frame (%1)").arg(Keys(QKeySequence(Qt::CTRL | Qt::Key_S))));
     tip("upld_0", QStringLiteral("Save the album's pictures to a folder"));
     tip("delp_0", QStringLiteral("Delete the selected pictures; with none selected, the last one (%1 in the list)")
                       .arg(Keys(QKeySequence(Qt::Key_Delete))));
@@ -497,6 +535,7 @@ void FrontEnd::ShowShortcuts()
         const char* what;
     } rows[] = {
         {Keys(QKeySequence(Qt::Key_F1)), "This list"},
+        {Keys(QKeySequence(Qt::CTRL | Qt::Key_S)), "Download: write the album to the frame"},
         {Keys(QKeySequence(Qt::CTRL | Qt::Key_Z)), "Undo the last edit of the album (add, delete, move)"},
         {Keys(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)) + QStringLiteral(", ") +
              Keys(QKeySequence(Qt::CTRL | Qt::Key_Y)),
@@ -541,6 +580,40 @@ void FrontEnd::ShowShortcuts()
     shortcutList_ = box;
     box->show();
     box->activateWindow();
+}
+
+void FrontEnd::UpdateEditActions()
+{
+    if (!gMainWindowRef)
+        return;
+    const bool edit = frame && CanEdit();
+    if (auto* undo = gMainWindowRef->findChild<QAction*>(QStringLiteral("actionUndo")))
+        undo->setEnabled(edit && frame->History().canUndo());
+    if (auto* redo = gMainWindowRef->findChild<QAction*>(QStringLiteral("actionRedo")))
+        redo->setEnabled(edit && frame->History().canRedo());
+}
+
+void FrontEnd::ShowEmptyHint()
+{
+    if (!pictList)
+        return;
+    // The program's texts are English (it has no language file).
+    if (G_isDeviceOnLine && !frameUnusable_)
+        pictList->SetEmptyHint(QStringLiteral("No pictures yet: double-click one on the left to place it on the "
+                                              "stage, then press Add."));
+    else if (frameInUse_)
+        pictList->SetEmptyHint(QStringLiteral("The frame is in use by another program."));
+    else if (!G_isDeviceOnLine)
+        pictList->SetEmptyHint(QStringLiteral("No frame attached."));
+    else
+        pictList->SetEmptyHint(QString());
+}
+
+void FrontEnd::ClearOrderNote()
+{
+    auto* label = FindControl<QLabel>("dnol", 0);
+    if (label && label->text() == QString::fromUtf8(kOrderNote))
+        SetNotes(QString());
 }
 
 void FrontEnd::ShowModified(bool modified)

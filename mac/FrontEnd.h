@@ -86,6 +86,9 @@ public:
     static constexpr float kStageWidth = CropTool::kStageWidth;
     static constexpr float kStageHeight = CropTool::kStageHeight;
     static constexpr int kMaxListedPictures = 510;
+    // Why the frame's pictures cannot move behind new ones (a refused move).
+    static constexpr const char* kOrderNote =
+        "Pictures already on the frame stay ahead of new ones until the album is downloaded.";
     // The status line while no frame is attached: how to attach one.
     static constexpr const char* kNoFrameText = "Device Not Online! Put the frame in its \"UPDATE\" mode and plug it in.";
 
@@ -143,6 +146,10 @@ public:
     // the layer's worker.
     void ProcessMorePic(const std::vector<std::pair<int, QString>>& files);
     void MyDelButtonHandler();
+    // Deletes every picture (`all`), or the selected ones (with none
+    // selected, the last one). The Delete button follows the delete-all
+    // box; the Delete key in the list always takes the selection.
+    void DeletePictures(bool all);
     // Moves the selected rows one place up (-1) or down (+1) (Alt+Up,
     // Alt+Down), or to stand where row `before` stood (a drag).
     void MoveSelection(int step);
@@ -259,6 +266,15 @@ private:
     void CreateEditActions();
     // The album may be edited now (online, idle, a usable frame).
     bool CanEdit() const;
+    // Undo and Redo are offered only when there is a step to take and the
+    // album may be edited.
+    void UpdateEditActions();
+    // The words in the empty album list fit the state: how to start while a
+    // frame is read, why nothing can be done while there is none or another
+    // program holds it.
+    void ShowEmptyHint();
+    // The note of a refused move goes at the next thing the person does.
+    void ClearOrderNote();
     // The window title's marker and the Download button follow whether the
     // album differs from the frame's.
     void ShowModified(bool modified);
@@ -294,6 +310,8 @@ private:
     // The attached frame's information block cannot be used: the album
     // controls stay off until another frame is read.
     std::atomic<bool> frameUnusable_{false};
+    // Another program holds the frame that is there.
+    bool frameInUse_ = false;
 };
 
 } // namespace kestova::mac

@@ -16,6 +16,7 @@
 #include "session/FrameSession.h"
 #include "common/files/SafeFile.h"
 
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -128,6 +129,7 @@ void FrontEnd::SetFlashOnline()
     frameUnusable_ = false;
     G_isDeviceOnLine = true;
     gmyIsTransferData = true;
+    ShowEmptyHint();
     ReadPicFromFlash();
 }
 
@@ -157,7 +159,8 @@ void FrontEnd::ReadPicFromFlash()
         if (const SafeWriteResult shown = WriteWorkFile(DataPath(name), EncodeBmp24(picture.pixels)); !shown)
             return QStringLiteral("%1: %2").arg(DataPath(name), QString::fromStdString(shown.reason));
         *file = DataPath(name);
-        SetNotes(QStringLiteral("Read Picture %1").arg(row));
+        // Counted from 1: the number of pictures listed with this one.
+        SetNotes(QStringLiteral("Read Picture %1").arg(row + 1));
         return QString();
     };
     frame->ReadAlbum(std::move(read));
@@ -170,6 +173,7 @@ void FrontEnd::OnAlbumOpened(const session::OpenResult& opened)
     // gets no album work at all: nothing could be added or written safely.
     frameUnusable_ = opened.status == session::OpenStatus::AlbumUnusable ||
                      opened.status == session::OpenStatus::NoLcdSize;
+    ShowEmptyHint();
     if (opened.ok() || opened.status == session::OpenStatus::NoLcdSize)
         cropTool->SetLcdSize(opened.info.lcdWidth, opened.info.lcdHeight);
 }
@@ -228,6 +232,8 @@ void FrontEnd::SetFlashOffline()
     ReleaseAllFiles();
     SetControlPanlEnable(false);
     ShowDPFSpace();
+    ShowEmptyHint();
+    UpdateEditActions();
     SetNotes(QString::fromUtf8(kNoFrameText));
 }
 
@@ -239,6 +245,7 @@ void FrontEnd::AddPictureFinished()
     SetControlPanlEnable(G_isDeviceOnLine && !frameUnusable_);
     ShowDPFSpace();
     gmyIsTransferData = false;
+    UpdateEditActions();
     if (gMainWindowRef)
         gMainWindowRef->update();
     RedrawStage();
@@ -451,16 +458,26 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
 
 void FrontEnd::MyDelButtonHandler()
 {
+    DeletePictures(gmyDeleteAll);
+}
+
+void FrontEnd::DeletePictures(bool all)
+{
     if (gmyIsTransferData || !gmyPictureData || !frame || TaskRunning())
         return;
     // Deleted pictures keep their work files while the delete can be undone
     // (the layer's history removes them once it cannot), and the counter of
     // work files never goes back, so no new picture takes a name a deleted
     // one may come back with.
-    if (gmyDeleteAll) {
+    if (all) {
         if (gmyTotalePictureNum() >= 1) {
             gmyCurrentSelectItem = 0;
             frame->DeleteAll();
+            // The box has done its work: ticked on, a later press of Delete
+            // (after an undo, say) would take every picture again.
+            gmyDeleteAll = false;
+            if (auto* box = gMainWindowRef ? gMainWindowRef->findChild<QCheckBox*>(QStringLiteral("dela_0")) : nullptr)
+                box->setChecked(false);
         }
     } else if (gmyTotalePictureNum() >= 1) {
         // The selected rows, or with nothing selected the last picture; one
@@ -486,6 +503,74 @@ void FrontEnd::MyDelButtonHandler()
 // ---------------------------------------------------------------------------
 // Reordering and undo
 
+namespace {
+// The rows one step of the history touches, in the album's numbering once
+// the step is done: rows that came in or moved, and the first place rows
+// went out of (-1: none went).
+class TouchedRows {
+public:
+    explicit TouchedRows(const QAbstractItemModel* model)
+    {
+        links_ << QObject::connect(model, &QAbstractItemModel::rowsInserted,
+                                   [this](const QModelIndex&, int first, int last) {
+                                       for (int& r : rows_)
+                                           if (r >= first)
+                                               r += last - first + 1;
+                                       for (int r = first; r <= last; ++r)
+                                           rows_ << r;
+                                   });
+        links_ << QObject::connect(model, &QAbstractItemModel::rowsRemoved,
+                                   [this](const QModelIndex&, int first, int last) {
+                                       QList<int> kept;
+                                       for (int r : std::as_const(rows_))
+                                           if (r < first)
+                                               kept << r;
+                                           else if (r > last)
+                                               kept << r - (last - first + 1);
+                                       rows_ = kept;
+                                       gone_ = first;
+                                   });
+        links_ << QObject::connect(
+            model, &QAbstractItemModel::rowsMoved,
+            [this](const QModelIndex&, int start, int end, const QModelIndex&, int before) {
+                const int n = end - start + 1;
+                const int to = before > end ? before - n : before;  // where the block starts now
+                for (int& r : rows_) {
+                    if (r >= start && r <= end)
+                        r = to + (r - start);
+                    else if (before > end && r > end && r < before)
+                        r -= n;
+                    else if (before < start && r >= before && r < start)
+                        r += n;
+                }
+                for (int r = to; r < to + n; ++r)
+                    if (!rows_.contains(r))
+                        rows_ << r;
+            });
+    }
+    ~TouchedRows()
+    {
+        for (const QMetaObject::Connection& link : std::as_const(links_))
+            QObject::disconnect(link);
+    }
+    TouchedRows(const TouchedRows&) = delete;
+    TouchedRows& operator=(const TouchedRows&) = delete;
+    QList<int> Rows() const
+    {
+        QList<int> rows = rows_;
+        std::sort(rows.begin(), rows.end());
+        rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+        return rows;
+    }
+    int Gone() const { return gone_; }
+
+private:
+    QList<QMetaObject::Connection> links_;
+    QList<int> rows_;
+    int gone_ = -1;
+};
+} // namespace
+
 bool FrontEnd::CanEdit() const
 {
     return frame && G_isDeviceOnLine && !gmyIsTransferData && !TaskRunning() && !frameUnusable_;
@@ -507,8 +592,7 @@ void FrontEnd::MoveSelection(int step)
             return (r < onFrame) != (r + step < onFrame) && r + step >= 0 && r + step < albumRows->rowCount();
         });
         if (crossing)
-            SetNotes(QStringLiteral("Pictures already on the frame stay ahead of new ones until the album is "
-                                    "downloaded."));
+            SetNotes(QString::fromUtf8(kOrderNote));
         return;
     }
     pictList->SelectRows(moved);
@@ -524,8 +608,7 @@ void FrontEnd::MoveRows(const QList<int>& rows, int before)
         // written, so that a reorder costs only the index.
         const int onFrame = frame->Dpf().GetCommittedNum();
         if ((rows.first() < onFrame) != (before <= onFrame) || (rows.last() < onFrame) != (before <= onFrame))
-            SetNotes(QStringLiteral("Pictures already on the frame stay ahead of new ones until the album is "
-                                    "downloaded."));
+            SetNotes(QString::fromUtf8(kOrderNote));
         return;
     }
     // The moved rows stay selected where they now stand.
@@ -539,10 +622,23 @@ void FrontEnd::UndoEdit(bool redo)
 {
     if (!CanEdit())
         return;
+    const int previous = pictList ? pictList->SelectedRow() : -1;
+    TouchedRows touched(&frame->Album());
     if (!(redo ? frame->Redo() : frame->Undo()))
         return;
-    if (pictList)
-        pictList->SelectRow(-1);
+    // The rows the step brought back or moved stay chosen (and shown); where
+    // it took rows out, the row now at their place, else the one chosen
+    // before.
+    if (pictList) {
+        const int count = albumRows->rowCount();
+        const QList<int> rows = touched.Rows();
+        if (!rows.isEmpty())
+            pictList->SelectRows(rows);
+        else if (count > 0)
+            pictList->SelectRow(std::clamp(touched.Gone() >= 0 ? touched.Gone() : previous, 0, count - 1));
+        else
+            pictList->SelectRow(-1);
+    }
     SetNotes(QString());
     ShowDPFSpace();
 }
@@ -734,6 +830,7 @@ void FrontEnd::SelPicInList(int row)
 
 void FrontEnd::ShowChosenRow(int row)
 {
+    ClearOrderNote();
     if (row >= 0) {
         SelPicInList(row + 1);
         return;

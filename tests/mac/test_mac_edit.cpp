@@ -107,7 +107,9 @@ TEST_F(MacEdit, DragAndAltArrowsReorderAndTheDownloadCostsOnlyTheIndex)
               fe->frame->Album().At(0).picture.scaled(48, 48, Qt::KeepAspectRatio, Qt::SmoothTransformation)
                   .convertToFormat(QImage::Format_RGB32));
 
-    // Entry 3 dragged onto entry 1 with the mouse: it becomes the first.
+    // Entry 3 dragged onto entry 1 with the mouse: it becomes the first
+    // (the list shows its top, so the whole of entry 1 is in view).
+    List()->scrollToTop();
     ClickRowWith(2, {});
     QWidget* view = List()->viewport();
     const QPoint from = List()->visualRect(List()->model()->index(2, 0)).center();
@@ -245,7 +247,7 @@ TEST_F(MacEdit, TooltipsAndTheShortcutList)
         const char* control;
         const char* tip;
     } tips[] = {
-        {"load_0", "Write the album to the frame"},
+        {"load_0", "Write the album to the frame (Ctrl+S)"},
         {"upld_0", "Save the album's pictures to a folder"},
     };
     for (const auto& t : tips)
@@ -261,7 +263,7 @@ TEST_F(MacEdit, TooltipsAndTheShortcutList)
     QStringList lines;
     for (QLabel* label : shortcuts->findChildren<QLabel*>())
         lines << label->text();
-    for (const char* keys : {"F1", "Ctrl+Z", "Ctrl+Shift+Z, Ctrl+Y", "Alt+Up / Alt+Down", "Ctrl+Q"})
+    for (const char* keys : {"F1", "Ctrl+S", "Ctrl+Z", "Ctrl+Shift+Z, Ctrl+Y", "Alt+Up / Alt+Down", "Ctrl+Q"})
         EXPECT_TRUE(lines.contains(keys)) << keys << " in " << lines.join(" | ").toStdString();
     shortcuts->close();
     ASSERT_FALSE(shortcuts->isVisible());
