@@ -71,6 +71,10 @@ public:
     void SelectRows(const QList<int>& rows);
     // Words shown inside the list while it has no row; empty: none.
     void SetEmptyHint(const QString& text);
+    QString EmptyHint() const { return emptyHint_; }
+    // The row before which the line of a drag shows; -1 while none shows
+    // (no drag, or the cursor is outside the list).
+    int DropLine() const { return dragging_ ? dropRow_ : -1; }
     // The row a drop at `point` (viewport coordinates) puts the dragged
     // rows before: dropped on a later row they go after it, on an earlier
     // one before it (the dragged rows take the place they were dropped on).

@@ -7,7 +7,13 @@
 
 #include "tests/mac/MacTestSupport.h"
 
+#include "device/virtual/VirtualFrame.h"
+#include "mac/LittleArrows.h"
+
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QScrollBar>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -286,6 +292,203 @@ TEST_F(MacEdit, TooltipsAndTheShortcutList)
     QTest::mouseClick(window, Qt::RightButton, {}, List()->viewport()->mapTo(fe->gMainWindowRef, onRow));
     EXPECT_TRUE(QTest::qWaitFor([&] { return shortcuts->isVisible(); }, 3000));
     EXPECT_EQ(items, (QStringList{"Move &Up", "Move &Down", "&Delete", "&Undo", "&Redo", "&Keyboard Shortcuts"}));
+}
+
+// A drag released anywhere but over the list cancels: over the file
+// browser, over the stage, over the preview after the list scrolled. No
+// line shows while the cursor is outside. A drag back to the frame's order
+// leaves nothing to write.
+TEST_F(MacEdit, ADragReleasedOutsideTheListMovesNothingAndOneBackLeavesItClean)
+{
+    StartOnFour();
+    QWidget* view = List()->viewport();
+    QWidget* window = fe->gMainWindowRef;
+    auto move = [view](QPoint at) {
+        QMouseEvent event(QEvent::MouseMove, at, view->mapToGlobal(at), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &event);
+    };
+    auto rowCentre = [this](int row) { return List()->visualRect(List()->model()->index(row, 0)).center(); };
+    auto over = [&](const char* name) {
+        QWidget* w = C<QWidget>(name);
+        return view->mapFrom(window, w->mapTo(window, w->rect().center()));
+    };
+    const struct {
+        const char* target;
+        bool scrollFirst;
+    } cases[] = {{"CLVW_0", false}, {"mVue_130", false}, {"prev_0", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        List()->scrollToTop();
+        ClickRowWith(2, {});
+        const QPoint from = rowCentre(2);
+        QTest::mousePress(view, Qt::LeftButton, {}, from);
+        move(from + QPoint(0, -10));
+        move(rowCentre(0));
+        EXPECT_EQ(List()->DropLine(), 0);
+        if (c.scrollFirst) {
+            for (int k = 0; k < 6; ++k)
+                move(QPoint(view->width() / 2, view->height() - 2));
+            EXPECT_GT(List()->verticalScrollBar()->value(), 0);
+        }
+        const QPoint outside = over(c.target);
+        ASSERT_FALSE(view->rect().contains(outside));
+        move(outside);
+        EXPECT_EQ(List()->DropLine(), -1);
+        QTest::mouseRelease(view, Qt::LeftButton, {}, outside);
+        EXPECT_EQ(Held(), seeded);
+        EXPECT_FALSE(Marked());
+        EXPECT_EQ(List()->SelectedRows(), QList<int>{2});
+    }
+
+    // Dropped on the list it moves; dragged back it is the frame's album
+    // again: no marker, and Download sends nothing.
+    List()->scrollToTop();
+    auto drag = [&](int row, int onto) {
+        const QPoint from = rowCentre(row), to = rowCentre(onto);
+        QTest::mousePress(view, Qt::LeftButton, {}, from);
+        for (int k = 1; k <= 4; ++k)
+            move(from + (to - from) * k / 4);
+        QTest::mouseRelease(view, Qt::LeftButton, {}, to);
+    };
+    drag(2, 0);
+    EXPECT_EQ(Held(), Seeded({2, 0, 1, 3}));
+    EXPECT_TRUE(Marked());
+    drag(0, 2);
+    EXPECT_EQ(Held(), seeded);
+    EXPECT_FALSE(Marked());
+    const qint64 mark = LogSize();
+    QTest::keyClick(window, Qt::Key_S, Qt::ControlModifier);
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(SentSince(mark).second, 0);
+    EXPECT_EQ(Status(), "DownLoad Finished. 4 pictures are on the frame.");
+}
+
+// The Delete key takes the selected pictures whatever the delete-all box
+// says; the button follows the box, which a Delete All unticks. Undo and
+// redo keep a row chosen and shown; Undo and Redo are offered only when
+// they can act, and not while a write runs; a write keeps the chosen row.
+TEST_F(MacEdit, DeleteKeyTakesTheSelectionAndUndoKeepsAChosenRowShown)
+{
+    StartOnFour();
+    QWidget* window = fe->gMainWindowRef;
+    auto* undo = window->findChild<QAction*>("actionUndo");
+    auto* redo = window->findChild<QAction*>("actionRedo");
+    ASSERT_TRUE(undo && redo);
+    auto* box = C<QCheckBox>("dela_0");
+    auto shown = [this](int row) {
+        EXPECT_EQ(fe->cropTool->PreviewPicture(), QImage(fe->albumRows->File(row))) << "row " << row;
+        EXPECT_FALSE(fe->cropTool->PreviewPicture().isNull());
+    };
+    EXPECT_FALSE(undo->isEnabled());
+    EXPECT_FALSE(redo->isEnabled());
+
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+    ASSERT_TRUE(box->isChecked());
+    Click("delp_0");
+    EXPECT_TRUE(Held().empty());
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_TRUE(undo->isEnabled());
+    EXPECT_FALSE(redo->isEnabled());
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Held(), seeded);
+    EXPECT_EQ(List()->SelectedRows(), (QList<int>{0, 1, 2, 3}));
+    shown(0);
+    EXPECT_TRUE(redo->isEnabled());
+    EXPECT_FALSE(undo->isEnabled());
+
+    // Ticked, the key still takes only the chosen row.
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+    ASSERT_TRUE(box->isChecked());
+    ClickRowWith(1, {});
+    Key(Qt::Key_Delete);
+    EXPECT_EQ(Held(), Seeded({0, 2, 3}));
+    EXPECT_TRUE(box->isChecked());
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Held(), seeded);
+    EXPECT_EQ(List()->SelectedRows(), QList<int>{1});
+    shown(1);
+    Key(Qt::Key_Y, Qt::ControlModifier);
+    EXPECT_EQ(Held(), Seeded({0, 2, 3}));
+    EXPECT_EQ(List()->SelectedRows(), QList<int>{1});
+    shown(1);
+
+    // A move undone: the moved row is chosen where it is back.
+    ClickRowWith(2, {});
+    Key(Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(Held(), Seeded({0, 3, 2}));
+    ClickRowWith(0, {});
+    Key(Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Held(), Seeded({0, 2, 3}));
+    EXPECT_EQ(List()->SelectedRows(), QList<int>{2});
+    shown(2);
+
+    // While the write runs neither is offered; afterwards the chosen row is
+    // still chosen and shown.
+    ASSERT_TRUE(undo->isEnabled() && redo->isEnabled());
+    Click("load_0");
+    EXPECT_FALSE(undo->isEnabled());
+    EXPECT_FALSE(redo->isEnabled());
+    ASSERT_TRUE(WaitFinished(2));
+    EXPECT_EQ(ReadAlbum(frame), Seeded({0, 2, 3}));
+    EXPECT_FALSE(undo->isEnabled());
+    EXPECT_EQ(List()->SelectedRows(), QList<int>{2});
+    shown(2);
+}
+
+// What the window shows fits the state: the empty list's words without a
+// frame, with a frame another program holds (and no count that is not
+// known), and with a frame; the arrows' values go with the picture when the
+// frame leaves; the note of a refused move goes at the next click.
+TEST_F(MacEdit, HintsArrowsAndNotesFitTheState)
+{
+    const QString path = QString::fromStdString(frame);
+    Start(frame + ".absent");
+    ASSERT_TRUE(started);
+    AlbumListView* list = List();
+    EXPECT_EQ(list->EmptyHint(), "No frame attached.");
+
+    MakeFrame(frame);
+    SeedAlbum(frame, {DevicePicture(NoisePicture(128, 128, 30, 5), 80), DevicePicture(NoisePicture(128, 128, 30, 6), 80)});
+    fe.reset();
+    finished = 0;
+    auto holder = VirtualFrame::Open(frame);
+    Start(frame);
+    ASSERT_TRUE(WaitFor([&] { return Status().startsWith("The frame is in use by "); }, 5000)) << Status().toStdString();
+    EXPECT_EQ(List()->EmptyHint(), "The frame is in use by another program.");
+    EXPECT_EQ(Count(), "---/---");
+    holder.reset();
+    ASSERT_TRUE(WaitOnlineIdle());
+    EXPECT_TRUE(List()->EmptyHint().startsWith("No pictures yet")) << List()->EmptyHint().toStdString();
+    EXPECT_EQ(Count(), "002/060");
+
+    // A picture turned and scaled; the frame leaves: the values go too, and
+    // stay gone when it comes back.
+    const QString png = SavePng(QuarterPicture(200, 150), "q.png");
+    Place(png);
+    auto* rotate = C<LittleArrows>("rota_0");
+    auto* scale = C<LittleArrows>("scal_1");
+    ASSERT_TRUE(WaitFor([&] { return scale->GetControl32BitValue() > 0; }, 10000));
+    QTest::keyClick(rotate, Qt::Key_Up);
+    ASSERT_GT(rotate->GetControl32BitValue(), 0);
+    ASSERT_TRUE(QFile::rename(path, path + ".away"));
+    ASSERT_TRUE(WaitFor([&] { return Status() == FrontEnd::kNoFrameText; }));
+    EXPECT_EQ(List()->EmptyHint(), "No frame attached.");
+    for (const char* name : {"rota_0", "scal_1", "trns_10", "trns_11"})
+        EXPECT_EQ(C<LittleArrows>(name)->GetControl32BitValue(), 0) << name;
+    ASSERT_TRUE(QFile::rename(path + ".away", path));
+    ASSERT_TRUE(WaitFor([&] { return fe->G_isDeviceOnLine && !fe->gmyIsTransferData && Rows().size() == 2; }));
+    EXPECT_EQ(scale->GetControl32BitValue(), 0);
+    EXPECT_EQ(rotate->GetControl32BitValue(), 0);
+
+    // A new picture cannot go ahead of the frame's: the note says so and
+    // goes when a row is clicked.
+    AddThroughStage(png);
+    ASSERT_EQ(Rows().size(), 3);
+    ClickRowWith(2, {});
+    Key(Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(Status(), FrontEnd::kOrderNote);
+    ClickRowWith(0, {});
+    EXPECT_EQ(Status(), "");
 }
 
 } // namespace
