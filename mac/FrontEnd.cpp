@@ -591,6 +591,9 @@ void FrontEnd::UpdateEditActions()
         undo->setEnabled(edit && frame->History().canUndo());
     if (auto* redo = gMainWindowRef->findChild<QAction*>(QStringLiteral("actionRedo")))
         redo->setEnabled(edit && frame->History().canRedo());
+    for (const char* name : {"actionMoveUp", "actionMoveDown"})
+        if (auto* move = gMainWindowRef->findChild<QAction*>(QLatin1String(name)))
+            move->setEnabled(edit);
 }
 
 void FrontEnd::ShowEmptyHint()

@@ -267,7 +267,7 @@ private:
     // The album may be edited now (online, idle, a usable frame).
     bool CanEdit() const;
     // Undo and Redo are offered only when there is a step to take and the
-    // album may be edited.
+    // album may be edited; the moves only when it may be edited.
     void UpdateEditActions();
     // The words in the empty album list fit the state: how to start while a
     // frame is read, why nothing can be done while there is none or another
