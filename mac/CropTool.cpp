@@ -214,7 +214,8 @@ void CropTool::SelectOnePicture(const QString& path, bool noRedraw)
             if (!read.picture) {
                 // The reader's reason follows, so a person knows what to do
                 // about the file.
-                emit refused(QStringLiteral("Couldn't Process: %1: %2").arg(ShownFileName(path), LoaderReason(path, read.error)));
+                emit refused(QStringLiteral("Couldn't Process: %1: %2")
+                                 .arg(ShownFileName(path), LoaderReason(path, read.error)));
                 emit stageChanged();
                 return;
             }

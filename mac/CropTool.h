@@ -61,7 +61,8 @@ public:
     // its suitable size with the crop rectangle centred and the stage
     // redrawn (`noRedraw` spares only the redraw of the emptied stage now);
     // when it cannot be loaded "Couldn't Process: NAME: REASON"
-    // (ShownFileName, LoaderReason) is refused and nothing is placed. A newer SelectOnePicture or ReleasePicture drops the read.
+    // (ShownFileName, LoaderReason) is refused and nothing is placed. A
+    // newer SelectOnePicture or ReleasePicture drops the read.
     void SelectOnePicture(const QString& path, bool noRedraw);
     // True while a picture asked for with SelectOnePicture is being read.
     bool Loading() const { return reader_.Busy(); }

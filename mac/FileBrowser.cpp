@@ -185,10 +185,15 @@ std::vector<std::pair<int, QString>> FileBrowser::CollectChosen()
     // Walked from the last row back to the first row of the folder opened
     // most recently.
     SelPicArrayRef.clear();
+    chosenNotPictures_.clear();
     for (auto it = FileItemArray.rbegin(); it != FileItemArray.rend(); ++it) {
         const tagFILEITEM& row = **it;
-        if (!row.isFolder && row.isPicture && row.item && row.item->isSelected())
-            SelPicArrayRef.push_back(row.rowID);
+        if (!row.isFolder && row.item && row.item->isSelected()) {
+            if (row.isPicture)
+                SelPicArrayRef.push_back(row.rowID);
+            else
+                chosenNotPictures_.insert(chosenNotPictures_.begin(), {row.rowID, row.notPictureWhy});
+        }
         if (row.firstChild)
             break;
     }
@@ -223,10 +228,12 @@ QString FileBrowser::AdvanceToNextPicture()
     return {};
 }
 
-void FileBrowser::MarkNotPicture(int rowID)
+void FileBrowser::MarkNotPicture(int rowID, const QString& why)
 {
-    if (tagFILEITEM* row = FindRow(rowID))
+    if (tagFILEITEM* row = FindRow(rowID)) {
         row->isPicture = 0;
+        row->notPictureWhy = why;
+    }
 }
 
 void FileBrowser::DropRowsFrom(std::size_t count)

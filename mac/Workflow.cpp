@@ -93,6 +93,7 @@ bool ReadRegularFile(const QString& path, QByteArray& bytes, std::string& why)
     ::close(fd);
     return ok;
 }
+
 // Qt's Open dialog spells a name that is not valid UTF-8 lossily (each odd
 // byte as U+FFFD), and that spelling opens nothing. Such a name is looked up
 // in its folder by its spelling; empty, with the reason in `why`, when no
@@ -121,6 +122,7 @@ QString FileOfChosenName(const QString& path, QString* why)
                      .arg(matches.size());
     return {};
 }
+
 } // namespace
 
 QString FrontEnd::DataPath(const QString& name) const
@@ -467,6 +469,11 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
     // of the last picture offered to the album. Written on the layer's
     // worker, read when the batch has ended.
     auto left = std::make_shared<std::map<qsizetype, QString>>();
+    // Chosen rows found unreadable by an earlier add are named too.
+    std::vector<std::pair<int, QString>> earlier;
+    for (const auto& [id, why] : fileRows->ChosenNotPictures())
+        if (const tagFILEITEM* row = fileRows->FindRow(id))
+            earlier.emplace_back(id, QStringLiteral("%1 (%2)").arg(ShownFileName(row->path), why));
     auto reached = std::make_shared<qsizetype>(-1);
     desktop::AddSteps steps = AddSteps(true, QString(), state);
     steps.skipped = [this, files, left](const BatchResult& result) {
@@ -474,7 +481,7 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
         (*left)[qsizetype(result.index)] = why;
         SetNotes(QStringLiteral("Couldn't Process: %1: %2").arg(ShownFileName(result.path), why));
         const int id = files[result.index].first;
-        OnMain([this, id] { fileRows->MarkNotPicture(id); });
+        OnMain([this, id, why] { fileRows->MarkNotPicture(id, why); });
     };
     steps.before = [this, before = steps.before, lastPlaced, reached, paths](const QImage& picture,
                                                                              const QString& source, int count) {
@@ -486,7 +493,8 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
     // One connection for this batch's end.
     auto* once = new QObject(this);
     connect(frame, &desktop::FrameAlbum::batchFinished, once,
-            [this, once, state, lastPlaced, left, reached, paths](const desktop::BatchOutcome& o) {
+            [this, once, state, lastPlaced, left, reached, paths, files,
+             earlier](const desktop::BatchOutcome& o) {
                 once->deleteLater();
                 if (state->kept)
                     G_CurQuanlity = o.last.result.quality;
@@ -501,21 +509,32 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
                         refusedWhy = o.last.result.status == session::AddStatus::AlbumFull
                                          ? QStringLiteral("the album is full")
                                          : QString::fromStdString(session::AddFailureText(o.last.result));
-                    } else if (auto* label = gMainWindowRef ? gMainWindowRef->findChild<QLabel*>(QStringLiteral("dnol_0"))
-                                                            : nullptr) {
+                    } else if (auto* label = gMainWindowRef
+                                                 ? gMainWindowRef->findChild<QLabel*>(QStringLiteral("dnol_0"))
+                                                 : nullptr) {
                         head = label->text();  // what the refusal said
                         refusedWhy = QStringLiteral("not tried after the refusal");
                     }
                 }
-                QStringList notAdded;
+                // (row, text); none when the batch was stopped (the frame left).
+                std::vector<std::pair<int, QString>> named;
                 if (o.status != desktop::BatchStatus::Stopped) {
+                    named = earlier;
                     for (qsizetype i = 0; i < paths.size(); ++i) {
+                        const int id = files[std::size_t(i)].first;
+                        const QString name = ShownFileName(paths[i]);
                         if (const auto it = left->find(i); it != left->end())
-                            notAdded << QStringLiteral("%1 (%2)").arg(ShownFileName(paths[i]), it->second);
+                            named.emplace_back(id, QStringLiteral("%1 (%2)").arg(name, it->second));
                         else if (o.status == desktop::BatchStatus::Refused && *reached >= 0 && i >= *reached)
-                            notAdded << QStringLiteral("%1 (%2)").arg(ShownFileName(paths[i]), refusedWhy);
+                            named.emplace_back(id, QStringLiteral("%1 (%2)").arg(name, refusedWhy));
                     }
                 }
+                // In the browser's order (rows are numbered as listed).
+                std::stable_sort(named.begin(), named.end(),
+                                 [](const auto& a, const auto& b) { return a.first < b.first; });
+                QStringList notAdded;
+                for (const auto& entry : named)
+                    notAdded << entry.second;
                 if (!notAdded.isEmpty()) {
                     const QString list = QStringLiteral("Not added: ") + notAdded.join(QStringLiteral(", "));
                     SetNotes(head.isEmpty() ? list : head + QStringLiteral(". ") + list);
