@@ -848,10 +848,24 @@ LoadedPicture ReadPictureData(const QByteArray& data, const QString& name,
 }
 
 bool RecognisedPictureFile(const QString& path) {
+    QFile file;
+#ifdef Q_OS_UNIX
+    // By the name's own bytes, as ReadPictureFile opens it; without waiting
+    // on a FIFO, and only a regular file is looked into.
+    const int fd = ::open(BytesOfName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+#else
     const QFileInfo info(path);
     if (!info.isFile()) return false;
-    QFile file(path);
+    file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly)) return false;
+#endif
     const QByteArray head = file.peek(64);
     if (heif::Sniff(reinterpret_cast<const std::uint8_t*>(head.constData()), std::size_t(head.size())) !=
         heif::Brand::None)

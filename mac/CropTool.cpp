@@ -5,6 +5,8 @@
 
 #include "mac/CropTool.h"
 
+#include "imaging/LocalNames.h"
+
 #include <QPainter>
 #include <QPainterPath>
 
@@ -205,18 +207,22 @@ void CropTool::SelectOnePicture(const QString& path, bool noRedraw)
         std::shared_ptr<MacPicture> picture;
         std::vector<QImage> levels;
         float scale = 0;
+        QString error;
     };
     reader_.Start<Read>(
         [path, width, height](const PictureLimits& limits) {
             Read read;
-            read.picture = LoadPlaced(path, width, height, &read.scale, nullptr, limits);
+            read.picture = LoadPlaced(path, width, height, &read.scale, &read.error, limits);
             if (read.picture)
                 read.levels = HalvedCopies(read.picture->image);
             return read;
         },
-        [this](Read read) {
+        [this, path](Read read) {
             if (!read.picture) {
-                emit refused(QStringLiteral("Couldn't Process"));
+                // The reader's reason follows, so a person knows what to do
+                // about the file.
+                emit refused(QStringLiteral("Couldn't Process: %1: %2")
+                                 .arg(ShownFileName(path), LoaderReason(path, read.error)));
                 emit stageChanged();
                 return;
             }
@@ -231,6 +237,19 @@ void CropTool::SelectOnePicture(const QString& path, bool noRedraw)
             SetOffsetRanges(read.scale);
             emit stageChanged();
         });
+}
+
+QString ShownFileName(const QString& path)
+{
+    return ShownName(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1));
+}
+
+QString LoaderReason(const QString& path, const QString& message)
+{
+    // The reader names the file by its whole path; the words after it are
+    // the reason.
+    const QString why = message.startsWith(path + QLatin1String(": ")) ? message.mid(path.size() + 2) : message;
+    return why.isEmpty() ? QStringLiteral("it cannot be read as a picture") : ShownName(why);
 }
 
 void CropTool::RotateTo(int value)

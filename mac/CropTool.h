@@ -38,6 +38,13 @@ struct MyRect {
     float x = 0, y = 0, width = 0, height = 0;
 };
 
+// A file's own name for the status line, control characters and odd bytes
+// escaped.
+QString ShownFileName(const QString& path);
+// Why the picture reader did not load the file at `path`, in its words
+// (`message` is the reader's "<path>: <reason>").
+QString LoaderReason(const QString& path, const QString& message);
+
 class CropTool : public QObject {
     Q_OBJECT
 public:
@@ -53,8 +60,9 @@ public:
     // the main thread; returns at once. Once read, the picture is placed at
     // its suitable size with the crop rectangle centred and the stage
     // redrawn (`noRedraw` spares only the redraw of the emptied stage now);
-    // when it cannot be loaded "Couldn't Process" is refused and nothing is
-    // placed. A newer SelectOnePicture or ReleasePicture drops the read.
+    // when it cannot be loaded "Couldn't Process: NAME: REASON"
+    // (ShownFileName, LoaderReason) is refused and nothing is placed. A
+    // newer SelectOnePicture or ReleasePicture drops the read.
     void SelectOnePicture(const QString& path, bool noRedraw);
     // True while a picture asked for with SelectOnePicture is being read.
     bool Loading() const { return reader_.Busy(); }

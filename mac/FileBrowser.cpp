@@ -3,6 +3,7 @@
 
 #include "mac/FileBrowser.h"
 
+#include "imaging/LocalNames.h"
 #include "imaging/PictureLoader.h"
 
 #include <QApplication>
@@ -16,6 +17,8 @@
 
 #include <algorithm>
 #include <functional>
+
+#include <sys/stat.h>
 
 namespace kestova::mac {
 
@@ -107,22 +110,33 @@ void FileBrowser::ExpendFolder(tagFILEITEM* item, int lastRowID)
 {
     if (!item || !item->isFolder)
         return;
-    QDir dir(item->path);
+    // Read by bytes: a name that is not valid UTF-8 is listed too (Qt's own
+    // listing leaves it out), shown with its odd bytes escaped, and keeps
+    // its bytes for opening the file.
+    QStringList names;
+    if (!ListFolderNames(item->path, names))
+        return;
+    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        const int c = a.compare(b, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a < b;
+    });
     const bool firstVolume = item->rowID == firstVolumeRow;
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name | QDir::IgnoreCase);
+    const QString folder = item->path.endsWith(QLatin1Char('/')) ? item->path : item->path + QLatin1Char('/');
     QFileIconProvider icons;
     std::vector<tagFILEITEM*> added;
-    for (const QFileInfo& fi : entries) {
-        if (fi.isHidden())
+    for (const QString& name : names) {
+        // Dot-names are the invisible entries here.
+        if (name.startsWith(QLatin1Char('.')))
             continue;
-        if (firstVolume && kHiddenOnFirstVolume.contains(fi.fileName()))
+        if (firstVolume && kHiddenOnFirstVolume.contains(name))
             continue;
+        struct stat st {};
+        const bool known = ::stat(BytesOfName(folder + name).constData(), &st) == 0;
         auto row = std::make_unique<tagFILEITEM>();
         row->rowID = ++lastRowID;
-        row->path = fi.absoluteFilePath();
-        row->name = fi.fileName();
-        row->isFolder = fi.isDir() && !fi.fileName().endsWith(QLatin1String(".app"));
+        row->path = folder + name;
+        row->name = ShownName(name);
+        row->isFolder = known && S_ISDIR(st.st_mode) && !name.endsWith(QLatin1String(".app"));
         row->firstChild = added.empty();
         added.push_back(row.get());
         FileItemArray.push_back(std::move(row));
@@ -132,7 +146,10 @@ void FileBrowser::ExpendFolder(tagFILEITEM* item, int lastRowID)
     for (tagFILEITEM* row : added) {
         auto* it = new QTreeWidgetItem(item->item, QStringList(row->name));
         it->setData(0, Qt::UserRole, row->rowID);
-        QIcon icon = icons.icon(QFileInfo(row->path));
+        // Qt cannot look at a name it cannot spell; such a row gets the
+        // generic icon of its kind.
+        QIcon icon = HasKeptBytes(row->path) ? (row->isFolder ? icons.icon(QFileIconProvider::Folder) : QIcon())
+                                             : icons.icon(QFileInfo(row->path));
         it->setIcon(0, icon.isNull() ? MyDocumentIcon : icon);
         if (row->isFolder)
             it->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
@@ -168,10 +185,15 @@ std::vector<std::pair<int, QString>> FileBrowser::CollectChosen()
     // Walked from the last row back to the first row of the folder opened
     // most recently.
     SelPicArrayRef.clear();
+    chosenNotPictures_.clear();
     for (auto it = FileItemArray.rbegin(); it != FileItemArray.rend(); ++it) {
         const tagFILEITEM& row = **it;
-        if (!row.isFolder && row.isPicture && row.item && row.item->isSelected())
-            SelPicArrayRef.push_back(row.rowID);
+        if (!row.isFolder && row.item && row.item->isSelected()) {
+            if (row.isPicture)
+                SelPicArrayRef.push_back(row.rowID);
+            else
+                chosenNotPictures_.insert(chosenNotPictures_.begin(), {row.rowID, row.notPictureWhy});
+        }
         if (row.firstChild)
             break;
     }
@@ -206,10 +228,12 @@ QString FileBrowser::AdvanceToNextPicture()
     return {};
 }
 
-void FileBrowser::MarkNotPicture(int rowID)
+void FileBrowser::MarkNotPicture(int rowID, const QString& why)
 {
-    if (tagFILEITEM* row = FindRow(rowID))
+    if (tagFILEITEM* row = FindRow(rowID)) {
         row->isPicture = 0;
+        row->notPictureWhy = why;
+    }
 }
 
 void FileBrowser::DropRowsFrom(std::size_t count)

@@ -27,6 +27,7 @@ struct tagFILEITEM {
     bool isFolder = false;   // shown as a container
     bool firstChild = false; // first row of the folder opened most recently
     int isPicture = 1;       // cleared when the file could not be loaded
+    QString notPictureWhy;   // then: why, in the reader's words
     QTreeWidgetItem* item = nullptr;
 };
 
@@ -51,11 +52,14 @@ public:
     // still taken for pictures, selected in the tree), remembered in
     // SelPicArrayRef; returned as (row, path) in browser order.
     std::vector<std::pair<int, QString>> CollectChosen();
+    // The rows the last CollectChosen passed over as no longer taken for
+    // pictures, in browser order: (row, why).
+    const std::vector<std::pair<int, QString>>& ChosenNotPictures() const { return chosenNotPictures_; }
     // The next row after the current one that is a readable picture: made
     // current and selected, its path returned; empty when there is none.
     QString AdvanceToNextPicture();
     // A row whose file could not be loaded is no longer taken for a picture.
-    void MarkNotPicture(int rowID);
+    void MarkNotPicture(int rowID, const QString& why = QString());
     // Frees every row (quitting).
     void Clear();
 
@@ -80,6 +84,7 @@ signals:
 private:
     std::vector<std::unique_ptr<tagFILEITEM>> FileItemArray;
     std::vector<int> SelPicArrayRef;  // rows chosen for a batch add
+    std::vector<std::pair<int, QString>> chosenNotPictures_;
     int gmyCurrentFileRow = 0;        // file-browser row; 0 = none
     int firstVolumeRow = 0;           // row of the first volume (system folders hidden there)
     QIcon MyDocumentIcon;

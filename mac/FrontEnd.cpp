@@ -349,7 +349,11 @@ void FrontEnd::SetNotes(const QString& text)
             // Paths, failure words and names from elsewhere are shown as
             // they are, never read as markup.
             label->setTextFormat(Qt::PlainText);
+            // A long text (every file a batch left out, say) never widens
+            // the window: the line shows what fits and the tooltip all.
+            label->setSizePolicy(QSizePolicy::Ignored, label->sizePolicy().verticalPolicy());
             label->setText(text);
+            label->setToolTip(text);
         }
     });
 }

@@ -50,6 +50,7 @@ struct ReadOutcome;
 }
 namespace kestova::session {
 struct OpenResult;
+struct AddResult;
 struct CommitResult;
 }
 
@@ -291,12 +292,17 @@ private:
         bool passed = false;
         bool kept = false;
         QString placed;
+        QImage captured;  // shown in the preview once it joined the album
     };
     // How a picture joins the album: with `capture`, the picture is kept as
     // the next work file "PictureN.bmp" and shown in the preview first; the
     // fitted picture is kept in its Edata work file; the row's display
     // bitmap is the work file (or `bitmapPath`).
     desktop::AddSteps AddSteps(bool capture, const QString& bitmapPath, std::shared_ptr<AddState> state);
+    // Why the album did not take a picture that got past the checks:
+    // "Couldn't Process the picture" and the reason (the album being full
+    // says so, with its size).
+    QString RefusalText(const session::AddResult& result) const;
     // Adds the picture `picture` (see AddSteps); then the browser moves on
     // when `advance`.
     bool AddPicture(const QImage& picture, bool capture, const QString& bitmapPath, bool advance);

@@ -9,6 +9,7 @@
 #include "device/CommUSB.h"
 #include "flash_manager/DPF.h"
 #include "imaging/BatchPrepare.h"
+#include "imaging/LocalNames.h"
 #include "imaging/Preparation.h"
 #include "mac/HIFramework/TCarbonEvent.h"
 #include "mac/StageViews.h"
@@ -23,6 +24,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QLabel>
 #include <QMainWindow>
 #include <QStandardPaths>
 #include <QThread>
@@ -33,6 +35,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <system_error>
 
 #include <fcntl.h>
@@ -91,6 +94,36 @@ bool ReadRegularFile(const QString& path, QByteArray& bytes, std::string& why)
     ::close(fd);
     return ok;
 }
+
+// Qt's Open dialog spells a name that is not valid UTF-8 lossily (each odd
+// byte as U+FFFD), and that spelling opens nothing. Such a name is looked up
+// in its folder by its spelling; empty, with the reason in `why`, when no
+// file or more than one is spelled so.
+QString FileOfChosenName(const QString& path, QString* why)
+{
+    struct stat st {};
+    if (!path.contains(QChar(QChar::ReplacementCharacter)) || ::stat(BytesOfName(path).constData(), &st) == 0)
+        return path;
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString folder = path.left(slash + 1);
+    const QString spelled = path.mid(slash + 1);
+    QStringList names;
+    QStringList matches;
+    if (ListFolderNames(folder, names))
+        for (const QString& name : names)
+            if (QString::fromUtf8(BytesOfName(name)) == spelled)
+                matches << folder + name;
+    if (matches.size() == 1)
+        return matches.constFirst();
+    *why = matches.isEmpty()
+               ? QStringLiteral("the Open dialog gave this name without its own bytes and no file is named so; "
+                                "choose the file in the file browser")
+               : QStringLiteral("the Open dialog gave this name without its own bytes and %1 files match it; "
+                                "choose the file in the file browser")
+                     .arg(matches.size());
+    return {};
+}
+
 } // namespace
 
 QString FrontEnd::DataPath(const QString& name) const
@@ -340,7 +373,9 @@ desktop::AddSteps FrontEnd::AddSteps(bool capture, const QString& bitmapPath, st
                 SetNotes(QStringLiteral("Couldn't Process the picture"));
                 return false;
             }
-            cropTool->ShowInPreview(picture);
+            // Shown once it joined: the preview never shows a picture the
+            // album refused.
+            state->captured = picture;
         }
         // The node list belongs to the main thread; a batch on the worker
         // goes by the album's own count.
@@ -364,6 +399,8 @@ desktop::AddSteps FrontEnd::AddSteps(bool capture, const QString& bitmapPath, st
         const QString name = QStringLiteral("Picture%1.bmp").arg(state->number);
         const QString shown = capture ? DataPath(name) : bitmapPath;
         gmyTotalePicture = state->number;
+        if (capture)
+            cropTool->ShowInPreview(state->captured);
         return shown;
     };
     return steps;
@@ -378,7 +415,7 @@ bool FrontEnd::AddPicture(const QImage& picture, bool capture, const QString& bi
     if (!added.ok()) {
         // A refusal before the fitting has said why already.
         if (state->passed || picture.isNull())
-            SetNotes(QStringLiteral("Couldn't Process the picture"));
+            SetNotes(RefusalText(added.result));
         return false;
     }
     if (advance) {
@@ -387,6 +424,19 @@ bool FrontEnd::AddPicture(const QImage& picture, bool capture, const QString& bi
             cropTool->SelectOnePicture(next, false);
     }
     return true;
+}
+
+QString FrontEnd::RefusalText(const session::AddResult& result) const
+{
+    QString why;
+    if (result.status == session::AddStatus::AlbumFull) {
+        const int max = frame ? frame->MaxPictures() : 0;
+        why = QStringLiteral("the album is full (%1 of %1 pictures); delete some before adding more").arg(max);
+    } else {
+        why = QString::fromStdString(session::AddFailureText(result));
+    }
+    return why.isEmpty() ? QStringLiteral("Couldn't Process the picture")
+                         : QStringLiteral("Couldn't Process the picture: ") + why;
 }
 
 void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
@@ -422,26 +472,82 @@ void FrontEnd::ProcessMorePic(const std::vector<std::pair<int, QString>>& files)
 
     auto state = std::make_shared<AddState>();
     auto lastPlaced = std::make_shared<QString>();
+    // The files left out and why, by their place in the batch; and the place
+    // of the last picture offered to the album. Written on the layer's
+    // worker, read when the batch has ended.
+    auto left = std::make_shared<std::map<qsizetype, QString>>();
+    // Chosen rows found unreadable by an earlier add are named too.
+    std::vector<std::pair<int, QString>> earlier;
+    for (const auto& [id, why] : fileRows->ChosenNotPictures())
+        if (const tagFILEITEM* row = fileRows->FindRow(id))
+            earlier.emplace_back(id, QStringLiteral("%1 (%2)").arg(ShownFileName(row->path), why));
+    auto reached = std::make_shared<qsizetype>(-1);
     desktop::AddSteps steps = AddSteps(true, QString(), state);
-    steps.skipped = [this, files](const BatchResult& result) {
-        SetNotes(QStringLiteral("Couldn't Process"));
+    steps.skipped = [this, files, left](const BatchResult& result) {
+        const QString why = LoaderReason(result.path, result.prepared.message);
+        (*left)[qsizetype(result.index)] = why;
+        SetNotes(QStringLiteral("Couldn't Process: %1: %2").arg(ShownFileName(result.path), why));
         const int id = files[result.index].first;
-        OnMain([this, id] { fileRows->MarkNotPicture(id); });
+        OnMain([this, id, why] { fileRows->MarkNotPicture(id, why); });
     };
-    steps.before = [this, before = steps.before, lastPlaced](const QImage& picture, const QString& source, int count) {
+    steps.before = [this, before = steps.before, lastPlaced, reached, paths](const QImage& picture,
+                                                                             const QString& source, int count) {
         *lastPlaced = source;
+        *reached = paths.indexOf(source, *reached + 1);
         SetNotes(QStringLiteral("The sequence number: %1").arg(count + 1));
         return before(picture, source, count);
     };
     // One connection for this batch's end.
     auto* once = new QObject(this);
     connect(frame, &desktop::FrameAlbum::batchFinished, once,
-            [this, once, state, lastPlaced](const desktop::BatchOutcome& o) {
+            [this, once, state, lastPlaced, left, reached, paths, files,
+             earlier](const desktop::BatchOutcome& o) {
                 once->deleteLater();
                 if (state->kept)
                     G_CurQuanlity = o.last.result.quality;
-                if (o.status == desktop::BatchStatus::Refused && state->passed)
-                    SetNotes(QStringLiteral("Couldn't Process the picture"));
+                // Every file the batch did not add is named, with the reason:
+                // those that could not be read, and after a refusal the
+                // refused one and those after it.
+                QString head;
+                QString refusedWhy;
+                if (o.status == desktop::BatchStatus::Refused) {
+                    if (state->passed) {
+                        head = RefusalText(o.last.result);
+                        refusedWhy = o.last.result.status == session::AddStatus::AlbumFull
+                                         ? QStringLiteral("the album is full")
+                                         : QString::fromStdString(session::AddFailureText(o.last.result));
+                    } else if (auto* label = gMainWindowRef
+                                                 ? gMainWindowRef->findChild<QLabel*>(QStringLiteral("dnol_0"))
+                                                 : nullptr) {
+                        head = label->text();  // what the refusal said
+                        refusedWhy = QStringLiteral("not tried after the refusal");
+                    }
+                }
+                // (row, text); none when the batch was stopped (the frame left).
+                std::vector<std::pair<int, QString>> named;
+                if (o.status != desktop::BatchStatus::Stopped) {
+                    named = earlier;
+                    for (qsizetype i = 0; i < paths.size(); ++i) {
+                        const int id = files[std::size_t(i)].first;
+                        const QString name = ShownFileName(paths[i]);
+                        if (const auto it = left->find(i); it != left->end())
+                            named.emplace_back(id, QStringLiteral("%1 (%2)").arg(name, it->second));
+                        else if (o.status == desktop::BatchStatus::Refused && *reached >= 0 && i >= *reached)
+                            named.emplace_back(id, QStringLiteral("%1 (%2)").arg(name, refusedWhy));
+                    }
+                }
+                // In the browser's order (rows are numbered as listed).
+                std::stable_sort(named.begin(), named.end(),
+                                 [](const auto& a, const auto& b) { return a.first < b.first; });
+                QStringList notAdded;
+                for (const auto& entry : named)
+                    notAdded << entry.second;
+                if (!notAdded.isEmpty()) {
+                    const QString list = QStringLiteral("Not added: ") + notAdded.join(QStringLiteral(", "));
+                    SetNotes(head.isEmpty() ? list : head + QStringLiteral(". ") + list);
+                } else if (!head.isEmpty()) {
+                    SetNotes(head);
+                }
                 // The stage ends with the last picture placed, as after
                 // adding it alone.
                 if (!lastPlaced->isEmpty())
@@ -855,7 +961,16 @@ void FrontEnd::MyOpenButtonHandler()
         return;
     SetNotes(QString());
     fileRows->SetCurrentRow(0);
-    cropTool->SelectOnePicture(path, false);
+    QString why;
+    const QString file = FileOfChosenName(path, &why);
+    if (file.isEmpty()) {
+        // As for a file that cannot be read: nothing stays placed.
+        cropTool->ReleasePicture();
+        RedrawStage();
+        SetNotes(QStringLiteral("Couldn't Process: %1: %2").arg(ShownFileName(path), why));
+        return;
+    }
+    cropTool->SelectOnePicture(file, false);
 }
 
 // ---------------------------------------------------------------------------

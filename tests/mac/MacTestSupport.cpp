@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <cstdlib>
 #include <random>
@@ -257,6 +258,43 @@ QString MacHarness::SavePng(const QImage& img, const QString& name)
     const QString path = tmp.filePath(name);
     EXPECT_TRUE(img.save(path, "PNG"));
     return path;
+}
+
+tagFILEITEM* MacHarness::OpenFolderRow(const QString& path)
+{
+    auto* tree = C<QTreeWidget>("CLVW_0");
+    if (!tree)
+        return nullptr;
+    auto row = std::make_unique<tagFILEITEM>();
+    row->rowID = fe->fileRows->Rows().back()->rowID + 1;
+    row->path = path;
+    row->name = path.mid(path.lastIndexOf('/') + 1);
+    row->isFolder = true;
+    row->item = new QTreeWidgetItem(QStringList(row->name));
+    tree->insertTopLevelItem(0, row->item);
+    row->item->setData(0, Qt::UserRole, row->rowID);
+    row->item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+    tagFILEITEM* folder = row.get();
+    fe->fileRows->AddRow(std::move(row));
+    tree->setFocus();
+    tree->setCurrentItem(folder->item);
+    QTest::keyClick(tree, Qt::Key_Right);
+    return folder;
+}
+
+void MacHarness::ClickBrowserRow(QTreeWidgetItem* item, Qt::KeyboardModifiers modifiers, bool twice)
+{
+    auto* tree = C<QTreeWidget>("CLVW_0");
+    ASSERT_NE(tree, nullptr);
+    ASSERT_NE(item, nullptr);
+    tree->scrollToItem(item);
+    const QPoint at = tree->visualItemRect(item).center();
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, modifiers, at);
+    if (twice) {
+        // The second click of a double click, as the window system delivers it.
+        QTest::mouseDClick(tree->viewport(), Qt::LeftButton, modifiers, at);
+        QTest::mouseRelease(tree->viewport(), Qt::LeftButton, modifiers, at);
+    }
 }
 
 } // namespace kestova::mac::test

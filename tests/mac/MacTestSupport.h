@@ -21,6 +21,7 @@
 #include <vector>
 
 class QAbstractButton;
+class QTreeWidgetItem;
 
 namespace kestova::mac::test {
 
@@ -75,6 +76,12 @@ protected:
     // Places a picture and presses Add.
     void AddThroughStage(const QString& path);
     QString SavePng(const QImage& img, const QString& name);
+    // Adds `path` as a folder row at the top of the file browser and opens
+    // it with the Right key, as a person would; returns its row.
+    tagFILEITEM* OpenFolderRow(const QString& path);
+    // Clicks the browser row `item` (with Ctrl: adds it to the chosen ones);
+    // `twice` double-clicks it.
+    void ClickBrowserRow(QTreeWidgetItem* item, Qt::KeyboardModifiers modifiers = {}, bool twice = false);
 
     QTemporaryDir tmp;
     std::string frame;           // the frame image path

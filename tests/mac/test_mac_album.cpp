@@ -391,25 +391,67 @@ TEST_F(MacAlbum, PictureThatNeverFitsRollsBackAndKeepsTheQuality)
     const QImage loud = NoisePicture(256, 256, 127);
     ASSERT_GT(DevicePicture(loud, 10).size(), 4096u);
     AddThroughStage(SavePng(loud, "loud.png"));
-    EXPECT_EQ(Status(), "Couldn't Process the picture");
+    EXPECT_EQ(Status().toStdString(),
+              "Couldn't Process the picture: does not fit into one picture slot even at quality 10");
     EXPECT_EQ(fe->gmyTotalePictureNum(), 0);
     EXPECT_EQ(fe->gmyTotalePicture, 0);
     EXPECT_TRUE(Rows().isEmpty());
     EXPECT_EQ(fe->G_CurQuanlity, 90);
 }
 
+// A full album refuses the picture and says so, alone and in a batch (which
+// names each file it did not add); the counters stay, and the preview keeps
+// showing what it showed (an album picture, or nothing), never the refused
+// picture.
 TEST_F(MacAlbum, FullAlbumRefusesTheFileAndKeepsCounters)
 {
     MakeFrame(frame, 2);
-    SeedAlbum(frame, {DevicePicture(QuarterPicture(128, 128), 50), DevicePicture(QuarterPicture(128, 128), 60)});
+    SeedAlbum(frame, {DevicePicture(QuarterPicture(128, 128), 50), DevicePicture(NoisePicture(128, 128, 20), 60)});
+    QDir(tmp.path()).mkpath("more");
+    SavePng(NoisePicture(150, 140, 60, 4), "more/a.png");
+    SavePng(QuarterPicture(200, 130), "more/b.png");
     Start(frame);
     ASSERT_TRUE(WaitOnlineIdle());
     EXPECT_EQ(Count(), "002/002");
-    AddThroughStage(SavePng(QuarterPicture(128, 128), "x.png"));
-    EXPECT_EQ(Status(), "Couldn't Process the picture");
-    EXPECT_EQ(fe->gmyTotalePictureNum(), 2);
-    EXPECT_EQ(fe->gmyTotalePicture, 2);
-    EXPECT_EQ(Rows().size(), 2);
+    const std::string full =
+        "Couldn't Process the picture: the album is full (2 of 2 pictures); delete some before adding more";
+
+    struct Step {
+        const char* name;
+        int chosenRow;  // album row clicked first; -1: none chosen
+        bool batch;
+        std::string status;
+    };
+    const Step steps[] = {
+        {"alone, nothing chosen", -1, false, full},
+        {"alone, the second chosen", 1, false, full},
+        {"batch", 0, true, full + ". Not added: a.png (the album is full), b.png (the album is full)"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.chosenRow >= 0)
+            ClickRow(step.chosenRow);
+        const QImage shown = fe->cropTool->PreviewPicture();
+        EXPECT_EQ(shown.isNull(), step.chosenRow < 0);
+        if (step.batch) {
+            tagFILEITEM* folder = OpenFolderRow(tmp.filePath("more"));
+            ASSERT_NE(folder, nullptr);
+            ASSERT_EQ(folder->item->childCount(), 2);
+            ClickBrowserRow(folder->item->child(0));
+            ClickBrowserRow(folder->item->child(1), Qt::ControlModifier);
+            const int before = finished;
+            Click("slet_0");
+            ASSERT_TRUE(WaitFinished(before + 1));
+        } else {
+            AddThroughStage(SavePng(NoisePicture(128, 128, 90, 11), "x.png"));
+        }
+        EXPECT_EQ(Status().toStdString(), step.status);
+        EXPECT_EQ(fe->cropTool->PreviewPicture(), shown);
+        EXPECT_EQ(fe->gmyTotalePictureNum(), 2);
+        EXPECT_EQ(fe->gmyTotalePicture, 2);
+        EXPECT_EQ(Rows().size(), 2);
+        EXPECT_EQ(Count(), "002/002");
+    }
 }
 
 TEST_F(MacAlbum, UploadNeedsPicturesAndWritesIntoAFolderWithASpace)
@@ -868,7 +910,7 @@ TEST_F(MacAlbum, StatusCountAndPreviewStayTrue)
     bad.write("not a picture");
     bad.close();
     Place(notPicture);
-    EXPECT_EQ(Status(), "Couldn't Process");
+    EXPECT_TRUE(Status().startsWith("Couldn't Process: notes.png: not a picture file")) << Status().toStdString();
     Place(SavePng(QuarterPicture(200, 200), "q.png"));
     EXPECT_EQ(Status(), "");
     Click("slet_0");
@@ -978,7 +1020,8 @@ TEST_F(MacAlbum, BatchAddGivesTheAlbumOfOneByOneAdds)
     ASSERT_TRUE(WaitFinished(2));
     EXPECT_EQ(Rows().size(), 6);
     EXPECT_EQ(Rows().back(), "Picture6.bmp");
-    EXPECT_EQ(Status(), "The sequence number: 6");
+    // The file left out is named, with the reason.
+    EXPECT_TRUE(Status().startsWith("Not added: 4.png (not a picture file")) << Status().toStdString();
     EXPECT_EQ(fe->G_CurQuanlity, serialQuality);
     EXPECT_EQ(fe->FindRow(folder->rowID + 4)->isPicture, 0);  // 4.png
     // The stage holds the last picture, as after adding it alone (read off

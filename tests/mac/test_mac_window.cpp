@@ -148,7 +148,7 @@ TEST_F(MacStage, ArrowsDoNothingWithoutAPicture)
     EXPECT_EQ(fe->cropTool->Picture(), nullptr);
     Place(tmp.filePath("missing.png"));
     EXPECT_EQ(fe->cropTool->Picture(), nullptr);
-    EXPECT_EQ(Status(), "Couldn't Process");
+    EXPECT_EQ(Status().toStdString(), "Couldn't Process: missing.png: no such file");
 }
 
 TEST_F(MacStage, SuitableSizeBoxSwitchesBetweenCoverAndStageWidth)
