@@ -833,6 +833,7 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
         box.button(QMessageBox::Cancel)->setText(LookupText(QStringLiteral("CANCEL_TIPS"), QStringLiteral("Cancel")));
         box.setDefaultButton(QMessageBox::Ok);
         box.setEscapeButton(QMessageBox::Cancel);
+        quitQuestion_ = &box;
     }
     if (buttons == BoxButtons::BmpJpegCancel) {
         // Yes still means BMP and No JPEG; the buttons say so.

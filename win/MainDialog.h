@@ -29,6 +29,7 @@
 #include <QColor>
 #include <QDialog>
 #include <QHash>
+#include <QMessageBox>
 #include <QPointer>
 #include <QRect>
 #include <QStringList>
@@ -330,6 +331,8 @@ private:
     bool m_albumModified = false;
     bool m_quitRequested = false;
     bool stopRequested_ = false;  // the quit asked the write to stop
+    // The question Exit asks while the album is written, while it is open.
+    QPointer<QMessageBox> quitQuestion_;
     bool m_addingSingle = false;
     bool m_autoAdvance = true;
     // The last read listed the whole album. After a read cut off midway the

@@ -386,6 +386,13 @@ void CMainDialog::OnSynchronize()
 
 void CMainDialog::OnDownloadFinished(int code)
 {
+    // The write ended while the quit question is open: its default, quitting
+    // once written, is due now and nobody has to answer it. The box is
+    // answered through its button, which ends its own event loop whatever
+    // the window manager does; Exit then goes on from its answer.
+    if (quitQuestion_)
+        if (QAbstractButton* wait = quitQuestion_->button(QMessageBox::Ok))
+            wait->click();
     if (m_connected)
         EnableControls(true);
     UpdateCounters();

@@ -5,6 +5,9 @@
 
 #include "tests/win/WinSessionSupport.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 namespace kestova::win::test {
 namespace {
 
@@ -160,6 +163,53 @@ TEST_F(WinSession, QuitDuringADownloadWaitsOrStopsAndSaysWhatWasNotWritten)
         std::filesystem::remove(frame);
         Format(frame, 128, 128, 40);
     }
+}
+
+// The real question, left alone: when the write ends while it is open, it
+// goes by itself and the window closes. Should it outlive the write by 5 s
+// the watcher closes it and the test fails.
+TEST_F(WinSession, QuitQuestionLeftOpenGoesWhenTheWriteEnds)
+{
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/u%1.bmp").arg(i), Noise(128, 128, 60, unsigned(70 + i)));
+    adjustOptions = [&](StartOptions& o) {
+        o.frameArg = frame + ",sync=0,latency_us=3000";
+        o.messageBox = nullptr;  // the real box
+    };
+    ASSERT_TRUE(StartIdle());
+    Drop(files);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+
+    QString asked;
+    bool leftOpen = false;
+    QElapsedTimer sinceEnd;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        asked = box->text();
+        if (dlg->IsDownloading())
+            return;
+        if (!sinceEnd.isValid())
+            sinceEnd.start();
+        else if (sinceEnd.elapsed() > 5000) {
+            leftOpen = true;
+            box->reject();
+        }
+    });
+    watch.start(20);
+    Click(IDC_EXIT);  // comes back once the question has gone
+    watch.stop();
+    EXPECT_EQ(asked, T("QUIT_WRITING_TIPS"));
+    EXPECT_FALSE(leftOpen);
+    EXPECT_TRUE(WaitFor([&] { return !dlg->isVisible(); }, 3000));
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
 }
 
 TEST_F(WinSession, ProgressBarHiddenAtDetachShownForADownloadWhenOff)
