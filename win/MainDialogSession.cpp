@@ -454,6 +454,7 @@ void CMainDialog::OnAdd()
     if (multiSelection_ && browserList_->selectedItems().size() > 1 && !m_processing) {
         EnableControls(false);
         pendingFiles_.clear();
+        skippedNames_.clear();
         for (int i = 0; i < browserList_->count(); ++i)
             if (browserList_->item(i)->isSelected())
                 pendingFiles_ << tree_->CurrentFolderPath() + CBrowserList::FileName(browserList_->item(i));
@@ -531,6 +532,31 @@ QString CMainDialog::WhyNotTaken(const QString& path) const
     return QString();
 }
 
+QString CMainDialog::PictureErrorText(PictureError error) const
+{
+    switch (error) {
+    case PictureError::CannotOpen:
+        return LookupText(QStringLiteral("SKIP_UNREADABLE"), QStringLiteral("cannot be read"));
+    case PictureError::NotAPicture:
+        return LookupText(QStringLiteral("SKIP_NOTPICTURE"), QStringLiteral("not a picture"));
+    case PictureError::TooLarge:
+        return LookupText(QStringLiteral("SKIP_TOOLARGE"), QStringLiteral("too large to decode"));
+    case PictureError::Truncated:
+        return LookupText(QStringLiteral("SKIP_TRUNCATED"), QStringLiteral("the file ends too early"));
+    case PictureError::Corrupt:
+    case PictureError::None:
+    case PictureError::Cancelled:
+        break;
+    }
+    return LookupText(QStringLiteral("SKIP_DAMAGED"), QStringLiteral("damaged"));
+}
+
+void CMainDialog::ShowWhyNotShown(const QString& path)
+{
+    SetStatusText(LookupText(QStringLiteral("NOTSHOWN_STATUS"), QStringLiteral("%1 is not shown: %2"))
+                      .arg(ShownName(QFileInfo(path).fileName()), PictureErrorText(preview_->LoadError())));
+}
+
 bool CMainDialog::FolderEntryAccepted(const QString& name)
 {
     const QString lower = name.toLower();
@@ -569,7 +595,7 @@ void CMainDialog::DropItems(const QStringList& items)
     m_processing = true;
     EnableControls(false);
     pendingFiles_.clear();
-    QStringList skipped;
+    skippedNames_.clear();
     for (const QString& item : items.mid(0, kMaxDroppedItems)) {
         const QString path = item.left(4096);
         const QFileInfo fi(path);
@@ -582,14 +608,20 @@ void CMainDialog::DropItems(const QStringList& items)
         } else if (const QString why = WhyNotTaken(path); why.isEmpty()) {
             pendingFiles_ << path;
         } else {
-            skipped << QStringLiteral("%1 (%2)").arg(ShownName(fi.fileName()), why);
+            skippedNames_ << QStringLiteral("%1 (%2)").arg(ShownName(fi.fileName()), why);
         }
     }
-    // Every file left out is named, with the reason.
-    if (!skipped.isEmpty())
-        SetStatusText(LookupText(QStringLiteral("SKIPPED_TIPS"), QStringLiteral("Not added: %1"))
-                          .arg(skipped.join(QStringLiteral(", "))));
+    // Every file left out is named, with the reason; the ones the loader
+    // refuses join them when the batch ends.
+    ShowSkipped();
     PostRegisteredMessage(this, QString::fromLatin1(kMsgReceivePic));
+}
+
+void CMainDialog::ShowSkipped()
+{
+    if (!skippedNames_.isEmpty())
+        SetStatusText(LookupText(QStringLiteral("SKIPPED_TIPS"), QStringLiteral("Not added: %1"))
+                          .arg(skippedNames_.join(QStringLiteral(", "))));
 }
 
 void CMainDialog::OnReceivePic()
@@ -606,7 +638,20 @@ void CMainDialog::OnReceivePic()
     BatchOptions options;
     options.startQuality = settings_.jpgQuality;
     options.mode = 3;
-    frame_->AddBatch(pendingFiles_, options, AddSteps());
+    desktop::AddSteps steps = AddSteps();
+    // A file the loader refuses (too large, damaged, ...) is named when the
+    // batch ends, with the loader's reason.
+    steps.skipped = [this](const BatchResult& result) {
+        if (result.prepared.error == PictureError::Cancelled)
+            return;
+        const QString name = ShownName(QFileInfo(result.path).fileName());
+        const PictureError error = result.prepared.error;
+        QMetaObject::invokeMethod(
+            this,
+            [this, name, error] { skippedNames_ << QStringLiteral("%1 (%2)").arg(name, PictureErrorText(error)); },
+            Qt::QueuedConnection);
+    };
+    frame_->AddBatch(pendingFiles_, options, std::move(steps));
 }
 
 void CMainDialog::OnProcessFinish(int result)
@@ -618,6 +663,7 @@ void CMainDialog::OnProcessFinish(int result)
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
         albumList_->scrollToItem(last);
     m_addingSingle = false;
+    ShowSkipped();
     if (result == 1)
         Box(LookupText(QStringLiteral("MEMFULL_TIPS_1"),
                        QStringLiteral("The maximum number of images has been reached.  Delete some images before "
@@ -878,7 +924,10 @@ void CMainDialog::OnAlbumSelection()
         return;
     const int i = albumList_->row(selected.first());
     if (i >= 0 && i < frame_->Album().Count() && !frame_->Album().At(i).file.isEmpty()) {
-        preview_->StartLoading(frame_->Album().At(i).file, [this](bool shown) {
+        const QString file = frame_->Album().At(i).file;
+        preview_->StartLoading(file, [this, file](bool shown) {
+            if (!shown)
+                ShowWhyNotShown(file);
             if (!shown)
                 Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
         });
@@ -919,7 +968,9 @@ void CMainDialog::OnBrowserSelection()
     if (one) {
         multiSelection_ = false;
         const QString path = tree_->CurrentFolderPath() + CBrowserList::FileName(selected.first());
-        preview_->StartLoading(path, [this](bool shown) {
+        preview_->StartLoading(path, [this, path](bool shown) {
+            if (!shown)
+                ShowWhyNotShown(path);
             if (!shown)
                 Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
         });
