@@ -1340,8 +1340,17 @@ void CMainDialog::CreateFacade()
         int code = 0;
         if (r.status == session::CommitStatus::Failed) {
             code = r.failure.storeCode != 0 ? r.failure.storeCode : 1;
+            // A frame pulled mid-way is named as such, not as the erase or
+            // write that found it gone.
+            QString why = QString::fromStdString(r.failure.Text(true));
+            if (r.failure.frameGone) {
+                why = LookupText(QStringLiteral("FRAMEGONE_REASON"), QStringLiteral("the frame is not there"));
+                if (!r.failure.command.empty())
+                    why += QStringLiteral(" (%1)").arg(QString::fromStdString(r.failure.command));
+            }
             ReportFailure(LookupText(QStringLiteral("DOWNLOADFAIL_STATUS"), QStringLiteral("Writing the album failed")),
-                          QString::fromStdString(r.failure.Text(true)));
+                          why);
+            writeFailure_ = StatusText();
         }
         PostRegisteredMessage(this, QString::fromLatin1(kMsgDownloadFinished), code);
     });

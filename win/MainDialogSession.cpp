@@ -381,6 +381,7 @@ void CMainDialog::OnSynchronize()
     if (counter_)
         counter_->setText(WarnText(this));
     m_downloading = true;
+    writeFailure_.clear();
     frame_->Commit();
 }
 
@@ -401,7 +402,8 @@ void CMainDialog::OnDownloadFinished(int code)
     // was: the edits exist only here, so Synchronize may try again and Exit
     // still warns (the layer keeps the album marked as differing). A frame
     // that left is read afresh when it is back.
-    if (m_connected)
+    // Also after a frame that left: how many new pictures it lists is known.
+    if (m_connected || code != 0)
         ShowWriteEnd();
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected && albumShownWhole_);
@@ -868,12 +870,16 @@ void CMainDialog::ShowWriteEnd()
                                 .arg(t.onFrame));
         return;
     }
-    // A failure put its reason in the status bar already; a stop says so.
+    // A failure said its reason already (the frame leaving may have put
+    // another text into the status bar since); a stop says so.
     const QString lead = t.status == session::CommitStatus::StoppedEarly
                              ? LookupText(QStringLiteral("WRITE_STOPPED_STATUS"), QStringLiteral("Writing stopped."))
-                             : StatusText();
+                         : !writeFailure_.isEmpty() ? writeFailure_
+                                                    : StatusText();
+    // A reason ends without a full stop: a dash sets the count apart.
+    const QString gap = t.status == session::CommitStatus::StoppedEarly ? QStringLiteral(" ") : QStringLiteral(" — ");
     if (t.fresh > 0)
-        SetStatusText(QStringLiteral("%1 %2").arg(lead, LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
+        SetStatusText(QStringLiteral("%1%2%3").arg(lead, gap, LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
                                                                    QStringLiteral("%1 of the %2 new pictures were written."))
                                                             .arg(t.written)
                                                             .arg(t.fresh)));

@@ -296,10 +296,17 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
         cut = readCommands + (allCommands - readCommands) * quarter / 4;
         ASSERT_TRUE(StartIdle());
         edit();
+        QString saidAtFailure;
+        answerFor = [&](const QString& text) {
+            if (text == T("DOWNLOADFAIL_TIPS"))
+                saidAtFailure = dlg->StatusText();
+            return answer;
+        };
         Click(IDC_BUTTON_SEND);
         // Off the bus: the window goes offline, says so, and the commit
         // reports its failure; then the frame is back and read again.
         ASSERT_TRUE(WaitFor([&] { return boxes.contains(T("DOWNLOADFAIL_TIPS")); }));
+        answerFor = nullptr;
         ASSERT_TRUE(WaitFor([&] { return opens >= 2; }));
         ASSERT_TRUE(WaitIdle());
         EXPECT_FALSE(dlg->AlbumModified());
@@ -313,9 +320,47 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
         const std::vector<Bytes> oldLessDeleted = {old[1], old[2]};
         EXPECT_TRUE(afterBytes == old || afterBytes == freshBytes || afterBytes == oldLessDeleted)
             << after.size() << " pictures";
+        // The failure is named as the frame leaving, with how many of the
+        // new pictures the frame lists.
+        const int written = afterBytes == freshBytes ? 3 : 0;
+        EXPECT_TRUE(saidAtFailure.startsWith(T("DOWNLOADFAIL_STATUS") + ": " + T("FRAMEGONE_REASON")))
+            << saidAtFailure.toStdString();
+        EXPECT_TRUE(saidAtFailure.endsWith(T("WRITE_PARTLY_STATUS").arg(written).arg(3))) << saidAtFailure.toStdString();
         ExpectFlashShowsTheWindow();
         dlg.reset();
     }
+
+    // Pulled as the image going away: the window sees the frame leave
+    // before the write fails, and still says why and how far it came.
+    {
+        QFile f(QString::fromStdString(frame));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(pristine);
+    }
+    opens = 0;
+    cut = -1;
+    boxes.clear();
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
+    ASSERT_TRUE(StartIdle());
+    edit();
+    QString saidAtFailure;
+    answerFor = [&](const QString& text) {
+        if (text == T("DOWNLOADFAIL_TIPS"))
+            saidAtFailure = dlg->StatusText();
+        return answer;
+    };
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+    QTest::qWait(150);
+    const QString away = QString::fromStdString(frame) + ".away";
+    ASSERT_TRUE(QFile::rename(QString::fromStdString(frame), away));
+    ASSERT_TRUE(WaitFor([&] { return boxes.contains(T("DOWNLOADFAIL_TIPS")); }));
+    answerFor = nullptr;
+    EXPECT_TRUE(saidAtFailure.startsWith(T("DOWNLOADFAIL_STATUS") + ": " + T("FRAMEGONE_REASON")))
+        << saidAtFailure.toStdString();
+    EXPECT_TRUE(saidAtFailure.endsWith(T("WRITE_PARTLY_STATUS").arg(0).arg(3))) << saidAtFailure.toStdString();
+    dlg.reset();
+    ASSERT_TRUE(QFile::rename(away, QString::fromStdString(frame)));
 }
 
 
