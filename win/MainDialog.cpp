@@ -770,10 +770,14 @@ void CMainDialog::EnableAfterCutRead()
     // The pictures listed can still be looked at and saved, and pictures
     // chosen in the browser; nothing changes the album while the list does
     // not show all of it.
-    for (int id : {IDC_TREE_FOLDER, IDC_LIST_BROWSER, IDC_LIST_ALBUM, IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL,
-                   IDC_BUTTON_SELECTALL})
+    for (int id : {IDC_TREE_FOLDER, IDC_LIST_BROWSER, IDC_LIST_ALBUM})
         if (QWidget* w = controls_.value(id))
             w->setEnabled(true);
+    // Saving and selecting need at least one picture listed.
+    const bool listed = albumList_ && albumList_->count() > 0;
+    for (int id : {IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL, IDC_BUTTON_SELECTALL})
+        if (QWidget* w = controls_.value(id))
+            w->setEnabled(listed);
     if (preview_)
         preview_->setEnabled(true);
 }

@@ -342,6 +342,7 @@ private:
     QPointer<QMessageBox> quitQuestion_;
     // Files a drop or a batch left out, each with why, said when it ends.
     QStringList skippedNames_;
+    int readAttempts_ = 1;  // reads of this visit of the frame, F5 included
     QString writeFailure_;  // the status the last failed write left, with its reason
     bool m_addingSingle = false;
     bool m_autoAdvance = true;

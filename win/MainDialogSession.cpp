@@ -158,6 +158,7 @@ void CMainDialog::OnDeviceChange(bool attached)
 void CMainDialog::OnDpfAttach()
 {
     m_connected = true;
+    readAttempts_ = 1;
     EnableControls(false);
     // Work of the frame's last visit that still runs ends first: the layer
     // takes the read after it.
@@ -319,6 +320,8 @@ void CMainDialog::OnFinishThread(int code)
     // Done, or done without the damaged pictures it removed; any other end
     // leaves pictures of the album unlisted (the status bar says why).
     albumShownWhole_ = code == 0 || code == 4;
+    if (albumShownWhole_)
+        readAttempts_ = 1;
     UpdateCounters();
     m_reading = false;
     SetProgress(0);
@@ -331,8 +334,12 @@ void CMainDialog::OnFinishThread(int code)
         } else {
             EnableAfterCutRead();
             // After the reason: the way to try again without a replug.
-            SetStatusText(QStringLiteral("%1 — %2").arg(
-                StatusText(), LookupText(QStringLiteral("READAGAIN_STATUS"),
+            QString tries;
+            if (readAttempts_ > 1)
+                tries = QLatin1Char(' ') + LookupText(QStringLiteral("READTRIES_STATUS"), QStringLiteral("(read %1 times)"))
+                                               .arg(readAttempts_);
+            SetStatusText(QStringLiteral("%1%2 — %3").arg(
+                StatusText(), tries, LookupText(QStringLiteral("READAGAIN_STATUS"),
                                          QStringLiteral("Press F5 to read the frame again."))));
         }
     }
@@ -363,7 +370,11 @@ void CMainDialog::OnReadAgain()
     if (preview_)
         preview_->ClearPicture();
     EnableControls(false);
-    SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
+    // The read is seen to start, and a failure again is counted, so it
+    // does not look like the one before.
+    ++readAttempts_;
+    SetStatusText(LookupText(QStringLiteral("READING_STATUS"), QStringLiteral("Reading the frame…")));
+    SetProgress(1);
     StartReadAlbum();
 }
 
@@ -1231,8 +1242,12 @@ void CMainDialog::OnSave()
 
 void CMainDialog::OnSaveAll()
 {
-    if (m_reading || m_processing || albumList_->count() < 1)
+    if (m_reading || m_processing)
         return;
+    if (albumList_->count() < 1) {
+        SetStatusText(LookupText(QStringLiteral("NOTHINGTOSAVE_STATUS"), QStringLiteral("The album holds no pictures to save.")));
+        return;
+    }
     QList<int> all;
     for (int i = 0; i < albumList_->count(); ++i)
         all << i;
