@@ -557,15 +557,16 @@ TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
     EXPECT_EQ(selected, QList<int>({1, 2, 3}));
 }
 
-// File names that are not valid UTF-8 (a Latin-1 "é", stray bytes): the
-// browser lists them with those bytes escaped, a click on the folder lists
-// them at once, and the pictures open by their real names, alone and in a
-// batch.
+// File names that are not valid UTF-8 (a Latin-1 "é", stray bytes) or hold a
+// newline: the browser lists them with those bytes escaped, a click on the
+// folder lists them at once, and the pictures open by their real names,
+// alone and in a batch.
 TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
 {
     const QByteArray folder = QFile::encodeName(pictures) + '/';
-    const QByteArray names[] = {QByteArray("caf\xe9.bmp"), QByteArray("ok.bmp"), QByteArray("x\xff\xfe.jpg")};
-    for (int i = 0; i < 3; ++i) {
+    const QByteArray names[] = {QByteArray("caf\xe9.bmp"), QByteArray("new\nname.bmp"), QByteArray("ok.bmp"),
+                                QByteArray("x\xff\xfe.jpg")};
+    for (int i = 0; i < 4; ++i) {
         const QString plain = SavePicture(pictures + QString("/plain%1.bmp").arg(i), Noise(64, 64, 10, unsigned(i)));
         ASSERT_EQ(::rename(QFile::encodeName(plain).constData(), (folder + names[i]).constData()), 0);
     }
@@ -581,11 +582,11 @@ TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
     ASSERT_NE(root, nullptr);
     // One click on the folder, not opened: its pictures are listed.
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
-    ASSERT_TRUE(WaitFor([&] { return browser->count() == 3; })) << browser->count();
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 4; })) << browser->count();
     QStringList shown;
     for (int i = 0; i < browser->count(); ++i)
         shown << browser->item(i)->text();
-    EXPECT_EQ(shown, QStringList({"caf\\xE9.bmp", "ok.bmp", "x\\xFF\\xFE.jpg"}));
+    EXPECT_EQ(shown, QStringList({"caf\\xE9.bmp", "new\\x0Aname.bmp", "ok.bmp", "x\\xFF\\xFE.jpg"}));
 
     auto clickRow = [&](int row, Qt::KeyboardModifiers mods) {
         QTest::mouseClick(browser->viewport(), Qt::LeftButton, mods, browser->visualItemRect(browser->item(row)).center());
@@ -599,13 +600,14 @@ TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
     Click(IDC_BTN_ADDTODPF);
     ASSERT_TRUE(WaitIdle());
     ASSERT_EQ(Album()->count(), 1);
-    // The other two at once: a batch.
+    // The other three at once: a batch.
     clickRow(1, {});
     clickRow(2, Qt::ControlModifier);
+    clickRow(3, Qt::ControlModifier);
     ASSERT_TRUE(WaitFor([&] { return !preview->Loading(); }));
     Click(IDC_BTN_ADDTODPF);
     ASSERT_TRUE(WaitIdle());
-    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_EQ(Labels(), Numbered(4));
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
     ASSERT_TRUE(Synchronize());
     ExpectFlashShowsTheWindow();

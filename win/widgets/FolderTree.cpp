@@ -532,13 +532,14 @@ void CBrowserList::AddPaths(const QStringList& paths)
         names.append(p.mid(p.lastIndexOf(QLatin1Char('/')) + 1));
     const int first = count();
     addItems(names);
-    // A name that is not valid UTF-8 is shown with its odd bytes escaped and
-    // keeps the real name for opening it.
+    // A name that is not valid UTF-8 or holds control characters (a
+    // newline) is shown with those escaped and keeps the real name for
+    // opening it.
     for (int i = 0; i < names.size(); ++i)
-        if (HasKeptBytes(names[i])) {
+        if (const QString shown = ShownName(names[i]); shown != names[i]) {
             QListWidgetItem* it = item(first + i);
             it->setData(kFileNameRole, names[i]);
-            it->setText(ShownName(names[i]));
+            it->setText(shown);
         }
 }
 
