@@ -848,9 +848,49 @@ void CMainDialog::OnUndo(bool redo)
         return;
     {
         const QSignalBlocker quiet(albumList_);
-        if (!(redo ? frame_->Redo() : frame_->Undo()))
+        // The rows the step touched stay selected afterwards, so Alt+Up/Down
+        // and Delete go on from them: the entries it put back or moved
+        // (known by their own files), or, where it took entries away, the
+        // entry now standing at that place.
+        const desktop::AlbumModel* album = &frame_->Album();
+        QStringList touched;
+        int removedAt = -1;
+        const auto note = [album, &touched](int first, int last) {
+            for (int row = first; row <= last && row < album->Count(); ++row)
+                touched << album->At(row).file;
+        };
+        const QMetaObject::Connection inserted = connect(
+            album, &QAbstractItemModel::rowsInserted, this, [&](const QModelIndex&, int first, int last) { note(first, last); });
+        const QMetaObject::Connection moved = connect(
+            album, &QAbstractItemModel::rowsMoved, this, [&](const QModelIndex&, int first, int last, const QModelIndex&, int before) {
+                const int start = before > first ? before - (last - first + 1) : before;
+                note(start, start + (last - first));
+            });
+        const QMetaObject::Connection removed = connect(
+            album, &QAbstractItemModel::rowsRemoved, this, [&](const QModelIndex&, int first, int) {
+                removedAt = removedAt < 0 ? first : std::min(removedAt, first);
+            });
+        const bool done = redo ? frame_->Redo() : frame_->Undo();
+        disconnect(inserted);
+        disconnect(moved);
+        disconnect(removed);
+        if (!done)
             return;
         albumList_->clearSelection();
+        QListWidgetItem* current = nullptr;
+        for (int row = 0; row < album->Count() && row < albumList_->count(); ++row)
+            if (!album->At(row).file.isEmpty() && touched.contains(album->At(row).file)) {
+                albumList_->item(row)->setSelected(true);
+                current = current ? current : albumList_->item(row);
+            }
+        if (!current && removedAt >= 0 && albumList_->count() > 0) {
+            current = albumList_->item(std::min(removedAt, albumList_->count() - 1));
+            current->setSelected(true);
+        }
+        if (current) {
+            albumList_->setCurrentItem(current, QItemSelectionModel::NoUpdate);
+            albumList_->scrollToItem(current);
+        }
     }
     if (preview_ && !preview_->SourcePath().isEmpty() && !frame_->Album().Files().contains(preview_->SourcePath()) &&
         preview_->SourcePath().startsWith(cache_.Directory()))

@@ -161,6 +161,47 @@ TEST_F(WinEdit, UndoAndRedoWalkDeletesAndMovesAndUndoingToCleanNeedsNoWrite)
     EXPECT_FALSE(QFile::exists(cache[0]));
 }
 
+// Undo and redo leave the rows they touched selected, so Alt+Up/Down goes
+// on from them: entries put back or moved are selected where they stand,
+// and where entries went, the one now at their place.
+TEST_F(WinEdit, UndoAndRedoSelectTheRowsTheyTouched)
+{
+    StartOnFour();
+    const QStringList c = dlg->CachePaths();
+    auto selected = [&] {
+        QList<int> rows;
+        for (QListWidgetItem* it : Album()->selectedItems())
+            rows << Album()->row(it);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    SelectEntries({1, 3});
+    answer = QMessageBox::Yes;
+    Key(Qt::Key_Delete, {});
+    ASSERT_EQ(dlg->CachePaths(), QStringList({c[0], c[2]}));
+    const struct {
+        const char* name;
+        Qt::Key key;
+        Qt::KeyboardModifiers mods;
+        QStringList order;
+        QList<int> selection;
+    } steps[] = {
+        {"undo the delete", Qt::Key_Z, Qt::ControlModifier, c, {1, 3}},
+        {"redo the delete", Qt::Key_Y, Qt::ControlModifier, {c[0], c[2]}, {1}},
+        {"undo it again", Qt::Key_Z, Qt::ControlModifier, c, {1, 3}},
+        {"move them up", Qt::Key_Up, Qt::AltModifier, {c[1], c[0], c[3], c[2]}, {0, 2}},
+        {"undo the move", Qt::Key_Z, Qt::ControlModifier, c, {1, 3}},
+        {"redo the move", Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier, {c[1], c[0], c[3], c[2]}, {0, 2}},
+        {"and down again", Qt::Key_Down, Qt::AltModifier, c, {1, 3}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        Key(step.key, step.mods);
+        EXPECT_EQ(dlg->CachePaths(), step.order);
+        EXPECT_EQ(selected(), step.selection);
+    }
+}
+
 // Alt+Up / Alt+Down on entries picked with Ctrl-click: each moves one place,
 // the gap between them stays, one at the top stays; the write then costs
 // only the index and a fresh read lists the order shown.
