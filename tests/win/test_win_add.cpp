@@ -559,8 +559,8 @@ TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
 
 // File names that are not valid UTF-8 (a Latin-1 "é", stray bytes) or hold a
 // newline: the browser lists them with those bytes escaped, a click on the
-// folder lists them at once, and the pictures open by their real names,
-// alone and in a batch.
+// folder lists them at once (and again, with what came since), and the
+// pictures open by their real names, alone and in a batch.
 TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
 {
     const QByteArray folder = QFile::encodeName(pictures) + '/';
@@ -611,6 +611,13 @@ TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
     ASSERT_TRUE(Synchronize());
     ExpectFlashShowsTheWindow();
+
+    // A picture that came meanwhile is listed when the folder is clicked
+    // again.
+    SavePicture(pictures + "/later.bmp", Noise(64, 64, 10, 9));
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 5; })) << browser->count();
+    EXPECT_EQ(browser->findItems("later.bmp", Qt::MatchExactly).size(), 1);
 }
 
 } // namespace

@@ -430,8 +430,16 @@ void CFolderTree::mousePressEvent(QMouseEvent* event)
         event->accept();  // swallowed: no selection, no menu
         return;
     }
+    QTreeWidgetItem* before = currentItem();
+    QTreeWidgetItem* at = itemAt(event->position().toPoint());
+    const bool wasExpanded = at && at->isExpanded();
     userAction_ = true;
     QTreeWidget::mousePressEvent(event);
+    // A click on the folder already chosen lists it again: files may have
+    // come or gone since. A click on its expand button is not one.
+    if (event->button() == Qt::LeftButton && at && at == before && currentItem() == at &&
+        at->isExpanded() == wasExpanded && !IsPlaceholder(at))
+        OnSelectionChange(at);
     userAction_ = false;
 }
 
