@@ -677,6 +677,7 @@ void CMainDialog::OnProcessFinish(int result)
         albumList_->scrollToItem(last);
     m_addingSingle = false;
     ShowSkipped();
+    skippedNames_.clear();
     if (result == 1)
         Box(LookupText(QStringLiteral("MEMFULL_TIPS_1"),
                        QStringLiteral("The maximum number of images has been reached.  Delete some images before "
