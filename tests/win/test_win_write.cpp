@@ -340,7 +340,7 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
     opens = 0;
     cut = -1;
     boxes.clear();
-    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,latency_us=3000"; };
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,bytes_per_s=40000"; };
     ASSERT_TRUE(StartIdle());
     edit();
     QString saidAtFailure;
