@@ -15,6 +15,7 @@ namespace kestova::session {
 struct Failure {
     int storeCode = 0;      // the album layer's thrown code; 0 when none was thrown
     std::string command;    // why the frame refused its last command, in words; empty when unknown
+    bool frameGone = false; // the frame had left the bus (unplugged, medium not present)
 
     bool empty() const { return storeCode == 0 && command.empty(); }
     // "a read failed: medium not present", "an erase failed", ... `writing`

@@ -10,7 +10,20 @@ namespace kestova::session {
 
 FrameSession::FrameSession(DPF& dpf) : dpf_(dpf) {}
 
-Failure FrameSession::FailureOf(int storeCode) const { return Failure{storeCode, LastCommandFailure()}; }
+Failure FrameSession::FailureOf(int storeCode) const {
+    Failure f{storeCode, LastCommandFailure()};
+    // Told apart only where the frame says so itself (its medium is not
+    // present) or the link has already seen it leave: any other refusal
+    // stays a failure of the frame that is there.
+    const CCommUSB* link = dpf_.GetLink();
+    ScsiResult result;
+    DataDirection direction = DataDirection::None;
+    const bool mediumGone = link && link->LastFailure(result, direction) &&
+                            result.outcome == ScsiOutcome::CheckCondition && result.SenseKey() == 0x2 &&
+                            result.Asc() == 0x3A;
+    f.frameGone = mediumGone || !dpf_.IsDeviceOnline();
+    return f;
+}
 
 std::string FrameSession::LastCommandFailure() const {
     const CCommUSB* link = dpf_.GetLink();

@@ -770,10 +770,14 @@ void CMainDialog::EnableAfterCutRead()
     // The pictures listed can still be looked at and saved, and pictures
     // chosen in the browser; nothing changes the album while the list does
     // not show all of it.
-    for (int id : {IDC_TREE_FOLDER, IDC_LIST_BROWSER, IDC_LIST_ALBUM, IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL,
-                   IDC_BUTTON_SELECTALL})
+    for (int id : {IDC_TREE_FOLDER, IDC_LIST_BROWSER, IDC_LIST_ALBUM})
         if (QWidget* w = controls_.value(id))
             w->setEnabled(true);
+    // Saving and selecting need at least one picture listed.
+    const bool listed = albumList_ && albumList_->count() > 0;
+    for (int id : {IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL, IDC_BUTTON_SELECTALL})
+        if (QWidget* w = controls_.value(id))
+            w->setEnabled(listed);
     if (preview_)
         preview_->setEnabled(true);
 }
@@ -833,6 +837,7 @@ int CMainDialog::Box(const QString& text, BoxButtons buttons, const QString& cap
         box.button(QMessageBox::Cancel)->setText(LookupText(QStringLiteral("CANCEL_TIPS"), QStringLiteral("Cancel")));
         box.setDefaultButton(QMessageBox::Ok);
         box.setEscapeButton(QMessageBox::Cancel);
+        quitQuestion_ = &box;
     }
     if (buttons == BoxButtons::BmpJpegCancel) {
         // Yes still means BMP and No JPEG; the buttons say so.
@@ -1118,12 +1123,12 @@ void CMainDialog::ShowKeyHelp()
          text("HELP_DELETEALL", "Delete all pictures of the album")},
         {keys({Qt::ALT | Qt::Key_Up, Qt::ALT | Qt::Key_Down}),
          text("HELP_MOVE", "Move each selected picture one place up or down")},
+        {text("KEYHELP_DRAG", "Drag in the album"),
+         text("HELP_DRAG", "Move the selected pictures to where they are dropped")},
         {keys({Qt::CTRL | Qt::Key_Z}), text("HELP_UNDO", "Undo the last change to the album")},
         {keys({Qt::CTRL | Qt::SHIFT | Qt::Key_Z, Qt::CTRL | Qt::Key_Y}),
          text("HELP_REDO", "Redo the change last undone")},
         {keys({Qt::CTRL | Qt::Key_S}), text("HELP_SYNC", "Synchronize: write the album to the frame")},
-        {text("IDC_BUTTON_SAVE", "Save"), text("HELP_SAVE", "Save the selected pictures as files")},
-        {text("IDC_BUTTON_SAVEALL", "SaveAll"), text("HELP_SAVEALL", "Save all pictures of the album as files")},
         {keys({QKeyCombination(Qt::Key_F5)}), text("HELP_RELOAD", "Read the frame again")},
         {keys({Qt::CTRL | Qt::SHIFT | Qt::Key_Left, Qt::CTRL | Qt::SHIFT | Qt::Key_Right}),
          text("HELP_ROTATE", "Rotate the preview left or right")},
@@ -1339,8 +1344,17 @@ void CMainDialog::CreateFacade()
         int code = 0;
         if (r.status == session::CommitStatus::Failed) {
             code = r.failure.storeCode != 0 ? r.failure.storeCode : 1;
+            // A frame pulled mid-way is named as such, not as the erase or
+            // write that found it gone.
+            QString why = QString::fromStdString(r.failure.Text(true));
+            if (r.failure.frameGone) {
+                why = LookupText(QStringLiteral("FRAMEGONE_REASON"), QStringLiteral("the frame is not there"));
+                if (!r.failure.command.empty())
+                    why += QStringLiteral(" (%1)").arg(QString::fromStdString(r.failure.command));
+            }
             ReportFailure(LookupText(QStringLiteral("DOWNLOADFAIL_STATUS"), QStringLiteral("Writing the album failed")),
-                          QString::fromStdString(r.failure.Text(true)));
+                          why);
+            writeFailure_ = StatusText();
         }
         PostRegisteredMessage(this, QString::fromLatin1(kMsgDownloadFinished), code);
     });

@@ -29,6 +29,7 @@
 #include <QColor>
 #include <QDialog>
 #include <QHash>
+#include <QMessageBox>
 #include <QPointer>
 #include <QRect>
 #include <QStringList>
@@ -46,6 +47,7 @@ class QPushButton;
 
 namespace kestova {
 class DPF;
+enum class PictureError;
 namespace session {
 struct OpenResult;
 }
@@ -160,6 +162,12 @@ public:
     // Why a dropped, handed-over or command-line file is not added (a FIFO,
     // a device, unreadable, not a picture the loader reads); empty when it is
     // added.
+    // The picture loader's reason, in words of the window's language.
+    // Names in the status bar the files left out of the last drop or batch.
+    void ShowSkipped();
+    QString PictureErrorText(PictureError error) const;
+    // Says in the status bar why the preview shows nothing of `path`.
+    void ShowWhyNotShown(const QString& path);
     QString WhyNotTaken(const QString& path) const;
     // The picture names a folder scan accepts.
     static bool FolderEntryAccepted(const QString& name);
@@ -330,6 +338,12 @@ private:
     bool m_albumModified = false;
     bool m_quitRequested = false;
     bool stopRequested_ = false;  // the quit asked the write to stop
+    // The question Exit asks while the album is written, while it is open.
+    QPointer<QMessageBox> quitQuestion_;
+    // Files a drop or a batch left out, each with why, said when it ends.
+    QStringList skippedNames_;
+    int readAttempts_ = 1;  // reads of this visit of the frame, F5 included
+    QString writeFailure_;  // the status the last failed write left, with its reason
     bool m_addingSingle = false;
     bool m_autoAdvance = true;
     // The last read listed the whole album. After a read cut off midway the

@@ -158,6 +158,7 @@ void CMainDialog::OnDeviceChange(bool attached)
 void CMainDialog::OnDpfAttach()
 {
     m_connected = true;
+    readAttempts_ = 1;
     EnableControls(false);
     // Work of the frame's last visit that still runs ends first: the layer
     // takes the read after it.
@@ -319,6 +320,8 @@ void CMainDialog::OnFinishThread(int code)
     // Done, or done without the damaged pictures it removed; any other end
     // leaves pictures of the album unlisted (the status bar says why).
     albumShownWhole_ = code == 0 || code == 4;
+    if (albumShownWhole_)
+        readAttempts_ = 1;
     UpdateCounters();
     m_reading = false;
     SetProgress(0);
@@ -331,8 +334,12 @@ void CMainDialog::OnFinishThread(int code)
         } else {
             EnableAfterCutRead();
             // After the reason: the way to try again without a replug.
-            SetStatusText(QStringLiteral("%1 — %2").arg(
-                StatusText(), LookupText(QStringLiteral("READAGAIN_STATUS"),
+            QString tries;
+            if (readAttempts_ > 1)
+                tries = QLatin1Char(' ') + LookupText(QStringLiteral("READTRIES_STATUS"), QStringLiteral("(read %1 times)"))
+                                               .arg(readAttempts_);
+            SetStatusText(QStringLiteral("%1%2 — %3").arg(
+                StatusText(), tries, LookupText(QStringLiteral("READAGAIN_STATUS"),
                                          QStringLiteral("Press F5 to read the frame again."))));
         }
     }
@@ -363,7 +370,11 @@ void CMainDialog::OnReadAgain()
     if (preview_)
         preview_->ClearPicture();
     EnableControls(false);
-    SetStatusText(LookupText(QStringLiteral("DEVICEON_TIPS"), QStringLiteral("DPF Connected!")));
+    // The read is seen to start, and a failure again is counted, so it
+    // does not look like the one before.
+    ++readAttempts_;
+    SetStatusText(LookupText(QStringLiteral("READING_STATUS"), QStringLiteral("Reading the frame…")));
+    SetProgress(1);
     StartReadAlbum();
 }
 
@@ -381,11 +392,19 @@ void CMainDialog::OnSynchronize()
     if (counter_)
         counter_->setText(WarnText(this));
     m_downloading = true;
+    writeFailure_.clear();
     frame_->Commit();
 }
 
 void CMainDialog::OnDownloadFinished(int code)
 {
+    // The write ended while the quit question is open: its default, quitting
+    // once written, is due now and nobody has to answer it. The box is
+    // answered through its button, which ends its own event loop whatever
+    // the window manager does; Exit then goes on from its answer.
+    if (quitQuestion_)
+        if (QAbstractButton* wait = quitQuestion_->button(QMessageBox::Ok))
+            wait->click();
     if (m_connected)
         EnableControls(true);
     UpdateCounters();
@@ -394,7 +413,8 @@ void CMainDialog::OnDownloadFinished(int code)
     // was: the edits exist only here, so Synchronize may try again and Exit
     // still warns (the layer keeps the album marked as differing). A frame
     // that left is read afresh when it is back.
-    if (m_connected)
+    // Also after a frame that left: how many new pictures it lists is known.
+    if (m_connected || code != 0)
         ShowWriteEnd();
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected && albumShownWhole_);
@@ -447,6 +467,7 @@ void CMainDialog::OnAdd()
     if (multiSelection_ && browserList_->selectedItems().size() > 1 && !m_processing) {
         EnableControls(false);
         pendingFiles_.clear();
+        skippedNames_.clear();
         for (int i = 0; i < browserList_->count(); ++i)
             if (browserList_->item(i)->isSelected())
                 pendingFiles_ << tree_->CurrentFolderPath() + CBrowserList::FileName(browserList_->item(i));
@@ -524,6 +545,31 @@ QString CMainDialog::WhyNotTaken(const QString& path) const
     return QString();
 }
 
+QString CMainDialog::PictureErrorText(PictureError error) const
+{
+    switch (error) {
+    case PictureError::CannotOpen:
+        return LookupText(QStringLiteral("SKIP_UNREADABLE"), QStringLiteral("cannot be read"));
+    case PictureError::NotAPicture:
+        return LookupText(QStringLiteral("SKIP_NOTPICTURE"), QStringLiteral("not a picture"));
+    case PictureError::TooLarge:
+        return LookupText(QStringLiteral("SKIP_TOOLARGE"), QStringLiteral("too large to decode"));
+    case PictureError::Truncated:
+        return LookupText(QStringLiteral("SKIP_TRUNCATED"), QStringLiteral("the file ends too early"));
+    case PictureError::Corrupt:
+    case PictureError::None:
+    case PictureError::Cancelled:
+        break;
+    }
+    return LookupText(QStringLiteral("SKIP_DAMAGED"), QStringLiteral("damaged"));
+}
+
+void CMainDialog::ShowWhyNotShown(const QString& path)
+{
+    SetStatusText(LookupText(QStringLiteral("NOTSHOWN_STATUS"), QStringLiteral("%1 is not shown: %2"))
+                      .arg(ShownName(QFileInfo(path).fileName()), PictureErrorText(preview_->LoadError())));
+}
+
 bool CMainDialog::FolderEntryAccepted(const QString& name)
 {
     const QString lower = name.toLower();
@@ -562,7 +608,7 @@ void CMainDialog::DropItems(const QStringList& items)
     m_processing = true;
     EnableControls(false);
     pendingFiles_.clear();
-    QStringList skipped;
+    skippedNames_.clear();
     for (const QString& item : items.mid(0, kMaxDroppedItems)) {
         const QString path = item.left(4096);
         const QFileInfo fi(path);
@@ -575,14 +621,20 @@ void CMainDialog::DropItems(const QStringList& items)
         } else if (const QString why = WhyNotTaken(path); why.isEmpty()) {
             pendingFiles_ << path;
         } else {
-            skipped << QStringLiteral("%1 (%2)").arg(ShownName(fi.fileName()), why);
+            skippedNames_ << QStringLiteral("%1 (%2)").arg(ShownName(fi.fileName()), why);
         }
     }
-    // Every file left out is named, with the reason.
-    if (!skipped.isEmpty())
-        SetStatusText(LookupText(QStringLiteral("SKIPPED_TIPS"), QStringLiteral("Not added: %1"))
-                          .arg(skipped.join(QStringLiteral(", "))));
+    // Every file left out is named, with the reason; the ones the loader
+    // refuses join them when the batch ends.
+    ShowSkipped();
     PostRegisteredMessage(this, QString::fromLatin1(kMsgReceivePic));
+}
+
+void CMainDialog::ShowSkipped()
+{
+    if (!skippedNames_.isEmpty())
+        SetStatusText(LookupText(QStringLiteral("SKIPPED_TIPS"), QStringLiteral("Not added: %1"))
+                          .arg(skippedNames_.join(QStringLiteral(", "))));
 }
 
 void CMainDialog::OnReceivePic()
@@ -599,7 +651,20 @@ void CMainDialog::OnReceivePic()
     BatchOptions options;
     options.startQuality = settings_.jpgQuality;
     options.mode = 3;
-    frame_->AddBatch(pendingFiles_, options, AddSteps());
+    desktop::AddSteps steps = AddSteps();
+    // A file the loader refuses (too large, damaged, ...) is named when the
+    // batch ends, with the loader's reason.
+    steps.skipped = [this](const BatchResult& result) {
+        if (result.prepared.error == PictureError::Cancelled)
+            return;
+        const QString name = ShownName(QFileInfo(result.path).fileName());
+        const PictureError error = result.prepared.error;
+        QMetaObject::invokeMethod(
+            this,
+            [this, name, error] { skippedNames_ << QStringLiteral("%1 (%2)").arg(name, PictureErrorText(error)); },
+            Qt::QueuedConnection);
+    };
+    frame_->AddBatch(pendingFiles_, options, std::move(steps));
 }
 
 void CMainDialog::OnProcessFinish(int result)
@@ -611,6 +676,8 @@ void CMainDialog::OnProcessFinish(int result)
     if (QListWidgetItem* last = albumList_->item(albumList_->count() - 1))
         albumList_->scrollToItem(last);
     m_addingSingle = false;
+    ShowSkipped();
+    skippedNames_.clear();
     if (result == 1)
         Box(LookupText(QStringLiteral("MEMFULL_TIPS_1"),
                        QStringLiteral("The maximum number of images has been reached.  Delete some images before "
@@ -782,9 +849,49 @@ void CMainDialog::OnUndo(bool redo)
         return;
     {
         const QSignalBlocker quiet(albumList_);
-        if (!(redo ? frame_->Redo() : frame_->Undo()))
+        // The rows the step touched stay selected afterwards, so Alt+Up/Down
+        // and Delete go on from them: the entries it put back or moved
+        // (known by their own files), or, where it took entries away, the
+        // entry now standing at that place.
+        const desktop::AlbumModel* album = &frame_->Album();
+        QStringList touched;
+        int removedAt = -1;
+        const auto note = [album, &touched](int first, int last) {
+            for (int row = first; row <= last && row < album->Count(); ++row)
+                touched << album->At(row).file;
+        };
+        const QMetaObject::Connection inserted = connect(
+            album, &QAbstractItemModel::rowsInserted, this, [&](const QModelIndex&, int first, int last) { note(first, last); });
+        const QMetaObject::Connection moved = connect(
+            album, &QAbstractItemModel::rowsMoved, this, [&](const QModelIndex&, int first, int last, const QModelIndex&, int before) {
+                const int start = before > first ? before - (last - first + 1) : before;
+                note(start, start + (last - first));
+            });
+        const QMetaObject::Connection removed = connect(
+            album, &QAbstractItemModel::rowsRemoved, this, [&](const QModelIndex&, int first, int) {
+                removedAt = removedAt < 0 ? first : std::min(removedAt, first);
+            });
+        const bool done = redo ? frame_->Redo() : frame_->Undo();
+        disconnect(inserted);
+        disconnect(moved);
+        disconnect(removed);
+        if (!done)
             return;
         albumList_->clearSelection();
+        QListWidgetItem* current = nullptr;
+        for (int row = 0; row < album->Count() && row < albumList_->count(); ++row)
+            if (!album->At(row).file.isEmpty() && touched.contains(album->At(row).file)) {
+                albumList_->item(row)->setSelected(true);
+                current = current ? current : albumList_->item(row);
+            }
+        if (!current && removedAt >= 0 && albumList_->count() > 0) {
+            current = albumList_->item(std::min(removedAt, albumList_->count() - 1));
+            current->setSelected(true);
+        }
+        if (current) {
+            albumList_->setCurrentItem(current, QItemSelectionModel::NoUpdate);
+            albumList_->scrollToItem(current);
+        }
     }
     if (preview_ && !preview_->SourcePath().isEmpty() && !frame_->Album().Files().contains(preview_->SourcePath()) &&
         preview_->SourcePath().startsWith(cache_.Directory()))
@@ -815,12 +922,16 @@ void CMainDialog::ShowWriteEnd()
                                 .arg(t.onFrame));
         return;
     }
-    // A failure put its reason in the status bar already; a stop says so.
+    // A failure said its reason already (the frame leaving may have put
+    // another text into the status bar since); a stop says so.
     const QString lead = t.status == session::CommitStatus::StoppedEarly
                              ? LookupText(QStringLiteral("WRITE_STOPPED_STATUS"), QStringLiteral("Writing stopped."))
-                             : StatusText();
+                         : !writeFailure_.isEmpty() ? writeFailure_
+                                                    : StatusText();
+    // A reason ends without a full stop: a dash sets the count apart.
+    const QString gap = t.status == session::CommitStatus::StoppedEarly ? QStringLiteral(" ") : QStringLiteral(" — ");
     if (t.fresh > 0)
-        SetStatusText(QStringLiteral("%1 %2").arg(lead, LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
+        SetStatusText(QStringLiteral("%1%2%3").arg(lead, gap, LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
                                                                    QStringLiteral("%1 of the %2 new pictures were written."))
                                                             .arg(t.written)
                                                             .arg(t.fresh)));
@@ -871,7 +982,10 @@ void CMainDialog::OnAlbumSelection()
         return;
     const int i = albumList_->row(selected.first());
     if (i >= 0 && i < frame_->Album().Count() && !frame_->Album().At(i).file.isEmpty()) {
-        preview_->StartLoading(frame_->Album().At(i).file, [this](bool shown) {
+        const QString file = frame_->Album().At(i).file;
+        preview_->StartLoading(file, [this, file](bool shown) {
+            if (!shown)
+                ShowWhyNotShown(file);
             if (!shown)
                 Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
         });
@@ -912,7 +1026,9 @@ void CMainDialog::OnBrowserSelection()
     if (one) {
         multiSelection_ = false;
         const QString path = tree_->CurrentFolderPath() + CBrowserList::FileName(selected.first());
-        preview_->StartLoading(path, [this](bool shown) {
+        preview_->StartLoading(path, [this, path](bool shown) {
+            if (!shown)
+                ShowWhyNotShown(path);
             if (!shown)
                 Box(LookupText(QStringLiteral("PICDESTROY_TIPS"), QStringLiteral("The picture is destroyed!")));
         });
@@ -1167,8 +1283,12 @@ void CMainDialog::OnSave()
 
 void CMainDialog::OnSaveAll()
 {
-    if (m_reading || m_processing || albumList_->count() < 1)
+    if (m_reading || m_processing)
         return;
+    if (albumList_->count() < 1) {
+        SetStatusText(LookupText(QStringLiteral("NOTHINGTOSAVE_STATUS"), QStringLiteral("The album holds no pictures to save.")));
+        return;
+    }
     QList<int> all;
     for (int i = 0; i < albumList_->count(); ++i)
         all << i;

@@ -174,6 +174,79 @@ TEST_F(WinSession, ADropNamesEveryFileItLeavesOutAndWhy)
     EXPECT_EQ(dlg->StatusText(), T("SKIPPED_TIPS").arg(reasons.join(", ")));
 }
 
+// Files the picture loader refuses, in a batch with good ones or handed
+// over alone: the status bar names each with the loader's reason. Clicked in
+// the browser, the box is joined by the same reason in the status bar.
+TEST_F(WinSession, FilesTheLoaderRefusesAreNamedWithItsReason)
+{
+    // Over the loader's pixel limit, small on disk.
+    QImage huge(10001, 10001, QImage::Format_Mono);
+    huge.fill(0);
+    ASSERT_TRUE(huge.save(pictures + "/huge.png", "PNG"));
+    huge = QImage();
+    QFile::copy(pictures + "/huge.png", pictures + "/huge.jpg");  // the browser lists it by this name
+    QByteArray cut = [&] {
+        QFile f(SavePicture(pictures + "/whole.png", Noise(64, 64, 10, 3)));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
+    cut.truncate(cut.size() / 2);
+    {
+        QFile f(pictures + "/cut.png");
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(cut);
+    }
+    const QString good1 = SavePicture(pictures + "/good1.bmp", Noise(64, 64, 10, 1));
+    const QString good2 = SavePicture(pictures + "/good2.bmp", Noise(64, 64, 10, 2));
+    ASSERT_TRUE(StartIdle());
+    const struct {
+        const char* name;
+        bool handedOver;
+        QStringList files;
+        int added;
+        QStringList said;
+    } cases[] = {
+        {"a batch with good files", false, {good1, pictures + "/huge.png", pictures + "/cut.png", good2}, 2,
+         {"huge.png (" + T("SKIP_TOOLARGE") + ")", "cut.png (" + T("SKIP_TRUNCATED") + ")"}},
+        {"alone, handed over", true, {pictures + "/huge.png"}, 0, {"huge.png (" + T("SKIP_TOOLARGE") + ")"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int before = Album()->count();
+        dlg->SetStatusText("-");
+        if (c.handedOver)
+            dlg->ReceiveHandedFiles(c.files);
+        else
+            Drop(c.files);
+        ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_EQ(Album()->count() - before, c.added);
+        EXPECT_EQ(dlg->StatusText(), T("SKIPPED_TIPS").arg(c.said.join(", ")));
+    }
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+
+    QDir().mkpath(tmp.filePath("config"));
+    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    dlg.reset();
+    ASSERT_TRUE(StartIdle());
+    auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
+    auto* browser = C<QListWidget>(IDC_LIST_BROWSER);
+    QTreeWidgetItem* root = nullptr;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
+            root = tree->topLevelItem(i);
+    ASSERT_NE(root, nullptr);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 3; })) << browser->count();
+    const QList<QListWidgetItem*> found = browser->findItems("huge.jpg", Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1);
+    answer = QMessageBox::Ok;
+    QTest::mouseClick(browser->viewport(), Qt::LeftButton, {}, browser->visualItemRect(found[0]).center());
+    ASSERT_TRUE(WaitFor([&] { return !boxes.isEmpty(); }));
+    EXPECT_EQ(boxes, QStringList{T("PICDESTROY_TIPS")});
+    EXPECT_EQ(dlg->StatusText(), T("NOTSHOWN_STATUS").arg("huge.jpg", T("SKIP_TOOLARGE")));
+}
+
 TEST_F(WinSession, FittingLowersTheQualityUntilThePictureFitsOrGivesUp)
 {
     // A 160 x 120 noise picture, its device sizes at 20 and 10, and a frame
@@ -484,15 +557,16 @@ TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
     EXPECT_EQ(selected, QList<int>({1, 2, 3}));
 }
 
-// File names that are not valid UTF-8 (a Latin-1 "é", stray bytes): the
-// browser lists them with those bytes escaped, a click on the folder lists
-// them at once, and the pictures open by their real names, alone and in a
-// batch.
+// File names that are not valid UTF-8 (a Latin-1 "é", stray bytes) or hold a
+// newline: the browser lists them with those bytes escaped, a click on the
+// folder lists them at once (and again, with what came since), and the
+// pictures open by their real names, alone and in a batch.
 TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
 {
     const QByteArray folder = QFile::encodeName(pictures) + '/';
-    const QByteArray names[] = {QByteArray("caf\xe9.bmp"), QByteArray("ok.bmp"), QByteArray("x\xff\xfe.jpg")};
-    for (int i = 0; i < 3; ++i) {
+    const QByteArray names[] = {QByteArray("caf\xe9.bmp"), QByteArray("new\nname.bmp"), QByteArray("ok.bmp"),
+                                QByteArray("x\xff\xfe.jpg")};
+    for (int i = 0; i < 4; ++i) {
         const QString plain = SavePicture(pictures + QString("/plain%1.bmp").arg(i), Noise(64, 64, 10, unsigned(i)));
         ASSERT_EQ(::rename(QFile::encodeName(plain).constData(), (folder + names[i]).constData()), 0);
     }
@@ -508,11 +582,11 @@ TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
     ASSERT_NE(root, nullptr);
     // One click on the folder, not opened: its pictures are listed.
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
-    ASSERT_TRUE(WaitFor([&] { return browser->count() == 3; })) << browser->count();
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 4; })) << browser->count();
     QStringList shown;
     for (int i = 0; i < browser->count(); ++i)
         shown << browser->item(i)->text();
-    EXPECT_EQ(shown, QStringList({"caf\\xE9.bmp", "ok.bmp", "x\\xFF\\xFE.jpg"}));
+    EXPECT_EQ(shown, QStringList({"caf\\xE9.bmp", "new\\x0Aname.bmp", "ok.bmp", "x\\xFF\\xFE.jpg"}));
 
     auto clickRow = [&](int row, Qt::KeyboardModifiers mods) {
         QTest::mouseClick(browser->viewport(), Qt::LeftButton, mods, browser->visualItemRect(browser->item(row)).center());
@@ -526,16 +600,24 @@ TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
     Click(IDC_BTN_ADDTODPF);
     ASSERT_TRUE(WaitIdle());
     ASSERT_EQ(Album()->count(), 1);
-    // The other two at once: a batch.
+    // The other three at once: a batch.
     clickRow(1, {});
     clickRow(2, Qt::ControlModifier);
+    clickRow(3, Qt::ControlModifier);
     ASSERT_TRUE(WaitFor([&] { return !preview->Loading(); }));
     Click(IDC_BTN_ADDTODPF);
     ASSERT_TRUE(WaitIdle());
-    EXPECT_EQ(Labels(), Numbered(3));
+    EXPECT_EQ(Labels(), Numbered(4));
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
     ASSERT_TRUE(Synchronize());
     ExpectFlashShowsTheWindow();
+
+    // A picture that came meanwhile is listed when the folder is clicked
+    // again.
+    SavePicture(pictures + "/later.bmp", Noise(64, 64, 10, 9));
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
+    ASSERT_TRUE(WaitFor([&] { return browser->count() == 5; })) << browser->count();
+    EXPECT_EQ(browser->findItems("later.bmp", Qt::MatchExactly).size(), 1);
 }
 
 } // namespace

@@ -161,6 +161,47 @@ TEST_F(WinEdit, UndoAndRedoWalkDeletesAndMovesAndUndoingToCleanNeedsNoWrite)
     EXPECT_FALSE(QFile::exists(cache[0]));
 }
 
+// Undo and redo leave the rows they touched selected, so Alt+Up/Down goes
+// on from them: entries put back or moved are selected where they stand,
+// and where entries went, the one now at their place.
+TEST_F(WinEdit, UndoAndRedoSelectTheRowsTheyTouched)
+{
+    StartOnFour();
+    const QStringList c = dlg->CachePaths();
+    auto selected = [&] {
+        QList<int> rows;
+        for (QListWidgetItem* it : Album()->selectedItems())
+            rows << Album()->row(it);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    SelectEntries({1, 3});
+    answer = QMessageBox::Yes;
+    Key(Qt::Key_Delete, {});
+    ASSERT_EQ(dlg->CachePaths(), QStringList({c[0], c[2]}));
+    const struct {
+        const char* name;
+        Qt::Key key;
+        Qt::KeyboardModifiers mods;
+        QStringList order;
+        QList<int> selection;
+    } steps[] = {
+        {"undo the delete", Qt::Key_Z, Qt::ControlModifier, c, {1, 3}},
+        {"redo the delete", Qt::Key_Y, Qt::ControlModifier, {c[0], c[2]}, {1}},
+        {"undo it again", Qt::Key_Z, Qt::ControlModifier, c, {1, 3}},
+        {"move them up", Qt::Key_Up, Qt::AltModifier, {c[1], c[0], c[3], c[2]}, {0, 2}},
+        {"undo the move", Qt::Key_Z, Qt::ControlModifier, c, {1, 3}},
+        {"redo the move", Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier, {c[1], c[0], c[3], c[2]}, {0, 2}},
+        {"and down again", Qt::Key_Down, Qt::AltModifier, c, {1, 3}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        Key(step.key, step.mods);
+        EXPECT_EQ(dlg->CachePaths(), step.order);
+        EXPECT_EQ(selected(), step.selection);
+    }
+}
+
 // Alt+Up / Alt+Down on entries picked with Ctrl-click: each moves one place,
 // the gap between them stays, one at the top stays; the write then costs
 // only the index and a fresh read lists the order shown.
@@ -233,6 +274,24 @@ TEST_F(WinEdit, F1AndTheAlbumListsMenuListTheKeysAndTooltipsNameThem)
             ASSERT_EQ(found.size(), 1) << r.keys;
             EXPECT_EQ(table->item(found.first()->row(), 1)->text(), T(r.what)) << r.what;
         }
+        // The keys column holds keys, or what the mouse does: a button's
+        // name has no place there. Dragging to reorder is listed.
+        const QStringList mouse = {T("KEYHELP_DOUBLECLICK"), T("KEYHELP_DRAG")};
+        for (int row = 0; row < table->rowCount(); ++row) {
+            const QString cell = table->item(row, 0)->text();
+            EXPECT_NE(cell, T("IDC_BUTTON_SAVE"));  // Qt knows a "Save" key
+            if (mouse.contains(cell))
+                continue;
+            for (QString part : cell.split(QRegularExpression(" / |, "))) {
+                if (const QString keypad = T("KEY_NUMPAD").arg(QString()); part.startsWith(keypad))
+                    part = part.mid(keypad.size());
+                const QKeySequence key = QKeySequence::fromString(part, QKeySequence::NativeText);
+                EXPECT_TRUE(!key.isEmpty() && key.toString(QKeySequence::NativeText) == part) << cell.toStdString();
+            }
+        }
+        const QList<QTableWidgetItem*> drag = table->findItems(T("KEYHELP_DRAG"), Qt::MatchExactly);
+        ASSERT_EQ(drag.size(), 1);
+        EXPECT_EQ(table->item(drag.first()->row(), 1)->text(), T("HELP_DRAG"));
         QTest::mouseClick(help()->findChild<QPushButton*>("ctl1"), Qt::LeftButton);
         ASSERT_TRUE(WaitFor([&] { return help() == nullptr; }, 3000));
     };

@@ -253,6 +253,54 @@ TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
 // saved, and the browser usable; F5 and the context menu's item read the
 // frame again without a replug, and once the fault is gone the album is
 // whole and can be edited and written.
+// A read that lists nothing: saving and selecting are off; F5 shows the read
+// starting, and each failure again counts the reads. On a whole album that
+// is empty, Save All says why it saves nothing.
+TEST_F(WinSession, ReadFailingAgainIsSeenAsNewAndNothingListedCannotBeSaved)
+{
+    Seed(frame, {DevicePicture(Noise(128, 128, 30, 1))});
+    uint32_t first = 0;
+    {
+        Outside o(frame);
+        ASSERT_TRUE(o.s.Open().ok());
+        int length = 0;
+        ASSERT_TRUE(o.dpf.GetFileInfo(0, first, length));
+    }
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = RefusingFrame::Opener([first](const uint8_t cdb[16]) {
+            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
+            return cdb[0] == 0xCD && address >= first && address < first + 4096;
+        });
+    };
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return dlg->IsConnected() && !dlg->IsReading(); }));
+    ASSERT_EQ(Album()->count(), 0);
+    for (int id : {IDC_BUTTON_SAVE, IDC_BUTTON_SAVEALL, IDC_BUTTON_SELECTALL})
+        EXPECT_FALSE(C<QWidget>(id)->isEnabled()) << id;
+    EXPECT_TRUE(C<QWidget>(IDC_LIST_BROWSER)->isEnabled());
+    for (int n = 2; n <= 3; ++n) {
+        SCOPED_TRACE(n);
+        Album()->setFocus();
+        QTest::keyClick(Album(), Qt::Key_F5);
+        ASSERT_TRUE(dlg->IsReading());
+        EXPECT_EQ(dlg->StatusText(), T("READING_STATUS"));
+        ASSERT_TRUE(WaitFor([&] { return !dlg->IsReading(); }));
+        EXPECT_TRUE(dlg->StatusText().startsWith(T("READFAIL_TIPS") + ": ")) << dlg->StatusText().toStdString();
+        EXPECT_TRUE(dlg->StatusText().contains(T("READTRIES_STATUS").arg(n))) << dlg->StatusText().toStdString();
+        EXPECT_FALSE(C<QWidget>(IDC_BUTTON_SAVEALL)->isEnabled());
+    }
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    dlg.reset();
+
+    std::filesystem::remove(frame);
+    Format(frame, 128, 128, 40);
+    adjustOptions = nullptr;
+    ASSERT_TRUE(StartIdle());
+    Click(IDC_BUTTON_SAVEALL);
+    EXPECT_EQ(dlg->StatusText(), T("NOTHINGTOSAVE_STATUS"));
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+}
+
 TEST_F(WinSession, AfterAFailedReadSaveAndTheBrowserWorkAndTheFrameIsReadAgain)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),

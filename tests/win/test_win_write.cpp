@@ -5,6 +5,9 @@
 
 #include "tests/win/WinSessionSupport.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 namespace kestova::win::test {
 namespace {
 
@@ -162,6 +165,53 @@ TEST_F(WinSession, QuitDuringADownloadWaitsOrStopsAndSaysWhatWasNotWritten)
     }
 }
 
+// The real question, left alone: when the write ends while it is open, it
+// goes by itself and the window closes. Should it outlive the write by 5 s
+// the watcher closes it and the test fails.
+TEST_F(WinSession, QuitQuestionLeftOpenGoesWhenTheWriteEnds)
+{
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/u%1.bmp").arg(i), Noise(128, 128, 60, unsigned(70 + i)));
+    adjustOptions = [&](StartOptions& o) {
+        o.frameArg = frame + ",sync=0,latency_us=3000";
+        o.messageBox = nullptr;  // the real box
+    };
+    ASSERT_TRUE(StartIdle());
+    Drop(files);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(WaitIdle());
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+
+    QString asked;
+    bool leftOpen = false;
+    QElapsedTimer sinceEnd;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        asked = box->text();
+        if (dlg->IsDownloading())
+            return;
+        if (!sinceEnd.isValid())
+            sinceEnd.start();
+        else if (sinceEnd.elapsed() > 5000) {
+            leftOpen = true;
+            box->reject();
+        }
+    });
+    watch.start(20);
+    Click(IDC_EXIT);  // comes back once the question has gone
+    watch.stop();
+    EXPECT_EQ(asked, T("QUIT_WRITING_TIPS"));
+    EXPECT_FALSE(leftOpen);
+    EXPECT_TRUE(WaitFor([&] { return !dlg->isVisible(); }, 3000));
+    dlg.reset();
+    EXPECT_EQ(ReadBack(frame).size(), 3u);
+}
+
 TEST_F(WinSession, ProgressBarHiddenAtDetachShownForADownloadWhenOff)
 {
     QString ini = ReadText(ProgramFile("StartInfoUnicode.ini"));
@@ -246,10 +296,17 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
         cut = readCommands + (allCommands - readCommands) * quarter / 4;
         ASSERT_TRUE(StartIdle());
         edit();
+        QString saidAtFailure;
+        answerFor = [&](const QString& text) {
+            if (text == T("DOWNLOADFAIL_TIPS"))
+                saidAtFailure = dlg->StatusText();
+            return answer;
+        };
         Click(IDC_BUTTON_SEND);
         // Off the bus: the window goes offline, says so, and the commit
         // reports its failure; then the frame is back and read again.
         ASSERT_TRUE(WaitFor([&] { return boxes.contains(T("DOWNLOADFAIL_TIPS")); }));
+        answerFor = nullptr;
         ASSERT_TRUE(WaitFor([&] { return opens >= 2; }));
         ASSERT_TRUE(WaitIdle());
         EXPECT_FALSE(dlg->AlbumModified());
@@ -263,9 +320,47 @@ TEST_F(WinSession, PullingTheFrameDuringSynchronizeLeavesAWholeAlbumAndAUsableWi
         const std::vector<Bytes> oldLessDeleted = {old[1], old[2]};
         EXPECT_TRUE(afterBytes == old || afterBytes == freshBytes || afterBytes == oldLessDeleted)
             << after.size() << " pictures";
+        // The failure is named as the frame leaving, with how many of the
+        // new pictures the frame lists.
+        const int written = afterBytes == freshBytes ? 3 : 0;
+        EXPECT_TRUE(saidAtFailure.startsWith(T("DOWNLOADFAIL_STATUS") + ": " + T("FRAMEGONE_REASON")))
+            << saidAtFailure.toStdString();
+        EXPECT_TRUE(saidAtFailure.endsWith(T("WRITE_PARTLY_STATUS").arg(written).arg(3))) << saidAtFailure.toStdString();
         ExpectFlashShowsTheWindow();
         dlg.reset();
     }
+
+    // Pulled as the image going away: the window sees the frame leave
+    // before the write fails, and still says why and how far it came.
+    {
+        QFile f(QString::fromStdString(frame));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(pristine);
+    }
+    opens = 0;
+    cut = -1;
+    boxes.clear();
+    adjustOptions = [&](StartOptions& o) { o.frameArg = frame + ",sync=0,bytes_per_s=40000"; };
+    ASSERT_TRUE(StartIdle());
+    edit();
+    QString saidAtFailure;
+    answerFor = [&](const QString& text) {
+        if (text == T("DOWNLOADFAIL_TIPS"))
+            saidAtFailure = dlg->StatusText();
+        return answer;
+    };
+    Click(IDC_BUTTON_SEND);
+    ASSERT_TRUE(dlg->IsDownloading());
+    QTest::qWait(150);
+    const QString away = QString::fromStdString(frame) + ".away";
+    ASSERT_TRUE(QFile::rename(QString::fromStdString(frame), away));
+    ASSERT_TRUE(WaitFor([&] { return boxes.contains(T("DOWNLOADFAIL_TIPS")); }));
+    answerFor = nullptr;
+    EXPECT_TRUE(saidAtFailure.startsWith(T("DOWNLOADFAIL_STATUS") + ": " + T("FRAMEGONE_REASON")))
+        << saidAtFailure.toStdString();
+    EXPECT_TRUE(saidAtFailure.endsWith(T("WRITE_PARTLY_STATUS").arg(0).arg(3))) << saidAtFailure.toStdString();
+    dlg.reset();
+    ASSERT_TRUE(QFile::rename(away, QString::fromStdString(frame)));
 }
 
 

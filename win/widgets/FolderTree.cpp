@@ -430,8 +430,16 @@ void CFolderTree::mousePressEvent(QMouseEvent* event)
         event->accept();  // swallowed: no selection, no menu
         return;
     }
+    QTreeWidgetItem* before = currentItem();
+    QTreeWidgetItem* at = itemAt(event->position().toPoint());
+    const bool wasExpanded = at && at->isExpanded();
     userAction_ = true;
     QTreeWidget::mousePressEvent(event);
+    // A click on the folder already chosen lists it again: files may have
+    // come or gone since. A click on its expand button is not one.
+    if (event->button() == Qt::LeftButton && at && at == before && currentItem() == at &&
+        at->isExpanded() == wasExpanded && !IsPlaceholder(at))
+        OnSelectionChange(at);
     userAction_ = false;
 }
 
@@ -532,13 +540,14 @@ void CBrowserList::AddPaths(const QStringList& paths)
         names.append(p.mid(p.lastIndexOf(QLatin1Char('/')) + 1));
     const int first = count();
     addItems(names);
-    // A name that is not valid UTF-8 is shown with its odd bytes escaped and
-    // keeps the real name for opening it.
+    // A name that is not valid UTF-8 or holds control characters (a
+    // newline) is shown with those escaped and keeps the real name for
+    // opening it.
     for (int i = 0; i < names.size(); ++i)
-        if (HasKeptBytes(names[i])) {
+        if (const QString shown = ShownName(names[i]); shown != names[i]) {
             QListWidgetItem* it = item(first + i);
             it->setData(kFileNameRole, names[i]);
-            it->setText(ShownName(names[i]));
+            it->setText(shown);
         }
 }
 

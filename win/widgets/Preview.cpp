@@ -104,24 +104,28 @@ void CPreview::StartLoading(const QString& path, std::function<void(bool)> done)
         waiting_->quit();  // a LoadPicture waiting for the read this one replaces
     done_ = std::move(done);
     loading_ = true;
+    loadError_ = PictureError::None;
     update();
     const int s = std::max(1, std::min(width(), height()));
-    reader_.Start<QImage>(
+    reader_.Start<Loaded>(
         [path, s](const PictureLimits& limits) {
             // Large JPEGs are decoded straight at (about) the size they are shown at.
             const LoadedPicture loaded =
                 ReadPictureFile(path, [s](QSize upright) { return FittedSize(upright, s); }, limits);
-            QImage bitmap;
+            Loaded shown;
+            shown.error = loaded.error;
             if (loaded.ok() && !loaded.image.isNull()) {
-                bitmap = WhiteImage(
+                shown.bitmap = WhiteImage(
                     FittedSize(loaded.uprightSize.isValid() ? loaded.uprightSize : loaded.image.size(), s));
-                QPainter p(&bitmap);
+                QPainter p(&shown.bitmap);
                 p.setRenderHint(QPainter::SmoothPixmapTransform);
-                p.drawImage(bitmap.rect(), loaded.image);
+                p.drawImage(shown.bitmap.rect(), loaded.image);
+            } else if (shown.error == PictureError::None) {
+                shown.error = PictureError::Corrupt;
             }
-            return bitmap;
+            return shown;
         },
-        [this](QImage bitmap) { ShowLoaded(bitmap); });
+        [this](Loaded loaded) { ShowLoaded(loaded); });
 }
 
 bool CPreview::LoadPicture(const QString& path)
@@ -141,17 +145,20 @@ bool CPreview::LoadPicture(const QString& path)
     return ok;
 }
 
-void CPreview::ShowLoaded(const QImage& image)
+void CPreview::ShowLoaded(const Loaded& loaded)
 {
     loading_ = false;
     std::function<void(bool)> done = std::move(done_);
     done_ = {};
+    const QImage& image = loaded.bitmap;
     if (image.isNull()) {
         ClearPicture();
+        loadError_ = loaded.error;
         if (done)
             done(false);
         return;
     }
+    loadError_ = PictureError::None;
     const QRect oldView = view_;
     picture_ = image;
     PlacePicture();
@@ -169,6 +176,7 @@ void CPreview::ClearPicture()
     if (waiting_)
         waiting_->quit();
     loading_ = false;
+    loadError_ = PictureError::None;
     done_ = {};
     picture_ = QImage();
     sourcePath_.clear();

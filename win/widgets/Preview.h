@@ -49,6 +49,8 @@ public:
     // on (a nested event loop): for callers that need the picture before
     // they go on. False (and the view cleared) when it cannot be read.
     bool LoadPicture(const QString& path);
+    // Why the last read showed nothing (None after one that was shown).
+    PictureError LoadError() const { return loadError_; }
     // True while a read started here has not been shown yet.
     bool Loading() const { return loading_; }
     // Forgets the picture; an empty area is shown.
@@ -103,9 +105,14 @@ private:
     void PlacePicture();
     void StretchIntoBuffer();
     void UpdateCursor(const QPoint& pos);
-    void ShowLoaded(const QImage& bitmap);
+    struct Loaded {
+        QImage bitmap;
+        PictureError error = PictureError::None;
+    };
+    void ShowLoaded(const Loaded& loaded);
 
     bool loading_ = false;
+    PictureError loadError_ = PictureError::None;
     std::function<void(bool)> done_;
     QEventLoop* waiting_ = nullptr;  // LoadPicture's wait, if any
 
