@@ -251,6 +251,7 @@ bool FrontEnd::StartUp(const StartOptions& options)
 
     StartDevice(options);
     CreateEditActions();
+    CreateReadAgainAction();
     // A frame already there is being read by now; otherwise the person is
     // told how to attach one (unless another program holds it: then the
     // status line already names the holder).
@@ -482,6 +483,26 @@ void FrontEnd::CreateEditActions()
                            Keys(QKeySequence(Qt::CTRL | Qt::Key_Z)), Keys(QKeySequence(Qt::Key_F1))));
 }
 
+void FrontEnd::CreateReadAgainAction()
+{
+    if (!gMainWindowRef)
+        return;
+    // After a read that failed part-way the album cannot be edited; reading
+    // the frame again needs no replug.
+    auto* again = new QAction(QStringLiteral("&Read the Frame Again"), gMainWindowRef);
+    again->setObjectName(QStringLiteral("actionReadAgain"));
+    again->setShortcut(QKeySequence(Qt::Key_F5));
+    again->setShortcutContext(Qt::WindowShortcut);
+    connect(again, &QAction::triggered, this, [this] { ReadFrameAgain(); });
+    if (auto* file = gMainWindowRef->findChild<QMenu*>(QStringLiteral("fileMenu"))) {
+        auto* quit = gMainWindowRef->findChild<QAction*>(QStringLiteral("actionQuit"));
+        file->insertAction(quit && file->actions().contains(quit) ? quit : nullptr, again);
+        file->insertSeparator(quit && file->actions().contains(quit) ? quit : nullptr);
+    }
+    // The key works also without a menu bar.
+    gMainWindowRef->addAction(again);
+}
+
 void FrontEnd::ShowShortcuts()
 {
     if (!gMainWindowRef)
@@ -497,6 +518,7 @@ void FrontEnd::ShowShortcuts()
         const char* what;
     } rows[] = {
         {Keys(QKeySequence(Qt::Key_F1)), "This list"},
+        {Keys(QKeySequence(Qt::Key_F5)), "Read the frame again"},
         {Keys(QKeySequence(Qt::CTRL | Qt::Key_Z)), "Undo the last edit of the album (add, delete, move)"},
         {Keys(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)) + QStringLiteral(", ") +
              Keys(QKeySequence(Qt::CTRL | Qt::Key_Y)),

@@ -132,15 +132,21 @@ void CMainDialog::OnDeviceChange(bool attached)
         PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
         return;
     }
+    // Edits not yet written go with the album: the frame's own album is
+    // what the next read shows, so the person is told now.
+    QString detached = LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!"));
+    if (m_albumModified)
+        detached += QLatin1Char(' ') + LookupText(QStringLiteral("CHANGESLOST_STATUS"),
+                                                  QStringLiteral("The changes not yet on the frame are lost."));
     // A read or a batch still running belongs to the frame that left.
     frame_->Forget();
     m_connected = false;
     albumShownWhole_ = false;
     flashSizeKB_ = 0;
-    SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
+    SetStatusText(detached);
     ShowConnectionBitmap(false);
     UpdateCounters();
-    SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
+    SetStatusText(detached);
     albumList_->RemoveAll();
     frame_->Album().Clear();
     EnableControls(false);
@@ -394,8 +400,16 @@ void CMainDialog::OnDownloadFinished(int code)
     // was: the edits exist only here, so Synchronize may try again and Exit
     // still warns (the layer keeps the album marked as differing). A frame
     // that left is read afresh when it is back.
-    if (m_connected)
+    if (m_connected) {
         ShowWriteEnd();
+    } else if (const desktop::WriteTally& t = frame_->LastWrite(); !t.whole() && t.fresh > 0) {
+        // The frame left during the write: after the detached status, how
+        // many of the new pictures it lists.
+        SetStatusText(QStringLiteral("%1 %2").arg(StatusText(), LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
+                                                                           QStringLiteral("%1 of the %2 new pictures were written."))
+                                                                    .arg(t.written)
+                                                                    .arg(t.fresh)));
+    }
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected && albumShownWhole_);
     SetProgress(0);
