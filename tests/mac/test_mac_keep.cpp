@@ -244,8 +244,8 @@ TEST_F(MacKeep, AfterAFailedReadOnlyWhatWasReadIsUsable)
         auto* list = C<QWidget>("pict_0");
         if (c.listed > 0)
             ClickRow(0);
-        QTest::keyClick(list, Qt::Key_Delete);
         QTest::keyClick(list, Qt::Key_Z, Qt::ControlModifier);
+        QTest::keyClick(list, Qt::Key_Delete);
         Place(SavePng(QuarterPicture(200, 200), "p.png"));
         EXPECT_TRUE(fe->cropTool->Placed());
         EXPECT_EQ(Rows().size(), c.listed);
