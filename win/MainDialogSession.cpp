@@ -138,6 +138,11 @@ void CMainDialog::OnDeviceChange(bool attached)
     if (m_albumModified)
         detached += QLatin1Char(' ') + LookupText(QStringLiteral("CHANGESLOST_STATUS"),
                                                   QStringLiteral("The changes not yet on the frame are lost."));
+    // A write that failed as the frame went stays said: how many of the new
+    // pictures the frame lists.
+    if (!writeFailureShown_.isEmpty() && StatusText() == writeFailureShown_ && !frame_->LastWrite().whole() &&
+        frame_->LastWrite().fresh > 0)
+        detached += QLatin1Char(' ') + WrittenOfNewText();
     // A read or a batch still running belongs to the frame that left.
     frame_->Forget();
     m_connected = false;
@@ -405,10 +410,7 @@ void CMainDialog::OnDownloadFinished(int code)
     } else if (const desktop::WriteTally& t = frame_->LastWrite(); !t.whole() && t.fresh > 0) {
         // The frame left during the write: after the detached status, how
         // many of the new pictures it lists.
-        SetStatusText(QStringLiteral("%1 %2").arg(StatusText(), LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
-                                                                           QStringLiteral("%1 of the %2 new pictures were written."))
-                                                                    .arg(t.written)
-                                                                    .arg(t.fresh)));
+        SetStatusText(QStringLiteral("%1 %2").arg(StatusText(), WrittenOfNewText()));
     }
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected && albumShownWhole_);
@@ -834,12 +836,18 @@ void CMainDialog::ShowWriteEnd()
                              ? LookupText(QStringLiteral("WRITE_STOPPED_STATUS"), QStringLiteral("Writing stopped."))
                              : StatusText();
     if (t.fresh > 0)
-        SetStatusText(QStringLiteral("%1 %2").arg(lead, LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
-                                                                   QStringLiteral("%1 of the %2 new pictures were written."))
-                                                            .arg(t.written)
-                                                            .arg(t.fresh)));
+        SetStatusText(QStringLiteral("%1 %2").arg(lead, WrittenOfNewText()));
     else
         SetStatusText(lead);
+    writeFailureShown_ = StatusText();
+}
+
+QString CMainDialog::WrittenOfNewText() const
+{
+    const desktop::WriteTally& t = frame_->LastWrite();
+    return LookupText(QStringLiteral("WRITE_PARTLY_STATUS"), QStringLiteral("%1 of the %2 new pictures were written."))
+        .arg(t.written)
+        .arg(t.fresh);
 }
 
 QString CMainDialog::UnwrittenText() const

@@ -381,9 +381,9 @@ TEST_F(WinSession, TheFrameLeavingSaysTheChangesNotOnItAreLost)
         ASSERT_TRUE(WaitFor([&] { return !dlg->IsConnected() && !dlg->IsDownloading(); }));
         QTest::qWait(200);
         const QString shown = dlg->StatusText();
-        dlg.reset();
-        if (leave != Leave::MidWrite)
+        if (leave != Leave::MidWrite) {
             ASSERT_TRUE(QFile::rename(path + ".gone", path));
+        }
         QString expected = T("DEVICEOFF_TIPS");
         if (leave != Leave::Unchanged)
             expected += QLatin1Char(' ') + T("CHANGESLOST_STATUS");
@@ -391,6 +391,7 @@ TEST_F(WinSession, TheFrameLeavingSaysTheChangesNotOnItAreLost)
             expected += QLatin1Char(' ') +
                         T("WRITE_PARTLY_STATUS").arg(int(ReadBack(frame).size() - old.size())).arg(files.size());
         EXPECT_EQ(shown, expected);
+        dlg.reset();
     }
 }
 
