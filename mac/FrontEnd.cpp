@@ -262,6 +262,7 @@ bool FrontEnd::StartUp(const StartOptions& options)
     StartDevice(options);
     CreateEditActions();
     ShowEmptyHint();
+    CreateReadAgainAction();
     // A frame already there is being read by now; otherwise the person is
     // told how to attach one (unless another program holds it: then the
     // status line already names the holder).
@@ -524,6 +525,26 @@ void FrontEnd::CreateEditActions()
                            Keys(QKeySequence(Qt::CTRL | Qt::Key_Z)), Keys(QKeySequence(Qt::Key_F1))));
 }
 
+void FrontEnd::CreateReadAgainAction()
+{
+    if (!gMainWindowRef)
+        return;
+    // After a read that failed part-way the album cannot be edited; reading
+    // the frame again needs no replug.
+    auto* again = new QAction(QStringLiteral("&Read the Frame Again"), gMainWindowRef);
+    again->setObjectName(QStringLiteral("actionReadAgain"));
+    again->setShortcut(QKeySequence(Qt::Key_F5));
+    again->setShortcutContext(Qt::WindowShortcut);
+    connect(again, &QAction::triggered, this, [this] { ReadFrameAgain(); });
+    if (auto* file = gMainWindowRef->findChild<QMenu*>(QStringLiteral("fileMenu"))) {
+        auto* quit = gMainWindowRef->findChild<QAction*>(QStringLiteral("actionQuit"));
+        file->insertAction(quit && file->actions().contains(quit) ? quit : nullptr, again);
+        file->insertSeparator(quit && file->actions().contains(quit) ? quit : nullptr);
+    }
+    // The key works also without a menu bar.
+    gMainWindowRef->addAction(again);
+}
+
 void FrontEnd::ShowShortcuts()
 {
     if (!gMainWindowRef)
@@ -540,6 +561,7 @@ void FrontEnd::ShowShortcuts()
     } rows[] = {
         {Keys(QKeySequence(Qt::Key_F1)), "This list"},
         {Keys(QKeySequence(Qt::CTRL | Qt::Key_S)), "Download: write the album to the frame"},
+        {Keys(QKeySequence(Qt::Key_F5)), "Read the frame again"},
         {Keys(QKeySequence(Qt::CTRL | Qt::Key_Z)), "Undo the last edit of the album (add, delete, move)"},
         {Keys(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)) + QStringLiteral(", ") +
              Keys(QKeySequence(Qt::CTRL | Qt::Key_Y)),
@@ -605,7 +627,7 @@ void FrontEnd::ShowEmptyHint()
     if (!pictList)
         return;
     // The program's texts are English (it has no language file).
-    if (G_isDeviceOnLine && !frameUnusable_)
+    if (G_isDeviceOnLine && !frameUnusable_ && albumWhole_)
         pictList->SetEmptyHint(QStringLiteral("No pictures yet: double-click one on the left to place it on the "
                                               "stage, then press Add."));
     else if (frameInUse_)

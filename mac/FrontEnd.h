@@ -140,6 +140,9 @@ public:
     // Starts reading the album into the list and the work files; its end
     // (ReadFinished) says how it went.
     void ReadPicFromFlash();
+    // F5 (File menu): reads the attached frame's album again, after asking
+    // when the album shown holds changes not yet on the frame.
+    void ReadFrameAgain();
     void MyAddButtonHandler();
     bool GetPicDataFromView(MyRect rect, bool batch);
     bool MySelectButtonHandler(const QString& bitmapPath, bool advance);
@@ -265,6 +268,8 @@ private:
     void DerivePictureData();
     // The window's edit actions (menus, album list's menu, shortcuts).
     void CreateEditActions();
+    // File ▸ Read the Frame Again (F5).
+    void CreateReadAgainAction();
     // The album may be edited now (online, idle, a usable frame).
     bool CanEdit() const;
     // Undo and Redo are offered only when there is a step to take and the
@@ -282,6 +287,16 @@ private:
     // The status after a write: how many pictures the frame holds, or how
     // many of the new ones reached it.
     void ShowWriteEnd(const session::CommitResult& committed);
+    // The end of a write that did not end whole: "N of the M new pictures
+    // were written." (empty when it had no new picture to write).
+    QString WrittenOfNew() const;
+    // After a read that did not list the whole album: what was read can be
+    // looked at and saved, the browser and the stage stay usable, but
+    // nothing may change the album or write it.
+    void KeepAlbumUnchanged();
+    // Asks before Upload replaces files of the folder (`names`); Cancel is
+    // the default.
+    bool AskReplace(const QStringList& names);
     QString DataPath(const QString& name) const;
     QString EdataPath(const QString& name) const;
     // One add as it goes: the work-file number it takes, whether it got
@@ -318,6 +333,11 @@ private:
     std::atomic<bool> frameUnusable_{false};
     // Another program holds the frame that is there.
     bool frameInUse_ = false;
+    // The last read listed the whole album: only then may it be edited and
+    // written (main thread).
+    bool albumWhole_ = false;
+    // The status text of the last write that did not end whole.
+    QString writeFailure_;
 };
 
 } // namespace kestova::mac

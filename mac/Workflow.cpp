@@ -26,8 +26,11 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QThread>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -168,6 +171,7 @@ void FrontEnd::SetFlashOnline()
 
 void FrontEnd::ReadPicFromFlash()
 {
+    albumWhole_ = false;
     SetControlPanlEnable(false);
     FileDataHead* old = gmyPictureData;
     gmyPictureData = CreateList();
@@ -219,9 +223,13 @@ void FrontEnd::ReadFinished(const desktop::ReadOutcome& outcome)
         std::printf("reading the album failed: %s\n", text.c_str());
         std::fflush(stdout);
         self->SetNotes(QStringLiteral("Read picture(s) failed!") +
-                 (text.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(text))));
+                       (text.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(text))) +
+                       QStringLiteral(" Press F5 to read the frame again."));
     };
     const session::OpenResult& opened = outcome.opened;
+    // Only an album listed whole may be edited and written: the frame would
+    // otherwise get an album without the pictures that were not listed.
+    albumWhole_ = outcome.whole();
     switch (outcome.status) {
     case desktop::ReadStatus::NotOpened:
     case desktop::ReadStatus::NothingReadable:
@@ -239,7 +247,8 @@ void FrontEnd::ReadFinished(const desktop::ReadOutcome& outcome)
             done += QStringLiteral(" (%1 of %2 listed; a work file could not be written: %3)")
                         .arg(n)
                         .arg(outcome.total)
-                        .arg(outcome.why);
+                        .arg(outcome.why) +
+                    QStringLiteral(" Press F5 to read the frame again.");
         SetNotes(done);
         // Work files of added pictures keep their numbers (a read names
         // its own files apart from them).
@@ -258,6 +267,20 @@ void FrontEnd::SetFlashOffline()
     // What the work still had to show (its last status text, say) comes
     // first, so it cannot overwrite the offline state shown below.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // Edits not yet written go with the album: the next read shows the
+    // frame's album, so the person is told now, not left to find out.
+    const bool lost = frame && frame->Modified();
+    QString offline = QString::fromUtf8(kNoFrameText);
+    if (lost)
+        offline = QStringLiteral("Device Not Online! The frame left; the changes not yet on it are lost.");
+    // A Download that failed because the frame went (its failure is what the
+    // status line shows) stays said: how many of the new pictures the frame
+    // lists.
+    auto* notes = gMainWindowRef ? gMainWindowRef->findChild<QLabel*>(QStringLiteral("dnol_0")) : nullptr;
+    if (frame && !frame->LastWrite().whole() && notes && !writeFailure_.isEmpty() && notes->text() == writeFailure_)
+        offline += WrittenOfNew().isEmpty() ? QStringLiteral(" The last Download failed.")
+                                            : QStringLiteral(" The last Download failed:") + WrittenOfNew();
+    albumWhole_ = false;
     gmyIsTransferData = false;
     RedrawPreview();
     RedrawStage();
@@ -267,7 +290,7 @@ void FrontEnd::SetFlashOffline()
     ShowDPFSpace();
     ShowEmptyHint();
     UpdateEditActions();
-    SetNotes(QString::fromUtf8(kNoFrameText));
+    SetNotes(offline);
 }
 
 void FrontEnd::AddPictureFinished()
@@ -275,7 +298,11 @@ void FrontEnd::AddPictureFinished()
     WaitForTask();
     FillPictureList();
     SetDownLoadPrcess(0);
-    SetControlPanlEnable(G_isDeviceOnLine && !frameUnusable_);
+    const bool usable = G_isDeviceOnLine && !frameUnusable_;
+    SetControlPanlEnable(usable);
+    if (usable && !albumWhole_)
+        KeepAlbumUnchanged();
+    ShowEmptyHint();
     ShowDPFSpace();
     gmyIsTransferData = false;
     UpdateEditActions();
@@ -284,6 +311,44 @@ void FrontEnd::AddPictureFinished()
     RedrawStage();
     RedrawPreview();
     emit pictureFinished();
+}
+
+void FrontEnd::KeepAlbumUnchanged()
+{
+    // Add, Delete, Delete All and Download stay off until a read lists the
+    // whole album (F5 reads it again); the edit keys check the same.
+    OnMain([this] {
+        if (!gMainWindowRef)
+            return;
+        for (const char* name : {"slet_0", "delp_0", "dela_0", "load_0"})
+            if (auto* w = gMainWindowRef->findChild<QWidget*>(QLatin1String(name)))
+                w->setEnabled(false);
+    });
+}
+
+void FrontEnd::ReadFrameAgain()
+{
+    auto idle = [this] { return frame && G_isDeviceOnLine && !gmyIsTransferData && !TaskRunning(); };
+    if (!idle())
+        return;
+    if (frame->Modified()) {
+        // The album shown goes with the read: asked first, No by default.
+        QMessageBox ask(QMessageBox::Question, QStringLiteral("MacKestova"),
+                        QStringLiteral("The changes not yet on the frame will be lost. Read the frame again?"),
+                        QMessageBox::Yes | QMessageBox::No, gMainWindowRef);
+        ask.setObjectName(QStringLiteral("readAgainAlert"));
+        ask.setDefaultButton(QMessageBox::No);
+        QTimer::singleShot(0, &ask, [&ask] { ask.activateWindow(); });
+        const bool yes = ask.exec() == QMessageBox::Yes;
+        TakeKeysBack();
+        // The frame may have left while the question waited.
+        if (!yes || !idle())
+            return;
+    }
+    // The album of the last read, its work files and its history go; the
+    // frame is read as when it arrives.
+    ReleaseAllFiles();
+    SetFlashOnline();
 }
 
 void FrontEnd::FillPictureList()
@@ -318,7 +383,7 @@ void FrontEnd::DerivePictureData()
 
 void FrontEnd::MyAddButtonHandler()
 {
-    if (!G_isDeviceOnLine || gmyIsTransferData)
+    if (!G_isDeviceOnLine || gmyIsTransferData || !albumWhole_)
         return;
     const MyRect rect = NormalisedCropRect();
     if (rect.width == 0 || rect.height == 0)
@@ -569,7 +634,7 @@ void FrontEnd::MyDelButtonHandler()
 
 void FrontEnd::DeletePictures(bool all)
 {
-    if (gmyIsTransferData || !gmyPictureData || !frame || TaskRunning())
+    if (gmyIsTransferData || !gmyPictureData || !frame || TaskRunning() || !albumWhole_)
         return;
     // Deleted pictures keep their work files while the delete can be undone
     // (the layer's history removes them once it cannot), and the counter of
@@ -679,7 +744,7 @@ private:
 
 bool FrontEnd::CanEdit() const
 {
-    return frame && G_isDeviceOnLine && !gmyIsTransferData && !TaskRunning() && !frameUnusable_;
+    return frame && G_isDeviceOnLine && !gmyIsTransferData && !TaskRunning() && !frameUnusable_ && albumWhole_;
 }
 
 void FrontEnd::MoveSelection(int step)
@@ -754,7 +819,7 @@ void FrontEnd::UndoEdit(bool redo)
 
 void FrontEnd::MyDownLoadButtonHandler()
 {
-    if (!G_isDeviceOnLine || gmyIsTransferData)
+    if (!G_isDeviceOnLine || gmyIsTransferData || !albumWhole_)
         return;
     // The mark first: nothing that reacts to the controls being disabled may
     // take this for an idle window.
@@ -795,7 +860,6 @@ void FrontEnd::TranspotPic()
 
 void FrontEnd::ShowWriteEnd(const session::CommitResult& committed)
 {
-    const desktop::WriteTally& t = frame->LastWrite();
     if (committed.ok()) {
         // How many pictures the frame holds now: the count is the album's
         // (a write that had nothing to do leaves the last tally behind).
@@ -804,15 +868,22 @@ void FrontEnd::ShowWriteEnd(const session::CommitResult& committed)
                               : QStringLiteral("DownLoad Finished. %1 pictures are on the frame.").arg(onFrame));
         return;
     }
-    const QString written = t.fresh > 0 ? QStringLiteral(" %1 of the %2 new pictures were written.")
-                                              .arg(t.written)
-                                              .arg(t.fresh)
-                                        : QString();
-    if (committed.status == session::CommitStatus::StoppedEarly)
-        SetNotes(QStringLiteral("Download stopped.") + written);
-    else
-        SetNotes(QStringLiteral("Fail To Download Picture (%1)")
-                     .arg(QString::fromStdString(committed.failure.Text(true))) + written);
+    const QString written = WrittenOfNew();
+    writeFailure_ = committed.status == session::CommitStatus::StoppedEarly
+                        ? QStringLiteral("Download stopped.") + written
+                        : QStringLiteral("Fail To Download Picture (%1)")
+                                  .arg(QString::fromStdString(committed.failure.Text(true))) +
+                              written;
+    SetNotes(writeFailure_);
+}
+
+QString FrontEnd::WrittenOfNew() const
+{
+    // The new pictures the frame lists after the write, not those sent to it:
+    // a picture in a slot that no index names yet is not on the frame.
+    const desktop::WriteTally& t = frame->LastWrite();
+    return t.fresh > 0 ? QStringLiteral(" %1 of the %2 new pictures were written.").arg(t.written).arg(t.fresh)
+                       : QString();
 }
 
 void FrontEnd::DownloadPictureNotify(int, long k, long n)
@@ -864,19 +935,67 @@ void FrontEnd::SelectFileLocation()
     SavePicture(path, true, 1);
 }
 
+bool FrontEnd::AskReplace(const QStringList& names)
+{
+    // A few names say which files; the count says how many in all.
+    constexpr int kNamed = 8;
+    QStringList shown = names.mid(0, kNamed);
+    if (names.size() > kNamed)
+        shown << QStringLiteral("…");
+    const QString text = names.size() == 1
+                             ? QStringLiteral("1 file in this folder will be replaced (%1). Replace it?").arg(shown.first())
+                             : QStringLiteral("%1 files in this folder will be replaced (%2). Replace them?")
+                                   .arg(names.size())
+                                   .arg(shown.join(QStringLiteral(", ")));
+    QMessageBox ask(QMessageBox::Warning, QStringLiteral("MacKestova"), text, QMessageBox::Cancel, gMainWindowRef);
+    ask.setObjectName(QStringLiteral("replaceAlert"));
+    ask.setTextFormat(Qt::PlainText);
+    QPushButton* replace = ask.addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
+    // Return keeps the files.
+    ask.setDefaultButton(QMessageBox::Cancel);
+    ask.setEscapeButton(QMessageBox::Cancel);
+    QTimer::singleShot(0, &ask, [&ask] { ask.activateWindow(); });
+    ask.exec();
+    TakeKeysBack();
+    return ask.clickedButton() == replace;
+}
+
 bool FrontEnd::SavePicture(const QString& folderUrlPath, bool numbered, int format)
 {
     if (!gmyPictureData)
         return false;
-    bool allSaved = true;
-    QString firstFailure;
-    for (int i = 1; i <= gmyTotalePictureNum() && i <= gmyPictureData->count; ++i) {
+    // The destination of album row i (from 1).
+    auto destinationOf = [&](int i) {
         const FileData* node = GetNode(gmyPictureData, i);
         QString name = numbered ? QStringLiteral("/%1.%2").arg(i).arg(format == 2 ? "jpg" : "bmp")
                                 : QStringLiteral("/") + QString::fromStdString(node->name);
         // The folder comes as a URL path: every %XX escape stands for a byte.
         const QByteArray encoded = (folderUrlPath + name).toUtf8();
-        const QString destination = QString::fromUtf8(QByteArray::fromPercentEncoding(encoded));
+        return QString::fromUtf8(QByteArray::fromPercentEncoding(encoded));
+    };
+    // Files of the person's own under the names to be written are replaced
+    // only when the person says so (a link counts, even one to nothing).
+    const int count = std::min(gmyTotalePictureNum(), gmyPictureData->count);
+    QStringList taken;
+    for (int i = 1; i <= count; ++i) {
+        const QFileInfo there(destinationOf(i));
+        if (there.exists() || there.isSymLink())
+            taken << there.fileName();
+    }
+    if (!taken.isEmpty()) {
+        const bool replace = AskReplace(taken);
+        // The frame may have left (or been read again) while the question
+        // waited: what was asked about is no longer what would be saved.
+        if (!replace || !gmyPictureData || std::min(gmyTotalePictureNum(), gmyPictureData->count) != count) {
+            SetNotes(QStringLiteral("Nothing was saved."));
+            return false;
+        }
+    }
+    bool allSaved = true;
+    QString firstFailure;
+    for (int i = 1; i <= gmyTotalePictureNum() && i <= gmyPictureData->count; ++i) {
+        const FileData* node = GetNode(gmyPictureData, i);
+        const QString destination = destinationOf(i);
         const QString source = QFile::decodeName(node->bitmapPath.c_str());
         bool ok;
         QString why;

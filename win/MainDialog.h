@@ -277,6 +277,11 @@ private:
     void FollowAlbumRows();
     // After a write: how many pictures the frame holds, or how far it got.
     void ShowWriteEnd();
+    // The status text of the last write that did not end whole (kept when
+    // the frame then leaves).
+    QString writeFailureShown_;
+    // "N of the M new pictures were written." of the last write.
+    QString WrittenOfNewText() const;
     QString UnwrittenText() const;
     void OnSelectAll();
     void OnAdd();

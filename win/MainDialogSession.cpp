@@ -132,15 +132,26 @@ void CMainDialog::OnDeviceChange(bool attached)
         PostRegisteredMessage(this, QString::fromLatin1(kMsgDpfAttach));
         return;
     }
+    // Edits not yet written go with the album: the frame's own album is
+    // what the next read shows, so the person is told now.
+    QString detached = LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!"));
+    if (m_albumModified)
+        detached += QLatin1Char(' ') + LookupText(QStringLiteral("CHANGESLOST_STATUS"),
+                                                  QStringLiteral("The changes not yet on the frame are lost."));
+    // A write that failed as the frame went stays said: how many of the new
+    // pictures the frame lists.
+    if (!writeFailureShown_.isEmpty() && StatusText() == writeFailureShown_ && !frame_->LastWrite().whole() &&
+        frame_->LastWrite().fresh > 0)
+        detached += QLatin1Char(' ') + WrittenOfNewText();
     // A read or a batch still running belongs to the frame that left.
     frame_->Forget();
     m_connected = false;
     albumShownWhole_ = false;
     flashSizeKB_ = 0;
-    SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
+    SetStatusText(detached);
     ShowConnectionBitmap(false);
     UpdateCounters();
-    SetStatusText(LookupText(QStringLiteral("DEVICEOFF_TIPS"), QStringLiteral("DPF Detached!")));
+    SetStatusText(detached);
     albumList_->RemoveAll();
     frame_->Album().Clear();
     EnableControls(false);
@@ -414,8 +425,13 @@ void CMainDialog::OnDownloadFinished(int code)
     // still warns (the layer keeps the album marked as differing). A frame
     // that left is read afresh when it is back.
     // Also after a frame that left: how many new pictures it lists is known.
-    if (m_connected || code != 0)
+    if (m_connected || code != 0) {
         ShowWriteEnd();
+    } else if (const desktop::WriteTally& t = frame_->LastWrite(); !t.whole() && t.fresh > 0) {
+        // The frame left during the write: after the detached status, how
+        // many of the new pictures it lists.
+        SetStatusText(QStringLiteral("%1 %2").arg(StatusText(), WrittenOfNewText()));
+    }
     // Controls stay off without a frame: nothing they do can work then.
     EnableControls(m_connected && albumShownWhole_);
     SetProgress(0);
@@ -931,12 +947,18 @@ void CMainDialog::ShowWriteEnd()
     // A reason ends without a full stop: a dash sets the count apart.
     const QString gap = t.status == session::CommitStatus::StoppedEarly ? QStringLiteral(" ") : QStringLiteral(" — ");
     if (t.fresh > 0)
-        SetStatusText(QStringLiteral("%1%2%3").arg(lead, gap, LookupText(QStringLiteral("WRITE_PARTLY_STATUS"),
-                                                                   QStringLiteral("%1 of the %2 new pictures were written."))
-                                                            .arg(t.written)
-                                                            .arg(t.fresh)));
+        SetStatusText(lead + gap + WrittenOfNewText());
     else
         SetStatusText(lead);
+    writeFailureShown_ = StatusText();
+}
+
+QString CMainDialog::WrittenOfNewText() const
+{
+    const desktop::WriteTally& t = frame_->LastWrite();
+    return LookupText(QStringLiteral("WRITE_PARTLY_STATUS"), QStringLiteral("%1 of the %2 new pictures were written."))
+        .arg(t.written)
+        .arg(t.fresh);
 }
 
 QString CMainDialog::UnwrittenText() const

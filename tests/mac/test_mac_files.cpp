@@ -16,6 +16,10 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 #include <QBuffer>
 #include <QTest>
 #include <QTreeWidget>
@@ -199,7 +203,18 @@ TEST_F(MacFiles, UploadNeverWritesOutsideTheFolderAndSaysWhyItFailed)
         const QByteArray firstBytesBefore = firstBefore == 'f' ? Slurp(folder + "/1.bmp") : QByteArray();
 
         fe->chooseFolder = [&] { return QUrl::fromLocalFile(folder); };
+        // Something has the name 1.bmp: the person is asked and says Replace.
+        QString asked;
+        QTimer::singleShot(0, [&asked] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            asked = box->text();
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == "Replace")
+                    QTest::mouseClick(b, Qt::LeftButton);
+        });
         Click("upld_0");
+        EXPECT_EQ(asked, "1 file in this folder will be replaced (1.bmp). Replace it?");
 
         // Nothing outside the folder changed, whatever was planted.
         EXPECT_EQ((KindOf(outside) != '-'), outsideExisted);

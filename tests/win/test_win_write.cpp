@@ -409,5 +409,86 @@ TEST_F(WinSession, EqualColoursShowAsBlackOnWhiteAndOkWritesThemOrSaysWhyNot)
 }
 
 
+// The frame leaves: with the album as the frame has it, with a picture added
+// and not written, and in the middle of a Synchronize of 3 new pictures (the
+// frame then stays away). The status says what was lost and how many of the
+// new pictures the frame lists (counted on the frame afterwards).
+TEST_F(WinSession, TheFrameLeavingSaysTheChangesNotOnItAreLost)
+{
+    const std::vector<Bytes> old = {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2))};
+    QStringList files;
+    for (int i = 0; i < 3; ++i)
+        files << SavePicture(pictures + QString("/n%1.bmp").arg(i), Noise(128, 128, 50, unsigned(70 + i)));
+    const QString path = QString::fromStdString(frame);
+
+    // The first visit of the frame ends after `cut` commands (none: -1); it
+    // does not come back.
+    long cut = -1;
+    int opens = 0;
+    std::shared_ptr<VirtualFrameMonitor> monitor;
+    adjustOptions = [&](StartOptions& o) {
+        o.frameOpener = [&](const std::string& arg, std::string& error) -> std::unique_ptr<ScsiUnit> {
+            if (opens++ > 0 && cut >= 0) {
+                error = "gone";
+                return nullptr;
+            }
+            try {
+                auto f = VirtualFrame::Open(cut >= 0 ? arg + ",unplug_after=" + std::to_string(cut) : arg);
+                monitor = f->Monitor();
+                return f;
+            } catch (const std::exception& e) {
+                error = e.what();
+                return nullptr;
+            }
+        };
+    };
+    // A dry run counts the commands of the read and of the commit.
+    Seed(frame, old);
+    ASSERT_TRUE(StartIdle());
+    const long readCommands = long(monitor->CommandCount());
+    Drop(files);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+    ASSERT_TRUE(Synchronize());
+    const long allCommands = long(monitor->CommandCount());
+    dlg.reset();
+
+    enum class Leave { Unchanged, Edited, MidWrite };
+    for (Leave leave : {Leave::Unchanged, Leave::Edited, Leave::MidWrite}) {
+        SCOPED_TRACE(int(leave));
+        QFile::remove(path);
+        Format(frame, 128, 128, 60);
+        Seed(frame, old);
+        opens = 0;
+        boxes.clear();
+        cut = leave == Leave::MidWrite ? readCommands + (allCommands - readCommands) / 2 : -1;
+        ASSERT_TRUE(StartIdle());
+        if (leave != Leave::Unchanged) {
+            Drop(leave == Leave::Edited ? files.mid(0, 1) : files);
+            ASSERT_TRUE(WaitFor([&] { return !dlg->IsProcessing(); }));
+            ASSERT_TRUE(WaitIdle());
+        }
+        if (leave == Leave::MidWrite) {
+            Click(IDC_BUTTON_SEND);
+            ASSERT_TRUE(WaitFor([&] { return boxes.contains(T("DOWNLOADFAIL_TIPS")); }));
+        } else {
+            ASSERT_TRUE(QFile::rename(path, path + ".gone"));
+        }
+        ASSERT_TRUE(WaitFor([&] { return !dlg->IsConnected() && !dlg->IsDownloading(); }));
+        QTest::qWait(200);
+        const QString shown = dlg->StatusText();
+        if (leave != Leave::MidWrite) {
+            ASSERT_TRUE(QFile::rename(path + ".gone", path));
+        }
+        QString expected = T("DEVICEOFF_TIPS");
+        if (leave != Leave::Unchanged)
+            expected += QLatin1Char(' ') + T("CHANGESLOST_STATUS");
+        if (leave == Leave::MidWrite)
+            expected += QLatin1Char(' ') +
+                        T("WRITE_PARTLY_STATUS").arg(int(ReadBack(frame).size() - old.size())).arg(files.size());
+        EXPECT_EQ(shown, expected);
+        dlg.reset();
+    }
+}
+
 } // namespace
 } // namespace kestova::win::test
