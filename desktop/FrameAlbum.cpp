@@ -54,6 +54,9 @@ FrameAlbum::FrameAlbum(const session::FrameChoice& choice, int pollCapMs, QObjec
 
 FrameAlbum::~FrameAlbum()
 {
+    // The history clears itself as it goes; that is no change of the album
+    // a window (already being torn down itself) should hear about.
+    blockSignals(true);
     // Nothing the worker uses may go before it has ended: a read stops at its
     // next picture, a commit between two pictures.
     Forget();
