@@ -18,6 +18,7 @@
 #include "session/FrameSession.h"
 #include "win/Messages.h"
 #include "win/widgets/AlbumList.h"
+#include "win/widgets/FolderTree.h"
 #include "win/widgets/Preview.h"
 
 #include <filesystem>
@@ -121,6 +122,41 @@ protected:
         ShipFactoryFiles();
         pictures = tmp.filePath(QStringLiteral("pictures"));
         QDir().mkpath(pictures);
+    }
+
+    // The pictures folder is the person's own: the next start's tree lists
+    // it at its top level.
+    void MakePicturesTheUsersFolder()
+    {
+        QDir().mkpath(tmp.filePath("config"));
+        WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    }
+    // The tree's top-level node of the pictures folder; nullptr when absent.
+    QTreeWidgetItem* PicturesNode()
+    {
+        auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
+        QTreeWidgetItem* root = nullptr;
+        for (int i = 0; i < tree->topLevelItemCount(); ++i)
+            if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
+                root = tree->topLevelItem(i);
+        return root;
+    }
+    // Where picture `index` of the frame's album starts on the flash, read
+    // from outside the window; 0 when it cannot be found.
+    uint32_t PictureAddress(int index)
+    {
+        Outside o(frame);
+        uint32_t address = 0;
+        int length = 0;
+        if (!o.s.Open().ok() || !o.dpf.GetFileInfo(index, address, length))
+            return 0;
+        return address;
+    }
+    // The command is a read of the flash unit that starts at `address`.
+    static bool ReadsUnitAt(const uint8_t cdb[16], uint32_t address)
+    {
+        const uint32_t at = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
+        return cdb[0] == 0xCD && at >= address && at < address + 4096;
     }
 
     bool StartIdle()

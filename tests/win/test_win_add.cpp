@@ -225,16 +225,12 @@ TEST_F(WinSession, FilesTheLoaderRefusesAreNamedWithItsReason)
     }
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
 
-    QDir().mkpath(tmp.filePath("config"));
-    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    MakePicturesTheUsersFolder();
     dlg.reset();
     ASSERT_TRUE(StartIdle());
     auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
     auto* browser = C<QListWidget>(IDC_LIST_BROWSER);
-    QTreeWidgetItem* root = nullptr;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i)
-        if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
-            root = tree->topLevelItem(i);
+    QTreeWidgetItem* root = PicturesNode();
     ASSERT_NE(root, nullptr);
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
     ASSERT_TRUE(WaitFor([&] { return browser->count() == 3; })) << browser->count();
@@ -524,15 +520,11 @@ TEST_F(WinSession, ShiftClickAfterAddExtendsFromTheRowTheBrowserMovedTo)
 {
     for (int i = 0; i < 5; ++i)
         SavePicture(pictures + QString("/p%1.bmp").arg(i), Noise(64, 64, 10, unsigned(i)));
-    QDir().mkpath(tmp.filePath("config"));
-    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    MakePicturesTheUsersFolder();
     ASSERT_TRUE(StartIdle());
     auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
     auto* browser = C<QListWidget>(IDC_LIST_BROWSER);
-    QTreeWidgetItem* root = nullptr;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i)
-        if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
-            root = tree->topLevelItem(i);
+    QTreeWidgetItem* root = PicturesNode();
     ASSERT_NE(root, nullptr);
     // The pictures folder chosen and opened (Right) lists its files.
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());
@@ -570,15 +562,11 @@ TEST_F(WinSession, NamesThatAreNotUtf8AreListedEscapedAndAddedByTheirBytes)
         const QString plain = SavePicture(pictures + QString("/plain%1.bmp").arg(i), Noise(64, 64, 10, unsigned(i)));
         ASSERT_EQ(::rename(QFile::encodeName(plain).constData(), (folder + names[i]).constData()), 0);
     }
-    QDir().mkpath(tmp.filePath("config"));
-    WriteText(tmp.filePath("config/user-dirs.dirs"), QStringLiteral("XDG_PICTURES_DIR=\"%1\"\n").arg(pictures));
+    MakePicturesTheUsersFolder();
     ASSERT_TRUE(StartIdle());
     auto* tree = C<QTreeWidget>(IDC_TREE_FOLDER);
     auto* browser = C<QListWidget>(IDC_LIST_BROWSER);
-    QTreeWidgetItem* root = nullptr;
-    for (int i = 0; i < tree->topLevelItemCount(); ++i)
-        if (CFolderTree::NodePath(tree->topLevelItem(i)).startsWith(pictures))
-            root = tree->topLevelItem(i);
+    QTreeWidgetItem* root = PicturesNode();
     ASSERT_NE(root, nullptr);
     // One click on the folder, not opened: its pictures are listed.
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(root).center());

@@ -20,6 +20,16 @@ protected:
     std::shared_ptr<VirtualFrameMonitor> monitor;
     std::vector<Bytes> seeded;
 
+    // The album rows selected now, in order.
+    QList<int> selected()
+    {
+        QList<int> rows;
+        for (QListWidgetItem* it : Album()->selectedItems())
+            rows << Album()->row(it);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+
     void StartOnFour()
     {
         for (unsigned i = 0; i < 4; ++i)
@@ -168,13 +178,6 @@ TEST_F(WinEdit, UndoAndRedoSelectTheRowsTheyTouched)
 {
     StartOnFour();
     const QStringList c = dlg->CachePaths();
-    auto selected = [&] {
-        QList<int> rows;
-        for (QListWidgetItem* it : Album()->selectedItems())
-            rows << Album()->row(it);
-        std::sort(rows.begin(), rows.end());
-        return rows;
-    };
     SelectEntries({1, 3});
     answer = QMessageBox::Yes;
     Key(Qt::Key_Delete, {});
@@ -209,13 +212,6 @@ TEST_F(WinEdit, AltArrowsMoveEachOfASelectionWithGapsOnePlace)
 {
     StartOnFour();
     const QStringList c = dlg->CachePaths();
-    auto selected = [&] {
-        QList<int> rows;
-        for (QListWidgetItem* it : Album()->selectedItems())
-            rows << Album()->row(it);
-        std::sort(rows.begin(), rows.end());
-        return rows;
-    };
     const struct {
         Qt::Key key;
         QStringList order;

@@ -212,17 +212,11 @@ TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
                  DevicePicture(Noise(128, 128, 30, 3))});
-    uint32_t second = 0;
-    {
-        Outside o(frame);
-        ASSERT_TRUE(o.s.Open().ok());
-        int length = 0;
-        ASSERT_TRUE(o.dpf.GetFileInfo(1, second, length));
-    }
+    const uint32_t second = PictureAddress(1);
+    ASSERT_NE(second, 0u);
     adjustOptions = [&](StartOptions& o) {
         o.frameOpener = RefusingFrame::Opener([second](const uint8_t cdb[16]) {
-            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
-            return cdb[0] == 0xCD && address >= second && address < second + 4096;
+            return ReadsUnitAt(cdb, second);
         });
     };
     ASSERT_TRUE(Start());
@@ -249,27 +243,17 @@ TEST_F(WinSession, AReadCutOffMidwayLeavesTheAlbumUntouchable)
 }
 
 
-// A read that failed leaves the pictures read so far to be looked at and
-// saved, and the browser usable; F5 and the context menu's item read the
-// frame again without a replug, and once the fault is gone the album is
-// whole and can be edited and written.
 // A read that lists nothing: saving and selecting are off; F5 shows the read
 // starting, and each failure again counts the reads. On a whole album that
 // is empty, Save All says why it saves nothing.
 TEST_F(WinSession, ReadFailingAgainIsSeenAsNewAndNothingListedCannotBeSaved)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 30, 1))});
-    uint32_t first = 0;
-    {
-        Outside o(frame);
-        ASSERT_TRUE(o.s.Open().ok());
-        int length = 0;
-        ASSERT_TRUE(o.dpf.GetFileInfo(0, first, length));
-    }
+    const uint32_t first = PictureAddress(0);
+    ASSERT_NE(first, 0u);
     adjustOptions = [&](StartOptions& o) {
         o.frameOpener = RefusingFrame::Opener([first](const uint8_t cdb[16]) {
-            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
-            return cdb[0] == 0xCD && address >= first && address < first + 4096;
+            return ReadsUnitAt(cdb, first);
         });
     };
     ASSERT_TRUE(Start());
@@ -301,25 +285,23 @@ TEST_F(WinSession, ReadFailingAgainIsSeenAsNewAndNothingListedCannotBeSaved)
     EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
 }
 
+// A read that failed leaves the pictures read so far to be looked at and
+// saved, and the browser usable; F5 and the context menu's item read the
+// frame again without a replug, and once the fault is gone the album is
+// whole and can be edited and written.
 TEST_F(WinSession, AfterAFailedReadSaveAndTheBrowserWorkAndTheFrameIsReadAgain)
 {
     Seed(frame, {DevicePicture(Noise(128, 128, 30, 1)), DevicePicture(Noise(128, 128, 30, 2)),
                  DevicePicture(Noise(128, 128, 30, 3))});
-    uint32_t second = 0;
-    {
-        Outside o(frame);
-        ASSERT_TRUE(o.s.Open().ok());
-        int length = 0;
-        ASSERT_TRUE(o.dpf.GetFileInfo(1, second, length));
-    }
+    const uint32_t second = PictureAddress(1);
+    ASSERT_NE(second, 0u);
     auto faulty = std::make_shared<std::atomic<bool>>(true);
     auto refused = std::make_shared<std::atomic<int>>(0);
     const QString out = tmp.filePath("saved");
     QDir().mkpath(out);
     adjustOptions = [&](StartOptions& o) {
         o.frameOpener = RefusingFrame::Opener([second, faulty, refused](const uint8_t cdb[16]) {
-            const uint32_t address = uint32_t(cdb[11]) << 16 | uint32_t(cdb[12]) << 8 | cdb[13];
-            const bool refuse = *faulty && cdb[0] == 0xCD && address >= second && address < second + 4096;
+            const bool refuse = *faulty && ReadsUnitAt(cdb, second);
             *refused += refuse;
             return refuse;
         });
